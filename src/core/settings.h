@@ -1,0 +1,64 @@
+// Configuration of the service, read once from "/opt/gps/etc/settings".
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// One remote NMEA stream (RSOCK1..RSOCK4) or the local gpsd feed.
+struct RemoteSocketSettings {
+    uint32_t enabled;
+    char* ipaddr;       // host name or dotted address; never null after load
+    uint32_t protocol;  // 1 = UDP, anything else = TCP
+    uint32_t port;
+    uint32_t period;       // seconds between bursts while moving
+    uint32_t period_halt;  // seconds between bursts while halted
+};
+
+struct SnmpReportSettings {
+    uint32_t enabled;
+    char* ipaddr;  // trap receiver
+    uint32_t period;
+    uint32_t period_halt;
+};
+
+struct TimeSyncSettings {
+    uint32_t enabled;
+    uint32_t period;
+};
+
+inline constexpr int kRemoteSocketCount = 4;
+
+struct GpsSettings {
+    uint32_t enabled;
+    uint32_t antenna_input;
+    uint32_t antenna_active;
+    uint32_t date_fix_enabled;
+    uint32_t ep1_enabled;
+    uint32_t ep2_enabled;
+    uint32_t usbp_enabled;
+    uint32_t pty_enabled;
+    uint32_t sri_enabled;
+    char* router_id;
+    RemoteSocketSettings rsock[kRemoteSocketCount];
+    uint32_t reset_enabled;
+    uint32_t reset_timeout;
+    SnmpReportSettings snmp;
+    TimeSyncSettings timesync;
+    RemoteSocketSettings gpsd;
+    uint32_t gpsd_listen_port;
+};
+
+inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";
+
+// Fills every field from the settings file; a missing file gives defaults.
+void settings_load(GpsSettings* settings);
+
+// Value text of the first line whose key matches (case-insensitive), or
+// nullptr. The text lives in a process-wide buffer until the next call.
+const char* cfg_find(FILE* file, const char* key);
+
+// Unsigned decimal value of a key ("%u" rules), 0 when absent.
+uint32_t cfg_get_uint(FILE* file, const char* key);
+
+// Heap copy of a key's value, "" when absent; never null.
+char* cfg_get_str(FILE* file, const char* key);

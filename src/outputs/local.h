@@ -1,0 +1,24 @@
+// Local NMEA outputs: serial ports and the "/dev/nmea" pseudo-terminal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct SerialOutput {
+    uint32_t enabled;
+    const char* path;  // nullptr for the pseudo-terminal
+    int fd;            // -1 when closed
+};
+
+inline constexpr const char* kPtyLinkPath = "/dev/nmea";
+
+void output_write(SerialOutput* out, const char* data, std::size_t length);
+
+// Creates the pseudo-terminal and "/dev/nmea" into out; 0 on success, -1 when
+// it stays disabled (logged).
+int pty_open(SerialOutput* out, uint32_t enabled);
+// Removes "/dev/nmea" and closes the pseudo-terminal (only after pty_open
+// succeeded).
+void pty_close(SerialOutput* out);
+// Closes an open serial output and releases its lock.
+void output_close(SerialOutput* out);

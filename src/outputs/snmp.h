@@ -1,0 +1,15 @@
+// SNMP reporting: periodic traps and the "snmp" control-shell command.
+#pragma once
+
+struct SnmpReportSettings;
+struct PositionReport;
+struct SnmpReporter;
+
+[[nodiscard]] SnmpReporter* snmp_open(const SnmpReportSettings* settings);
+void snmp_update(SnmpReporter* reporter, const PositionReport* report, int moving);
+void snmp_close(SnmpReporter* reporter);
+// 1 for most products, 2 for the "ZAR" family (no traps).
+int product_family();
+
+// Control-shell handler, looked up by name in the running executable.
+extern "C" int snmp_walk(void* reporter, const char* args, int fd);

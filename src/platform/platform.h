@@ -1,0 +1,64 @@
+// The one seam between the daemon and the router: paths, GPIO, clocks, logging.
+//
+// On the router (GNSSD_ROOT unset or empty) every call here is the plain
+// system call. Under a simulation root every absolute path is resolved below
+// the root, GPIO and clock requests go to text-file stand-ins, and every log
+// line is mirrored to standard error. No other file knows which of the two
+// it runs on.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <syslog.h>
+
+// Longest resolved path: the root plus the router path.
+inline constexpr std::size_t kPlatPathMax = 4096;
+
+// Nonzero when running under a simulation root.
+int plat_simulated();
+
+// Resolves a path the service uses to the path to open. Relative paths and
+// all paths on the router come back unchanged. Never fails: a path that does
+// not fit is cut, which makes the later open fail rather than hit the wrong
+// file. Returns buf.
+const char* plat_path(const char* path, char* buf, std::size_t size);
+
+// Path-taking system calls with the path resolved as above. Results and errno
+// are those of the system call.
+int plat_open(const char* path, int flags, mode_t mode = 0);
+FILE* plat_fopen(const char* path, const char* mode);
+int plat_stat(const char* path, struct stat* st);
+int plat_lstat(const char* path, struct stat* st);
+int plat_unlink(const char* path);
+int plat_rename(const char* from, const char* to);
+int plat_chown(const char* path, uid_t uid, gid_t gid);
+int plat_lchown(const char* path, uid_t uid, gid_t gid);
+int plat_chmod(const char* path, mode_t mode);
+// The link keeps its target exactly as given (a system path such as
+// "/dev/pts/3"); only the link's own path is resolved.
+int plat_symlink(const char* target, const char* linkpath);
+
+// One GPIO control request on an open "/dev/gpio" descriptor: the ioctl on the
+// router, the text-file stand-in under a simulation root. Returns what the
+// ioctl returns (-1 with errno on failure).
+int plat_gpio_ioctl(int fd, unsigned long request, int arg);
+
+// Sets the RTC behind an open "/dev/rtc" descriptor from a UTC broken-down
+// time (RTC_SET_TIME on the router; one appended line under the root).
+int plat_rtc_set(int fd, const struct tm* utc);
+
+// Sets the system clock (settimeofday on the router; one appended line in
+// "dev/clock" under the root). Returns 0 or -1 with errno.
+int plat_set_system_time(time_t seconds);
+
+// Opens syslog as "gps" (LOG_PID | LOG_NDELAY, LOG_DAEMON).
+void plat_openlog();
+void plat_closelog();
+
+// Every message of the daemon goes through here: syslog, plus under a
+// simulation root one line "gps: LEVEL: TEXT" on standard error.
+void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,30 @@
+// Serial ports, UUCP lock files and the AT command exchange.
+#pragma once
+
+#include <ctime>
+
+struct ReceiverLink;
+
+// Opens a tty with the given line settings; -1 on failure (logged).
+[[nodiscard]] int serial_open(const char* path, int speed, int data_bits, const char* parity, int stop_bits);
+
+// Writes a command and collects the reply (per-thread buffer, never null).
+const char* at_command(int fd, const char* command, int timeout_seconds);
+
+// 1 when the lock file was created for this process, 0 after the timeout.
+[[nodiscard]] int lock_device(const char* path, int timeout_seconds);
+void unlock_device(const char* path);
+int process_alive(int pid);
+time_t monotonic_seconds();
+
+// Sets link->device_path and locks it (5 s); -1 after "device(%s) is locked".
+[[nodiscard]] int link_lock_path(ReceiverLink* link, const char* path);
+// Opens link->device_path at 115200 8N1 into link->fd; -1 on failure.
+[[nodiscard]] int link_open_serial(ReceiverLink* link);
+
+int file_exists(const char* path);
+// First line of a file (per-thread buffer), "" when missing.
+const char* read_first_line(const char* path);
+
+// Lock-file path of a device ("/run/lock/LCK..ttyUSB8"); returns buf.
+const char* lock_file_path(const char* device, char* buf, unsigned size);
