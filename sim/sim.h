@@ -58,3 +58,7 @@ extern const Dialect* const kDialects[];
 // Subcommand "gnssd-sim server ...": loopback TCP/UDP servers that record
 // what they receive.
 int netserver_main(int argc, char** argv);
+
+// Lays out the stand-in "snmptrap" (on PATH, in the root's bin/) and
+// "/usr/bin/status" tools; called by the core for every family.
+void tools_install_snmp(Sim* sim);
