@@ -1,8 +1,195 @@
-// Settings (stub).
+// The settings file: KEY=VALUE lines read once at start into GpsSettings.
 #include "core/settings.h"
-#include <cstring>
+
+#include <strings.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
-void settings_load(GpsSettings* s) { std::memset(s, 0, sizeof *s); }
-const char* cfg_find(FILE*, const char*) { return nullptr; }
-uint32_t cfg_get_uint(FILE*, const char*) { return 0; }
-char* cfg_get_str(FILE*, const char*) { return static_cast<char*>(std::calloc(1, 1)); }
+#include <cstring>
+
+#include "platform/platform.h"
+#include "receiver/link.h"
+
+namespace {
+
+// One line of the file; a longer line is read as several pieces.
+constexpr int kLineSize = 16384;
+// Room for the longest formatted key, "MOD_GPS_RSOCK4_PERIOD_HALT".
+constexpr int kKeySize = 36;
+// On this platform the second serial port carries the stand-alone receiver.
+constexpr int kReceiverOnSerialPlatformId = 20;
+
+// Shared by every cfg_find: the value it returns points into it.
+char g_line[kLineSize];
+
+// Stands in for a copy that could not be allocated: the texts are never
+// written to or freed, and callers rely on a non-null pointer.
+char g_empty_text[1];
+
+char* copy_text(const char* text)
+{
+    char* copy = strdup(text);
+    return copy ? copy : g_empty_text;
+}
+
+void free_text(char** text)
+{
+    if (*text != g_empty_text)
+        std::free(*text);
+    *text = nullptr;
+}
+
+// Member tables: the keys are read in exactly this order.
+struct UintKey {
+    const char* key;
+    uint32_t GpsSettings::*field;
+};
+
+constexpr UintKey kLeadingKeys[] = {
+    {"MOD_GPS_ENABLED", &GpsSettings::enabled},
+    {"MOD_GPS_ANT_INPUT", &GpsSettings::antenna_input},
+    {"MOD_GPS_ANT_ACT", &GpsSettings::antenna_active},
+    {"MOD_GPS_DATE_FIX_ENABLED", &GpsSettings::date_fix_enabled},
+    {"MOD_GPS_EP1_ENABLED", &GpsSettings::ep1_enabled},
+};
+
+constexpr UintKey kOutputKeys[] = {
+    {"MOD_GPS_USBP_ENABLED", &GpsSettings::usbp_enabled},
+    {"MOD_GPS_PTY_ENABLED", &GpsSettings::pty_enabled},
+    {"MOD_GPS_SRI_ENABLED", &GpsSettings::sri_enabled},
+};
+
+struct RsockKey {
+    const char* format;
+    uint32_t RemoteSocketSettings::*field;  // null: the text field ipaddr
+};
+
+constexpr RsockKey kRsockKeys[] = {
+    {"MOD_GPS_RSOCK%d_ENABLED", &RemoteSocketSettings::enabled},
+    {"MOD_GPS_RSOCK%d_IPADDR", nullptr},
+    {"MOD_GPS_RSOCK%d_PROTOCOL", &RemoteSocketSettings::protocol},
+    {"MOD_GPS_RSOCK%d_PORT", &RemoteSocketSettings::port},
+    {"MOD_GPS_RSOCK%d_PERIOD", &RemoteSocketSettings::period},
+    {"MOD_GPS_RSOCK%d_PERIOD_HALT", &RemoteSocketSettings::period_halt},
+};
+
+// "%u" as the C library reads it on the router (32-bit unsigned long):
+// leading white space and a sign are accepted, a minus negates modulo 2^32,
+// a number too large for 32 bits reads as the largest value.
+uint32_t parse_uint(const char* text)
+{
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    if (!std::isdigit(static_cast<unsigned char>(*p)))
+        return 0;
+    errno = 0;
+    const unsigned long long magnitude = std::strtoull(p, nullptr, 10);
+    if (errno == ERANGE || magnitude > UINT32_MAX)
+        return UINT32_MAX;
+    const auto v = static_cast<uint32_t>(magnitude);
+    return negative ? 0U - v : v;
+}
+
+} // namespace
+
+const char* cfg_find(FILE* file, const char* key)
+{
+    while (std::fgets(g_line, sizeof g_line, file)) {
+        if (char* cr = std::strchr(g_line, '\r'))
+            *cr = '\0';
+        if (char* lf = std::strchr(g_line, '\n'))
+            *lf = '\0';
+        // The closing quote and whatever trails it are no part of the value.
+        if (char* quote = std::strrchr(g_line, '"'))
+            *quote = '\0';
+        char* eq = std::strchr(g_line, '=');
+        if (!eq)
+            continue;
+        *eq = '\0';
+        if (strcasecmp(g_line, key) != 0)
+            continue;
+        char* value = eq + 1;
+        if (*value == '"')
+            ++value;
+        return value;
+    }
+    return nullptr;
+}
+
+uint32_t cfg_get_uint(FILE* file, const char* key)
+{
+    if (!file)
+        return 0;
+    std::rewind(file);
+    const char* value = cfg_find(file, key);
+    return value ? parse_uint(value) : 0;
+}
+
+char* cfg_get_str(FILE* file, const char* key)
+{
+    if (!file)
+        return copy_text("");
+    std::rewind(file);
+    const char* value = cfg_find(file, key);
+    return copy_text(value ? value : "");
+}
+
+void settings_load(GpsSettings* s)
+{
+    // A missing file is no error: every key then reads as its default.
+    FILE* file = plat_fopen(kSettingsPath, "re");
+    for (const UintKey& k : kLeadingKeys)
+        s->*k.field = cfg_get_uint(file, k.key);
+    if (gpio_platform_id() == kReceiverOnSerialPlatformId)
+        s->ep2_enabled = 0;
+    else
+        s->ep2_enabled = cfg_get_uint(file, "MOD_GPS_EP2_ENABLED");
+    for (const UintKey& k : kOutputKeys)
+        s->*k.field = cfg_get_uint(file, k.key);
+    s->router_id = cfg_get_str(file, "MOD_GPS_ROUTER_ID_STRING");
+    for (int i = 0; i < kRemoteSocketCount; ++i) {
+        RemoteSocketSettings& r = s->rsock[i];
+        for (const RsockKey& k : kRsockKeys) {
+            char key[kKeySize];
+            const int n = std::snprintf(key, sizeof key, k.format, i + 1);
+            if (n < 0 || n >= kKeySize)
+                continue;  // cannot happen with the formats above
+            if (k.field)
+                r.*k.field = cfg_get_uint(file, key);
+            else
+                r.ipaddr = cfg_get_str(file, key);
+        }
+    }
+    s->reset_enabled = cfg_get_uint(file, "MOD_GPS_RESET_ENABLED");
+    s->reset_timeout = cfg_get_uint(file, "MOD_GPS_RESET_TIMEOUT");
+    s->snmp.enabled = cfg_get_uint(file, "MOD_GPS_SNMP_REPORT_ENABLED");
+    s->snmp.ipaddr = cfg_get_str(file, "MOD_GPS_SNMP_REPORT_IPADDR");
+    s->snmp.period = cfg_get_uint(file, "MOD_GPS_SNMP_REPORT_PERIOD");
+    s->snmp.period_halt = cfg_get_uint(file, "MOD_GPS_SNMP_REPORT_PERIOD_HALT");
+    s->timesync.enabled = cfg_get_uint(file, "MOD_GPS_TIMESYNC_ENABLED");
+    s->timesync.period = cfg_get_uint(file, "MOD_GPS_TIMESYNC_PERIOD");
+    s->gpsd.enabled = cfg_get_uint(file, "MOD_GPS_GPSD_ENABLED");
+    s->gpsd.port = cfg_get_uint(file, "MOD_GPS_GPSD_PORT_INNER");
+    // The local gpsd is always fed over UDP on the loopback, once a second.
+    s->gpsd.ipaddr = copy_text("127.0.0.1");
+    s->gpsd.protocol = 1;
+    s->gpsd.period = 1;
+    s->gpsd.period_halt = 1;
+    s->gpsd_listen_port = cfg_get_uint(file, "MOD_GPS_GPSD_PORT_LISTEN");
+    if (file)
+        std::fclose(file);
+}
+
+void settings_free(GpsSettings* s)
+{
+    free_text(&s->router_id);
+    for (RemoteSocketSettings& r : s->rsock)
+        free_text(&r.ipaddr);
+    free_text(&s->snmp.ipaddr);
+    free_text(&s->gpsd.ipaddr);
+}

@@ -53,6 +53,11 @@ inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";
 // Fills every field from the settings file; a missing file gives defaults.
 void settings_load(GpsSettings* settings);
 
+// Releases the texts settings_load allocated and sets them to null. The
+// service keeps its record until the process ends; this is for tests and for
+// an exit that leak checkers look at.
+void settings_free(GpsSettings* settings);
+
 // Value text of the first line whose key matches (case-insensitive), or
 // nullptr. The text lives in a process-wide buffer until the next call.
 const char* cfg_find(FILE* file, const char* key);

@@ -1,7 +1,337 @@
-// AT!GPS family (stub until the driver lands).
+// AT!GPS family: antenna input selection through the router's shell tools, tracking start and stop.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "drivers/at_common.h"
 #include "drivers/drivers.h"
-void atgps_install(const ModuleDriver*) {}
-void atgps_uninstall(const ModuleDriver*) {}
-int atgps_open(ReceiverLink*) { return -1; }
-void atgps_close(ReceiverLink*) {}
-int atgps_notice(const void*) { return 0; }
+#include "platform/platform.h"
+#include "receiver/link.h"
+#include "receiver/serial.h"
+
+namespace {
+
+constexpr const char* kControlPort = "/dev/ttyUSB8";
+constexpr const char* kDataPort = "/dev/ttyUSB7";
+constexpr int kLockSeconds = 5;
+// The module re-enumerates slowly after power-up: its control port may need
+// several tries before it can be held and opened.
+constexpr int kControlAttempts = 10;
+constexpr unsigned kControlPauseSeconds = 10;
+// A model probe command line: "gsmat ATI | grep " and a short model name.
+constexpr std::size_t kProbeLineSize = 64;
+// Bit of MOD_GPS_ANT_INPUT that asks for the dedicated GPS connector.
+constexpr uint32_t kAntennaGpsBit = 2;
+
+constexpr const char* kGpsselQuery = "gsmat AT!CUSTOM? | grep GPSSEL";
+constexpr const char* kEnterCommandMode = "gsmat AT!ENTERCND=\\\"K953\\\" | grep OK";
+constexpr const char* kGpsselSet = "gsmat AT!CUSTOM=\\\"GPSSEL\\\",1";
+constexpr const char* kGpsselClear = "gsmat AT!CUSTOM=\\\"GPSSEL\\\",0";
+
+constexpr char kStartText[] = "$GPS_START";
+constexpr char kStopText[] = "$GPS_STOP";
+
+// Result of one tool command line: the raw wait status for messages and the
+// exit status the decisions look at (grep: 0 found, 1 not found).
+struct ToolResult {
+    int raw;
+    int status;  // exit code after a normal exit, -1 for anything else
+};
+
+ToolResult run_tool(const char* command)
+{
+    // Anything buffered for standard output must not be duplicated into or
+    // reordered around the tool's own output.
+    std::fflush(stdout);
+    int raw = std::system(command);
+    int status = -1;
+    if (raw != -1 && WIFEXITED(raw))
+        status = WEXITSTATUS(raw);
+    return {raw, status};
+}
+
+// 1 when the module names itself `model`, 0 otherwise (also after a failure).
+int model_probe(const char* model)
+{
+    char line[kProbeLineSize];
+    int n = std::snprintf(line, sizeof line, "gsmat ATI | grep %s", model);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line)
+        return 0;
+    ToolResult r = run_tool(line);
+    if (r.status == 0)
+        return 1;
+    if (r.status != 1)
+        log_msg(LOG_ERR, "module type detection failed (%i)", r.raw);
+    return 0;
+}
+
+ToolResult gpssel_query()
+{
+    return run_tool(kGpsselQuery);
+}
+
+// The GPSSEL setting may only be changed in the module's hidden command mode.
+bool enter_command_mode()
+{
+    ToolResult r = run_tool(kEnterCommandMode);
+    if (r.status != 0)
+        log_msg(LOG_ERR, "ENTERCND set failed (%i)", r.raw);
+    at_sleep(1);
+    return r.status == 0;
+}
+
+// The new antenna input takes effect only after a power cycle, and the PPP
+// service must not hold the module while it is off.
+void module_restart()
+{
+    run_tool("service ppp stop");
+    run_tool("gsmpwr off");
+    at_sleep(1);
+    run_tool("gsmpwr on");
+    run_tool("service ppp start");
+}
+
+// Switches the receiver to the AUX connector (GPSSEL set).
+void select_aux()
+{
+    ToolResult r = gpssel_query();
+    if (r.status == 0) {
+        log_msg(LOG_INFO, "already installed, proceeding");
+        return;
+    }
+    if (r.status != 1) {
+        log_msg(LOG_ERR, "GPSSEL test failed (%i)", r.raw);
+        return;
+    }
+    if (!enter_command_mode())
+        return;
+    run_tool(kGpsselSet);
+    r = gpssel_query();
+    if (r.status != 0) {
+        // The MC8705 does not keep the setting; that is no fault of the router.
+        if (!model_probe("MC8705"))
+            log_msg(LOG_ERR, "GPSSEL set failed (%i)", r.raw);
+        return;
+    }
+    module_restart();
+}
+
+// Switches the receiver back to the dedicated GPS connector (GPSSEL removed).
+void select_gps()
+{
+    ToolResult r = gpssel_query();
+    if (r.status == 1)
+        return;
+    if (r.status != 0) {
+        log_msg(LOG_ERR, "GPSSEL test failed (%i)", r.raw);
+        return;
+    }
+    if (!enter_command_mode())
+        return;
+    run_tool(kGpsselClear);
+    r = gpssel_query();
+    if (r.status == 1) {
+        module_restart();
+        return;
+    }
+    if (!model_probe("MC8705"))
+        log_msg(LOG_ERR, "GPSSEL set failed (%i)", r.raw);
+}
+
+// Brings GPSSEL to the wanted input. 0: it already is, continue the open.
+// -1: it was changed (the module restarts) or could not be read.
+int antenna_switch(bool want_gps)
+{
+    ToolResult r = gpssel_query();
+    if (r.status != 0 && r.status != 1) {
+        log_msg(LOG_ERR, "GPSSEL test failed (%i)", r.raw);
+        return -1;
+    }
+    const bool gps_now = r.status == 1;
+    const char* input = want_gps ? "GPS" : "AUX";
+    if (gps_now == want_gps) {
+        log_msg(LOG_NOTICE, "using internal antenna input %s", input);
+        return 0;
+    }
+    log_msg(LOG_NOTICE, "switching internal antenna input to %s", input);
+    if (want_gps)
+        select_gps();
+    else
+        select_aux();
+    at_sleep(5);
+    return -1;
+}
+
+// Firmware text kept for the "bad FW version" message.
+constexpr std::size_t kFirmwareTextSize = 64;
+
+void pause_seconds(unsigned seconds)
+{
+    at_sleep(static_cast<int>(seconds));
+}
+
+} // namespace
+
+// Which connector feeds the receiver depends on the model and the board:
+// 0 = continue the open, -1 = not now.
+int atgps_antenna_check(const ReceiverLink* link)
+{
+    // All four probes run, in this order, whatever the earlier ones found.
+    const bool mc7304 = model_probe("MC7304");
+    const bool mc7700 = model_probe("MC7700");
+    const bool mc7750 = model_probe("MC7750");
+    const bool mc7710 = model_probe("MC7710");
+    if (!mc7304 && !mc7700 && !mc7750 && !mc7710)
+        return 0;
+    // Boards 2 and 10, and the MC7304, MC7700 and MC7750 wherever they sit,
+    // take GNSS from the GPS connector; only an MC7710 elsewhere may use AUX.
+    if (gpio_board_code() == 2 || gpio_board_code() == 10 || mc7304 || mc7700 || mc7750)
+        return antenna_switch(true);
+    return antenna_switch((link->antenna_input & kAntennaGpsBit) != 0);
+}
+
+int atgps_open_control(ReceiverLink* link, int attempts, void (*pause)(unsigned seconds))
+{
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        link->device_path = kControlPort;
+        bool held = false;
+        if (!lock_device(link->device_path, kLockSeconds)) {
+            log_msg(LOG_ERR, "device(%s) is locked", link->device_path);
+        } else {
+            link->fd = serial_open(link->device_path, 115200, 8, "N", 1);
+            if (link->fd >= 0)
+                held = true;
+            else
+                unlock_device(link->device_path);
+        }
+        if (held) {
+            // A port that needed more than one try belongs to a module still
+            // starting up: give it time before talking to it.
+            if (attempt > 1)
+                pause(kControlPauseSeconds);
+            return 0;
+        }
+        if (attempt == attempts)
+            break;
+        pause(kControlPauseSeconds);
+    }
+    link->fd = -1;
+    return -1;
+}
+
+int atgps_firmware_check(const char* reply, char* text, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    std::snprintf(text, size, "%s", "unknown");
+    if (!std::strstr(reply, "Model: "))
+        return 0;
+    if (!std::strstr(reply, "MC8705"))
+        return 1;
+    const char* rev = std::strstr(reply, "Revision: ");
+    if (!rev)
+        return 0;
+    rev += std::strlen("Revision: ");
+    // The first character is taken whatever it is; the text then runs to the
+    // end of its word or line, cut to the buffer.
+    std::size_t len = 0;
+    if (*rev != '\0' && len + 1 < size)
+        text[len++] = rev[0];
+    if (*rev != '\0') {
+        for (const char* p = rev + 1; *p && *p != '\r' && *p != '\n' && *p != ' ' && len + 1 < size; ++p)
+            text[len++] = *p;
+    }
+    text[len] = '\0';
+    // Releases whose second character is '2' or lower cannot track.
+    const unsigned char second = len >= 2 ? static_cast<unsigned char>(text[1]) : 0;
+    return second > static_cast<unsigned char>('2') ? 1 : 0;
+}
+
+void atgps_install(const ModuleDriver*)
+{
+    select_aux();
+}
+
+void atgps_uninstall(const ModuleDriver*)
+{
+    select_gps();
+}
+
+int atgps_open(ReceiverLink* link)
+{
+    link->fd = -1;
+    at_sleep(10);
+    if (atgps_antenna_check(link) != 0)
+        return -1;
+
+    if (atgps_open_control(link, kControlAttempts, pause_seconds) != 0)
+        return -1;
+
+    const char* reply = at_command(link->fd, "ATI\r", 1);
+    char firmware[kFirmwareTextSize];
+    if (!atgps_firmware_check(reply, firmware, sizeof firmware)) {
+        log_msg(LOG_ERR, "bad FW version (%s)", firmware);
+        at_release(link);
+        return -1;
+    }
+
+    at_command(link->fd, "AT!GPSEND=0\r", 1);
+    at_sleep(2);
+    reply = at_command(link->fd, "AT!GPSTRACK=1,120,50,1000,1\r", 1);
+    const bool tracking = std::strstr(reply, "OK\r\n") != nullptr;
+    // The reply text lives in the per-thread buffer until the next exchange;
+    // releasing the port exchanges nothing, so it is still valid below.
+    at_release(link);
+    if (!tracking) {
+        log_msg(LOG_ERR, "cannot start GPS tracking (\"%s\")", reply);
+        return -1;
+    }
+
+    if (at_open_data_port(link, kDataPort) != 0)
+        return -1;
+    const ssize_t n = write(link->fd, kStartText, sizeof kStartText - 1);
+    if (n == static_cast<ssize_t>(sizeof kStartText - 1))
+        return 0;
+    log_msg(LOG_ERR, "write(%s) error: %s", link->device_path, std::strerror(n < 0 ? errno : EIO));
+    at_release(link);
+    return -1;
+}
+
+void atgps_close(ReceiverLink* link)
+{
+    if (link->fd < 0)
+        return;
+    if (write(link->fd, kStopText, sizeof kStopText - 1) < 0) {
+        // Stopping goes on regardless: the port is released below.
+    }
+    at_release(link);
+}
+
+int atgps_notice(const void*)
+{
+    // Standard output carries the warning's HTML: the query's own output (the
+    // matching line that grep prints) goes to standard error instead.
+    std::fflush(stdout);
+    const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (saved >= 0)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+    ToolResult r = gpssel_query();
+    if (saved >= 0) {
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+    if (r.status != 0)
+        return r.status;
+    std::printf("</td></tr><tr><td>");
+    std::printf("<table>");
+    std::printf("<tr>");
+    std::printf("<td nowrap>");
+    std::printf("<i class=\"color_red\">UMTS receive diversity antenna is disabled now!</i>");
+    return std::printf("</td></tr>");
+}

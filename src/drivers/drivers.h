@@ -1,6 +1,8 @@
 // Operations of every module family, as the driver table names them.
 #pragma once
 
+#include <cstddef>
+
 struct ModuleDriver;
 struct ReceiverLink;
 
@@ -20,6 +22,16 @@ void atgps_uninstall(const ModuleDriver* row);
 int atgps_open(ReceiverLink* link);
 void atgps_close(ReceiverLink* link);
 int atgps_notice(const void* arg);
+// Brings the module's GPSSEL setting in line with its model, the board and
+// the antenna_input setting: 0 to go on, -1 after changing it or failing.
+int atgps_antenna_check(const ReceiverLink* link);
+// Takes and opens the control port into link->fd in up to `attempts` tries,
+// calling pause(10) between failed tries and once after a late success.
+int atgps_open_control(ReceiverLink* link, int attempts, void (*pause)(unsigned seconds));
+// Judges the identity reply: 1 when tracking may start, 0 otherwise. text
+// receives the firmware text for the message ("unknown" when there is none),
+// cut to size.
+int atgps_firmware_check(const char* reply, char* text, std::size_t size);
 
 // AT$GPSP family.
 int gpsp_open(ReceiverLink* link);

@@ -1,4 +1,129 @@
-// Date fix (stub).
+// Repair of dates that receivers with a 10-bit week counter report 1024 weeks too early.
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
 #include "nmea/nmea.h"
-const DateFixRule kDateFixRules[] = {{nullptr, 0, nullptr}};
-void nmea_datefix(ReceiverLink*) {}
+#include "platform/platform.h"
+#include "receiver/link.h"
+
+// Sentence types that carry a date, the item holding it and its layout; searched in order.
+const DateFixRule kDateFixRules[] = {
+    {"RMC", 9, "%d%m%y"},
+    {"TRF", 2, "%d%m%y"},
+    {"ZDA", 2, "%d,%m,%Y"},
+    {nullptr, 0, nullptr},
+};
+
+namespace {
+
+// 1024 weeks: how far a rolled-over week counter sets the date back.
+constexpr time_t kRolloverSeconds = 1024LL * 604800LL;
+// Years since 1900 up to this one are taken as rollover victims (2018 and before).
+constexpr int kLastVictimYear = 118;
+// Room for a formatted date item.
+constexpr std::size_t kDateTextMax = 32;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// The first correction of a run is worth telling about; later ones are routine.
+bool rollover_notice = true;
+
+int quoted_len(const ReceiverLink* link)
+{
+    int n = link->sentence_len;
+    while (n > 0 && (link->rx_buf[n - 1] == '\n' || link->rx_buf[n - 1] == '\r'))
+        --n;
+    return n;
+}
+
+} // namespace
+
+void nmea_datefix(ReceiverLink* link)
+{
+    if (!link || !link->date_fix_enabled)
+        return;
+    char* const buf = link->rx_buf;
+    const int len = link->sentence_len;
+    if (len < 6 || len > link->rx_len)
+        return;
+
+    const DateFixRule* rule = kDateFixRules;
+    while (rule->type && std::memcmp(buf + 3, rule->type, 3) != 0)
+        ++rule;
+    if (!rule->type)
+        return;
+
+    // Items and the checksum that covers them end at the '*'.
+    char* const star = static_cast<char*>(std::memchr(buf, '*', static_cast<std::size_t>(len)));
+    if (!star)
+        return;
+    int item = -1;
+    int commas = 0;
+    for (int i = 0; buf + i < star; ++i) {
+        if (buf[i] == ',' && ++commas == rule->item) {
+            item = i + 1;
+            break;
+        }
+    }
+    if (item < 0) {
+        log_msg(LOG_WARNING, "cannot find %i. item in \"%.*s\"", rule->item, quoted_len(link), buf);
+        return;
+    }
+    char* const date = buf + item;
+    if (!std::isdigit(static_cast<unsigned char>(*date)))
+        return;  // no date yet (no fix): nothing to repair
+
+    // The text ends at the NUL behind the buffered data and the parse cannot cross the '*'.
+    struct tm tm {};
+    const char* parsed_end = strptime(date, rule->format, &tm);
+    if (!parsed_end) {
+        log_msg(LOG_WARNING, "cannot parse date from \"%.*s\"", quoted_len(link), buf);
+        return;
+    }
+    tm.tm_hour = 2;
+    tm.tm_min = 0;
+    tm.tm_sec = 0;
+    if (tm.tm_year > kLastVictimYear)
+        return;
+
+    if (rollover_notice)
+        log_msg(LOG_INFO, "week rollover problem detected, invalid date %04i-%02i-%02i received", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday);
+
+    time_t seconds = timegm(&tm);
+    if (seconds == static_cast<time_t>(-1)) {
+        log_msg(LOG_WARNING, "cannot convert date to seconds from \"%.*s\"", quoted_len(link), buf);
+        return;
+    }
+    seconds += kRolloverSeconds;
+    struct tm fixed {};
+    if (!gmtime_r(&seconds, &fixed)) {
+        log_msg(LOG_WARNING, "cannot convert seconds to date from %lli", static_cast<long long>(seconds));
+        return;
+    }
+    char text[kDateTextMax];
+    const std::size_t text_len = std::strftime(text, sizeof text, rule->format, &fixed);
+    if (text_len == 0) {
+        log_msg(LOG_WARNING,
+                "cannot format date from tm_sec=%i tm_min=%i tm_hour=%i tm_mday=%i tm_mon=%i tm_year=%i tm_wday=%i "
+                "tm_yday=%i tm_isdst=%i",
+                fixed.tm_sec, fixed.tm_min, fixed.tm_hour, fixed.tm_mday, fixed.tm_mon, fixed.tm_year, fixed.tm_wday,
+                fixed.tm_yday, fixed.tm_isdst);
+        return;
+    }
+    // The sentence keeps its length: a date sent narrower than the format (a one-digit day) is left as it
+    // came, and so is a sentence without room for two checksum digits in front of its line end.
+    if (static_cast<std::size_t>(parsed_end - date) != text_len || star + 3 > buf + len - 2)
+        return;
+
+    std::memcpy(date, text, text_len);
+    const unsigned sum = nmea_chsum(link);
+    star[1] = kHexDigits[(sum >> 4) & 0xF];
+    star[2] = kHexDigits[sum & 0xF];
+
+    if (rollover_notice) {
+        log_msg(LOG_INFO, "calculated correct date %04i-%02i-%02i", fixed.tm_year + 1900, fixed.tm_mon + 1,
+                fixed.tm_mday);
+        rollover_notice = false;
+    }
+}

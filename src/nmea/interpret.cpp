@@ -1,5 +1,271 @@
-// Interpretation (stub).
+// Interpretation of GGA, GNS, RMC and GSV sentences into the position report and the status file.
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
 #include "nmea/nmea.h"
-int nmea_interpret(ReceiverLink*) { return 1; }
-void stats_write(ReceiverLink*) {}
-void nmea_degrees(const char*, char* o, std::size_t) { o[0] = 0; }
+#include "platform/platform.h"
+#include "receiver/link.h"
+
+namespace {
+
+// One text slot of the report, addressed by offset so one table can list slots of any width.
+struct Slot {
+    std::size_t offset;
+    std::size_t width;  // 0: the item is skipped
+};
+#define SLOT(member) Slot{offsetof(PositionReport, member), sizeof(PositionReport::member)}
+constexpr Slot kSkip{0, 0};
+
+constexpr Slot kGgaSlots[] = {
+    SLOT(fix_time),       SLOT(latitude),   SLOT(lat_hemisphere), SLOT(longitude),
+    SLOT(lon_hemisphere), SLOT(fix_quality), SLOT(satellites),    SLOT(hdop),
+    SLOT(altitude),       SLOT(altitude_unit), SLOT(geoid_separation), SLOT(geoid_unit),
+    SLOT(dgps_age),       SLOT(dgps_station),
+};
+constexpr Slot kRmcSlots[] = {
+    SLOT(rmc_time),           SLOT(rmc_status),    SLOT(rmc_latitude),       SLOT(rmc_lat_hemisphere),
+    SLOT(rmc_longitude),      SLOT(rmc_lon_hemisphere), SLOT(speed_knots),   SLOT(course),
+    SLOT(date),               SLOT(magnetic_variation), SLOT(variation_direction), SLOT(rmc_mode),
+};
+// Item 6 (the per-system mode string) stands in for no slot; items behind 9 are not kept.
+constexpr Slot kGnsSlots[] = {
+    SLOT(fix_time), SLOT(latitude),   SLOT(lat_hemisphere), SLOT(longitude), SLOT(lon_hemisphere),
+    kSkip,          SLOT(satellites), SLOT(hdop),           SLOT(altitude),
+};
+#undef SLOT
+
+// Offset of the first item: right behind the seven-byte tag such as "$GPGGA,".
+constexpr std::size_t kTagLen = 7;
+
+// The items of the framed sentence: from behind the tag up to '*', the line end or a NUL.
+std::string_view sentence_items(const ReceiverLink* link)
+{
+    const std::size_t len = static_cast<std::size_t>(link->sentence_len);
+    if (len <= kTagLen)
+        return {};
+    std::string_view s(link->rx_buf + kTagLen, len - kTagLen);
+    const std::size_t stop = s.find_first_of(std::string_view("*\r\n\0", 4));
+    return s.substr(0, stop);
+}
+
+// Stores the comma-separated items, one per slot, cutting each to its slot; missing items leave slots empty.
+template <std::size_t N>
+void store_items(ReceiverLink* link, const Slot (&slots)[N])
+{
+    std::string_view rest = sentence_items(link);
+    bool more = true;  // the tag's own comma opens item 1, even when it is empty
+    auto* base = reinterpret_cast<char*>(&link->report);
+    for (const Slot& slot : slots) {
+        std::string_view item;
+        if (more) {
+            const std::size_t comma = rest.find(',');
+            item = rest.substr(0, comma);
+            if (comma == std::string_view::npos) {
+                more = false;
+                rest = {};
+            } else {
+                rest.remove_prefix(comma + 1);
+            }
+        }
+        if (slot.width == 0)
+            continue;
+        char* dst = base + slot.offset;
+        const std::size_t n = item.size() < slot.width - 1 ? item.size() : slot.width - 1;
+        if (n > 0)
+            std::memcpy(dst, item.data(), n);
+        dst[n] = '\0';
+    }
+}
+
+template <std::size_t N>
+void set_slot(char (&slot)[N], const char* text)
+{
+    std::snprintf(slot, N, "%s", text);
+}
+
+void position_stored(ReceiverLink* link)
+{
+    link->position_seen = 1;
+    link->report.updated = 1;
+    location_write(link);
+    location_touch(link);
+    stats_write(link);
+}
+
+int on_gsv(ReceiverLink* link)
+{
+    // A new reporting cycle begins: the next GGA is news again.
+    link->position_seen = 0;
+    return 1;
+}
+
+int on_gga(ReceiverLink* link)
+{
+    // Some modules repeat the cycle's GGA; only the first one of a cycle counts.
+    if (link->drop_repeated_gga && link->position_seen) {
+        nmea_consume(link);
+        return 0;
+    }
+    store_items(link, kGgaSlots);
+    position_stored(link);
+    return 1;
+}
+
+int on_gns(ReceiverLink* link)
+{
+    store_items(link, kGnsSlots);
+    // A GNS sentence carries its fix in a per-system mode string; any GNS position counts as a fix.
+    set_slot(link->report.fix_quality, "1");
+    // GNS altitudes are always metres; the sentence has no unit item of its own.
+    set_slot(link->report.altitude_unit, link->report.altitude[0] ? "M" : "");
+    position_stored(link);
+    return 1;
+}
+
+int on_rmc(ReceiverLink* link)
+{
+    store_items(link, kRmcSlots);
+    link->moving = std::strncmp(link->report.speed_knots, "0.0", 3) != 0 ? 1 : 0;
+    link->report.updated = 1;
+    stats_write(link);
+    return 1;
+}
+
+struct TagHandler {
+    std::string_view tag;
+    int (*handle)(ReceiverLink* link);
+};
+
+// Only these tags feed the report; every other sentence is passed on unread.
+constexpr TagHandler kTagHandlers[] = {
+    {"$GPGSV,", on_gsv}, {"$GPGGA,", on_gga}, {"$GPRMC,", on_rmc}, {"$GNRMC,", on_rmc},
+    {"$BDRMC,", on_rmc}, {"$GLGNS,", on_gns}, {"$GPGNS,", on_gns}, {"$BDGNS,", on_gns},
+};
+
+// Length of a slot's text, bounded by its width even if the NUL were missing.
+template <std::size_t N>
+std::size_t slot_len(const char (&slot)[N])
+{
+    const void* nul = std::memchr(slot, '\0', N);
+    return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - slot) : N;
+}
+
+// "ab" "cd" <sep2> "rest": the text split after characters 2 and 4, cut where it ends.
+template <std::size_t N>
+void split_2_2(char* out, std::size_t size, const char (&text)[N], const char* sep1, const char* sep2)
+{
+    const std::size_t len = slot_len(text);
+    const std::size_t a = len < 2 ? len : 2;
+    const std::size_t b = len < 4 ? len - a : 2;
+    const std::size_t c = len - a - b;
+    std::snprintf(out, size, "%.*s%s%.*s%s%.*s", static_cast<int>(a), text, sep1, static_cast<int>(b), text + a, sep2,
+                  static_cast<int>(c), text + a + b);
+}
+
+// Longest status file: nine labelled lines of short slots.
+constexpr std::size_t kStatsMax = 1024;
+
+} // namespace
+
+int nmea_interpret(ReceiverLink* link)
+{
+    if (!link || link->sentence_len < static_cast<int>(kTagLen))
+        return 1;
+    const std::string_view head(link->rx_buf, kTagLen);
+    for (const TagHandler& h : kTagHandlers) {
+        if (h.tag == head)
+            return h.handle(link);
+    }
+    return 1;
+}
+
+void nmea_degrees(const char* text, char* out, std::size_t size)
+{
+    if (!out || size == 0)
+        return;
+    char* end = nullptr;
+    const double value = text ? std::strtod(text, &end) : 0.0;
+    if (!text || end == text || !std::isfinite(value)) {
+        std::snprintf(out, size, "N/A");
+        return;
+    }
+    const double degrees = std::trunc(value / 100.0);
+    const double result = degrees + (value - 100.0 * degrees) / 60.0;
+    const int n = std::snprintf(out, size, "%.6lf", result);
+    if (n < 0 || static_cast<std::size_t>(n) >= size)
+        std::snprintf(out, size, "N/A");  // a cut number would be a wrong number
+}
+
+void stats_write(ReceiverLink* link)
+{
+    if (!link)
+        return;
+    const PositionReport& r = link->report;
+
+    char time_text[32];
+    if (r.fix_time[0])
+        split_2_2(time_text, sizeof time_text, r.fix_time, ":", ":");
+    else
+        std::snprintf(time_text, sizeof time_text, "N/A");
+
+    char lat[48];
+    char lon[48];
+    nmea_degrees(r.latitude, lat, sizeof lat);
+    nmea_degrees(r.longitude, lon, sizeof lon);
+
+    // "08" reads "8"; a lone "0" stays "0".
+    const char* sats = r.satellites;
+    if (!sats[0])
+        sats = "N/A";
+    else if (sats[0] == '0' && sats[1])
+        ++sats;
+
+    char speed[48];
+    char* end = nullptr;
+    const float knots = std::strtof(r.speed_knots, &end);
+    if (end == r.speed_knots || !std::isfinite(knots)) {
+        std::snprintf(speed, sizeof speed, "N/A");
+    } else {
+        const float kmh = knots * 1.852f;
+        const int n = std::snprintf(speed, sizeof speed, "%.1f km/h", static_cast<double>(kmh));
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof speed)
+            std::snprintf(speed, sizeof speed, "N/A");
+    }
+
+    char course[32];
+    if (r.course[0] && std::strncmp(speed, "N/A", 3) != 0 && std::strncmp(speed, "0.0", 3) != 0)
+        std::snprintf(course, sizeof course, "%s degrees", r.course);
+    else
+        std::snprintf(course, sizeof course, "N/A");
+
+    char date[32];
+    if (r.date[0])
+        split_2_2(date, sizeof date, r.date, ".", ".20");
+    else
+        std::snprintf(date, sizeof date, "N/A");
+
+    char text[kStatsMax];
+    const int n = std::snprintf(text, sizeof text,
+                                "Current time (UTC) : %s\n"
+                                "Latitude           : %s%s\n"
+                                "Longitude          : %s%s\n"
+                                "Altitude           : %s %s\n"
+                                "Satellites in use  : %s\n"
+                                "Fix status         : %s\n"
+                                "Speed over ground  : %s\n"
+                                "Course over ground : %s\n"
+                                "Date               : %s\n",
+                                time_text, lat, r.lat_hemisphere, lon, r.lon_hemisphere,
+                                r.altitude[0] ? r.altitude : "N/A", r.altitude_unit, sats, r.fix_quality, speed,
+                                course, date);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
+        log_msg(LOG_ERR, "create (%s) error", kStatsPath);
+        return;
+    }
+    if (nmea_file_replace(kStatsPath, text, static_cast<std::size_t>(n)) != 0)
+        log_msg(LOG_ERR, "create (%s) error", kStatsPath);
+}

@@ -31,6 +31,10 @@ void location_write(ReceiverLink* link);
 void location_touch(ReceiverLink* link);
 // 0 = go on, -2 = no fix for longer than the link's watchdog_timeout.
 int location_watchdog(ReceiverLink* link);
+// Replaces the file at a router path with text: written to a temporary file in
+// the same directory, then renamed, so no reader ever sees half a file.
+// 0 or -1 (errno set); the old file stays on failure.
+int nmea_file_replace(const char* path, const char* text, std::size_t len);
 
 // --- week-rollover date repair ----------------------------------------------
 struct DateFixRule {

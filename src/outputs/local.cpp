@@ -1,6 +1,199 @@
-// Local outputs (stub).
+// Local NMEA outputs: lazily opened serial ports and the "/dev/nmea" pseudo-terminal.
 #include "outputs/local.h"
-void output_write(SerialOutput*, const char*, std::size_t) {}
-int pty_open(SerialOutput* o, uint32_t) { o->fd = -1; o->enabled = 0; return -1; }
-void pty_close(SerialOutput*) {}
-void output_close(SerialOutput*) {}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "receiver/serial.h"
+
+namespace {
+
+constexpr int kLockWaitSeconds = 5;
+// Group that owns "/dev/nmea" and its slave on the router.
+constexpr gid_t kDaemonsGid = 999;
+constexpr const char* kDaemonsGroup = "deamons";
+
+// The one pseudo-terminal of the service: the slave stays open for as long as
+// the pseudo-terminal exists so that its line settings survive readers coming
+// and going, and so that readers never see a hang-up when they close.
+struct Pty {
+    int slave_fd = -1;
+    char slave_path[128] = {};
+};
+Pty g_pty;
+
+// Existence test that also sees a link whose target is gone: a dangling
+// "/dev/nmea" from an earlier run must be replaced, not tripped over.
+bool link_present(const char* path)
+{
+    struct stat st;
+    return plat_lstat(path, &st) == 0;
+}
+
+void close_fd(int* fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+// Raw mode on the slave: readers get every sentence byte for byte ("\r\n"
+// stays "\r\n") and nothing is echoed back into the master's queue, which the
+// service never reads.
+void make_raw(int slave_fd)
+{
+    struct termios tio;
+    if (tcgetattr(slave_fd, &tio) != 0)
+        return;
+    cfmakeraw(&tio);
+    (void)tcsetattr(slave_fd, TCSANOW, &tio);
+}
+
+int pty_fail(int* master)
+{
+    close_fd(&g_pty.slave_fd);
+    close_fd(master);
+    g_pty.slave_path[0] = '\0';
+    log_msg(LOG_ERR, "Pseudo-terminal initialization failed and will be ignored.");
+    return -1;
+}
+
+}  // namespace
+
+void output_write(SerialOutput* out, const char* data, std::size_t length)
+{
+    if (out->enabled == 0)
+        return;
+    if (out->fd < 0) {
+        if (out->path == nullptr) {
+            log_msg(LOG_ERR, "Pseudo terminal is closed");
+            return;
+        }
+        if (!lock_device(out->path, kLockWaitSeconds)) {
+            log_msg(LOG_ERR, "device(%s) is locked", out->path);
+            return;
+        }
+        out->fd = serial_open(out->path, 9600, 8, "N", 1);
+        if (out->fd < 0) {
+            unlock_device(out->path);
+            return;
+        }
+    }
+    // One write; whatever a short write leaves over is dropped.
+    if (write(out->fd, data, length) >= 0)
+        return;
+    // Nobody reads "/dev/nmea": its queue is full. Dropping this sentence
+    // keeps the main loop going and the pseudo-terminal open for a reader
+    // that comes later.
+    if (out->path == nullptr && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return;
+    close_fd(&out->fd);
+    if (out->path != nullptr)
+        unlock_device(out->path);
+}
+
+void output_close(SerialOutput* out)
+{
+    if (out->fd < 0)
+        return;
+    close_fd(&out->fd);
+    if (out->path != nullptr)
+        unlock_device(out->path);
+}
+
+int pty_open(SerialOutput* out, uint32_t enabled)
+{
+    *out = SerialOutput{0, nullptr, -1};
+    g_pty = Pty{};
+
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) {
+        log_msg(LOG_ERR, "Unable to open master pseudo-terminal. Function \"Posix_openpt\" end with: %d", master);
+        return pty_fail(&master);
+    }
+    // Non-blocking so that a full queue costs one sentence, never a stalled
+    // main loop.
+    (void)fcntl(master, F_SETFD, FD_CLOEXEC);
+    (void)fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    if (grantpt(master) != 0) {
+        log_msg(LOG_ERR,
+                "Unable to change the ownership and access permission for pseudo-terminal. Function \"grantpt\" end "
+                "with err: %d",
+                1);
+        return pty_fail(&master);
+    }
+    if (unlockpt(master) != 0) {
+        log_msg(LOG_ERR,
+                "Unable to unlock the slave pseudo-terminal device corresponding to the master pseudo-terminal. "
+                "Function \"unlockpt\" end with err: %d",
+                1);
+        return pty_fail(&master);
+    }
+    if (ptsname_r(master, g_pty.slave_path, sizeof g_pty.slave_path) != 0) {
+        log_msg(LOG_ERR, "Slave pseudo-terminal is unknown. Function \"ptsname\" ends with NULL");
+        return pty_fail(&master);
+    }
+    // The slave path is the system's own name ("/dev/pts/N"), not a path of
+    // the router's file tree, so it is used as the system gave it.
+    const char* slave = g_pty.slave_path;
+    if (chown(slave, getuid(), kDaemonsGid) != 0) {
+        log_msg(LOG_ERR, "Unable to add pseudo-terminal to %s group", kDaemonsGroup);
+        return pty_fail(&master);
+    }
+    if (chmod(slave, 0770) != 0) {
+        log_msg(LOG_ERR, "Unable to allow RW access pseudo-terminal for %s group", kDaemonsGroup);
+        return pty_fail(&master);
+    }
+    // O_NOCTTY: the service leads its own session, and a slave that became
+    // its controlling terminal would hang it up with SIGHUP when the master
+    // is closed at shutdown, before the clean-up has finished.
+    g_pty.slave_fd = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (g_pty.slave_fd < 0) {
+        log_msg(LOG_ERR, "Unable to opend slave pseudo-terminal");
+        return pty_fail(&master);
+    }
+    make_raw(g_pty.slave_fd);
+    if (link_present(kPtyLinkPath)) {
+        const int rc = plat_unlink(kPtyLinkPath);
+        if (rc != 0) {
+            log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
+            return pty_fail(&master);
+        }
+    }
+    if (plat_symlink(slave, kPtyLinkPath) != 0) {
+        const int err = errno;
+        if (!link_present(kPtyLinkPath)) {
+            log_msg(LOG_ERR, "Unable to create symlink from %s -> %s, err: %d, errno: %s", slave, kPtyLinkPath, 1,
+                    std::strerror(err));
+            return pty_fail(&master);
+        }
+    }
+    if (plat_lchown(kPtyLinkPath, getuid(), kDaemonsGid) != 0) {
+        log_msg(LOG_ERR, "Unable to change users permission of %s", kPtyLinkPath);
+        return pty_fail(&master);
+    }
+    *out = SerialOutput{enabled, nullptr, master};
+    log_msg(LOG_NOTICE, "Pseudo-terminal has been opened with success. (%s -> %s)", kPtyLinkPath, slave);
+    return 0;
+}
+
+void pty_close(SerialOutput* out)
+{
+    if (link_present(kPtyLinkPath)) {
+        const int rc = plat_unlink(kPtyLinkPath);
+        if (rc != 0)
+            log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
+    }
+    close_fd(&g_pty.slave_fd);
+    close_fd(&out->fd);
+    out->enabled = 0;
+    g_pty.slave_path[0] = '\0';
+    log_msg(LOG_NOTICE, "Pseudo-terminal has been closed");
+}

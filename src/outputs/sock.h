@@ -11,3 +11,16 @@ int sock_udp_connect(struct in_addr addr, unsigned port);
 void sock_keepalive(int sock, unsigned idle_seconds);
 void sock_close(int sock);
 int sock_unix_listen(const char* path);
+
+// The lookup of sock_resolve without its message, safe in any thread:
+// 0 with the first IPv4 address, 1 when the answer held no address, -1 when
+// the lookup failed (addr is 0.0.0.0 in both cases).
+int sock_lookup(const char* name, struct in_addr* addr);
+// Dotted text only, no name service: 0 with the address, -1 otherwise.
+int sock_lookup_numeric(const char* name, struct in_addr* addr);
+// sock_tcp_connect on a non-blocking socket whose connect wait also ends when
+// stop_fd becomes readable (then -1 with errno ECANCELED and no message). The
+// socket returned stays non-blocking.
+int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd);
+// sock_udp_connect with a non-blocking socket.
+int sock_udp_connect_nonblock(struct in_addr addr, unsigned port);

@@ -4,8 +4,12 @@
 #include <ctime>
 
 struct ReceiverLink;
+struct termios;
 
 // Opens a tty with the given line settings; -1 on failure (logged).
+// Fills the line settings serial_open applies (speed, CS7/CS8, parity,
+// stop bits, raw mode); the control characters are left as they are.
+void serial_line_settings(struct termios* tio, int speed, int data_bits, const char* parity, int stop_bits);
 [[nodiscard]] int serial_open(const char* path, int speed, int data_bits, const char* parity, int stop_bits);
 
 // Writes a command and collects the reply (per-thread buffer, never null).

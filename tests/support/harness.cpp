@@ -69,10 +69,78 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
     }
 }
 
-void Process::start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+// True when path is an ELF program for the machine this test program was
+// built for: under qemu-user (no binfmt_misc) such a program, like the test
+// program itself, only runs through the emulator. Host tools (sh, socat,
+// gpsd) are other machines' programs or scripts and start as they are.
+static bool own_machine_elf(const std::string& path)
+{
+    unsigned char hdr[20] = {};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, hdr, sizeof hdr);
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof hdr) || std::memcmp(hdr, "\x7f" "ELF", 4) != 0)
+        return false;
+    const unsigned machine = hdr[5] == 2 ? (hdr[18] << 8 | hdr[19]) : (hdr[19] << 8 | hdr[18]);
+#if defined(__arm__)
+    return machine == 40;  // EM_ARM
+#elif defined(__aarch64__)
+    return machine == 183;  // EM_AARCH64
+#elif defined(__x86_64__)
+    return machine == 62;  // EM_X86_64
+#else
+    return false;
+#endif
+}
+
+// Words of the emulator that starts the project's programs ("qemu-arm -L
+// /usr/..."); empty on a native build. GNSSD_TEST_EMULATOR overrides the built-in value.
+static std::vector<std::string> emulator_words()
+{
+    const char* text = std::getenv("GNSSD_TEST_EMULATOR");
+#ifdef GNSSD_TEST_EMULATOR_DEFAULT
+    if (!text)
+        text = GNSSD_TEST_EMULATOR_DEFAULT;
+#endif
+    std::vector<std::string> words;
+    std::istringstream in(text ? text : "");
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+std::vector<std::string> program_argv(const std::string& path)
+{
+    std::string real = path;
+    if (path == "/proc/self/exe") {
+        // Under qemu-user this link names the emulated program, which is the
+        // one to run again, not the emulator.
+        char buf[4096];
+        ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+        if (n > 0)
+            real.assign(buf, static_cast<std::size_t>(n));
+    }
+    std::vector<std::string> argv;
+    if (own_machine_elf(real))
+        argv = emulator_words();
+    argv.push_back(real);
+    return argv;
+}
+
+void Process::start(const std::vector<std::string>& argv_in, const std::map<std::string, std::string>& env,
                     const std::string& log)
 {
     log_path = log;
+    // Without binfmt_misc a cross-built program only runs through qemu-user;
+    // qemu-user runs it in the same process, so pid and signals stay the
+    // program's own.
+    std::vector<std::string> argv;
+    if (!argv_in.empty()) {
+        argv = program_argv(argv_in[0]);
+        argv.insert(argv.end(), argv_in.begin() + 1, argv_in.end());
+    }
     pid = fork();
     if (pid == 0) {
         setpgid(0, 0);

@@ -54,6 +54,12 @@ struct Process {
     ~Process();
 };
 
+// The argv that starts a program built by this project: the program alone,
+// or behind the emulator command when it is built for another machine
+// (qemu-arm without binfmt_misc). Process::start applies it by itself; use it
+// where a test execs a program directly (also "/proc/self/exe").
+std::vector<std::string> program_argv(const std::string& path);
+
 // Paths of the built programs and the test data folder.
 std::string daemon_bin();
 std::string sim_bin();

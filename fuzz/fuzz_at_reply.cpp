@@ -1,0 +1,72 @@
+// Fuzzes what a module may answer to an AT command: the reply collection of
+// at_command (fed through a socket pair that ends after the input), then
+// each driver's judgement of that reply text.
+//
+// Input: the module's reply bytes.
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "drivers/drivers.h"
+#include "fuzz_common.h"
+#include "receiver/serial.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    fuzz::make_root();
+    return 0;
+}
+
+namespace {
+
+void judge(const char* reply)
+{
+    // The identity reply of the AT!GPS family, with buffers too small, just
+    // right and roomy: the firmware text must stay inside each.
+    for (std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t{8}, std::size_t{64}}) {
+        char text[65];
+        std::memset(text, 0x5A, sizeof text);
+        const int ok = atgps_firmware_check(reply, text, size);
+        if ((ok != 0 && ok != 1) || std::memchr(text, '\0', size) == nullptr)
+            std::abort();
+        for (std::size_t i = size; i < sizeof text; ++i)
+            if (text[i] != 0x5A)
+                std::abort();  // written past the given size
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return 0;
+    fcntl(sv[1], F_SETFL, O_NONBLOCK);
+    size_t off = 0;
+    while (off < size) {
+        ssize_t n = write(sv[1], data + off, size - off);
+        if (n <= 0)
+            break;
+        off += static_cast<size_t>(n);
+    }
+    // The module has said all it will: the collection ends at end of file
+    // instead of waiting out the quiet time.
+    shutdown(sv[1], SHUT_WR);
+    const char* reply = at_command(sv[0], "AT\r", 1);
+    close(sv[0]);
+    close(sv[1]);
+    if (!reply)
+        std::abort();
+    const size_t len = std::strlen(reply);
+    if (len > 8191 || len > size)
+        std::abort();  // at most 8191 reply bytes, and only bytes that came
+    judge(reply);
+
+    // The driver judgements also see replies with no NUL cut-off, straight
+    // from the input, so that texts past an early NUL are covered too.
+    const std::string whole(reinterpret_cast<const char*>(data), size);
+    judge(whole.c_str());
+    return 0;
+}

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Runs the daemon against the router simulator in a throw-away root under /tmp
+# and shows its log and status file; Ctrl-C stops both.
+# Usage: scripts/demo.sh [family]   (default gpsstart; see gnssd-sim --help)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+family=${1:-gpsstart}
+build=${GNSSD_BUILD:-build}
+
+if ! command -v cmake >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
+  scripts/install-deps.sh
+fi
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGNSSD_TESTS=OFF >/dev/null
+fi
+echo "building gnssd and gnssd-sim in $build ..."
+cmake --build "$build" --target gnssd gnssd-sim -j2 >/dev/null
+
+root=$(mktemp -d /tmp/gnssd-demo.XXXXXX)
+sim_pid=""
+daemon_pid=""
+
+stop_all() {
+  trap - INT TERM EXIT
+  echo
+  if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
+    echo "stopping gnssd ..."
+    kill -TERM "$daemon_pid" 2>/dev/null || true
+    wait "$daemon_pid" 2>/dev/null || true
+    tail -n 4 "$root/gnssd.log"
+  fi
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    echo "stopping gnssd-sim ..."
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$root"
+  exit 0
+}
+trap stop_all INT TERM EXIT
+
+# Both run in sessions of their own so that Ctrl-C reaches only this script,
+# which then stops the daemon first (as the router's start-up scripts would)
+# and the simulated module after it.
+setsid "$build/gnssd-sim" --root "$root" --family "$family" --outputs \
+  --set MOD_GPS_ENABLED=1 --set MOD_GPS_PTY_ENABLED=1 --set MOD_GPS_EP1_ENABLED=1 \
+  >"$root/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -e "$root/sim/ready" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || { cat "$root/sim.log"; exit 1; }
+  sleep 0.1
+done
+
+GNSSD_ROOT="$root" setsid "$build/gnssd" >"$root/gnssd.log" 2>&1 &
+daemon_pid=$!
+
+while kill -0 "$daemon_pid" 2>/dev/null; do
+  [ -t 1 ] && printf '\033[H\033[2J'
+  echo "gnssd against a simulated '$family' module (root $root) - Ctrl-C stops both"
+  echo
+  echo "--- log (last lines of $root/gnssd.log) ---"
+  tail -n 12 "$root/gnssd.log"
+  echo
+  echo "--- status file $root/run/stats.gps ---"
+  cat "$root/run/stats.gps" 2>/dev/null || echo "(not written yet: the module is being started)"
+  echo
+  echo "In another terminal:  cat $root/dev/nmea         (the pseudo-terminal)"
+  echo "                      tail -f $root/sim/out-ttyS0  (what reached the serial output ttyS0)"
+  sleep 1
+done
+echo "gnssd has ended:"
+tail -n 5 "$root/gnssd.log"

@@ -1,0 +1,129 @@
+// Start and stop shared by the module families driven with AT commands.
+#include "drivers/at_common.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "receiver/link.h"
+#include "receiver/serial.h"
+
+void at_sleep(int seconds)
+{
+    if (seconds <= 0)
+        return;
+    timespec left{.tv_sec = seconds, .tv_nsec = 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool at_reply_has(const AtRun& run, const char* text)
+{
+    return run.reply && std::strstr(run.reply, text) != nullptr;
+}
+
+void at_release(ReceiverLink* link)
+{
+    if (link->fd >= 0)
+        close(link->fd);
+    link->fd = -1;
+    if (link->device_path)
+        unlock_device(link->device_path);
+}
+
+int at_open_data_port(ReceiverLink* link, const char* path)
+{
+    link->fd = -1;
+    if (link_lock_path(link, path) != 0)
+        return -1;
+    // The engine's port is taken as the module set it up: no line settings.
+    // Non-blocking because the sentence reader waits with select; no
+    // controlling terminal so that a hang-up never signals the service.
+    int fd = plat_open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        log_msg(LOG_ERR, "open(%s) error: %s", path, std::strerror(err));
+        unlock_device(path);
+        return -1;
+    }
+    link->fd = fd;
+    return 0;
+}
+
+int at_run_steps(ReceiverLink* link, std::span<const AtStep> steps)
+{
+    AtRun run{.link = link, .fd = link->fd, .reply = "", .changed = 0, .failed = false};
+    for (const AtStep& step : steps) {
+        if (step.when && !step.when(run))
+            continue;
+        at_sleep(step.pause);
+        if (step.note)
+            log_msg(LOG_NOTICE, "%s", step.note);
+        if (step.action) {
+            if (step.action(run) != 0)
+                return -1;
+            continue;
+        }
+        if (!step.command)
+            continue;
+        run.reply = at_command(run.fd, step.command, step.timeout);
+        if (!step.expect || std::strstr(run.reply, step.expect)) {
+            if (step.accepted)
+                step.accepted(run);
+            if (step.fail_after)
+                return -1;
+            continue;
+        }
+        if (step.failure) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+            // The messages come from the drivers' constant tables; those
+            // without "%s" simply leave the reply unused.
+            log_msg(step.failure_level, step.failure, run.reply);
+#pragma GCC diagnostic pop
+        }
+        if (step.on_refusal)
+            at_command(run.fd, step.on_refusal, step.timeout);
+        if (!step.keep_going)
+            return -1;
+        run.failed = true;
+    }
+    return run.failed ? -1 : 0;
+}
+
+int at_start(ReceiverLink* link, const AtFamily& family)
+{
+    link->fd = -1;
+    at_sleep(family.settle_seconds);
+    if (link_lock_path(link, family.control_port) != 0)
+        return -1;
+    if (link_open_serial(link) != 0) {
+        at_release(link);
+        return -1;
+    }
+    int result = at_run_steps(link, family.start);
+    at_release(link);
+    if (result != 0)
+        return -1;
+    const char* data_port = family.pick_data_port ? family.pick_data_port() : family.data_port;
+    return at_open_data_port(link, data_port);
+}
+
+void at_stop(ReceiverLink* link, const AtFamily& family)
+{
+    if (link->fd < 0)
+        return;
+    at_release(link);
+    if (link_lock_path(link, family.control_port) != 0)
+        return;
+    if (link_open_serial(link) != 0) {
+        at_release(link);
+        return;
+    }
+    (void)at_run_steps(link, family.stop);
+    at_release(link);
+}

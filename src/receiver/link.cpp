@@ -1,0 +1,72 @@
+// The receiver link: one open connection to the receiver through its driver row.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "receiver/link.h"
+
+namespace {
+
+// Pause after a failed open, so a missing or broken module is not hammered.
+constexpr unsigned kOpenFailPauseSeconds = 10;
+// The first sentence may take long: the engine has just been started.
+constexpr int kFirstRxTimeoutSeconds = 30;
+
+void free_link(ReceiverLink* link)
+{
+    std::free(link);
+}
+
+} // namespace
+
+ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_t date_fix_enabled,
+                        uint32_t reset_enabled, uint32_t reset_timeout)
+{
+    auto* link = static_cast<ReceiverLink*>(std::calloc(1, sizeof(ReceiverLink)));
+    if (!link)
+        return nullptr;
+    // No descriptor yet: a driver that fails early must not touch stdin.
+    link->fd = -1;
+    link->driver = driver_find();
+    if (!link->driver) {
+        log_msg(LOG_ERR, "no GPS module available");
+        sleep(kOpenFailPauseSeconds);
+        free_link(link);
+        return nullptr;
+    }
+    // Drivers read the antenna settings while they start the engine.
+    link->antenna_input = antenna_input;
+    link->antenna_active = antenna_active;
+    link->date_fix_enabled = date_fix_enabled;
+    link->watchdog_enabled = reset_enabled;
+    link->watchdog_timeout = reset_timeout;
+    if (link->driver->open(link) != 0) {
+        log_msg(LOG_ERR, "initialization failed");
+        sleep(kOpenFailPauseSeconds);
+        free_link(link);
+        return nullptr;
+    }
+    if (link->watchdog_enabled) {
+        link->last_fix_time = time(nullptr);
+        if (link->last_fix_time == static_cast<time_t>(-1)) {
+            const int saved = errno;
+            log_msg(LOG_WARNING, "cannot initialize location time stamp: %s", std::strerror(saved));
+        }
+    }
+    link->moving = 1;
+    link->rx_timeout = kFirstRxTimeoutSeconds;
+    return link;
+}
+
+void link_close(ReceiverLink* link)
+{
+    if (!link)
+        return;
+    if (link->driver)
+        link->driver->close(link);
+    free_link(link);
+}

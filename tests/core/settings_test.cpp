@@ -1,0 +1,268 @@
+// The settings file: reading rules, bad input and the whole record.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/settings.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+// An anonymous file holding text, closed at scope end.
+struct TextFile {
+    FILE* f;
+    explicit TextFile(const std::string& text) : f(std::tmpfile())
+    {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::rewind(f);
+    }
+    ~TextFile() { std::fclose(f); }
+};
+
+std::string str_of(FILE* f, const char* key)
+{
+    char* s = cfg_get_str(f, key);
+    EXPECT_NE(s, nullptr);
+    std::string out = s ? s : "";
+    std::free(s);
+    return out;
+}
+
+TEST(Settings, ReadingRules)
+{
+    struct Case {
+        const char* legend;
+        std::string file;
+        uint32_t want_uint;
+        std::string want_str;
+    };
+    const std::string nul("KEY=\0" "5\nKEY=7\n", 13);
+    const Case cases[] = {
+        {"plain", "KEY=1\n", 1, "1"},
+        {"quoted", "KEY=\"1\"\n", 1, "1"},
+        {"lower-case key", "key=1\n", 1, "1"},
+        {"mixed-case key", "kEy=42\r\n", 42, "42"},
+        {"CR LF line end", "KEY=abc\r\n", 0, "abc"},
+        {"spaces around =", "KEY = 1\n", 0, ""},
+        {"space before key", " KEY=1\n", 0, ""},
+        {"value with =", "KEY=a=b\n", 0, "a=b"},
+        {"inner quote kept", "KEY=\"a\"b\"\n", 0, "a\"b"},
+        {"text behind the closing quote dropped", "KEY=\"host\" # comment\n", 0, "host"},
+        {"opening quote without a closing one", "KEY=\"abc\n", 0, ""},
+        {"first occurrence wins", "KEY=1\nKEY=2\n", 1, "1"},
+        {"longer key does not match", "KEY2=1\nKEY=3\n", 3, "3"},
+        {"prefix of key does not match", "KE=1\n", 0, ""},
+        {"comment and blank lines", "# KEY=9\n\nKEY=4\n", 4, "4"},
+        {"minus one", "KEY=-1\n", 4294967295u, "-1"},
+        {"digits then letters", "KEY=12abc\n", 12, "12abc"},
+        {"letters", "KEY=abc\n", 0, "abc"},
+        {"too large", "KEY=99999999999999999999\n", 4294967295u, "99999999999999999999"},
+        {"largest", "KEY=4294967295\n", 4294967295u, "4294967295"},
+        {"leading blank", "KEY= 8\n", 8, " 8"},
+        {"plus sign", "KEY=+8\n", 8, "+8"},
+        {"empty value", "KEY=\n", 0, ""},
+        {"missing key", "OTHER=1\n", 0, ""},
+        {"no line end at the end of the file", "KEY=77", 77, "77"},
+        {"NUL ends the line's text", nul, 0, ""},
+        {"binary bytes", "\x01\xff\x80=\x02\nKEY=\xc3\xa9\n", 0, "\xc3\xa9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        TextFile t(c.file);
+        EXPECT_EQ(cfg_get_uint(t.f, "KEY"), c.want_uint);
+        EXPECT_EQ(str_of(t.f, "KEY"), c.want_str);
+    }
+}
+
+TEST(Settings, LongLinesAndLargeFiles)
+{
+    {
+        // A line over 16384 bytes is read in pieces; a piece that looks
+        // like a line of its own counts as one.
+        std::string text = "X=" + std::string(16381, 'a') + "KEY=5\nKEY=6\n";
+        TextFile t(text);
+        EXPECT_EQ(cfg_get_uint(t.f, "KEY"), 5u);
+    }
+    {
+        // A value longer than the line buffer is cut at the piece boundary.
+        std::string text = "KEY=" + std::string(20000, 'v') + "\n";
+        TextFile t(text);
+        EXPECT_EQ(str_of(t.f, "KEY").size(), 16383u - 4u);
+    }
+    {
+        // 10 MB of junk before the key: found, each read from the start.
+        std::string text;
+        while (text.size() < (10u << 20))
+            text += std::string(1000, 'j') + "=\"\"\n";
+        text += "KEY=\"31\"\n";
+        TextFile t(text);
+        EXPECT_EQ(cfg_get_uint(t.f, "KEY"), 31u);
+        EXPECT_EQ(cfg_get_uint(t.f, "KEY"), 31u);
+        EXPECT_EQ(str_of(t.f, "KEY"), "31");
+    }
+}
+
+TEST(Settings, AbsentFileAndFindPosition)
+{
+    EXPECT_EQ(cfg_get_uint(nullptr, "KEY"), 0u);
+    char* s = cfg_get_str(nullptr, "KEY");
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s, "");
+    std::free(s);
+
+    // cfg_find itself continues from the current position.
+    TextFile t("KEY=1\nKEY=2\n");
+    const char* v = cfg_find(t.f, "KEY");
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v, "1");
+    v = cfg_find(t.f, "KEY");
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v, "2");
+    EXPECT_EQ(cfg_find(t.f, "KEY"), nullptr);
+}
+
+const char* const kFullFile =
+    "# written by the router's configuration\n"
+    "MOD_GPS_ENABLED=1\n"
+    "MOD_GPS_ANT_INPUT=2\n"
+    "MOD_GPS_ANT_ACT=3\n"
+    "MOD_GPS_DATE_FIX_ENABLED=4\n"
+    "MOD_GPS_EP1_ENABLED=5\n"
+    "MOD_GPS_EP2_ENABLED=6\n"
+    "MOD_GPS_USBP_ENABLED=7\n"
+    "MOD_GPS_PTY_ENABLED=8\n"
+    "MOD_GPS_SRI_ENABLED=9\n"
+    "MOD_GPS_ROUTER_ID_STRING=\"router \"one\"\"\r\n"
+    "MOD_GPS_RSOCK1_ENABLED=1\n"
+    "MOD_GPS_RSOCK1_IPADDR=\"10.0.0.1\"\n"
+    "MOD_GPS_RSOCK1_PROTOCOL=1\n"
+    "MOD_GPS_RSOCK1_PORT=5001\n"
+    "MOD_GPS_RSOCK1_PERIOD=11\n"
+    "MOD_GPS_RSOCK1_PERIOD_HALT=12\n"
+    "mod_gps_rsock4_enabled=1\n"
+    "MOD_GPS_RSOCK4_IPADDR=gps.example.net\n"
+    "MOD_GPS_RSOCK4_PROTOCOL=0\n"
+    "MOD_GPS_RSOCK4_PORT=5004\n"
+    "MOD_GPS_RSOCK4_PERIOD=41\n"
+    "MOD_GPS_RSOCK4_PERIOD_HALT=42\n"
+    "MOD_GPS_RSOCK0_ENABLED=1\n"
+    "MOD_GPS_RESET_ENABLED=1\n"
+    "MOD_GPS_RESET_TIMEOUT=-1\n"
+    "MOD_GPS_SNMP_REPORT_ENABLED=1\n"
+    "MOD_GPS_SNMP_REPORT_IPADDR=192.168.1.2\n"
+    "MOD_GPS_SNMP_REPORT_PERIOD=30\n"
+    "MOD_GPS_SNMP_REPORT_PERIOD_HALT=300\n"
+    "MOD_GPS_TIMESYNC_ENABLED=1\n"
+    "MOD_GPS_TIMESYNC_PERIOD=12abc\n"
+    "MOD_GPS_GPSD_ENABLED=1\n"
+    "MOD_GPS_GPSD_PORT_INNER=2947\n"
+    "MOD_GPS_GPSD_PORT_LISTEN=2948\n";
+
+void expect_gpsd_fixed(const GpsSettings& s)
+{
+    EXPECT_STREQ(s.gpsd.ipaddr, "127.0.0.1");
+    EXPECT_EQ(s.gpsd.protocol, 1u);
+    EXPECT_EQ(s.gpsd.period, 1u);
+    EXPECT_EQ(s.gpsd.period_halt, 1u);
+}
+
+TEST(Settings, LoadFillsEveryField)
+{
+    const std::string root = th::process_root();
+    th::write_file(root + "/dev/gpio", "board_code=4\nplatform_id=1\n");
+    th::write_file(root + kSettingsPath, kFullFile);
+    GpsSettings s;
+    settings_load(&s);
+    EXPECT_EQ(s.enabled, 1u);
+    EXPECT_EQ(s.antenna_input, 2u);
+    EXPECT_EQ(s.antenna_active, 3u);
+    EXPECT_EQ(s.date_fix_enabled, 4u);
+    EXPECT_EQ(s.ep1_enabled, 5u);
+    EXPECT_EQ(s.ep2_enabled, 6u);
+    EXPECT_EQ(s.usbp_enabled, 7u);
+    EXPECT_EQ(s.pty_enabled, 8u);
+    EXPECT_EQ(s.sri_enabled, 9u);
+    EXPECT_STREQ(s.router_id, "router \"one\"");
+    const RemoteSocketSettings& r1 = s.rsock[0];
+    EXPECT_EQ(r1.enabled, 1u);
+    EXPECT_STREQ(r1.ipaddr, "10.0.0.1");
+    EXPECT_EQ(r1.protocol, 1u);
+    EXPECT_EQ(r1.port, 5001u);
+    EXPECT_EQ(r1.period, 11u);
+    EXPECT_EQ(r1.period_halt, 12u);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(s.rsock[i].enabled, 0u);
+        EXPECT_STREQ(s.rsock[i].ipaddr, "");
+        EXPECT_EQ(s.rsock[i].period_halt, 0u);
+    }
+    const RemoteSocketSettings& r4 = s.rsock[3];
+    EXPECT_EQ(r4.enabled, 1u);
+    EXPECT_STREQ(r4.ipaddr, "gps.example.net");
+    EXPECT_EQ(r4.protocol, 0u);
+    EXPECT_EQ(r4.port, 5004u);
+    EXPECT_EQ(r4.period, 41u);
+    EXPECT_EQ(r4.period_halt, 42u);
+    EXPECT_EQ(s.reset_enabled, 1u);
+    EXPECT_EQ(s.reset_timeout, 4294967295u);
+    EXPECT_EQ(s.snmp.enabled, 1u);
+    EXPECT_STREQ(s.snmp.ipaddr, "192.168.1.2");
+    EXPECT_EQ(s.snmp.period, 30u);
+    EXPECT_EQ(s.snmp.period_halt, 300u);
+    EXPECT_EQ(s.timesync.enabled, 1u);
+    EXPECT_EQ(s.timesync.period, 12u);
+    EXPECT_EQ(s.gpsd.enabled, 1u);
+    EXPECT_EQ(s.gpsd.port, 2947u);
+    expect_gpsd_fixed(s);
+    EXPECT_EQ(s.gpsd_listen_port, 2948u);
+
+    // On the platform whose second serial port carries the receiver, the
+    // second output stays off whatever the file says.
+    th::write_file(root + "/dev/gpio", "board_code=4\nplatform_id=20\n");
+    GpsSettings p20;
+    settings_load(&p20);
+    EXPECT_EQ(p20.ep2_enabled, 0u);
+    EXPECT_EQ(p20.ep1_enabled, 5u);
+    EXPECT_EQ(p20.usbp_enabled, 7u);
+    th::write_file(root + "/dev/gpio", "");
+    settings_free(&s);
+    settings_free(&p20);
+    EXPECT_EQ(s.router_id, nullptr);
+    EXPECT_EQ(s.gpsd.ipaddr, nullptr);
+}
+
+TEST(Settings, MissingOrBinaryFileGivesDefaults)
+{
+    const std::string root = th::process_root();
+    const std::string path = root + kSettingsPath;
+    for (const std::string& content : {std::string(), std::string("\0\0\xff\xfe=\x01\n\0MOD_GPS_ENABLED=1\n", 26)}) {
+        unlink(path.c_str());
+        if (!content.empty())
+            th::write_file(path, content);
+        GpsSettings s;
+        settings_load(&s);
+        EXPECT_EQ(s.enabled, 0u);
+        EXPECT_EQ(s.ep2_enabled, 0u);
+        EXPECT_EQ(s.reset_timeout, 0u);
+        EXPECT_STREQ(s.router_id, "");
+        for (const RemoteSocketSettings& r : s.rsock) {
+            EXPECT_EQ(r.enabled, 0u);
+            EXPECT_STREQ(r.ipaddr, "");
+        }
+        EXPECT_STREQ(s.snmp.ipaddr, "");
+        EXPECT_EQ(s.timesync.period, 0u);
+        EXPECT_EQ(s.gpsd.enabled, 0u);
+        EXPECT_EQ(s.gpsd.port, 0u);
+        expect_gpsd_fixed(s);
+        EXPECT_EQ(s.gpsd_listen_port, 0u);
+        settings_free(&s);
+    }
+    unlink(path.c_str());
+}
+
+} // namespace

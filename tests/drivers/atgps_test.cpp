@@ -1,0 +1,383 @@
+// AT!GPS family in process: the firmware test and the control-port attempts.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "drivers/drivers.h"
+#include "pty_peer.h"
+#include "receiver/link.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+TEST(AtgpsDriver, FirmwareTest)
+{
+    struct Case {
+        const char* legend;
+        const char* reply;
+        int ok;
+        const char* text;
+    };
+    const std::string long_rev = "Model: MC8705\r\nRevision: S" + std::string(300, 'W') + "\r\nOK\r\n";
+    const Case cases[] = {
+        {"no model line (module starting)", "\r\nERROR\r\n", 0, "unknown"},
+        {"empty reply", "", 0, "unknown"},
+        {"other model: no revision test", "Model: MC7710\r\nRevision: 10\r\nOK\r\n", 1, "unknown"},
+        {"MC8705 without revision", "Model: MC8705\r\nOK\r\n", 0, "unknown"},
+        {"MC8705 second character '2'", "Model: MC8705\r\nRevision: T2.04 build\r\nOK\r\n", 0, "T2.04"},
+        {"MC8705 second character '0'", "Model: MC8705\r\nRevision: 10\r\nOK\r\n", 0, "10"},
+        {"MC8705 second character '3'", "Model: MC8705\r\nRevision: T3.01\r\nOK\r\n", 1, "T3.01"},
+        {"MC8705 letter release", "Model: MC8705\r\nRevision: SWI6800V2_02.07\r\nOK\r\n", 1, "SWI6800V2_02.07"},
+        {"MC8705 one-character revision", "Model: MC8705\r\nRevision: 9\r\nOK\r\n", 0, "9"},
+        {"MC8705 revision at the very end", "Model: MC8705\r\nRevision: ", 0, ""},
+        {"first character taken whatever it is", "Model: MC8705\r\nRevision:  5x\r\n", 1, " 5x"},
+        {"second character is a line end", "Model: MC8705\r\nRevision: 7\n8\r\n", 0, "7"},
+        {"high byte counts as unsigned", "Model: MC8705\r\nRevision: X\xe9z\r\n", 1, "X\xe9z"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        char text[64];
+        EXPECT_EQ(atgps_firmware_check(c.reply, text, sizeof text), c.ok);
+        EXPECT_STREQ(text, c.text);
+    }
+
+    // A revision longer than the buffer is cut; the bytes behind it stay.
+    struct {
+        char text[16];
+        char guard[16];
+    } guarded;
+    std::memset(guarded.guard, 0x5A, sizeof guarded.guard);
+    EXPECT_EQ(atgps_firmware_check(long_rev.c_str(), guarded.text, sizeof guarded.text), 1);
+    EXPECT_EQ(std::string(guarded.text), "S" + std::string(14, 'W'));
+    for (char g : guarded.guard)
+        EXPECT_EQ(g, 0x5A);
+    // Buffers too small for a second character still judge safely.
+    char two[2];
+    EXPECT_EQ(atgps_firmware_check(long_rev.c_str(), two, sizeof two), 0);
+    EXPECT_STREQ(two, "S");
+}
+
+std::vector<unsigned> g_pauses;
+std::function<void()> g_on_pause;
+
+void record_pause(unsigned seconds)
+{
+    g_pauses.push_back(seconds);
+    if (g_on_pause)
+        g_on_pause();
+}
+
+std::string lock_path(const char* tty)
+{
+    return th::process_root() + "/run/lock/LCK.." + tty;
+}
+
+// The module's control port may need ten tries of 5-second lock waits with
+// 10-second pauses: the loop is exercised here with the pause recorded
+// instead of slept.
+TEST(AtgpsDriver, ControlPortAttempts)
+{
+    th::process_root();
+
+    // Missing port: ten attempts, nine pauses, nothing left locked.
+    {
+        g_pauses.clear();
+        g_on_pause = nullptr;
+        ReceiverLink link{};
+        th::StderrCapture capture;
+        EXPECT_EQ(atgps_open_control(&link, 10, record_pause), -1);
+        EXPECT_EQ(link.fd, -1);
+        EXPECT_EQ(g_pauses, std::vector<unsigned>(9, 10));
+        EXPECT_EQ(th::count_of(capture.text(), "gps: err: open(/dev/ttyUSB8) error:"), 10) << capture.text();
+        EXPECT_FALSE(th::file_exists(lock_path("ttyUSB8")));
+    }
+
+    // Port free at once: no pause.
+    {
+        peer::Pty control("/dev/ttyUSB8");
+        g_pauses.clear();
+        ReceiverLink link{};
+        ASSERT_EQ(atgps_open_control(&link, 10, record_pause), 0);
+        EXPECT_GE(link.fd, 0);
+        EXPECT_STREQ(link.device_path, "/dev/ttyUSB8");
+        EXPECT_TRUE(g_pauses.empty());
+        EXPECT_TRUE(th::file_exists(lock_path("ttyUSB8")));
+        close(link.fd);
+        unlink(lock_path("ttyUSB8").c_str());
+    }
+
+    // Held by another live process for the first attempt: its lock is
+    // respected, the second attempt succeeds and is followed by one more pause.
+    {
+        peer::Pty control("/dev/ttyUSB8");
+        pid_t holder = fork();
+        if (holder == 0) {
+            pause();
+            _exit(0);
+        }
+        char pid_text[16];
+        std::snprintf(pid_text, sizeof pid_text, "%10d\n", holder);
+        th::write_file(lock_path("ttyUSB8"), pid_text);
+        g_pauses.clear();
+        g_on_pause = [holder] {
+            if (kill(holder, SIGKILL) == 0)
+                waitpid(holder, nullptr, 0);
+        };
+        ReceiverLink link{};
+        th::StderrCapture capture;
+        ASSERT_EQ(atgps_open_control(&link, 10, record_pause), 0);
+        EXPECT_EQ(g_pauses, std::vector<unsigned>(2, 10));
+        EXPECT_EQ(th::count_of(capture.text(), "gps: err: device(/dev/ttyUSB8) is locked\n"), 1) << capture.text();
+        close(link.fd);
+        unlink(lock_path("ttyUSB8").c_str());
+        g_on_pause = nullptr;
+    }
+}
+
+TEST(AtgpsDriver, CloseWritesStopTextOnce)
+{
+    th::process_root();
+    peer::Pty data("/dev/ttyUSB7");
+    ReceiverLink link{};
+    link.device_path = "/dev/ttyUSB7";
+    link.fd = open((th::process_root() + "/dev/ttyUSB7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(link.fd, 0);
+    termios tio{};
+    tcgetattr(link.fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(link.fd, TCSANOW, &tio);
+    th::write_file(lock_path("ttyUSB7"), "         1\n");
+    atgps_close(&link);
+    EXPECT_EQ(link.fd, -1);
+    EXPECT_FALSE(th::file_exists(lock_path("ttyUSB7")));
+    char buf[64] = {};
+    ssize_t n = read(data.master, buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "$GPS_STOP");
+    // A second close has no port any more and writes nothing.
+    atgps_close(&link);
+    EXPECT_LE(read(data.master, buf, sizeof buf), 0);
+}
+
+// The simulator's stand-in gsmat, gsmpwr and service tools on PATH, acting
+// on a simulated module whose state the cases set directly.
+struct Tools {
+    std::string root = th::process_root();
+    th::Process sim;
+
+    Tools()
+    {
+        std::remove((root + "/sim/ready").c_str());
+        sim.start({th::sim_bin(), "--root", root, "--family", "atgps"}, {}, root + "/sim-process.log");
+        EXPECT_TRUE(th::wait_until([&] { return th::file_exists(root + "/sim/ready"); }, std::chrono::seconds(10)));
+        static const std::string path = root + "/bin:" + std::getenv("PATH");
+        setenv("PATH", path.c_str(), 1);
+    }
+    ~Tools() { sim.stop(SIGTERM, std::chrono::seconds(5)); }
+
+    void module(const char* model, int board, int gpssel, int fixed = 0, const char* power = "on")
+    {
+        th::write_file(root + "/sim/atgps-model", std::string(model) + "\n");
+        th::write_file(root + "/sim/atgps-gpssel", std::to_string(gpssel) + "\n");
+        th::write_file(root + "/sim/atgps-fixed", std::to_string(fixed) + "\n");
+        th::write_file(root + "/sim/atgps-power", std::string(power) + "\n");
+        th::write_file(root + "/dev/gpio", "board_code=" + std::to_string(board) + "\n");
+        std::remove((root + "/sim/atgps-cnd").c_str());
+        std::remove((root + "/bin/grep").c_str());
+        th::write_file(root + "/sim/tools.log", "");
+    }
+    int gpssel() { return std::atoi(th::read_file(root + "/sim/atgps-gpssel").c_str()); }
+    std::vector<std::string> calls()
+    {
+        std::vector<std::string> out;
+        std::istringstream in(th::read_file(root + "/sim/tools.log"));
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    }
+    // A grep that fails as on a broken system, for the GPSSEL query only.
+    void break_gpssel_query()
+    {
+        const std::string path = root + "/bin/grep";
+        th::write_file(path, "#!/bin/sh\n[ \"$1\" = GPSSEL ] && exit 2\nexec /usr/bin/grep \"$@\"\n");
+        chmod(path.c_str(), 0755);
+    }
+};
+
+const std::string Q = "gsmat AT!CUSTOM?";
+const std::string kEnter = "gsmat AT!ENTERCND=\"K953\"";
+const std::string kSet = "gsmat AT!CUSTOM=\"GPSSEL\",1";
+const std::string kClear = "gsmat AT!CUSTOM=\"GPSSEL\",0";
+const std::vector<std::string> kRestart = {"service ppp stop", "gsmpwr off", "gsmpwr on", "service ppp start"};
+const std::vector<std::string> kProbes(4, "gsmat ATI");
+
+std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+struct AntennaCase {
+    const char* legend;
+    const char* model;
+    int board;
+    uint32_t antenna_input;
+    int gpssel_before;
+    int result;
+    const char* message;  // "" when none is logged
+    int gpssel_after;
+    std::vector<std::string> calls;
+};
+
+void run_antenna_cases(Tools& tools, const std::vector<AntennaCase>& cases)
+{
+    for (const AntennaCase& c : cases) {
+        SCOPED_TRACE(c.legend);
+        tools.module(c.model, c.board, c.gpssel_before);
+        ReceiverLink link{};
+        link.antenna_input = c.antenna_input;
+        th::StderrCapture capture;
+        EXPECT_EQ(atgps_antenna_check(&link), c.result);
+        const std::string log = capture.text();
+        if (*c.message) {
+            EXPECT_NE(log.find(std::string(c.message) + "\n"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log.find("antenna input"), std::string::npos) << log;
+        }
+        EXPECT_EQ(tools.gpssel(), c.gpssel_after);
+        EXPECT_EQ(tools.calls(), c.calls);
+    }
+}
+
+TEST(AtgpsDriver, AntennaInputKeptWhenRight)
+{
+    Tools tools;
+    const std::vector<std::string> probe_query = join({kProbes, {Q}});
+    run_antenna_cases(tools, {
+        {"no MC7xxx: no query, no message", "MC8705", 4, 0, 1, 0, "", 1, kProbes},
+        {"MC7304 takes GPS", "MC7304", 4, 0, 0, 0, "gps: notice: using internal antenna input GPS", 0, probe_query},
+        {"board 10 takes GPS", "MC7710", 10, 0, 0, 0, "gps: notice: using internal antenna input GPS", 0,
+         probe_query},
+        {"MC7710 board 3 asked for GPS", "MC7710", 3, 2, 0, 0, "gps: notice: using internal antenna input GPS", 0,
+         probe_query},
+        {"MC7710 board 3 left on AUX", "MC7710", 3, 1, 1, 0, "gps: notice: using internal antenna input AUX", 1,
+         probe_query},
+    });
+    // A GPSSEL query that fails is no answer: the open does not go on.
+    tools.module("MC7710", 3, 0);
+    tools.break_gpssel_query();
+    ReceiverLink link{};
+    th::StderrCapture capture;
+    EXPECT_EQ(atgps_antenna_check(&link), -1);
+    EXPECT_NE(capture.text().find("gps: err: GPSSEL test failed (512)\n"), std::string::npos) << capture.text();
+}
+
+TEST(AtgpsDriver, AntennaInputSwitched)
+{
+    Tools tools;
+    const std::vector<std::string> to_gps = join({kProbes, {Q, Q, kEnter, kClear, Q}, kRestart});
+    const std::vector<std::string> to_aux = join({kProbes, {Q, Q, kEnter, kSet, Q}, kRestart});
+    run_antenna_cases(tools, {
+        {"board 2 with GPSSEL set", "MC7710", 2, 0, 1, -1, "gps: notice: switching internal antenna input to GPS", 0,
+         to_gps},
+        {"MC7710 board 3 antenna_input 0 without GPSSEL", "MC7710", 3, 0, 0, -1,
+         "gps: notice: switching internal antenna input to AUX", 1, to_aux},
+        {"MC7750 needs GPS whatever antenna_input says", "MC7750", 3, 0, 1, -1,
+         "gps: notice: switching internal antenna input to GPS", 0, to_gps},
+    });
+}
+
+TEST(AtgpsDriver, InstallUninstallAndNotice)
+{
+    Tools tools;
+    struct Case {
+        const char* legend;
+        bool install;
+        const char* model;
+        int gpssel_before;
+        int fixed;
+        const char* power;
+        const char* message;  // "" when nothing is logged
+        int gpssel_after;
+        std::vector<std::string> calls;
+    };
+    const Case cases[] = {
+        {"install when already installed", true, "MC7710", 1, 0, "on", "gps: info: already installed, proceeding", 1,
+         {Q}},
+        {"uninstall when not installed", false, "MC7710", 0, 0, "on", "", 0, {Q}},
+        {"install", true, "MC7710", 0, 0, "on", "", 1, join({{Q, kEnter, kSet, Q}, kRestart})},
+        {"uninstall", false, "MC7710", 1, 0, "on", "", 0, join({{Q, kEnter, kClear, Q}, kRestart})},
+        {"install on an MC8705 that keeps its setting", true, "MC8705", 0, 1, "on", "", 0,
+         {Q, kEnter, kSet, Q, "gsmat ATI"}},
+        {"uninstall on an MC8705 that keeps its setting", false, "MC8705", 1, 1, "on", "", 1,
+         {Q, kEnter, kClear, Q, "gsmat ATI"}},
+        {"install on another model that keeps its setting", true, "MC7710", 0, 1, "on",
+         "gps: err: GPSSEL set failed (256)", 0, {Q, kEnter, kSet, Q, "gsmat ATI"}},
+        {"command mode refused", true, "MC7710", 0, 0, "off", "gps: err: ENTERCND set failed (256)", 0, {Q, kEnter}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        tools.module(c.model, 4, c.gpssel_before, c.fixed, c.power);
+        th::StderrCapture capture;
+        if (c.install)
+            atgps_install(nullptr);
+        else
+            atgps_uninstall(nullptr);
+        const std::string log = capture.text();
+        if (*c.message) {
+            EXPECT_NE(log.find(std::string(c.message) + "\n"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log.find("gps: "), std::string::npos) << log;
+        }
+        EXPECT_EQ(tools.gpssel(), c.gpssel_after);
+        EXPECT_EQ(tools.calls(), c.calls);
+    }
+
+    tools.module("MC7710", 4, 0);
+    tools.break_gpssel_query();
+    {
+        th::StderrCapture capture;
+        atgps_install(nullptr);
+        EXPECT_NE(capture.text().find("gps: err: GPSSEL test failed (512)\n"), std::string::npos);
+        EXPECT_EQ(tools.calls(), std::vector<std::string>{Q});
+    }
+
+    // The notice prints its warning only while the AUX input is in use.
+    for (int gpssel : {1, 0}) {
+        SCOPED_TRACE(gpssel);
+        tools.module("MC7710", 4, gpssel);
+        const std::string out_path = tools.root + "/notice.out";
+        std::fflush(stdout);
+        int saved = dup(STDOUT_FILENO);
+        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+        const int result = atgps_notice(nullptr);
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        const std::string out = th::read_file(out_path);
+        if (gpssel) {
+            EXPECT_EQ(result, 10);
+            EXPECT_EQ(out,
+                      "</td></tr><tr><td><table><tr><td nowrap><i class=\"color_red\">UMTS receive diversity antenna "
+                      "is disabled now!</i></td></tr>");
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(out, "");
+        }
+    }
+}
+
+} // namespace

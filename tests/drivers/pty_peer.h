@@ -1,0 +1,135 @@
+// Pseudo-terminals that play a module's ports for the in-process driver tests.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/inproc.h"
+
+namespace peer {
+
+// One pseudo-terminal whose slave is linked into the process root under a
+// router path ("/dev/ttyUSB8").
+struct Pty {
+    int master = -1;
+    std::string router_path;
+
+    explicit Pty(const std::string& path) : router_path(path)
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        grantpt(master);
+        unlockpt(master);
+        const std::string link = th::process_root() + path;
+        std::error_code ec;
+        std::filesystem::remove(link, ec);
+        std::filesystem::create_symlink(ptsname(master), link, ec);
+    }
+    ~Pty()
+    {
+        std::error_code ec;
+        std::filesystem::remove(th::process_root() + router_path, ec);
+        close(master);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    // Line speed the other side set on the slave (TCGETS on a master reports
+    // the slave's settings).
+    speed_t speed() const
+    {
+        termios tio{};
+        if (tcgetattr(master, &tio) != 0)
+            return 0;
+        return cfgetospeed(&tio);
+    }
+    void send(const std::string& text) const
+    {
+        if (write(master, text.data(), text.size()) < 0) {
+            // Nobody holds the slave or its queue is full: the bytes are lost,
+            // as on a real line.
+        }
+    }
+};
+
+// A control port that answers every command line from a table (default
+// "OK\r\n") and records the commands in order.
+struct AtPort {
+    Pty pty;
+    std::map<std::string, std::string> replies;  // command without "\r" -> reply
+    std::function<void(const std::string&)> on_command;
+
+    explicit AtPort(const std::string& path) : pty(path) {}
+    ~AtPort() { stop(); }
+
+    void start()
+    {
+        running_ = true;
+        thread_ = std::thread([this] { loop(); });
+    }
+    void stop()
+    {
+        running_ = false;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::vector<std::string> commands()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return commands_;
+    }
+
+private:
+    void loop()
+    {
+        std::string line;
+        while (running_) {
+            pollfd p{pty.master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            char buf[256];
+            ssize_t n = read(pty.master, buf, sizeof buf);
+            if (n <= 0) {
+                // The slave is closed (EIO) until the driver opens it again.
+                usleep(20000);
+                continue;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buf[i] != '\r' && buf[i] != '\n') {
+                    line += buf[i];
+                    continue;
+                }
+                if (line.empty())
+                    continue;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    commands_.push_back(line);
+                }
+                auto it = replies.find(line);
+                pty.send(it == replies.end() ? std::string("\r\nOK\r\n") : it->second);
+                if (on_command)
+                    on_command(line);
+                line.clear();
+            }
+        }
+    }
+
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> commands_;
+};
+
+} // namespace peer

@@ -1,0 +1,328 @@
+// The AT^SGPSC, AT+QGPSCFG and AT+GTGPSPOWER families end to end: the daemon against the simulated module.
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Commands = std::vector<std::string>;
+
+// A start costs a 5 s settle delay (and a PLS8 5 s more), a failed one 11 s
+// before the next: waits are generous, never fixed sleeps.
+constexpr auto kStartWait = 45s;
+
+// One simulated router: the module family's simulator and the daemon, each
+// in its own root.
+struct Router {
+    th::TempDir dir;
+    th::Process sim;
+    th::Process daemon;
+
+    Router(const std::string& family, const std::vector<std::string>& opts, const std::string& script = "")
+    {
+        std::vector<std::string> argv = {th::sim_bin(),
+                                         "--root",
+                                         dir.path,
+                                         "--family",
+                                         family,
+                                         "--outputs",
+                                         "--set",
+                                         "MOD_GPS_ENABLED=1",
+                                         "--set",
+                                         "MOD_GPS_EP1_ENABLED=1"};
+        for (const auto& o : opts) {
+            argv.push_back("--opt");
+            argv.push_back(o);
+        }
+        if (!script.empty()) {
+            th::write_file(dir.path + "/script", script);
+            argv.push_back("--script");
+            argv.push_back(dir.path + "/script");
+        }
+        sim.start(argv, {}, dir.path + "/sim.log");
+        EXPECT_TRUE(th::wait_until([&] { return th::file_exists(dir.path + "/sim/ready"); }, 10s)) << sim.log();
+    }
+
+    void start_daemon() { daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.log"); }
+
+    // Commands the module received, as "PORT TEXT" without the final "\r".
+    Commands commands() const
+    {
+        Commands out;
+        std::string text = th::read_file(dir.path + "/sim/commands.log");
+        std::size_t at = 0;
+        while (at < text.size()) {
+            std::size_t nl = text.find('\n', at);
+            if (nl == std::string::npos)
+                break;
+            std::string line = text.substr(at, nl - at);
+            at = nl + 1;
+            std::size_t sp = line.find(' ');
+            if (sp == std::string::npos)
+                continue;
+            line.erase(0, sp + 1);
+            if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\r") == 0)
+                line.resize(line.size() - 2);
+            out.push_back(line);
+        }
+        return out;
+    }
+    bool wait_commands(std::size_t n, std::chrono::milliseconds timeout = kStartWait) const
+    {
+        return th::wait_until([&] { return commands().size() >= n; }, timeout);
+    }
+    bool wait_output() const
+    {
+        return th::wait_until([&] { return th::read_file(dir.path + "/sim/out-ttyS0").find("$GPRMC") != std::string::npos; },
+                              10s);
+    }
+    std::string lock(const std::string& tty) const { return dir.path + "/run/lock/LCK.." + tty; }
+    // Ports of the module that the daemon holds open (by their router names).
+    std::vector<std::string> open_module_ports() const
+    {
+        std::vector<std::string> held;
+        for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"}) {
+            std::error_code ec;
+            auto pts = std::filesystem::read_symlink(dir.path + "/dev/" + tty, ec);
+            if (ec)
+                continue;
+            for (auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(daemon.pid) + "/fd", ec)) {
+                std::error_code ec2;
+                if (std::filesystem::read_symlink(e.path(), ec2) == pts)
+                    held.push_back(tty);
+            }
+        }
+        return held;
+    }
+    // Nothing of the module stays open or locked.
+    void expect_nothing_held() const
+    {
+        EXPECT_TRUE(open_module_ports().empty());
+        for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"})
+            EXPECT_FALSE(th::file_exists(lock(tty))) << tty;
+    }
+    std::string pid_text() const
+    {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(daemon.pid));
+        return text;
+    }
+};
+
+Commands on(const std::string& port, const Commands& texts)
+{
+    Commands out;
+    for (const auto& t : texts)
+        out.push_back(port + " " + t);
+    return out;
+}
+
+Commands tail(const Commands& all, std::size_t from)
+{
+    return from < all.size() ? Commands(all.begin() + static_cast<long>(from), all.end()) : Commands{};
+}
+
+const Commands kSgpscStop = {"AT^SGPSC=\"Engine\",\"0\"", "AT^SGPSC=\"Nmea/Output\",\"off\"",
+                             "AT^SGPSC=\"Power/Antenna\",\"off\""};
+
+// Each identity variant gets its own commands and streams on its own data
+// port to the output; SIGTERM stops engine, output and antenna in that order.
+TEST(AtDrivers, SgpscIdentityVariantsStartStreamAndStop)
+{
+    struct Case {
+        const char* legend;
+        std::vector<std::string> opts;
+        Commands start;
+        const char* data_tty;
+    };
+    const Case cases[] = {
+        {"PLS83",
+         {"identity=PLS83-W"},
+         {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Interface\",\"3\"",
+          "AT^SGPSC=\"Nmea/GPS\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
+         "ttyUSB9"},
+        {"PLS8",
+         {"identity=PLS8-E", "antenna=on"},
+         {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
+         "ttyUSB7"},
+        {"neither",
+         {"identity=ALS3-E"},
+         {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", "AT^SGPSC=\"Power/Antenna\"",
+          "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Nmea/Freq\",\"1\"",
+          "AT^SGPSC=\"Engine\",\"1\""},
+         "ttyUSB7"},
+    };
+    std::vector<std::unique_ptr<Router>> routers;
+    for (const Case& c : cases) {
+        routers.push_back(std::make_unique<Router>("sgpsc", c.opts));
+        routers.back()->start_daemon();
+    }
+    for (std::size_t i = 0; i < routers.size(); ++i) {
+        const Case& c = cases[i];
+        Router& r = *routers[i];
+        SCOPED_TRACE(c.legend);
+        ASSERT_TRUE(r.wait_commands(c.start.size())) << r.daemon.log();
+        EXPECT_TRUE(r.wait_output()) << r.daemon.log();
+        EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", c.start));
+        EXPECT_EQ(th::read_file(r.lock(c.data_tty)), r.pid_text());
+        EXPECT_FALSE(th::file_exists(r.lock("ttyUSB8")));
+        EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{c.data_tty});
+    }
+    for (auto& r : routers)
+        kill(r->daemon.pid, SIGTERM);
+    for (std::size_t i = 0; i < routers.size(); ++i) {
+        Router& r = *routers[i];
+        SCOPED_TRACE(cases[i].legend);
+        ASSERT_TRUE(r.daemon.wait_exit(20s));
+        EXPECT_EQ(tail(r.commands(), cases[i].start.size()), on("/dev/ttyUSB8", kSgpscStop));
+        EXPECT_NE(r.daemon.log().find("gps: notice: stopped"), std::string::npos);
+        for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"})
+            EXPECT_FALSE(th::file_exists(r.lock(tty))) << tty;
+    }
+}
+
+// A module whose settings differ in one value (reported quoted, BeiDou under
+// the other firmware's name) is set and restarted once, then started on the
+// next attempt; SIGTERM ends the engine.
+TEST(AtDrivers, QgpsSetsRestartsThenStarts)
+{
+    Router r("qgps", {"gpsnmeatype=1", "beidou_name=pqnmeatype", "restart_ms=1000"});
+    r.start_daemon();
+    Commands queries;
+    for (const char* name : {"outport", "nmeasrc", "gpsnmeatype", "glonassnmeatype", "galileonmeatype",
+                             "beidounmeatype", "gnssconfig"})
+        queries.push_back(std::string("AT+QGPSCFG=\"") + name + "\"");
+    Commands first = {"ATE0", queries[0], queries[1], queries[2], "AT+QGPSCFG=\"gpsnmeatype\",31"};
+    first.insert(first.end(), queries.begin() + 3, queries.end());
+    first.push_back("AT+CFUN=1,1");
+    Commands second = {"ATE0"};
+    second.insert(second.end(), queries.begin(), queries.end());
+    second.push_back("AT+QGPS=1");
+    Commands all = first;
+    all.insert(all.end(), second.begin(), second.end());
+
+    ASSERT_TRUE(r.wait_commands(all.size(), 60s)) << r.daemon.log();
+    EXPECT_TRUE(r.wait_output()) << r.daemon.log();
+    EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", all));
+    const std::string log = r.daemon.log();
+    EXPECT_EQ(th::count_of(log, "gps: info: set \"gpsnmeatype\" = \"31\""), 1);
+    EXPECT_EQ(th::count_of(log, "gps: err: initialization failed"), 1);
+    EXPECT_EQ(th::read_file(r.lock("ttyUSB7")), r.pid_text());
+    EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{"ttyUSB7"});
+
+    ASSERT_TRUE(r.daemon.stop(SIGTERM, 20s));
+    EXPECT_EQ(tail(r.commands(), all.size()), on("/dev/ttyUSB8", {"AT+QGPSEND"}));
+    for (const char* tty : {"ttyUSB7", "ttyUSB8"})
+        EXPECT_FALSE(th::file_exists(r.lock(tty))) << tty;
+}
+
+// Power and output on, NMEA on the reversed data port, power off at SIGTERM.
+TEST(AtDrivers, GtgpsStartsStreamsAndStops)
+{
+    Router r("gtgps", {});
+    r.start_daemon();
+    const Commands start = {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"};
+    ASSERT_TRUE(r.wait_commands(start.size())) << r.daemon.log();
+    EXPECT_TRUE(r.wait_output()) << r.daemon.log();
+    EXPECT_EQ(r.commands(), on("/dev/ttyUSB7", start));
+    EXPECT_EQ(th::read_file(r.lock("ttyUSB9")), r.pid_text());
+    EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{"ttyUSB9"});
+    ASSERT_TRUE(r.daemon.stop(SIGTERM, 20s));
+    EXPECT_EQ(tail(r.commands(), start.size()), on("/dev/ttyUSB7", {"AT+GTGPSPOWER=0"}));
+    EXPECT_FALSE(th::file_exists(r.lock("ttyUSB9")));
+    EXPECT_FALSE(th::file_exists(r.lock("ttyUSB7")));
+}
+
+// Failed starts of every family, side by side: what the module received, what
+// was logged, and that the daemon holds no port and no lock afterwards.
+TEST(AtDrivers, FailedStartsLeaveNoPortOpenOrLocked)
+{
+    struct Case {
+        const char* legend;
+        const char* family;
+        std::string script;
+        bool lock_control;  // another live process holds ttyUSB8
+        Commands sent;
+        std::vector<std::string> logged;
+    };
+    const Case cases[] = {
+        {"sgpsc control port locked by another process", "sgpsc", "", true, {}, {"gps: err: device(/dev/ttyUSB8) is locked"}},
+        {"sgpsc engine refused", "sgpsc", "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n", false,
+         on("/dev/ttyUSB8", {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"",
+                             "AT^SGPSC=\"Nmea/Interface\",\"3\"", "AT^SGPSC=\"Nmea/GPS\",\"on\"",
+                             "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""}),
+         {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 3\\r\\n\")"}},
+        {"qgps error reply to a query", "qgps", "AT+QGPSCFG=\"nmeasrc\" => text:\\r\\n+CME ERROR: 3\\r\\n\n", false,
+         on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\""}),
+         {"gps: err: cannot read current value of \"nmeasrc\""}},
+        {"qgps engine refused", "qgps", "AT+QGPS=1 => refuse\n", false,
+         on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\"", "AT+QGPSCFG=\"gpsnmeatype\"",
+                             "AT+QGPSCFG=\"glonassnmeatype\"", "AT+QGPSCFG=\"galileonmeatype\"",
+                             "AT+QGPSCFG=\"beidounmeatype\"", "AT+QGPSCFG=\"gnssconfig\"", "AT+QGPS=1", "AT+QGPSEND"}),
+         {"gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")"}},
+        {"gtgps echo off refused", "gtgps", "ATE0 => refuse\n", false,
+         on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+         {"gps: err: cannot write new value of \"ATE\""}},
+        {"gtgps power and output refused", "gtgps", "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n", false,
+         on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+         {"gps: err: cannot write new value of \"AT+GTGPSPOWER\"",
+          "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
+        {"gtgps output refused", "gtgps", "AT+GTSET=\"NMEAEN\",1 => silent\n", false,
+         on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+         {"gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
+    };
+    std::vector<std::unique_ptr<Router>> routers;
+    th::Process holder;
+    std::string holder_text;
+    for (const Case& c : cases) {
+        routers.push_back(std::make_unique<Router>(c.family, std::vector<std::string>{}, c.script));
+        if (c.lock_control) {
+            holder.start({"sleep", "120"}, {}, routers.back()->dir.path + "/holder.log");
+            char text[16];
+            std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(holder.pid));
+            holder_text = text;
+            th::write_file(routers.back()->lock("ttyUSB8"), holder_text);
+        }
+        routers.back()->start_daemon();
+    }
+    for (std::size_t i = 0; i < routers.size(); ++i) {
+        const Case& c = cases[i];
+        Router& r = *routers[i];
+        SCOPED_TRACE(c.legend);
+        // The 10 s pause after the failure is the moment to look: the
+        // driver has given everything back and nothing was tried again.
+        ASSERT_TRUE(r.daemon.wait_log("gps: err: initialization failed", kStartWait)) << r.daemon.log();
+        EXPECT_EQ(r.commands(), c.sent);
+        const std::string log = r.daemon.log();
+        std::size_t at = 0;
+        for (const auto& line : c.logged) {
+            at = log.find(line, at);
+            EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+        }
+        EXPECT_TRUE(r.open_module_ports().empty());
+        if (c.lock_control) {
+            EXPECT_EQ(th::read_file(r.lock("ttyUSB8")), holder_text);
+            EXPECT_FALSE(th::file_exists(r.lock("ttyUSB7")));
+            EXPECT_FALSE(th::file_exists(r.lock("ttyUSB9")));
+        } else {
+            r.expect_nothing_held();
+        }
+    }
+    for (auto& r : routers)
+        EXPECT_TRUE(r->daemon.stop(SIGTERM, 20s));
+    holder.stop(SIGKILL, 2s);
+}
+
+} // namespace

@@ -1,0 +1,80 @@
+// The command line of the built executable under a simulation root: install, uninstall, usage.
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct CliRun {
+    std::string log;
+    int status;
+};
+
+CliRun run_gnssd(const std::string& root, const std::vector<std::string>& args)
+{
+    th::Process p;
+    std::vector<std::string> argv = {th::daemon_bin()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    static int runs = 0;
+    const std::string log = root + "/stderr-" + std::to_string(++runs);
+    p.start(argv, {{"GNSSD_ROOT", root}}, log);
+    EXPECT_TRUE(p.wait_exit(30s)) << "still running: " << args.at(0);
+    return {p.log(), p.status};
+}
+
+std::string port8_line(const char* vendor, const char* product)
+{
+    return std::string("usbserinfo:1.0 driver:2.0\n8: name:\"GSM modem (1-port)\" vendor:") + vendor +
+           " product:" + product + " num_ports:1 port:0 path:usb-ehci-platform-1\n";
+}
+
+TEST(CommandLine, ModesAndTheirMessages)
+{
+    th::TempDir root;
+    th::make_root_dirs(root.path);
+    th::write_file(root.path + "/dev/gpio", "board_code=4\nplatform_id=1\n");
+    struct Case {
+        const char* legend;
+        std::string usbserial;  // empty: no list at all
+        std::vector<std::string> args;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"install without a module", "", {"install"}, "gps: notice: no device for installation found\n"},
+        {"install, any word that begins with install", "", {"installation"},
+         "gps: notice: no device for installation found\n"},
+        {"install on a module whose row has no install step", port8_line("2c7c", "0125"), {"install"},
+         "gps: notice: no installation required\n"},
+        {"install of an unknown module", port8_line("1234", "5678"), {"install"},
+         "gps: notice: no device for installation found\n"},
+        {"uninstall without a module", "", {"uninstall"}, "gps: notice: module uninstall\n"},
+        {"uninstall of a row without an uninstall step", port8_line("2c7c", "0125"), {"uninstall-now"},
+         "gps: notice: module uninstall\n"},
+        {"anything else", "", {"bogus"}, "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n"},
+        {"a prefix of install is not install", "", {"inst"},
+         "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        const std::string list = root.path + "/proc/tty/driver/usbserial";
+        if (c.usbserial.empty())
+            std::remove(list.c_str());
+        else
+            th::write_file(list, c.usbserial);
+        const CliRun r = run_gnssd(root.path, c.args);
+        ASSERT_TRUE(WIFEXITED(r.status));
+        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+        EXPECT_EQ(r.log, c.want);
+    }
+}
+
+} // namespace

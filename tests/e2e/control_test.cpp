@@ -1,0 +1,325 @@
+// The control socket, SNMP traps and time synchronisation of the real daemon,
+// driven by the simulator.
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string with_checksum(const std::string& body)
+{
+    unsigned sum = 0;
+    for (char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+    return "$" + body + tail;
+}
+
+// One simulated router: the simulator playing the module and the daemon.
+struct Router {
+    th::TempDir dir;
+    std::string root = dir.path;
+    th::Process sim;
+    th::Process daemon;
+    int runs = 0;
+
+    // The capture is replayed in a loop, one receiver cycle per second.
+    void start_sim(const std::vector<std::string>& settings, const std::vector<std::string>& capture)
+    {
+        std::string text;
+        for (const auto& body : capture)
+            text += with_checksum(body);
+        th::write_file(root + "/capture.nmea", text);
+        std::vector<std::string> argv = {th::sim_bin(), "--root", root, "--family", "gpsstart", "--capture",
+                                         root + "/capture.nmea", "--loop", "--set", "MOD_GPS_ENABLED=1", "--set",
+                                         "MOD_GPS_DATE_FIX_ENABLED=0"};
+        for (const auto& s : settings) {
+            argv.push_back("--set");
+            argv.push_back(s);
+        }
+        sim.start(argv, {}, root + "/sim.out");
+        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root + "/sim/ready"); }, 10s)) << sim.log();
+        // The RTC stand-in is a file the daemon opens but never creates.
+        th::write_file(root + "/dev/rtc", "");
+    }
+
+    void start_daemon()
+    {
+        const char* path = std::getenv("PATH");
+        daemon.start({th::daemon_bin()},
+                     {{"GNSSD_ROOT", root}, {"PATH", root + "/bin:" + (path ? path : "/usr/bin:/bin")}},
+                     root + "/daemon-" + std::to_string(++runs) + ".log");
+        ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log();
+    }
+
+    void stop_daemon()
+    {
+        EXPECT_TRUE(daemon.stop(SIGTERM, 20s));
+        EXPECT_NE(daemon.log().find("gps: notice: stopped"), std::string::npos) << daemon.log();
+    }
+
+    std::string file(const std::string& rel) const { return th::read_file(root + "/" + rel); }
+
+    ~Router()
+    {
+        daemon.stop(SIGTERM, 20s);
+        sim.stop(SIGTERM, 10s);
+    }
+};
+
+// The stand-in snmptrap's log: one record per call, arguments escaped one
+// per line, closed by a "\end <time>" line.
+std::vector<std::vector<std::string>> traps(const Router& r)
+{
+    std::vector<std::vector<std::string>> out;
+    std::vector<std::string> cur;
+    const std::string log = r.file("sim/snmptrap.log");
+    std::size_t pos = 0;
+    for (std::size_t nl; (nl = log.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+        std::string line = log.substr(pos, nl - pos);
+        if (line.rfind("\\end ", 0) == 0) {
+            out.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(line);
+        }
+    }
+    return out;
+}
+
+std::size_t wait_traps(const Router& r, std::size_t n)
+{
+    th::wait_until([&] { return traps(r).size() >= n; }, 15s);
+    return traps(r).size();
+}
+
+int connect_shell(const Router& r)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s/run/gps.socket", r.root.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string read_reply(int fd)
+{
+    std::string out;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return out + "<timeout>";
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+std::string ask(const Router& r, const std::string& request)
+{
+    int fd = connect_shell(r);
+    if (fd < 0)
+        return "<no connection>";
+    if (request.empty()) {
+        shutdown(fd, SHUT_WR);  // closes its side without a word
+    } else if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+        close(fd);
+        return "<short write>";
+    }
+    std::string reply = read_reply(fd);
+    close(fd);
+    return reply;
+}
+
+const std::vector<std::string> kPlainCycle = {
+    "GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+    "GPGGA,123519.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
+};
+
+TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
+{
+    Router r;
+    const std::string ipaddr = "10.0.0.1;>" + r.root + "/pwned1;`>" + r.root + "/pwned2`";
+    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=" + ipaddr,
+                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_SNMP_REPORT_PERIOD_HALT=2", "MOD_GPS_TIMESYNC_ENABLED=1",
+                 "MOD_GPS_TIMESYNC_PERIOD=60"},
+                {"GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+                 "GPGGA,`id`;a|b,4807.038,N,01131.000,E,1,08,0.9,a;b|c&d,M,46.9,M,,"});
+    r.start_daemon();
+
+    // Items of the sentence and the address from the settings reach the
+    // trap tool as plain arguments; no shell ever sees them.
+    ASSERT_GE(wait_traps(r, 2), 2u) << r.daemon.log();
+    const std::vector<std::string> expected = {
+        "-c", "tarnis", "-s", "1001", "-R", ipaddr,
+        "1.3.6.1.4.1.99991.7.1.0", "s", "`id`;a|b",
+        "1.3.6.1.4.1.99991.7.2.0", "s", "4807.038N",
+        "1.3.6.1.4.1.99991.7.3.0", "s", "01131.000E",
+        "1.3.6.1.4.1.99991.7.4.0", "s", "a;b|c&d",
+        "1.3.6.1.4.1.99991.7.5.0", "i", "08",
+        "1.3.6.1.4.1.99991.7.6.0", "s", "1",
+        "1.3.6.1.4.1.99991.7.7.0", "s", "022.4",
+        "1.3.6.1.4.1.99991.7.8.0", "s", "084.4",
+        "1.3.6.1.4.1.99991.7.9.0", "s", "230394",
+    };
+    EXPECT_EQ(traps(r)[1], expected);
+    EXPECT_FALSE(th::file_exists(r.root + "/pwned1"));
+    EXPECT_FALSE(th::file_exists(r.root + "/pwned2"));
+    EXPECT_NE(r.file("sim/status.log").find("-v sys"), std::string::npos) << "product looked up";
+
+    // A failing trap tool is reported and tried again after the next pause.
+    th::write_file(r.root + "/sim/snmptrap.exit", "1\n");
+    ASSERT_TRUE(r.daemon.wait_log("gps: err: system call failed (256)", 10s));
+    const std::size_t failed = traps(r).size();
+    EXPECT_GT(wait_traps(r, failed + 1), failed);
+    std::remove((r.root + "/sim/snmptrap.exit").c_str());
+
+    // The clocks were set once, from the example's date and time.
+    EXPECT_EQ(r.file("dev/rtc"), "1994-03-23 12:35:19\n");
+    EXPECT_EQ(r.file("dev/clock"), "764426119\n");
+    const std::string stamp = r.file("run/gps/timesync_last");
+    EXPECT_GT(std::atol(stamp.c_str()), 1700000000L) << stamp;
+    EXPECT_EQ(th::count_of(r.daemon.log(), "gps: notice: time synchronization\n"), 1);
+
+    // A restart within the period does not set them again.
+    r.stop_daemon();
+    const std::size_t before_restart = traps(r).size();
+    r.start_daemon();
+    // Three traps of the new daemon: three cycles with a fix have passed.
+    ASSERT_GE(wait_traps(r, before_restart + 3), before_restart + 3);
+    EXPECT_EQ(r.file("dev/clock"), "764426119\n");
+    EXPECT_EQ(r.file("run/gps/timesync_last"), stamp);
+    EXPECT_EQ(th::count_of(r.daemon.log(), "time synchronization"), 0);
+}
+
+TEST(Control, ShellRequestsWithoutTraps)
+{
+    Router r;
+    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=0", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1",
+                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=59"},
+                kPlainCycle);
+    r.start_daemon();
+    ASSERT_TRUE(th::wait_until([&] { return ask(r, "snmp 9\n") == "230394"; }, 15s)) << r.daemon.log();
+
+    const std::string long_word(1499, 'w');
+    struct Case {
+        const char* legend;
+        std::string request;
+        std::string reply;
+    } cases[] = {
+        {"slot 3", "snmp 3\n", "01131.000E"},
+        {"slot 1", "snmp 1\n", "123519.00"},
+        {"slot 6, the fix quality", "snmp 6\n", "1"},
+        {"without the newline the argument is lost", "snmp 3", "N/A"},
+        {"slot 0", "snmp 0\n", "N/A"},
+        {"slot 10", "snmp 10\n", "N/A"},
+        {"not a number", "snmp x\n", "N/A"},
+        {"prefix of the command word", "snmpx 9\n", "N/A"},
+        {"unknown command", "help\n", "shell: help: command not found\n"},
+        {"lone newline", "\n", ""},
+        {"closed without writing", "", ""},
+        {"1500-byte request", long_word + "\n", "shell: " + long_word + ": command not found\n"},
+        {"slot 9 after all that", "snmp 9\n", "230394"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ask(r, c.request), c.reply) << c.legend;
+    EXPECT_TRUE(r.daemon.wait_log("gps: err: snmp_get - cannot get data ID (x)\n", 5s));
+    EXPECT_TRUE(r.daemon.wait_log("gps: err: snmp_get - cannot get data ID ()\n", 5s));
+
+    // Two clients racing: the silent first one is closed, the second served.
+    int first = connect_shell(r);
+    int second = connect_shell(r);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(read_reply(first), "");
+    ASSERT_EQ(write(second, "snmp 4\n", 7), 7);
+    EXPECT_EQ(read_reply(second), "545.4");
+    close(first);
+    close(second);
+
+    // Clients that leave before their answer cost the daemon nothing (the
+    // reply must not raise SIGPIPE).
+    for (int i = 0; i < 20; ++i) {
+        int fd = connect_shell(r);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, i % 2 ? "snmp 3\n" : "nope\n", i % 2 ? 7 : 5), i % 2 ? 7 : 5);
+        close(fd);
+    }
+    EXPECT_EQ(ask(r, "snmp 3\n"), "01131.000E");
+    EXPECT_TRUE(r.daemon.running());
+
+    // A hundred clients one after another leave no descriptor behind.
+    const int fds = r.daemon.fd_count();
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(ask(r, "snmp 5\n"), "08") << "client " << i;
+    EXPECT_TRUE(th::wait_until([&] { return r.daemon.fd_count() == fds; }, 5s))
+        << r.daemon.fd_count() << " descriptors, " << fds << " before";
+
+    // Traps off: the product is never looked up; period 59: no clock is set.
+    EXPECT_FALSE(th::file_exists(r.root + "/sim/status.log"));
+    EXPECT_FALSE(th::file_exists(r.root + "/sim/snmptrap.log"));
+    EXPECT_FALSE(th::file_exists(r.root + "/dev/clock"));
+    EXPECT_FALSE(th::file_exists(r.root + "/run/gps/timesync_last"));
+    EXPECT_EQ(r.file("dev/rtc"), "");
+
+    r.stop_daemon();
+    EXPECT_FALSE(th::file_exists(r.root + "/run/gps.socket")) << "socket file removed at shutdown";
+}
+
+TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
+{
+    Router r;
+    std::filesystem::create_directories(r.root + "/sim");
+    th::write_file(r.root + "/sim/product", "ZAR-3200\n");
+    // Three cycles with a differential fix, then three with a GNS position;
+    // each cycle's RMC comes first, so the GNS finds the new date stored.
+    std::vector<std::string> capture;
+    for (int i = 0; i < 3; ++i) {
+        capture.push_back("GPRMC,000001.00,A,4807.038,N,01131.000,E,000.0,084.4,010203,003.1,W");
+        capture.push_back("GPGGA,000001.00,4807.038,N,01131.000,E,2,08,0.9,545.4,M,46.9,M,,");
+    }
+    for (int i = 0; i < 3; ++i) {
+        capture.push_back("GPRMC,123519.00,A,4807.038,N,01131.000,E,000.0,084.4,230394,003.1,W");
+        capture.push_back("GPGNS,123519.00,4807.038,N,01131.000,E,AA,09,0.9,545.4,46.9,,");
+    }
+    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1",
+                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1", "MOD_GPS_TIMESYNC_ENABLED=1",
+                 "MOD_GPS_TIMESYNC_PERIOD=60"},
+                capture);
+    r.start_daemon();
+
+    // The sync comes with the first GNS, seconds after the first position:
+    // long enough for a trap worker with a one-second pause to have sent.
+    ASSERT_TRUE(r.daemon.wait_log("gps: notice: time synchronization", 20s)) << r.daemon.log();
+    EXPECT_EQ(r.file("dev/clock"), "764426119\n");
+    EXPECT_EQ(r.file("dev/rtc"), "1994-03-23 12:35:19\n");
+    EXPECT_NE(r.file("sim/status.log").find("-v sys"), std::string::npos);
+    EXPECT_FALSE(th::file_exists(r.root + "/sim/snmptrap.log"));
+    // Without a worker the values stay fresh: "snmp" always answers.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_NE(ask(r, "snmp 5\n"), "N/A");
+}
+
+} // namespace

@@ -1,0 +1,267 @@
+// The AT!GPS, AT$GPSP and stand-alone receiver families end to end: the daemon against the simulated router.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+// An AT!GPS open sleeps 10 s before it starts; a failed open costs 11 s more.
+constexpr auto kOpenWait = 40s;
+
+struct Router {
+    th::TempDir dir;
+    th::Process sim;
+    th::Process daemon;
+
+    Router(const std::string& family, const Lines& args)
+    {
+        Lines argv = {th::sim_bin(), "--root",           dir.path, "--family", family, "--outputs", "--set",
+                      "MOD_GPS_ENABLED=1", "--set", "MOD_GPS_EP1_ENABLED=1"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        sim.start(argv, {}, dir.path + "/sim.log");
+        EXPECT_TRUE(th::wait_until([&] { return th::file_exists(dir.path + "/sim/ready"); }, 10s)) << sim.log();
+    }
+    ~Router()
+    {
+        if (daemon.pid > 0)
+            daemon.stop(SIGKILL, 5s);
+        sim.stop(SIGTERM, 5s);
+    }
+
+    std::string path(const std::string& p) const { return dir.path + p; }
+
+    // The router's tools come first on the daemon's PATH.
+    void start_daemon()
+    {
+        const char* sys = std::getenv("PATH");
+        daemon.start({th::daemon_bin()},
+                     {{"GNSSD_ROOT", dir.path}, {"PATH", dir.path + "/bin:" + (sys ? sys : "/usr/bin:/bin")}},
+                     dir.path + "/gnssd.log");
+    }
+    bool stop_daemon()
+    {
+        const bool exited = daemon.stop(SIGTERM, 30s);
+        return exited && daemon.log().find("gps: notice: stopped\n") != std::string::npos;
+    }
+
+    Lines lines_of(const std::string& file) const
+    {
+        Lines out;
+        std::istringstream in(th::read_file(path(file)));
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    }
+    // What the module received, as "PORT TEXT" without the final "\r".
+    Lines commands() const
+    {
+        Lines out;
+        for (std::string line : lines_of("/sim/commands.log")) {
+            const std::size_t sp = line.find(' ');
+            if (sp == std::string::npos)
+                continue;
+            line.erase(0, sp + 1);
+            if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\r") == 0)
+                line.resize(line.size() - 2);
+            out.push_back(line);
+        }
+        return out;
+    }
+    bool output_has(const std::string& text, std::chrono::milliseconds timeout = 15s) const
+    {
+        return th::wait_until([&] { return th::read_file(path("/sim/out-ttyS0")).find(text) != std::string::npos; },
+                              timeout);
+    }
+    bool log_has(const std::string& text, std::chrono::milliseconds timeout = kOpenWait) const
+    {
+        return daemon.wait_log(text, timeout);
+    }
+    bool no_locks() const
+    {
+        for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB10", "ttyS1"})
+            if (th::file_exists(path(std::string("/run/lock/LCK..") + tty)))
+                return false;
+        return true;
+    }
+};
+
+Lines on(const std::string& port, const Lines& texts)
+{
+    Lines out;
+    for (const auto& t : texts)
+        out.push_back(port + " " + t);
+    return out;
+}
+
+Lines join(std::initializer_list<Lines> parts)
+{
+    Lines out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// --- AT!GPS ------------------------------------------------------------------
+
+const std::string Q = "gsmat AT!CUSTOM?";
+const Lines kInstall = {Q, "gsmat AT!ENTERCND=\"K953\"", "gsmat AT!CUSTOM=\"GPSSEL\",1", Q};
+const Lines kUninstall = {Q, "gsmat AT!ENTERCND=\"K953\"", "gsmat AT!CUSTOM=\"GPSSEL\",0", Q};
+const Lines kRestart = {"service ppp stop", "gsmpwr off", "gsmpwr on", "service ppp start"};
+const Lines kProbes(4, "gsmat ATI");
+const Lines kTracking = on("/dev/ttyUSB8", {"ATI", "AT!GPSEND=0", "AT!GPSTRACK=1,120,50,1000,1"});
+
+// Service start on an MC7710 that may use the AUX input: install sets GPSSEL
+// and restarts the module, the open finds AUX in use and starts tracking.
+TEST(OwnDrivers, AtgpsInstallsTracksAndStops)
+{
+    Router r("atgps", {"--opt", "model=MC7710", "--opt", "gpssel=0"});
+    r.start_daemon();
+    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.daemon.log();
+    EXPECT_EQ(r.lines_of("/sim/tools.log"), join({kInstall, kRestart, kProbes, {Q}}));
+    EXPECT_NE(r.daemon.log().find("gps: notice: using internal antenna input AUX\n"), std::string::npos);
+    EXPECT_EQ(r.commands(), join({kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
+    EXPECT_TRUE(th::file_exists(r.path("/run/lock/LCK..ttyUSB7")));
+
+    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    EXPECT_EQ(r.commands(), join({kTracking, {"/dev/ttyUSB7 $GPS_START", "/dev/ttyUSB7 $GPS_STOP"}}));
+    EXPECT_TRUE(r.no_locks());
+}
+
+// Board 2 needs the GPS input: the setting that install made at service start
+// is removed again by the first open (which then fails), and the next open
+// tracks on the GPS input.
+TEST(OwnDrivers, AtgpsBoard2TakesBackTheSetting)
+{
+    Router r("atgps", {"--board", "2", "--opt", "model=MC7710", "--opt", "gpssel=0"});
+    r.start_daemon();
+    ASSERT_TRUE(r.log_has("gps: notice: switching internal antenna input to GPS\n")) << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: err: initialization failed\n")) << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: notice: using internal antenna input GPS\n")) << r.daemon.log();
+    ASSERT_TRUE(r.output_has("$GPRMC")) << r.daemon.log();
+    EXPECT_EQ(r.lines_of("/sim/tools.log"),
+              join({kInstall, kRestart, kProbes, {Q}, kUninstall, kRestart, kProbes, {Q}}));
+    EXPECT_EQ(r.commands(), join({kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
+    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+}
+
+// An MC8705 is not probed for its antenna input; its firmware decides.
+TEST(OwnDrivers, AtgpsMc8705FirmwareRevisions)
+{
+    Router r("atgps", {"--opt", "model=MC8705", "--opt", "gpssel=1", "--opt", "firmware=T2.04_1"});
+    r.start_daemon();
+    ASSERT_TRUE(r.log_has("gps: err: bad FW version (T2.04_1)\n")) << r.daemon.log();
+    EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", {"ATI"}));
+    EXPECT_TRUE(r.no_locks());
+    th::write_file(r.path("/sim/atgps-firmware"), "T3.01_7\n");
+    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.daemon.log();
+    EXPECT_EQ(r.commands(), join({on("/dev/ttyUSB8", {"ATI"}), kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
+    // Install found the setting in place; no open asked about it again.
+    EXPECT_EQ(r.lines_of("/sim/tools.log"), join({{Q}, kProbes, kProbes}));
+    EXPECT_NE(r.daemon.log().find("gps: info: already installed, proceeding\n"), std::string::npos);
+    EXPECT_EQ(r.daemon.log().find("antenna input"), std::string::npos);
+    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    EXPECT_TRUE(r.no_locks());
+}
+
+// --- AT$GPSP -----------------------------------------------------------------
+
+// Not ready twice (control port missing, then the mobile WAN service still
+// initializing), then ready: the start, NMEA, and the stop at SIGTERM.
+TEST(OwnDrivers, GpspWaitsUntilReadyThenRuns)
+{
+    Router r("gpsp", {"--opt", "mwan=Initializing"});
+    const std::string control = r.path("/dev/ttyUSB8");
+    const auto pts = std::filesystem::read_symlink(control);
+    std::filesystem::remove(control);
+    r.start_daemon();
+    ASSERT_TRUE(r.log_has("gps: debug: /dev/ttyUSB8 serial_ready: 0, MWAN ready: 0, MWAN module on=1\n"))
+        << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: notice: Waiting for initialization gps module\n"));
+    std::filesystem::create_symlink(pts, control);
+    ASSERT_TRUE(r.log_has("gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 0, MWAN module on=1\n"))
+        << r.daemon.log();
+    EXPECT_TRUE(r.commands().empty());
+    th::write_file(r.path("/run/ppp/iface-m0.state"), "Connected\n");
+    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.daemon.log();
+    EXPECT_NE(r.daemon.log().find("gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 1, MWAN module on=1\n"),
+              std::string::npos);
+    const Lines start = on("/dev/ttyUSB8", {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1", "AT$GPSP=1"});
+    EXPECT_EQ(r.commands(), start);
+    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    EXPECT_EQ(r.commands(), join({start, on("/dev/ttyUSB8", {"AT$GPSP=0", "AT$GPSAT=0", "AT$GPSR=3"})}));
+    EXPECT_TRUE(r.no_locks());
+}
+
+TEST(OwnDrivers, GpspProduct1070UsesItsOwnPortAndCommands)
+{
+    Router r("gpsp", {"--usb", "1bc7:1070"});
+    r.start_daemon();
+    ASSERT_TRUE(r.output_has("$GPRMC")) << r.daemon.log();
+    EXPECT_NE(r.daemon.log().find("gps: debug: /dev/ttyUSB10 serial_ready: 1, MWAN ready: 0, MWAN module on=0\n"),
+              std::string::npos);
+    const Lines start = on("/dev/ttyUSB10", {"ATE0", "AT#LOCNMEATYPE=1,134217215", "AT$GPSNMUN=2,1,0,0,0,1,0",
+                                             "AT$GPSANTPORT=3", "AT$GPSP=1"});
+    EXPECT_EQ(r.commands(), start);
+    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    EXPECT_EQ(r.commands(), join({start, on("/dev/ttyUSB10", {"AT$GPSP=0", "AT$GPSAT=0", "AT$GPSNVRAM=15,0"})}));
+    EXPECT_TRUE(r.no_locks());
+}
+
+// --- stand-alone receiver -----------------------------------------------------
+
+const std::string kPulse = "0x40004214 1\n0x40004214 0\n";
+const std::string kClose = "0x40004229 0\n0x40004214 1\n";
+
+// Platform 20 picks the stand-alone receiver although an AT!GPS module sits on
+// USB port 8. The receiver talks at 9600: the 115200 attempt hears garbage.
+TEST(OwnDrivers, StandaloneAt9600WithAntennaSupply)
+{
+    Router r("standalone", {"--usb", "1199:68c0", "--opt", "baud=9600", "--set", "MOD_GPS_ANT_ACT=1"});
+    r.start_daemon();
+    ASSERT_TRUE(r.output_has("$GPGGA")) << r.daemon.log();
+    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + "0x40004228 0\n");
+    // A few cycles more: the receiver's own sentences never reach an output.
+    ASSERT_TRUE(th::wait_until(
+        [&] { return th::count_of(th::read_file(r.path("/sim/out-ttyS0")), "$GPRMC") >= 3; }, 15s));
+    EXPECT_EQ(th::read_file(r.path("/sim/out-ttyS0")).find("$PTWS"), std::string::npos);
+    EXPECT_TRUE(th::read_file(r.path("/sim/tools.log")).empty());
+    const std::string events = th::read_file(r.path("/sim/events.log"));
+    EXPECT_LT(events.find("ttyS1 speed 115200"), events.find("ttyS1 speed 9600")) << events;
+    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + "0x40004228 0\n" + kClose);
+    EXPECT_TRUE(r.no_locks());
+}
+
+// A silent receiver fails both speeds and is reset again at the next open;
+// once it sends only "$GPTXT" at 115200 it is taken at that speed.
+TEST(OwnDrivers, StandaloneSilentThenTxtAt115200)
+{
+    Router r("standalone", {"--opt", "baud=115200", "--opt", "content=silent", "--set", "MOD_GPS_ANT_ACT=0"});
+    r.start_daemon();
+    ASSERT_TRUE(r.log_has("gps: err: speed detection failed\n", 20s)) << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: err: initialization failed\n", 5s)) << r.daemon.log();
+    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse);
+    EXPECT_TRUE(r.no_locks());
+    th::write_file(r.path("/sim/standalone-content"), "gptxt\n");
+    ASSERT_TRUE(r.output_has("$GPTXT", kOpenWait)) << r.daemon.log();
+    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + kPulse + "0x40004229 0\n");
+    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + kPulse + "0x40004229 0\n" + kClose);
+    EXPECT_TRUE(r.no_locks());
+}
+
+} // namespace

@@ -1,0 +1,398 @@
+// Remote streams end to end: the daemon under a simulation root streaming to loopback servers.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// One line of the servers' event log.
+struct ServerEvent {
+    long long ms;
+    std::string name;
+    std::string kind;
+    long long a = 0, b = 0;
+};
+
+// gnssd-sim server, run for one test.
+struct Servers {
+    std::string dir;
+    th::Process proc;
+
+    void start(const std::string& d, const std::vector<std::string>& specs, int rcvbuf = 0)
+    {
+        dir = d;
+        std::vector<std::string> argv{th::sim_bin(), "server", "--dir", dir};
+        if (rcvbuf > 0) {
+            argv.push_back("--rcvbuf");
+            argv.push_back(std::to_string(rcvbuf));
+        }
+        argv.insert(argv.end(), specs.begin(), specs.end());
+        proc.start(argv, {}, dir + "/server.out");
+        for (const std::string& s : specs) {
+            const std::string name = s.substr(4, s.find(':', 4) - 4);
+            EXPECT_TRUE(th::wait_until([&] { return th::file_exists(dir + "/" + name + ".port"); }, 10s)) << name;
+        }
+    }
+    int port(const std::string& name) const { return std::atoi(th::read_file(dir + "/" + name + ".port").c_str()); }
+    std::vector<ServerEvent> events() const
+    {
+        std::vector<ServerEvent> out;
+        std::istringstream in(th::read_file(dir + "/server.log"));
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream ls(line);
+            ServerEvent e;
+            ls >> e.ms >> e.name >> e.kind >> e.a >> e.b;
+            out.push_back(e);
+        }
+        return out;
+    }
+    std::vector<ServerEvent> events(const std::string& name, const std::string& kind) const
+    {
+        std::vector<ServerEvent> out;
+        for (auto& e : events())
+            if (e.name == name && e.kind == kind)
+                out.push_back(e);
+        return out;
+    }
+    std::string data(const std::string& name) const { return th::read_file(dir + "/" + name + ".data"); }
+    // Applies one command and waits until the servers confirm it.
+    void command(const std::string& text)
+    {
+        const int before = th::count_of(th::read_file(dir + "/server.log"), " ctl " + text + "\n");
+        int fd = open((dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::string line = text + "\n";
+        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        close(fd);
+        ASSERT_TRUE(th::wait_until(
+            [&] { return th::count_of(th::read_file(dir + "/server.log"), " ctl " + text + "\n") > before; }, 5s));
+    }
+    ~Servers() { proc.stop(SIGTERM, 5s); }
+};
+
+std::string with_checksum(const std::string& body)
+{
+    unsigned char sum = 0;
+    for (char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+    return "$" + body + tail;
+}
+
+// A replayable drive: numbered cycles of GGA, RMC and GSA. The cycle number
+// is the GGA/RMC time of day, so order and whole bursts can be checked;
+// moving(i) decides the RMC speed (0.0 while standing).
+std::string drive_capture(int cycles, bool (*moving)(int))
+{
+    std::string out;
+    for (int i = 0; i < cycles; ++i) {
+        char hms[16];
+        std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
+        const bool m = moving(i);
+        out += with_checksum(std::string("GPGGA,") + hms + ",4333.1902,N,00127.6183,E,1,08,0.9,250.8,M,50.0,M,,");
+        out += with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E," + (m ? "12.5" : "0.0") +
+                             ",90.0,071226,,,A");
+        out += with_checksum("GPGSA,A,3,02,05,07,09,13,16,20,30,,,,,1.6,0.9,1.3");
+    }
+    return out;
+}
+
+// One received burst: the cycle numbers it carries and its moving flag.
+struct Burst {
+    long long ms;
+    std::vector<int> cycles;
+    bool moving;
+    bool whole;
+};
+
+int cycle_of(const std::string& hms)
+{
+    int h = std::atoi(hms.substr(0, 2).c_str()), m = std::atoi(hms.substr(2, 2).c_str()),
+        s = std::atoi(hms.substr(4, 2).c_str());
+    return (h - 10) * 3600 + m * 60 + s;
+}
+
+// Splits one send as received into cycles (numbered by their RMC); whole
+// means complete lines only, each RMC followed by its GSA. The daemon passes
+// on only some GGA sentences, so they are allowed anywhere but not counted.
+Burst parse_burst(long long ms, const std::string& bytes)
+{
+    Burst b{ms, {}, true, !bytes.empty()};
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        std::size_t end = bytes.find("\r\n", pos);
+        if (end == std::string::npos) {
+            b.whole = false;
+            break;
+        }
+        lines.push_back(bytes.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& l = lines[i];
+        if (l.rfind("$GPGGA,", 0) == 0)
+            continue;
+        if (l.rfind("$GPRMC,", 0) == 0 && i + 1 < lines.size() && lines[i + 1].rfind("$GPGSA,", 0) == 0) {
+            b.cycles.push_back(cycle_of(l.substr(7, 6)));
+            b.moving = l.find(",E,0.0,") == std::string::npos;
+            ++i;
+            continue;
+        }
+        b.whole = false;
+    }
+    return b;
+}
+
+std::vector<Burst> bursts(const Servers& srv, const std::string& name)
+{
+    const std::string data = srv.data(name);
+    std::vector<Burst> out;
+    for (const ServerEvent& e : srv.events(name, "recv"))
+        if (e.a + e.b <= static_cast<long long>(data.size()))
+            out.push_back(parse_burst(e.ms, data.substr(static_cast<std::size_t>(e.a), static_cast<std::size_t>(e.b))));
+    return out;
+}
+
+// Every burst whole and every cycle later than the one before.
+void expect_whole_in_order(const std::vector<Burst>& got, const char* legend)
+{
+    SCOPED_TRACE(legend);
+    int last = -1;
+    for (const Burst& b : got) {
+        EXPECT_TRUE(b.whole) << "torn burst at " << b.ms;
+        for (int c : b.cycles) {
+            EXPECT_GT(c, last) << "out of order at " << b.ms;
+            last = c;
+        }
+    }
+}
+
+// Gaps between sends: after a burst sent while moving at least period - 1
+// ticks, after a halted one period_halt - 1 ticks (one tick at least).
+// Returns the number of gaps of each kind seen.
+std::pair<int, int> expect_pace(const std::vector<Burst>& got, int period, int halt, const char* legend)
+{
+    SCOPED_TRACE(legend);
+    int moving_gaps = 0, halted_gaps = 0;
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        const int p = got[i - 1].moving ? period : halt;
+        const long long min_ms = 1000LL * std::max(1, p - 1) - 150;
+        EXPECT_GE(got[i].ms - got[i - 1].ms, min_ms) << "send " << i << " came too early";
+        ++(got[i - 1].moving ? moving_gaps : halted_gaps);
+    }
+    return {moving_gaps, halted_gaps};
+}
+
+struct DaemonRun {
+    th::TempDir root;
+    th::Process sim;
+    th::Process daemon;
+
+    void start(const std::string& capture, const std::vector<std::string>& settings, bool outputs = false)
+    {
+        th::write_file(root.path + "/drive.nmea", capture);
+        std::vector<std::string> argv{th::sim_bin(), "--root", root.path, "--family", "gpsstart", "--capture",
+                                      root.path + "/drive.nmea", "--loop"};
+        if (outputs)
+            argv.push_back("--outputs");
+        for (const std::string& s : settings) {
+            argv.push_back("--set");
+            argv.push_back(s);
+        }
+        sim.start(argv, {}, root.path + "/sim.out");
+        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root.path + "/sim/ready"); }, 20s)) << sim.log();
+        daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
+        ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log();
+    }
+    void stop()
+    {
+        EXPECT_TRUE(daemon.stop(SIGTERM, 10s)) << "the daemon did not stop within 10 s";
+        EXPECT_NE(daemon.log().find("gps: notice: stopped"), std::string::npos);
+        sim.stop(SIGTERM, 5s);
+    }
+};
+
+std::vector<std::string> rsock_keys(int n, const std::string& host, int protocol, int port, int period, int halt)
+{
+    const std::string k = "MOD_GPS_RSOCK" + std::to_string(n) + "_";
+    return {k + "ENABLED=1",
+            k + "IPADDR=" + host,
+            k + "PROTOCOL=" + std::to_string(protocol),
+            k + "PORT=" + std::to_string(port),
+            k + "PERIOD=" + std::to_string(period),
+            k + "PERIOD_HALT=" + std::to_string(halt)};
+}
+
+// Moving for 8 cycles, standing for 12, over and over.
+bool drive_8_12(int i)
+{
+    return i % 20 < 8;
+}
+
+TEST(RsockE2e, BurstsArriveWholeInOrderAtThePaceOfTheMovingFlag)
+{
+    th::TempDir dir;
+    Servers srv;
+    srv.start(dir.path, {"tcp:p1", "tcp:p2", "udp:u3", "tcp:t4"});
+    std::vector<std::string> keys;
+    for (auto& v : {rsock_keys(1, "127.0.0.1", 0, srv.port("p1"), 1, 1),
+                    rsock_keys(2, "127.0.0.1", 2, srv.port("p2"), 2, 4),
+                    rsock_keys(3, "127.0.0.1", 1, srv.port("u3"), 1, 4),
+                    // Incomplete: no halted pace.
+                    rsock_keys(4, "127.0.0.1", 0, srv.port("t4"), 1, 0)})
+        keys.insert(keys.end(), v.begin(), v.end());
+    DaemonRun run;
+    run.start(drive_capture(200, drive_8_12), keys);
+    // Long enough for a standing stretch and the drive after it on every
+    // stream.
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            auto b = bursts(srv, "p2");
+            int moved_after_halt = 0;
+            for (std::size_t i = 1; i < b.size(); ++i)
+                moved_after_halt += !b[i - 1].moving && b[i].moving;
+            return moved_after_halt >= 1 && bursts(srv, "u3").size() >= 12;
+        },
+        90s));
+    run.stop();
+
+    const auto p1 = bursts(srv, "p1"), p2 = bursts(srv, "p2"), u3 = bursts(srv, "u3");
+    expect_whole_in_order(p1, "TCP protocol 0");
+    expect_whole_in_order(p2, "TCP protocol 2");
+    expect_whole_in_order(u3, "UDP");
+    expect_pace(p1, 1, 1, "period 1");
+    auto [p2_moving, p2_halted] = expect_pace(p2, 2, 4, "period 2, period_halt 4");
+    auto [u3_moving, u3_halted] = expect_pace(u3, 1, 4, "UDP period 1, period_halt 4");
+    EXPECT_GT(p2_moving, 0);
+    EXPECT_GT(p2_halted, 0);
+    EXPECT_GT(u3_moving, 0);
+    EXPECT_GT(u3_halted, 0);
+    // Period 1: one send a tick, so no cycle is skipped while the stream flows.
+    ASSERT_GE(p1.size(), 3u);
+    for (std::size_t i = 2; i < p1.size(); ++i)
+        EXPECT_LE(p1[i].cycles.front() - p1[i - 1].cycles.back(), 2) << "period 1 skipped cycles";
+    // A record without a halted pace opens nothing and says nothing.
+    EXPECT_TRUE(srv.events("t4", "accept").empty());
+    const std::string log = run.daemon.log();
+    EXPECT_EQ(log.find("socket error"), std::string::npos) << log;
+    EXPECT_EQ(log.find("rsock"), std::string::npos) << log;
+}
+
+bool always_moving(int)
+{
+    return true;
+}
+
+TEST(RsockE2e, EveryNetworkFaultEndsInAReconnectAndTheLocalOutputKeepsFlowing)
+{
+    th::TempDir dir;
+    Servers srv;
+    // Small receive buffers so that a stalled server stops the sender soon.
+    srv.start(dir.path, {"tcp:late", "tcp:restart", "tcp:rst", "tcp:stall"}, 2048);
+    srv.command("stop late");
+    std::vector<std::string> keys{"MOD_GPS_EP1_ENABLED=1"};
+    for (auto& v : {rsock_keys(1, "127.0.0.1", 0, srv.port("late"), 1, 1),
+                    rsock_keys(2, "127.0.0.1", 0, srv.port("restart"), 1, 1),
+                    rsock_keys(3, "127.0.0.1", 0, srv.port("rst"), 1, 1),
+                    rsock_keys(4, "127.0.0.1", 0, srv.port("stall"), 1, 1)})
+        keys.insert(keys.end(), v.begin(), v.end());
+    DaemonRun run;
+    run.start(drive_capture(400, always_moving), keys, true);
+
+    // Server down at start: refused, then up; the first burst goes at the
+    // first tick after the connect.
+    ASSERT_TRUE(run.daemon.wait_log("gps: err: connect socket error: Connection refused", 20s)) << run.daemon.log();
+    ASSERT_TRUE(th::wait_until([&] { return !bursts(srv, "restart").empty() && !bursts(srv, "rst").empty(); }, 20s));
+    srv.command("start late");
+    ASSERT_TRUE(th::wait_until([&] { return !bursts(srv, "late").empty(); }, 20s));
+    {
+        const auto accepts = srv.events("late", "accept");
+        ASSERT_EQ(accepts.size(), 1u);
+        const long long first = bursts(srv, "late").front().ms - accepts.front().ms;
+        EXPECT_GE(first, 850);
+        EXPECT_LE(first, 2500) << "the first burst did not go at the first tick";
+    }
+
+    // Restarted mid-stream and reset: both reconnect and stream on.
+    srv.command("stop restart");
+    srv.command("start restart");
+    srv.command("reset rst");
+    const std::size_t restart_before = bursts(srv, "restart").size(), rst_before = bursts(srv, "rst").size();
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            return srv.events("restart", "accept").size() >= 2 && srv.events("rst", "accept").size() >= 2 &&
+                   bursts(srv, "restart").size() >= restart_before + 2 && bursts(srv, "rst").size() >= rst_before + 2;
+        },
+        30s));
+    EXPECT_TRUE(run.daemon.wait_log("gps: err: rsock_tcp_socket_exec - socket recv error: Connection reset by peer", 1s))
+        << run.daemon.log();
+
+    // A stalled server: the local output gets every cycle meanwhile.
+    ASSERT_TRUE(th::wait_until([&] { return !bursts(srv, "stall").empty(); }, 10s));
+    srv.command("stall stall");
+    const std::string out = run.root.path + "/sim/out-ttyS0";
+    const int rmcs_before = th::count_of(th::read_file(out), "$GPRMC,");
+    const std::size_t stall_received = srv.data("stall").size();
+    // 12 cycles while the server reads nothing.
+    EXPECT_TRUE(th::wait_until([&] { return th::count_of(th::read_file(out), "$GPRMC,") >= rmcs_before + 12; }, 30s))
+        << "the local output stopped while a remote server stalled";
+    EXPECT_EQ(srv.data("stall").size(), stall_received);
+    srv.command("resume stall");
+    ASSERT_TRUE(th::wait_until([&] { return srv.data("stall").size() > stall_received + 1000; }, 20s));
+    run.stop();
+
+    // Whatever reached each server came whole and in order.
+    expect_whole_in_order(bursts(srv, "late"), "late");
+    expect_whole_in_order(bursts(srv, "restart"), "restart");
+    expect_whole_in_order(bursts(srv, "rst"), "reset");
+    // The stalled stream resumes where it stood: TCP segments of bursts may
+    // merge on the way, so check the bytes as one stream.
+    const Burst stalled = parse_burst(0, srv.data("stall"));
+    EXPECT_TRUE(stalled.whole);
+    for (std::size_t i = 1; i < stalled.cycles.size(); ++i)
+        EXPECT_GT(stalled.cycles[i], stalled.cycles[i - 1]);
+}
+
+TEST(RsockE2e, UnresolvableHostIsLookedUpAgainEveryTenSeconds)
+{
+    // Port 9 of this machine is not listened on: the connect to 0.0.0.0
+    // that follows a failed lookup is refused.
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);  // bound, never listening
+    getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
+    const int port = ntohs(sa.sin_port);
+    DaemonRun run;
+    run.start(drive_capture(100, always_moving), rsock_keys(1, "gnss-fleet.invalid", 0, port, 1, 1));
+    const std::string warning = "gps: warning: error resolving hostname gnss-fleet.invalid";
+    ASSERT_TRUE(th::wait_until([&] { return th::count_of(run.daemon.log(), warning) >= 2; }, 30s))
+        << run.daemon.log();
+    const std::string log = run.daemon.log();
+    EXPECT_GE(th::count_of(log, "gps: err: connect socket error: Connection refused"), 2) << log;
+    run.stop();
+    close(probe);
+}
+
+} // namespace

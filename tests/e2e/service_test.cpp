@@ -1,0 +1,286 @@
+// The service end to end: the real executable against the simulated $GPS_START module.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A simulation root with the simulator and the daemon running on it.
+struct Rig {
+    th::TempDir dir;
+    th::Process sim;
+    th::Process daemon;
+
+    std::string path(const std::string& rel) const { return dir.path + rel; }
+
+    void start_sim(std::vector<std::string> args)
+    {
+        std::vector<std::string> argv = {th::sim_bin(), "--root", dir.path, "--family", "gpsstart"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        sim.start(argv, {}, dir.path + "/sim.stderr");
+        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(path("/sim/ready")); }, 10s)) << sim.log();
+    }
+    void start_daemon() { daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.stderr"); }
+    void ctl(const std::string& word) const
+    {
+        int fd = open(path("/sim/ctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::string line = word + "\n";
+        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        close(fd);
+    }
+    std::string out_ttyS0() const { return th::read_file(path("/sim/out-ttyS0")); }
+    // Records of one port in commands.log, without their time stamps.
+    std::vector<std::string> commands(const std::string& port) const
+    {
+        std::vector<std::string> out;
+        const std::string log = th::read_file(path("/sim/commands.log"));
+        std::size_t pos = 0;
+        while (pos < log.size()) {
+            std::size_t nl = log.find('\n', pos);
+            if (nl == std::string::npos)
+                nl = log.size();
+            const std::string line = log.substr(pos, nl - pos);
+            pos = nl + 1;
+            const std::size_t sp = line.find(' ');
+            if (sp != std::string::npos && line.compare(sp + 1, port.size() + 1, port + " ") == 0)
+                out.push_back(line.substr(sp + port.size() + 2));
+        }
+        return out;
+    }
+    // Stops the daemon with SIGTERM; true when it exited with status 0.
+    bool stop_daemon()
+    {
+        if (!daemon.stop(SIGTERM, 30s))
+            return false;
+        return WIFEXITED(daemon.status) && WEXITSTATUS(daemon.status) == 0;
+    }
+};
+
+// Reads a pseudo-terminal on a thread of its own for as long as it lives.
+struct Reader {
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    std::string got;
+    std::mutex mutex;
+    std::thread thread;
+
+    explicit Reader(const std::string& path)
+    {
+        fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        thread = std::thread([this] {
+            while (!stop) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 50) <= 0)
+                    continue;
+                char buf[4096];
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                std::lock_guard lock(mutex);
+                got.append(buf, static_cast<std::size_t>(n));
+            }
+        });
+    }
+    ~Reader()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        if (fd >= 0)
+            close(fd);
+    }
+    std::string text()
+    {
+        std::lock_guard lock(mutex);
+        return got;
+    }
+};
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t nl = text.find('\n', pos);
+        std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end;
+    }
+    return lines;
+}
+
+// "" when equal, else the first line that differs (the streams are too long
+// to print whole).
+std::string first_difference(const std::string& got, const std::string& want)
+{
+    if (got == want)
+        return "";
+    const std::vector<std::string> g = lines_of(got), w = lines_of(want);
+    for (std::size_t i = 0; i < std::max(g.size(), w.size()); ++i) {
+        const std::string a = i < g.size() ? g[i] : "(end)";
+        const std::string b = i < w.size() ? w[i] : "(end)";
+        if (a != b)
+            return "line " + std::to_string(i + 1) + ": got \"" + a.substr(0, 120) + "\", want \"" + b.substr(0, 120) +
+                   "\"";
+    }
+    return "same lines, different bytes";
+}
+
+// What the service passes on of a clean CR LF capture from this module
+// family: every sentence with a '*', except a $GPGGA that follows another
+// position sentence with no "$GPGSV," between them; the identification
+// sentence behind every "$GPRMC".
+std::string expected_stream(const std::string& capture, const std::string& fid)
+{
+    std::string out;
+    bool position_seen = false;
+    for (const std::string& line : lines_of(capture)) {
+        if (line.find('*') == std::string::npos)
+            continue;
+        const std::string tag = line.substr(0, 7);
+        if (tag == "$GPGSV,")
+            position_seen = false;
+        if (tag == "$GPGGA,") {
+            if (position_seen)
+                continue;
+            position_seen = true;
+        }
+        if (tag == "$GPGNS," || tag == "$GLGNS," || tag == "$BDGNS,")
+            position_seen = true;
+        out += line;
+        if (line.compare(0, 6, "$GPRMC") == 0)
+            out += fid;
+    }
+    return out;
+}
+
+TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
+{
+    Rig rig;
+    // A GP-only capture, then one with GN-talker RMC that must not get the
+    // identification sentence.
+    const std::string capture = th::read_file(th::data_path("gpsd-gp-320fw-2019-04-06-overflow.nmea")) +
+                                th::read_file(th::data_path("pynmeagps-pygpsdata-nmeastartup.nmea"));
+    ASSERT_GT(capture.size(), 8000u);
+    th::write_file(rig.path("/capture.nmea"), capture);
+    // A router id longer than the sentence can carry is cut to 1014 characters.
+    const std::string router_id(1100, 'R');
+    const std::string fid = "$GPFID," + router_id.substr(0, 1014) + "\r\n";
+    const std::string want = expected_stream(capture, fid);
+
+    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--rate", "20", "--set", "MOD_GPS_EP1_ENABLED=1",
+                   "--set", "MOD_GPS_PTY_ENABLED=1", "--set", "MOD_GPS_SRI_ENABLED=1", "--set",
+                   "MOD_GPS_ROUTER_ID_STRING=" + router_id});
+    rig.start_daemon();
+    ASSERT_TRUE(rig.daemon.wait_log("gps: notice: running...\n", 40s)) << rig.daemon.log();
+    // The service keeps the slave open, so nothing is lost before this
+    // reader comes.
+    Reader nmea(rig.path("/dev/nmea"));
+    ASSERT_GE(nmea.fd, 0);
+
+    EXPECT_TRUE(th::wait_until([&] { return rig.out_ttyS0().size() >= want.size(); }, 30s));
+    EXPECT_EQ(first_difference(rig.out_ttyS0(), want), "");
+    EXPECT_TRUE(th::wait_until([&] { return nmea.text().size() >= want.size(); }, 10s));
+    EXPECT_EQ(first_difference(nmea.text(), want), "");
+    EXPECT_EQ(th::count_of(want, "$GPFID,"), th::count_of(capture, "$GPRMC"));
+    EXPECT_EQ(th::count_of(want, "$GNRMC"), 1);
+
+    EXPECT_TRUE(th::file_exists(rig.path("/run/stats.gps")));
+    EXPECT_TRUE(th::file_exists(rig.path("/run/loc.gps")));
+    EXPECT_TRUE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
+    ASSERT_TRUE(rig.stop_daemon());
+
+    const std::string log = rig.daemon.log();
+    EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
+        << log;
+    for (const char* gone : {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0",
+                             "/run/lock/LCK..ttyUSB9"})
+        EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
+    // The module was switched on first and off last, with the bare texts.
+    const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts.front(), "$GPS_START");
+    EXPECT_EQ(texts.back(), "$GPS_STOP");
+}
+
+TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
+{
+    Rig rig;
+    rig.start_sim({"--outputs", "--set", "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_PTY_ENABLED=1"});
+    rig.start_daemon();
+    auto rmc_count = [&] { return th::count_of(rig.out_ttyS0(), "$GPRMC,"); };
+    ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= 2; }, 40s)) << rig.daemon.log();
+    const std::string pty_before = std::filesystem::read_symlink(rig.path("/dev/nmea")).string();
+    const std::string lock_before = th::read_file(rig.path("/run/lock/LCK..ttyS0"));
+
+    // Junk between sentences is skipped, never passed on.
+    rig.ctl("garbage");
+    rig.ctl("nul");
+    int seen = rmc_count();
+    ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= seen + 2; }, 10s));
+    EXPECT_EQ(rig.out_ttyS0().find("garbage"), std::string::npos);
+    EXPECT_EQ(rig.out_ttyS0().find('\0'), std::string::npos);
+
+    rig.ctl("unplug");
+    ASSERT_TRUE(rig.daemon.wait_log("gps: warning: no data from GPS\n", 10s)) << rig.daemon.log();
+    rig.ctl("plug");
+    seen = rmc_count();
+    ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= seen + 2; }, 40s)) << rig.daemon.log();
+
+    // The link changed; the outputs did not.
+    const std::string log = rig.daemon.log();
+    EXPECT_EQ(th::count_of(log, "Pseudo-terminal has been opened"), 1) << log;
+    EXPECT_EQ(th::count_of(log, "running..."), 1);
+    EXPECT_EQ(std::filesystem::read_symlink(rig.path("/dev/nmea")).string(), pty_before);
+    EXPECT_EQ(th::read_file(rig.path("/run/lock/LCK..ttyS0")), lock_before);
+    const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "$GPS_START"), 2);
+
+    ASSERT_TRUE(rig.stop_daemon());
+    EXPECT_TRUE(th::count_of(rig.daemon.log(), "gps: notice: stopped\n") == 1);
+}
+
+TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
+{
+    Rig rig;
+    // No module on the USB bus: the first link never opens.
+    rig.start_sim({"--usb", "none", "--set", "MOD_GPS_PTY_ENABLED=0"});
+    rig.start_daemon();
+    ASSERT_TRUE(rig.daemon.wait_log("gps: err: no GPS module available\n", 20s)) << rig.daemon.log();
+    ASSERT_TRUE(rig.stop_daemon());
+
+    const std::string log = rig.daemon.log();
+    const std::size_t opened = log.find("gps: notice: Pseudo-terminal has been opened with success.");
+    const std::size_t closed = log.find("gps: notice: Pseudo-terminal has been closed\n");
+    const std::size_t stopped = log.find("gps: notice: stopped\n");
+    ASSERT_NE(opened, std::string::npos) << log;
+    ASSERT_NE(closed, std::string::npos) << log;
+    ASSERT_NE(stopped, std::string::npos) << log;
+    EXPECT_LT(opened, closed);
+    EXPECT_LT(closed, stopped);
+    EXPECT_EQ(log.find("running..."), std::string::npos) << log;
+    EXPECT_EQ(log.find("no data from GPS"), std::string::npos) << log;
+    EXPECT_EQ(log.compare(0, 21, "gps: notice: started\n"), 0) << log;
+    for (const char* gone : {"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket"})
+        EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
+}
+
+}  // namespace

@@ -1,0 +1,262 @@
+// Interpretation into the position report, the status and location files, and coordinate conversion.
+#include <gtest/gtest.h>
+
+#include "nmea_support.h"
+
+namespace {
+
+const std::string kGga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+const std::string kRmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*07\r\n";
+
+std::string stats_text()
+{
+    return th::read_file(nt::run_path(kStatsPath));
+}
+
+// Frames and interprets one sentence as nmea_next does; 1 = passed on.
+int interpret(ReceiverLink& link, const std::string& s)
+{
+    nt::frame(link, s);
+    link.report.updated = 0;
+    return nmea_interpret(&link);
+}
+
+TEST(Interpret, StatusFileExample)
+{
+    ReceiverLink link;
+    nt::init_link(link);
+    link.date_fix_enabled = 0;
+    const nt::Replay r = nt::replay(link, kGga + kRmc);
+    EXPECT_EQ(r.sentences, (std::vector<std::string>{kGga, kRmc}));
+    EXPECT_EQ(stats_text(), "Current time (UTC) : 12:35:19\n"
+                            "Latitude           : 48.117300N\n"
+                            "Longitude          : 11.516667E\n"
+                            "Altitude           : 545.4 M\n"
+                            "Satellites in use  : 8\n"
+                            "Fix status         : 1\n"
+                            "Speed over ground  : 41.5 km/h\n"
+                            "Course over ground : 084.4 degrees\n"
+                            "Date               : 23.03.2094\n");
+    EXPECT_EQ(th::read_file(nt::run_path(kLocationPath)), "4807.038N\n01131.000E\n");
+    EXPECT_TRUE(link.moving);
+    EXPECT_FALSE(th::file_exists(nt::run_path(kStatsPath) + ".tmp"));
+}
+
+struct StatsCase {
+    const char* legend;
+    std::vector<std::string> sentences;  // bodies without checksum
+    std::vector<std::string> lines;      // lines that must appear in the status file
+    int moving;                          // -1: not checked
+};
+
+TEST(Interpret, StatusFileLines)
+{
+    const StatsCase cases[] = {
+        {"halted: no course, not moving",
+         {"$GPRMC,123519,A,4807.038,N,01131.000,E,0.0,084.4,230394,003.1,W,A"},
+         {"Speed over ground  : 0.0 km/h\n", "Course over ground : N/A\n"},
+         0},
+        {"slow but moving",
+         {"$GPRMC,123519,A,4807.038,N,01131.000,E,0.1,084.4,230394,003.1,W,A"},
+         {"Speed over ground  : 0.2 km/h\n", "Course over ground : 084.4 degrees\n"},
+         1},
+        {"empty speed counts as moving",
+         {"$GNRMC,,V,,,,,,,,,,N"},
+         {"Speed over ground  : N/A\n", "Course over ground : N/A\n", "Date               : N/A\n",
+          "Current time (UTC) : N/A\n", "Latitude           : N/A\n", "Altitude           : N/A \n",
+          "Satellites in use  : N/A\n", "Fix status         : \n"},
+         1},
+        {"GNS with mode N still reports a fix",
+         {"$GPGNS,014035.00,4332.69262,S,17235.48549,E,NN,04,5.0,21.2,,,"},
+         {"Fix status         : 1\n", "Latitude           : 43.544877S\n", "Altitude           : 21.2 M\n",
+          "Satellites in use  : 4\n"},
+         -1},
+        {"GGA with empty fix quality prints nothing behind the label",
+         {"$GPGGA,092725.00,4717.11399,N,00833.91590,E,,08,1.01,499.6,M,48.0,M,,"},
+         {"Fix status         : \n", "Current time (UTC) : 09:27:25.00\n"},
+         -1},
+        {"no satellites", {"$GPGGA,092725,,,,,0,00,,,,,,,"}, {"Satellites in use  : 0\n"}, -1},
+        {"a lone zero stays", {"$GPGGA,092725,,,,,0,0,,,,,,,"}, {"Satellites in use  : 0\n"}, -1},
+        {"twelve satellites stay twelve", {"$GPGGA,092725,,,,,0,12,,,,,,,"}, {"Satellites in use  : 12\n"}, -1},
+        {"short time and date items are printed as far as they go",
+         {"$GPGGA,123,,,,,1,,,,,,,,", "$BDRMC,1,A,,,,,5.0,,2303,,,A"},
+         {"Current time (UTC) : 12:3:\n", "Date               : 23.03.20\n", "Speed over ground  : 9.3 km/h\n"},
+         1},
+        {"GGA and RMC slots stay apart whatever the order",
+         {"$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A",
+          "$GPGGA,000001,4916.4500,N,00000.0000,W,2,08,0.9,1.0,M,46.9,M,,"},
+         {"Current time (UTC) : 00:00:01\n", "Latitude           : 49.274167N\n",
+          "Longitude          : 0.000000W\n", "Date               : 23.03.2094\n", "Fix status         : 2\n"},
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.legend);
+        ReceiverLink link;
+        nt::init_link(link);
+        for (const auto& s : c.sentences)
+            EXPECT_EQ(interpret(link, nt::with_cs(s)), 1);
+        EXPECT_EQ(link.report.updated, 1);
+        const std::string text = stats_text();
+        for (const auto& line : c.lines)
+            EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+        if (c.moving >= 0) {
+            EXPECT_EQ(link.moving != 0, c.moving != 0);
+        }
+    }
+}
+
+// Items longer than their slots are cut; short sentences leave the missing slots empty.
+TEST(Interpret, ItemsNeverOverrunSlots)
+{
+    ReceiverLink link;
+    nt::init_link(link);
+    const std::string longitem(150, '7');
+    EXPECT_EQ(interpret(link, nt::with_cs("$GPRMC," + longitem + ",A,1,N,2,E," + longitem + ",9,010203," + longitem +
+                                          "," + longitem + ",XYZW")),
+              1);
+    const PositionReport& r = link.report;
+    EXPECT_EQ(std::string(r.rmc_time), std::string(sizeof r.rmc_time - 1, '7'));
+    EXPECT_EQ(std::string(r.rmc_status), "A");
+    EXPECT_EQ(std::string(r.course), "9");
+    EXPECT_EQ(std::string(r.speed_knots), std::string(sizeof r.speed_knots - 1, '7'));
+    EXPECT_EQ(std::string(r.rmc_mode), "XYZ");
+    EXPECT_EQ(std::string(r.date), "010203");
+
+    EXPECT_EQ(interpret(link, nt::with_cs("$GPRMC,1,A")), 1);
+    EXPECT_EQ(std::string(r.rmc_time), "1");
+    EXPECT_EQ(std::string(r.rmc_status), "A");
+    EXPECT_EQ(std::string(r.speed_knots), "");
+    EXPECT_EQ(std::string(r.rmc_mode), "");
+
+    // The scan stops at '*' even when bytes behind it look like items.
+    EXPECT_EQ(interpret(link, "$GPGGA,1,2*00,3,4,5,6,7\r\n"), 1);
+    EXPECT_EQ(std::string(r.latitude), "2");
+    EXPECT_EQ(std::string(r.lat_hemisphere), "");
+    EXPECT_EQ(std::string(r.dgps_station), "");
+}
+
+TEST(Interpret, OtherTagsPassUnread)
+{
+    ReceiverLink link;
+    nt::init_link(link);
+    for (const char* s : {"$GNGGA,1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", "$GNGNS,1,2,N,3,E,AA,04,,,,,",
+                          "$GLGSV,1,1,00", "$GPVTG,,T,,M,,N,,K,N", "$GPGGA"}) {
+        SCOPED_TRACE(s);
+        EXPECT_EQ(interpret(link, nt::with_cs(s)), 1);
+        EXPECT_EQ(link.report.updated, 0);
+        EXPECT_EQ(link.report.latitude[0], '\0');
+    }
+}
+
+TEST(Interpret, GsvDoesNotRewriteStatus)
+{
+    ReceiverLink link;
+    nt::init_link(link);
+    plat_unlink(kStatsPath);
+    EXPECT_EQ(interpret(link, nt::with_cs("$GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00")), 1);
+    EXPECT_FALSE(th::file_exists(nt::run_path(kStatsPath)));
+}
+
+struct DropCase {
+    const char* legend;
+    uint32_t drop;
+    std::vector<std::string> sentences;
+    std::vector<int> passed;
+    const char* fix_time;  // the GGA/GNS time stored last
+};
+
+TEST(Interpret, DropRepeatedGga)
+{
+    const std::string gga1 = "$GPGGA,000001,1,N,1,E,1,05,,,,,,,";
+    const std::string gga2 = "$GPGGA,000002,1,N,1,E,1,05,,,,,,,";
+    const std::string gga3 = "$GPGGA,000003,1,N,1,E,1,05,,,,,,,";
+    const std::string gsv = "$GPGSV,1,1,00";
+    const std::string gns = "$GPGNS,000004,1,N,1,E,A,05,,,,,";
+    const std::string rmc = "$GPRMC,000005,A,1,N,1,E,0.0,,010120,,,A";
+    const DropCase cases[] = {
+        {"GGA GGA GSV GGA", 1, {gga1, gga2, gsv, gga3}, {1, 0, 1, 1}, "000003"},
+        {"GNS then GGA before GSV", 1, {gns, gga1}, {1, 0}, "000004"},
+        {"RMC does not end the cycle", 1, {gga1, rmc, gga2}, {1, 1, 0}, "000001"},
+        {"another talker's GSV does not end the cycle", 1, {gga1, "$GLGSV,1,1,00", gga2}, {1, 1, 0}, "000001"},
+        {"filter off", 0, {gga1, gga2, gga3}, {1, 1, 1}, "000003"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.legend);
+        ReceiverLink link;
+        nt::init_link(link);
+        link.drop_repeated_gga = c.drop;
+        std::vector<int> passed;
+        for (const auto& s : c.sentences) {
+            const std::string full = nt::with_cs(s);
+            // A trailing sentence shows what nmea_consume left in the buffer.
+            nt::frame(link, full);
+            const std::string next = "$GPVTG,a*00\r\n";
+            std::memcpy(link.rx_buf + full.size(), next.data(), next.size());
+            link.rx_len += static_cast<int>(next.size());
+            const int pass = nmea_interpret(&link);
+            passed.push_back(pass);
+            if (!pass) {
+                EXPECT_EQ(link.sentence_len, 0);
+                EXPECT_EQ(std::string(link.rx_buf, static_cast<size_t>(link.rx_len)), next);
+            }
+        }
+        EXPECT_EQ(passed, c.passed);
+        EXPECT_STREQ(link.report.fix_time, c.fix_time);
+    }
+}
+
+TEST(Interpret, LocationFileFollowsFix)
+{
+    ReceiverLink link;
+    nt::init_link(link);
+    const std::string loc = nt::run_path(kLocationPath);
+    interpret(link, nt::with_cs("$GPGGA,1,4916.45,N,12311.12,W,1,05,,,,,,,"));
+    EXPECT_EQ(th::read_file(loc), "4916.45N\n12311.12W\n");
+    interpret(link, nt::with_cs("$GPGGA,2,4916.45,N,12311.12,W,0,05,,,,,,,"));
+    EXPECT_FALSE(th::file_exists(loc));
+    interpret(link, nt::with_cs("$GPGGA,2,,,,,0,05,,,,,,,"));  // missing file: no error
+    EXPECT_FALSE(th::file_exists(loc));
+    interpret(link, nt::with_cs("$GPRMC,3,A,4916.45,N,12311.12,W,1.0,,010120,,,A"));
+    EXPECT_FALSE(th::file_exists(loc));
+    interpret(link, nt::with_cs("$GPGGA,4,,,,,6,05,,,,,,,"));  // fix without coordinates: two empty lines
+    EXPECT_EQ(th::read_file(loc), "\n\n");
+    interpret(link, nt::with_cs("$BDGNS,5,3110.0,N,12135.2,E,NNN,05,,,,,"));
+    EXPECT_EQ(th::read_file(loc), "3110.0N\n12135.2E\n");
+}
+
+TEST(Interpret, StatusFileCannotBeCreated)
+{
+    ReceiverLink link;
+    nt::init_link(link);
+    // A directory where the temporary file goes makes the create fail.
+    const std::string tmp = nt::run_path(kStatsPath) + ".tmp";
+    ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+    th::StderrCapture err;
+    EXPECT_EQ(interpret(link, kRmc), 1);
+    rmdir(tmp.c_str());
+    EXPECT_NE(err.text().find("gps: err: create (/run/stats.gps) error"), std::string::npos) << err.text();
+}
+
+struct DegreesCase {
+    const char* text;
+    const char* expected;
+};
+
+TEST(Interpret, Degrees)
+{
+    const DegreesCase cases[] = {
+        {"4916.4500", "49.274167"}, {"4807.038", "48.117300"}, {"01131.000", "11.516667"}, {"0", "0.000000"},
+        {"9000.0000", "90.000000"}, {"17959.9999", "179.999998"}, {"12.5", "0.208333"}, {"4916.45abc", "49.274167"},
+        {"", "N/A"},                {"abc", "N/A"},              {"nan", "N/A"},         {"inf", "N/A"},
+    };
+    for (const auto& c : cases) {
+        char out[32];
+        nmea_degrees(c.text, out, sizeof out);
+        EXPECT_STREQ(out, c.expected) << c.text;
+    }
+    char tiny[4];
+    nmea_degrees("4916.4500", tiny, sizeof tiny);
+    EXPECT_STREQ(tiny, "N/A");
+}
+
+} // namespace

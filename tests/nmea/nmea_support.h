@@ -1,0 +1,118 @@
+// Helpers shared by the sentence tests: links fed through a socket, framed sentences, checksums.
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "nmea/nmea.h"
+#include "platform/platform.h"
+#include "receiver/link.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace nt {
+
+// Every in-process test of this program shares one simulation root, set before anything logs.
+inline const std::string& g_root = th::process_root();
+
+// A link as link_open leaves it, without a driver: nothing buffered, short waits.
+inline void init_link(ReceiverLink& link)
+{
+    std::memset(&link, 0, sizeof link);
+    link.fd = -1;
+    link.rx_timeout = 2;
+    link.moving = 1;
+}
+
+// Places one whole sentence at the start of the buffer as the reader frames it.
+inline void frame(ReceiverLink& link, std::string_view s)
+{
+    if (s.size() >= kRxBufferSize)
+        s = s.substr(0, kRxBufferSize - 1);  // as much as the reader could ever frame
+    std::memcpy(link.rx_buf, s.data(), s.size());
+    link.rx_len = static_cast<int>(s.size());
+    link.sentence_len = link.rx_len;
+    link.rx_buf[s.size()] = '\0';
+}
+
+inline std::string framed(const ReceiverLink& link)
+{
+    return std::string(link.rx_buf, static_cast<size_t>(link.sentence_len));
+}
+
+// The NMEA checksum computed here independently: XOR of the bytes between '$' and '*'.
+inline unsigned xor_of(std::string_view body)
+{
+    unsigned sum = 0;
+    for (size_t i = 1; i < body.size() && body[i] != '*'; ++i)
+        sum ^= static_cast<unsigned char>(body[i]);
+    return sum;
+}
+
+// "$GPxxx,..." -> "$GPxxx,...*HH\r\n" with a correct upper-case checksum.
+inline std::string with_cs(std::string_view body)
+{
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "*%02X\r\n", xor_of(body));
+    return std::string(body) + tail;
+}
+
+struct Replay {
+    std::vector<std::string> sentences;  // every positive result, in order
+    std::vector<int> results;            // every result, in order
+    int last = 0;                        // the negative result that ended the run
+};
+
+// Feeds bytes into a link through a socket from another thread, cut into the given chunk
+// sizes (cycled), then closes; collects what nmea_next hands out until it fails.
+inline Replay replay(ReceiverLink& link, const std::string& bytes, const std::vector<size_t>& chunks = {1 << 20})
+{
+    int sv[2];
+    Replay out;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return out;
+    link.fd = sv[0];
+    std::thread writer([&bytes, &chunks, fd = sv[1]] {
+        size_t at = 0;
+        for (size_t k = 0; at < bytes.size(); ++k) {
+            size_t n = chunks[k % chunks.size()];
+            if (n > bytes.size() - at)
+                n = bytes.size() - at;
+            ssize_t w = write(fd, bytes.data() + at, n);
+            if (w <= 0)
+                break;
+            at += static_cast<size_t>(w);
+        }
+        close(fd);
+    });
+    for (int guard = 0; guard < 10000000; ++guard) {
+        const int n = nmea_next(&link);
+        out.results.push_back(n);
+        if (n < 0) {
+            out.last = n;
+            break;
+        }
+        if (n > 0) {
+            out.sentences.emplace_back(link.rx_buf, static_cast<size_t>(n));
+            nmea_consume(&link);
+        }
+    }
+    writer.join();
+    close(sv[0]);
+    link.fd = -1;
+    return out;
+}
+
+inline std::string run_path(const char* router_path)
+{
+    return th::process_root() + router_path;
+}
+
+} // namespace nt

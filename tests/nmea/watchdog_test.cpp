@@ -1,0 +1,162 @@
+// The fix watchdog: which sentences refresh it, when it expires, and a real-time run through the reader.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "nmea_support.h"
+
+namespace {
+
+constexpr time_t kSuspended = -1000000;  // marks "last_fix_time = -1" in the table
+
+struct ExpiryCase {
+    const char* legend;
+    uint32_t enabled;
+    uint32_t timeout;
+    time_t age;  // seconds since the last fix
+    int expected;
+    const char* log;
+};
+
+TEST(Watchdog, Expiry)
+{
+    const ExpiryCase cases[] = {
+        {"disabled never expires", 0, 1, 100000, 0, nullptr},
+        {"suspended without a stamp", 1, 1, kSuspended, 0, nullptr},
+        {"exactly the timeout is still in time", 1, 600, 600, 0, nullptr},
+        {"one second more expires", 1, 600, 601, -2,
+         "gps: warning: no location data from GPS within 10 minutes, force restart"},
+        {"minutes are whole", 1, 90, 91, -2, "within 1 minutes, force restart"},
+        {"under a minute", 1, 1, 2, -2, "within 0 minutes, force restart"},
+        {"a clock stepped back does not expire", 1, 60, -3600, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.legend);
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            ReceiverLink link;
+            nt::init_link(link);
+            link.watchdog_enabled = c.enabled;
+            link.watchdog_timeout = c.timeout;
+            const time_t now = time(nullptr);
+            link.last_fix_time = c.age == kSuspended ? -1 : now - c.age;
+            th::StderrCapture err;
+            const int got = location_watchdog(&link);
+            if (time(nullptr) != now)
+                continue;  // the second changed under the check: the ages are off by one
+            EXPECT_EQ(got, c.expected);
+            if (c.log) {
+                EXPECT_NE(err.text().find(c.log), std::string::npos) << err.text();
+            } else {
+                EXPECT_EQ(err.text(), "");
+            }
+            break;
+        }
+    }
+}
+
+struct RefreshCase {
+    const char* legend;
+    uint32_t enabled;
+    std::string sentence;
+    bool refreshed;
+};
+
+TEST(Watchdog, WhatRefreshesTheStamp)
+{
+    const RefreshCase cases[] = {
+        {"GGA with fix", 1, "$GPGGA,1,4807.038,N,01131.000,E,1,08,,,,,,,", true},
+        {"GGA with DGPS fix", 1, "$GPGGA,1,4807.038,N,01131.000,E,2,08,,,,,,,", true},
+        {"GGA without fix", 1, "$GPGGA,1,4807.038,N,01131.000,E,0,08,,,,,,,", false},
+        {"GGA with fix but no latitude", 1, "$GPGGA,1,,N,01131.000,E,1,08,,,,,,,", false},
+        {"GGA with fix but no longitude", 1, "$GPGGA,1,4807.038,N,,E,1,08,,,,,,,", false},
+        {"GNS with coordinates, whatever its mode", 1, "$GLGNS,1,4807.038,N,01131.000,E,NN,08,,,,,", true},
+        {"RMC never", 1, "$GPRMC,1,A,4807.038,N,01131.000,E,1.0,1.0,010120,,,A", false},
+        {"watchdog disabled", 0, "$GPGGA,1,4807.038,N,01131.000,E,1,08,,,,,,,", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.legend);
+        ReceiverLink link;
+        nt::init_link(link);
+        link.watchdog_enabled = c.enabled;
+        link.watchdog_timeout = 60;
+        link.last_fix_time = 1000;
+        nt::frame(link, nt::with_cs(c.sentence));
+        EXPECT_EQ(nmea_interpret(&link), 1);
+        EXPECT_EQ(link.last_fix_time != 1000, c.refreshed);
+    }
+}
+
+// Sends one sentence every 100 ms until told to stop, like a receiver at 10 Hz.
+struct Feeder {
+    int sv[2] = {-1, -1};
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    explicit Feeder(const std::string& sentence)
+    {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+            return;
+        thread = std::thread([this, sentence] {
+            while (!stop) {
+                if (write(sv[1], sentence.data(), sentence.size()) < 0)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+    ~Feeder()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        close(sv[0]);
+        close(sv[1]);
+    }
+};
+
+// Runs the reader like the main loop until it fails or the time is up; the failing result or 0.
+int run_reader(ReceiverLink& link, std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        const int n = nmea_next(&link);
+        if (n < 0)
+            return n;
+        if (n > 0)
+            nmea_consume(&link);
+    }
+    return 0;
+}
+
+TEST(Watchdog, RestartsReceiverWithoutFixInRealTime)
+{
+    Feeder feeder(nt::with_cs("$GPGGA,1,,,,,0,00,,,,,,,") +
+                  nt::with_cs("$GPRMC,1,A,4807.038,N,01131.000,E,1.0,1.0,010120,,,A"));
+    ReceiverLink link;
+    nt::init_link(link);
+    link.fd = feeder.sv[0];
+    link.watchdog_enabled = 1;
+    link.watchdog_timeout = 1;
+    link.last_fix_time = time(nullptr);
+    th::StderrCapture err;
+    EXPECT_EQ(run_reader(link, std::chrono::seconds(10)), -2);
+    EXPECT_NE(err.text().find("gps: warning: no location data from GPS within 0 minutes, force restart"),
+              std::string::npos)
+        << err.text();
+}
+
+TEST(Watchdog, FixesKeepReceiverRunning)
+{
+    Feeder feeder(nt::with_cs("$GPGGA,1,4807.038,N,01131.000,E,1,08,,,,,,,"));
+    ReceiverLink link;
+    nt::init_link(link);
+    link.fd = feeder.sv[0];
+    link.watchdog_enabled = 1;
+    link.watchdog_timeout = 1;
+    link.last_fix_time = time(nullptr);
+    EXPECT_EQ(run_reader(link, std::chrono::milliseconds(2500)), 0);
+}
+
+} // namespace

@@ -1,0 +1,256 @@
+// Local outputs: lazily locked and opened serial ports, and the "/dev/nmea" pseudo-terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "outputs/local.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+
+const std::string kGga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+const std::string kRmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*07\r\n";
+
+std::string in_root(const std::string& router_path)
+{
+    return th::process_root() + router_path;
+}
+
+// A serial port of the router played by a pseudo-terminal whose slave is
+// linked into the root under the router's path.
+struct PortPeer {
+    int master = -1;
+    std::string path;
+
+    explicit PortPeer(const std::string& router_path) : path(router_path)
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        grantpt(master);
+        unlockpt(master);
+        std::error_code ec;
+        std::filesystem::remove(in_root(path), ec);
+        std::filesystem::create_symlink(ptsname(master), in_root(path), ec);
+    }
+    ~PortPeer() { unplug(); }
+    PortPeer(const PortPeer&) = delete;
+    PortPeer& operator=(const PortPeer&) = delete;
+
+    // The device disappears: the node goes and every open slave fails.
+    void unplug()
+    {
+        std::error_code ec;
+        std::filesystem::remove(in_root(path), ec);
+        if (master >= 0)
+            close(master);
+        master = -1;
+    }
+    // Everything that arrives until the line has been quiet for a moment.
+    std::string drain() const { return read_quiet(master); }
+
+    static std::string read_quiet(int fd)
+    {
+        std::string got;
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
+            char buf[4096];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+};
+
+std::string lock_file(const std::string& tty)
+{
+    return in_root("/run/lock/LCK.." + tty);
+}
+
+std::string pid_line(int pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", pid);
+    return text;
+}
+
+TEST(LocalOutput, DisabledSerialOutputIsNeverOpenedNorLocked)
+{
+    th::process_root();
+    PortPeer tty("/dev/ttyUSB0");
+    SerialOutput out{0, "/dev/ttyUSB0", -1};
+    for (int i = 0; i < 5; ++i)
+        output_write(&out, kGga.data(), kGga.size());
+    EXPECT_EQ(out.fd, -1);
+    EXPECT_FALSE(th::file_exists(lock_file("ttyUSB0")));
+    EXPECT_EQ(tty.drain(), "");
+}
+
+TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
+{
+    th::process_root();
+    th::StderrCapture err;
+    auto tty = std::make_unique<PortPeer>("/dev/ttyS0");
+    SerialOutput out{1, "/dev/ttyS0", -1};
+
+    output_write(&out, kGga.data(), kGga.size());
+    output_write(&out, kRmc.data(), kRmc.size());
+    ASSERT_GE(out.fd, 0);
+    EXPECT_EQ(th::read_file(lock_file("ttyS0")), pid_line(getpid()));
+    EXPECT_EQ(tty->drain(), kGga + kRmc);
+
+    // Unplugged: the write fails, the port is closed and unlocked without a
+    // word; the next sentence tries to open it again and says why it cannot.
+    tty->unplug();
+    output_write(&out, kGga.data(), kGga.size());
+    EXPECT_EQ(out.fd, -1);
+    EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
+    EXPECT_EQ(err.text(), "");
+    output_write(&out, kGga.data(), kGga.size());
+    EXPECT_EQ(out.fd, -1);
+    EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
+    EXPECT_NE(err.text().find("gps: err: open(/dev/ttyS0) error: No such file or directory"), std::string::npos)
+        << err.text();
+
+    // Plugged back: picked up by the next sentence, no restart needed.
+    tty.reset();
+    tty = std::make_unique<PortPeer>("/dev/ttyS0");
+    output_write(&out, kRmc.data(), kRmc.size());
+    ASSERT_GE(out.fd, 0);
+    EXPECT_EQ(tty->drain(), kRmc);
+
+    output_close(&out);
+    EXPECT_EQ(out.fd, -1);
+    EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
+}
+
+TEST(LocalOutput, PortLockedByAnotherProgramDropsSentencesUntilReleased)
+{
+    th::process_root();
+    th::StderrCapture err;
+    PortPeer tty("/dev/ttyS1");
+    // Process 1 always lives: the lock is another program's.
+    th::write_file(lock_file("ttyS1"), pid_line(1));
+    SerialOutput out{1, "/dev/ttyS1", -1};
+
+    output_write(&out, kGga.data(), kGga.size());
+    EXPECT_EQ(out.fd, -1);
+    EXPECT_EQ(th::count_of(err.text(), "gps: err: device(/dev/ttyS1) is locked\n"), 1) << err.text();
+    EXPECT_EQ(th::read_file(lock_file("ttyS1")), pid_line(1));
+    EXPECT_EQ(tty.drain(), "");
+
+    std::remove(lock_file("ttyS1").c_str());
+    output_write(&out, kRmc.data(), kRmc.size());
+    ASSERT_GE(out.fd, 0);
+    EXPECT_EQ(tty.drain(), kRmc);
+    output_close(&out);
+}
+
+TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
+{
+    th::process_root();
+    th::StderrCapture err;
+    SerialOutput out{};
+    ASSERT_EQ(pty_open(&out, 1), 0) << err.text();
+    EXPECT_EQ(out.enabled, 1u);
+    EXPECT_EQ(out.path, nullptr);
+    ASSERT_GE(out.fd, 0);
+
+    const std::string link = in_root("/dev/nmea");
+    std::error_code ec;
+    const std::string slave = std::filesystem::read_symlink(link, ec).string();
+    ASSERT_EQ(slave, ptsname(out.fd));
+    EXPECT_NE(err.text().find("gps: notice: Pseudo-terminal has been opened with success. (/dev/nmea -> " + slave +
+                              ")\n"),
+              std::string::npos)
+        << err.text();
+    struct stat st;
+    ASSERT_EQ(stat(slave.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0770u);
+    if (geteuid() == 0) {
+        EXPECT_EQ(st.st_gid, 999u);
+    }
+
+    // A reader gets "\r\n" as sent: the terminal is raw.
+    int reader = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    output_write(&out, kGga.data(), kGga.size());
+    output_write(&out, kRmc.data(), kRmc.size());
+    EXPECT_EQ(PortPeer::read_quiet(reader), kGga + kRmc);
+    close(reader);
+
+    // Nobody reads: the queue fills, sentences are dropped, the pseudo-
+    // terminal stays open and the writer never blocks (a blocking master
+    // would hang this test).
+    for (int i = 0; i < 20000; ++i)
+        output_write(&out, kGga.data(), kGga.size());
+    EXPECT_GE(out.fd, 0);
+    EXPECT_EQ(err.text().find("Pseudo terminal is closed"), std::string::npos);
+
+    pty_close(&out);
+    EXPECT_EQ(out.fd, -1);
+    EXPECT_FALSE(th::file_exists(link));
+    EXPECT_NE(err.text().find("gps: notice: Pseudo-terminal has been closed\n"), std::string::npos);
+}
+
+TEST(LocalOutput, ClosedPseudoTerminalReportsEverySentence)
+{
+    th::process_root();
+    th::StderrCapture err;
+    SerialOutput out{1, nullptr, -1};
+    output_write(&out, kGga.data(), kGga.size());
+    output_write(&out, kRmc.data(), kRmc.size());
+    EXPECT_EQ(th::count_of(err.text(), "gps: err: Pseudo terminal is closed\n"), 2);
+}
+
+TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
+{
+    th::process_root();
+    const std::string link = in_root("/dev/nmea");
+    struct Case {
+        const char* legend;
+        void (*make)(const std::string& path);
+        uint32_t enabled;
+    };
+    const Case cases[] = {
+        {"dangling link of an earlier run",
+         [](const std::string& p) { std::filesystem::create_symlink("/dev/pts/999999", p); }, 1},
+        {"link to a device that still exists",
+         [](const std::string& p) { std::filesystem::create_symlink("/dev/null", p); }, 1},
+        {"plain file", [](const std::string& p) { th::write_file(p, "stale"); }, 1},
+        {"output disabled: created all the same, but silent",
+         [](const std::string& p) { th::write_file(p, "stale"); }, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        th::StderrCapture err;
+        std::error_code ec;
+        std::filesystem::remove(link, ec);
+        c.make(link);
+        SerialOutput out{};
+        ASSERT_EQ(pty_open(&out, c.enabled), 0) << err.text();
+        EXPECT_EQ(out.enabled, c.enabled);
+        EXPECT_EQ(std::filesystem::read_symlink(link, ec).string(), ptsname(out.fd));
+        int reader = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        output_write(&out, kGga.data(), kGga.size());
+        EXPECT_EQ(PortPeer::read_quiet(reader), c.enabled ? kGga : "");
+        close(reader);
+        pty_close(&out);
+        EXPECT_FALSE(th::file_exists(link));
+        EXPECT_EQ(err.text().find("gps: err:"), std::string::npos) << err.text();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// Process utilities: running tools, the status tool's lines and its cache.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "outputs/proc.h"
+#include "platform/platform.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+const std::string& test_root()
+{
+    return th::process_root();
+}
+
+void install_tool(const std::string& router_path, const std::string& body, mode_t mode = 0755)
+{
+    const std::string path = test_root() + router_path;
+    th::write_file(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), mode);
+}
+
+long monotonic_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+std::string read_all(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+TEST(StatusValue, PicksTheValueOfTheFirstLineWithTheKey)
+{
+    const std::string v127(127, 'v');
+    const std::string v128(128, 'v');
+    struct Case {
+        const char* legend;
+        std::string output;
+        const char* key;
+        std::string expected;
+    } cases[] = {
+        {"plain line", "Serial: 1\nProduct Name: RTR-5200\nX: y\n", "Product Name", "RTR-5200"},
+        {"last line without newline", "Serial: 1\nProduct Name: RTR", "Product Name", "RTR"},
+        {"blanks before the colon", "Product Name   : RTR", "Product Name", "RTR"},
+        {"key is a prefix of a longer label", "Product Name Long: A\nProduct Name: B", "Product Name", "A"},
+        {"short key", "Product Name: RTR", "Prod", "RTR"},
+        {"colon without blank, separator on a later line", "Product Name:RTR\nSerial: 1", "Product Name", "N/A"},
+        {"colon without blank, separator later on the line", "Product Name:RTR: 7", "Product Name", "7"},
+        {"first matching line decides", "Product Name:\nProduct Name: B", "Product Name", "N/A"},
+        {"empty value", "Product Name: \nX: y", "Product Name", "N/A"},
+        {"value of 127 characters", "Product Name: " + v127 + "\n", "Product Name", v127},
+        {"value of 128 characters", "Product Name: " + v128 + "\n", "Product Name", "N/A"},
+        {"key not at the line start", "My Product Name: A", "Product Name", "N/A"},
+        {"leading empty lines", "\n\nProduct Name: A", "Product Name", "A"},
+        {"missing key", "Serial: 1\n", "Product Name", "N/A"},
+        {"empty output", "", "Product Name", "N/A"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(status_value(c.output.c_str(), c.key), c.expected) << c.legend;
+}
+
+TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
+{
+    test_root();
+    struct Case {
+        const char* legend;
+        const char* program;
+        int expected;
+    } cases[] = {
+        {"exit code", "false", 1 << 8},
+        {"success", "true", 0},
+        {"program that does not exist", "gnssd-no-such-tool", 1 << 8},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(proc_run(c.program, static_cast<const char*>(nullptr)), c.expected) << c.legend;
+
+    // Arguments arrive as given (no shell), capped at 62; the child holds
+    // only its three standard descriptors and reads /dev/null.
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    int leak = open("/dev/null", O_RDONLY);  // not close-on-exec on purpose
+    ASSERT_GE(leak, 3);
+    proc_set_stdout(fds[1]);
+    const char* script = "printf '%s|' \"$#\" \"$1\" \"$2\"; ls /proc/self/fd | wc -l; cat";
+    int status = proc_run("sh", "-c", script, "sh", "a b", "$(echo x);`id`", "3", "4", "5", "6", "7", "8", "9",
+                          "10", "11", "12", "13", "14", "15", "16", "17", "18", "19", "20", "21", "22", "23", "24",
+                          "25", "26", "27", "28", "29", "30", "31", "32", "33", "34", "35", "36", "37", "38", "39",
+                          "40", "41", "42", "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "54",
+                          "55", "56", "57", "58", "59", "60", "61", "62", "63", "64",
+                          static_cast<const char*>(nullptr));
+    EXPECT_EQ(status, 0);
+    // proc_run closed the write end after the start.
+    EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+    // 62 arguments: "-c", the script, $0 and 59 positional ones; "ls" sees
+    // 0, 1, 2 and its own directory descriptor.
+    EXPECT_EQ(read_all(fds[0]), "59|a b|$(echo x);`id`|4\n");
+    close(fds[0]);
+    close(leak);
+
+    // Descriptors 0 and 2 are refused as the child's output.
+    proc_set_stdout(2);
+    proc_set_stdout(0);
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    int keep_stdout = dup(1);
+    dup2(fds[1], 1);
+    status = proc_run("sh", "-c", "echo visible", static_cast<const char*>(nullptr));
+    dup2(keep_stdout, 1);
+    close(keep_stdout);
+    close(fds[1]);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(read_all(fds[0]), "") << "stdout not left at 1 means it went to /dev/null";
+    close(fds[0]);
+}
+
+TEST(StatusRead, CachesOneSectionForWholeSeconds)
+{
+    const std::string calls = test_root() + "/status-calls";
+    unlink(calls.c_str());
+    install_tool("/usr/bin/status", "echo \"$*\" >> '" + calls +
+                                        "'\nn=$(wc -l < '" + calls + "')\n"
+                                        "echo \"Product Name: call$n\"\necho \"Section: $2\"\n");
+    const long t0 = monotonic_now();
+    EXPECT_STREQ(status_get("sys", "Product Name"), "call1");
+    const long t1 = monotonic_now();
+    // Within one whole second of the stamp the output is reused.
+    EXPECT_STREQ(status_get("sys", "Product Name"), "call1");
+    if (monotonic_now() <= t0 + 1) {
+        EXPECT_EQ(th::count_of(th::read_file(calls), "\n"), 1);
+    }
+    // Two whole seconds later the tool runs again.
+    ASSERT_TRUE(th::wait_until([&] { return monotonic_now() >= t1 + 2; }, std::chrono::seconds(5)));
+    EXPECT_STREQ(status_get("sys", "Product Name"), "call2");
+    // Another section runs the tool and replaces the cache.
+    EXPECT_STREQ(status_get("net", "Section"), "net");
+    EXPECT_STREQ(status_get("sys", "Product Name"), "call4");
+    EXPECT_EQ(th::read_file(calls), "-v sys\n-v sys\n-v net\n-v sys\n");
+}
+
+TEST(StatusRead, FailingToolsGiveNothingAndAreNotCached)
+{
+    struct Case {
+        const char* legend;
+        std::string body;
+        mode_t mode;
+    } cases[] = {
+        {"tool exits 1", "echo 'Product Name: X'\nexit 1\n", 0755},
+        {"tool cannot be executed", "echo 'Product Name: X'\n", 0644},
+        {"tool killed by a signal", "echo 'Product Name: X'\nkill -9 $$\n", 0755},
+    };
+    for (const auto& c : cases) {
+        install_tool("/usr/bin/status", c.body, c.mode);
+        EXPECT_STREQ(status_read("failing", 100), "") << c.legend;
+        EXPECT_STREQ(status_get("failing", "Product Name"), "N/A") << c.legend;
+    }
+    unlink((test_root() + "/usr/bin/status").c_str());
+    EXPECT_STREQ(status_read("failing", 100), "") << "tool missing";
+
+    // Output beyond the pipe's capacity neither hangs nor is taken whole.
+    install_tool("/usr/bin/status", "echo 'Product Name: Big'\nhead -c 200000 /dev/zero | tr '\\0' x\necho\n");
+    const char* out = status_read("big", 0);
+    EXPECT_LT(std::string(out).size(), 4096u);
+}
+
+} // namespace

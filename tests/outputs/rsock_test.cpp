@@ -1,0 +1,686 @@
+// Remote streams in process: burst framing on a test clock, pacing, faults, shutdown and leaks.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/settings.h"
+#include "outputs/rsock.h"
+#include "platform/platform.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A loopback socket that can listen, or stay bound without listening so that
+// connects to its port are refused.
+struct Endpoint {
+    int fd = -1;
+    int port = 0;
+    Endpoint(int type, bool do_listen, int backlog = 16, int rcvbuf = 0)
+    {
+        fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        if (rcvbuf > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        if (do_listen)
+            listen(fd, backlog);
+        socklen_t len = sizeof sa;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        port = ntohs(sa.sin_port);
+    }
+    ~Endpoint()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    // Accepts one connection, or -1 after timeout.
+    int accept_one(std::chrono::milliseconds timeout) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+            return -1;
+        return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+};
+
+RemoteSocketSettings make_settings(const char* host, int protocol, int port, unsigned period, unsigned halt)
+{
+    RemoteSocketSettings s{};
+    s.enabled = 1;
+    s.ipaddr = const_cast<char*>(host);
+    s.protocol = static_cast<uint32_t>(protocol);
+    s.port = static_cast<uint32_t>(port);
+    s.period = period;
+    s.period_halt = halt;
+    return s;
+}
+
+int count_entries(const char* dir)
+{
+    int n = 0;
+    DIR* d = opendir(dir);
+    while (struct dirent* e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            ++n;
+    if (d)
+        closedir(d);
+    return n;
+}
+
+int fd_count()
+{
+    return count_entries("/proc/self/fd");
+}
+
+int thread_count()
+{
+    return count_entries("/proc/self/task");
+}
+
+// The descriptor of this process connected to the given server port.
+int client_fd_for(int server_port)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 && sa.sin_family == AF_INET &&
+            ntohs(sa.sin_port) == server_port)
+            return fd;
+    }
+    return -1;
+}
+
+timeval at(long long usec)
+{
+    const long long base = 1700000000LL * 1000000;
+    long long t = base + usec;
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(t / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(t % 1000000);
+    return tv;
+}
+
+std::string peek(RemoteSocket* rs, int which, int* moving = nullptr)
+{
+    std::string buf(kSocketFrameSize, '\0');
+    int n = rsock_peek(rs, which, buf.data(), buf.size(), moving);
+    buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return buf;
+}
+
+// An instance whose worker can never send: its server refuses connections,
+// and the worker then pauses 10 s, far longer than any framing case.
+struct IdleInstance {
+    Endpoint refusing{SOCK_STREAM, false};
+    RemoteSocketSettings settings = make_settings("127.0.0.1", 0, refusing.port, 1, 1);
+    RemoteSocket* rs = rsock_open(&settings);
+    ~IdleInstance() { rsock_close(rs); }
+};
+
+struct Write {
+    const char* data;
+    long long at_us;
+    int moving;
+};
+
+struct FramingCase {
+    const char* legend;
+    std::vector<Write> writes;
+    const char* current;
+    const char* pending;
+    int pending_moving;
+};
+
+TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
+{
+    const FramingCase cases[] = {
+        {"300000 us after the last write joins", {{"A", 0, 1}, {"B", 300000, 1}}, "AB", "", 0},
+        {"300001 us completes", {{"A", 0, 1}, {"B", 300001, 1}}, "B", "A", 1},
+        {"1.999999 s still completes", {{"A", 0, 1}, {"B", 1999999, 1}}, "B", "A", 1},
+        {"exactly 2 s discards the burst", {{"A", 0, 1}, {"B", 2000000, 1}}, "B", "", 0},
+        {"clock set back joins", {{"A", 5000000, 1}, {"B", 0, 1}}, "AB", "", 0},
+        {"borrow: .9 s to 1.1 s is a 0.2 s gap", {{"A", 900000, 1}, {"B", 1100000, 1}}, "AB", "", 0},
+        {"borrow: .9 s to 2.899999 s completes", {{"A", 900000, 1}, {"B", 2899999, 1}}, "B", "A", 1},
+        {"borrow: .9 s to 2.9 s discards", {{"A", 900000, 1}, {"B", 2900000, 1}}, "B", "", 0},
+        {"the gap counts from the latest append, not the burst start",
+         {{"A", 0, 1}, {"B", 250000, 1}, {"C", 500000, 1}, {"D", 750000, 1}},
+         "ABCD",
+         "",
+         0},
+        {"two bursts between sends: the later one waits",
+         {{"A", 0, 1}, {"B", 500000, 0}, {"C", 1000000, 1}},
+         "C",
+         "B",
+         0},
+        {"a burst carries the flag of its latest append",
+         {{"A", 0, 1}, {"B", 100000, 0}, {"C", 600000, 1}},
+         "C",
+         "AB",
+         0},
+        {"a stale burst leaves the earlier pending one alone",
+         {{"A", 0, 1}, {"B", 500000, 1}, {"C", 3000000, 1}},
+         "C",
+         "A",
+         1},
+    };
+    for (const FramingCase& c : cases) {
+        SCOPED_TRACE(c.legend);
+        IdleInstance idle;
+        ASSERT_NE(idle.rs, nullptr);
+        for (const Write& w : c.writes) {
+            timeval tv = at(w.at_us);
+            rsock_write_at(idle.rs, w.data, std::strlen(w.data), w.moving, &tv);
+        }
+        int moving = -1;
+        EXPECT_EQ(peek(idle.rs, 0), c.current);
+        EXPECT_EQ(peek(idle.rs, 1, &moving), c.pending);
+        if (c.pending[0]) {
+            EXPECT_EQ(moving, c.pending_moving);
+        }
+    }
+}
+
+TEST(RsockFraming, FrameHoldsExactly65536BytesAndOverflowRestarts)
+{
+    th::process_root();
+    th::StderrCapture log;
+    IdleInstance idle;
+    ASSERT_NE(idle.rs, nullptr);
+    const std::string half(kSocketFrameSize / 2, 'x');
+    timeval t0 = at(0), t1 = at(100000), t2 = at(200000), t3 = at(300000), t4 = at(900000);
+    rsock_write_at(idle.rs, half.data(), half.size(), 1, &t0);
+    rsock_write_at(idle.rs, half.data(), half.size(), 1, &t1);
+    EXPECT_EQ(peek(idle.rs, 0).size(), kSocketFrameSize);
+    EXPECT_EQ(th::count_of(log.text(), "oops"), 0);
+
+    rsock_write_at(idle.rs, "Z", 1, 1, &t2);
+    EXPECT_EQ(th::count_of(log.text(), "gps: err: rsock_write_exec - oops, buffer is full"), 1);
+    EXPECT_EQ(peek(idle.rs, 0), "Z");
+    EXPECT_EQ(peek(idle.rs, 1), "") << "an overflowed burst is lost, not queued";
+
+    rsock_write_at(idle.rs, "Y", 1, 1, &t3);
+    rsock_write_at(idle.rs, "N", 1, 1, &t4);
+    EXPECT_EQ(peek(idle.rs, 1), "ZY");
+
+    // One write larger than a frame cannot be held at all.
+    const std::string huge(kSocketFrameSize + 1, 'h');
+    timeval t5 = at(5000000);
+    rsock_write_at(idle.rs, huge.data(), huge.size(), 1, &t5);
+    EXPECT_EQ(peek(idle.rs, 0), "");
+    EXPECT_EQ(th::count_of(log.text(), "oops, buffer is full"), 2);
+}
+
+TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
+{
+    th::process_root();
+    struct Case {
+        const char* legend;
+        RemoteSocketSettings settings;
+    };
+    const Case cases[] = {
+        {"disabled", {0, const_cast<char*>("127.0.0.1"), 0, 9, 1, 1}},
+        {"no address", {1, const_cast<char*>(""), 0, 9, 1, 1}},
+        {"period 0", {1, const_cast<char*>("127.0.0.1"), 0, 9, 0, 1}},
+        {"period_halt 0", {1, const_cast<char*>("127.0.0.1"), 1, 9, 1, 0}},
+    };
+    th::StderrCapture log;
+    const int threads = thread_count();
+    const int fds = fd_count();
+    EXPECT_EQ(rsock_open(nullptr), nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        RemoteSocket* rs = rsock_open(&c.settings);
+        EXPECT_EQ(rs, nullptr);
+        rsock_write(rs, "$GPGGA\r\n", 8, 1);
+        rsock_close(rs);
+    }
+    EXPECT_EQ(thread_count(), threads);
+    EXPECT_EQ(fd_count(), fds);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
+{
+    struct Case {
+        unsigned halt;
+        int idle;
+    };
+    for (const Case c : {Case{1, 10}, Case{4, 10}, Case{5, 10}, Case{6, 12}, Case{30, 60}}) {
+        SCOPED_TRACE("period_halt " + std::to_string(c.halt));
+        Endpoint server(SOCK_STREAM, true);
+        RemoteSocketSettings s = make_settings("127.0.0.1", 2, server.port, 1, c.halt);
+        RemoteSocket* rs = rsock_open(&s);
+        ASSERT_NE(rs, nullptr);
+        int conn = server.accept_one(10s);
+        ASSERT_GE(conn, 0);
+        int fd = -1;
+        int idle = 0, interval = 0, count = 0, on = 0;
+        // The worker sets the options just after the connect returns.
+        ASSERT_TRUE(th::wait_until(
+            [&] {
+                fd = client_fd_for(server.port);
+                socklen_t len = sizeof idle;
+                return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
+            },
+            5s));
+        socklen_t len = sizeof idle;
+        getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
+        getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
+        getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
+        EXPECT_EQ(on, 1);
+        EXPECT_EQ(idle, c.idle);
+        EXPECT_EQ(interval, 5);
+        rsock_close(rs);
+        close(conn);
+    }
+}
+
+// Records what a server connection receives, with arrival times.
+struct Recorder {
+    struct Chunk {
+        Clock::time_point when;
+        std::string bytes;
+    };
+    int fd;
+    std::atomic<bool> stop{false};
+    std::mutex m;
+    std::vector<Chunk> chunks;
+    std::thread t;
+    explicit Recorder(int conn) : fd(conn)
+    {
+        t = std::thread([this] {
+            char buf[70000];
+            while (!stop) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 50) <= 0)
+                    continue;
+                ssize_t n = recv(fd, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                std::lock_guard<std::mutex> g(m);
+                chunks.push_back({Clock::now(), std::string(buf, static_cast<std::size_t>(n))});
+            }
+        });
+    }
+    ~Recorder()
+    {
+        stop = true;
+        t.join();
+        close(fd);
+    }
+    std::string all()
+    {
+        std::lock_guard<std::mutex> g(m);
+        std::string s;
+        for (auto& c : chunks)
+            s += c.bytes;
+        return s;
+    }
+};
+
+// Bursts of three sentences each, numbered; written from their own thread the
+// way the main loop writes one receiver cycle.
+std::string burst_text(int n, std::size_t pad = 0)
+{
+    std::string s;
+    for (int i = 0; i < 3; ++i)
+        s += "$GPTST," + std::to_string(n) + "," + std::to_string(i) + "," + std::string(pad, 'p') + "*00\r\n";
+    return s;
+}
+
+void write_burst(RemoteSocket* rs, int n, int moving, std::size_t pad = 0)
+{
+    for (int i = 0; i < 3; ++i) {
+        std::string line =
+            "$GPTST," + std::to_string(n) + "," + std::to_string(i) + "," + std::string(pad, 'p') + "*00\r\n";
+        rsock_write(rs, line.data(), line.size(), moving);
+    }
+}
+
+// Splits received bytes into the burst numbers they carry; -1 marks a torn burst.
+std::vector<int> bursts_in(const std::string& text, std::size_t pad = 0)
+{
+    std::vector<int> out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t comma = text.find(',', pos + 7);
+        if (text.compare(pos, 7, "$GPTST,") != 0 || comma == std::string::npos)
+            return out.push_back(-1), out;
+        int n = std::atoi(text.c_str() + pos + 7);
+        std::string b = burst_text(n, pad);
+        if (text.compare(pos, b.size(), b) != 0)
+            return out.push_back(-1), out;
+        out.push_back(n);
+        pos += b.size();
+    }
+    return out;
+}
+
+TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
+{
+    // period 2 while moving, 4 while halted.
+    Endpoint server(SOCK_STREAM, true);
+    RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 2, 4);
+    RemoteSocket* rs = rsock_open(&s);
+    ASSERT_NE(rs, nullptr);
+    Recorder rec(server.accept_one(10s));
+    std::atomic<bool> done{false};
+    std::atomic<int> moving{1};
+    std::thread writer([&] {
+        for (int n = 1; !done; ++n) {
+            write_burst(rs, n, moving);
+            std::this_thread::sleep_for(400ms);
+        }
+    });
+    ASSERT_TRUE(th::wait_until([&] { return bursts_in(rec.all()).size() >= 4; }, 20s));
+    moving = 0;
+    const std::size_t moving_count = bursts_in(rec.all()).size();
+    ASSERT_TRUE(th::wait_until([&] { return bursts_in(rec.all()).size() >= moving_count + 4; }, 30s));
+    done = true;
+    writer.join();
+    rsock_close(rs);
+
+    std::vector<int> got = bursts_in(rec.all());
+    ASSERT_FALSE(got.empty());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        ASSERT_NE(got[i], -1) << "torn burst after " << i;
+        if (i > 0) {
+            EXPECT_GT(got[i], got[i - 1]) << "bursts out of order";
+        }
+    }
+    // Each send is one chunk on loopback; the gap between sends is at least
+    // period - 1 ticks of a second (2 s halted: the flag of the burst sent).
+    std::vector<std::pair<Clock::time_point, int>> sends;
+    {
+        std::lock_guard<std::mutex> g(rec.m);
+        for (auto& c : rec.chunks)
+            sends.push_back({c.when, bursts_in(c.bytes).empty() ? -1 : bursts_in(c.bytes)[0]});
+    }
+    int long_gaps = 0;
+    for (std::size_t i = 1; i < sends.size(); ++i) {
+        auto gap = sends[i].first - sends[i - 1].first;
+        EXPECT_GE(gap, 900ms) << "two sends within one tick";
+        if (gap >= 2900ms)
+            ++long_gaps;
+    }
+    EXPECT_GE(long_gaps, 2) << "the halted pace (every third tick) never showed";
+}
+
+TEST(RsockUdp, DatagramPerBurstAndOversizeBurstReconnects)
+{
+    th::process_root();
+    th::StderrCapture log;
+    Endpoint server(SOCK_DGRAM, false);
+    RemoteSocketSettings s = make_settings("127.0.0.1", 1, server.port, 1, 1);
+    RemoteSocket* rs = rsock_open(&s);
+    ASSERT_NE(rs, nullptr);
+    auto recv_dgram = [&](std::chrono::milliseconds timeout) {
+        pollfd p{server.fd, POLLIN, 0};
+        std::string buf(70000, '\0');
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+            return std::string();
+        ssize_t n = recv(server.fd, buf.data(), buf.size(), 0);
+        buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buf;
+    };
+    write_burst(rs, 1, 1);
+    std::this_thread::sleep_for(400ms);
+    write_burst(rs, 2, 1);  // completes burst 1
+    EXPECT_EQ(recv_dgram(5s), burst_text(1));
+
+    // 65523 bytes fit a frame but not a datagram (65507 at most).
+    std::this_thread::sleep_for(400ms);
+    write_burst(rs, 3, 1, 21825);
+    std::this_thread::sleep_for(400ms);
+    write_burst(rs, 4, 1);
+    EXPECT_TRUE(th::wait_until(
+        [&] { return log.text().find("gps: err: rsock_udp_send_exec - socket send error: Message too long") !=
+                     std::string::npos; },
+        10s))
+        << log.text();
+    // Reconnected: the next burst goes out again.
+    std::this_thread::sleep_for(400ms);
+    write_burst(rs, 5, 1);
+    std::string next;
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            next = recv_dgram(100ms);
+            return next == burst_text(4);
+        },
+        10s));
+    rsock_close(rs);
+}
+
+TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
+{
+    th::process_root();
+    th::StderrCapture log;
+    Endpoint server(SOCK_STREAM, true);
+    RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
+    RemoteSocket* rs = rsock_open(&s);
+    ASSERT_NE(rs, nullptr);
+    int conn = server.accept_one(10s);
+    ASSERT_GE(conn, 0);
+    // Shut the read side so the worker sees nothing, then reset: the worker
+    // learns of it only when it sends.
+    linger l{1, 0};
+    setsockopt(conn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(conn);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int n = 1; !done; ++n) {
+            write_burst(rs, n, 1);
+            std::this_thread::sleep_for(400ms);
+        }
+    });
+    // The reset shows either in the read (recv error) or in a send; either
+    // way the worker reconnects and the process lives on.
+    int again = server.accept_one(15s);
+    EXPECT_GE(again, 0);
+    done = true;
+    writer.join();
+    rsock_close(rs);
+    if (again >= 0)
+        close(again);
+    const std::string text = log.text();
+    EXPECT_TRUE(text.find("rsock_tcp_socket_exec - socket recv error: Connection reset by peer") !=
+                    std::string::npos ||
+                text.find("rsock_tcp_send_exec - socket send error:") != std::string::npos)
+        << text;
+}
+
+TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
+{
+    Endpoint server(SOCK_STREAM, true, 16, 4096);
+    RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
+    RemoteSocket* rs = rsock_open(&s);
+    ASSERT_NE(rs, nullptr);
+    int conn = server.accept_one(10s);
+    ASSERT_GE(conn, 0);
+    // Bursts of about 60 KiB fill the stalled path within a few sends.
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        for (int n = 1; n <= 40; ++n) {
+            write_burst(rs, n, 1, 20000);
+            std::this_thread::sleep_for(350ms);
+            written = n;
+        }
+    });
+    // The writer gets through all its bursts although nobody reads.
+    EXPECT_TRUE(th::wait_until([&] { return written == 40; }, 60s));
+    writer.join();
+    int queued = 0;
+    int cfd = client_fd_for(server.port);
+    ASSERT_GE(cfd, 0);
+    ioctl(cfd, TIOCOUTQ, &queued);
+    EXPECT_GT(queued, 0) << "the server never stalled the sender";
+    // The stalled sender is stopped at once.
+    auto t0 = Clock::now();
+    rsock_close(rs);
+    EXPECT_LT(Clock::now() - t0, 2s);
+    close(conn);
+}
+
+// rsock_close reaches the worker in every wait it can be in.
+TEST(RsockClose, ReturnsPromptlyFromEveryWait)
+{
+    Endpoint refusing(SOCK_STREAM, false);
+    // A listener whose queue is full drops further connection requests: a
+    // connect to it hangs as to an address that drops packets.
+    Endpoint full(SOCK_STREAM, true, 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(static_cast<uint16_t>(full.port));
+        connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        fillers.push_back(c);
+    }
+    Endpoint listening(SOCK_STREAM, true);
+    Endpoint udp(SOCK_DGRAM, false);
+    struct Case {
+        const char* legend;
+        RemoteSocketSettings settings;
+        std::chrono::milliseconds settle;
+    };
+    const Case cases[] = {
+        {"pause after a refused connect", make_settings("127.0.0.1", 0, refusing.port, 1, 1), 300ms},
+        {"connect that gets no answer", make_settings("127.0.0.1", 0, full.port, 1, 1), 500ms},
+        {"tick wait on a connection", make_settings("127.0.0.1", 0, listening.port, 1, 1), 300ms},
+        {"UDP tick", make_settings("127.0.0.1", 1, udp.port, 1, 1), 300ms},
+        {"just started", make_settings("127.0.0.1", 0, listening.port, 1, 1), 0ms},
+    };
+    const int fds = fd_count();
+    const int threads = thread_count();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        RemoteSocket* rs = rsock_open(&c.settings);
+        ASSERT_NE(rs, nullptr);
+        std::this_thread::sleep_for(c.settle);
+        auto t0 = Clock::now();
+        rsock_close(rs);
+        EXPECT_LT(Clock::now() - t0, 1s);
+        // Connections the listener queued are the test's, not the instance's.
+        for (int conn; (conn = listening.accept_one(0ms)) >= 0;)
+            close(conn);
+    }
+    EXPECT_EQ(fd_count(), fds);
+    EXPECT_EQ(thread_count(), threads);
+    for (int c : fillers)
+        close(c);
+}
+
+TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
+{
+    // A private mount namespace in a child process points the resolver at a
+    // loopback name server that never answers.
+    th::TempDir dir;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto fail = [](int code) { _exit(code); };
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            fail(77);
+        int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(53);
+        inet_pton(AF_INET, "127.53.0.1", &sa.sin_addr);
+        if (bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+            fail(77);
+        const std::string conf = dir.path + "/resolv.conf";
+        th::write_file(conf, "nameserver 127.53.0.1\noptions timeout:2 attempts:1\n");
+        if (mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+            fail(77);
+        const int fds = fd_count();
+        RemoteSocketSettings s = make_settings("gnss-fleet.example", 0, 9, 1, 1);
+        RemoteSocket* rs = rsock_open(&s);
+        if (!rs)
+            fail(3);
+        // Wait until the query is out, so the lookup is surely under way.
+        pollfd p{dns, POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1)
+            fail(4);
+        auto t0 = Clock::now();
+        rsock_close(rs);
+        if (Clock::now() - t0 >= 1s)
+            fail(5);
+        // The abandoned lookup holds its descriptors until it gives up; its
+        // own wake-up descriptor is released then too.
+        if (!th::wait_until([&] { return fd_count() == fds; }, 40s))
+            fail(6);
+        _exit(0);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) == 77)
+        GTEST_SKIP() << "needs a private mount namespace (root) to stand in a silent name server";
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "3 open failed, 4 no query, 5 close slow, 6 descriptor leaked";
+}
+
+TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
+{
+    // A server that closes every connection as soon as it has accepted it;
+    // each instance then reconnects about once a second.
+    Endpoint server(SOCK_STREAM, true, 64);
+    std::atomic<int> accepted{0};
+    std::atomic<bool> done{false};
+    std::thread acceptor([&] {
+        while (!done) {
+            int c = server.accept_one(50ms);
+            if (c >= 0) {
+                close(c);
+                ++accepted;
+            }
+        }
+    });
+    const int fds = fd_count();
+    const int threads = thread_count() - 1;  // without the acceptor
+    constexpr int kInstances = 20;
+    std::vector<RemoteSocketSettings> settings(kInstances, make_settings("127.0.0.1", 0, server.port, 1, 1));
+    std::vector<RemoteSocket*> sockets;
+    for (auto& s : settings)
+        sockets.push_back(rsock_open(&s));
+    EXPECT_TRUE(th::wait_until([&] { return accepted >= 200 + kInstances; }, 60s)) << accepted;
+    // Each instance holds at most its socket and its stop descriptor.
+    EXPECT_LE(fd_count(), fds + 2 * kInstances);
+    EXPECT_EQ(thread_count(), threads + 1 + kInstances);
+    for (RemoteSocket* rs : sockets)
+        rsock_close(rs);
+    done = true;
+    acceptor.join();
+    EXPECT_EQ(fd_count(), fds);
+    EXPECT_EQ(thread_count(), threads);
+}
+
+} // namespace

@@ -1,0 +1,257 @@
+// Control shell: the wire protocol, racing clients and descriptor hygiene.
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "outputs/shell.h"
+#include "platform/platform.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+const std::string& test_root()
+{
+    return th::process_root();
+}
+
+std::string socket_file()
+{
+    return test_root() + "/run/gps.socket";
+}
+
+// What the handlers were called with, in order.
+std::mutex calls_lock;
+std::vector<std::string> calls;
+
+int echo_handler(void* context, const char* args, int fd)
+{
+    {
+        std::lock_guard<std::mutex> g(calls_lock);
+        calls.push_back(args);
+    }
+    std::string reply = std::string(static_cast<const char*>(context)) + "[" + args + "]";
+    return static_cast<int>(write(fd, reply.data(), reply.size()));
+}
+
+// Holds the shell's worker inside a handler until the test writes a byte.
+int gate[2] = {-1, -1};
+
+int wait_handler(void*, const char* args, int fd)
+{
+    {
+        std::lock_guard<std::mutex> g(calls_lock);
+        calls.push_back(args);
+    }
+    char byte;
+    pollfd p{gate[0], POLLIN, 0};
+    if (poll(&p, 1, 5000) == 1 && read(gate[0], &byte, 1) == 1)
+        return static_cast<int>(write(fd, "released", 8));
+    return 0;
+}
+
+char kSnmpContext[] = "snmp";
+char kStatusContext[] = "status";
+const ShellCommand kCommands[] = {
+    {"snmp", echo_handler, kSnmpContext},
+    {"quiet", nullptr, nullptr},
+    {"status", echo_handler, kStatusContext},
+    {"wait", wait_handler, nullptr},
+    {nullptr, nullptr, nullptr},
+};
+
+int connect_client()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", socket_file().c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads until the server closes; "<timeout>" when it does not within 5 s.
+std::string read_reply(int fd)
+{
+    std::string out;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return out + "<timeout>";
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+std::string request(const std::string& text)
+{
+    int fd = connect_client();
+    if (fd < 0)
+        return "<no connection>";
+    if (!text.empty() && write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        close(fd);
+        return "<short write>";
+    }
+    std::string reply = read_reply(fd);
+    close(fd);
+    return reply;
+}
+
+int open_fds()
+{
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    while (dirent* e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+struct ShellFixture : ::testing::Test {
+    ControlShell* shell = nullptr;
+    void SetUp() override
+    {
+        test_root();
+        calls.clear();
+        shell = shell_open(kShellSocketPath, kCommands);
+        ASSERT_NE(shell, nullptr);
+    }
+    void TearDown() override
+    {
+        shell_close(shell);
+        EXPECT_FALSE(th::file_exists(socket_file())) << "the socket file is removed at close";
+    }
+    std::vector<std::string> take_calls()
+    {
+        std::lock_guard<std::mutex> g(calls_lock);
+        std::vector<std::string> out;
+        out.swap(calls);
+        return out;
+    }
+};
+
+TEST_F(ShellFixture, WireProtocol)
+{
+    const std::string long_arg(1494, 'x');
+    const std::string long_word(1499, 'y');
+    struct Case {
+        const char* legend;
+        std::string request;
+        std::string reply;
+        std::vector<std::string> handled;
+    } cases[] = {
+        {"command and argument", "snmp 3\n", "snmp[3]", {"3"}},
+        {"without newline the last byte is lost", "snmp 3", "snmp[]", {""}},
+        {"blanks before the argument", "status \t\v\f\r 7 8\n", "status[7 8]", {"7 8"}},
+        {"prefix match", "snmpx 1\n", "snmp[x 1]", {"x 1"}},
+        {"unknown command", "help\n", "shell: help: command not found\n", {}},
+        {"lone newline", "\n", "", {}},
+        {"command without handler", "quiet please\n", "", {}},
+        {"1500-byte request", "snmp " + long_arg + "\n", "snmp[" + long_arg + "]", {long_arg}},
+        {"1500-byte unknown command", long_word + "\n", "shell: " + long_word + ": command not found\n", {}},
+        {"longer request cut at 1500 bytes", "snmp " + long_arg + "abcdef\n", "snmp[" + long_arg + "]", {long_arg}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(request(c.request), c.reply) << c.legend;
+        EXPECT_EQ(take_calls(), c.handled) << c.legend;
+    }
+
+    // A client that closes without writing is dropped silently; the next one
+    // is served.
+    int fd = connect_client();
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(request("snmp 1\n"), "snmp[1]");
+    EXPECT_EQ(take_calls(), std::vector<std::string>{"1"});
+}
+
+TEST_F(ShellFixture, SecondClientReplacesASilentFirst)
+{
+    const int before = open_fds();
+    int first = connect_client();
+    ASSERT_GE(first, 0);
+    int second = connect_client();
+    ASSERT_GE(second, 0);
+    // The first connection is closed unanswered, the second served.
+    EXPECT_EQ(read_reply(first), "");
+    ASSERT_EQ(write(second, "snmp 2\n", 7), 7);
+    EXPECT_EQ(read_reply(second), "snmp[2]");
+    close(first);
+    close(second);
+    EXPECT_EQ(take_calls(), std::vector<std::string>{"2"});
+
+    // A first client that has already sent keeps its answer even when the
+    // second connects at once.
+    first = connect_client();
+    ASSERT_EQ(write(first, "snmp 5\n", 7), 7);
+    second = connect_client();
+    EXPECT_EQ(read_reply(first), "snmp[5]");
+    ASSERT_EQ(write(second, "snmp 6\n", 7), 7);
+    EXPECT_EQ(read_reply(second), "snmp[6]");
+    close(first);
+    close(second);
+    EXPECT_EQ(take_calls(), (std::vector<std::string>{"5", "6"}));
+    EXPECT_TRUE(th::wait_until([&] { return open_fds() == before; }, std::chrono::seconds(2)))
+        << "no descriptor kept by the shell";
+}
+
+TEST_F(ShellFixture, HundredClientsLeaveNoDescriptorBehind)
+{
+    // One request first so that every lazily opened descriptor exists.
+    ASSERT_EQ(request("snmp 0\n"), "snmp[0]");
+    const int before = open_fds();
+    for (int i = 0; i < 100; ++i) {
+        const std::string arg = std::to_string(i);
+        ASSERT_EQ(request("snmp " + arg + "\n"), "snmp[" + arg + "]");
+        if (i % 3 == 0) {
+            int fd = connect_client();  // connects, then leaves without a word
+            close(fd);
+        }
+    }
+    EXPECT_TRUE(th::wait_until([&] { return open_fds() == before; }, std::chrono::seconds(2)))
+        << open_fds() << " descriptors, " << before << " before";
+}
+
+TEST_F(ShellFixture, ClientGoneBeforeTheReplyDoesNotRaiseSigpipe)
+{
+    ASSERT_EQ(pipe(gate), 0);
+    // The worker is held in a handler while the next client sends its
+    // request and leaves; the answer then goes to a closed connection, which
+    // without protection raises SIGPIPE and ends this whole program.
+    int held = connect_client();
+    ASSERT_EQ(write(held, "wait\n", 5), 5);
+    ASSERT_TRUE(th::wait_until([&] { return !take_calls().empty(); }, std::chrono::seconds(5)));
+    int gone = connect_client();
+    ASSERT_EQ(write(gone, "nope\n", 5), 5);
+    close(gone);
+    ASSERT_EQ(write(gate[1], "x", 1), 1);
+    EXPECT_EQ(read_reply(held), "released");
+    close(held);
+    EXPECT_EQ(request("snmp 1\n"), "snmp[1]");
+    close(gate[0]);
+    close(gate[1]);
+}
+
+TEST(Shell, OpenFailsCleanlyWithoutASocketDirectory)
+{
+    test_root();
+    EXPECT_EQ(shell_open("/no/such/dir/gps.socket", kCommands), nullptr);
+    shell_close(nullptr);
+}
+
+} // namespace

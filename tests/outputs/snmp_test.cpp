@@ -1,0 +1,374 @@
+// SNMP reporter: value slots, the "snmp" answers and the trap worker.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/settings.h"
+#include "nmea/report.h"
+#include "outputs/snmp.h"
+#include "platform/platform.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+const std::string& test_root()
+{
+    return th::process_root();
+}
+
+// Stand-in trap tool: each argument on one line (backslash, line feed and
+// carriage return escaped), then "\end <seconds>" per call; exits with the
+// number in trap.exit.
+void install_trap_tool()
+{
+    const std::string& root = test_root();
+    const std::string path = root + "/bin/snmptrap";
+    th::write_file(path, "#!/bin/sh\nR='" + root + "'\n" + R"SH(
+awk -- 'BEGIN {
+    for (i = 1; i < ARGC; i++) {
+        s = ARGV[i]; out = ""
+        for (j = 1; j <= length(s); j++) {
+            c = substr(s, j, 1)
+            if (c == "\\") c = "\\\\"; else if (c == "\n") c = "\\n"; else if (c == "\r") c = "\\r"
+            out = out c
+        }
+        print out
+    }
+    exit
+}' "$@" >> "$R/trap.log"
+printf '\\end %s\n' "$(date +%s.%N)" >> "$R/trap.log"
+code=$(cat "$R/trap.exit" 2>/dev/null)
+exit "${code:-0}"
+)SH");
+    chmod(path.c_str(), 0755);
+    unlink((root + "/trap.log").c_str());
+    unlink((root + "/trap.exit").c_str());
+    // A product outside the "ZAR" family, so the worker runs.
+    th::write_file(root + "/usr/bin/status", "#!/bin/sh\necho \"$*\" >> \"$0.log\"\necho 'Product Name: RTR-5200'\n");
+    chmod((root + "/usr/bin/status").c_str(), 0755);
+    static bool path_set = false;
+    if (!path_set) {
+        const char* old = std::getenv("PATH");
+        setenv("PATH", (root + "/bin:" + (old ? old : "/usr/bin:/bin")).c_str(), 1);
+        path_set = true;
+    }
+}
+
+// Waits for a line of the log mirror on the captured standard error.
+bool wait_log(const th::StderrCapture& err, const std::string& what)
+{
+    return th::wait_until([&] { return err.text().find(what) != std::string::npos; }, std::chrono::seconds(10));
+}
+
+struct Trap {
+    std::vector<std::string> args;
+    double time;
+};
+
+std::vector<Trap> traps()
+{
+    std::vector<Trap> out;
+    Trap cur;
+    std::string log = th::read_file(test_root() + "/trap.log");
+    std::size_t pos = 0;
+    while (pos < log.size()) {
+        std::size_t nl = log.find('\n', pos);
+        if (nl == std::string::npos)
+            break;  // a record still being written
+        std::string line = log.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (line.rfind("\\end ", 0) == 0) {
+            cur.time = std::atof(line.c_str() + 5);
+            out.push_back(cur);
+            cur = Trap{};
+        } else {
+            cur.args.push_back(line);
+        }
+    }
+    return out;
+}
+
+std::size_t wait_traps(std::size_t n, int seconds = 10)
+{
+    th::wait_until([&] { return traps().size() >= n; }, std::chrono::seconds(seconds));
+    return traps().size();
+}
+
+std::string walk(void* reporter, const char* args)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return "socketpair failed";
+    snmp_walk(reporter, args, sv[0]);
+    close(sv[0]);
+    std::string out;
+    char buf[64];
+    ssize_t n;
+    while ((n = read(sv[1], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(sv[1]);
+    return out;
+}
+
+template <std::size_t N>
+void set(char (&field)[N], const char* text)
+{
+    std::snprintf(field, N, "%s", text);
+}
+
+PositionReport full_report()
+{
+    PositionReport r{};
+    r.updated = 1;
+    set(r.fix_time, "123519.00");
+    set(r.latitude, "4807.038");
+    set(r.lat_hemisphere, "N");
+    set(r.longitude, "01131.000");
+    set(r.lon_hemisphere, "E");
+    set(r.altitude, "545.4");
+    set(r.satellites, "08");
+    set(r.fix_quality, "1");
+    set(r.speed_knots, "022.4");
+    set(r.course, "084.4");
+    set(r.date, "230394");
+    return r;
+}
+
+SnmpReportSettings settings_of(uint32_t enabled, const char* ipaddr, uint32_t period, uint32_t halt)
+{
+    SnmpReportSettings s{};
+    s.enabled = enabled;
+    s.ipaddr = const_cast<char*>(ipaddr);
+    s.period = period;
+    s.period_halt = halt;
+    return s;
+}
+
+const char* const kOid[] = {"1.3.6.1.4.1.99991.7.1.0", "1.3.6.1.4.1.99991.7.2.0", "1.3.6.1.4.1.99991.7.3.0",
+                            "1.3.6.1.4.1.99991.7.4.0", "1.3.6.1.4.1.99991.7.5.0", "1.3.6.1.4.1.99991.7.6.0",
+                            "1.3.6.1.4.1.99991.7.7.0", "1.3.6.1.4.1.99991.7.8.0", "1.3.6.1.4.1.99991.7.9.0"};
+
+std::vector<std::string> expected_args(const std::string& ipaddr, const std::vector<std::string>& values)
+{
+    std::vector<std::string> a = {"-c", "tarnis", "-s", "1001", "-R", ipaddr};
+    for (int i = 0; i < 9; ++i) {
+        a.push_back(kOid[i]);
+        a.push_back(i == 4 ? "i" : "s");
+        a.push_back(values[i]);
+    }
+    return a;
+}
+
+TEST(SnmpWalk, SlotsAndAnswers)
+{
+    test_root();
+    EXPECT_EQ(walk(nullptr, "1"), "N/A") << "no reporter";
+
+    SnmpReportSettings s = settings_of(0, "10.0.0.1", 1, 1);
+    SnmpReporter* r = snmp_open(&s);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(walk(r, "1"), "N/A") << "before the first update";
+
+    PositionReport rep = full_report();
+    rep.updated = 0;
+    snmp_update(r, &rep, 1);
+    EXPECT_EQ(walk(r, "1"), "N/A") << "a report that was not updated is ignored";
+
+    struct Case {
+        const char* legend;
+        void (*edit)(PositionReport*);
+        std::vector<std::string> slots;
+    } cases[] = {
+        {"all items present", [](PositionReport*) {},
+         {"123519.00", "4807.038N", "01131.000E", "545.4", "08", "1", "022.4", "084.4", "230394"}},
+        {"all items empty",
+         [](PositionReport* p) {
+             PositionReport e{};
+             e.updated = 1;
+             *p = e;
+         },
+         {"N/A", "N/A", "N/A", "N/A", "0", "", "N/A", "N/A", "N/A"}},
+        {"empty numbers, hemispheres present",
+         [](PositionReport* p) {
+             p->latitude[0] = '\0';
+             p->longitude[0] = '\0';
+         },
+         {"123519.00", "N/AN", "N/AE", "545.4", "08", "1", "022.4", "084.4", "230394"}},
+        {"fields filled to their width",
+         [](PositionReport* p) {
+             set(p->fix_time, "12345678901");
+             set(p->latitude, "1234567890123");
+             set(p->lat_hemisphere, "S");
+             set(p->longitude, "1234567890123");
+             set(p->lon_hemisphere, "W");
+             set(p->altitude, "1234567");
+             set(p->satellites, "123");
+             set(p->fix_quality, "123");
+             set(p->date, "123456789");
+         },
+         {"12345678901", "1234567890123S", "1234567890123W", "1234567", "123", "123", "022.4", "084.4",
+          "123456789"}},
+    };
+    for (const auto& c : cases) {
+        PositionReport p = full_report();
+        c.edit(&p);
+        snmp_update(r, &p, 1);
+        for (int i = 0; i < 9; ++i)
+            EXPECT_EQ(walk(r, std::to_string(i + 1).c_str()), c.slots[i]) << c.legend << ", slot " << i + 1;
+    }
+
+    // Slot numbers: out of range or not a number answer "N/A"; without a
+    // worker the values stay available after every query.
+    struct Query {
+        const char* args;
+        const char* reply;
+    } queries[] = {{"0", "N/A"},       {"10", "N/A"},   {"x", "N/A"},      {"", "N/A"},
+                   {"-1", "N/A"},      {"4294967297", "N/A"}, {"3 junk", "01131.000E"}, {"09", "230394"},
+                   {"+2", "4807.038N"}};
+    rep = full_report();
+    snmp_update(r, &rep, 0);
+    for (const auto& q : queries)
+        EXPECT_EQ(walk(r, q.args), q.reply) << "args \"" << q.args << "\"";
+    snmp_close(r);
+    snmp_close(nullptr);
+
+    // Disabled: no worker and no product lookup.
+    EXPECT_FALSE(th::file_exists(test_root() + "/usr/bin/status.log"));
+}
+
+TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
+{
+    install_trap_tool();
+    const std::string root = test_root();
+    const std::string ipaddr = "127.0.0.1;touch " + root + "/pwned1 $(touch " + root + "/pwned2)";
+    SnmpReportSettings s = settings_of(1, ipaddr.c_str(), 1, 1);
+    SnmpReporter* r = snmp_open(&s);
+    ASSERT_NE(r, nullptr);
+
+    PositionReport p = full_report();
+    set(p.fix_time, "$(id>x)");
+    set(p.latitude, "`id`;a b");
+    set(p.lat_hemisphere, "|");
+    set(p.longitude, "*");
+    p.lon_hemisphere[0] = '\0';
+    set(p.altitude, "'\"\\&");
+    set(p.fix_quality, "");
+    set(p.speed_knots, "a\nb\rc");
+    snmp_update(r, &p, 1);
+    ASSERT_GE(wait_traps(1), 1u);
+    std::vector<std::string> values = {"$(id>x)", "`id`;a b|", "*",   "'\"\\\\&", "08",
+                                       "",        "a\\nb\\rc",  "084.4", "230394"};
+    EXPECT_EQ(traps()[0].args, expected_args(ipaddr, values));
+    EXPECT_FALSE(th::file_exists(root + "/pwned1"));
+    EXPECT_FALSE(th::file_exists(root + "/pwned2"));
+    // The successful trap cleared the values until the next update.
+    EXPECT_TRUE(th::wait_until([&] { return walk(r, "9") == "N/A"; }, std::chrono::seconds(5)));
+
+    // A failing trap keeps them and is sent again after the next pause
+    // without a new update.
+    th::write_file(root + "/trap.exit", "1\n");
+    snmp_update(r, &p, 1);
+    ASSERT_GE(wait_traps(3), 3u);
+    EXPECT_EQ(walk(r, "9"), "230394");
+    EXPECT_EQ(traps()[2].args, traps()[1].args);
+    unlink((root + "/trap.exit").c_str());
+    const std::size_t before = traps().size();
+    ASSERT_GT(wait_traps(before + 1), before);
+    EXPECT_TRUE(th::wait_until([&] { return walk(r, "9") == "N/A"; }, std::chrono::seconds(5)));
+    snmp_close(r);
+}
+
+double now_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+TEST(SnmpTrap, PaceFollowsTheMovingFlag)
+{
+    // The worker starts as if moving, so its first pause is always `period`.
+    // After that the pause follows the flag of the latest update; the other
+    // period is too long to let the expected traps through in time.
+    struct Case {
+        const char* legend;
+        int moving;
+        uint32_t period;
+        uint32_t halt;
+        double first;  // earliest first trap after the start
+    } cases[] = {{"moving", 1, 1, 3600, 0.9}, {"halted", 0, 8, 1, 7.9}};
+    const PositionReport p = full_report();
+    for (const auto& c : cases) {
+        install_trap_tool();
+        SnmpReportSettings s = settings_of(1, "192.0.2.1", c.period, c.halt);
+        const double opened = now_seconds();
+        SnmpReporter* r = snmp_open(&s);
+        ASSERT_NE(r, nullptr);
+        std::atomic<bool> stop{false};
+        // New values several times a second, as a receiver delivers them.
+        std::thread feeder([&] {
+            while (!stop) {
+                snmp_update(r, &p, c.moving);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        EXPECT_GE(wait_traps(1, 12), 1u) << c.legend;
+        EXPECT_GE(wait_traps(4, 6), 4u) << c.legend << ": three more within 6 s of the first";
+        stop = true;
+        feeder.join();
+        snmp_close(r);
+        const auto t = traps();
+        ASSERT_FALSE(t.empty()) << c.legend;
+        EXPECT_GE(t[0].time - opened, c.first) << c.legend << ": the first trap waits one period";
+        for (std::size_t i = 1; i < t.size(); ++i)
+            EXPECT_GE(t[i].time - t[i - 1].time, 0.9) << c.legend << ", trap " << i;
+        EXPECT_EQ(t[0].args, expected_args("192.0.2.1", {"123519.00", "4807.038N", "01131.000E", "545.4", "08",
+                                                         "1", "022.4", "084.4", "230394"}));
+    }
+}
+
+TEST(SnmpTrap, NoPauseSendsOneTrapPerUpdateAndRefusesOverlongLines)
+{
+    install_trap_tool();
+    const std::string root = test_root();
+    th::write_file(root + "/trap.exit", "1\n");
+    SnmpReportSettings s = settings_of(1, "192.0.2.1", 0, 0);
+    SnmpReporter* r = snmp_open(&s);
+    ASSERT_NE(r, nullptr);
+    const PositionReport p = full_report();
+    th::StderrCapture err;
+    // Even failing traps are not repeated back to back: one per update.
+    for (std::size_t n = 1; n <= 3; ++n) {
+        snmp_update(r, &p, 0);
+        ASSERT_EQ(wait_traps(n), n);
+    }
+    EXPECT_TRUE(wait_log(err, "gps: err: system call failed (256)"));
+    snmp_close(r);
+    EXPECT_EQ(traps().size(), 3u);
+
+    // An address that would overflow the traditional command line is refused,
+    // not cut; the values stay fresh.
+    unlink((root + "/trap.exit").c_str());
+    const std::string huge(1000, '1');
+    s = settings_of(1, huge.c_str(), 0, 0);
+    r = snmp_open(&s);
+    ASSERT_NE(r, nullptr);
+    snmp_update(r, &p, 0);
+    EXPECT_TRUE(wait_log(err, "gps: err: SNMP trap refused: command line of 1325 bytes exceeds 1027"));
+    EXPECT_EQ(walk(r, "4"), "545.4");
+    snmp_close(r);
+    EXPECT_EQ(traps().size(), 3u);
+}
+
+} // namespace

@@ -1,0 +1,241 @@
+// The simulation-root seam: path resolution, GPIO and clock stand-ins, the log mirror.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+TEST(Platform, PathsResolveBelowTheRoot)
+{
+    const std::string root = th::process_root();
+    EXPECT_EQ(plat_simulated(), 1);
+    char buf[kPlatPathMax];
+    EXPECT_EQ(std::string(plat_path("/dev/ttyUSB8", buf, sizeof buf)), root + "/dev/ttyUSB8");
+    const char* rel = "relative/file";
+    EXPECT_EQ(plat_path(rel, buf, sizeof buf), rel) << "relative paths are left alone";
+    EXPECT_EQ(plat_path(nullptr, buf, sizeof buf), nullptr);
+
+    // A path that does not fit must fail, never open a cut name.
+    const std::string longpath = "/" + std::string(kPlatPathMax, 'p');
+    errno = 0;
+    EXPECT_EQ(plat_open(longpath.c_str(), O_RDONLY | O_CLOEXEC), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    // Every path-taking call works on the resolved path.
+    th::write_file(root + "/run/a", "text\n");
+    struct stat st;
+    EXPECT_EQ(plat_stat("/run/a", &st), 0);
+    EXPECT_EQ(plat_chmod("/run/a", 0600), 0);
+    ASSERT_EQ(stat((root + "/run/a").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(plat_chown("/run/a", getuid(), getgid()), 0);
+    FILE* f = plat_fopen("/run/a", "re");
+    ASSERT_NE(f, nullptr);
+    char line[16] = {};
+    EXPECT_NE(std::fgets(line, sizeof line, f), nullptr);
+    std::fclose(f);
+    EXPECT_STREQ(line, "text\n");
+    EXPECT_EQ(plat_rename("/run/a", "/run/b"), 0);
+    EXPECT_TRUE(th::file_exists(root + "/run/b"));
+    // The link keeps its target as given: a system path such as /dev/pts/N.
+    EXPECT_EQ(plat_symlink("/dev/pts/7", "/dev/nmea"), 0);
+    char target[64] = {};
+    ASSERT_GT(readlink((root + "/dev/nmea").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/pts/7");
+    EXPECT_EQ(plat_lstat("/dev/nmea", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(plat_lchown("/dev/nmea", getuid(), getgid()), 0);
+    EXPECT_EQ(plat_unlink("/dev/nmea"), 0);
+    EXPECT_EQ(plat_unlink("/run/b"), 0);
+    EXPECT_EQ(plat_unlink("/run/b"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    int fd = plat_open("/run/c", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_TRUE(th::file_exists(root + "/run/c"));
+    plat_unlink("/run/c");
+}
+
+TEST(Platform, GpioStandIn)
+{
+    const std::string root = th::process_root();
+    th::write_file(root + "/dev/gpio", "# stand-in\nboard_code=4\nplatform_id=0x14\nboard_code=9\n");
+    unlink((root + "/dev/gpio.log").c_str());
+    int fd = plat_open("/dev/gpio", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(plat_gpio_ioctl(fd, 0x8000420EUL, 0), 4);
+    EXPECT_EQ(plat_gpio_ioctl(fd, 0x8000420BUL, 0), 20);
+
+    // The file is read afresh on every request.
+    th::write_file(root + "/dev/gpio", "platform_id=3\nboard_code_x=5\nboard_code=\n");
+    EXPECT_EQ(plat_gpio_ioctl(fd, 0x8000420BUL, 0), 3);
+    errno = 0;
+    EXPECT_EQ(plat_gpio_ioctl(fd, 0x8000420EUL, 0), -1) << "no usable board_code line";
+    EXPECT_NE(errno, 0);
+
+    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004214UL, 1), 0);
+    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004228UL, 0), 0);
+    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004229UL, 0), 0);
+    EXPECT_EQ(th::read_file(root + "/dev/gpio.log"), "0x40004214 1\n0x40004228 0\n0x40004229 0\n");
+    close(fd);
+}
+
+TEST(Platform, ClockStandIns)
+{
+    const std::string root = th::process_root();
+    th::write_file(root + "/dev/rtc", "");
+    int fd = plat_open("/dev/rtc", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct tm t = {};
+    t.tm_year = 2038 - 1900;
+    t.tm_mon = 0;
+    t.tm_mday = 19;
+    t.tm_hour = 3;
+    t.tm_min = 14;
+    t.tm_sec = 8;
+    EXPECT_EQ(plat_rtc_set(fd, &t), 0);
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 7;
+    EXPECT_EQ(plat_rtc_set(fd, &t), 0);
+    close(fd);
+    EXPECT_EQ(th::read_file(root + "/dev/rtc"), "2038-01-19 03:14:08\n2026-12-07 03:14:08\n");
+
+    unlink((root + "/dev/clock").c_str());
+    EXPECT_EQ(plat_set_system_time(1700000000), 0);
+    // Past 2038: time_t is 64 bits wide everywhere.
+    EXPECT_EQ(plat_set_system_time(static_cast<time_t>(4102444800LL)), 0);
+    EXPECT_EQ(th::read_file(root + "/dev/clock"), "1700000000\n4102444800\n");
+
+    // A clock file that cannot be opened fails the set with that error.
+    unlink((root + "/dev/clock").c_str());
+    ASSERT_EQ(mkdir((root + "/dev/clock").c_str(), 0755), 0);
+    errno = 0;
+    EXPECT_EQ(plat_set_system_time(1700000000), -1);
+    EXPECT_EQ(errno, EISDIR);
+    rmdir((root + "/dev/clock").c_str());
+}
+
+TEST(Platform, LogMirrorOnStandardError)
+{
+    th::process_root();
+    struct Case {
+        int priority;
+        const char* text;
+        const char* want;
+    };
+    const Case cases[] = {
+        {LOG_ERR, "no GPS module available", "gps: err: no GPS module available\n"},
+        {LOG_CRIT, "x", "gps: err: x\n"},
+        {LOG_DAEMON | LOG_WARNING, "lost", "gps: warning: lost\n"},
+        {LOG_NOTICE, "started", "gps: notice: started\n"},
+        {LOG_INFO, "i", "gps: info: i\n"},
+        {LOG_DEBUG, "d", "gps: debug: d\n"},
+        {LOG_ERR, "cannot enable Engine (\"\r\nERROR\r\n\")",
+         "gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")\n"},
+        {LOG_NOTICE, "%s literal", "gps: notice: %s literal\n"},
+    };
+    for (const Case& c : cases) {
+        th::StderrCapture err;
+        log_msg(c.priority, "%s", c.text);
+        EXPECT_EQ(err.text(), c.want);
+    }
+    // A reply of 8 KiB of line ends stays one line; longer text is cut.
+    {
+        th::StderrCapture err;
+        const std::string reply(8191, '\n');
+        log_msg(LOG_ERR, "reply (\"%s\")", reply.c_str());
+        std::string want = "gps: err: reply (\"";
+        for (int i = 0; i < 8191; ++i)
+            want += "\\n";
+        want += "\")\n";
+        EXPECT_EQ(err.text(), want);
+    }
+    {
+        th::StderrCapture err;
+        const std::string big(20000, 'b');
+        log_msg(LOG_INFO, "%s", big.c_str());
+        const std::string got = err.text();
+        EXPECT_EQ(th::count_of(got, "\n"), 1);
+        EXPECT_EQ(got, "gps: info: " + std::string(9215, 'b') + "\n");
+    }
+}
+
+TEST(Platform, LogLinesFromThreadsNeverInterleave)
+{
+    th::process_root();
+    th::StderrCapture err;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            const std::string body(500, static_cast<char>('a' + t));
+            for (int i = 0; i < 200; ++i)
+                log_msg(LOG_INFO, "%s", body.c_str());
+        });
+    for (auto& t : threads)
+        t.join();
+    std::istringstream in(err.text());
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines) {
+        ASSERT_EQ(line.size(), 11u + 500u) << line.substr(0, 40);
+        EXPECT_EQ(line.find_first_not_of(line[11], 11), std::string::npos);
+    }
+    EXPECT_EQ(lines, 800);
+}
+
+// This test program's own executable, to run it again as a fresh process.
+std::string self_path()
+{
+    char path[PATH_MAX] = {};
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("/proc/self/exe");
+}
+
+// Run as a fresh process without GNSSD_ROOT: the router, where nothing is
+// resolved and nothing is mirrored.
+const int kRouterModeChild = [] {
+    const char* mode = std::getenv("GNSSD_TEST_ROUTER_MODE");
+    if (!mode || std::string(mode) != "1")
+        return 0;
+    char buf[64];
+    const char* path = "/dev/ttyUSB8";
+    if (plat_simulated() != 0)
+        _exit(2);
+    if (plat_path(path, buf, sizeof buf) != path)
+        _exit(3);
+    log_msg(LOG_NOTICE, "router mode");  // syslog only
+    _exit(0);
+}();
+
+TEST(Platform, RouterModeTouchesNothing)
+{
+    // An empty GNSSD_ROOT means the router, as an unset one does.
+    th::TempDir dir;
+    th::Process child;
+    child.start({self_path(), "--gtest_list_tests"}, {{"GNSSD_ROOT", ""}, {"GNSSD_TEST_ROUTER_MODE", "1"}},
+                dir.path + "/stderr");
+    ASSERT_TRUE(child.wait_exit(std::chrono::seconds(30)));
+    ASSERT_TRUE(WIFEXITED(child.status));
+    EXPECT_EQ(WEXITSTATUS(child.status), 0) << "2: simulated, 3: path resolved";
+    EXPECT_EQ(child.log(), "");
+}
+
+} // namespace

@@ -1,0 +1,179 @@
+// UUCP lock files against real processes: holders, stale ids, a missing lock directory.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "receiver/link.h"
+#include "receiver/serial.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+std::string lock_file(const std::string& tty)
+{
+    return th::process_root() + "/run/lock/LCK.." + tty;
+}
+
+std::string pid_text(int pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", pid);
+    return text;
+}
+
+// The id of a process that has exited and been reaped.
+int dead_pid()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    int st;
+    waitpid(pid, &st, 0);
+    return pid;
+}
+
+TEST(LockFile, NameIsTheLastPathComponent)
+{
+    char buf[64];
+    EXPECT_STREQ(lock_file_path("/dev/ttyUSB3", buf, sizeof buf), "/run/lock/LCK..ttyUSB3");
+    EXPECT_STREQ(lock_file_path("ttyS0", buf, sizeof buf), "/run/lock/LCK..ttyS0");
+    EXPECT_STREQ(lock_file_path("/dev/", buf, sizeof buf), "/run/lock/LCK..");
+    // A name cut to fit could be another port's lock: none is used.
+    const std::string longname = "/dev/" + std::string(60, 'x');
+    EXPECT_STREQ(lock_file_path(longname.c_str(), buf, sizeof buf), "");
+}
+
+TEST(LockFile, ProcessAlive)
+{
+    EXPECT_EQ(process_alive(0), 0);
+    EXPECT_EQ(process_alive(-1), 0);
+    EXPECT_EQ(process_alive(getpid()), 1);
+    EXPECT_EQ(process_alive(1), 1) << "another user's process counts as alive";
+    EXPECT_EQ(process_alive(dead_pid()), 0);
+}
+
+TEST(LockFile, FreshAndStaleLocksAreTaken)
+{
+    const int dead = dead_pid();
+    struct Case {
+        const char* legend;
+        bool exists;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"no lock file", false, ""},
+        {"empty file", true, ""},
+        {"no number", true, "garbage\n"},
+        {"dead process", true, pid_text(dead)},
+        {"dead process, no padding", true, std::to_string(dead) + "\n"},
+        {"negative id", true, "-1\n"},
+        {"zero", true, "0\n"},
+        {"beyond int range", true, "99999999999\n"},
+        {"binary", true, std::string("\x01\x00\xff\n", 4)},
+    };
+    const mode_t mask = umask(022);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        const std::string file = lock_file("ttyFRESH");
+        unlink(file.c_str());
+        if (c.exists)
+            th::write_file(file, c.content);
+        ASSERT_EQ(lock_device("/dev/ttyFRESH", 2), 1);
+        EXPECT_EQ(th::read_file(file), pid_text(getpid()));
+        struct stat st;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+        unlock_device("/dev/ttyFRESH");
+        EXPECT_FALSE(th::file_exists(file));
+    }
+    umask(mask);
+}
+
+TEST(LockFile, OurOwnLockCountsAsHeld)
+{
+    const std::string file = lock_file("ttyOWN");
+    unlink(file.c_str());
+    ASSERT_EQ(lock_device("/dev/ttyOWN", 1), 1);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(lock_device("/dev/ttyOWN", 1), 0);
+    const double took = seconds_since(t0);
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 10.0);
+    EXPECT_EQ(th::read_file(file), pid_text(getpid()));
+    unlock_device("/dev/ttyOWN");
+}
+
+TEST(LockFile, ChildHoldsTheLockUntilItDies)
+{
+    const std::string file = lock_file("ttyCHILD");
+    unlink(file.c_str());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        char got = lock_device("/dev/ttyCHILD", 2) ? '1' : '0';
+        ssize_t n = write(ready[1], &got, 1);
+        (void)n;
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char got = 0;
+    ASSERT_EQ(read(ready[0], &got, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(got, '1');
+    EXPECT_EQ(th::read_file(file), pid_text(child));
+
+    const auto t0 = Clock::now();
+    EXPECT_EQ(lock_device("/dev/ttyCHILD", 1), 0);
+    EXPECT_GE(seconds_since(t0), 0.9);
+    EXPECT_EQ(th::read_file(file), pid_text(child)) << "a live holder's file is left alone";
+
+    kill(child, SIGKILL);
+    int st;
+    waitpid(child, &st, 0);
+    EXPECT_EQ(lock_device("/dev/ttyCHILD", 1), 1) << "the dead holder's lock is reclaimed";
+    EXPECT_EQ(th::read_file(file), pid_text(getpid()));
+    unlock_device("/dev/ttyCHILD");
+
+    // Unlocking needs no ownership: init's lock goes as well.
+    th::write_file(file, pid_text(1));
+    unlock_device("/dev/ttyCHILD");
+    EXPECT_FALSE(th::file_exists(file));
+}
+
+TEST(LockFile, MissingLockDirectoryFailsAfterTheWait)
+{
+    const std::string dir = th::process_root() + "/run/lock";
+    const std::string away = dir + ".away";
+    ASSERT_EQ(rename(dir.c_str(), away.c_str()), 0);
+    ReceiverLink link = {};
+    th::StderrCapture err;
+    const auto t0 = Clock::now();
+    EXPECT_EQ(link_lock_path(&link, "/dev/ttyUSB9"), -1);
+    const double took = seconds_since(t0);
+    EXPECT_STREQ(link.device_path, "/dev/ttyUSB9");
+    EXPECT_EQ(err.text(), "gps: err: device(/dev/ttyUSB9) is locked\n");
+    EXPECT_GE(took, 4.9);
+    EXPECT_LT(took, 15.0);
+    ASSERT_EQ(rename(away.c_str(), dir.c_str()), 0);
+    EXPECT_EQ(link_lock_path(&link, "/dev/ttyUSB9"), 0);
+    unlock_device("/dev/ttyUSB9");
+}
+
+} // namespace

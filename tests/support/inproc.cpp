@@ -1,0 +1,57 @@
+// In-process test support: shared simulation root and standard-error capture.
+#include "support/inproc.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "support/harness.h"
+
+namespace th {
+
+const std::string& process_root()
+{
+    static const std::string root = [] {
+        const char* set = std::getenv("GNSSD_ROOT");
+        if (set && *set) {
+            make_root_dirs(set);
+            return std::string(set);
+        }
+        // Lives until exit; forked children leave with _exit and keep it.
+        static TempDir dir;
+        make_root_dirs(dir.path);
+        setenv("GNSSD_ROOT", dir.path.c_str(), 1);
+        return dir.path;
+    }();
+    return root;
+}
+
+StderrCapture::StderrCapture()
+{
+    char tmpl[] = "/tmp/gnssd-stderr-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0)
+        return;
+    path_ = tmpl;
+    saved_fd_ = dup(STDERR_FILENO);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+}
+
+StderrCapture::~StderrCapture()
+{
+    if (saved_fd_ >= 0) {
+        dup2(saved_fd_, STDERR_FILENO);
+        close(saved_fd_);
+    }
+    if (!path_.empty())
+        unlink(path_.c_str());
+}
+
+std::string StderrCapture::text() const
+{
+    return path_.empty() ? std::string() : read_file(path_);
+}
+
+} // namespace th

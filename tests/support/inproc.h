@@ -1,0 +1,29 @@
+// In-process test support: the one simulation root of a test process and a
+// capture of the standard-error log mirror.
+#pragma once
+
+#include <string>
+
+namespace th {
+
+// The simulation root of this test process. The daemon's code reads
+// GNSSD_ROOT once, so every in-process test of one program shares this root:
+// the GNSSD_ROOT already set, or a temporary one set before first use.
+// The directories of make_root_dirs exist.
+const std::string& process_root();
+
+// Redirects standard error (where the log mirror goes) to a file while alive.
+struct StderrCapture {
+    StderrCapture();
+    ~StderrCapture();
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+    // Everything written to standard error so far.
+    std::string text() const;
+
+private:
+    int saved_fd_ = -1;
+    std::string path_;
+};
+
+} // namespace th
