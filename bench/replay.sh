@@ -70,6 +70,6 @@ awk -v n="$sentences" -v out="$on_ttyS0" -v t0="$t0" -v t1="$t1" -v c0="$ticks0"
   printf "wall time          : %.3f s\n", wall;
   printf "sentences per second: %.0f\n", n / wall;
   printf "daemon CPU time    : %.3f s, %.2f us per sentence\n", cpu, cpu * 1e6 / n;
-  printf "sentences on ttyS0 : %d (after the family's repeated-GGA filter)\n", out;
+  printf "sentences on ttyS0 : %d (after the repeated-GGA filter of this module family)\n", out;
 }'
 grep -E 'err|warning' "$root/gnssd.log" | sort | uniq -c | sort -rn | head -5 || true

@@ -22,9 +22,15 @@ cxx=${CXX:-g++}
 cc=${CC:-gcc}
 [ "$cxx" = clang++ ] && cc=clang
 
+# g++ 12's flow analysis sees the sanitizers' instrumentation and then warns
+# of "maybe uninitialized" values in the C++ library itself (std::regex,
+# std::function); those stay warnings here instead of failing the build.
+extra_flags=""
+[ "$cxx" = g++ ] && extra_flags="-Wno-error=maybe-uninitialized"
+
 scripts/install-deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" \
-  -DGNSSD_SANITIZE="$sanitizers" >/dev/null
+  -DCMAKE_CXX_FLAGS="$extra_flags" -DGNSSD_SANITIZE="$sanitizers" >/dev/null
 
 reports=$PWD/$build/reports
 rm -rf "$reports"

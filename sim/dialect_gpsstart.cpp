@@ -40,7 +40,7 @@ void on_bytes(Sim* sim, const char* port, std::string_view bytes)
         g_window.erase(0, g_window.size() - 16);
 }
 
-}  // namespace
+} // namespace
 
 extern const Dialect kDialectGpsStart;
 const Dialect kDialectGpsStart = {"gpsstart", 0x1410A021, 6, -1, kPorts, kDataPort, init, nullptr, on_bytes};

@@ -87,7 +87,7 @@ bool parse_reply(std::string_view text, ScriptReply* reply)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool sim_load_script(Sim* sim)
 {
@@ -133,6 +133,8 @@ bool sim_layout(Sim* sim)
                             "bin", "sim"})
         if (!make_dirs(root + "/" + dir))
             return false;
+    // A ready file left by an earlier run must not announce this one early.
+    unlink((root + "/sim/ready").c_str());
 
     const std::string settings = root + "/opt/gps/etc/settings";
     if (!sim->cfg.settings.empty() || access(settings.c_str(), F_OK) != 0) {

@@ -125,12 +125,16 @@ bool parse(int argc, char** argv, SimConfig* cfg)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "server") == 0)
         return netserver_main(argc - 1, argv + 1);
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        usage();
+        return 0;
+    }
     static Sim sim;
     if (!parse(argc, argv, &sim.cfg)) {
         usage();

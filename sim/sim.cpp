@@ -409,7 +409,7 @@ void shut_down(Sim* sim)
     unlink(sim_file(sim, "pid").c_str());
 }
 
-}  // namespace
+} // namespace
 
 int64_t sim_now_ms()
 {

@@ -178,7 +178,7 @@ bool take_line(NmeaSource* src, std::string* out)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 unsigned nmea_xor(std::string_view body)
 {

@@ -194,7 +194,7 @@ void run_uninstall()
         row->uninstall(row);
 }
 
-}  // namespace
+} // namespace
 
 int service_main(int argc, char** argv)
 {

@@ -27,7 +27,7 @@ void release(ReceiverLink* link)
     unlock_device(link->device_path);
 }
 
-}  // namespace
+} // namespace
 
 int gpsstart_open(ReceiverLink* link)
 {

@@ -65,7 +65,7 @@ int pty_fail(int* master)
     return -1;
 }
 
-}  // namespace
+} // namespace
 
 void output_write(SerialOutput* out, const char* data, std::size_t length)
 {

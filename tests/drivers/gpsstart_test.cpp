@@ -143,4 +143,4 @@ TEST(GpsStartDriver, NoticePrintsTheAntennaWarningOnlyWhenAsked)
     EXPECT_EQ(result, 10);
 }
 
-}  // namespace
+} // namespace

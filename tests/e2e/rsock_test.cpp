@@ -329,7 +329,7 @@ TEST(RsockE2e, EveryNetworkFaultEndsInAReconnectAndTheLocalOutputKeepsFlowing)
         ASSERT_EQ(accepts.size(), 1u);
         const long long first = bursts(srv, "late").front().ms - accepts.front().ms;
         EXPECT_GE(first, 850);
-        EXPECT_LE(first, 2500) << "the first burst did not go at the first tick";
+        EXPECT_LE(first, 3500) << "the first burst did not go at the first tick";
     }
 
     // Restarted mid-stream and reset: both reconnect and stream on.

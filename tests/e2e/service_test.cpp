@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
@@ -127,6 +128,34 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
+// "$...*hh\r\n" with the right checksum.
+bool sentence_ok(const std::string& line)
+{
+    const std::size_t star = line.find('*');
+    if (line.size() < 6 || line[0] != '$' || star == std::string::npos || line.size() != star + 5 ||
+        line.compare(star + 3, 2, "\r\n") != 0)
+        return false;
+    unsigned sum = 0;
+    for (std::size_t i = 1; i < star; ++i)
+        sum ^= static_cast<unsigned char>(line[i]);
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", sum);
+    return line.compare(star + 1, 2, hex) == 0;
+}
+
+// Item k of a sentence (item 0 is the tag).
+std::string item(const std::string& line, int k)
+{
+    std::size_t pos = 0;
+    for (int i = 0; i < k; ++i) {
+        pos = line.find(',', pos);
+        if (pos == std::string::npos)
+            return "";
+        ++pos;
+    }
+    return line.substr(pos, line.find_first_of(",*", pos) - pos);
+}
+
 // "" when equal, else the first line that differs (the streams are too long
 // to print whole).
 std::string first_difference(const std::string& got, const std::string& want)
@@ -186,7 +215,7 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     const std::string fid = "$GPFID," + router_id.substr(0, 1014) + "\r\n";
     const std::string want = expected_stream(capture, fid);
 
-    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--rate", "20", "--set", "MOD_GPS_EP1_ENABLED=1",
+    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--rate", "10", "--set", "MOD_GPS_EP1_ENABLED=1",
                    "--set", "MOD_GPS_PTY_ENABLED=1", "--set", "MOD_GPS_SRI_ENABLED=1", "--set",
                    "MOD_GPS_ROUTER_ID_STRING=" + router_id});
     rig.start_daemon();
@@ -224,7 +253,8 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
 TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
 {
     Rig rig;
-    rig.start_sim({"--outputs", "--set", "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_PTY_ENABLED=1"});
+    rig.start_sim({"--outputs", "--set", "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_PTY_ENABLED=1", "--set",
+                   "MOD_GPS_DATE_FIX_ENABLED=1"});
     rig.start_daemon();
     auto rmc_count = [&] { return th::count_of(rig.out_ttyS0(), "$GPRMC,"); };
     ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= 2; }, 40s)) << rig.daemon.log();
@@ -238,6 +268,11 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
     ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= seen + 2; }, 10s));
     EXPECT_EQ(rig.out_ttyS0().find("garbage"), std::string::npos);
     EXPECT_EQ(rig.out_ttyS0().find('\0'), std::string::npos);
+
+    // A date 1024 weeks too early is repaired before it goes out.
+    rig.ctl("rollover");
+    ASSERT_TRUE(rig.daemon.wait_log("gps: info: calculated correct date ", 10s)) << rig.daemon.log();
+    EXPECT_NE(rig.daemon.log().find("gps: info: week rollover problem detected, invalid date 20"), std::string::npos);
 
     rig.ctl("unplug");
     ASSERT_TRUE(rig.daemon.wait_log("gps: warning: no data from GPS\n", 10s)) << rig.daemon.log();
@@ -256,6 +291,18 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
 
     ASSERT_TRUE(rig.stop_daemon());
     EXPECT_TRUE(th::count_of(rig.daemon.log(), "gps: notice: stopped\n") == 1);
+
+    // Everything that went out is a whole sentence with a valid checksum,
+    // and no RMC carries a date before 2019.
+    for (const std::string& line : lines_of(rig.out_ttyS0())) {
+        SCOPED_TRACE(line);
+        ASSERT_TRUE(sentence_ok(line));
+        if (line.compare(0, 7, "$GPRMC,") == 0) {
+            const std::string date = item(line, 9);
+            ASSERT_EQ(date.size(), 6u);
+            EXPECT_GE(std::stoi(date.substr(4)), 19);
+        }
+    }
 }
 
 TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
@@ -283,4 +330,4 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
 }
 
-}  // namespace
+} // namespace

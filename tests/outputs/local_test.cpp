@@ -253,4 +253,4 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
     }
 }
 
-}  // namespace
+} // namespace

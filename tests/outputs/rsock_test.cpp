@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 
 #include "core/settings.h"
 #include "outputs/rsock.h"
+#include "outputs/sock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
@@ -160,6 +162,7 @@ struct FramingCase {
 
 TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
 {
+    th::process_root();  // before anything logs: the log mirror is decided once
     const FramingCase cases[] = {
         {"300000 us after the last write joins", {{"A", 0, 1}, {"B", 300000, 1}}, "AB", "", 0},
         {"300001 us completes", {{"A", 0, 1}, {"B", 300001, 1}}, "B", "A", 1},
@@ -209,7 +212,7 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
 
 TEST(RsockFraming, FrameHoldsExactly65536BytesAndOverflowRestarts)
 {
-    th::process_root();
+    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     IdleInstance idle;
     ASSERT_NE(idle.rs, nullptr);
@@ -239,7 +242,7 @@ TEST(RsockFraming, FrameHoldsExactly65536BytesAndOverflowRestarts)
 
 TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
 {
-    th::process_root();
+    th::process_root();  // before anything logs: the log mirror is decided once
     struct Case {
         const char* legend;
         RemoteSocketSettings settings;
@@ -268,6 +271,7 @@ TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
 
 TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
 {
+    th::process_root();  // before anything logs: the log mirror is decided once
     struct Case {
         unsigned halt;
         int idle;
@@ -385,6 +389,7 @@ std::vector<int> bursts_in(const std::string& text, std::size_t pad = 0)
 
 TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
 {
+    th::process_root();  // before anything logs: the log mirror is decided once
     // period 2 while moving, 4 while halted.
     Endpoint server(SOCK_STREAM, true);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 2, 4);
@@ -435,7 +440,7 @@ TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
 
 TEST(RsockUdp, DatagramPerBurstAndOversizeBurstReconnects)
 {
-    th::process_root();
+    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     Endpoint server(SOCK_DGRAM, false);
     RemoteSocketSettings s = make_settings("127.0.0.1", 1, server.port, 1, 1);
@@ -480,7 +485,7 @@ TEST(RsockUdp, DatagramPerBurstAndOversizeBurstReconnects)
 
 TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 {
-    th::process_root();
+    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     Endpoint server(SOCK_STREAM, true);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
@@ -488,6 +493,14 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
     ASSERT_NE(rs, nullptr);
     int conn = server.accept_one(10s);
     ASSERT_GE(conn, 0);
+    // Reset only once the worker has finished its connect (keepalive set).
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            int fd = client_fd_for(server.port), count = 0;
+            socklen_t len = sizeof count;
+            return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
+        },
+        5s));
     // Shut the read side so the worker sees nothing, then reset: the worker
     // learns of it only when it sends.
     linger l{1, 0};
@@ -518,6 +531,7 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 
 TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
 {
+    th::process_root();  // before anything logs: the log mirror is decided once
     Endpoint server(SOCK_STREAM, true, 16, 4096);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
     RemoteSocket* rs = rsock_open(&s);
@@ -551,6 +565,7 @@ TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
 // rsock_close reaches the worker in every wait it can be in.
 TEST(RsockClose, ReturnsPromptlyFromEveryWait)
 {
+    th::process_root();  // before anything logs: the log mirror is decided once
     Endpoint refusing(SOCK_STREAM, false);
     // A listener whose queue is full drops further connection requests: a
     // connect to it hangs as to an address that drops packets.
@@ -579,6 +594,8 @@ TEST(RsockClose, ReturnsPromptlyFromEveryWait)
         {"UDP tick", make_settings("127.0.0.1", 1, udp.port, 1, 1), 300ms},
         {"just started", make_settings("127.0.0.1", 0, listening.port, 1, 1), 0ms},
     };
+    // Sanitizer runtimes start a helper thread with the first thread made.
+    std::thread([] {}).join();
     const int fds = fd_count();
     const int threads = thread_count();
     for (const Case& c : cases) {
@@ -601,6 +618,7 @@ TEST(RsockClose, ReturnsPromptlyFromEveryWait)
 
 TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
 {
+    th::process_root();  // before anything logs: the log mirror is decided once
     // A private mount namespace in a child process points the resolver at a
     // loopback name server that never answers.
     th::TempDir dir;
@@ -650,6 +668,7 @@ TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
 
 TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
 {
+    th::process_root();  // before anything logs: the log mirror is decided once
     // A server that closes every connection as soon as it has accepted it;
     // each instance then reconnects about once a second.
     Endpoint server(SOCK_STREAM, true, 64);
@@ -681,6 +700,46 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
     acceptor.join();
     EXPECT_EQ(fd_count(), fds);
     EXPECT_EQ(thread_count(), threads);
+}
+
+TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
+{
+    th::process_root();  // before anything logs: the log mirror is decided once
+    const std::string root = th::process_root();
+    struct Case {
+        const char* legend;
+        std::string path;
+        bool ok;
+        const char* message;
+    };
+    th::write_file(root + "/run/stale.socket", "left by an earlier run");
+    const Case cases[] = {
+        {"a file left at the path is replaced", "/run/stale.socket", true, ""},
+        {"missing directory", "/run/no-such-dir/gps.socket", false,
+         "gps: err: bind socket error: No such file or directory"},
+        {"longer than a socket address holds", "/run/" + std::string(120, 'x'), false,
+         "gps: err: bind socket error: File name too long"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        th::StderrCapture log;
+        int fd = sock_unix_listen(c.path.c_str());
+        EXPECT_EQ(fd >= 0, c.ok);
+        if (fd >= 0) {
+            // A client reaches it under the root.
+            int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un sa{};
+            sa.sun_family = AF_UNIX;
+            std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s%s", root.c_str(), c.path.c_str());
+            EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+            close(client);
+            sock_close(fd);
+        }
+        EXPECT_NE(log.text().find(c.message), std::string::npos) << log.text();
+        if (c.ok) {
+            EXPECT_EQ(log.text(), "");
+        }
+    }
 }
 
 } // namespace
