@@ -8,8 +8,10 @@
 
 #include <string>
 
+#include "drivers/at_common.h"
 #include "drivers/drivers.h"
 #include "fuzz_common.h"
+#include "receiver/link.h"
 #include "receiver/serial.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -38,11 +40,20 @@ void judge(const char* reply)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+// The common AT sequence judging a reply and quoting it in its failure
+// message (the log mirror escapes the reply's line ends); a refusal sends the
+// clean-up command, whose reply is then empty.
+constexpr AtStep kSteps[] = {
+    {.command = "AT+QGPS=1\r", .failure = "cannot enable Engine (\"%s\")", .on_refusal = "AT+QGPSEND\r",
+     .keep_going = true},
+    {.command = "AT!GPSTRACK=1,120,50,1000,1\r", .expect = nullptr},
+};
+
+// Fresh socket pair holding the reply bytes and then end of file.
+bool reply_pair(const uint8_t* data, size_t size, int sv[2])
 {
-    int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-        return 0;
+        return false;
     fcntl(sv[1], F_SETFL, O_NONBLOCK);
     size_t off = 0;
     while (off < size) {
@@ -51,9 +62,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         off += static_cast<size_t>(n);
     }
+    shutdown(sv[1], SHUT_WR);
+    return true;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    {
+        int sv[2];
+        if (reply_pair(data, size, sv)) {
+            static ReceiverLink link;
+            std::memset(&link, 0, sizeof link);
+            link.fd = sv[0];
+            (void)at_run_steps(&link, kSteps);
+            close(sv[0]);
+            close(sv[1]);
+        }
+    }
     // The module has said all it will: the collection ends at end of file
     // instead of waiting out the quiet time.
-    shutdown(sv[1], SHUT_WR);
+    int sv[2];
+    if (!reply_pair(data, size, sv))
+        return 0;
     const char* reply = at_command(sv[0], "AT\r", 1);
     close(sv[0]);
     close(sv[1]);
@@ -64,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();  // at most 8191 reply bytes, and only bytes that came
     judge(reply);
 
-    // The driver judgements also see replies with no NUL cut-off, straight
-    // from the input, so that texts past an early NUL are covered too.
+    // The judgements also see the input whole, longer than the 8191 bytes a
+    // collected reply can hold.
     const std::string whole(reinterpret_cast<const char*>(data), size);
     judge(whole.c_str());
     return 0;

@@ -40,9 +40,10 @@ std::string g_socket;
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     const std::string& root = fuzz::make_root();
-    g_socket = root + "/run/gps.socket";
+    // The shell takes the router's path and resolves it below the root.
+    g_socket = root + kShellSocketPath;
     signal(SIGPIPE, SIG_IGN);
-    g_shell = shell_open(g_socket.c_str(), kCommands);
+    g_shell = shell_open(kShellSocketPath, kCommands);
     return 0;
 }
 

@@ -475,8 +475,9 @@ ScriptAction sim_answer(Sim* sim, const char* port, std::string_view command, st
 
 void sim_stream(Sim* sim, bool on)
 {
-    if (sim->streaming != on)
-        sim_event(sim, on ? "stream on" : "stream off");
+    if (sim->streaming == on)
+        return;
+    sim_event(sim, on ? "stream on" : "stream off");
     sim->streaming = on;
     if (on)
         sim->next_cycle_ms = sim_now_ms();

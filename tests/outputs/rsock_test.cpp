@@ -538,6 +538,12 @@ TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
     ASSERT_NE(rs, nullptr);
     int conn = server.accept_one(10s);
     ASSERT_GE(conn, 0);
+    // A fixed small send buffer (no autotuning) so the worker's send is held
+    // up after a burst or two; set once the worker has its connection.
+    int cfd = -1;
+    ASSERT_TRUE(th::wait_until([&] { return (cfd = client_fd_for(server.port)) >= 0; }, 5s));
+    const int small = 4096;
+    setsockopt(cfd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     // Bursts of about 60 KiB fill the stalled path within a few sends.
     std::atomic<int> written{0};
     std::thread writer([&] {
@@ -547,14 +553,24 @@ TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
             written = n;
         }
     });
-    // The writer gets through all its bursts although nobody reads.
+    // The worker is stuck in a send: its queue stands still although
+    // bursts keep coming.
+    auto queued = [&] {
+        int n = 0;
+        ioctl(cfd, TIOCOUTQ, &n);
+        return n;
+    };
+    EXPECT_TRUE(th::wait_until(
+        [&] {
+            const int before = queued();
+            std::this_thread::sleep_for(1500ms);
+            return before > 0 && queued() == before && written < 40;
+        },
+        30s))
+        << "the server never held up the sender";
+    // The writer gets through all its bursts meanwhile.
     EXPECT_TRUE(th::wait_until([&] { return written == 40; }, 60s));
     writer.join();
-    int queued = 0;
-    int cfd = client_fd_for(server.port);
-    ASSERT_GE(cfd, 0);
-    ioctl(cfd, TIOCOUTQ, &queued);
-    EXPECT_GT(queued, 0) << "the server never stalled the sender";
     // The stalled sender is stopped at once.
     auto t0 = Clock::now();
     rsock_close(rs);
