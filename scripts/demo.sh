@@ -19,6 +19,7 @@ cmake --build "$build" --target gnssd gnssd-sim -j2 >/dev/null
 root=$(mktemp -d /tmp/gnssd-demo.XXXXXX)
 sim_pid=""
 daemon_pid=""
+srv_pid=""
 
 stop_all() {
   trap - INT TERM EXIT
@@ -28,6 +29,10 @@ stop_all() {
     kill -TERM "$daemon_pid" 2>/dev/null || true
     wait "$daemon_pid" 2>/dev/null || true
     tail -n 4 "$root/gnssd.log"
+  fi
+  if [ -n "$srv_pid" ] && kill -0 "$srv_pid" 2>/dev/null; then
+    kill -TERM "$srv_pid" 2>/dev/null || true
+    wait "$srv_pid" 2>/dev/null || true
   fi
   if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
     echo "stopping gnssd-sim ..."
@@ -39,11 +44,20 @@ stop_all() {
 }
 trap stop_all INT TERM EXIT
 
+# A loopback fleet server that records the remote stream (RSOCK1, TCP).
+mkdir -p "$root/srv"
+setsid "$build/gnssd-sim" server --dir "$root/srv" tcp:fleet >"$root/srv.log" 2>&1 </dev/null &
+srv_pid=$!
+for _ in $(seq 100); do [ -s "$root/srv/fleet.port" ] && break; sleep 0.1; done
+fleet_port=$(cat "$root/srv/fleet.port" 2>/dev/null || echo 0)
+
 # Both run in sessions of their own so that Ctrl-C reaches only this script,
 # which then stops the daemon first (as the router's start-up scripts would)
 # and the simulated module after it.
 setsid "$build/gnssd-sim" --root "$root" --family "$family" --outputs \
   --set MOD_GPS_ENABLED=1 --set MOD_GPS_PTY_ENABLED=1 --set MOD_GPS_EP1_ENABLED=1 \
+  --set MOD_GPS_RSOCK1_ENABLED=1 --set MOD_GPS_RSOCK1_IPADDR=127.0.0.1 --set MOD_GPS_RSOCK1_PROTOCOL=0 \
+  --set MOD_GPS_RSOCK1_PORT="$fleet_port" --set MOD_GPS_RSOCK1_PERIOD=2 --set MOD_GPS_RSOCK1_PERIOD_HALT=5 \
   >"$root/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -52,7 +66,8 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-GNSSD_ROOT="$root" setsid "$build/gnssd" >"$root/gnssd.log" 2>&1 &
+# The router's own tools (stand-ins laid out by the simulator) come first.
+PATH="$root/bin:$PATH" GNSSD_ROOT="$root" setsid "$build/gnssd" >"$root/gnssd.log" 2>&1 &
 daemon_pid=$!
 
 while kill -0 "$daemon_pid" 2>/dev/null; do
@@ -64,6 +79,10 @@ while kill -0 "$daemon_pid" 2>/dev/null; do
   echo
   echo "--- status file $root/run/stats.gps ---"
   cat "$root/run/stats.gps" 2>/dev/null || echo "(not written yet: the module is being started)"
+  echo
+  echo "--- remote stream: TCP server 127.0.0.1:$fleet_port (every 2 s moving, 5 s halted) ---"
+  echo "$(stat -c %s "$root/srv/fleet.data" 2>/dev/null || echo 0) bytes received; last burst:"
+  tail -n 3 "$root/srv/fleet.data" 2>/dev/null | cut -c1-76 || true
   echo
   echo "In another terminal:  cat $root/dev/nmea         (the pseudo-terminal)"
   echo "                      tail -f $root/sim/out-ttyS0  (what reached the serial output ttyS0)"

@@ -383,6 +383,11 @@ bool create_ports(Sim* sim)
     }
     if (sim->cfg.outputs) {
         for (const char* path : {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"}) {
+            // Where the receiver itself sits on a serial port (ttyS1 of the
+            // stand-alone receiver), that port is the module's, not an output.
+            if (find_port(sim, path) != nullptr ||
+                (sim->dialect->data_port != nullptr && std::strcmp(sim->dialect->data_port, path) == 0))
+                continue;
             SimPort port;
             port.path = path;
             port.output = true;

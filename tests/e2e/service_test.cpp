@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
@@ -38,6 +40,19 @@ struct Rig {
         ASSERT_TRUE(th::wait_until([&] { return th::file_exists(path("/sim/ready")); }, 10s)) << sim.log();
     }
     void start_daemon() { daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.stderr"); }
+    // The router's start-up scripts run the service as a plain child, so its
+    // setsid() succeeds and it leads a session of its own. A wrapper shell
+    // puts it in that position here (the harness makes its children process
+    // group leaders, where setsid() fails). Returns the service's pid.
+    pid_t start_daemon_as_session_leader()
+    {
+        const std::string pidfile = dir.path + "/gnssd.pid";
+        daemon.start({"/bin/sh", "-c", "\"$0\" & echo $! > \"$1\"; wait $!", th::daemon_bin(), pidfile},
+                     {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.stderr");
+        pid_t pid = 0;
+        th::wait_until([&] { return (pid = std::atoi(th::read_file(pidfile).c_str())) > 0; }, 10s);
+        return pid;
+    }
     void ctl(const std::string& word) const
     {
         int fd = open(path("/sim/ctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -310,9 +325,22 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
     Rig rig;
     // No module on the USB bus: the first link never opens.
     rig.start_sim({"--usb", "none", "--set", "MOD_GPS_PTY_ENABLED=0"});
-    rig.start_daemon();
+    const pid_t pid = rig.start_daemon_as_session_leader();
+    ASSERT_GT(pid, 0);
     ASSERT_TRUE(rig.daemon.wait_log("gps: err: no GPS module available\n", 20s)) << rig.daemon.log();
-    ASSERT_TRUE(rig.stop_daemon());
+    // It leads its own session: had opening the pseudo-terminal made it the
+    // service's terminal, closing it at shutdown would hang the service up
+    // (SIGHUP) before "stopped" and before the exit status 0.
+    std::string stat = th::read_file("/proc/" + std::to_string(pid) + "/stat");
+    stat = stat.substr(stat.rfind(')') + 2);  // state ppid pgrp session tty_nr ...
+    int ppid = 0, pgrp = 0, session = 0, tty = 0;
+    char state = 0;
+    ASSERT_EQ(std::sscanf(stat.c_str(), "%c %d %d %d %d", &state, &ppid, &pgrp, &session, &tty), 5);
+    EXPECT_EQ(session, pid);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    ASSERT_TRUE(rig.daemon.wait_exit(30s));
+    ASSERT_TRUE(WIFEXITED(rig.daemon.status)) << rig.daemon.log();
+    EXPECT_EQ(WEXITSTATUS(rig.daemon.status), 0) << rig.daemon.log();
 
     const std::string log = rig.daemon.log();
     const std::size_t opened = log.find("gps: notice: Pseudo-terminal has been opened with success.");
