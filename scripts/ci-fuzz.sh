@@ -43,30 +43,43 @@ max_len() {
   esac
 }
 
-summary=()
-for t in "${targets[@]}"; do
-  work=$build/corpus/$t
-  findings=$build/findings/$t
+# One target: fuzz, then write its one-line result next to its log.
+run_one() {
+  local t=$1 work=$build/corpus/$1 findings=$build/findings/$1 log=$build/fuzz-$1.log rc=0
   mkdir -p "$work" "$findings"
-  log=$build/fuzz-$t.log
-  rc=0
   # The daemon's log lines (stderr mirror) are muted: -close_fd_mask=2 keeps
   # the sanitizers' and libFuzzer's own reports on a separate descriptor.
   timeout --kill-after=30 $((seconds + 120)) "$build/fuzz/fuzz_$t" \
     -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len="$(max_len "$t")" \
     -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$findings/" \
     "$work" "fuzz/corpus/$t" >"$log" 2>&1 || rc=$?
+  local execs rate cov
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 || true)
   if [ "$rc" != 0 ] || [ -n "$(ls -A "$findings")" ]; then
-    status=1
-    summary+=("$t: FINDING (exit $rc) after ${execs:-?} executions; log $log, inputs in $findings/")
-    grep -A40 -m1 -E '==ERROR|runtime error|ALARM|Timeout|out-of-memory|deadly signal' "$log" || tail -40 "$log"
+    echo "FINDING $t: exit $rc after ${execs:-?} executions; log $log, inputs in $findings/" >"$log.result"
   else
-    summary+=("$t: ${execs:-?} executions, ${rate:-?}/s, ${cov:-cov ?}, no finding")
+    echo "ok $t: ${execs:-?} executions, ${rate:-?}/s, ${cov:-cov ?}, no finding" >"$log.result"
+  fi
+}
+
+# As many targets at once as there are cores (at most 2).
+rm -rf "$build"/fuzz-*.log.result "$build/findings"
+for t in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  run_one "$t" &
+done
+wait
+
+echo "=== fuzzing, ${seconds} s per target"
+for t in "${targets[@]}"; do
+  result=$(cat "$build/fuzz-$t.log.result" 2>/dev/null || echo "FINDING $t: no result")
+  echo "${result#ok }"
+  if [[ "$result" == FINDING* ]]; then
+    status=1
+    grep -A40 -m1 -E '==ERROR|runtime error|ALARM|Timeout|out-of-memory|deadly signal' "$build/fuzz-$t.log" \
+      || tail -40 "$build/fuzz-$t.log"
   fi
 done
-echo "=== fuzzing, ${seconds} s per target"
-printf '%s\n' "${summary[@]}"
 exit "$status"

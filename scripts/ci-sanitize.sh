@@ -62,7 +62,7 @@ else
 fi
 
 status=0
-ctest --test-dir "$build" -j"$jobs" --output-on-failure "${filter[@]}" "$@" || status=$?
+ctest --test-dir "$build" -j"${GNSSD_CTEST_JOBS:-$jobs}" --output-on-failure "${filter[@]}" "$@" || status=$?
 
 # The leak check of a full start and stop, on its own as well: the daemon
 # runs under the simulator with every output, thread and tool in use, then

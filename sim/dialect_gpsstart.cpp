@@ -21,23 +21,7 @@ void on_bytes(Sim* sim, const char* port, std::string_view bytes)
 {
     if (std::string_view(port) != kDataPort)
         return;
-    g_window.append(bytes);
-    for (;;) {
-        const std::size_t start = g_window.find("$GPS_START");
-        const std::size_t stop = g_window.find("$GPS_STOP");
-        if (start == std::string::npos && stop == std::string::npos)
-            break;
-        if (start < stop) {
-            sim_stream(sim, true);
-            g_window.erase(0, start + 10);
-        } else {
-            sim_stream(sim, false);
-            g_window.erase(0, stop + 9);
-        }
-    }
-    // Keep only what could be the start of a switch text.
-    if (g_window.size() > 16)
-        g_window.erase(0, g_window.size() - 16);
+    sim_stream_switch(sim, g_window, bytes);
 }
 
 } // namespace

@@ -488,6 +488,26 @@ void sim_stream(Sim* sim, bool on)
         sim->next_cycle_ms = sim_now_ms();
 }
 
+void sim_stream_switch(Sim* sim, std::string& window, std::string_view bytes)
+{
+    window.append(bytes);
+    for (;;) {
+        const std::size_t start = window.find("$GPS_START");
+        const std::size_t stop = window.find("$GPS_STOP");
+        if (start == std::string::npos && stop == std::string::npos)
+            break;
+        if (start < stop) {
+            sim_stream(sim, true);
+            window.erase(0, start + 10);
+        } else {
+            sim_stream(sim, false);
+            window.erase(0, stop + 9);
+        }
+    }
+    if (window.size() > 16)
+        window.erase(0, window.size() - 16);
+}
+
 void sim_replug(Sim* sim, int delay_ms)
 {
     sim_event(sim, "replug");

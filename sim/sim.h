@@ -41,6 +41,11 @@ void sim_send(Sim* sim, const char* port, std::string_view text);
 ScriptAction sim_answer(Sim* sim, const char* port, std::string_view command, std::string_view default_reply);
 // Starts or stops the NMEA stream on the dialect's data port.
 void sim_stream(Sim* sim, bool on);
+// Follows "$GPS_START" / "$GPS_STOP" in the bytes of a data port, which
+// come without a line end and possibly split over reads: appends bytes to
+// window, switches the stream for each text found in order and keeps only
+// the tail that could begin the next one.
+void sim_stream_switch(Sim* sim, std::string& window, std::string_view bytes);
 // Drops every port and re-creates it after delay_ms (a module re-enumerating
 // on USB after a restart).
 void sim_replug(Sim* sim, int delay_ms);

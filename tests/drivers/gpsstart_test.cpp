@@ -10,30 +10,14 @@
 #include "drivers/drivers.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
+#include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
 namespace {
 
-std::string lock_of(const std::string& tty)
-{
-    return th::process_root() + "/run/lock/LCK.." + tty;
-}
-
-std::string pid_line(int pid)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", pid);
-    return text;
-}
-
-std::unique_ptr<ReceiverLink> new_link()
-{
-    auto link = std::make_unique<ReceiverLink>();
-    link->fd = -1;
-    return link;
-}
-
+using peer::lock_of;
+using peer::new_link;
 // Bytes the module side receives until the line is quiet.
 std::string received(const peer::Pty& pty)
 {
@@ -78,7 +62,7 @@ TEST(GpsStartDriver, StartAndStopTextsGoOutExactlyOnTheDataPort)
     EXPECT_STREQ(link->device_path, "/dev/ttyUSB9");
     ASSERT_GE(link->fd, 0);
     EXPECT_EQ(link->drop_repeated_gga, 1u);
-    EXPECT_EQ(th::read_file(lock_of("ttyUSB9")), pid_line(getpid()));
+    EXPECT_EQ(th::read_file(lock_of("ttyUSB9")), th::pid_text(getpid()));
     struct stat a, b;
     ASSERT_EQ(fstat(link->fd, &a), 0);
     ASSERT_EQ(stat((th::process_root() + "/dev/ttyUSB9").c_str(), &b), 0);
@@ -115,7 +99,7 @@ TEST(GpsStartDriver, MissingOrLockedPortFailsTheStart)
         if (c.port_present)
             usb9 = std::make_unique<peer::Pty>("/dev/ttyUSB9");
         if (c.locked_by_other)
-            th::write_file(lock_of("ttyUSB9"), pid_line(1));
+            th::write_file(lock_of("ttyUSB9"), th::pid_text(1));
         th::StderrCapture err;
         auto link = new_link();
         EXPECT_EQ(gpsstart_open(link.get()), -1);

@@ -13,6 +13,8 @@
 
 namespace {
 
+using peer::lock_of;
+using peer::new_link;
 using Commands = std::vector<std::string>;
 using Replies = std::map<std::string, std::string>;
 
@@ -22,28 +24,10 @@ const std::string kEchoMsg = "gps: err: cannot write new value of \"ATE\"";
 const std::string kPowerMsg = "gps: err: cannot write new value of \"AT+GTGPSPOWER\"";
 const std::string kNmeaMsg = "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\"";
 
-std::string lock_of(const std::string& tty)
-{
-    return th::process_root() + "/run/lock/LCK.." + tty;
-}
-
 // Control on ttyUSB7, NMEA on ttyUSB9: the other way round from the other families.
-struct Module {
-    peer::AtPort control{"/dev/ttyUSB7"};
-    peer::Pty usb9{"/dev/ttyUSB9"};
-    explicit Module(Replies replies)
-    {
-        control.replies = std::move(replies);
-        control.start();
-    }
+struct Module : peer::AtModule {
+    explicit Module(Replies replies) : AtModule("/dev/ttyUSB7", "/dev/ttyUSB9", std::move(replies)) {}
 };
-
-std::unique_ptr<ReceiverLink> new_link()
-{
-    auto link = std::make_unique<ReceiverLink>();
-    link->fd = -1;
-    return link;
-}
 
 TEST(GtgpsDriver, StartsOnTtyUSB9AndSwitchesPowerOff)
 {

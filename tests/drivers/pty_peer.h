@@ -12,11 +12,13 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "receiver/link.h"
 #include "support/inproc.h"
 
 namespace peer {
@@ -131,5 +133,32 @@ private:
     std::mutex mutex_;
     std::vector<std::string> commands_;
 };
+
+// A module with a control port that answers from replies and one data port.
+struct AtModule {
+    AtPort control;
+    Pty data;
+
+    AtModule(const std::string& control_path, const std::string& data_path, std::map<std::string, std::string> r)
+        : control(control_path), data(data_path)
+    {
+        control.replies = std::move(r);
+        control.start();
+    }
+};
+
+// The lock file of a tty ("ttyUSB8") in the process root.
+inline std::string lock_of(const std::string& tty)
+{
+    return th::process_root() + "/run/lock/LCK.." + tty;
+}
+
+// A link that holds no port yet.
+inline std::unique_ptr<ReceiverLink> new_link()
+{
+    auto link = std::make_unique<ReceiverLink>();
+    link->fd = -1;
+    return link;
+}
 
 } // namespace peer

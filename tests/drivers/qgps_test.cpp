@@ -13,13 +13,10 @@
 
 namespace {
 
+using peer::lock_of;
+using peer::new_link;
 using Commands = std::vector<std::string>;
 using Replies = std::map<std::string, std::string>;
-
-std::string lock_of(const std::string& tty)
-{
-    return th::process_root() + "/run/lock/LCK.." + tty;
-}
 
 std::string query(const std::string& name)
 {
@@ -61,22 +58,10 @@ Commands join(std::initializer_list<Commands> parts)
     return all;
 }
 
-struct Module {
-    peer::AtPort control{"/dev/ttyUSB8"};
-    peer::Pty usb7{"/dev/ttyUSB7"};
-    explicit Module(Replies replies)
-    {
-        control.replies = std::move(replies);
-        control.start();
-    }
+// Control on ttyUSB8, NMEA on ttyUSB7.
+struct Module : peer::AtModule {
+    explicit Module(Replies replies) : AtModule("/dev/ttyUSB8", "/dev/ttyUSB7", std::move(replies)) {}
 };
-
-std::unique_ptr<ReceiverLink> new_link()
-{
-    auto link = std::make_unique<ReceiverLink>();
-    link->fd = -1;
-    return link;
-}
 
 // Quoted text values, the other firmware's name for the BeiDou setting and a
 // longer current value that begins with the target all count as in place.

@@ -11,11 +11,14 @@
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
+#include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
 namespace {
 
+using peer::lock_of;
+using peer::new_link;
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<std::string>;
 using Replies = std::map<std::string, std::string>;
@@ -27,18 +30,6 @@ const std::string kAntennaOff = "\r\n^SGPSC: \"Power/Antenna\",\"off\"\r\n\r\nOK
 std::string ident(const std::string& model)
 {
     return "\r\n" + model + "\r\nREVISION 01.000\r\n\r\nOK\r\n";
-}
-
-std::string lock_of(const std::string& tty)
-{
-    return th::process_root() + "/run/lock/LCK.." + tty;
-}
-
-std::string own_lock_text()
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-    return text;
 }
 
 // The module's three ttys: control on ttyUSB8, NMEA on ttyUSB7 or ttyUSB9.
@@ -59,13 +50,6 @@ struct Module {
         control.start();
     }
 };
-
-std::unique_ptr<ReceiverLink> new_link()
-{
-    auto link = std::make_unique<ReceiverLink>();
-    link->fd = -1;
-    return link;
-}
 
 bool same_tty(int fd, const std::string& router_path)
 {
@@ -100,7 +84,7 @@ TEST(SgpscDriver, Pls83StartsOnTtyUSB9AndStopsInOrder)
         EXPECT_STREQ(link->device_path, "/dev/ttyUSB9");
         ASSERT_GE(link->fd, 0);
         EXPECT_TRUE(same_tty(link->fd, "/dev/ttyUSB9"));
-        EXPECT_EQ(th::read_file(lock_of("ttyUSB9")), own_lock_text());
+        EXPECT_EQ(th::read_file(lock_of("ttyUSB9")), th::pid_text(getpid()));
         EXPECT_FALSE(th::file_exists(lock_of("ttyUSB8")));
 
         // The engine's port is taken as it is and carries the stream.

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/e2e.h"
 #include "support/harness.h"
 
 namespace {
@@ -32,53 +33,23 @@ struct Router {
 
     Router(const std::string& family, const std::vector<std::string>& opts, const std::string& script = "")
     {
-        std::vector<std::string> argv = {th::sim_bin(),
-                                         "--root",
-                                         dir.path,
-                                         "--family",
-                                         family,
-                                         "--outputs",
-                                         "--set",
-                                         "MOD_GPS_ENABLED=1",
-                                         "--set",
-                                         "MOD_GPS_EP1_ENABLED=1"};
+        std::vector<std::string> extra;
         for (const auto& o : opts) {
-            argv.push_back("--opt");
-            argv.push_back(o);
+            extra.push_back("--opt");
+            extra.push_back(o);
         }
         if (!script.empty()) {
             th::write_file(dir.path + "/script", script);
-            argv.push_back("--script");
-            argv.push_back(dir.path + "/script");
+            extra.push_back("--script");
+            extra.push_back(dir.path + "/script");
         }
-        sim.start(argv, {}, dir.path + "/sim.log");
-        EXPECT_TRUE(th::wait_until([&] { return th::file_exists(dir.path + "/sim/ready"); }, 10s)) << sim.log();
+        th::start_router_sim(sim, dir.path, family, extra);
     }
 
     void start_daemon() { daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.log"); }
 
     // Commands the module received, as "PORT TEXT" without the final "\r".
-    Commands commands() const
-    {
-        Commands out;
-        std::string text = th::read_file(dir.path + "/sim/commands.log");
-        std::size_t at = 0;
-        while (at < text.size()) {
-            std::size_t nl = text.find('\n', at);
-            if (nl == std::string::npos)
-                break;
-            std::string line = text.substr(at, nl - at);
-            at = nl + 1;
-            std::size_t sp = line.find(' ');
-            if (sp == std::string::npos)
-                continue;
-            line.erase(0, sp + 1);
-            if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\r") == 0)
-                line.resize(line.size() - 2);
-            out.push_back(line);
-        }
-        return out;
-    }
+    Commands commands() const { return th::sim_commands(dir.path); }
     bool wait_commands(std::size_t n, std::chrono::milliseconds timeout = kStartWait) const
     {
         return th::wait_until([&] { return commands().size() >= n; }, timeout);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/e2e.h"
 #include "support/harness.h"
 
 namespace {
@@ -111,46 +112,19 @@ std::size_t wait_traps(const Router& r, std::size_t n)
 
 int connect_shell(const Router& r)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s/run/gps.socket", r.root.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return th::connect_unix(r.root + "/run/gps.socket");
 }
 
-std::string read_reply(int fd)
-{
-    std::string out;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0)
-            return out + "<timeout>";
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return out;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-}
+using th::read_reply;
 
 std::string ask(const Router& r, const std::string& request)
 {
     int fd = connect_shell(r);
     if (fd < 0)
         return "<no connection>";
-    if (request.empty()) {
+    if (request.empty())
         shutdown(fd, SHUT_WR);  // closes its side without a word
-    } else if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-        close(fd);
-        return "<short write>";
-    }
-    std::string reply = read_reply(fd);
-    close(fd);
-    return reply;
+    return th::exchange(fd, request);
 }
 
 const std::vector<std::string> kPlainCycle = {

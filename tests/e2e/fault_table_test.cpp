@@ -29,6 +29,7 @@
 
 #include "core/settings.h"
 #include "outputs/rsock.h"
+#include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -42,10 +43,11 @@ using Args = std::vector<std::string>;
 // observing the processes (also under an emulator or a sanitizer).
 constexpr double kExitMarginSeconds = 3.0;
 
-double seconds_since(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+using Reader = th::PtyReader;
+using th::dead_pid;
+using th::lines_of;
+using th::pid_text;
+using th::seconds_since;
 
 // --- looking at a process from outside ---------------------------------------
 
@@ -110,37 +112,7 @@ long unsent_bytes_to(int port)
     return total;
 }
 
-std::string pid_text(int pid)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", pid);
-    return text;
-}
-
-// The id of a process that has exited and been reaped.
-int dead_pid()
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(0);
-    int st;
-    waitpid(pid, &st, 0);
-    return pid;
-}
-
 // --- streams -----------------------------------------------------------------
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    for (std::size_t pos = 0; pos < text.size();) {
-        std::size_t nl = text.find('\n', pos);
-        std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        lines.push_back(text.substr(pos, end - pos));
-        pos = end;
-    }
-    return lines;
-}
 
 // What the service passes on of a clean CR LF capture from the $GPS_START
 // module: every line with a '*' and no NUL byte, except a $GPGGA that
@@ -167,20 +139,9 @@ std::string expected_stream(const std::string& capture)
     return out;
 }
 
-// "" when equal, else the first line that differs.
 std::string first_difference(const std::string& got, const std::string& want)
 {
-    if (got == want)
-        return "";
-    const std::vector<std::string> g = lines_of(got), w = lines_of(want);
-    for (std::size_t i = 0; i < std::max(g.size(), w.size()); ++i) {
-        const std::string a = i < g.size() ? g[i] : "(end)";
-        const std::string b = i < w.size() ? w[i] : "(end)";
-        if (a != b)
-            return "line " + std::to_string(i + 1) + ": got \"" + a.substr(0, 100) + "\", want \"" + b.substr(0, 100) +
-                   "\"";
-    }
-    return "same lines, different bytes";
+    return th::first_difference(got, want, 100);
 }
 
 std::string repeat(const std::string& text, int times)
@@ -191,91 +152,9 @@ std::string repeat(const std::string& text, int times)
     return out;
 }
 
-// Reads a pseudo-terminal on a thread of its own for as long as it lives.
-struct Reader {
-    int fd = -1;
-    std::atomic<bool> stop{false};
-    std::string got;
-    std::mutex mutex;
-    std::thread thread;
-
-    explicit Reader(const std::string& path)
-    {
-        fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        thread = std::thread([this] {
-            while (!stop) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 50) <= 0)
-                    continue;
-                char buf[16384];
-                ssize_t n = read(fd, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                std::lock_guard lock(mutex);
-                got.append(buf, static_cast<std::size_t>(n));
-            }
-        });
-    }
-    ~Reader()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-        if (fd >= 0)
-            close(fd);
-    }
-    std::string text()
-    {
-        std::lock_guard lock(mutex);
-        return got;
-    }
-    std::size_t size()
-    {
-        std::lock_guard lock(mutex);
-        return got.size();
-    }
-};
-
 // --- the simulated router -------------------------------------------------------
 
-// gnssd-sim server: loopback servers that record what they receive.
-struct NetServers {
-    std::string dir;
-    th::Process proc;
-
-    void start(const std::string& d, const Args& specs, int rcvbuf = 0)
-    {
-        dir = d;
-        Args argv{th::sim_bin(), "server", "--dir", dir};
-        if (rcvbuf > 0) {
-            argv.push_back("--rcvbuf");
-            argv.push_back(std::to_string(rcvbuf));
-        }
-        argv.insert(argv.end(), specs.begin(), specs.end());
-        proc.start(argv, {}, dir + "/server.out");
-        for (const std::string& s : specs) {
-            const std::string name = s.substr(4, s.find(':', 4) - 4);
-            ASSERT_TRUE(th::wait_until([&] { return th::file_exists(dir + "/" + name + ".port"); }, 10s)) << name;
-        }
-    }
-    int port(const std::string& name) const { return std::atoi(th::read_file(dir + "/" + name + ".port").c_str()); }
-    std::size_t received(const std::string& name) const { return th::read_file(dir + "/" + name + ".data").size(); }
-    void command(const std::string& text)
-    {
-        const std::string log = dir + "/server.log";
-        const int before = th::count_of(th::read_file(log), " ctl " + text + "\n");
-        int fd = open((dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        const std::string line = text + "\n";
-        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        close(fd);
-        ASSERT_TRUE(
-            th::wait_until([&] { return th::count_of(th::read_file(log), " ctl " + text + "\n") > before; }, 5s));
-    }
-    ~NetServers() { proc.stop(SIGTERM, 5s); }
-};
+using NetServers = th::SimServers;
 
 Args rsock_keys(int n, const std::string& host, int protocol, int port)
 {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/e2e.h"
 #include "support/harness.h"
 
 namespace {
@@ -29,11 +30,7 @@ struct Router {
 
     Router(const std::string& family, const Lines& args)
     {
-        Lines argv = {th::sim_bin(), "--root",           dir.path, "--family", family, "--outputs", "--set",
-                      "MOD_GPS_ENABLED=1", "--set", "MOD_GPS_EP1_ENABLED=1"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        sim.start(argv, {}, dir.path + "/sim.log");
-        EXPECT_TRUE(th::wait_until([&] { return th::file_exists(dir.path + "/sim/ready"); }, 10s)) << sim.log();
+        th::start_router_sim(sim, dir.path, family, args);
     }
     ~Router()
     {
@@ -67,20 +64,7 @@ struct Router {
         return out;
     }
     // What the module received, as "PORT TEXT" without the final "\r".
-    Lines commands() const
-    {
-        Lines out;
-        for (std::string line : lines_of("/sim/commands.log")) {
-            const std::size_t sp = line.find(' ');
-            if (sp == std::string::npos)
-                continue;
-            line.erase(0, sp + 1);
-            if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\r") == 0)
-                line.resize(line.size() - 2);
-            out.push_back(line);
-        }
-        return out;
-    }
+    Lines commands() const { return th::sim_commands(dir.path); }
     bool output_has(const std::string& text, std::chrono::milliseconds timeout = 15s) const
     {
         return th::wait_until([&] { return th::read_file(path("/sim/out-ttyS0")).find(text) != std::string::npos; },

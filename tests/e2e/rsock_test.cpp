@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/e2e.h"
 #include "support/harness.h"
 
 using namespace std::chrono_literals;
@@ -31,27 +32,8 @@ struct ServerEvent {
     long long a = 0, b = 0;
 };
 
-// gnssd-sim server, run for one test.
-struct Servers {
-    std::string dir;
-    th::Process proc;
-
-    void start(const std::string& d, const std::vector<std::string>& specs, int rcvbuf = 0)
-    {
-        dir = d;
-        std::vector<std::string> argv{th::sim_bin(), "server", "--dir", dir};
-        if (rcvbuf > 0) {
-            argv.push_back("--rcvbuf");
-            argv.push_back(std::to_string(rcvbuf));
-        }
-        argv.insert(argv.end(), specs.begin(), specs.end());
-        proc.start(argv, {}, dir + "/server.out");
-        for (const std::string& s : specs) {
-            const std::string name = s.substr(4, s.find(':', 4) - 4);
-            EXPECT_TRUE(th::wait_until([&] { return th::file_exists(dir + "/" + name + ".port"); }, 10s)) << name;
-        }
-    }
-    int port(const std::string& name) const { return std::atoi(th::read_file(dir + "/" + name + ".port").c_str()); }
+// gnssd-sim server, run for one test, with its event log read back.
+struct Servers : th::SimServers {
     std::vector<ServerEvent> events() const
     {
         std::vector<ServerEvent> out;
@@ -72,20 +54,6 @@ struct Servers {
                 out.push_back(e);
         return out;
     }
-    std::string data(const std::string& name) const { return th::read_file(dir + "/" + name + ".data"); }
-    // Applies one command and waits until the servers confirm it.
-    void command(const std::string& text)
-    {
-        const int before = th::count_of(th::read_file(dir + "/server.log"), " ctl " + text + "\n");
-        int fd = open((dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        const std::string line = text + "\n";
-        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        close(fd);
-        ASSERT_TRUE(th::wait_until(
-            [&] { return th::count_of(th::read_file(dir + "/server.log"), " ctl " + text + "\n") > before; }, 5s));
-    }
-    ~Servers() { proc.stop(SIGTERM, 5s); }
 };
 
 std::string with_checksum(const std::string& body)

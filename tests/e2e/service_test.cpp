@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/e2e.h"
 #include "support/harness.h"
 
 namespace {
@@ -89,59 +90,8 @@ struct Rig {
     }
 };
 
-// Reads a pseudo-terminal on a thread of its own for as long as it lives.
-struct Reader {
-    int fd = -1;
-    std::atomic<bool> stop{false};
-    std::string got;
-    std::mutex mutex;
-    std::thread thread;
-
-    explicit Reader(const std::string& path)
-    {
-        fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        thread = std::thread([this] {
-            while (!stop) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 50) <= 0)
-                    continue;
-                char buf[4096];
-                ssize_t n = read(fd, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                std::lock_guard lock(mutex);
-                got.append(buf, static_cast<std::size_t>(n));
-            }
-        });
-    }
-    ~Reader()
-    {
-        stop = true;
-        if (thread.joinable())
-            thread.join();
-        if (fd >= 0)
-            close(fd);
-    }
-    std::string text()
-    {
-        std::lock_guard lock(mutex);
-        return got;
-    }
-};
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    for (std::size_t pos = 0; pos < text.size();) {
-        std::size_t nl = text.find('\n', pos);
-        std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        lines.push_back(text.substr(pos, end - pos));
-        pos = end;
-    }
-    return lines;
-}
+using Reader = th::PtyReader;
+using th::lines_of;
 
 // "$...*hh\r\n" with the right checksum.
 bool sentence_ok(const std::string& line)
@@ -171,21 +121,9 @@ std::string item(const std::string& line, int k)
     return line.substr(pos, line.find_first_of(",*", pos) - pos);
 }
 
-// "" when equal, else the first line that differs (the streams are too long
-// to print whole).
 std::string first_difference(const std::string& got, const std::string& want)
 {
-    if (got == want)
-        return "";
-    const std::vector<std::string> g = lines_of(got), w = lines_of(want);
-    for (std::size_t i = 0; i < std::max(g.size(), w.size()); ++i) {
-        const std::string a = i < g.size() ? g[i] : "(end)";
-        const std::string b = i < w.size() ? w[i] : "(end)";
-        if (a != b)
-            return "line " + std::to_string(i + 1) + ": got \"" + a.substr(0, 120) + "\", want \"" + b.substr(0, 120) +
-                   "\"";
-    }
-    return "same lines, different bytes";
+    return th::first_difference(got, want, 120);
 }
 
 // What the service passes on of a clean CR LF capture from this module

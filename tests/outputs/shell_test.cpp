@@ -14,6 +14,7 @@
 
 #include "outputs/shell.h"
 #include "platform/platform.h"
+#include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -71,45 +72,17 @@ const ShellCommand kCommands[] = {
 
 int connect_client()
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", socket_file().c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return th::connect_unix(socket_file());
 }
 
-// Reads until the server closes; "<timeout>" when it does not within 5 s.
-std::string read_reply(int fd)
-{
-    std::string out;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0)
-            return out + "<timeout>";
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return out;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-}
+using th::read_reply;
 
 std::string request(const std::string& text)
 {
     int fd = connect_client();
     if (fd < 0)
         return "<no connection>";
-    if (!text.empty() && write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        close(fd);
-        return "<short write>";
-    }
-    std::string reply = read_reply(fd);
-    close(fd);
-    return reply;
+    return th::exchange(fd, text);
 }
 
 int open_fds()

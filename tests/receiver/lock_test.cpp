@@ -12,6 +12,7 @@
 
 #include "receiver/link.h"
 #include "receiver/serial.h"
+#include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -19,32 +20,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+using th::dead_pid;
+using th::pid_text;
+using th::seconds_since;
 
 std::string lock_file(const std::string& tty)
 {
     return th::process_root() + "/run/lock/LCK.." + tty;
-}
-
-std::string pid_text(int pid)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", pid);
-    return text;
-}
-
-// The id of a process that has exited and been reaped.
-int dead_pid()
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(0);
-    int st;
-    waitpid(pid, &st, 0);
-    return pid;
 }
 
 TEST(LockFile, NameIsTheLastPathComponent)

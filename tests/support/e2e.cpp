@@ -1,0 +1,226 @@
+// Test support shared by the end-to-end and receiver tests (see e2e.h).
+#include "support/e2e.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+namespace th {
+
+using namespace std::chrono_literals;
+
+PtyReader::PtyReader(const std::string& path)
+{
+    fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    thread = std::thread([this] {
+        while (!stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[16384];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            std::lock_guard lock(mutex);
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+    });
+}
+
+PtyReader::~PtyReader()
+{
+    stop = true;
+    if (thread.joinable())
+        thread.join();
+    if (fd >= 0)
+        close(fd);
+}
+
+std::string PtyReader::text()
+{
+    std::lock_guard lock(mutex);
+    return got;
+}
+
+std::size_t PtyReader::size()
+{
+    std::lock_guard lock(mutex);
+    return got.size();
+}
+
+void SimServers::start(const std::string& d, const std::vector<std::string>& specs, int rcvbuf)
+{
+    dir = d;
+    std::vector<std::string> argv{sim_bin(), "server", "--dir", dir};
+    if (rcvbuf > 0) {
+        argv.push_back("--rcvbuf");
+        argv.push_back(std::to_string(rcvbuf));
+    }
+    argv.insert(argv.end(), specs.begin(), specs.end());
+    proc.start(argv, {}, dir + "/server.out");
+    for (const std::string& s : specs) {
+        const std::string name = s.substr(4, s.find(':', 4) - 4);
+        ASSERT_TRUE(wait_until([&] { return file_exists(dir + "/" + name + ".port"); }, 10s)) << name;
+    }
+}
+
+int SimServers::port(const std::string& name) const
+{
+    return std::atoi(read_file(dir + "/" + name + ".port").c_str());
+}
+
+std::string SimServers::data(const std::string& name) const
+{
+    return read_file(dir + "/" + name + ".data");
+}
+
+void SimServers::command(const std::string& text)
+{
+    const std::string log = dir + "/server.log";
+    const int before = count_of(read_file(log), " ctl " + text + "\n");
+    int fd = open((dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string line = text + "\n";
+    ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fd);
+    ASSERT_TRUE(wait_until([&] { return count_of(read_file(log), " ctl " + text + "\n") > before; }, 5s));
+}
+
+SimServers::~SimServers()
+{
+    proc.stop(SIGTERM, 5s);
+}
+
+void start_router_sim(Process& sim, const std::string& root, const std::string& family,
+                      const std::vector<std::string>& extra)
+{
+    std::vector<std::string> argv = {sim_bin(), "--root", root,  "--family", family, "--outputs", "--set",
+                                     "MOD_GPS_ENABLED=1", "--set", "MOD_GPS_EP1_ENABLED=1"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    sim.start(argv, {}, root + "/sim.log");
+    EXPECT_TRUE(wait_until([&] { return file_exists(root + "/sim/ready"); }, 10s)) << sim.log();
+}
+
+std::vector<std::string> sim_commands(const std::string& root)
+{
+    std::vector<std::string> out;
+    const std::string text = read_file(root + "/sim/commands.log");
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t nl = text.find('\n', at);
+        if (nl == std::string::npos)
+            break;
+        std::string line = text.substr(at, nl - at);
+        at = nl + 1;
+        std::size_t sp = line.find(' ');
+        if (sp == std::string::npos)
+            continue;
+        line.erase(0, sp + 1);
+        if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\r") == 0)
+            line.resize(line.size() - 2);
+        out.push_back(line);
+    }
+    return out;
+}
+
+int connect_unix(const std::string& path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string read_reply(int fd)
+{
+    std::string out;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return out + "<timeout>";
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+std::string exchange(int fd, const std::string& text)
+{
+    if (!text.empty() && write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        close(fd);
+        return "<short write>";
+    }
+    std::string reply = read_reply(fd);
+    close(fd);
+    return reply;
+}
+
+std::string pid_text(int pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", pid);
+    return text;
+}
+
+int dead_pid()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    int st;
+    waitpid(pid, &st, 0);
+    return pid;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t nl = text.find('\n', pos);
+        std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end;
+    }
+    return lines;
+}
+
+std::string first_difference(const std::string& got, const std::string& want, std::size_t width)
+{
+    if (got == want)
+        return "";
+    const std::vector<std::string> g = lines_of(got), w = lines_of(want);
+    for (std::size_t i = 0; i < std::max(g.size(), w.size()); ++i) {
+        const std::string a = i < g.size() ? g[i] : "(end)";
+        const std::string b = i < w.size() ? w[i] : "(end)";
+        if (a != b)
+            return "line " + std::to_string(i + 1) + ": got \"" + a.substr(0, width) + "\", want \"" +
+                   b.substr(0, width) + "\"";
+    }
+    return "same lines, different bytes";
+}
+
+} // namespace th
