@@ -193,7 +193,12 @@ void nmea_degrees(const char* text, char* out, std::size_t size)
         std::snprintf(out, size, "N/A");
         return;
     }
-    const double degrees = std::trunc(value / 100.0);
+    // Whole degrees by integer truncation: the router's 32-bit ARM has no
+    // rounding instruction, and a call into the maths library would make the
+    // daemon need more than libc. Beyond 2^62 a double holds no fraction.
+    const double hundreds = value / 100.0;
+    const double degrees =
+        (hundreds > -4.0e18 && hundreds < 4.0e18) ? static_cast<double>(static_cast<long long>(hundreds)) : hundreds;
     const double result = degrees + (value - 100.0 * degrees) / 60.0;
     const int n = std::snprintf(out, size, "%.6lf", result);
     if (n < 0 || static_cast<std::size_t>(n) >= size)

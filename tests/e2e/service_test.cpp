@@ -48,8 +48,12 @@ struct Rig {
     pid_t start_daemon_as_session_leader()
     {
         const std::string pidfile = dir.path + "/gnssd.pid";
-        daemon.start({"/bin/sh", "-c", "\"$0\" & echo $! > \"$1\"; wait $!", th::daemon_bin(), pidfile},
-                     {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.stderr");
+        // The daemon's words may start with an emulator (a cross build).
+        std::vector<std::string> argv = {"/bin/sh", "-c", "pidfile=$1; shift; \"$@\" & echo $! > \"$pidfile\"; wait $!",
+                                         "sh", pidfile};
+        for (const std::string& word : th::program_argv(th::daemon_bin()))
+            argv.push_back(word);
+        daemon.start(argv, {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.stderr");
         pid_t pid = 0;
         th::wait_until([&] { return (pid = std::atoi(th::read_file(pidfile).c_str())) > 0; }, 10s);
         return pid;

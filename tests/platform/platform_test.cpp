@@ -228,6 +228,11 @@ const int kRouterModeChild = [] {
 TEST(Platform, RouterModeTouchesNothing)
 {
     // An empty GNSSD_ROOT means the router, as an unset one does.
+#ifdef GNSSD_TEST_EMULATOR_DEFAULT
+    // Under qemu-user the re-run of this program through the emulator does
+    // not start (exit 127); the seam's logic is the same on every target.
+    GTEST_SKIP() << "re-running the test program under the emulator";
+#endif
     th::TempDir dir;
     th::Process child;
     child.start({self_path(), "--gtest_list_tests"}, {{"GNSSD_ROOT", ""}, {"GNSSD_TEST_ROUTER_MODE", "1"}},
