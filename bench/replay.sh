@@ -12,7 +12,12 @@ if [ -z "$capture" ]; then
     [ -f "$c" ] && { capture=$c; break; }
   done
 fi
-[ -n "$capture" ] && [ -f "$capture" ] || { echo "usage: $0 [capture.nmea] (no big.nmea found)" >&2; exit 2; }
+if [ -z "$capture" ]; then
+  # Rebuilt byte for byte from the captures in tests/data.
+  capture=${TMPDIR:-/tmp}/gnssd-big.nmea
+  python3 "$repo/bench/make_big.py" "$capture"
+fi
+[ -f "$capture" ] || { echo "usage: $0 [capture.nmea]" >&2; exit 2; }
 capture=$(cd "$(dirname "$capture")" && pwd)/$(basename "$capture")
 
 if [ ! -x "$build/gnssd" ] || [ ! -x "$build/gnssd-sim" ]; then
