@@ -1,6 +1,7 @@
 // Fuzzes what a module may answer to an AT command: the reply collection of
 // at_command (fed through a socket pair that ends after the input), then
-// each driver's judgement of that reply text.
+// each driver's judgement of that reply text (the AT!GPS firmware revision,
+// the AT+QGPSCFG current values).
 //
 // Input: the module's reply bytes.
 #include <fcntl.h>
@@ -35,6 +36,20 @@ void judge(const char* reply)
         for (std::size_t i = size; i < sizeof text; ++i)
             if (text[i] != 0x5A)
                 std::abort();  // written past the given size
+    }
+    // The AT+QGPSCFG family reading a current value: a text value, a number,
+    // and the setting some firmware reports under another name.
+    struct Row {
+        const char* name;
+        const char* alt_name;
+        const char* target;
+    };
+    for (const Row& row : {Row{"outport", nullptr, "usbnmea"}, Row{"gpsnmeatype", nullptr, "31"},
+                           Row{"beidounmeatype", "pqnmeatype", "0"}}) {
+        const int check = qgps_value_check(reply, row.name, row.alt_name, row.target);
+        const bool named = std::strstr(reply, row.name) || (row.alt_name && std::strstr(reply, row.alt_name));
+        if (check < -1 || check > 1 || (check == -1) == named)
+            std::abort();
     }
 }
 

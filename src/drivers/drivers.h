@@ -15,6 +15,9 @@ void sgpsc_close(ReceiverLink* link);
 // AT+QGPSCFG family.
 int qgps_open(ReceiverLink* link);
 void qgps_close(ReceiverLink* link);
+// Judges a reply to a settings query: -1 when it names neither the setting
+// nor its alternative name, 1 when it already holds the target value, else 0.
+int qgps_value_check(const char* reply, const char* name, const char* alt_name, const char* target);
 
 // AT!GPS family, with antenna input selection.
 void atgps_install(const ModuleDriver* row);

@@ -32,21 +32,32 @@ constexpr QgpsSetting kSettings[] = {
 // Commands carry one setting name and value: 127 characters are plenty.
 constexpr std::size_t kCommandSize = 128;
 
+} // namespace
+
 // Whether the reply to a query already holds the wanted value. The value
 // follows the name's closing quote and a comma. Text values are reported in
 // quotes ("outport","usbnmea"): comparing from the quote would never match,
 // so every start would rewrite the setting and restart the module for ever.
-bool value_matches(const char* reply, const char* found, std::size_t name_len, const char* target)
+int qgps_value_check(const char* reply, const char* name, const char* alt_name, const char* target)
 {
-    std::size_t at = static_cast<std::size_t>(found - reply) + name_len + 2;
+    const char* found = std::strstr(reply, name);
+    if (!found && alt_name) {
+        name = alt_name;
+        found = std::strstr(reply, name);
+    }
+    if (!found)
+        return -1;
+    std::size_t at = static_cast<std::size_t>(found - reply) + std::strlen(name) + 2;
     // A reply that ends right behind the name has no value to compare.
     if (at > std::strlen(reply))
-        return false;
+        return 0;
     const char* current = reply + at;
     if (*current == '"')
         ++current;
-    return std::strncmp(current, target, std::strlen(target)) == 0;
+    return std::strncmp(current, target, std::strlen(target)) == 0 ? 1 : 0;
 }
+
+namespace {
 
 int write_setting(AtRun& run, const QgpsSetting& row)
 {
@@ -81,17 +92,12 @@ int sync_settings(AtRun& run)
             return -1;
         }
         run.reply = at_command(run.fd, command, 1);
-        const char* name = row->name;
-        const char* found = std::strstr(run.reply, name);
-        if (!found && row->alt_name) {
-            name = row->alt_name;
-            found = std::strstr(run.reply, name);
-        }
-        if (!found) {
+        const int check = qgps_value_check(run.reply, row->name, row->alt_name, row->value);
+        if (check < 0) {
             log_msg(LOG_ERR, "cannot read current value of \"%s\"", row->name);
             return -1;
         }
-        if (value_matches(run.reply, found, std::strlen(name), row->value))
+        if (check > 0)
             continue;
         if (write_setting(run, *row) != 0)
             return -1;
