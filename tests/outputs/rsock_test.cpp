@@ -106,8 +106,21 @@ int thread_count()
     return count_entries("/proc/self/task");
 }
 
-// A joined thread may still be listed for a moment: under a user-mode
-// emulator the host thread ends only after the join has returned.
+// A joined thread may still be listed for a while: under a user-mode
+// emulator the host thread ends only after the join has returned. Counts are
+// taken once they have held still for half a second.
+int settled_thread_count()
+{
+    int count = thread_count();
+    for (int still = 0, rounds = 0; still < 5 && rounds < 100; ++rounds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int now = thread_count();
+        still = now == count ? still + 1 : 0;
+        count = now;
+    }
+    return count;
+}
+
 bool threads_settle_to(int expected)
 {
     return th::wait_until([&] { return thread_count() == expected; }, std::chrono::seconds(5));
@@ -261,7 +274,7 @@ TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
         {"period_halt 0", {1, const_cast<char*>("127.0.0.1"), 1, 9, 1, 0}},
     };
     th::StderrCapture log;
-    const int threads = thread_count();
+    const int threads = settled_thread_count();
     const int fds = fd_count();
     EXPECT_EQ(rsock_open(nullptr), nullptr);
     for (const Case& c : cases) {
@@ -620,7 +633,7 @@ TEST(RsockClose, ReturnsPromptlyFromEveryWait)
     // Sanitizer runtimes start a helper thread with the first thread made.
     std::thread([] {}).join();
     const int fds = fd_count();
-    const int threads = thread_count();
+    const int threads = settled_thread_count();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
         RemoteSocket* rs = rsock_open(&c.settings);
@@ -707,7 +720,7 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
         }
     });
     const int fds = fd_count();
-    const int threads = thread_count() - 1;  // without the acceptor
+    const int threads = settled_thread_count() - 1;  // without the acceptor
     constexpr int kInstances = 20;
     std::vector<RemoteSocketSettings> settings(kInstances, make_settings("127.0.0.1", 0, server.port, 1, 1));
     std::vector<RemoteSocket*> sockets;
