@@ -1,11 +1,13 @@
 // Service lifecycle: command dispatch, start-up, main loop, link reopening and shutdown.
 #include "core/service.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "core/settings.h"
 #include "nmea/nmea.h"
@@ -26,26 +28,128 @@ constexpr std::size_t kFidSize = 1024;
 constexpr std::size_t kRouterIdMax = 1014;
 
 constexpr int kSerialOutputs = 3;
-constexpr int kOutputs = 4;
+constexpr int kLocalOutputs = 4;
 constexpr int kPtyOutput = 3;
 // Four remote streams, then the gpsd feed.
 constexpr int kSockets = kRemoteSocketCount + 1;
-constexpr int kGpsdSocket = kRemoteSocketCount;
+// The sentences of one read, each followed by the identification sentence
+// when it is a "$GPRMC": at most one per 4 bytes of a receive buffer
+// ("$*\r\n"), and one identification per 9 ("$GPRMC*\r\n").
+constexpr int kBatchMax = kRxBufferSize / 4 + kRxBufferSize / 9 + 1;
 
 void on_sigterm(int) { running = 0; }
+
+// The sentences of one read, in the order they are handed on. They stay in
+// place in the link's receive buffer until every output has taken them.
+struct Batch {
+    struct iovec line[kBatchMax];  // each sentence, or the identification sentence behind a "$GPRMC"
+    uint8_t moving[kBatchMax];     // the moving flag after that sentence
+    uint8_t is_fid[kBatchMax];
+    int count;
+    std::size_t bytes;
+};
 
 // Everything the main loop owns from start-up to shutdown.
 struct Service {
     GpsSettings settings;
     char fid[kFidSize];
     std::size_t fid_len;
-    SerialOutput outputs[kOutputs];
+    SerialOutput outputs[kLocalOutputs];
     bool pty_exists;
     RemoteSocket* sockets[kSockets];
     SnmpReporter* reporter;
     ControlShell* shell;
     ShellCommand commands[2];
     ReceiverLink* link;
+    ReceiverState state;  // what the current link's sentences said
+    Batch batch;
+};
+
+// --- the outputs: one ordered table ----------------------------------------
+// Opened forwards at start-up, written forwards with every batch, closed
+// backwards at shutdown. A new output is one row.
+struct OutputRow {
+    void (*open)(Service* s, int index);
+    void (*write)(Service* s, int index, const Batch& b);
+    void (*close)(Service* s, int index);
+    int index;
+};
+
+constexpr const char* kSerialPaths[kSerialOutputs] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"};
+
+void serial_row_open(Service* s, int i)
+{
+    // Opened only when the first batch is written to them.
+    const uint32_t enabled[kSerialOutputs] = {s->settings.ep1_enabled, s->settings.ep2_enabled,
+                                              s->settings.usbp_enabled};
+    s->outputs[i] = SerialOutput{enabled[i], kSerialPaths[i], -1};
+}
+
+void local_row_write(Service* s, int i, const Batch& b)
+{
+    output_writev(&s->outputs[i], b.line, b.count, b.bytes);
+}
+
+void serial_row_close(Service* s, int i)
+{
+    output_close(&s->outputs[i]);
+}
+
+void pty_row_open(Service* s, int)
+{
+    // Set up whether or not it is enabled: the setting only decides whether it is written.
+    s->pty_exists = pty_open(&s->outputs[kPtyOutput], s->settings.pty_enabled) == 0;
+}
+
+void pty_row_close(Service* s, int)
+{
+    if (s->pty_exists)
+        pty_close(&s->outputs[kPtyOutput]);
+    s->pty_exists = false;
+}
+
+void rsock_row_open(Service* s, int i)
+{
+    s->sockets[i] = rsock_open(&s->settings.rsock[i]);
+}
+
+// The remote streams copy each sentence; the identification sentence goes with the others.
+void rsock_row_write(Service* s, int i, const Batch& b)
+{
+    for (int k = 0; k < b.count; ++k)
+        rsock_write(s->sockets[i], static_cast<const char*>(b.line[k].iov_base), b.line[k].iov_len, b.moving[k]);
+}
+
+void socket_row_close(Service* s, int i)
+{
+    rsock_close(s->sockets[i]);
+    s->sockets[i] = nullptr;
+}
+
+void gpsd_row_open(Service* s, int i)
+{
+    s->sockets[i] = rsock_open(&s->settings.gpsd);
+}
+
+// The gpsd feed never carries the identification sentence and always counts as moving.
+void gpsd_row_write(Service* s, int i, const Batch& b)
+{
+    for (int k = 0; k < b.count; ++k) {
+        if (!b.is_fid[k])
+            rsock_write(s->sockets[i], static_cast<const char*>(b.line[k].iov_base), b.line[k].iov_len, 1);
+    }
+}
+
+constexpr OutputRow kOutputTable[] = {
+    {serial_row_open, local_row_write, serial_row_close, 0},  // ttyS0
+    {serial_row_open, local_row_write, serial_row_close, 1},  // ttyS1
+    {serial_row_open, local_row_write, serial_row_close, 2},  // ttyUSB0
+    {pty_row_open, local_row_write, pty_row_close, kPtyOutput},
+    {rsock_row_open, rsock_row_write, socket_row_close, 0},  // RSOCK1 .. RSOCK4
+    {rsock_row_open, rsock_row_write, socket_row_close, 1},
+    {rsock_row_open, rsock_row_write, socket_row_close, 2},
+    {rsock_row_open, rsock_row_write, socket_row_close, 3},
+    {gpsd_row_open, gpsd_row_write, socket_row_close, kRemoteSocketCount},
 };
 
 void build_fid(Service* s)
@@ -78,21 +182,53 @@ ReceiverLink* open_link_retrying(const GpsSettings& st)
     }
 }
 
-// Hands one sentence to every consumer in the fixed order.
-void distribute(Service* s, const char* data, std::size_t n)
+// A fresh link starts with an empty report.
+void use_link(Service* s, ReceiverLink* link)
 {
-    const int moving = static_cast<int>(s->link->moving);
-    for (SerialOutput& out : s->outputs)
-        output_write(&out, data, n);
-    for (int i = 0; i < kRemoteSocketCount; ++i)
-        rsock_write(s->sockets[i], data, n, moving);
-    if (s->settings.sri_enabled && n >= 6 && std::memcmp(data, "$GPRMC", 6) == 0) {
-        for (SerialOutput& out : s->outputs)
-            output_write(&out, s->fid, s->fid_len);
-        for (int i = 0; i < kRemoteSocketCount; ++i)
-            rsock_write(s->sockets[i], s->fid, s->fid_len, moving);
+    s->link = link;
+    nmea_state_open(&s->state, link);
+}
+
+void batch_add(Batch* b, const char* data, std::size_t n, uint32_t moving, bool is_fid)
+{
+    if (b->count >= kBatchMax)
+        return;  // cannot happen: the bound counts the shortest possible sentences
+    b->line[b->count] = iovec{const_cast<char*>(data), n};
+    b->moving[b->count] = moving ? 1 : 0;
+    b->is_fid[b->count] = is_fid ? 1 : 0;
+    ++b->count;
+    b->bytes += n;
+}
+
+// Takes every whole sentence of the last read through interpretation, into
+// the batch and to the SNMP reporter and time sync, then hands the batch to
+// every output and brings the status files up to date.
+void handle_read(Service* s)
+{
+    Batch& b = s->batch;
+    b.count = 0;
+    b.bytes = 0;
+    ReceiverLink* const link = s->link;
+    int n;
+    while ((n = nmea_next(link)) > 0) {
+        const char* const sentence = nmea_sentence(link);
+        if (!nmea_interpret(&s->state, link)) {
+            nmea_consume(link);
+            continue;
+        }
+        const auto len = static_cast<std::size_t>(n);
+        batch_add(&b, sentence, len, s->state.moving, false);
+        if (s->settings.sri_enabled && len >= 6 && std::memcmp(sentence, "$GPRMC", 6) == 0)
+            batch_add(&b, s->fid, s->fid_len, s->state.moving, true);
+        nmea_consume(link);
+        snmp_update(s->reporter, &s->state.report, static_cast<int>(s->state.moving));
+        timesync_exec(&s->settings.timesync, &s->state.report);
     }
-    rsock_write(s->sockets[kGpsdSocket], data, n, 1);
+    if (b.count > 0) {
+        for (const OutputRow& row : kOutputTable)
+            row.write(s, row.index, b);
+    }
+    nmea_files_update(&s->state);
 }
 
 void main_loop(Service* s)
@@ -100,31 +236,26 @@ void main_loop(Service* s)
     while (running) {
         if (s->link == nullptr)
             break;
-        const int n = nmea_next(s->link);
-        if (n == 0)
-            continue;
-        if (n < 0) {
-            if (!running)
-                break;
-            log_msg(LOG_WARNING, "no data from GPS");
-            link_close(s->link);
-            s->link = nullptr;
-            sleep(1);
-            s->link = open_link_retrying(s->settings);
+        if (location_watchdog(&s->state, s->link) == 0 && nmea_read(s->link) == 0) {
+            handle_read(s);
             continue;
         }
-        distribute(s, s->link->rx_buf, static_cast<std::size_t>(n));
-        nmea_consume(s->link);
-        snmp_update(s->reporter, &s->link->report, static_cast<int>(s->link->moving));
-        timesync_exec(&s->settings.timesync, &s->link->report);
+        if (!running)
+            break;
+        log_msg(LOG_WARNING, "no data from GPS");
+        link_close(s->link);
+        s->link = nullptr;
+        // What the files say no longer holds; the next link's first position brings them back.
+        nmea_files_remove(&s->state);
+        sleep(1);
+        use_link(s, open_link_retrying(s->settings));
     }
 }
 
 void start_up(Service* s)
 {
     log_msg(LOG_NOTICE, "started");
-    plat_unlink(kStatsPath);
-    plat_unlink(kLocationPath);
+    nmea_files_remove(nullptr);
     settings_load(&s->settings);
     if (s->settings.sri_enabled)
         build_fid(s);
@@ -134,18 +265,10 @@ void start_up(Service* s)
 
     s->reporter = snmp_open(&s->settings.snmp);
     module_install();
-    s->link = open_link_retrying(s->settings);
+    use_link(s, open_link_retrying(s->settings));
 
-    static constexpr const char* kSerialPaths[kSerialOutputs] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"};
-    const uint32_t serial_enabled[kSerialOutputs] = {s->settings.ep1_enabled, s->settings.ep2_enabled,
-                                                     s->settings.usbp_enabled};
-    for (int i = 0; i < kSerialOutputs; ++i)
-        s->outputs[i] = SerialOutput{serial_enabled[i], kSerialPaths[i], -1};
-    s->pty_exists = pty_open(&s->outputs[kPtyOutput], s->settings.pty_enabled) == 0;
-
-    for (int i = 0; i < kRemoteSocketCount; ++i)
-        s->sockets[i] = rsock_open(&s->settings.rsock[i]);
-    s->sockets[kGpsdSocket] = rsock_open(&s->settings.gpsd);
+    for (const OutputRow& row : kOutputTable)
+        row.open(s, row.index);
 
     s->commands[0] = ShellCommand{"snmp", snmp_walk, s->reporter};
     s->commands[1] = ShellCommand{nullptr, nullptr, nullptr};
@@ -159,18 +282,11 @@ void shut_down(Service* s)
 {
     shell_close(s->shell);
     s->shell = nullptr;
-    for (RemoteSocket*& rs : s->sockets) {
-        rsock_close(rs);
-        rs = nullptr;
-    }
-    for (int i = 0; i < kSerialOutputs; ++i)
-        output_close(&s->outputs[i]);
-    if (s->pty_exists)
-        pty_close(&s->outputs[kPtyOutput]);
+    for (std::size_t i = std::size(kOutputTable); i-- > 0;)
+        kOutputTable[i].close(s, kOutputTable[i].index);
     link_close(s->link);
     s->link = nullptr;
-    plat_unlink(kStatsPath);
-    plat_unlink(kLocationPath);
+    nmea_files_remove(&s->state);
     snmp_close(s->reporter);
     s->reporter = nullptr;
     log_msg(LOG_NOTICE, "stopped");
@@ -190,8 +306,8 @@ void run_uninstall()
 {
     log_msg(LOG_NOTICE, "module uninstall");
     const ModuleDriver* row = driver_find();
-    if (row != nullptr && row->uninstall != nullptr)
-        row->uninstall(row);
+    if (row != nullptr && row->ops->uninstall != nullptr)
+        row->ops->uninstall(row);
 }
 
 } // namespace

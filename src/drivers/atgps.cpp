@@ -335,3 +335,6 @@ int atgps_notice(const void*)
     std::printf("<i class=\"color_red\">UMTS receive diversity antenna is disabled now!</i>");
     return std::printf("</td></tr>");
 }
+
+const ModuleOps kAtgpsOps = {.install = atgps_install, .uninstall = atgps_uninstall, .open = atgps_open, .close = atgps_close,
+                            .notice = atgps_notice};

@@ -3,8 +3,16 @@
 
 #include <cstddef>
 
-struct ModuleDriver;
-struct ReceiverLink;
+#include "receiver/link.h"
+
+// One record of operations per family, as the driver table's rows name them.
+extern const ModuleOps kSgpscOps;
+extern const ModuleOps kQgpsOps;
+extern const ModuleOps kAtgpsOps;
+extern const ModuleOps kGpspOps;
+extern const ModuleOps kGtgpsOps;
+extern const ModuleOps kStandaloneOps;
+extern const ModuleOps kGpsstartOps;
 
 // AT^SGPSC family (PLS8, PLS83 and relatives).
 extern "C" int is_pls8;

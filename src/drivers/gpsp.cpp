@@ -113,3 +113,5 @@ void gpsp_close(ReceiverLink* link)
 {
     at_stop(link, variant_of(link));
 }
+
+const ModuleOps kGpspOps = {.open = gpsp_open, .close = gpsp_close};

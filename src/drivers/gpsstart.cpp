@@ -78,3 +78,5 @@ int gpsstart_notice(const void* arg)
     std::fflush(stdout);
     return count;
 }
+
+const ModuleOps kGpsstartOps = {.open = gpsstart_open, .close = gpsstart_close, .notice = gpsstart_notice};

@@ -38,3 +38,5 @@ void gtgps_close(ReceiverLink* link)
 {
     at_stop(link, kGtgps);
 }
+
+const ModuleOps kGtgpsOps = {.open = gtgps_open, .close = gtgps_close};

@@ -143,3 +143,5 @@ void qgps_close(ReceiverLink* link)
 {
     at_stop(link, kQgps);
 }
+
+const ModuleOps kQgpsOps = {.open = qgps_open, .close = qgps_close};

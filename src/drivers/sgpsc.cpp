@@ -95,3 +95,5 @@ void sgpsc_close(ReceiverLink* link)
 {
     at_stop(link, kSgpsc);
 }
+
+const ModuleOps kSgpscOps = {.open = sgpsc_open, .close = sgpsc_close};

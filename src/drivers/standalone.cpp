@@ -149,3 +149,5 @@ void standalone_close(ReceiverLink* link)
     gpio_request(kGpioControlLine, 1);
     unlock_device(link->device_path);
 }
+
+const ModuleOps kStandaloneOps = {.open = standalone_open, .close = standalone_close};

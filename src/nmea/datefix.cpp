@@ -31,32 +31,33 @@ bool rollover_notice = true;
 int quoted_len(const ReceiverLink* link)
 {
     int n = link->sentence_len;
-    while (n > 0 && (link->rx_buf[n - 1] == '\n' || link->rx_buf[n - 1] == '\r'))
+    const char* const buf = link->rx_buf + link->rx_start;
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
         --n;
     return n;
 }
 
 } // namespace
 
-void nmea_datefix(ReceiverLink* link)
+int nmea_datefix(ReceiverLink* link)
 {
     if (!link || !link->date_fix_enabled)
-        return;
-    char* const buf = link->rx_buf;
+        return 0;
+    char* const buf = link->rx_buf + link->rx_start;
     const int len = link->sentence_len;
-    if (len < 6 || len > link->rx_len)
-        return;
+    if (len < 6 || len > link->rx_len - link->rx_start)
+        return 0;
 
     const DateFixRule* rule = kDateFixRules;
     while (rule->type && std::memcmp(buf + 3, rule->type, 3) != 0)
         ++rule;
     if (!rule->type)
-        return;
+        return 0;
 
     // Items and the checksum that covers them end at the '*'.
     char* const star = static_cast<char*>(std::memchr(buf, '*', static_cast<std::size_t>(len)));
     if (!star)
-        return;
+        return 0;
     int item = -1;
     int commas = 0;
     for (int i = 0; buf + i < star; ++i) {
@@ -67,24 +68,24 @@ void nmea_datefix(ReceiverLink* link)
     }
     if (item < 0) {
         log_msg(LOG_WARNING, "cannot find %i. item in \"%.*s\"", rule->item, quoted_len(link), buf);
-        return;
+        return 0;
     }
     char* const date = buf + item;
     if (!std::isdigit(static_cast<unsigned char>(*date)))
-        return;  // no date yet (no fix): nothing to repair
+        return 0;  // no date yet (no fix): nothing to repair
 
     // The text ends at the NUL behind the buffered data and the parse cannot cross the '*'.
     struct tm tm {};
     const char* parsed_end = strptime(date, rule->format, &tm);
     if (!parsed_end) {
         log_msg(LOG_WARNING, "cannot parse date from \"%.*s\"", quoted_len(link), buf);
-        return;
+        return 0;
     }
     tm.tm_hour = 2;
     tm.tm_min = 0;
     tm.tm_sec = 0;
     if (tm.tm_year > kLastVictimYear)
-        return;
+        return 0;
 
     if (rollover_notice)
         log_msg(LOG_INFO, "week rollover problem detected, invalid date %04i-%02i-%02i received", tm.tm_year + 1900,
@@ -93,13 +94,13 @@ void nmea_datefix(ReceiverLink* link)
     time_t seconds = timegm(&tm);
     if (seconds == static_cast<time_t>(-1)) {
         log_msg(LOG_WARNING, "cannot convert date to seconds from \"%.*s\"", quoted_len(link), buf);
-        return;
+        return -1;
     }
     seconds += kRolloverSeconds;
     struct tm fixed {};
     if (!gmtime_r(&seconds, &fixed)) {
         log_msg(LOG_WARNING, "cannot convert seconds to date from %lli", static_cast<long long>(seconds));
-        return;
+        return -1;
     }
     char text[kDateTextMax];
     const std::size_t text_len = std::strftime(text, sizeof text, rule->format, &fixed);
@@ -109,12 +110,13 @@ void nmea_datefix(ReceiverLink* link)
                 "tm_yday=%i tm_isdst=%i",
                 fixed.tm_sec, fixed.tm_min, fixed.tm_hour, fixed.tm_mday, fixed.tm_mon, fixed.tm_year, fixed.tm_wday,
                 fixed.tm_yday, fixed.tm_isdst);
-        return;
+        return -1;
     }
     // The sentence keeps its length: a date sent narrower than the format (a one-digit day) is left as it
-    // came, and so is a sentence without room for two checksum digits in front of its line end.
+    // came, and so is a sentence without room for two checksum digits in front of its line end; either way
+    // its date is known to be wrong and must not be believed.
     if (static_cast<std::size_t>(parsed_end - date) != text_len || star + 3 > buf + len - 2)
-        return;
+        return -1;
 
     std::memcpy(date, text, text_len);
     const unsigned sum = nmea_chsum(link);
@@ -126,4 +128,5 @@ void nmea_datefix(ReceiverLink* link)
                 fixed.tm_mday);
         rollover_notice = false;
     }
+    return 0;
 }

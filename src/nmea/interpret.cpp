@@ -47,18 +47,18 @@ std::string_view sentence_items(const ReceiverLink* link)
     const std::size_t len = static_cast<std::size_t>(link->sentence_len);
     if (len <= kTagLen)
         return {};
-    std::string_view s(link->rx_buf + kTagLen, len - kTagLen);
+    std::string_view s(link->rx_buf + link->rx_start + kTagLen, len - kTagLen);
     const std::size_t stop = s.find_first_of(std::string_view("*\r\n\0", 4));
     return s.substr(0, stop);
 }
 
 // Stores the comma-separated items, one per slot, cutting each to its slot; missing items leave slots empty.
 template <std::size_t N>
-void store_items(ReceiverLink* link, const Slot (&slots)[N])
+void store_items(ReceiverState* st, const ReceiverLink* link, const Slot (&slots)[N])
 {
     std::string_view rest = sentence_items(link);
     bool more = true;  // the tag's own comma opens item 1, even when it is empty
-    auto* base = reinterpret_cast<char*>(&link->report);
+    auto* base = reinterpret_cast<char*>(&st->report);
     for (const Slot& slot : slots) {
         std::string_view item;
         if (more) {
@@ -87,57 +87,57 @@ void set_slot(char (&slot)[N], const char* text)
     std::snprintf(slot, N, "%s", text);
 }
 
-void position_stored(ReceiverLink* link)
+void position_stored(ReceiverState* st, const ReceiverLink* link)
 {
-    link->position_seen = 1;
-    link->report.updated = 1;
-    location_write(link);
-    location_touch(link);
-    stats_write(link);
+    st->position_seen = 1;
+    st->report.updated = 1;
+    st->files_due |= kStatsDue | kLocationDue;
+    location_touch(st, link);
 }
 
-int on_gsv(ReceiverLink* link)
+int on_gsv(ReceiverState* st, const ReceiverLink*)
 {
     // A new reporting cycle begins: the next GGA is news again.
-    link->position_seen = 0;
+    st->position_seen = 0;
     return 1;
 }
 
-int on_gga(ReceiverLink* link)
+int on_gga(ReceiverState* st, const ReceiverLink* link)
 {
     // Some modules repeat the cycle's GGA; only the first one of a cycle counts.
-    if (link->drop_repeated_gga && link->position_seen) {
-        nmea_consume(link);
+    if (link->drop_repeated_gga && st->position_seen)
         return 0;
-    }
-    store_items(link, kGgaSlots);
-    position_stored(link);
+    store_items(st, link, kGgaSlots);
+    position_stored(st, link);
     return 1;
 }
 
-int on_gns(ReceiverLink* link)
+int on_gns(ReceiverState* st, const ReceiverLink* link)
 {
-    store_items(link, kGnsSlots);
+    store_items(st, link, kGnsSlots);
     // A GNS sentence carries its fix in a per-system mode string; any GNS position counts as a fix.
-    set_slot(link->report.fix_quality, "1");
+    set_slot(st->report.fix_quality, "1");
     // GNS altitudes are always metres; the sentence has no unit item of its own.
-    set_slot(link->report.altitude_unit, link->report.altitude[0] ? "M" : "");
-    position_stored(link);
+    set_slot(st->report.altitude_unit, st->report.altitude[0] ? "M" : "");
+    position_stored(st, link);
     return 1;
 }
 
-int on_rmc(ReceiverLink* link)
+int on_rmc(ReceiverState* st, const ReceiverLink* link)
 {
-    store_items(link, kRmcSlots);
-    link->moving = std::strncmp(link->report.speed_knots, "0.0", 3) != 0 ? 1 : 0;
-    link->report.updated = 1;
-    stats_write(link);
+    store_items(st, link, kRmcSlots);
+    // A date the rollover repair judged wrong but could not rewrite is no date.
+    if (link->date_suspect)
+        st->report.date[0] = '\0';
+    st->moving = std::strncmp(st->report.speed_knots, "0.0", 3) != 0 ? 1 : 0;
+    st->report.updated = 1;
+    st->files_due |= kStatsDue;
     return 1;
 }
 
 struct TagHandler {
     std::string_view tag;
-    int (*handle)(ReceiverLink* link);
+    int (*handle)(ReceiverState* st, const ReceiverLink* link);
 };
 
 // Only these tags feed the report; every other sentence is passed on unread.
@@ -166,19 +166,27 @@ void split_2_2(char* out, std::size_t size, const char (&text)[N], const char* s
                   static_cast<int>(c), text + a + b);
 }
 
-// Longest status file: nine labelled lines of short slots.
-constexpr std::size_t kStatsMax = 1024;
-
 } // namespace
 
-int nmea_interpret(ReceiverLink* link)
+void nmea_state_open(ReceiverState* st, const ReceiverLink* link)
 {
+    std::memset(st, 0, sizeof *st);
+    st->moving = 1;
+    st->stats_len = -1;
+    st->location_len = -1;
+    if (link && link->watchdog_enabled)
+        st->last_fix_time = link->opened_at;
+}
+
+int nmea_interpret(ReceiverState* st, ReceiverLink* link)
+{
+    st->report.updated = 0;
     if (!link || link->sentence_len < static_cast<int>(kTagLen))
         return 1;
-    const std::string_view head(link->rx_buf, kTagLen);
+    const std::string_view head(link->rx_buf + link->rx_start, kTagLen);
     for (const TagHandler& h : kTagHandlers) {
         if (h.tag == head)
-            return h.handle(link);
+            return h.handle(st, link);
     }
     return 1;
 }
@@ -205,12 +213,8 @@ void nmea_degrees(const char* text, char* out, std::size_t size)
         std::snprintf(out, size, "N/A");  // a cut number would be a wrong number
 }
 
-void stats_write(ReceiverLink* link)
+int stats_format(const PositionReport& r, char* out, std::size_t size)
 {
-    if (!link)
-        return;
-    const PositionReport& r = link->report;
-
     char time_text[32];
     if (r.fix_time[0])
         split_2_2(time_text, sizeof time_text, r.fix_time, ":", ":");
@@ -253,8 +257,7 @@ void stats_write(ReceiverLink* link)
     else
         std::snprintf(date, sizeof date, "N/A");
 
-    char text[kStatsMax];
-    const int n = std::snprintf(text, sizeof text,
+    const int n = std::snprintf(out, size,
                                 "Current time (UTC) : %s\n"
                                 "Latitude           : %s%s\n"
                                 "Longitude          : %s%s\n"
@@ -267,10 +270,5 @@ void stats_write(ReceiverLink* link)
                                 time_text, lat, r.lat_hemisphere, lon, r.lon_hemisphere,
                                 r.altitude[0] ? r.altitude : "N/A", r.altitude_unit, sats, r.fix_quality, speed,
                                 course, date);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) {
-        log_msg(LOG_ERR, "create (%s) error", kStatsPath);
-        return;
-    }
-    if (nmea_file_replace(kStatsPath, text, static_cast<std::size_t>(n)) != 0)
-        log_msg(LOG_ERR, "create (%s) error", kStatsPath);
+    return n < 0 || static_cast<std::size_t>(n) >= size ? -1 : n;
 }

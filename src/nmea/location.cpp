@@ -10,13 +10,12 @@
 #include "nmea/nmea.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
+#include "receiver/serial.h"
 
 namespace {
 
 // Longest router path of a status file plus the temporary suffix.
 constexpr std::size_t kTempPathMax = 256;
-// Two coordinate slots, two hemisphere slots, two line ends.
-constexpr std::size_t kLocationMax = 64;
 
 bool has_fix(const PositionReport& r)
 {
@@ -59,52 +58,93 @@ int nmea_file_replace(const char* path, const char* text, std::size_t len)
     return 0;
 }
 
-void location_write(ReceiverLink* link)
+int location_format(const PositionReport& r, char* out, std::size_t size)
 {
-    if (!link)
-        return;
-    const PositionReport& r = link->report;
-    if (!has_fix(r)) {
-        // No fix, no location: a missing file already says so.
-        plat_unlink(kLocationPath);
-        return;
-    }
-    char text[kLocationMax];
-    const int n = std::snprintf(text, sizeof text, "%s%s\n%s%s\n", r.latitude, r.lat_hemisphere, r.longitude,
+    // No fix, no location: a missing file already says so.
+    if (!has_fix(r))
+        return 0;
+    const int n = std::snprintf(out, size, "%s%s\n%s%s\n", r.latitude, r.lat_hemisphere, r.longitude,
                                 r.lon_hemisphere);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof text ||
-        nmea_file_replace(kLocationPath, text, static_cast<std::size_t>(n)) != 0)
-        log_msg(LOG_ERR, "create (%s) error", kLocationPath);
+    return n <= 0 || static_cast<std::size_t>(n) >= size ? -1 : n;
 }
 
-void location_touch(ReceiverLink* link)
+void nmea_files_update(ReceiverState* st)
+{
+    if (!st->files_due)
+        return;
+    // Location first, then status, as each position sentence always wrote them.
+    if (st->files_due & kLocationDue) {
+        char text[kLocationMax];
+        const int n = location_format(st->report, text, sizeof text);
+        if (n == 0) {
+            if (st->location_len != -1) {
+                plat_unlink(kLocationPath);
+                st->location_len = -1;
+            }
+        } else if (n < 0 || n != st->location_len || std::memcmp(text, st->location_text, static_cast<std::size_t>(n)) != 0) {
+            if (n < 0 || nmea_file_replace(kLocationPath, text, static_cast<std::size_t>(n)) != 0) {
+                log_msg(LOG_ERR, "create (%s) error", kLocationPath);
+                st->location_len = -2;  // unknown: written again with the next position
+            } else {
+                std::memcpy(st->location_text, text, static_cast<std::size_t>(n));
+                st->location_len = n;
+            }
+        }
+    }
+    char text[kStatsMax];
+    const int n = stats_format(st->report, text, sizeof text);
+    if (n < 0 || n != st->stats_len || std::memcmp(text, st->stats_text, static_cast<std::size_t>(n)) != 0) {
+        if (n < 0 || nmea_file_replace(kStatsPath, text, static_cast<std::size_t>(n)) != 0) {
+            log_msg(LOG_ERR, "create (%s) error", kStatsPath);
+            st->stats_len = -2;
+        } else {
+            std::memcpy(st->stats_text, text, static_cast<std::size_t>(n));
+            st->stats_len = n;
+        }
+    }
+    st->files_due = 0;
+}
+
+void nmea_files_remove(ReceiverState* st)
+{
+    plat_unlink(kStatsPath);
+    plat_unlink(kLocationPath);
+    if (st) {
+        st->stats_len = -1;
+        st->location_len = -1;
+    }
+}
+
+void location_touch(ReceiverState* st, const ReceiverLink* link)
 {
     if (!link || !link->watchdog_enabled)
         return;
-    const PositionReport& r = link->report;
+    const PositionReport& r = st->report;
     if (!has_fix(r) || !r.latitude[0] || !r.longitude[0])
         return;
-    const time_t now = time(nullptr);
+    // The monotonic clock: a step of the wall clock (time sync makes them)
+    // must neither restart a receiver with a fresh fix nor suspend the watchdog.
+    const time_t now = monotonic_seconds();
     if (now == static_cast<time_t>(-1)) {
         const int saved = errno;
         log_msg(LOG_WARNING, "cannot read current location time stamp: %s", std::strerror(saved));
         return;
     }
-    link->last_fix_time = now;
+    st->last_fix_time = now;
 }
 
-int location_watchdog(ReceiverLink* link)
+int location_watchdog(const ReceiverState* st, const ReceiverLink* link)
 {
-    if (!link || !link->watchdog_enabled || link->last_fix_time == static_cast<time_t>(-1))
+    if (!link || !st || !link->watchdog_enabled || st->last_fix_time == static_cast<time_t>(-1))
         return 0;
-    const time_t now = time(nullptr);
+    const time_t now = monotonic_seconds();
     if (now == static_cast<time_t>(-1)) {
         const int saved = errno;
         log_msg(LOG_WARNING, "cannot read current time stamp: %s", std::strerror(saved));
         return 0;
     }
     // Equal is still in time.
-    if (now - link->last_fix_time > static_cast<time_t>(link->watchdog_timeout)) {
+    if (now - st->last_fix_time > static_cast<time_t>(link->watchdog_timeout)) {
         log_msg(LOG_WARNING, "no location data from GPS within %u minutes, force restart",
                 static_cast<unsigned>(link->watchdog_timeout / 60));
         return -2;

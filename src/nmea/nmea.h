@@ -1,25 +1,67 @@
 // Sentence reader, interpretation, status and location files, watchdog and
-// date repair: everything the main loop does to one sentence before handing
-// it on.
+// date repair: everything the main loop does to the sentences of one read
+// before handing them on.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "nmea/report.h"
 
 struct ReceiverLink;
 
 // --- reader ---------------------------------------------------------------
-// >0: a sentence of n bytes at the start of rx_buf; 0: nothing this time;
-// -1: no link or read failure; -2: the fix watchdog expired.
+// Frames the next whole buffered sentence in place at nmea_sentence(link)
+// and repairs its date; never reads and never writes a file. >0: its length
+// (line end included); 0: no whole sentence is left of what was read.
 [[nodiscard]] int nmea_next(ReceiverLink* link);
+// Drops what has been consumed, waits for the receiver and appends what it
+// sent. 0: read (or nothing this time); -1: no link, read failure or silence.
 int nmea_read(ReceiverLink* link);
+// The sentence nmea_next framed last.
+char* nmea_sentence(ReceiverLink* link);
 void nmea_consume(ReceiverLink* link);
 unsigned nmea_chsum(ReceiverLink* link);
 
-// --- interpretation and status file ---------------------------------------
-// Returns 1 when the sentence is to be passed on, 0 when it was dropped (and
-// already consumed).
-int nmea_interpret(ReceiverLink* link);
-void stats_write(ReceiverLink* link);
+// --- interpretation ---------------------------------------------------------
+// Longest status file: nine labelled lines of short slots.
+inline constexpr std::size_t kStatsMax = 1024;
+// Two coordinate slots, two hemisphere slots, two line ends.
+inline constexpr std::size_t kLocationMax = 64;
+
+// What the receiver's sentences said so far on the current link. One per
+// link: nmea_state_open starts it afresh when a link opens.
+struct ReceiverState {
+    PositionReport report;
+    uint32_t position_seen;  // a position was stored in this reporting cycle
+    uint32_t moving;         // the last RMC reported a speed other than "0.0..."
+    time_t last_fix_time;    // monotonic second of the last fix; -1 = not available
+    uint32_t files_due;      // kStatsDue, kLocationDue: what changed since the files were last written
+    // What the status and location files hold now, so that an unchanged
+    // text is not written again.
+    int stats_len;  // -1: no file
+    int location_len;  // -1: no file
+    char stats_text[kStatsMax];
+    char location_text[kLocationMax];
+};
+
+inline constexpr uint32_t kStatsDue = 1;
+inline constexpr uint32_t kLocationDue = 2;
+
+// Starts the state of a newly opened link.
+void nmea_state_open(ReceiverState* st, const ReceiverLink* link);
+// Interprets the sentence nmea_next framed last. Returns 1 when it is to be
+// passed on, 0 when it is to be dropped (the caller consumes it).
+int nmea_interpret(ReceiverState* st, ReceiverLink* link);
+// Rewrites the status and location files when their content changed since
+// they were last written; called once after the sentences of one read.
+void nmea_files_update(ReceiverState* st);
+// Removes both files (start-up, a lost link, shutdown): what they said no
+// longer holds.
+void nmea_files_remove(ReceiverState* st);
+// The status file text of a report into out; its length, or -1 when it does not fit.
+int stats_format(const PositionReport& r, char* out, std::size_t size);
 // Decimal degrees of an NMEA ddmm.mmmm text into out ("N/A" when not a number).
 void nmea_degrees(const char* text, char* out, std::size_t size);
 
@@ -27,10 +69,12 @@ inline constexpr const char* kStatsPath = "/run/stats.gps";
 inline constexpr const char* kLocationPath = "/run/loc.gps";
 
 // --- location file and fix watchdog -----------------------------------------
-void location_write(ReceiverLink* link);
-void location_touch(ReceiverLink* link);
+// The location file text of a report into out; its length, 0 without a fix,
+// -1 when it does not fit.
+int location_format(const PositionReport& r, char* out, std::size_t size);
+void location_touch(ReceiverState* st, const ReceiverLink* link);
 // 0 = go on, -2 = no fix for longer than the link's watchdog_timeout.
-int location_watchdog(ReceiverLink* link);
+int location_watchdog(const ReceiverState* st, const ReceiverLink* link);
 // Replaces the file at a router path with text: written to a temporary file in
 // the same directory, then renamed, so no reader ever sees half a file.
 // 0 or -1 (errno set); the old file stays on failure.
@@ -43,4 +87,6 @@ struct DateFixRule {
     const char* format;  // strptime/strftime format
 };
 extern const DateFixRule kDateFixRules[];
-void nmea_datefix(ReceiverLink* link);
+// 0: the date is sound, repaired, or not there; -1: the date is a rollover
+// victim that could not be rewritten, so it must not be believed.
+int nmea_datefix(ReceiverLink* link);

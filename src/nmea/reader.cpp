@@ -20,11 +20,36 @@ constexpr int kRxTimeoutFlowing = 2;
 int quoted_len(const ReceiverLink* link)
 {
     int n = link->sentence_len;
-    if (n > link->rx_len)
-        n = link->rx_len;
-    while (n > 0 && (link->rx_buf[n - 1] == '\n' || link->rx_buf[n - 1] == '\r'))
+    if (n > link->rx_len - link->rx_start)
+        n = link->rx_len - link->rx_start;
+    const char* const buf = link->rx_buf + link->rx_start;
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
         --n;
     return n < 0 ? 0 : n;
+}
+
+// Offset of the line end of the sentence at buf (len bytes, NUL behind them),
+// or -1. Whichever line end comes first counts: "\r\n", or the "\n\n" some
+// receivers send, which is rewritten to "\r\n" in place. A NUL hides
+// everything behind it.
+int find_line_end(char* buf, int len)
+{
+    const void* nul = std::memchr(buf, '\0', static_cast<size_t>(len));
+    if (nul)
+        len = static_cast<int>(static_cast<const char*>(nul) - buf);
+    for (int i = 1; i < len; ++i) {
+        const void* lf = std::memchr(buf + i, '\n', static_cast<size_t>(len - i));
+        if (!lf)
+            return -1;
+        i = static_cast<int>(static_cast<const char*>(lf) - buf);
+        if (buf[i - 1] == '\r')
+            return i - 1;
+        if (i + 1 < len && buf[i + 1] == '\n') {
+            buf[i] = '\r';
+            return i;
+        }
+    }
+    return -1;
 }
 
 } // namespace
@@ -34,8 +59,15 @@ int nmea_read(ReceiverLink* link)
     // No descriptor is a failed wait: poll would otherwise sit out the whole timeout on it.
     if (!link || link->fd < 0)
         return -1;
-    if (link->rx_len < 0 || link->rx_len > kRxDataMax)
-        link->rx_len = 0;
+    if (link->rx_len < 0 || link->rx_len > kRxDataMax || link->rx_start < 0 || link->rx_start > link->rx_len)
+        link->rx_len = link->rx_start = 0;
+    // What was handed on is no longer needed: the unframed rest moves to the front.
+    if (link->rx_start > 0) {
+        link->rx_len -= link->rx_start;
+        std::memmove(link->rx_buf, link->rx_buf + link->rx_start, static_cast<size_t>(link->rx_len));
+        link->rx_start = 0;
+        link->rx_buf[link->rx_len] = '\0';
+    }
     // poll rather than select: the descriptor number is not bounded by FD_SETSIZE.
     pollfd pfd{link->fd, POLLIN, 0};
     const int timeout_ms = link->rx_timeout > 0 ? link->rx_timeout * 1000 : 0;
@@ -64,6 +96,7 @@ int nmea_read(ReceiverLink* link)
         return -1;
     }
     link->rx_len += static_cast<int>(n);
+    link->rx_buf[link->rx_len] = '\0';
     link->rx_timeout = kRxTimeoutFlowing;
     return 0;
 }
@@ -71,67 +104,63 @@ int nmea_read(ReceiverLink* link)
 int nmea_next(ReceiverLink* link)
 {
     if (!link)
-        return -1;
-    if (location_watchdog(link) < 0)
-        return -2;
-    if (link->rx_len <= 0 || link->rx_len > kRxDataMax) {
-        link->rx_len = 0;
-        return nmea_read(link);
-    }
-    char* const buf = link->rx_buf;
-
-    // Resynchronise on the next '$': anything before it is not part of a sentence.
-    if (buf[0] != '$') {
-        const auto* dollar = static_cast<const char*>(std::memchr(buf, '$', static_cast<size_t>(link->rx_len)));
-        if (!dollar) {
-            link->rx_len = 0;
-            return nmea_read(link);
-        }
-        const int skip = static_cast<int>(dollar - buf);
-        link->rx_len -= skip;
-        std::memmove(buf, dollar, static_cast<size_t>(link->rx_len));
-    }
-
-    buf[link->rx_len] = '\0';
-    char* end = std::strstr(buf, "\r\n");
-    if (!end) {
-        // Some receivers end their lines with "\n\n"; hand those on as "\r\n".
-        end = std::strstr(buf, "\n\n");
-        if (end) {
-            *end = '\r';
-        } else {
-            // A NUL hides any line end behind it: drop up to the next '$' next time.
-            if (std::memchr(buf, '\0', static_cast<size_t>(link->rx_len))) {
-                buf[0] = '~';
-                return 0;
-            }
-            if (link->rx_len > kRxDataMax - 1) {
-                log_msg(LOG_ERR, "NMEA receive buffer overflow");
-                link->rx_len = 0;
-            }
-            return nmea_read(link);
-        }
-    }
-    link->sentence_len = static_cast<int>(end - buf) + 2;
-
-    // Incoming checksums are not verified, but a sentence must at least carry one.
-    if (!std::memchr(buf, '*', static_cast<size_t>(link->sentence_len))) {
-        nmea_consume(link);
+        return 0;
+    if (link->rx_len <= 0 || link->rx_len > kRxDataMax || link->rx_start < 0 || link->rx_start >= link->rx_len) {
+        // Everything read has been handed on or dropped.
+        link->rx_start = link->rx_len = 0;
+        link->sentence_len = 0;
         return 0;
     }
-    if (link->ignore_enabled && link->ignore_prefix) {
-        const size_t plen = std::strlen(link->ignore_prefix);
-        if (plen <= static_cast<size_t>(link->sentence_len) && std::memcmp(buf, link->ignore_prefix, plen) == 0) {
-            nmea_consume(link);
+    char* const data = link->rx_buf;
+    data[link->rx_len] = '\0';
+    for (;;) {
+        link->sentence_len = 0;
+        link->date_suspect = 0;
+        // Resynchronise on the next '$': anything before it is not part of a sentence.
+        if (data[link->rx_start] != '$') {
+            const auto* dollar = static_cast<const char*>(
+                std::memchr(data + link->rx_start, '$', static_cast<size_t>(link->rx_len - link->rx_start)));
+            link->rx_start = dollar ? static_cast<int>(dollar - data) : link->rx_len;
+            if (!dollar)
+                return 0;
+        }
+        char* const buf = data + link->rx_start;
+        const int avail = link->rx_len - link->rx_start;
+        const int end = find_line_end(buf, avail);
+        if (end < 0) {
+            // A NUL hides any line end behind it: drop up to the next '$'.
+            if (std::memchr(buf, '\0', static_cast<size_t>(avail))) {
+                buf[0] = '~';
+                continue;
+            }
+            if (link->rx_start == 0 && avail > kRxDataMax - 1) {
+                log_msg(LOG_ERR, "NMEA receive buffer overflow");
+                link->rx_start = link->rx_len = 0;
+            }
             return 0;
         }
-    }
+        link->sentence_len = end + 2;
 
-    link->report.updated = 0;
-    nmea_datefix(link);
-    if (!nmea_interpret(link))
-        return 0;
-    return link->sentence_len;
+        // Incoming checksums are not verified, but a sentence must at least carry one.
+        if (!std::memchr(buf, '*', static_cast<size_t>(link->sentence_len))) {
+            nmea_consume(link);
+            continue;
+        }
+        if (link->ignore_enabled && link->ignore_prefix) {
+            const size_t plen = std::strlen(link->ignore_prefix);
+            if (plen <= static_cast<size_t>(link->sentence_len) && std::memcmp(buf, link->ignore_prefix, plen) == 0) {
+                nmea_consume(link);
+                continue;
+            }
+        }
+        link->date_suspect = nmea_datefix(link) < 0 ? 1 : 0;
+        return link->sentence_len;
+    }
+}
+
+char* nmea_sentence(ReceiverLink* link)
+{
+    return link->rx_buf + link->rx_start;
 }
 
 void nmea_consume(ReceiverLink* link)
@@ -141,11 +170,11 @@ void nmea_consume(ReceiverLink* link)
     int n = link->sentence_len;
     if (n < 0)
         n = 0;
-    if (n > link->rx_len)
-        n = link->rx_len;
-    link->rx_len -= n;
-    if (link->rx_len > 0)
-        std::memmove(link->rx_buf, link->rx_buf + n, static_cast<size_t>(link->rx_len));
+    if (n > link->rx_len - link->rx_start)
+        n = link->rx_len - link->rx_start;
+    // Nothing moves: earlier sentences of this read stay in place until the
+    // outputs have taken them.
+    link->rx_start += n;
     link->sentence_len = 0;
 }
 
@@ -153,7 +182,7 @@ unsigned nmea_chsum(ReceiverLink* link)
 {
     if (!link)
         return 0;
-    const char* const buf = link->rx_buf;
+    const char* const buf = link->rx_buf + link->rx_start;
     const int len = link->sentence_len;
     if (len < 5) {
         log_msg(LOG_WARNING, "%s() - too short NMEA sentence \"%.*s\"", "nmea_chsum", quoted_len(link), buf);

@@ -2,7 +2,9 @@
 #include "outputs/local.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,14 +22,82 @@ constexpr int kLockWaitSeconds = 5;
 constexpr gid_t kDaemonsGid = 999;
 constexpr const char* kDaemonsGroup = "deamons";
 
+// What a "/dev/nmea" reader may find queued: below the line discipline's own
+// 4096-byte buffer, the part of the queue the slave can report.
+constexpr uint32_t kPtyQueueMax = 4000;
+constexpr int kPtyVisibleMax = 4095;
+// Sentences older than this are not news to a reader that comes late.
+constexpr int64_t kPtyStaleMs = 2000;
+// The terminal hands written bytes to the reader's side on a kernel worker:
+// a queue that looks empty this soon after a write may still be filling.
+constexpr int64_t kPtyInFlightMs = 5;
+
 // The one pseudo-terminal of the service: the slave stays open for as long as
 // the pseudo-terminal exists so that its line settings survive readers coming
 // and going, and so that readers never see a hang-up when they close.
 struct Pty {
     int slave_fd = -1;
     char slave_path[128] = {};
+    uint32_t queued = 0;      // bytes written since the reader's side was last seen empty
+    int64_t first_ms = 0;     // when the first of them was written
+    int64_t last_ms = 0;      // when the last batch was written
 };
 Pty g_pty;
+
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Makes room in the pseudo-terminal's queue for total new bytes. What is
+// queued is discarded whole when it is full or has waited too long, but only
+// while no reader has taken any of it, so a reader is never left inside a
+// cut sentence. false: the new batch is to be dropped instead (a reader is
+// working through a full queue).
+bool pty_make_room(uint32_t total, int64_t now_ms)
+{
+    int visible = 0;
+    if (ioctl(g_pty.slave_fd, FIONREAD, &visible) != 0)
+        return true;
+    if (visible <= 0 && now_ms - g_pty.last_ms >= kPtyInFlightMs) {
+        g_pty.queued = 0;  // the reader has taken everything
+        return true;
+    }
+    const uint32_t seen = visible < 0 ? 0 : static_cast<uint32_t>(visible);
+    const uint32_t expected = g_pty.queued < kPtyVisibleMax ? g_pty.queued : kPtyVisibleMax;
+    const bool untouched = seen >= expected;
+    if (seen > g_pty.queued)
+        g_pty.queued = seen;  // bytes still in flight at the last look: count them now
+    const bool stale = g_pty.queued > 0 && now_ms - g_pty.first_ms > kPtyStaleMs;
+    // A queue the slave reports as brim-full may hold more behind what it
+    // shows: counted as full whatever was counted here.
+    const bool full = g_pty.queued + total > kPtyQueueMax || seen >= kPtyVisibleMax;
+    if (!stale && !full)
+        return true;
+    if (untouched) {
+        (void)tcflush(g_pty.slave_fd, TCIFLUSH);
+        g_pty.queued = 0;
+        return true;
+    }
+    return !full;
+}
+
+void pty_written(uint32_t n, uint32_t total, int64_t now_ms)
+{
+    if (n < total) {
+        // The terminal took part of the batch: take it back rather than let
+        // the next batch be glued to a cut sentence.
+        (void)tcflush(g_pty.slave_fd, TCIFLUSH);
+        g_pty.queued = 0;
+        return;
+    }
+    if (g_pty.queued == 0)
+        g_pty.first_ms = now_ms;
+    g_pty.queued += n;
+    g_pty.last_ms = now_ms;
+}
 
 // Existence test that also sees a link whose target is gone: a dangling
 // "/dev/nmea" from an earlier run must be replaced, not tripped over.
@@ -69,6 +139,17 @@ int pty_fail(int* master)
 
 void output_write(SerialOutput* out, const char* data, std::size_t length)
 {
+    const iovec piece{const_cast<char*>(data), length};
+    output_writev(out, &piece, 1, length);
+}
+
+void output_writev(SerialOutput* out, const struct iovec* pieces, int count, std::size_t total)
+{
+    output_writev_at(out, pieces, count, total, monotonic_ms());
+}
+
+void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms)
+{
     if (out->enabled == 0)
         return;
     if (out->fd < 0) {
@@ -86,10 +167,17 @@ void output_write(SerialOutput* out, const char* data, std::size_t length)
             return;
         }
     }
-    // One write; whatever a short write leaves over is dropped.
-    if (write(out->fd, data, length) >= 0)
+    const bool pty = out->path == nullptr && g_pty.slave_fd >= 0;
+    if (pty && !pty_make_room(static_cast<uint32_t>(total), now_ms))
         return;
-    // Nobody reads "/dev/nmea": its queue is full. Dropping this sentence
+    // One write; whatever a short write leaves over is dropped.
+    const ssize_t n = writev(out->fd, pieces, count);
+    if (n >= 0) {
+        if (pty)
+            pty_written(static_cast<uint32_t>(n), static_cast<uint32_t>(total), now_ms);
+        return;
+    }
+    // Nobody reads "/dev/nmea": its queue is full. Dropping this batch
     // keeps the main loop going and the pseudo-terminal open for a reader
     // that comes later.
     if (out->path == nullptr && (errno == EAGAIN || errno == EWOULDBLOCK))

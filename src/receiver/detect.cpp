@@ -109,9 +109,9 @@ void module_install()
         log_msg(LOG_NOTICE, "no device for installation found");
         return;
     }
-    if (!row->install) {
+    if (!row->ops->install) {
         log_msg(LOG_NOTICE, "no installation required");
         return;
     }
-    row->install(row);
+    row->ops->install(row);
 }

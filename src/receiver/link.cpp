@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "receiver/link.h"
+#include "receiver/serial.h"
 
 namespace {
 
@@ -44,20 +45,20 @@ ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_
     link->date_fix_enabled = date_fix_enabled;
     link->watchdog_enabled = reset_enabled;
     link->watchdog_timeout = reset_timeout;
-    if (link->driver->open(link) != 0) {
+    if (link->driver->ops->open(link) != 0) {
         log_msg(LOG_ERR, "initialization failed");
         sleep(kOpenFailPauseSeconds);
         free_link(link);
         return nullptr;
     }
     if (link->watchdog_enabled) {
-        link->last_fix_time = time(nullptr);
-        if (link->last_fix_time == static_cast<time_t>(-1)) {
+        // Monotonic: time sync steps the wall clock under a running watchdog.
+        link->opened_at = monotonic_seconds();
+        if (link->opened_at == static_cast<time_t>(-1)) {
             const int saved = errno;
             log_msg(LOG_WARNING, "cannot initialize location time stamp: %s", std::strerror(saved));
         }
     }
-    link->moving = 1;
     link->rx_timeout = kFirstRxTimeoutSeconds;
     return link;
 }
@@ -67,6 +68,6 @@ void link_close(ReceiverLink* link)
     if (!link)
         return;
     if (link->driver)
-        link->driver->close(link);
+        link->driver->ops->close(link);
     free_link(link);
 }

@@ -4,19 +4,25 @@
 #include <cstdint>
 #include <ctime>
 
-#include "nmea/report.h"
-
 struct ReceiverLink;
 
-// One row of the driver table; nullptr operations mean "this family has none".
-struct ModuleDriver {
-    int32_t board_code;  // negative ends the table
-    uint32_t usb_id;     // vendor << 16 | product; 0 = selected by board code
+struct ModuleDriver;
+
+// The operations of one module family, exported once by its driver file;
+// nullptr operations mean "this family has none".
+struct ModuleOps {
     void (*install)(const ModuleDriver* row);
     void (*uninstall)(const ModuleDriver* row);
     int (*open)(ReceiverLink* link);  // 0 = engine runs, NMEA device open
-    void (*close)(ReceiverLink* link);
+    void (*close)(ReceiverLink* link);  // present for every family
     int (*notice)(const void* arg);
+};
+
+// One row of the driver table.
+struct ModuleDriver {
+    int32_t board_code;  // negative ends the table
+    uint32_t usb_id;     // vendor << 16 | product; 0 = selected by board code
+    const ModuleOps* ops;
 };
 
 // Receive buffer: 1023 data bytes and room for the NUL behind them.
@@ -29,10 +35,10 @@ struct ReceiverLink {
     int rx_timeout;  // seconds
     char rx_buf[kRxBufferSize];
     int rx_len;
-    int sentence_len;
-    PositionReport report;
+    int rx_start;      // where the unconsumed data of rx_buf begins
+    int sentence_len;  // the sentence framed at rx_start
+    uint32_t date_suspect;  // its date is a rollover victim left unrepaired
     uint32_t drop_repeated_gga;
-    uint32_t position_seen;
     uint32_t ignore_enabled;
     const char* ignore_prefix;
     uint32_t antenna_input;
@@ -40,8 +46,7 @@ struct ReceiverLink {
     uint32_t watchdog_enabled;
     uint32_t watchdog_timeout;
     uint32_t date_fix_enabled;
-    time_t last_fix_time;  // -1 = not available
-    uint32_t moving;
+    time_t opened_at;  // monotonic second the engine started; -1 = not available
 };
 
 // The table, ended by a row with a negative board code.

@@ -324,14 +324,21 @@ TEST(FaultTable, UnplugReplugCyclesLeaveDescriptorsThreadsAndMemoryFlat)
 
     // Silent receiver: the wait times out, the link is reopened, and the
     // stream goes on once the receiver talks again.
+    // The status files do not outlive the link: gone while it is reopened,
+    // back with the first position of the new one.
+    const std::string stats = rig.path("/run/stats.gps");
+    EXPECT_TRUE(th::file_exists(stats));
     rig.ctl("silent");
     ASSERT_TRUE(rig.daemon.wait_log("gps: err: select timeout\n", 10s)) << rig.log();
     ASSERT_TRUE(rig.wait_count("gps: warning: no data from GPS\n", 1, 5s)) << rig.log();
+    EXPECT_TRUE(th::wait_until([&] { return !th::file_exists(stats) && !th::file_exists(rig.path("/run/loc.gps")); },
+                               3s));
     rig.ctl("resume");
     int rmcs = rig.rmc("ttyS0");
     ASSERT_TRUE(th::wait_until([&] { return rig.module_texts("$GPS_START") >= 2 && rig.rmc("ttyS0") >= rmcs + 2; },
                                30s))
         << rig.log();
+    EXPECT_TRUE(th::wait_until([&] { return th::file_exists(stats); }, 5s));
 
     // Unplug and plug again, as often as the budget allows.
     auto budget = std::chrono::duration_cast<Clock::duration>(60s);
@@ -653,6 +660,13 @@ TEST(FaultTable, PseudoTerminalNobodyReadsNeitherBlocksNorCloses)
     recent.erase(0, recent.find("\r\n$") + 2);
     recent.erase(recent.rfind("\r\n") + 2);
     EXPECT_NE((period + period).find(recent), std::string::npos) << "the live stream at /dev/nmea is not whole";
+    // From its very first byte the reader gets whole sentences: a full queue
+    // is discarded between batches, never cut inside one.
+    int spliced = 0;
+    for (std::size_t at = 0, end; (end = got.find("\r\n", at)) != std::string::npos; at = end + 2)
+        spliced += period.find(got.substr(at, end + 2 - at)) == std::string::npos ||
+                   got.compare(at, 1, "$") != 0 || got.find('$', at + 1) < end;
+    EXPECT_EQ(spliced, 0) << got.substr(0, 2000);
     ASSERT_TRUE(rig.daemon.running());
 
     const double took = rig.terminate(10);

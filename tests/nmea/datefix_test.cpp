@@ -72,7 +72,7 @@ TEST(DateFix, RewritesRolledOverDates)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
-        ReceiverLink link;
+        nt::Link link;
         nt::init_link(link);
         link.date_fix_enabled = c.enabled;
         nt::frame(link, c.in);
@@ -106,7 +106,7 @@ TEST(DateFix, NoticesOncePerProcess)
 {
     if (std::getenv("NMEA_TEST_NOTICE_CHILD")) {
         for (const char* date : {"2208-1", "220407", "311218"}) {
-            ReceiverLink link;
+            nt::Link link;
             nt::init_link(link);
             link.date_fix_enabled = 1;
             nt::frame(link, nt::with_cs(rmc(date)));

@@ -14,6 +14,7 @@
 #include "nmea/nmea.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
+#include "receiver/serial.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -22,13 +23,36 @@ namespace nt {
 // Every in-process test of this program shares one simulation root, set before anything logs.
 inline const std::string& g_root = th::process_root();
 
+// A receiver link and what its sentences said, side by side as the main loop keeps them.
+struct Link : ReceiverLink, ReceiverState {};
+
 // A link as link_open leaves it, without a driver: nothing buffered, short waits.
-inline void init_link(ReceiverLink& link)
+inline void init_link(Link& link)
 {
     std::memset(&link, 0, sizeof link);
     link.fd = -1;
     link.rx_timeout = 2;
-    link.moving = 1;
+    nmea_state_open(&link, &link);
+}
+
+// One step of the main loop: the watchdog, then the next whole sentence of
+// what was read, interpreted (the files brought up to date once nothing
+// whole is left), else one more read. >0: a sentence at nmea_sentence(); 0:
+// nothing this time; negative: the link failed or the watchdog fired.
+inline int step(Link& link)
+{
+    if (location_watchdog(&link, &link) < 0)
+        return -2;
+    for (;;) {
+        const int n = nmea_next(&link);
+        if (n <= 0)
+            break;
+        if (nmea_interpret(&link, &link))
+            return n;
+        nmea_consume(&link);
+    }
+    nmea_files_update(&link);
+    return nmea_read(&link);
 }
 
 // Places one whole sentence at the start of the buffer as the reader frames it.
@@ -38,6 +62,7 @@ inline void frame(ReceiverLink& link, std::string_view s)
         s = s.substr(0, kRxBufferSize - 1);  // as much as the reader could ever frame
     std::memcpy(link.rx_buf, s.data(), s.size());
     link.rx_len = static_cast<int>(s.size());
+    link.rx_start = 0;
     link.sentence_len = link.rx_len;
     link.rx_buf[s.size()] = '\0';
 }
@@ -72,7 +97,7 @@ struct Replay {
 
 // Feeds bytes into a link through a socket from another thread, cut into the given chunk
 // sizes (cycled), then closes; collects what nmea_next hands out until it fails.
-inline Replay replay(ReceiverLink& link, const std::string& bytes, const std::vector<size_t>& chunks = {1 << 20})
+inline Replay replay(Link& link, const std::string& bytes, const std::vector<size_t>& chunks = {1 << 20})
 {
     int sv[2];
     Replay out;
@@ -93,18 +118,19 @@ inline Replay replay(ReceiverLink& link, const std::string& bytes, const std::ve
         close(fd);
     });
     for (int guard = 0; guard < 10000000; ++guard) {
-        const int n = nmea_next(&link);
+        const int n = step(link);
         out.results.push_back(n);
         if (n < 0) {
             out.last = n;
             break;
         }
         if (n > 0) {
-            out.sentences.emplace_back(link.rx_buf, static_cast<size_t>(n));
+            out.sentences.emplace_back(nmea_sentence(&link), static_cast<size_t>(n));
             nmea_consume(&link);
         }
     }
     writer.join();
+    nmea_files_update(&link);
     close(sv[0]);
     link.fd = -1;
     return out;

@@ -49,7 +49,7 @@ TEST(Reader, FramesAndResynchronises)
     for (const auto& c : cases) {
         for (const std::vector<size_t>& chunks : {std::vector<size_t>{1 << 20}, std::vector<size_t>{1, 5, 2, 40}}) {
             SCOPED_TRACE(c.legend);
-            ReceiverLink link;
+            nt::Link link;
             nt::init_link(link);
             th::StderrCapture err;
             const nt::Replay r = nt::replay(link, c.bytes, chunks);
@@ -64,7 +64,7 @@ TEST(Reader, FramesAndResynchronises)
 
 TEST(Reader, IgnorePrefixDropsSentences)
 {
-    ReceiverLink link;
+    nt::Link link;
     nt::init_link(link);
     link.ignore_enabled = 1;
     link.ignore_prefix = "$PTWS";
@@ -81,18 +81,18 @@ TEST(Reader, SilenceAfterDataTimesOut)
 {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    ReceiverLink link;
+    nt::Link link;
     nt::init_link(link);
     link.fd = sv[0];
     link.rx_timeout = 30;
     const std::string vtg = "$GPVTG,a*00\r\n";
     ASSERT_EQ(write(sv[1], vtg.data(), vtg.size()), static_cast<ssize_t>(vtg.size()));
     th::StderrCapture err;
-    EXPECT_EQ(nmea_next(&link), 0);
+    EXPECT_EQ(nt::step(link), 0);
     EXPECT_EQ(link.rx_timeout, 2);
-    EXPECT_EQ(nmea_next(&link), static_cast<int>(vtg.size()));
+    EXPECT_EQ(nt::step(link), static_cast<int>(vtg.size()));
     nmea_consume(&link);
-    EXPECT_EQ(nmea_next(&link), -1);
+    EXPECT_EQ(nt::step(link), -1);
     EXPECT_NE(err.text().find("gps: err: select timeout"), std::string::npos) << err.text();
     close(sv[0]);
     close(sv[1]);
@@ -110,7 +110,7 @@ TEST(Reader, InterruptedWaitReturnsAtOnce)
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-    ReceiverLink link;
+    nt::Link link;
     nt::init_link(link);
     link.fd = sv[0];
     link.rx_timeout = 30;
@@ -119,7 +119,7 @@ TEST(Reader, InterruptedWaitReturnsAtOnce)
     th::StderrCapture err;
     std::thread reader([&] {
         started = true;
-        result = nmea_next(&link);
+        result = nt::step(link);
     });
     ASSERT_TRUE(th::wait_until([&] { return started.load(); }, std::chrono::seconds(5)));
     // Keep signalling until the wait has been entered and broken.
@@ -149,7 +149,7 @@ TEST(Reader, NoiseKeepsInvariants)
             const auto k = rng() % 64;
             noise += k == 0 ? '\0' : k < sizeof alphabet - 1 ? alphabet[k] : static_cast<char>(rng() % 256);
         }
-        ReceiverLink link;
+        nt::Link link;
         nt::init_link(link);
         link.date_fix_enabled = 1;
         const nt::Replay r = nt::replay(link, noise, {1, 700, 3, 1023, 64});
@@ -168,7 +168,8 @@ TEST(Reader, NoiseKeepsInvariants)
 
 TEST(Reader, NullLink)
 {
-    EXPECT_EQ(nmea_next(nullptr), -1);
+    EXPECT_EQ(nmea_next(nullptr), 0);
+    EXPECT_EQ(nmea_read(nullptr), -1);
     nmea_consume(nullptr);
 }
 
@@ -192,7 +193,7 @@ TEST(Reader, Checksum)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
-        ReceiverLink link;
+        nt::Link link;
         nt::init_link(link);
         nt::frame(link, c.sentence);
         th::StderrCapture err;

@@ -131,7 +131,7 @@ TEST(Replay, CapturesComeOutAsSent)
             for (const auto& chunks : cuts) {
                 SCOPED_TRACE(std::string(cap.file) + (date_fix ? " with date repair" : "") + ", chunk " +
                              std::to_string(chunks.size()));
-                ReceiverLink link;
+                nt::Link link;
                 nt::init_link(link);
                 link.date_fix_enabled = date_fix;
                 const nt::Replay r = nt::replay(link, bytes, chunks);

@@ -35,15 +35,15 @@ TEST(Watchdog, Expiry)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         for (int attempt = 0; attempt < 5; ++attempt) {
-            ReceiverLink link;
+            nt::Link link;
             nt::init_link(link);
             link.watchdog_enabled = c.enabled;
             link.watchdog_timeout = c.timeout;
-            const time_t now = time(nullptr);
+            const time_t now = monotonic_seconds();
             link.last_fix_time = c.age == kSuspended ? -1 : now - c.age;
             th::StderrCapture err;
-            const int got = location_watchdog(&link);
-            if (time(nullptr) != now)
+            const int got = location_watchdog(&link, &link);
+            if (monotonic_seconds() != now)
                 continue;  // the second changed under the check: the ages are off by one
             EXPECT_EQ(got, c.expected);
             if (c.log) {
@@ -77,13 +77,13 @@ TEST(Watchdog, WhatRefreshesTheStamp)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
-        ReceiverLink link;
+        nt::Link link;
         nt::init_link(link);
         link.watchdog_enabled = c.enabled;
         link.watchdog_timeout = 60;
         link.last_fix_time = 1000;
         nt::frame(link, nt::with_cs(c.sentence));
-        EXPECT_EQ(nmea_interpret(&link), 1);
+        EXPECT_EQ(nmea_interpret(&link, &link), 1);
         EXPECT_EQ(link.last_fix_time != 1000, c.refreshed);
     }
 }
@@ -117,11 +117,11 @@ struct Feeder {
 };
 
 // Runs the reader like the main loop until it fails or the time is up; the failing result or 0.
-int run_reader(ReceiverLink& link, std::chrono::milliseconds limit)
+int run_reader(nt::Link& link, std::chrono::milliseconds limit)
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
-        const int n = nmea_next(&link);
+        const int n = nt::step(link);
         if (n < 0)
             return n;
         if (n > 0)
@@ -134,12 +134,12 @@ TEST(Watchdog, RestartsReceiverWithoutFixInRealTime)
 {
     Feeder feeder(nt::with_cs("$GPGGA,1,,,,,0,00,,,,,,,") +
                   nt::with_cs("$GPRMC,1,A,4807.038,N,01131.000,E,1.0,1.0,010120,,,A"));
-    ReceiverLink link;
+    nt::Link link;
     nt::init_link(link);
     link.fd = feeder.sv[0];
     link.watchdog_enabled = 1;
     link.watchdog_timeout = 1;
-    link.last_fix_time = time(nullptr);
+    link.last_fix_time = monotonic_seconds();
     th::StderrCapture err;
     EXPECT_EQ(run_reader(link, std::chrono::seconds(10)), -2);
     EXPECT_NE(err.text().find("gps: warning: no location data from GPS within 0 minutes, force restart"),
@@ -150,12 +150,12 @@ TEST(Watchdog, RestartsReceiverWithoutFixInRealTime)
 TEST(Watchdog, FixesKeepReceiverRunning)
 {
     Feeder feeder(nt::with_cs("$GPGGA,1,4807.038,N,01131.000,E,1,08,,,,,,,"));
-    ReceiverLink link;
+    nt::Link link;
     nt::init_link(link);
     link.fd = feeder.sv[0];
     link.watchdog_enabled = 1;
     link.watchdog_timeout = 1;
-    link.last_fix_time = time(nullptr);
+    link.last_fix_time = monotonic_seconds();
     EXPECT_EQ(run_reader(link, std::chrono::milliseconds(2500)), 0);
 }
 

@@ -1,7 +1,9 @@
 // Local outputs: lazily locked and opened serial ports, and the "/dev/nmea" pseudo-terminal.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -197,6 +199,58 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
         output_write(&out, kGga.data(), kGga.size());
     EXPECT_GE(out.fd, 0);
     EXPECT_EQ(err.text().find("Pseudo terminal is closed"), std::string::npos);
+
+    // A late reader gets what is current, not the backlog: what nobody read
+    // for 2 seconds is discarded before the next batch goes in.
+    const int64_t t = 1000000000000;  // far behind the real clock the writes above used
+    // The terminal moves written bytes to the reader's side on a kernel
+    // worker: let it settle so that the next batch sees the queue as it is.
+    const int probe = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    const auto settle = [&] {
+        int before = -1;
+        for (int i = 0, n = 0; i < 200; ++i, before = n) {
+            if (ioctl(probe, FIONREAD, &n) != 0 || n == before)
+                break;
+            usleep(1000);
+        }
+    };
+    const auto batch = [&](const std::string& bytes, int64_t at) {
+        const iovec piece{const_cast<char*>(bytes.data()), bytes.size()};
+        output_writev_at(&out, &piece, 1, bytes.size(), at);
+        settle();
+    };
+    settle();
+    const std::string vtg = "$GPVTG,,T,,M,0.0,N,0.0,K,N*32\r\n";
+    batch(kGga, t);
+    batch(kRmc, t + 100);
+    reader = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(PortPeer::read_quiet(reader), kGga + kRmc);
+
+    // A slow reader inside a batch: nothing is cut or spliced while the
+    // queue is full; new batches are dropped until it is through.
+    batch(kGga + kRmc, t + 200);
+    char head[10];
+    ASSERT_EQ(read(reader, head, sizeof head), static_cast<ssize_t>(sizeof head));
+    for (int i = 0; i < 80; ++i)
+        batch(i % 2 ? kRmc : vtg, t + 5000);
+    const std::string got = std::string(head, sizeof head) + PortPeer::read_quiet(reader);
+    ASSERT_EQ(got.compare(0, kGga.size() + kRmc.size(), kGga + kRmc), 0) << got;
+    for (std::size_t at = 0; at < got.size();) {
+        const std::size_t end = got.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "cut sentence at the end of " << got;
+        const std::string line = got.substr(at, end + 2 - at);
+        EXPECT_TRUE(line == kGga || line == kRmc || line == vtg) << "spliced: " << line;
+        at = end + 2;
+    }
+
+    // Queued but not read for more than 2 seconds: replaced by what is new.
+    batch(vtg, t + 6000);
+    batch(kRmc, t + 9000);
+    EXPECT_EQ(PortPeer::read_quiet(reader), kRmc);
+    close(reader);
+    close(probe);
 
     pty_close(&out);
     EXPECT_EQ(out.fd, -1);
