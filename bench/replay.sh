@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Whole-process replay: the simulator feeds a capture as fast as the daemon
 # reads it, with all four local outputs on and the root on tmpfs; prints the
-# daemon's sentences per second and CPU time per sentence.
-# Usage: bench/replay.sh [capture.nmea]   (build directory: $GNSSD_BUILD, default build)
+# daemon's sentences per second and CPU time per sentence. With --remote the
+# four remote streams (TCP, to servers of the simulator) and the gpsd feed
+# are on as well.
+# Usage: bench/replay.sh [--remote] [capture.nmea]   (build directory: $GNSSD_BUILD, default build)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${GNSSD_BUILD:-$repo/build}
+remote=0
+if [ "${1:-}" = "--remote" ]; then
+  remote=1
+  shift
+fi
 capture=${1:-}
 if [ -z "$capture" ]; then
   for c in "$repo/tests/data/big.nmea" "$repo/../shared/nmea/big.nmea"; do
@@ -30,16 +37,34 @@ shm=/dev/shm
 root=$(mktemp -d "$shm/gnssd-replay.XXXXXX")
 sim_pid=""
 daemon_pid=""
+srv_pid=""
 cleanup() {
   [ -n "$daemon_pid" ] && kill -TERM "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null || true
   [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
+  [ -n "$srv_pid" ] && kill -TERM "$srv_pid" 2>/dev/null && wait "$srv_pid" 2>/dev/null || true
   rm -rf "$root"
 }
 trap cleanup EXIT INT TERM
 
+remote_set=()
+if [ "$remote" = 1 ]; then
+  mkdir -p "$root/srv"
+  "$build/gnssd-sim" server --dir "$root/srv" tcp:r1 tcp:r2 tcp:r3 tcp:r4 udp:feed >"$root/srv.log" 2>&1 &
+  srv_pid=$!
+  for name in r1 r2 r3 r4 feed; do
+    for _ in $(seq 100); do [ -s "$root/srv/$name.port" ] && break; sleep 0.1; done
+  done
+  for i in 1 2 3 4; do
+    remote_set+=(--set "MOD_GPS_RSOCK${i}_ENABLED=1" --set "MOD_GPS_RSOCK${i}_IPADDR=127.0.0.1"
+                 --set "MOD_GPS_RSOCK${i}_PROTOCOL=0" --set "MOD_GPS_RSOCK${i}_PORT=$(cat "$root/srv/r$i.port")"
+                 --set "MOD_GPS_RSOCK${i}_PERIOD=1" --set "MOD_GPS_RSOCK${i}_PERIOD_HALT=1")
+  done
+  remote_set+=(--set MOD_GPS_GPSD_ENABLED=1 --set "MOD_GPS_GPSD_PORT_INNER=$(cat "$root/srv/feed.port")")
+fi
+
 "$build/gnssd-sim" --root "$root" --family gpsstart --outputs --capture "$capture" --fast \
   --set MOD_GPS_EP1_ENABLED=1 --set MOD_GPS_EP2_ENABLED=1 --set MOD_GPS_USBP_ENABLED=1 \
-  --set MOD_GPS_PTY_ENABLED=1 >"$root/sim.log" 2>&1 &
+  --set MOD_GPS_PTY_ENABLED=1 ${remote_set[@]+"${remote_set[@]}"} >"$root/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [ -e "$root/sim/ready" ] && break; sleep 0.1; done
 
@@ -78,3 +103,6 @@ awk -v n="$sentences" -v out="$on_ttyS0" -v t0="$t0" -v t1="$t1" -v c0="$ticks0"
   printf "sentences on ttyS0 : %d (after the repeated-GGA filter of this module family)\n", out;
 }'
 grep -E 'err|warning' "$root/gnssd.log" | sort | uniq -c | sort -rn | head -5 || true
+if [ "$remote" = 1 ]; then
+  echo "remote streams     : $(cat "$root"/srv/r?.data 2>/dev/null | wc -c) bytes received by the four servers, peak RSS $(awk '/VmHWM/ { print $2, $3 }' "/proc/$daemon_pid/status")"
+fi

@@ -10,7 +10,12 @@ the device without waiting for a client) and one watching client in raw NMEA
 mode. CPU time is user + system time of the daemon process only, read from
 /proc when the last sentence has come out of it.
 
-usage: bench/vs_gpsd.py [--gnssd BUILD/gnssd] [--capture FILE] [--repeat N]
+Then it counts the system calls of gnssd's main thread per receiver cycle at
+the real pace: one cycle of 8 sentences arriving in one read once a second,
+with all four local outputs (ttyS0, ttyS1, ttyUSB0, /dev/nmea) on, counted
+with strace -c on the main thread over --cycles cycles.
+
+usage: bench/vs_gpsd.py [--gnssd BUILD/gnssd] [--capture FILE] [--repeat N] [--cycles N]
 """
 import argparse, os, pty, select, shutil, signal, socket, subprocess, sys, tempfile, termios, time, tty
 
@@ -65,50 +70,122 @@ def feed(master, data, drain_fds, want, counter_fd, timeout=120):
     return seen
 
 
-def run_gnssd(binary, data, want):
-    root = tempfile.mkdtemp(prefix="gnssd-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
-    for d in ("dev", "proc/tty/driver", "run/lock", "run/gps", "opt/gps/etc", "usr/bin"):
-        os.makedirs(os.path.join(root, d), exist_ok=True)
-    with open(os.path.join(root, "proc/tty/driver/usbserial"), "w") as f:
-        f.write('usbserinfo:1.0 driver:2.0\n8: name:"GSM modem" vendor:1410 product:a021 '
-                'num_ports:1 port:1 path:usb-bench\n')
-    with open(os.path.join(root, "opt/gps/etc/settings"), "w") as f:
-        f.write("MOD_GPS_PTY_ENABLED=1\nMOD_GPS_EP1_ENABLED=1\n")
-    mod_m, mod_s, mod_name = raw_pty()
-    out_m, out_s, out_name = raw_pty()
-    os.symlink(mod_name, os.path.join(root, "dev/ttyUSB9"))
-    os.symlink(out_name, os.path.join(root, "dev/ttyS0"))
-    env = dict(os.environ, GNSSD_ROOT=root)
-    proc = subprocess.Popen([binary], env=env, stderr=subprocess.DEVNULL)
-    try:
+class Gnssd:
+    """gnssd under a simulation root with the $GPS_START module on a raw
+    pseudo-terminal and the given serial outputs played by raw pseudo-
+    terminals; /dev/nmea is on as well."""
+
+    def __init__(self, binary, serial_outputs):
+        self.root = tempfile.mkdtemp(prefix="gnssd-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+        for d in ("dev", "proc/tty/driver", "run/lock", "run/gps", "opt/gps/etc", "usr/bin"):
+            os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        with open(os.path.join(self.root, "proc/tty/driver/usbserial"), "w") as f:
+            f.write('usbserinfo:1.0 driver:2.0\n8: name:"GSM modem" vendor:1410 product:a021 '
+                    'num_ports:1 port:1 path:usb-bench\n')
+        keys = {"ttyS0": "EP1", "ttyS1": "EP2", "ttyUSB0": "USBP"}
+        with open(os.path.join(self.root, "opt/gps/etc/settings"), "w") as f:
+            f.write("MOD_GPS_PTY_ENABLED=1\n" + "".join(f"MOD_GPS_{keys[o]}_ENABLED=1\n" for o in serial_outputs))
+        self.fds = []
+        self.mod_m, mod_s, mod_name = raw_pty()
+        self.fds += [self.mod_m, mod_s]
+        os.symlink(mod_name, os.path.join(self.root, "dev/ttyUSB9"))
+        self.outputs = []
+        for o in serial_outputs:
+            m, sl, name = raw_pty()
+            self.fds += [m, sl]
+            self.outputs.append(m)
+            os.symlink(name, os.path.join(self.root, "dev", o))
+        self.proc = subprocess.Popen([binary], env=dict(os.environ, GNSSD_ROOT=self.root), stderr=subprocess.DEVNULL)
         # The module is started by "$GPS_START" on its data port.
         got = b""
         end = time.time() + 30
         while b"$GPS_START" not in got and time.time() < end:
-            r, _, _ = select.select([mod_m], [], [], 0.5)
+            r, _, _ = select.select([self.mod_m], [], [], 0.5)
             if r:
-                got += os.read(mod_m, 1024)
-        nmea = os.path.join(root, "dev/nmea")
+                got += os.read(self.mod_m, 1024)
+        nmea = os.path.join(self.root, "dev/nmea")
         while not os.path.exists(nmea) and time.time() < end:
             time.sleep(0.05)
-        pty_fd = os.open(nmea, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
-        cpu0 = cpu_seconds(proc.pid)
+        self.pty_fd = os.open(nmea, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        self.fds.append(self.pty_fd)
+
+    def drain(self):
+        for fd in [self.pty_fd] + self.outputs:
+            try:
+                while os.read(fd, 65536):
+                    pass
+            except OSError:
+                pass
+
+    def close(self):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        for fd in self.fds:
+            os.close(fd)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def run_gnssd(binary, data, want):
+    g = Gnssd(binary, ["ttyS0"])
+    try:
+        cpu0 = cpu_seconds(g.proc.pid)
         t0 = time.time()
-        seen = feed(mod_m, data, [pty_fd, out_m], want, pty_fd)
+        seen = feed(g.mod_m, data, [g.pty_fd] + g.outputs, want, g.pty_fd)
         wall = time.time() - t0
-        cpu = cpu_seconds(proc.pid) - cpu0
-        rss = peak_rss_kib(proc.pid)
-        os.close(pty_fd)
+        cpu = cpu_seconds(g.proc.pid) - cpu0
+        rss = peak_rss_kib(g.proc.pid)
         return seen, cpu, wall, rss
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-        for fd in (mod_m, mod_s, out_m, out_s):
-            os.close(fd)
-        shutil.rmtree(root, ignore_errors=True)
+        g.close()
+
+
+def first_cycle(data):
+    """The first whole receiver cycle of 8 sentences: from one $GPRMC up to the next."""
+    lines = [l + b"\r\n" for l in data.split(b"\r\n") if l.startswith(b"$")]
+    starts = [i for i, l in enumerate(lines) if l.startswith(b"$GPRMC")]
+    for a, b in zip(starts, starts[1:]):
+        if b - a == 8:
+            return b"".join(lines[a:b])
+    return b"".join(lines[:8])
+
+
+def syscalls_per_cycle(binary, data, cycles):
+    """System calls of gnssd's main thread per 1 Hz cycle with four local outputs on."""
+    strace = shutil.which("strace")
+    if not strace:
+        return None
+    cycle = first_cycle(data)
+    g = Gnssd(binary, ["ttyS0", "ttyS1", "ttyUSB0"])
+    out = tempfile.mktemp(prefix="gnssd-strace-")
+    try:
+        # Two cycles first: the serial outputs open (and lock) with the first one.
+        for _ in range(2):
+            os.write(g.mod_m, cycle)
+            time.sleep(1.0)
+            g.drain()
+        # Without -f only the thread given is traced: the main thread.
+        tr = subprocess.Popen([strace, "-c", "-o", out, "-p", str(g.proc.pid)], stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+        for _ in range(cycles):
+            os.write(g.mod_m, cycle)
+            time.sleep(1.0)
+            g.drain()
+        tr.send_signal(signal.SIGINT)
+        tr.wait(10)
+        total = 0
+        with open(out) as f:
+            for line in f:
+                cols = line.split()
+                if cols and cols[-1] == "total":
+                    total = int(cols[3])
+        return total / cycles, cycle.count(b"\n")
+    finally:
+        g.close()
+        if os.path.exists(out):
+            os.unlink(out)
 
 
 def free_port():
@@ -117,6 +194,20 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+def shm_segments():
+    """shmid -> creator pid of every SysV shared memory segment."""
+    segs = {}
+    try:
+        with open("/proc/sysvipc/shm") as f:
+            next(f)
+            for line in f:
+                cols = line.split()
+                segs[int(cols[1])] = int(cols[4])
+    except OSError:
+        pass
+    return segs
 
 
 def run_gpsd(data, want):
@@ -158,7 +249,11 @@ def run_gpsd(data, want):
         os.close(mod_m)
         os.close(mod_s)
         shutil.rmtree(tmp, ignore_errors=True)
-        subprocess.run(["ipcrm", "-M", "0x47505345"], stderr=subprocess.DEVNULL)
+        # gpsd leaves its shared memory segments (its own and the time
+        # service ones) behind: remove every one it created.
+        for shmid, cpid in shm_segments().items():
+            if cpid == proc.pid:
+                subprocess.run(["ipcrm", "-m", str(shmid)], stderr=subprocess.DEVNULL)
 
 
 def main():
@@ -167,6 +262,7 @@ def main():
     ap.add_argument("--gnssd", default=os.path.join(here, "..", "build", "gnssd"))
     ap.add_argument("--capture", default=None)
     ap.add_argument("--repeat", type=int, default=1)
+    ap.add_argument("--cycles", type=int, default=10)
     a = ap.parse_args()
     if a.capture is None:
         # The throughput capture is rebuilt, byte for byte, from tests/data.
@@ -187,9 +283,18 @@ def main():
         per = cpu / max(seen, 1) * 1e6
         rows.append((name, seen, cpu, wall, per, rss))
         print(f"{name:6s} sentences out {seen:8d}  cpu {cpu:7.3f} s  wall {wall:7.3f} s  "
-              f"cpu/sentence {per:7.2f} us  peak RSS {rss} KiB")
+              f"cpu/sentence {per:7.2f} us  {seen / max(wall, 1e-9):9.0f} sentences/s  peak RSS {rss} KiB")
     if rows[0][4] > 0:
-        print(f"ratio gpsd/gnssd CPU per sentence: {rows[1][4] / rows[0][4]:.1f}x")
+        print(f"ratio gnssd/gpsd CPU per sentence: {rows[0][4] / rows[1][4]:.2f} "
+              f"(gpsd/gnssd {rows[1][4] / rows[0][4]:.1f}x)")
+    if a.cycles > 0:
+        got = syscalls_per_cycle(a.gnssd, data, a.cycles)
+        if got is None:
+            print("system calls per cycle: strace not found")
+        else:
+            per_cycle, n = got
+            print(f"gnssd main thread at 1 Hz, {n} sentences per cycle, four local outputs: "
+                  f"{per_cycle:.1f} system calls per cycle ({a.cycles} cycles)")
 
 
 if __name__ == "__main__":

@@ -206,6 +206,23 @@ TEST(Interpret, DropRepeatedGga)
     }
 }
 
+// A date the rollover repair found wrong but could not rewrite (no room for
+// the checksum digits) is passed on as received but believed by nobody.
+TEST(Interpret, UnrepairedRolloverDateIsNotTaken)
+{
+    const std::string bare = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*\r\n";
+    for (const uint32_t date_fix : {1u, 0u}) {
+        SCOPED_TRACE(date_fix);
+        nt::Link link;
+        nt::init_link(link);
+        link.date_fix_enabled = date_fix;
+        const nt::Replay r = nt::replay(link, bare);
+        EXPECT_EQ(r.sentences, std::vector<std::string>{bare});
+        EXPECT_EQ(std::string(link.report.date), date_fix ? "" : "230394");
+        EXPECT_EQ(std::string(link.report.rmc_time), "123519");
+    }
+}
+
 TEST(Interpret, LocationFileFollowsFix)
 {
     nt::Link link;

@@ -41,6 +41,8 @@ TEST(Reader, FramesAndResynchronises)
         {"no '*' although the following bytes hold one", "$GPTXT,x\r\n$GPVTG,b*11\r\n", {"$GPVTG,b*11\r\n"}},
         {"a bare '$' line", "$\r\n" + vtg, {vtg}},
         {"\\n\\n ending passed on as \\r\\n", "$GPVTG,a*00\n\n$GPVTG,b*11\n\n", {vtg, "$GPVTG,b*11\r\n"}},
+        {"mixed line ends: the earlier one ends the sentence", "$GPVTG,a*00\n\n$GPVTG,b*11\r\n" + vtg,
+         {vtg, "$GPVTG,b*11\r\n", vtg}},
         {"1023-byte sentence fits exactly", longest + vtg, {longest, vtg}},
         {"1023 bytes without line end overflow", too_long + vtg, {vtg}, "gps: err: NMEA receive buffer overflow"},
         {"garbage run without '$' longer than the buffer", filler(3000, 'x') + vtg, {vtg}},
