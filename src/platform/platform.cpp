@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/rtc.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -271,17 +272,15 @@ int plat_pidfile_lock(const char* path, int* holder)
     const int fd = plat_open_file(path, O_RDWR | O_CREAT, 0644);
     if (fd < 0)
         return -1;
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &fl) != 0) {
-        struct flock who = {};
-        who.l_type = F_WRLCK;
-        who.l_whence = SEEK_SET;
-        if (fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK)
-            *holder = static_cast<int>(who.l_pid);
+    // flock rather than a record lock: closing any other descriptor of the
+    // file would silently drop a record lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int saved = errno;
+        char text[16] = {};
+        if (pread(fd, text, sizeof text - 1, 0) > 0)
+            *holder = std::atoi(text);
         close(fd);
-        errno = EAGAIN;
+        errno = saved;
         return -1;
     }
     char text[16];
@@ -515,6 +514,13 @@ bool repeat_allowed(int priority, const char* text)
 }
 
 } // namespace
+
+void plat_log_forget_repeats()
+{
+    pthread_mutex_lock(&g_log_lock);
+    g_repeat_ready = false;
+    pthread_mutex_unlock(&g_log_lock);
+}
 
 void log_msg(int priority, const char* fmt, ...)
 {

@@ -86,8 +86,8 @@ int plat_unlink_type(const char* path, mode_t type);
 // One service per router: takes an exclusive lock on the pid file at path and
 // writes this process's id into it. Returns the descriptor, which must stay
 // open for as long as the service runs; -1 when the lock is held elsewhere
-// (*holder gets that process's id, 0 when unknown) or the file cannot be
-// opened (*holder 0, errno set).
+// (errno EWOULDBLOCK; *holder gets the id written in the file, 0 when
+// unknown) or the file cannot be opened (*holder 0).
 int plat_pidfile_lock(const char* path, int* holder);
 
 // Stop requests. The service's handler of SIGTERM, SIGINT and SIGHUP calls
@@ -108,3 +108,6 @@ bool plat_pause_ms(long long ms);
 // Identical log messages are limited to this many a second; the rest of that
 // second is summed up in one "last message repeated N times" line.
 inline constexpr unsigned kLogRepeatLimit = 10;
+// Starts the count afresh, dropping held-back repeats unreported (tests that
+// log one text in many cases).
+void plat_log_forget_repeats();
