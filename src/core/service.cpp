@@ -4,6 +4,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,12 @@ volatile sig_atomic_t running = 0;
 
 namespace {
 
+#ifdef GNSSD_VERSION
+constexpr const char* kVersion = GNSSD_VERSION;
+#else
+constexpr const char* kVersion = "unknown";
+#endif
+
 // The identification sentence: "$GPFID," + router id + "\r\n" in 1024 bytes.
 constexpr std::size_t kFidSize = 1024;
 constexpr std::size_t kRouterIdMax = 1014;
@@ -37,7 +44,28 @@ constexpr int kSockets = kRemoteSocketCount + 1;
 // ("$*\r\n"), and one identification per 9 ("$GPRMC*\r\n").
 constexpr int kBatchMax = kRxBufferSize / 4 + kRxBufferSize / 9 + 1;
 
-void on_sigterm(int) { running = 0; }
+// One service per router: the lock on this file says which process it is.
+constexpr const char* kPidPath = "/run/gnssd.pid";
+
+// SIGTERM, SIGINT and SIGHUP all stop the service the same way.
+void on_stop_signal(int)
+{
+    running = 0;
+    plat_stop_note();
+}
+
+// Without SA_RESTART so that a wait of the main thread (an open, a read, a
+// pause) ends at once instead of resuming.
+void install_stop_handlers()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    static constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int sig : kStopSignals)
+        sigaction(sig, &sa, nullptr);
+}
 
 // The sentences of one read, in the order they are handed on. They stay in
 // place in the link's receive buffer until every output has taken them.
@@ -170,14 +198,16 @@ void build_fid(Service* s)
 ReceiverLink* open_link_retrying(const GpsSettings& st)
 {
     for (;;) {
+        // After a stop request no new link is opened.
+        if (!running)
+            return nullptr;
         ReceiverLink* link = link_open(st.antenna_input, st.antenna_active, st.date_fix_enabled, st.reset_enabled,
                                        st.reset_timeout);
         if (link != nullptr)
             return link;
         if (!running)
             return nullptr;
-        sleep(1);
-        if (!running)
+        if (!plat_pause(1) || !running)
             return nullptr;
     }
 }
@@ -247,7 +277,7 @@ void main_loop(Service* s)
         s->link = nullptr;
         // What the files say no longer holds; the next link's first position brings them back.
         nmea_files_remove(&s->state);
-        sleep(1);
+        (void)plat_pause(1);
         use_link(s, open_link_retrying(s->settings));
     }
 }
@@ -261,7 +291,7 @@ void start_up(Service* s)
         build_fid(s);
 
     running = 1;
-    signal(SIGTERM, on_sigterm);
+    install_stop_handlers();
 
     s->reporter = snmp_open(&s->settings.snmp);
     module_install();
@@ -292,14 +322,27 @@ void shut_down(Service* s)
     log_msg(LOG_NOTICE, "stopped");
 }
 
-void run_service()
+int run_service()
 {
+    // A second copy would replace the first one's "/dev/nmea" and control
+    // socket: it gives up before it touches anything.
+    int holder = 0;
+    const int pid_fd = plat_pidfile_lock(kPidPath, &holder);
+    if (pid_fd < 0) {
+        if (holder > 0)
+            log_msg(LOG_ERR, "already running (pid %d)", holder);
+        else
+            log_msg(LOG_ERR, "cannot lock %s: %s", kPidPath, std::strerror(errno));
+        return 1;
+    }
     // Lives for the whole process; static so that the large record never sits
     // on the stack and starts zero-filled.
     static Service service;
     start_up(&service);
     main_loop(&service);
     shut_down(&service);
+    close(pid_fd);
+    return 0;
 }
 
 void run_uninstall()
@@ -314,11 +357,25 @@ void run_uninstall()
 
 int service_main(int argc, char** argv)
 {
+    const char* arg = argc > 1 ? argv[1] : nullptr;
+    // Answered before anything of the router is touched.
+    if (arg != nullptr && std::strcmp(arg, "--help") == 0) {
+        std::printf("usage: gnssd [install|uninstall|--help|--version]\n"
+                    "  (none)     run the GNSS service until SIGTERM, SIGINT or SIGHUP\n"
+                    "  install    prepare the module for GNSS\n"
+                    "  uninstall  undo the preparation\n"
+                    "See the manual page gnssd(8).\n");
+        return 0;
+    }
+    if (arg != nullptr && std::strcmp(arg, "--version") == 0) {
+        std::printf("gnssd %s\n", kVersion);
+        return 0;
+    }
     (void)setsid();
     plat_openlog();
-    const char* arg = argc > 1 ? argv[1] : nullptr;
+    int status = 0;
     if (arg == nullptr)
-        run_service();
+        status = run_service();
     else if (std::strncmp(arg, "install", 7) == 0)
         module_install();
     else if (std::strncmp(arg, "uninstall", 9) == 0)
@@ -326,5 +383,5 @@ int service_main(int argc, char** argv)
     else
         log_msg(LOG_NOTICE, "usage: %s [install|uninstall]", argc > 0 && argv[0] != nullptr ? argv[0] : "gnssd");
     plat_closelog();
-    return 0;
+    return status;
 }

@@ -3,8 +3,10 @@
 
 #include <csignal>
 
-// Cleared only by the SIGTERM handler; the main thread tests it.
+// Cleared only by the stop handler (SIGTERM, SIGINT, SIGHUP); the main thread
+// tests it.
 extern volatile sig_atomic_t running;
 
-// The whole program: returns the exit status (always 0).
+// The whole program: returns the exit status (0; 1 when another service
+// already runs).
 int service_main(int argc, char** argv);

@@ -13,7 +13,7 @@
 
 namespace {
 
-// One line of the file; a longer line is read as several pieces.
+// One line of the file; what a longer line holds beyond this is skipped.
 constexpr int kLineSize = 16384;
 // Room for the longest formatted key, "MOD_GPS_RSOCK4_PERIOD_HALT".
 constexpr int kKeySize = 36;
@@ -100,6 +100,13 @@ uint32_t parse_uint(const char* text)
 const char* cfg_find(FILE* file, const char* key)
 {
     while (std::fgets(g_line, sizeof g_line, file)) {
+        // The rest of an overlong line is no line of its own: read as one, a
+        // long router id could smuggle in any key.
+        if (!std::strchr(g_line, '\n')) {
+            int c;
+            while ((c = std::getc(file)) != EOF && c != '\n') {
+            }
+        }
         if (char* cr = std::strchr(g_line, '\r'))
             *cr = '\0';
         if (char* lf = std::strchr(g_line, '\n'))
@@ -142,7 +149,7 @@ char* cfg_get_str(FILE* file, const char* key)
 void settings_load(GpsSettings* s)
 {
     // A missing file is no error: every key then reads as its default.
-    FILE* file = plat_fopen(kSettingsPath, "re");
+    FILE* file = plat_fopen_file(kSettingsPath);
     for (const UintKey& k : kLeadingKeys)
         s->*k.field = cfg_get_uint(file, k.key);
     if (gpio_platform_id() == kReceiverOnSerialPlatformId)

@@ -53,13 +53,18 @@ int at_open_data_port(ReceiverLink* link, const char* path)
     return 0;
 }
 
-int at_run_steps(ReceiverLink* link, std::span<const AtStep> steps)
+int at_run_steps(ReceiverLink* link, std::span<const AtStep> steps, bool stoppable)
 {
     AtRun run{.link = link, .fd = link->fd, .reply = "", .changed = 0, .failed = false};
     for (const AtStep& step : steps) {
         if (step.when && !step.when(run))
             continue;
-        at_sleep(step.pause);
+        if (!stoppable) {
+            at_sleep(step.pause);
+        } else if (!plat_pause(static_cast<unsigned>(step.pause > 0 ? step.pause : 0),
+                               "the module to take the next command")) {
+            return -1;
+        }
         if (step.note)
             log_msg(LOG_NOTICE, "%s", step.note);
         if (step.action) {
@@ -98,14 +103,20 @@ int at_run_steps(ReceiverLink* link, std::span<const AtStep> steps)
 int at_start(ReceiverLink* link, const AtFamily& family)
 {
     link->fd = -1;
-    at_sleep(family.settle_seconds);
+    if (!plat_pause(static_cast<unsigned>(family.settle_seconds > 0 ? family.settle_seconds : 0),
+                    "the module to settle"))
+        return -1;
     if (link_lock_path(link, family.control_port) != 0)
         return -1;
     if (link_open_serial(link) != 0) {
         at_release(link);
         return -1;
     }
-    int result = at_run_steps(link, family.start);
+    int result = at_run_steps(link, family.start, true);
+    // A start cut short by a stop request may have left the engine half
+    // started: the stop rows leave the module as at any shutdown.
+    if (result != 0 && plat_stop_seen())
+        (void)at_run_steps(link, family.stop);
     at_release(link);
     if (result != 0)
         return -1;

@@ -83,7 +83,9 @@ void at_stop(ReceiverLink* link, const AtFamily& family);
 
 // Pieces of the pattern for drivers that use only part of it.
 // Sends rows in order on an open control port; 0 or -1 (already logged).
-[[nodiscard]] int at_run_steps(ReceiverLink* link, std::span<const AtStep> steps);
+// A stoppable sequence (a start) ends with -1 at its next pause once a stop
+// request has come; a stop sequence always runs to its end.
+[[nodiscard]] int at_run_steps(ReceiverLink* link, std::span<const AtStep> steps, bool stoppable = false);
 // Closes link->fd, sets it to -1 and removes the lock of link->device_path.
 void at_release(ReceiverLink* link);
 // Locks a data port into the link and opens it as it is (no line settings);

@@ -164,7 +164,7 @@ int antenna_switch(bool want_gps)
         select_gps();
     else
         select_aux();
-    at_sleep(5);
+    (void)plat_pause(5, "the module to restart");
     return -1;
 }
 
@@ -173,7 +173,7 @@ constexpr std::size_t kFirmwareTextSize = 64;
 
 void pause_seconds(unsigned seconds)
 {
-    at_sleep(static_cast<int>(seconds));
+    (void)plat_pause(seconds, "the module's control port");
 }
 
 } // namespace
@@ -220,6 +220,8 @@ int atgps_open_control(ReceiverLink* link, int attempts, void (*pause)(unsigned 
         if (attempt == attempts)
             break;
         pause(kControlPauseSeconds);
+        if (plat_stop_seen())
+            break;
     }
     link->fd = -1;
     return -1;
@@ -266,7 +268,8 @@ void atgps_uninstall(const ModuleDriver*)
 int atgps_open(ReceiverLink* link)
 {
     link->fd = -1;
-    at_sleep(10);
+    if (!plat_pause(10, "the module to settle"))
+        return -1;
     if (atgps_antenna_check(link) != 0)
         return -1;
 
@@ -282,7 +285,11 @@ int atgps_open(ReceiverLink* link)
     }
 
     at_command(link->fd, "AT!GPSEND=0\r", 1);
-    at_sleep(2);
+    if (!plat_pause(2)) {
+        // Stopped with the engine ended: nothing left to stop.
+        at_release(link);
+        return -1;
+    }
     reply = at_command(link->fd, "AT!GPSTRACK=1,120,50,1000,1\r", 1);
     const bool tracking = std::strstr(reply, "OK\r\n") != nullptr;
     // The reply text lives in the per-thread buffer until the next exchange;

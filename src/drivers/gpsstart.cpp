@@ -31,7 +31,8 @@ void release(ReceiverLink* link)
 
 int gpsstart_open(ReceiverLink* link)
 {
-    sleep(kSettleSeconds);
+    if (!plat_pause(kSettleSeconds, "the module to settle"))
+        return -1;
     if (link_lock_path(link, kDataPort) != 0)
         return -1;
     // The port's line settings are the module's own; O_NOCTTY keeps the

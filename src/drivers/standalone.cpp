@@ -107,7 +107,8 @@ int standalone_open(ReceiverLink* link)
     tcsendbreak(fd, 1000);
     close(fd);
     gpio_request(kGpioControlLine, 0);
-    at_sleep(5);
+    if (!plat_pause(5, "the receiver to restart"))
+        return fail_unlock(link);
 
     bool found = false;
     for (int speed : kSpeeds) {
@@ -124,7 +125,8 @@ int standalone_open(ReceiverLink* link)
         }
         close(link->fd);
         link->fd = -1;
-        at_sleep(1);
+        if (!plat_pause(1))
+            return fail_unlock(link);
     }
     if (!found) {
         log_msg(LOG_ERR, "speed detection failed");

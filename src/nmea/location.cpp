@@ -14,9 +14,6 @@
 
 namespace {
 
-// Longest router path of a status file plus the temporary suffix.
-constexpr std::size_t kTempPathMax = 256;
-
 bool has_fix(const PositionReport& r)
 {
     return r.fix_quality[0] != '0';
@@ -26,36 +23,8 @@ bool has_fix(const PositionReport& r)
 
 int nmea_file_replace(const char* path, const char* text, std::size_t len)
 {
-    char tmp[kTempPathMax];
-    const int pn = std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    if (pn < 0 || static_cast<std::size_t>(pn) >= sizeof tmp) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    const int fd = plat_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0)
-        return -1;
-    std::size_t done = 0;
-    while (done < len) {
-        const ssize_t n = write(fd, text + done, len - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int saved = n < 0 ? errno : EIO;
-            close(fd);
-            plat_unlink(tmp);
-            errno = saved;
-            return -1;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (close(fd) != 0 || plat_rename(tmp, path) != 0) {
-        const int saved = errno;
-        plat_unlink(tmp);
-        errno = saved;
-        return -1;
-    }
-    return 0;
+    // Temporary file and rename, never through a link, 0644 whatever the umask.
+    return plat_replace_file(path, text, len, 0644);
 }
 
 int location_format(const PositionReport& r, char* out, std::size_t size)

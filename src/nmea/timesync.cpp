@@ -23,9 +23,32 @@ constexpr const char* kRtcPath = "/dev/rtc";
 // chance so that a restarted daemon keeps the period. Main thread only.
 time_t last_sync = 0;
 
+// The build date of this program, from the compiler's "Mmm dd yyyy".
+constexpr time_t build_date()
+{
+    constexpr const char* d = __DATE__;
+    constexpr const char* kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    int month = 0;
+    for (int m = 0; m < 12; ++m)
+        if (d[0] == kMonths[m * 3] && d[1] == kMonths[m * 3 + 1] && d[2] == kMonths[m * 3 + 2])
+            month = m + 1;
+    const int day = (d[4] == ' ' ? 0 : d[4] - '0') * 10 + (d[5] - '0');
+    int year = (d[7] - '0') * 1000 + (d[8] - '0') * 100 + (d[9] - '0') * 10 + (d[10] - '0');
+    // Days since 1970-01-01 of a civil date (proleptic Gregorian).
+    year -= month <= 2 ? 1 : 0;
+    const int era = year / 400;
+    const int yoe = year - era * 400;
+    const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return static_cast<time_t>(era * 146097 + doe - 719468) * 86400;
+}
+
+time_t g_floor = build_date();
+bool g_floor_logged = false;
+
 void load_stamp()
 {
-    FILE* f = plat_fopen(kTimesyncStampPath, "re");
+    FILE* f = plat_fopen_file(kTimesyncStampPath);
     if (!f)
         return;
     unsigned stamp = 0;
@@ -37,11 +60,10 @@ void load_stamp()
 void save_stamp()
 {
     last_sync = time(nullptr);
-    FILE* f = plat_fopen(kTimesyncStampPath, "we");
-    if (!f)
-        return;
-    std::fprintf(f, "%u\n", static_cast<unsigned>(last_sync));
-    std::fclose(f);
+    // Written like the status file: never through a link planted at the path.
+    char text[16];
+    const int n = std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(last_sync));
+    (void)plat_replace_file(kTimesyncStampPath, text, static_cast<std::size_t>(n), 0644);
 }
 
 void set_clocks(struct tm* utc, time_t seconds)
@@ -61,6 +83,16 @@ void set_clocks(struct tm* utc, time_t seconds)
 
 } // namespace
 
+time_t timesync_floor()
+{
+    return g_floor;
+}
+
+void timesync_set_floor(time_t floor)
+{
+    g_floor = floor;
+}
+
 void timesync_exec(const TimeSyncSettings* settings, const PositionReport* report)
 {
     if (!settings || !settings->enabled || settings->period < kMinPeriod)
@@ -71,7 +103,10 @@ void timesync_exec(const TimeSyncSettings* settings, const PositionReport* repor
         return;
     if (last_sync == 0)
         load_stamp();
-    if (time(nullptr) - last_sync < static_cast<time_t>(settings->period))
+    // A stamp in the future (a clock that was wrong when it was written)
+    // counts as due: that is when the clock most needs correcting.
+    const time_t now = time(nullptr);
+    if (now >= last_sync && now - last_sync < static_cast<time_t>(settings->period))
         return;
 
     // ddmmyy then hhmmss; fractions of a second are dropped.
@@ -89,10 +124,20 @@ void timesync_exec(const TimeSyncSettings* settings, const PositionReport* repor
         // time zone would race with every other thread that formats a time.
         utc.tm_isdst = 0;
         time_t seconds = timegm(&utc);
-        if (seconds == static_cast<time_t>(-1))
+        if (seconds == static_cast<time_t>(-1)) {
             log_msg(LOG_ERR, "%s - cannot make calendar time (%s)", "timesync_exec", text);
-        else
+        } else if (seconds < g_floor) {
+            // No receiver tells a time before this program was built: a date
+            // the rollover repair could not mend must not set the clocks.
+            // Not an attempt either, so a sound time later syncs at once.
+            if (!g_floor_logged)
+                log_msg(LOG_WARNING, "%s - GNSS time (%s) is before the build date of this program, clocks not set",
+                        "timesync_exec", text);
+            g_floor_logged = true;
+            return;
+        } else {
             set_clocks(&utc, seconds);  // hardware clock first, both in UTC
+        }
     }
     // A failed attempt counts too: the next one waits a full period.
     save_stamp();

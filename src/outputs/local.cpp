@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kLockWaitSeconds = 5;
+constexpr time_t kLockRetrySeconds = 1;
 // Group that owns "/dev/nmea" and its slave on the router.
 constexpr gid_t kDaemonsGid = 999;
 constexpr const char* kDaemonsGroup = "deamons";
@@ -157,10 +157,17 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
             log_msg(LOG_ERR, "Pseudo terminal is closed");
             return;
         }
-        if (!lock_device(out->path, kLockWaitSeconds)) {
+        // A port another live process holds is skipped without waiting and
+        // tried again at most once a second: the other outputs keep pace.
+        const time_t now = monotonic_seconds();
+        if (out->retry_at != 0 && now < out->retry_at)
+            return;
+        if (!lock_device(out->path, 0)) {
+            out->retry_at = now + kLockRetrySeconds;
             log_msg(LOG_ERR, "device(%s) is locked", out->path);
             return;
         }
+        out->retry_at = 0;
         out->fd = serial_open(out->path, 9600, 8, "N", 1);
         if (out->fd < 0) {
             unlock_device(out->path);
@@ -249,7 +256,8 @@ int pty_open(SerialOutput* out, uint32_t enabled)
     }
     make_raw(g_pty.slave_fd);
     if (link_present(kPtyLinkPath)) {
-        const int rc = plat_unlink(kPtyLinkPath);
+        // Only a link is replaced: a file of any other kind is not ours.
+        const int rc = plat_unlink_type(kPtyLinkPath, S_IFLNK);
         if (rc != 0) {
             log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
             return pty_fail(&master);
@@ -275,7 +283,7 @@ int pty_open(SerialOutput* out, uint32_t enabled)
 void pty_close(SerialOutput* out)
 {
     if (link_present(kPtyLinkPath)) {
-        const int rc = plat_unlink(kPtyLinkPath);
+        const int rc = plat_unlink_type(kPtyLinkPath, S_IFLNK);
         if (rc != 0)
             log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
     }

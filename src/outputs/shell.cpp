@@ -168,8 +168,9 @@ void shell_close(ControlShell* shell)
         if (fd >= 0)
             close(fd);
     }
+    // Only our socket: a file of another kind that made the bind fail stays.
     if (shell->path)
-        plat_unlink(shell->path);
+        (void)plat_unlink_type(shell->path, S_IFSOCK);
     delete shell;
 }
 

@@ -239,8 +239,11 @@ int sock_unix_listen(const char* path)
         sock_close(sock);
         return -1;
     }
-    // A socket file left by an earlier run would make the bind fail.
-    (void)plat_unlink(path);
+    // A socket file left by an earlier run would make the bind fail. Only a
+    // socket or a link goes: any other file there is not ours to clobber,
+    // and the bind then fails on it.
+    if (plat_unlink_type(path, S_IFSOCK) != 0)
+        (void)plat_unlink_type(path, S_IFLNK);
     if (bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
         log_msg(LOG_ERR, "bind socket error: %s", strerror(errno));
         sock_close(sock);

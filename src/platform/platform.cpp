@@ -3,16 +3,22 @@
 
 #include <fcntl.h>
 #include <linux/rtc.h>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+constexpr std::size_t kLogTextSize = 9216;
 
 // Read once: the root never changes while the process runs.
 const char* sim_root()
@@ -173,6 +179,172 @@ int plat_symlink(const char* target, const char* linkpath)
     return symlink(target, p);
 }
 
+int plat_open_file(const char* path, int flags, mode_t mode)
+{
+    RESOLVE(p, path);
+    const int fd = open(p, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    // The umask init left must not make a file others can forge.
+    if ((flags & O_CREAT) && (st.st_mode & 07777) != mode && fchmod(fd, mode) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+FILE* plat_fopen_file(const char* path)
+{
+    const int fd = plat_open_file(path, O_RDONLY);
+    if (fd < 0)
+        return nullptr;
+    FILE* f = fdopen(fd, "r");
+    if (!f)
+        close(fd);
+    return f;
+}
+
+int plat_replace_file(const char* path, const char* text, std::size_t len, mode_t mode)
+{
+    char tmp[kPlatPathMax];
+    const int pn = std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    if (pn < 0 || static_cast<std::size_t>(pn) >= sizeof tmp) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    struct stat st;
+    if (plat_lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = EEXIST;
+        return -1;
+    }
+    // Whatever stands at the temporary path (a link, a FIFO, a file left by
+    // a crash) goes; the new file is then created, never opened.
+    (void)plat_unlink(tmp);
+    const int fd = plat_open_file(tmp, O_WRONLY | O_CREAT | O_EXCL, mode);
+    if (fd < 0)
+        return -1;
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t n = write(fd, text + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int saved = n < 0 ? errno : EIO;
+            close(fd);
+            plat_unlink(tmp);
+            errno = saved;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (close(fd) != 0 || plat_rename(tmp, path) != 0) {
+        const int saved = errno;
+        plat_unlink(tmp);
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
+int plat_unlink_type(const char* path, mode_t type)
+{
+    struct stat st;
+    if (plat_lstat(path, &st) != 0)
+        return -1;
+    if ((st.st_mode & S_IFMT) != type) {
+        errno = EEXIST;
+        return -1;
+    }
+    return plat_unlink(path);
+}
+
+int plat_pidfile_lock(const char* path, int* holder)
+{
+    *holder = 0;
+    const int fd = plat_open_file(path, O_RDWR | O_CREAT, 0644);
+    if (fd < 0)
+        return -1;
+    // flock rather than a record lock: closing any other descriptor of the
+    // file would silently drop a record lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int saved = errno;
+        char text[16] = {};
+        if (pread(fd, text, sizeof text - 1, 0) > 0)
+            *holder = std::atoi(text);
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    char text[16];
+    const int len = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<std::size_t>(len), 0) != len) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+namespace {
+volatile sig_atomic_t g_stop_seen = 0;
+constexpr unsigned kPauseLogSeconds = 5;
+// Longest single sleep of a pause: bounds how late a stop request is seen
+// should the signal have been taken by another thread.
+constexpr long long kPauseSliceMs = 100;
+} // namespace
+
+void plat_stop_note()
+{
+    g_stop_seen = 1;
+}
+
+int plat_stop_seen()
+{
+    return g_stop_seen;
+}
+
+void plat_stop_clear()
+{
+    g_stop_seen = 0;
+}
+
+bool plat_pause_ms(long long ms)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long end = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + ms;
+    for (;;) {
+        if (g_stop_seen)
+            return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = end - (static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+        if (left <= 0)
+            return true;
+        const long long slice = left < kPauseSliceMs ? left : kPauseSliceMs;
+        struct timespec ts = {static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000L};
+        // A signal ends the sleep early (EINTR); the loop then looks again.
+        (void)nanosleep(&ts, nullptr);
+    }
+}
+
+bool plat_pause(unsigned seconds, const char* what)
+{
+    if (seconds == 0)
+        return true;
+    if (what && seconds >= kPauseLogSeconds && !g_stop_seen)
+        log_msg(LOG_INFO, "waiting %u s for %s", seconds, what);
+    return plat_pause_ms(static_cast<long long>(seconds) * 1000);
+}
+
 int plat_gpio_ioctl(int fd, unsigned long request, int arg)
 {
     if (!plat_simulated())
@@ -232,19 +404,16 @@ void plat_closelog()
     closelog();
 }
 
-void log_msg(int priority, const char* fmt, ...)
+namespace {
+
+// Writes one message: syslog, plus the mirror under a simulation root.
+void emit_line(int priority, const char* text)
 {
-    // One fixed line buffer: messages quote module replies of up to 8 KiB.
-    char text[9216];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    va_end(ap);
     syslog(priority, "%s", text);
     if (!plat_simulated())
         return;
     // Escape line ends so every message stays one line on standard error.
-    char line[sizeof text * 2 + 32];
+    char line[kLogTextSize * 2 + 32];
     std::size_t o = static_cast<std::size_t>(std::snprintf(line, sizeof line, "gps: %s: ", level_name(priority)));
     for (const char* s = text; *s && o + 3 < sizeof line; ++s) {
         if (*s == '\r' || *s == '\n') {
@@ -258,4 +427,111 @@ void log_msg(int priority, const char* fmt, ...)
     // One write per line so lines from several threads never interleave.
     ssize_t ignored = write(STDERR_FILENO, line, o);
     (void)ignored;
+}
+
+// Recently logged message texts and how often each came in its current
+// second. A flood of bad sentences must not write thousands of lines a
+// second to a log that may sit on flash.
+struct RepeatSlot {
+    uint32_t hash;
+    int priority;
+    long long second;  // monotonic second of the current count; -1: free
+    unsigned count;
+    unsigned dropped;
+    char head[80];     // start of the text, for the summary line
+};
+constexpr int kRepeatSlots = 16;
+RepeatSlot g_repeat[kRepeatSlots] = {};
+bool g_repeat_ready = false;
+pthread_mutex_t g_log_lock = PTHREAD_MUTEX_INITIALIZER;
+
+uint32_t text_hash(const char* text)
+{
+    uint32_t h = 2166136261U;
+    for (const char* p = text; *p; ++p)
+        h = (h ^ static_cast<unsigned char>(*p)) * 16777619U;
+    return h;
+}
+
+long long monotonic_now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void flush_repeats(RepeatSlot& slot)
+{
+    if (slot.dropped == 0)
+        return;
+    char line[160];
+    std::snprintf(line, sizeof line, "last message repeated %u times: %s", slot.dropped, slot.head);
+    emit_line(slot.priority, line);
+    slot.dropped = 0;
+}
+
+// True when the text may be logged now; writes the summary of the previous
+// second first when some of its repeats were held back.
+bool repeat_allowed(int priority, const char* text)
+{
+    if (!g_repeat_ready) {
+        for (RepeatSlot& slot : g_repeat)
+            slot.second = -1;
+        g_repeat_ready = true;
+    }
+    const uint32_t hash = text_hash(text);
+    const long long now = monotonic_now_ms() / 1000;
+    RepeatSlot* found = nullptr;
+    RepeatSlot* oldest = &g_repeat[0];
+    for (RepeatSlot& slot : g_repeat) {
+        if (slot.second >= 0 && slot.hash == hash && slot.priority == priority &&
+            std::strncmp(slot.head, text, sizeof slot.head - 1) == 0) {
+            found = &slot;
+            break;
+        }
+        if (slot.second < oldest->second)
+            oldest = &slot;
+    }
+    if (!found) {
+        flush_repeats(*oldest);
+        found = oldest;
+        *found = RepeatSlot{hash, priority, now, 0, 0, {}};
+        const std::size_t k = strnlen(text, sizeof found->head - 1);
+        std::memcpy(found->head, text, k);
+        found->head[k] = '\0';
+    }
+    if (found->second != now) {
+        flush_repeats(*found);
+        found->second = now;
+        found->count = 0;
+    }
+    if (found->count >= kLogRepeatLimit) {
+        ++found->dropped;
+        return false;
+    }
+    ++found->count;
+    return true;
+}
+
+} // namespace
+
+void plat_log_forget_repeats()
+{
+    pthread_mutex_lock(&g_log_lock);
+    g_repeat_ready = false;
+    pthread_mutex_unlock(&g_log_lock);
+}
+
+void log_msg(int priority, const char* fmt, ...)
+{
+    // One fixed line buffer: messages quote module replies of up to 8 KiB.
+    char text[kLogTextSize];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    pthread_mutex_lock(&g_log_lock);
+    if (repeat_allowed(priority, text))
+        emit_line(priority, text);
+    pthread_mutex_unlock(&g_log_lock);
 }

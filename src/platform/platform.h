@@ -62,3 +62,52 @@ void plat_closelog();
 // Every message of the daemon goes through here: syslog, plus under a
 // simulation root one line "gps: LEVEL: TEXT" on standard error.
 void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Files the service writes on a file system other programs share. None of
+// these follows a symbolic link at the path, none blocks on a FIFO or device
+// found there, and a file they create gets exactly the mode given whatever
+// the umask.
+//
+// Opens a regular file (flags as for open; O_NOFOLLOW, O_NONBLOCK and
+// O_CLOEXEC are added). Anything else at the path fails: ELOOP for a link,
+// EINVAL for another type of file.
+int plat_open_file(const char* path, int flags, mode_t mode = 0644);
+// The same for reading through stdio; nullptr with errno on failure.
+FILE* plat_fopen_file(const char* path);
+// Replaces the regular file at path with text: written to path + ".tmp"
+// (whatever stood there is removed first), then renamed over path. Refuses
+// (EEXIST) when path holds something other than a regular file. 0 or -1 with
+// errno; nothing is left behind on failure.
+int plat_replace_file(const char* path, const char* text, std::size_t len, mode_t mode = 0644);
+// Removes path only when it is of the given type (S_IFSOCK, S_IFLNK, ...):
+// 0, or -1 with errno (EEXIST when something else stands there).
+int plat_unlink_type(const char* path, mode_t type);
+
+// One service per router: takes an exclusive lock on the pid file at path and
+// writes this process's id into it. Returns the descriptor, which must stay
+// open for as long as the service runs; -1 when the lock is held elsewhere
+// (errno EWOULDBLOCK; *holder gets the id written in the file, 0 when
+// unknown) or the file cannot be opened (*holder 0).
+int plat_pidfile_lock(const char* path, int* holder);
+
+// Stop requests. The service's handler of SIGTERM, SIGINT and SIGHUP calls
+// plat_stop_note (async-signal-safe); every wait of the service ends early
+// once it has.
+void plat_stop_note();
+int plat_stop_seen();
+// Forgets an earlier stop request (tests that run several services in one
+// process).
+void plat_stop_clear();
+// Sleeps for seconds unless a stop request comes first: true when the whole
+// time passed, false when it was cut short. With what set and a wait of 5
+// seconds or more, logs one line first saying what it waits for and how long.
+bool plat_pause(unsigned seconds, const char* what = nullptr);
+// The same in milliseconds, without the log line.
+bool plat_pause_ms(long long ms);
+
+// Identical log messages are limited to this many a second; the rest of that
+// second is summed up in one "last message repeated N times" line.
+inline constexpr unsigned kLogRepeatLimit = 10;
+// Starts the count afresh, dropping held-back repeats unreported (tests that
+// log one text in many cases).
+void plat_log_forget_repeats();

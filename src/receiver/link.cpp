@@ -35,7 +35,7 @@ ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_
     link->driver = driver_find();
     if (!link->driver) {
         log_msg(LOG_ERR, "no GPS module available");
-        sleep(kOpenFailPauseSeconds);
+        (void)plat_pause(kOpenFailPauseSeconds);
         free_link(link);
         return nullptr;
     }
@@ -47,7 +47,7 @@ ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_
     link->watchdog_timeout = reset_timeout;
     if (link->driver->ops->open(link) != 0) {
         log_msg(LOG_ERR, "initialization failed");
-        sleep(kOpenFailPauseSeconds);
+        (void)plat_pause(kOpenFailPauseSeconds);
         free_link(link);
         return nullptr;
     }

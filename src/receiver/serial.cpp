@@ -73,7 +73,8 @@ void sleep_ns(long ns)
 // as well. False when the file cannot be opened.
 bool lock_file_owner(const char* lock_path, int* pid_out)
 {
-    FILE* f = plat_fopen(lock_path, "re");
+    // Only a regular file is read: a FIFO planted here must not hang us.
+    FILE* f = plat_fopen_file(lock_path);
     if (!f)
         return false;
     char text[32];
@@ -194,7 +195,8 @@ int lock_device(const char* path, int timeout_seconds)
             if (lock_file_owner(lock_path, &owner) && !process_alive(owner))
                 plat_unlink(lock_path);
         }
-        int fd = lock_path[0] ? plat_open(lock_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644) : -1;
+        // Created, never opened: a link planted at the path is not followed.
+        int fd = lock_path[0] ? plat_open_file(lock_path, O_WRONLY | O_CREAT | O_EXCL, 0644) : -1;
         if (fd >= 0) {
             char text[16];
             const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
@@ -204,6 +206,9 @@ int lock_device(const char* path, int timeout_seconds)
             if (n == len)
                 return 1;
         }
+        // One try only when no wait was asked for; none after a stop request.
+        if (timeout_seconds <= 0 || plat_stop_seen())
+            return 0;
         sleep_ns(kLockPollNs);
         if (monotonic_seconds() > deadline)
             return 0;

@@ -83,11 +83,15 @@ TEST(Settings, ReadingRules)
 TEST(Settings, LongLinesAndLargeFiles)
 {
     {
-        // A line over 16384 bytes is read in pieces; a piece that looks
-        // like a line of its own counts as one.
+        // Whatever a line holds beyond 16383 bytes is skipped: a long
+        // router id cannot inject a key of its own, even over several
+        // buffers' worth; the next real line still counts.
         std::string text = "X=" + std::string(16381, 'a') + "KEY=5\nKEY=6\n";
         TextFile t(text);
-        EXPECT_EQ(cfg_get_uint(t.f, "KEY"), 5u);
+        EXPECT_EQ(cfg_get_uint(t.f, "KEY"), 6u);
+        TextFile t2("X=" + std::string(40000, 'a') + "KEY=5\nY=1\n");
+        EXPECT_EQ(cfg_get_uint(t2.f, "KEY"), 0u);
+        EXPECT_EQ(cfg_get_uint(t2.f, "Y"), 1u);
     }
     {
         // A value longer than the line buffer is cut at the piece boundary.

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 #include <string>
 
@@ -75,6 +76,27 @@ TEST(CommandLine, ModesAndTheirMessages)
         EXPECT_EQ(WEXITSTATUS(r.status), 0);
         EXPECT_EQ(r.log, c.want);
     }
+}
+
+TEST(CommandLine, HelpAndVersionAnswerOnStandardOutputAndTouchNothing)
+{
+    th::TempDir root;  // empty: no root directories, nothing to touch
+    for (const char* arg : {"--help", "--version"}) {
+        SCOPED_TRACE(arg);
+        const CliRun r = run_gnssd(root.path, {arg});
+        ASSERT_TRUE(WIFEXITED(r.status));
+        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+        EXPECT_EQ(r.log.find("gps: "), std::string::npos) << "nothing logged: " << r.log;
+        if (std::string(arg) == "--help") {
+            EXPECT_EQ(r.log.rfind("usage: gnssd [install|uninstall|--help|--version]\n", 0), 0u) << r.log;
+            EXPECT_NE(r.log.find("gnssd(8)"), std::string::npos);
+        } else {
+            EXPECT_EQ(r.log, "gnssd 1.0.0\n");
+        }
+    }
+    // Only the captured output lies below the root.
+    for (const auto& entry : std::filesystem::directory_iterator(root.path))
+        EXPECT_EQ(entry.path().filename().string().rfind("stderr-", 0), 0u) << entry.path();
 }
 
 } // namespace

@@ -128,7 +128,7 @@ std::string ask(const Router& r, const std::string& request)
 }
 
 const std::vector<std::string> kPlainCycle = {
-    "GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+    "GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230336,003.1,W",
     "GPGGA,123519.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
 };
 
@@ -139,7 +139,7 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
     r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=" + ipaddr,
                  "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_SNMP_REPORT_PERIOD_HALT=2", "MOD_GPS_TIMESYNC_ENABLED=1",
                  "MOD_GPS_TIMESYNC_PERIOD=60"},
-                {"GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+                {"GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230336,003.1,W",
                  "GPGGA,`id`;a|b,4807.038,N,01131.000,E,1,08,0.9,a;b|c&d,M,46.9,M,,"});
     r.start_daemon();
 
@@ -156,7 +156,7 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
         "1.3.6.1.4.1.99991.7.6.0", "s", "1",
         "1.3.6.1.4.1.99991.7.7.0", "s", "022.4",
         "1.3.6.1.4.1.99991.7.8.0", "s", "084.4",
-        "1.3.6.1.4.1.99991.7.9.0", "s", "230394",
+        "1.3.6.1.4.1.99991.7.9.0", "s", "230336",
     };
     EXPECT_EQ(traps(r)[1], expected);
     EXPECT_FALSE(th::file_exists(r.root + "/pwned1"));
@@ -171,8 +171,8 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
     std::remove((r.root + "/sim/snmptrap.exit").c_str());
 
     // The clocks were set once, from the example's date and time.
-    EXPECT_EQ(r.file("dev/rtc"), "1994-03-23 12:35:19\n");
-    EXPECT_EQ(r.file("dev/clock"), "764426119\n");
+    EXPECT_EQ(r.file("dev/rtc"), "2036-03-23 12:35:19\n");
+    EXPECT_EQ(r.file("dev/clock"), "2089888519\n");
     const std::string stamp = r.file("run/gps/timesync_last");
     EXPECT_GT(std::atol(stamp.c_str()), 1700000000L) << stamp;
     EXPECT_EQ(th::count_of(r.daemon.log(), "gps: notice: time synchronization\n"), 1);
@@ -183,7 +183,7 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
     r.start_daemon();
     // Three traps of the new daemon: three cycles with a fix have passed.
     ASSERT_GE(wait_traps(r, before_restart + 3), before_restart + 3);
-    EXPECT_EQ(r.file("dev/clock"), "764426119\n");
+    EXPECT_EQ(r.file("dev/clock"), "2089888519\n");
     EXPECT_EQ(r.file("run/gps/timesync_last"), stamp);
     EXPECT_EQ(th::count_of(r.daemon.log(), "time synchronization"), 0);
 }
@@ -195,7 +195,7 @@ TEST(Control, ShellRequestsWithoutTraps)
                  "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=59"},
                 kPlainCycle);
     r.start_daemon();
-    ASSERT_TRUE(th::wait_until([&] { return ask(r, "snmp 9\n") == "230394"; }, 15s)) << r.daemon.log();
+    ASSERT_TRUE(th::wait_until([&] { return ask(r, "snmp 9\n") == "230336"; }, 15s)) << r.daemon.log();
 
     const std::string long_word(1499, 'w');
     struct Case {
@@ -215,7 +215,7 @@ TEST(Control, ShellRequestsWithoutTraps)
         {"lone newline", "\n", ""},
         {"closed without writing", "", ""},
         {"1500-byte request", long_word + "\n", "shell: " + long_word + ": command not found\n"},
-        {"slot 9 after all that", "snmp 9\n", "230394"},
+        {"slot 9 after all that", "snmp 9\n", "230336"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ask(r, c.request), c.reply) << c.legend;
@@ -275,7 +275,7 @@ TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
         capture.push_back("GPGGA,000001.00,4807.038,N,01131.000,E,2,08,0.9,545.4,M,46.9,M,,");
     }
     for (int i = 0; i < 3; ++i) {
-        capture.push_back("GPRMC,123519.00,A,4807.038,N,01131.000,E,000.0,084.4,230394,003.1,W");
+        capture.push_back("GPRMC,123519.00,A,4807.038,N,01131.000,E,000.0,084.4,230336,003.1,W");
         capture.push_back("GPGNS,123519.00,4807.038,N,01131.000,E,AA,09,0.9,545.4,46.9,,");
     }
     r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1",
@@ -287,8 +287,8 @@ TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
     // The sync comes with the first GNS, seconds after the first position:
     // long enough for a trap worker with a one-second pause to have sent.
     ASSERT_TRUE(r.daemon.wait_log("gps: notice: time synchronization", 20s)) << r.daemon.log();
-    EXPECT_EQ(r.file("dev/clock"), "764426119\n");
-    EXPECT_EQ(r.file("dev/rtc"), "1994-03-23 12:35:19\n");
+    EXPECT_EQ(r.file("dev/clock"), "2089888519\n");
+    EXPECT_EQ(r.file("dev/rtc"), "2036-03-23 12:35:19\n");
     EXPECT_NE(r.file("sim/status.log").find("-v sys"), std::string::npos);
     EXPECT_FALSE(th::file_exists(r.root + "/sim/snmptrap.log"));
     // Without a worker the values stay fresh: "snmp" always answers.

@@ -1,6 +1,7 @@
 // The service end to end: the real executable against the simulated $GPS_START module.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,10 +86,10 @@ struct Rig {
         }
         return out;
     }
-    // Stops the daemon with SIGTERM; true when it exited with status 0.
-    bool stop_daemon()
+    // Stops the daemon (SIGTERM unless told); true when it exited with status 0.
+    bool stop_daemon(int sig = SIGTERM)
     {
-        if (!daemon.stop(SIGTERM, 30s))
+        if (!daemon.stop(sig, 30s))
             return false;
         return WIFEXITED(daemon.status) && WEXITSTATUS(daemon.status) == 0;
     }
@@ -175,7 +176,12 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--rate", "10", "--set", "MOD_GPS_EP1_ENABLED=1",
                    "--set", "MOD_GPS_PTY_ENABLED=1", "--set", "MOD_GPS_SRI_ENABLED=1", "--set",
                    "MOD_GPS_ROUTER_ID_STRING=" + router_id});
+    // A FIFO planted at the status file's temporary path must not hang the
+    // service, and init's umask 000 must not make its files world-writable.
+    ASSERT_EQ(mkfifo(rig.path("/run/stats.gps.tmp").c_str(), 0666), 0);
+    const mode_t old_mask = umask(0);
     rig.start_daemon();
+    umask(old_mask);
     ASSERT_TRUE(rig.daemon.wait_log("gps: notice: running...\n", 40s)) << rig.daemon.log();
     // The service keeps the slave open, so nothing is lost before this
     // reader comes.
@@ -192,7 +198,24 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     EXPECT_TRUE(th::file_exists(rig.path("/run/stats.gps")));
     EXPECT_TRUE(th::file_exists(rig.path("/run/loc.gps")));
     EXPECT_TRUE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
-    ASSERT_TRUE(rig.stop_daemon());
+    for (const char* file : {"/run/stats.gps", "/run/loc.gps", "/run/lock/LCK..ttyS0"}) {
+        struct stat st;
+        ASSERT_EQ(stat(rig.path(file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << file;
+    }
+
+    // A second copy gives up before it touches anything of the first.
+    const std::string pty_link = std::filesystem::read_symlink(rig.path("/dev/nmea")).string();
+    th::Process second;
+    second.start({th::daemon_bin()}, {{"GNSSD_ROOT", rig.dir.path}}, rig.path("/second.stderr"));
+    ASSERT_TRUE(second.wait_exit(10s));
+    EXPECT_TRUE(WIFEXITED(second.status) && WEXITSTATUS(second.status) == 1) << second.status;
+    EXPECT_EQ(second.log(), "gps: err: already running (pid " + std::to_string(rig.daemon.pid) + ")\n");
+    EXPECT_EQ(std::filesystem::read_symlink(rig.path("/dev/nmea")).string(), pty_link);
+    EXPECT_TRUE(th::file_exists(rig.path("/run/gps.socket")));
+
+    // SIGINT stops it exactly as SIGTERM does.
+    ASSERT_TRUE(rig.stop_daemon(SIGINT));
 
     const std::string log = rig.daemon.log();
     EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
@@ -279,8 +302,11 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
     char state = 0;
     ASSERT_EQ(std::sscanf(stat.c_str(), "%c %d %d %d %d", &state, &ppid, &pgrp, &session, &tty), 5);
     EXPECT_EQ(session, pid);
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    // SIGHUP stops it as SIGTERM does, within the failed open's 10 s pause.
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(pid, SIGHUP), 0);
     ASSERT_TRUE(rig.daemon.wait_exit(30s));
+    EXPECT_LT(th::seconds_since(t0), 3.0);
     ASSERT_TRUE(WIFEXITED(rig.daemon.status)) << rig.daemon.log();
     EXPECT_EQ(WEXITSTATUS(rig.daemon.status), 0) << rig.daemon.log();
 

@@ -92,12 +92,16 @@ long stamp()
     return text.empty() ? -1 : std::atol(text.c_str());
 }
 
+// The build-date floor as built; the cases replay a capture from 1994 below it.
+const time_t kBuildFloor = timesync_floor();
+
 class TimeSync : public ::testing::Test {
 protected:
     void SetUp() override
     {
         root();
         ASSERT_TRUE(plat_simulated()) << "GNSSD_ROOT must be in force before any clock is touched";
+        timesync_set_floor(0);
     }
 };
 
@@ -133,6 +137,7 @@ TEST_F(TimeSync, PeriodAndPermission)
         {"period 60, 59 s after the stamp", {1, 60}, 59, [](PositionReport*) {}, false},
         {"period 60, 60 s after the stamp", {1, 60}, 60, [](PositionReport*) {}, true},
         {"long period, stamp long ago", {1, 86400}, 86400, [](PositionReport*) {}, true},
+        {"stamp a day in the future counts as due", {1, 86400}, -86400, [](PositionReport*) {}, true},
         {"differential fix (quality 2)", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "2"); }, false},
         {"no fix", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "0"); }, false},
         {"fix quality empty", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, ""); }, false},
@@ -144,7 +149,7 @@ TEST_F(TimeSync, PeriodAndPermission)
     };
     for (const auto& c : cases) {
         reset_files(true);
-        if (c.stamp_ago >= 0)
+        if (c.stamp_ago != -1)
             write_stamp(c.stamp_ago);
         const long old_stamp = stamp();
         PositionReport r = fix_report();
@@ -200,6 +205,27 @@ TEST_F(TimeSync, FailuresAreLoggedAndStillCountAsAnAttempt)
         }
         EXPECT_GE(stamp(), before) << c.legend << ": the stamp advances after a failure";
     }
+}
+
+TEST_F(TimeSync, NeverBeforeTheBuildDateNorThroughALink)
+{
+    reset_files(true);
+    timesync_set_floor(kBuildFloor);
+    EXPECT_GT(kBuildFloor, 1700000000) << "the floor is the build date";
+    // A link planted at the stamp path is replaced, its target untouched.
+    const std::string victim = root() + "/victim";
+    th::write_file(victim, "precious\n");
+    ASSERT_EQ(symlink(victim.c_str(), stamp_file().c_str()), 0);
+    PositionReport now = fix_report();
+    set(now.date, "230336");
+    // Two sentences from 1994: refused, said once, no attempt counted; the
+    // sound time that follows syncs at once.
+    EXPECT_EQ(run_daemon({1, 60}, {fix_report(), fix_report(), now}),
+              "gps: warning: timesync_exec - GNSS time (230394123519) is before the build date of this program, "
+              "clocks not set\n"
+              "gps: notice: time synchronization\n");
+    EXPECT_EQ(th::read_file(clock_file()), "2089888519\n");
+    EXPECT_EQ(th::read_file(victim), "precious\n");
 }
 
 } // namespace

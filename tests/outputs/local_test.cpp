@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -146,13 +147,20 @@ TEST(LocalOutput, PortLockedByAnotherProgramDropsSentencesUntilReleased)
     th::write_file(lock_file("ttyS1"), pid_line(1));
     SerialOutput out{1, "/dev/ttyS1", -1};
 
-    output_write(&out, kGga.data(), kGga.size());
+    // Skipped without waiting, and not tried again within the second.
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i)
+        output_write(&out, kGga.data(), kGga.size());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
     EXPECT_EQ(out.fd, -1);
     EXPECT_EQ(th::count_of(err.text(), "gps: err: device(/dev/ttyS1) is locked\n"), 1) << err.text();
     EXPECT_EQ(th::read_file(lock_file("ttyS1")), pid_line(1));
     EXPECT_EQ(tty.drain(), "");
 
     std::remove(lock_file("ttyS1").c_str());
+    output_write(&out, kRmc.data(), kRmc.size());
+    EXPECT_EQ(out.fd, -1) << "released, but the next try is a second away";
+    out.retry_at = 0;  // that second has passed
     output_write(&out, kRmc.data(), kRmc.size());
     ASSERT_GE(out.fd, 0);
     EXPECT_EQ(tty.drain(), kRmc);
@@ -282,9 +290,8 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
          [](const std::string& p) { std::filesystem::create_symlink("/dev/pts/999999", p); }, 1},
         {"link to a device that still exists",
          [](const std::string& p) { std::filesystem::create_symlink("/dev/null", p); }, 1},
-        {"plain file", [](const std::string& p) { th::write_file(p, "stale"); }, 1},
         {"output disabled: created all the same, but silent",
-         [](const std::string& p) { th::write_file(p, "stale"); }, 0},
+         [](const std::string& p) { std::filesystem::create_symlink("/dev/pts/999999", p); }, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -305,6 +312,17 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
         EXPECT_FALSE(th::file_exists(link));
         EXPECT_EQ(err.text().find("gps: err:"), std::string::npos) << err.text();
     }
+    // A file of another kind is not ours to clobber: the pseudo-terminal
+    // stays off and the file stays as it was.
+    std::error_code ec;
+    std::filesystem::remove(link, ec);
+    th::write_file(link, "stale");
+    th::StderrCapture err;
+    SerialOutput out{};
+    EXPECT_EQ(pty_open(&out, 1), -1);
+    EXPECT_EQ(th::read_file(link), "stale");
+    EXPECT_NE(err.text().find("gps: err: Pseudo-terminal initialization failed"), std::string::npos);
+    std::filesystem::remove(link, ec);
 }
 
 } // namespace

@@ -748,9 +748,19 @@ TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
         bool ok;
         const char* message;
     };
-    th::write_file(root + "/run/stale.socket", "left by an earlier run");
+    // A socket left by an earlier run, and a plain file that is not ours.
+    {
+        int stale = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s/run/stale.socket", root.c_str());
+        ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        close(stale);
+    }
+    th::write_file(root + "/run/plain.file", "not ours");
     const Case cases[] = {
-        {"a file left at the path is replaced", "/run/stale.socket", true, ""},
+        {"a socket left at the path is replaced", "/run/stale.socket", true, ""},
+        {"a file of another kind is kept", "/run/plain.file", false, "gps: err: bind socket error: Address already in use"},
         {"missing directory", "/run/no-such-dir/gps.socket", false,
          "gps: err: bind socket error: No such file or directory"},
         {"longer than a socket address holds", "/run/" + std::string(120, 'x'), false,
@@ -776,6 +786,7 @@ TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
             EXPECT_EQ(log.text(), "");
         }
     }
+    EXPECT_EQ(th::read_file(root + "/run/plain.file"), "not ours");
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -188,17 +189,110 @@ TEST(Platform, LogLinesFromThreadsNeverInterleave)
         threads.emplace_back([t] {
             const std::string body(500, static_cast<char>('a' + t));
             for (int i = 0; i < 200; ++i)
-                log_msg(LOG_INFO, "%s", body.c_str());
+                log_msg(LOG_INFO, "%s%03d", body.c_str(), i);
         });
     for (auto& t : threads)
         t.join();
     std::istringstream in(err.text());
     int lines = 0;
     for (std::string line; std::getline(in, line); ++lines) {
-        ASSERT_EQ(line.size(), 11u + 500u) << line.substr(0, 40);
-        EXPECT_EQ(line.find_first_not_of(line[11], 11), std::string::npos);
+        ASSERT_EQ(line.size(), 11u + 503u) << line.substr(0, 40);
+        EXPECT_EQ(line.find_first_not_of(line[11], 11), 511u);
     }
     EXPECT_EQ(lines, 800);
+}
+
+TEST(Platform, RepeatedMessagesAreLimitedPerSecond)
+{
+    th::process_root();
+    th::StderrCapture err;
+    // Start right after a second of the monotonic clock turns so that the
+    // flood fits in one.
+    auto second = [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const auto s0 = second();
+    while (second() == s0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 25; ++i) {
+        log_msg(LOG_WARNING, "bad sentence");
+        if (i % 5 == 0)
+            log_msg(LOG_NOTICE, "other %d", i);  // distinct texts all pass
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    log_msg(LOG_WARNING, "bad sentence");
+    const std::string got = err.text();
+    EXPECT_EQ(th::count_of(got, "gps: warning: bad sentence\n"), 11) << got;
+    EXPECT_EQ(th::count_of(got, "gps: notice: other"), 5);
+    EXPECT_NE(got.find("gps: warning: last message repeated 15 times: bad sentence\ngps: warning: bad sentence\n"),
+              std::string::npos)
+        << got;
+}
+
+TEST(Platform, SharedFilesRefuseLinksFifosAndTheUmask)
+{
+    const std::string root = th::process_root();
+    mkdir((root + "/run").c_str(), 0755);
+    const std::string victim = root + "/victim";
+    th::write_file(victim, "precious\n");
+    const mode_t old_mask = umask(0);
+
+    // A link at the path is never followed, for writing or for reading.
+    ASSERT_EQ(symlink(victim.c_str(), (root + "/run/stamp").c_str()), 0);
+    EXPECT_EQ(plat_replace_file("/run/stamp", "1\n", 2), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(plat_open_file("/run/stamp", O_WRONLY | O_CREAT), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(plat_fopen_file("/run/stamp"), nullptr);
+    EXPECT_EQ(th::read_file(victim), "precious\n");
+    // Removal by type: the link is no socket; as a link it goes.
+    EXPECT_EQ(plat_unlink_type("/run/stamp", S_IFSOCK), -1);
+    EXPECT_EQ(plat_unlink_type("/run/stamp", S_IFLNK), 0);
+
+    // A FIFO at the temporary path or the file itself never blocks.
+    ASSERT_EQ(mkfifo((root + "/run/stats.tmp").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo((root + "/run/fifo").c_str(), 0644), 0);
+    EXPECT_EQ(plat_open_file("/run/fifo", O_RDONLY), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(plat_replace_file("/run/fifo", "x", 1), -1);
+    EXPECT_EQ(plat_replace_file("/run/stats", "fix\n", 4), 0);
+    EXPECT_EQ(th::read_file(root + "/run/stats"), "fix\n");
+    EXPECT_FALSE(th::file_exists(root + "/run/stats.tmp"));
+
+    // Created 0644 under umask 000: nobody else can forge the contents.
+    struct stat st;
+    ASSERT_EQ(stat((root + "/run/stats").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    umask(old_mask);
+}
+
+TEST(Platform, PidFileAndInterruptiblePauses)
+{
+    const std::string root = th::process_root();
+    mkdir((root + "/run").c_str(), 0755);
+    int holder = -1;
+    const int fd = plat_pidfile_lock("/run/test.pid", &holder);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(th::read_file(root + "/run/test.pid"), std::to_string(getpid()) + "\n");
+    // Another process learns who holds it.
+    pid_t child = fork();
+    if (child == 0) {
+        int who = 0;
+        const int got = plat_pidfile_lock("/run/test.pid", &who);
+        _exit(got < 0 && who == getppid() ? 0 : got >= 0 ? 2 : 3);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "2: locked twice, 3: holder unknown: " << status;
+    close(fd);
+
+    EXPECT_TRUE(plat_pause_ms(20));
+    plat_stop_note();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(plat_pause(10, "nothing"));
+    EXPECT_LT(th::seconds_since(t0), 1.0);
+    plat_stop_clear();
 }
 
 // This test program's own executable, to run it again as a fresh process.

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "platform/platform.h"
 #include "support/harness.h"
 
 namespace th {
@@ -29,6 +30,9 @@ const std::string& process_root()
 
 StderrCapture::StderrCapture()
 {
+    // Each capture counts its own messages: repeats of earlier cases in this
+    // process must not hold the first ones back.
+    plat_log_forget_repeats();
     char tmpl[] = "/tmp/gnssd-stderr-XXXXXX";
     int fd = mkstemp(tmpl);
     if (fd < 0)
