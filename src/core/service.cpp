@@ -97,6 +97,9 @@ void distribute(Service* s, const char* data, std::size_t n)
 
 void main_loop(Service* s)
 {
+    // Set by a reopen until the first sentence: the operator who saw "no data
+    // from GPS" learns when it is over.
+    bool reopened = false;
     while (running) {
         if (s->link == nullptr)
             break;
@@ -111,7 +114,12 @@ void main_loop(Service* s)
             s->link = nullptr;
             sleep(1);
             s->link = open_link_retrying(s->settings);
+            reopened = true;
             continue;
+        }
+        if (reopened) {
+            log_msg(LOG_NOTICE, "data from GPS again");
+            reopened = false;
         }
         distribute(s, s->link->rx_buf, static_cast<std::size_t>(n));
         nmea_consume(s->link);
