@@ -21,7 +21,10 @@ sim_pid=""
 daemon_pid=""
 srv_pid=""
 
+# Ctrl-C is the normal end of the demo (status 0); any other end keeps the
+# status it had, so that a failed start (say an unknown family) is seen.
 stop_all() {
+  local status=$1
   trap - INT TERM EXIT
   echo
   if [ -n "$daemon_pid" ] && kill -0 "$daemon_pid" 2>/dev/null; then
@@ -40,9 +43,10 @@ stop_all() {
     wait "$sim_pid" 2>/dev/null || true
   fi
   rm -rf "$root"
-  exit 0
+  exit "$status"
 }
-trap stop_all INT TERM EXIT
+trap 'stop_all 0' INT TERM
+trap 'stop_all $?' EXIT
 
 # A loopback fleet server that records the remote stream (RSOCK1, TCP).
 mkdir -p "$root/srv"
@@ -80,7 +84,7 @@ while kill -0 "$daemon_pid" 2>/dev/null; do
   echo "--- status file $root/run/stats.gps ---"
   cat "$root/run/stats.gps" 2>/dev/null || echo "(not written yet: the module is being started)"
   echo
-  echo "--- remote stream: TCP server 127.0.0.1:$fleet_port (every 2 s moving, 5 s halted) ---"
+  echo "--- remote stream: TCP server 127.0.0.1:$fleet_port (PERIOD 2, PERIOD_HALT 5: a burst every 1 s moving, 4 s halted) ---"
   echo "$(stat -c %s "$root/srv/fleet.data" 2>/dev/null || echo 0) bytes received; last burst:"
   tail -n 3 "$root/srv/fleet.data" 2>/dev/null | cut -c1-76 || true
   echo

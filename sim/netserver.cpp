@@ -241,11 +241,15 @@ int netserver_main(int argc, char** argv)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
-    ns.log_fd = open((ns.dir + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const std::string log_path = ns.dir + "/server.log";
+    ns.log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     std::string fifo = ns.dir + "/control";
     unlink(fifo.c_str());
-    if (ns.log_fd < 0 || mkfifo(fifo.c_str(), 0600) < 0) {
-        std::perror("gnssd-sim server");
+    // Name the path: "No such file or directory" alone does not say that
+    // --dir must exist.
+    const char* failed = ns.log_fd < 0 ? log_path.c_str() : mkfifo(fifo.c_str(), 0600) < 0 ? fifo.c_str() : nullptr;
+    if (failed) {
+        std::fprintf(stderr, "gnssd-sim server: %s: %s\n", failed, std::strerror(errno));
         return 1;
     }
     // Open for writing as well so the FIFO never reports end of file when a

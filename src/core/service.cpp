@@ -263,11 +263,18 @@ void handle_read(Service* s)
 
 void main_loop(Service* s)
 {
+    // Set by a reopen until the first sentence: the operator who saw "no data
+    // from GPS" learns when it is over.
+    bool reopened = false;
     while (running) {
         if (s->link == nullptr)
             break;
         if (location_watchdog(&s->state, s->link) == 0 && nmea_read(s->link) == 0) {
             handle_read(s);
+            if (reopened && s->batch.count > 0) {
+                log_msg(LOG_NOTICE, "data from GPS again");
+                reopened = false;
+            }
             continue;
         }
         if (!running)
@@ -279,6 +286,7 @@ void main_loop(Service* s)
         nmea_files_remove(&s->state);
         (void)plat_pause(1);
         use_link(s, open_link_retrying(s->settings));
+        reopened = true;
     }
 }
 

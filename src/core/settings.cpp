@@ -74,6 +74,31 @@ constexpr RsockKey kRsockKeys[] = {
     {"MOD_GPS_RSOCK%d_PERIOD_HALT", &RemoteSocketSettings::period_halt},
 };
 
+// Every other key settings_load reads; with the tables above, the keys the
+// service knows. Anything else that begins with kKeyPrefix is a misspelling.
+struct OtherKey {
+    const char* key;
+    bool number;
+};
+
+constexpr OtherKey kOtherKeys[] = {
+    {"MOD_GPS_EP2_ENABLED", true},          {"MOD_GPS_ROUTER_ID_STRING", false},
+    {"MOD_GPS_RESET_ENABLED", true},        {"MOD_GPS_RESET_TIMEOUT", true},
+    {"MOD_GPS_SNMP_REPORT_ENABLED", true},  {"MOD_GPS_SNMP_REPORT_IPADDR", false},
+    {"MOD_GPS_SNMP_REPORT_PERIOD", true},   {"MOD_GPS_SNMP_REPORT_PERIOD_HALT", true},
+    {"MOD_GPS_TIMESYNC_ENABLED", true},     {"MOD_GPS_TIMESYNC_PERIOD", true},
+    {"MOD_GPS_GPSD_ENABLED", true},         {"MOD_GPS_GPSD_PORT_INNER", true},
+    {"MOD_GPS_GPSD_PORT_LISTEN", true},
+};
+
+// The file is shared with other software of the router; only keys with this
+// prefix are the service's.
+constexpr char kKeyPrefix[] = "MOD_GPS_";
+// Enough to tell an operator what is wrong without copying a whole line.
+constexpr int kWarnTextMax = 64;
+// Distinct unknown keys reported; a file full of them is reported this far.
+constexpr int kUnknownKeysReported = 16;
+
 // "%u" as the C library reads it on the router (32-bit unsigned long):
 // leading white space and a sign are accepted, a minus negates modulo 2^32,
 // a number too large for 32 bits reads as the largest value.
@@ -93,6 +118,122 @@ uint32_t parse_uint(const char* text)
         return UINT32_MAX;
     const auto v = static_cast<uint32_t>(magnitude);
     return negative ? 0U - v : v;
+}
+
+// Calls visit(key, number) for every key the service reads.
+template <typename Visit>
+void for_each_key(Visit visit)
+{
+    for (const UintKey& k : kLeadingKeys)
+        visit(k.key, true);
+    for (const UintKey& k : kOutputKeys)
+        visit(k.key, true);
+    for (const OtherKey& k : kOtherKeys)
+        visit(k.key, k.number);
+    for (int i = 0; i < kRemoteSocketCount; ++i) {
+        for (const RsockKey& k : kRsockKeys) {
+            char key[kKeySize];
+            const int n = std::snprintf(key, sizeof key, k.format, i + 1);
+            if (n > 0 && n < kKeySize)
+                visit(key, k.field != nullptr);
+        }
+    }
+}
+
+bool is_known_key(const char* key)
+{
+    bool known = false;
+    for_each_key([&](const char* name, bool) { known = known || strcasecmp(name, key) == 0; });
+    return known;
+}
+
+// A number as the file should hold it: decimal digits only, within 32 bits.
+// An empty value is an unset one, not a wrong one.
+bool is_plain_number(const char* value)
+{
+    std::size_t n = 0;
+    for (; value[n] != '\0'; ++n) {
+        if (!std::isdigit(static_cast<unsigned char>(value[n])))
+            return false;
+    }
+    if (n == 0)
+        return true;
+    errno = 0;
+    return std::strtoull(value, nullptr, 10) <= UINT32_MAX && errno != ERANGE;
+}
+
+// FNV-1a over the key without regard to case: keys match that way.
+uint64_t key_hash(const char* key)
+{
+    uint64_t h = 14695981039346656037ULL;
+    for (const char* p = key; *p != '\0'; ++p) {
+        h ^= static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(*p)));
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+// Reads the next line into g_line, cut as cfg_find cuts it; the rest of a line
+// longer than the buffer is skipped. False at the end of the file.
+bool next_line(FILE* file)
+{
+    if (!std::fgets(g_line, sizeof g_line, file))
+        return false;
+    if (!std::strchr(g_line, '\n')) {
+        int c;
+        while ((c = std::fgetc(file)) != EOF && c != '\n') {
+        }
+    }
+    if (char* cr = std::strchr(g_line, '\r'))
+        *cr = '\0';
+    if (char* lf = std::strchr(g_line, '\n'))
+        *lf = '\0';
+    if (char* quote = std::strrchr(g_line, '"'))
+        *quote = '\0';
+    return true;
+}
+
+// One warning per key of the service's prefix that it does not know (so the
+// setting behind a misspelt key does not silently keep its default).
+void warn_unknown_keys(FILE* file)
+{
+    uint64_t reported[kUnknownKeysReported];
+    int count = 0;
+    std::rewind(file);
+    while (count < kUnknownKeysReported && next_line(file)) {
+        char* eq = std::strchr(g_line, '=');
+        if (!eq)
+            continue;
+        *eq = '\0';
+        const char* name = g_line;
+        while (*name == ' ' || *name == '\t')
+            ++name;
+        if (strncasecmp(name, kKeyPrefix, sizeof kKeyPrefix - 1) != 0 || is_known_key(g_line))
+            continue;
+        const uint64_t h = key_hash(g_line);
+        bool seen = false;
+        for (int i = 0; i < count && !seen; ++i)
+            seen = reported[i] == h;
+        if (seen)
+            continue;
+        reported[count++] = h;
+        log_msg(LOG_WARNING, "settings: unknown key \"%.*s\" ignored", kWarnTextMax, g_line);
+    }
+}
+
+// One warning per numeric key whose value is not a plain number; the value
+// is still read by the usual rules, and the warning says what it became.
+void warn_bad_numbers(FILE* file)
+{
+    for_each_key([file](const char* key, bool number) {
+        if (!number)
+            return;
+        std::rewind(file);
+        const char* value = cfg_find(file, key);
+        if (value && !is_plain_number(value))
+            log_msg(LOG_WARNING, "settings: %s=\"%.*s\" is not a number, read as %u", key, kWarnTextMax, value,
+                    static_cast<unsigned>(parse_uint(value)));
+    });
 }
 
 } // namespace
@@ -188,8 +329,11 @@ void settings_load(GpsSettings* s)
     s->gpsd.period = 1;
     s->gpsd.period_halt = 1;
     s->gpsd_listen_port = cfg_get_uint(file, "MOD_GPS_GPSD_PORT_LISTEN");
-    if (file)
+    if (file) {
+        warn_unknown_keys(file);
+        warn_bad_numbers(file);
         std::fclose(file);
+    }
 }
 
 void settings_free(GpsSettings* s)

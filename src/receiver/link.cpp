@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "drivers/drivers.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
@@ -20,6 +22,39 @@ constexpr int kFirstRxTimeoutSeconds = 30;
 void free_link(ReceiverLink* link)
 {
     std::free(link);
+}
+
+// The family of a driver row, by its close operation (every row has one), as
+// the operator knows it: the AT dialect of the module.
+const char* family_name(const ModuleDriver* row)
+{
+    struct Family {
+        void (*close)(ReceiverLink*);
+        const char* name;
+    };
+    static constexpr Family kFamilies[] = {
+        {atgps_close, "AT!GPS"},   {gpsstart_close, "$GPS_START"},    {sgpsc_close, "AT^SGPSC"},
+        {qgps_close, "AT+QGPSCFG"}, {gpsp_close, "AT$GPSP"},          {gtgps_close, "AT+GTGPSPOWER"},
+        {standalone_close, "stand-alone serial"},
+    };
+    for (const Family& f : kFamilies) {
+        if (f.close == row->close)
+            return f.name;
+    }
+    return "unknown";
+}
+
+// Which module was found and where its sentences come from: the first thing
+// to look at when nothing arrives.
+void log_opened(const ReceiverLink* link)
+{
+    const uint32_t id = link->driver->usb_id;
+    char usb[16] = "no USB id";
+    if (id != 0)
+        std::snprintf(usb, sizeof usb, "USB %04X:%04X", static_cast<unsigned>(id >> 16),
+                      static_cast<unsigned>(id & 0xFFFF));
+    log_msg(LOG_NOTICE, "GPS module %s (%s) opened, data port %s", family_name(link->driver), usb,
+            link->device_path ? link->device_path : "unknown");
 }
 
 } // namespace
@@ -60,6 +95,7 @@ ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_
         }
     }
     link->rx_timeout = kFirstRxTimeoutSeconds;
+    log_opened(link);
     return link;
 }
 

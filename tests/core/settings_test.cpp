@@ -166,7 +166,14 @@ const char* const kFullFile =
     "MOD_GPS_TIMESYNC_PERIOD=12abc\n"
     "MOD_GPS_GPSD_ENABLED=1\n"
     "MOD_GPS_GPSD_PORT_INNER=2947\n"
-    "MOD_GPS_GPSD_PORT_LISTEN=2948\n";
+    "MOD_GPS_GPSD_PORT_LISTEN=2948\n"
+    // Only warned about: misspelt (twice, one warning), another program's,
+    // a later bad value of a key already read.
+    "MOD_GPS_RSCOK1_PORT=5001\n"
+    "mod_gps_rscok1_port=5002\n"
+    "MOD_GPS_RSOCK1_PERIOD = 5\n"
+    "OTHER_APP_KEY=x\n"
+    "MOD_GPS_RSOCK1_PORT=abc\n";
 
 void expect_gpsd_fixed(const GpsSettings& s)
 {
@@ -182,7 +189,16 @@ TEST(Settings, LoadFillsEveryField)
     th::write_file(root + "/dev/gpio", "board_code=4\nplatform_id=1\n");
     th::write_file(root + kSettingsPath, kFullFile);
     GpsSettings s;
-    settings_load(&s);
+    {
+        th::StderrCapture err;
+        settings_load(&s);
+        EXPECT_EQ(err.text(),
+                  "gps: warning: settings: unknown key \"MOD_GPS_RSOCK0_ENABLED\" ignored\n"
+                  "gps: warning: settings: unknown key \"MOD_GPS_RSCOK1_PORT\" ignored\n"
+                  "gps: warning: settings: unknown key \"MOD_GPS_RSOCK1_PERIOD \" ignored\n"
+                  "gps: warning: settings: MOD_GPS_RESET_TIMEOUT=\"-1\" is not a number, read as 4294967295\n"
+                  "gps: warning: settings: MOD_GPS_TIMESYNC_PERIOD=\"12abc\" is not a number, read as 12\n");
+    }
     EXPECT_EQ(s.enabled, 1u);
     EXPECT_EQ(s.antenna_input, 2u);
     EXPECT_EQ(s.antenna_active, 3u);
@@ -234,6 +250,18 @@ TEST(Settings, LoadFillsEveryField)
     EXPECT_EQ(p20.ep1_enabled, 5u);
     EXPECT_EQ(p20.usbp_enabled, 7u);
     th::write_file(root + "/dev/gpio", "");
+
+    // The example shipped with the daemon names every key it knows, and no other.
+    const std::string example_text = th::read_file(th::data_path("../../packaging/settings.example"));
+    ASSERT_NE(example_text.find("\nMOD_GPS_GPSD_PORT_LISTEN=0\n"), std::string::npos);
+    th::write_file(root + kSettingsPath, example_text);
+    GpsSettings example;
+    {
+        th::StderrCapture err;
+        settings_load(&example);
+        EXPECT_EQ(err.text(), "");
+    }
+    settings_free(&example);
     settings_free(&s);
     settings_free(&p20);
     EXPECT_EQ(s.router_id, nullptr);

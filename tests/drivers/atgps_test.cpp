@@ -58,7 +58,9 @@ TEST(AtgpsDriver, FirmwareTest)
     } guarded;
     std::memset(guarded.guard, 0x5A, sizeof guarded.guard);
     EXPECT_EQ(atgps_firmware_check(long_rev.c_str(), guarded.text, sizeof guarded.text), 1);
-    EXPECT_EQ(std::string(guarded.text), "S" + std::string(14, 'W'));
+    std::string cut(15, 'W');
+    cut[0] = 'S';
+    EXPECT_EQ(std::string(guarded.text), cut);
     for (char g : guarded.guard)
         EXPECT_EQ(g, 0x5A);
     // Buffers too small for a second character still judge safely.

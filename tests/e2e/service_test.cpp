@@ -260,8 +260,14 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
     seen = rmc_count();
     ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= seen + 2; }, 40s)) << rig.daemon.log();
 
-    // The link changed; the outputs did not.
+    // The link changed; the outputs did not. Each open names the module and
+    // its data port; the return of the data is told once.
     const std::string log = rig.daemon.log();
+    EXPECT_EQ(th::count_of(log, "gps: notice: GPS module $GPS_START (USB 1410:A021) opened, data port /dev/ttyUSB9\n"),
+              2)
+        << log;
+    EXPECT_EQ(th::count_of(log, "gps: notice: data from GPS again\n"), 1) << log;
+    EXPECT_LT(log.find("no data from GPS"), log.find("data from GPS again"));
     EXPECT_EQ(th::count_of(log, "Pseudo-terminal has been opened"), 1) << log;
     EXPECT_EQ(th::count_of(log, "running..."), 1);
     EXPECT_EQ(std::filesystem::read_symlink(rig.path("/dev/nmea")).string(), pty_before);
