@@ -44,7 +44,9 @@ struct Service {
     RemoteSocket* sockets[kSockets];
     SnmpReporter* reporter;
     ControlShell* shell;
-    ShellCommand commands[2];
+    ShellCommand commands[3];
+    StatusSources status;
+    ReceiverStats receiver;
     ReceiverLink* link;
 };
 
@@ -111,9 +113,11 @@ void main_loop(Service* s)
             s->link = nullptr;
             sleep(1);
             s->link = open_link_retrying(s->settings);
+            receiver_stats_link(&s->receiver, s->link);
             continue;
         }
         distribute(s, s->link->rx_buf, static_cast<std::size_t>(n));
+        receiver_stats_sentence(&s->receiver, s->link->rx_buf, static_cast<std::size_t>(n), s->link);
         nmea_consume(s->link);
         snmp_update(s->reporter, &s->link->report, static_cast<int>(s->link->moving));
         timesync_exec(&s->settings.timesync, &s->link->report);
@@ -135,6 +139,7 @@ void start_up(Service* s)
     s->reporter = snmp_open(&s->settings.snmp);
     module_install();
     s->link = open_link_retrying(s->settings);
+    receiver_stats_link(&s->receiver, s->link);
 
     static constexpr const char* kSerialPaths[kSerialOutputs] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"};
     const uint32_t serial_enabled[kSerialOutputs] = {s->settings.ep1_enabled, s->settings.ep2_enabled,
@@ -148,7 +153,11 @@ void start_up(Service* s)
     s->sockets[kGpsdSocket] = rsock_open(&s->settings.gpsd);
 
     s->commands[0] = ShellCommand{"snmp", snmp_walk, s->reporter};
-    s->commands[1] = ShellCommand{nullptr, nullptr, nullptr};
+    s->status = StatusSources{{&s->settings.rsock[0], &s->settings.rsock[1], &s->settings.rsock[2],
+                               &s->settings.rsock[3], &s->settings.gpsd},
+                              s->sockets, &s->receiver};
+    s->commands[1] = ShellCommand{"status", shell_status, &s->status};
+    s->commands[2] = ShellCommand{nullptr, nullptr, nullptr};
     s->shell = shell_open(kShellSocketPath, s->commands);
 
     if (running)
