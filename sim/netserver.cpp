@@ -17,6 +17,7 @@
 //   stall NAME    stop reading (a TCP sender's window fills up)
 //   resume NAME   read again
 //   churn NAME on|off   close each new connection as soon as it is accepted
+//   chatter NAME on|off send 100 bytes to every connection every 0.2 s
 //   quit          end the program (so do SIGTERM and SIGINT)
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -54,6 +56,8 @@ struct Server {
     std::vector<int> conns;
     bool stalled = false;
     bool churn = false;
+    bool chatter = false;
+    long long chatter_due = 0;  // ms
     int data_fd = -1;
     long long offset = 0;  // bytes in NAME.data
 };
@@ -177,6 +181,8 @@ void command(NetServer& ns, const std::string& line)
             event(ns, s->name, "resumed");
         } else if (v == "churn") {
             s->churn = std::strcmp(arg, "on") == 0;
+        } else if (v == "chatter") {
+            s->chatter = std::strcmp(arg, "on") == 0;
         }
     }
     event(ns, "ctl", line);
@@ -292,7 +298,23 @@ int netserver_main(int argc, char** argv)
                 slots.push_back({&s, static_cast<int>(c)});
             }
         }
-        int r = poll(fds.data(), fds.size(), 500);
+        // Talking servers send their 100 bytes every 0.2 s to each connection.
+        int timeout = 500;
+        for (Server& s : ns.servers) {
+            if (!s.chatter)
+                continue;
+            const long long now = now_ms();
+            if (now >= s.chatter_due) {
+                static const std::string kChatter(99, 'k');
+                for (int fd : s.conns) {
+                    ssize_t ignored = send(fd, (kChatter + "\n").data(), 100, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    (void)ignored;
+                }
+                s.chatter_due = now + 200;
+            }
+            timeout = static_cast<int>(std::min<long long>(timeout, s.chatter_due - now));
+        }
+        int r = poll(fds.data(), fds.size(), timeout);
         if (r <= 0)
             continue;
         std::vector<std::pair<Server*, int>> gone;

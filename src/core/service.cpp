@@ -87,7 +87,9 @@ struct Service {
     RemoteSocket* sockets[kSockets];
     SnmpReporter* reporter;
     ControlShell* shell;
-    ShellCommand commands[2];
+    ShellCommand commands[3];
+    StatusSources status;
+    ReceiverStats receiver;
     ReceiverLink* link;
     ReceiverState state;  // what the current link's sentences said
     Batch batch;
@@ -217,6 +219,7 @@ void use_link(Service* s, ReceiverLink* link)
 {
     s->link = link;
     nmea_state_open(&s->state, link);
+    receiver_stats_link(&s->receiver, link);
 }
 
 void batch_add(Batch* b, const char* data, std::size_t n, uint32_t moving, bool is_fid)
@@ -248,6 +251,7 @@ void handle_read(Service* s)
         }
         const auto len = static_cast<std::size_t>(n);
         batch_add(&b, sentence, len, s->state.moving, false);
+        receiver_stats_sentence(&s->receiver, sentence, len, &s->state.report);
         if (s->settings.sri_enabled && len >= 6 && std::memcmp(sentence, "$GPRMC", 6) == 0)
             batch_add(&b, s->fid, s->fid_len, s->state.moving, true);
         nmea_consume(link);
@@ -309,7 +313,11 @@ void start_up(Service* s)
         row.open(s, row.index);
 
     s->commands[0] = ShellCommand{"snmp", snmp_walk, s->reporter};
-    s->commands[1] = ShellCommand{nullptr, nullptr, nullptr};
+    s->status = StatusSources{{&s->settings.rsock[0], &s->settings.rsock[1], &s->settings.rsock[2],
+                               &s->settings.rsock[3], &s->settings.gpsd},
+                              s->sockets, &s->receiver};
+    s->commands[1] = ShellCommand{"status", shell_status, &s->status};
+    s->commands[2] = ShellCommand{nullptr, nullptr, nullptr};
     s->shell = shell_open(kShellSocketPath, s->commands);
 
     if (running)

@@ -344,4 +344,4 @@ int atgps_notice(const void*)
 }
 
 const ModuleOps kAtgpsOps = {.install = atgps_install, .uninstall = atgps_uninstall, .open = atgps_open, .close = atgps_close,
-                            .notice = atgps_notice};
+                            .notice = atgps_notice, .name = "AT!GPS"};

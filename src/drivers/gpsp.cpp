@@ -114,4 +114,4 @@ void gpsp_close(ReceiverLink* link)
     at_stop(link, variant_of(link));
 }
 
-const ModuleOps kGpspOps = {.open = gpsp_open, .close = gpsp_close};
+const ModuleOps kGpspOps = {.open = gpsp_open, .close = gpsp_close, .name = "AT$GPSP"};

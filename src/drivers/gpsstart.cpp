@@ -80,4 +80,4 @@ int gpsstart_notice(const void* arg)
     return count;
 }
 
-const ModuleOps kGpsstartOps = {.open = gpsstart_open, .close = gpsstart_close, .notice = gpsstart_notice};
+const ModuleOps kGpsstartOps = {.open = gpsstart_open, .close = gpsstart_close, .notice = gpsstart_notice, .name = "$GPS_START"};

@@ -39,4 +39,4 @@ void gtgps_close(ReceiverLink* link)
     at_stop(link, kGtgps);
 }
 
-const ModuleOps kGtgpsOps = {.open = gtgps_open, .close = gtgps_close};
+const ModuleOps kGtgpsOps = {.open = gtgps_open, .close = gtgps_close, .name = "AT+GTGPSPOWER"};

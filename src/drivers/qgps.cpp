@@ -144,4 +144,4 @@ void qgps_close(ReceiverLink* link)
     at_stop(link, kQgps);
 }
 
-const ModuleOps kQgpsOps = {.open = qgps_open, .close = qgps_close};
+const ModuleOps kQgpsOps = {.open = qgps_open, .close = qgps_close, .name = "AT+QGPSCFG"};

@@ -96,4 +96,4 @@ void sgpsc_close(ReceiverLink* link)
     at_stop(link, kSgpsc);
 }
 
-const ModuleOps kSgpscOps = {.open = sgpsc_open, .close = sgpsc_close};
+const ModuleOps kSgpscOps = {.open = sgpsc_open, .close = sgpsc_close, .name = "AT^SGPSC"};

@@ -152,4 +152,4 @@ void standalone_close(ReceiverLink* link)
     unlock_device(link->device_path);
 }
 
-const ModuleOps kStandaloneOps = {.open = standalone_open, .close = standalone_close};
+const ModuleOps kStandaloneOps = {.open = standalone_open, .close = standalone_close, .name = "stand-alone serial"};

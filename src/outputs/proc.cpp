@@ -2,6 +2,7 @@
 #include "outputs/proc.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,8 +52,11 @@ long monotonic_now()
 // Between fork and exec only async-signal-safe calls are allowed (another
 // thread may hold the allocator's lock), so everything the child needs is
 // prepared by the parent.
-[[noreturn]] void child_exec(const char* exec_path, char* const* argv, const char* devnull_path, const int* stdio)
+[[noreturn]] void child_exec(const char* exec_path, char* const* argv, const char* devnull_path, const int* stdio,
+                             bool own_group)
 {
+    if (own_group)
+        setpgid(0, 0);
     int devnull = open(devnull_path, O_RDWR);
     // The kernel's null device is no router stand-in: fall back to it when the
     // simulation root has none, so the child never starts with a closed stream.
@@ -102,6 +106,32 @@ void proc_reset_stdio()
     }
 }
 
+namespace {
+
+// Starts argv[0] with the thread's prepared standard descriptors; the pid or
+// -1. With own_group the child leads a process group of its own, so that it
+// can be killed together with whatever it started.
+pid_t proc_spawn(char* const* argv, bool own_group)
+{
+    // A tool named by absolute path lives below the simulation root when there
+    // is one; a bare name is found through PATH as on the router.
+    char exec_buf[kPlatPathMax];
+    const char* exec_path = plat_path(argv[0], exec_buf, sizeof exec_buf);
+    char null_buf[kPlatPathMax];
+    const char* devnull_path = plat_path("/dev/null", null_buf, sizeof null_buf);
+    int stdio[3] = {child_stdio.fd[0], child_stdio.fd[1], child_stdio.fd[2]};
+
+    pid_t pid = fork();
+    if (pid == 0)
+        child_exec(exec_path, argv, devnull_path, stdio, own_group);
+    if (pid > 0 && own_group)
+        setpgid(pid, pid);  // whichever of the two runs first
+    proc_reset_stdio();
+    return pid;
+}
+
+} // namespace
+
 int proc_run(const char* program, ...)
 {
     char* argv[kMaxArgs + 2];
@@ -114,18 +144,7 @@ int proc_run(const char* program, ...)
     va_end(ap);
     argv[argc] = nullptr;
 
-    // A tool named by absolute path lives below the simulation root when there
-    // is one; a bare name is found through PATH as on the router.
-    char exec_buf[kPlatPathMax];
-    const char* exec_path = plat_path(program, exec_buf, sizeof exec_buf);
-    char null_buf[kPlatPathMax];
-    const char* devnull_path = plat_path("/dev/null", null_buf, sizeof null_buf);
-    int stdio[3] = {child_stdio.fd[0], child_stdio.fd[1], child_stdio.fd[2]};
-
-    pid_t pid = fork();
-    if (pid == 0)
-        child_exec(exec_path, argv, devnull_path, stdio);
-    proc_reset_stdio();
+    pid_t pid = proc_spawn(argv, false);
     if (pid < 0)
         return -1;
     int status = 0;
@@ -134,6 +153,33 @@ int proc_run(const char* program, ...)
             return -1;
     }
     return status;
+}
+
+int proc_run_for(const char* const* argv, int limit_ms, bool (*wait)(void* ctx, int ms), void* ctx, int* status)
+{
+    pid_t pid = proc_spawn(const_cast<char* const*>(argv), true);
+    if (pid < 0)
+        return -1;
+    // Looked at often at first (a tool usually ends within milliseconds),
+    // then every 50 ms.
+    int waited = 0, step = 1, result = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid)
+            return result;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (r == 0 && result == 0 && (waited >= limit_ms || !wait(ctx, step))) {
+            // Overdue or no longer wanted: killed, then reaped.
+            kill(-pid, SIGKILL);
+            result = waited >= limit_ms ? 1 : 2;
+            while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+            }
+            return result;
+        }
+        waited += step;
+        step = step < 50 ? step * 2 : 50;
+    }
 }
 
 const char* status_read(const char* section, int max_age)

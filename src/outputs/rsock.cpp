@@ -16,23 +16,33 @@
 // The main loop must never wait for the network: the worker takes the
 // pending burst into a frame of its own under the lock and sends it after
 // releasing the lock, so a writer waits at most for one burst copy.
+//
+// The worker's one-second tick follows the monotonic clock: whatever a
+// server sends is read and thrown away without moving the tick, and a server
+// that sends a flood gets only a bounded amount read per tick.
 #include "outputs/rsock.h"
 
+#include <linux/sockios.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "core/settings.h"
+#include "core/worker.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"
 
@@ -42,18 +52,36 @@ namespace {
 // receiver output cycle), and from which a held burst is too old to send.
 constexpr long kJoinGapUsec = 300000;
 constexpr time_t kStaleGapSec = 2;
+// A burst that has been collecting this long is complete even without a
+// pause: a receiver faster than about 3 Hz never leaves one.
+constexpr time_t kBurstAgeSec = 1;
 
 // Pauses of the worker, in milliseconds.
 constexpr int kTickMs = 1000;
 constexpr int kRetryMs = 10000;
 constexpr int kFailPauseMs = 1000;
 
-// Bytes read and thrown away per readable event of a TCP server.
+// Bytes read and thrown away per readable event of a TCP server, and at most
+// per tick: a server that floods the connection is left unread until the
+// next tick rather than keeping the worker busy.
 constexpr std::size_t kDiscardSize = 1500;
+constexpr std::size_t kDiscardPerTick = 65536;
 
-// TCP keepalive idle time: twice the halted pace, but never below 10 s.
+// TCP keepalive idle time: twice the halted pace, but never below 10 s nor
+// above what the kernel accepts.
 constexpr uint32_t kKeepaliveMinHalt = 4;
 constexpr unsigned kKeepaliveIdleMin = 10;
+constexpr unsigned kKeepaliveIdleMax = 32767;
+
+// Periods beyond a day are taken as a day: the arithmetic on them stays far
+// from overflow.
+constexpr uint32_t kPeriodMax = 86400;
+
+// Data handed to a connection that makes no progress for this long (or the
+// longer period) means the server stopped reading.
+constexpr long long kStallMs = 30000;
+
+constexpr std::size_t kErrorSize = 128;
 
 } // namespace
 
@@ -61,6 +89,7 @@ struct SocketFrame {
     char data[kSocketFrameSize];
     int length;  // 0: empty
     struct timeval stamp;
+    struct timeval start;  // time of the first append
     int moving;
 };
 
@@ -71,71 +100,70 @@ struct RemoteSocket {
     const RemoteSocketSettings* settings;
     pthread_mutex_t lock;
     int lock_ready;
-    pthread_t worker;
-    int worker_running;
+    Worker worker;
+    char name[96];         // "host:port", for the log
+    uint32_t period;       // clamped settings
+    uint32_t period_halt;
     // Worker only.
     RemoteSocketStep step;
     int sock;
     int countdown;
+    long long next_tick;      // monotonic ms
+    std::size_t discarded;    // inbound bytes thrown away this tick
+    uint64_t handed;          // bytes given to the connection
+    uint64_t acked_seen;      // of those, taken by the server at the last look
+    long long last_progress;  // monotonic ms
+    bool connected_once;
     // Guarded by lock.
     SocketFrame current;
     SocketFrame pending;
+    RsockState state;
+    uint64_t bursts_sent;
+    uint64_t bytes_sent;
+    uint64_t bursts_dropped;
+    uint64_t reconnects;
+    char last_error[kErrorSize];  // "" for none
     // Worker only: the burst being sent, taken from pending under the lock.
     SocketFrame outgoing;
-    // Readable once rsock_close wants the worker to end; never read.
-    int stop_fd;
-    int stopping;  // atomic access only
 };
 
 namespace {
 
-bool stopped(const RemoteSocket* rs)
+// Records the worker's state, and the error that led to it when there is one.
+void set_state(RemoteSocket* rs, RsockState state, const char* error = nullptr)
 {
-    return __atomic_load_n(&rs->stopping, __ATOMIC_ACQUIRE) != 0;
+    if (pthread_mutex_lock(&rs->lock) != 0)
+        return;
+    rs->state = state;
+    if (error)
+        std::snprintf(rs->last_error, sizeof rs->last_error, "%s", error);
+    pthread_mutex_unlock(&rs->lock);
 }
 
-int64_t monotonic_ms()
+// Logs a failure of this stream with its name behind the message, and keeps
+// the error text for the status report.
+void stream_error(RemoteSocket* rs, RsockState next, const char* where, const char* what, const char* detail)
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until fd (may be -1) has one of events, the stop descriptor is
-// readable or timeout_ms passes (-1: no limit). Returns 1 for fd's event
-// (revents in *revents), 0 for the timeout, -2 when stopped, -1 on a poll
-// failure with errno set.
-int rsock_poll(RemoteSocket* rs, int fd, short events, int timeout_ms, short* revents)
-{
-    const int64_t end = timeout_ms < 0 ? 0 : monotonic_ms() + timeout_ms;
-    pollfd fds[2] = {{rs->stop_fd, POLLIN, 0}, {fd, events, 0}};
-    for (;;) {
-        if (stopped(rs))
-            return -2;
-        int left = -1;
-        if (timeout_ms >= 0) {
-            int64_t rest = end - monotonic_ms();
-            left = rest > 0 ? static_cast<int>(rest) : 0;
-        }
-        int r = poll(fds, fd >= 0 ? 2 : 1, left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (fds[0].revents)
-            return -2;
-        if (r == 0)
-            return 0;
-        if (revents)
-            *revents = fds[1].revents;
-        return 1;
-    }
+    log_msg(LOG_ERR, "%s - %s: %s (%s)", where, what, detail, rs->name);
+    char text[kErrorSize];
+    std::snprintf(text, sizeof text, "%s: %s", what, detail);
+    set_state(rs, next, text);
 }
 
 // Sleeps without the lock; false when the worker is to stop.
 bool rsock_sleep(RemoteSocket* rs, int ms)
 {
-    return rsock_poll(rs, -1, 0, ms, nullptr) == 0;
+    return worker_sleep(&rs->worker, ms);
+}
+
+// Waits for one event of fd (or only the stop, fd -1); see worker_poll.
+int rsock_poll(RemoteSocket* rs, int fd, short events, int timeout_ms, short* revents)
+{
+    pollfd p{fd, events, 0};
+    const int r = worker_poll(&rs->worker, &p, fd >= 0 ? 1 : 0, timeout_ms);
+    if (r > 0 && revents)
+        *revents = p.revents;
+    return r;
 }
 
 // --- resolution ------------------------------------------------------------
@@ -172,63 +200,94 @@ void* lookup_main(void* arg)
 }
 
 // Address of the server for one connect attempt, looked up anew every time
-// so that a changed name or resolver configuration is followed. False when
+// so that a changed name or resolver configuration is followed. 1 with the
+// address, 0 when the name gave no usable address (warned, and the attempt
+// counts as a failed connect: 0.0.0.0 would reach this very router), -2 when
 // the worker is to stop.
-bool rsock_resolve(RemoteSocket* rs, struct in_addr* addr)
+int rsock_resolve(RemoteSocket* rs, struct in_addr* addr)
 {
     const char* name = rs->settings->ipaddr;
-    if (sock_lookup_numeric(name, addr) == 0)
-        return true;
-
-    const std::size_t len = std::strlen(name);
-    Lookup* l = static_cast<Lookup*>(std::calloc(1, sizeof(Lookup) + len));
-    int done_fd = l ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-    pthread_t helper;
-    pthread_attr_t attr;
-    bool detached = false;
-    if (done_fd >= 0 && pthread_attr_init(&attr) == 0) {
-        std::memcpy(l->name, name, len + 1);
-        l->done_fd = done_fd;
-        l->refs = 2;
-        l->result = -1;
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        detached = pthread_create(&helper, &attr, lookup_main, l) == 0;
-        pthread_attr_destroy(&attr);
-    }
     int result;
-    if (!detached) {
-        // No helper to be had: look up in place; only the stop is delayed.
-        if (done_fd >= 0)
-            close(done_fd);
-        std::free(l);
-        result = sock_lookup(name, addr);
+    if (sock_lookup_numeric(name, addr) == 0) {
+        result = 0;
     } else {
-        int r = rsock_poll(rs, done_fd, POLLIN, -1, nullptr);
-        if (r == -2) {
-            lookup_release(l);
-            return false;
+        set_state(rs, RsockState::resolving);
+        const std::size_t len = std::strlen(name);
+        Lookup* l = static_cast<Lookup*>(std::calloc(1, sizeof(Lookup) + len));
+        int done_fd = l ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+        pthread_t helper;
+        pthread_attr_t attr;
+        bool detached = false;
+        if (done_fd >= 0 && pthread_attr_init(&attr) == 0) {
+            std::memcpy(l->name, name, len + 1);
+            l->done_fd = done_fd;
+            l->refs = 2;
+            l->result = -1;
+            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+            detached = pthread_create(&helper, &attr, lookup_main, l) == 0;
+            pthread_attr_destroy(&attr);
         }
-        if (r < 0) {
-            // Cannot wait for the helper: count it as a failed lookup.
-            result = -1;
-            addr->s_addr = 0;
+        if (!detached) {
+            // No helper to be had: look up in place; only the stop is delayed.
+            if (done_fd >= 0)
+                close(done_fd);
+            std::free(l);
+            result = sock_lookup(name, addr);
         } else {
-            result = __atomic_load_n(&l->result, __ATOMIC_ACQUIRE);
-            *addr = l->addr;
+            int r = rsock_poll(rs, done_fd, POLLIN, -1, nullptr);
+            if (r == -2) {
+                lookup_release(l);
+                return -2;
+            }
+            // Cannot wait for the helper: count it as a failed lookup.
+            result = r < 0 ? -1 : __atomic_load_n(&l->result, __ATOMIC_ACQUIRE);
+            if (r >= 0)
+                *addr = l->addr;
+            lookup_release(l);
         }
-        lookup_release(l);
+        if (result < 0)
+            log_msg(LOG_WARNING, "error resolving hostname %s", name);
     }
-    if (result < 0) {
-        addr->s_addr = 0;
-        log_msg(LOG_WARNING, "error resolving hostname %s", name);
+    if (result != 0 || addr->s_addr == htonl(INADDR_ANY)) {
+        addr->s_addr = htonl(INADDR_ANY);
+        set_state(rs, RsockState::waiting, "no address for the server");
+        return 0;
     }
-    return true;
+    return 1;
 }
 
 // --- sending -----------------------------------------------------------------
 
+// The longest a connection may hold data without the server taking any.
+long long stall_limit_ms(const RemoteSocket* rs)
+{
+    const uint32_t period = rs->period > rs->period_halt ? rs->period : rs->period_halt;
+    const long long ms = static_cast<long long>(period) * 1000;
+    return ms > kStallMs ? ms : kStallMs;
+}
+
+// True while data handed to the connection moves on; false once the server
+// has taken none of it for the stall limit.
+bool rsock_progressing(RemoteSocket* rs, long long now)
+{
+    int queued = 0;
+    if (ioctl(rs->sock, SIOCOUTQ, &queued) != 0 || queued <= 0) {
+        rs->acked_seen = rs->handed;
+        rs->last_progress = now;
+        return true;
+    }
+    const uint64_t acked = rs->handed - static_cast<uint64_t>(queued);
+    if (acked != rs->acked_seen) {
+        rs->acked_seen = acked;
+        rs->last_progress = now;
+        return true;
+    }
+    return now - rs->last_progress < stall_limit_ms(rs);
+}
+
 // Sends the whole burst as one blocking send would, without a broken-pipe
-// signal. Returns 0 when every byte went, -2 when stopped, -1 with errno set.
+// signal. Returns 0 when every byte went, -2 when stopped, -1 with errno set
+// (ETIMEDOUT: the server took nothing for the stall limit).
 int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
 {
     std::size_t done = 0;
@@ -236,13 +295,22 @@ int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
         ssize_t n = send(rs->sock, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
+            // Only what the server takes is progress; the kernel's buffer
+            // may hold megabytes.
+            rs->handed += static_cast<uint64_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const long long now = monotonic_ms();
+            if (!rsock_progressing(rs, now)) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            const long long left = rs->last_progress + stall_limit_ms(rs) - now;
             short revents = 0;
-            int r = rsock_poll(rs, rs->sock, POLLOUT, -1, &revents);
+            int r = rsock_poll(rs, rs->sock, POLLOUT, static_cast<int>(left > 0 ? left : 0), &revents);
             if (r == -2)
                 return -2;
             if (r < 0)
@@ -254,6 +322,13 @@ int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
         return -1;
     }
     return 0;
+}
+
+// Gives up the connection after a failure; the next step connects again.
+void rsock_drop(RemoteSocket* rs)
+{
+    sock_close(rs->sock);
+    rs->sock = -1;
 }
 
 // One due tick: take the latest completed burst and send it. Returns -1 after
@@ -284,17 +359,26 @@ int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_nam
 
     int r = rsock_send_all(rs, out->data, static_cast<std::size_t>(out->length));
     const int saved = errno;
+    const int sent = out->length;
     out->length = 0;
     if (r == -2)
         return 0;
+    if (pthread_mutex_lock(&rs->lock) == 0) {
+        if (r == 0) {
+            rs->bursts_sent += 1;
+            rs->bytes_sent += static_cast<uint64_t>(sent);
+        } else {
+            rs->bursts_dropped += 1;
+        }
+        pthread_mutex_unlock(&rs->lock);
+    }
     if (r == 0) {
-        const uint32_t period = out->moving ? rs->settings->period : rs->settings->period_halt;
+        const uint32_t period = out->moving ? rs->period : rs->period_halt;
         rs->countdown = static_cast<int>(period) - 1;
         return 0;
     }
-    log_msg(LOG_ERR, "%s - socket send error: %s", send_name, strerror(saved));
-    sock_close(rs->sock);
-    rs->sock = -1;
+    stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(saved));
+    rsock_drop(rs);
     return -1;
 }
 
@@ -305,21 +389,55 @@ void rsock_tcp_exec(RemoteSocket* rs);
 void rsock_udp_connect(RemoteSocket* rs);
 void rsock_udp_exec(RemoteSocket* rs);
 
+// A connection is up: the first burst goes at the first tick.
+void rsock_connected(RemoteSocket* rs, int sock, RemoteSocketStep exec)
+{
+    rs->sock = sock;
+    rs->countdown = 1;
+    rs->next_tick = monotonic_ms() + kTickMs;
+    rs->discarded = 0;
+    rs->handed = 0;
+    rs->acked_seen = 0;
+    rs->last_progress = monotonic_ms();
+    rs->step = exec;
+    if (pthread_mutex_lock(&rs->lock) == 0) {
+        rs->state = RsockState::connected;
+        rs->reconnects += rs->connected_once ? 1 : 0;
+        pthread_mutex_unlock(&rs->lock);
+    }
+    rs->connected_once = true;
+}
+
 void rsock_tcp_connect(RemoteSocket* rs)
 {
     struct in_addr addr{};
-    if (!rsock_resolve(rs, &addr))
+    const int found = rsock_resolve(rs, &addr);
+    if (found < 0)
         return;
-    int sock = sock_tcp_connect_until(addr, rs->settings->port, rs->stop_fd);
-    if (sock < 0) {
+    if (found == 0) {
         rsock_sleep(rs, kRetryMs);
         return;
     }
-    const uint32_t halt = rs->settings->period_halt;
-    sock_keepalive(sock, halt > kKeepaliveMinHalt ? 2 * halt : kKeepaliveIdleMin);
-    rs->sock = sock;
-    rs->countdown = 1;
-    rs->step = rsock_tcp_exec;
+    set_state(rs, RsockState::connecting);
+    char error[kErrorSize] = "";
+    int sock = sock_tcp_connect_until(addr, rs->settings->port, rs->worker.stop.get(), rs->name, error, sizeof error);
+    if (sock < 0) {
+        set_state(rs, RsockState::waiting, error[0] ? error : nullptr);
+        rsock_sleep(rs, kRetryMs);
+        return;
+    }
+    const uint32_t halt = rs->period_halt;
+    unsigned idle = halt > kKeepaliveMinHalt ? 2 * halt : kKeepaliveIdleMin;
+    sock_keepalive(sock, idle < kKeepaliveIdleMax ? idle : kKeepaliveIdleMax);
+    rsock_connected(rs, sock, rsock_tcp_exec);
+}
+
+// After a TCP failure: connect again after a pause of one second.
+void rsock_tcp_fail(RemoteSocket* rs)
+{
+    rsock_drop(rs);
+    rs->step = rsock_tcp_connect;
+    rsock_sleep(rs, kFailPauseMs);
 }
 
 // The server sent something or closed: read and discard. The connection is
@@ -328,29 +446,50 @@ void rsock_tcp_socket_exec(RemoteSocket* rs)
 {
     char discard[kDiscardSize];
     ssize_t n = recv(rs->sock, discard, sizeof discard, MSG_DONTWAIT);
-    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)))
+    if (n > 0) {
+        rs->discarded += static_cast<std::size_t>(n);
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
     if (n < 0)
-        log_msg(LOG_ERR, "%s - socket recv error: %s", "rsock_tcp_socket_exec", strerror(errno));
-    sock_close(rs->sock);
-    rs->sock = -1;
-    rs->step = rsock_tcp_connect;
-    rsock_sleep(rs, kFailPauseMs);
+        stream_error(rs, RsockState::waiting, "rsock_tcp_socket_exec", "socket recv error", strerror(errno));
+    else
+        set_state(rs, RsockState::waiting, "closed by the server");
+    rsock_tcp_fail(rs);
 }
 
 void rsock_tcp_exec(RemoteSocket* rs)
 {
+    long long now = monotonic_ms();
+    const long long wait = rs->next_tick - now;
+    // Past the read allowance of this tick only errors and hang-ups are
+    // waited for.
+    const short events = rs->discarded < kDiscardPerTick ? POLLIN : 0;
     short revents = 0;
-    int r = rsock_poll(rs, rs->sock, POLLIN, kTickMs, &revents);
+    int r = rsock_poll(rs, rs->sock, events, static_cast<int>(wait > 0 ? wait : 0), &revents);
     if (r == -2)
         return;
     if (r < 0) {
-        log_msg(LOG_ERR, "%s - select error: %s", "rsock_tcp_exec", strerror(errno));
+        log_msg(LOG_ERR, "%s - select error: %s (%s)", "rsock_tcp_exec", strerror(errno), rs->name);
         rsock_sleep(rs, kFailPauseMs);
         return;
     }
     if (r > 0) {
         rsock_tcp_socket_exec(rs);
+        return;
+    }
+    // One tick. A tick made late by a long send starts the count afresh.
+    now = monotonic_ms();
+    rs->next_tick += kTickMs;
+    if (rs->next_tick <= now)
+        rs->next_tick = now + kTickMs;
+    rs->discarded = 0;
+    if (!rsock_progressing(rs, now)) {
+        char detail[64];
+        std::snprintf(detail, sizeof detail, "no progress for %lld s", stall_limit_ms(rs) / 1000);
+        stream_error(rs, RsockState::waiting, "rsock_tcp_exec", "server stopped reading", detail);
+        rsock_tcp_fail(rs);
         return;
     }
     if (rsock_send_due(rs, "rsock_tcp_send_test", "rsock_tcp_send_exec") < 0) {
@@ -362,16 +501,21 @@ void rsock_tcp_exec(RemoteSocket* rs)
 void rsock_udp_connect(RemoteSocket* rs)
 {
     struct in_addr addr{};
-    if (!rsock_resolve(rs, &addr))
+    const int found = rsock_resolve(rs, &addr);
+    if (found < 0)
         return;
-    int sock = sock_udp_connect_nonblock(addr, rs->settings->port);
-    if (sock < 0) {
+    if (found == 0) {
         rsock_sleep(rs, kRetryMs);
         return;
     }
-    rs->sock = sock;
-    rs->countdown = 1;
-    rs->step = rsock_udp_exec;
+    char error[kErrorSize] = "";
+    int sock = sock_udp_connect_nonblock(addr, rs->settings->port, rs->name, error, sizeof error);
+    if (sock < 0) {
+        set_state(rs, RsockState::waiting, error[0] ? error : nullptr);
+        rsock_sleep(rs, kRetryMs);
+        return;
+    }
+    rsock_connected(rs, sock, rsock_udp_exec);
 }
 
 void rsock_udp_exec(RemoteSocket* rs)
@@ -385,49 +529,77 @@ void rsock_udp_exec(RemoteSocket* rs)
 void* rsock_main(void* arg)
 {
     RemoteSocket* rs = static_cast<RemoteSocket*>(arg);
-    while (!stopped(rs))
+    while (!worker_stopping(&rs->worker))
         rs->step(rs);
     return nullptr;
 }
 
 // --- framing -----------------------------------------------------------------
 
+// now - then in whole seconds and microseconds (0..999999).
+void time_since(const struct timeval* now, const struct timeval* then, time_t* sec, long* usec)
+{
+    *sec = now->tv_sec - then->tv_sec;
+    *usec = static_cast<long>(now->tv_usec) - static_cast<long>(then->tv_usec);
+    if (*usec < 0) {
+        *usec += 1000000;
+        *sec -= 1;
+    }
+}
+
+// The burst being filled is complete: it waits for the next due tick in
+// place of a pending one that was never sent.
+void rsock_promote(RemoteSocket* rs)
+{
+    SocketFrame* cur = &rs->current;
+    if (rs->pending.length > 0)
+        rs->bursts_dropped += 1;
+    std::memcpy(rs->pending.data, cur->data, static_cast<std::size_t>(cur->length));
+    rs->pending.length = cur->length;
+    rs->pending.stamp = cur->stamp;
+    rs->pending.start = cur->start;
+    rs->pending.moving = cur->moving;
+}
+
 void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, int moving,
                       const struct timeval* now)
 {
     SocketFrame* cur = &rs->current;
     if (cur->length > 0) {
-        time_t sec = now->tv_sec - cur->stamp.tv_sec;
-        long usec = static_cast<long>(now->tv_usec) - static_cast<long>(cur->stamp.tv_usec);
-        if (usec < 0) {
-            usec += 1000000;
-            sec -= 1;
-        }
+        time_t sec;
+        long usec;
+        time_since(now, &cur->stamp, &sec, &usec);
         if (sec < 0 || (sec == 0 && usec <= kJoinGapUsec)) {
-            if (static_cast<std::size_t>(cur->length) + length <= kSocketFrameSize) {
+            time_t age;
+            long age_usec;
+            time_since(now, &cur->start, &age, &age_usec);
+            const bool fits = static_cast<std::size_t>(cur->length) + length <= kSocketFrameSize;
+            if (fits && age < kBurstAgeSec) {
                 std::memcpy(cur->data + cur->length, data, length);
                 cur->length += static_cast<int>(length);
                 cur->stamp = *now;
                 cur->moving = moving;
                 return;
             }
-            log_msg(LOG_ERR, "%s - oops, buffer is full", "rsock_write_exec");
+            // Collecting for a second, or full: the burst is complete, and
+            // the data starts the next one.
+            rsock_promote(rs);
         } else if (sec < kStaleGapSec) {
-            std::memcpy(rs->pending.data, cur->data, static_cast<std::size_t>(cur->length));
-            rs->pending.length = cur->length;
-            rs->pending.stamp = cur->stamp;
-            rs->pending.moving = cur->moving;
+            rsock_promote(rs);
+        } else {
+            rs->bursts_dropped += 1;
         }
         cur->length = 0;
     }
     if (length > kSocketFrameSize) {
         // Larger than any burst: dropped rather than cut.
-        log_msg(LOG_ERR, "%s - oops, buffer is full", "rsock_write_exec");
+        log_msg(LOG_ERR, "%s - oops, buffer is full (%s)", "rsock_write_exec", rs->name);
         return;
     }
     std::memcpy(cur->data, data, length);
     cur->length = static_cast<int>(length);
     cur->stamp = *now;
+    cur->start = *now;
     cur->moving = moving;
 }
 
@@ -435,33 +607,44 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
 // not be awaited, in which case the record is left to it.
 bool rsock_destroy(RemoteSocket* rs)
 {
-    if (rs->worker_running) {
-        __atomic_store_n(&rs->stopping, 1, __ATOMIC_RELEASE);
-        uint64_t one = 1;
-        ssize_t ignored = write(rs->stop_fd, &one, sizeof one);
-        (void)ignored;
-        int e = pthread_join(rs->worker, nullptr);
-        if (e != 0) {
-            log_msg(LOG_ERR, "%s - cannot terminate thread (%i)", "rsock_close", e);
-            return false;
-        }
-        rs->worker_running = 0;
+    int e = worker_stop(&rs->worker);
+    if (e != 0) {
+        log_msg(LOG_ERR, "%s - cannot terminate thread (%i)", "rsock_close", e);
+        return false;
     }
     if (rs->sock >= 0) {
         sock_close(rs->sock);
         rs->sock = -1;
     }
-    if (rs->stop_fd >= 0) {
-        close(rs->stop_fd);
-        rs->stop_fd = -1;
-    }
     if (rs->lock_ready) {
-        int e = pthread_mutex_destroy(&rs->lock);
+        e = pthread_mutex_destroy(&rs->lock);
         if (e != 0)
             log_msg(LOG_ERR, "%s - cannot destroy mutex (%i)", "rsock_close", e);
         rs->lock_ready = 0;
     }
     return true;
+}
+
+const char* state_name(RsockState state)
+{
+    switch (state) {
+    case RsockState::resolving:
+        return "resolving";
+    case RsockState::connecting:
+        return "connecting";
+    case RsockState::connected:
+        return "connected";
+    case RsockState::waiting:
+        return "waiting";
+    case RsockState::disabled:
+        break;
+    }
+    return "disabled";
+}
+
+uint32_t clamp_period(uint32_t period)
+{
+    return period < kPeriodMax ? period : kPeriodMax;
 }
 
 } // namespace
@@ -476,15 +659,14 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
         log_msg(LOG_ERR, "%s - not enough memory", "rsock_open");
         return nullptr;
     }
+    new (&rs->worker) Worker{};
     rs->settings = settings;
     rs->sock = -1;
+    rs->period = clamp_period(settings->period);
+    rs->period_halt = clamp_period(settings->period_halt);
+    rs->state = RsockState::connecting;
+    std::snprintf(rs->name, sizeof rs->name, "%s:%u", settings->ipaddr, settings->port & 0xFFFFu);
     rs->step = settings->protocol == 1 ? rsock_udp_connect : rsock_tcp_connect;
-    rs->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (rs->stop_fd < 0) {
-        log_msg(LOG_ERR, "%s - cannot create thread (%i)", "rsock_open", errno);
-        rsock_close(rs);
-        return nullptr;
-    }
     int e = pthread_mutex_init(&rs->lock, nullptr);
     if (e != 0) {
         log_msg(LOG_ERR, "%s - cannot create mutex (%i)", "rsock_open", e);
@@ -492,19 +674,12 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
         return nullptr;
     }
     rs->lock_ready = 1;
-    // The worker takes no signals: SIGTERM must reach the main thread, whose
-    // wait on the receiver it interrupts.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    e = pthread_create(&rs->worker, nullptr, rsock_main, rs);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    e = worker_start(&rs->worker, rsock_main, rs);
     if (e != 0) {
         log_msg(LOG_ERR, "%s - cannot create thread (%i)", "rsock_open", e);
         rsock_close(rs);
         return nullptr;
     }
-    rs->worker_running = 1;
     return rs;
 }
 
@@ -536,8 +711,10 @@ void rsock_close(RemoteSocket* rs)
 {
     if (!rs)
         return;
-    if (rsock_destroy(rs))
+    if (rsock_destroy(rs)) {
+        rs->worker.~Worker();
         std::free(rs);
+    }
 }
 
 int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* moving)
@@ -552,4 +729,22 @@ int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* mo
         *moving = f->moving;
     pthread_mutex_unlock(&rs->lock);
     return length;
+}
+
+RsockStatus rsock_status(RemoteSocket* rs)
+{
+    RsockStatus st{};
+    st.state = "disabled";
+    if (!rs || pthread_mutex_lock(&rs->lock) != 0)
+        return st;
+    st.state = state_name(rs->state);
+    st.bursts_sent = rs->bursts_sent;
+    st.bytes_sent = rs->bytes_sent;
+    st.bursts_dropped = rs->bursts_dropped;
+    st.reconnects = rs->reconnects;
+    std::snprintf(st.last_error, sizeof st.last_error, "%s", rs->last_error);
+    st.period = rs->period;
+    st.period_halt = rs->period_halt;
+    pthread_mutex_unlock(&rs->lock);
+    return st;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct RemoteSocketSettings;
 struct RemoteSocket;
@@ -22,3 +23,21 @@ void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int 
 // be sent (which 1) into buf (up to size bytes) and its moving flag into
 // *moving; returns its length, -1 on failure. For inspection only.
 int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* moving);
+
+// What a stream's worker is doing, for the status report.
+enum class RsockState : int { disabled, resolving, connecting, connected, waiting };
+
+// A snapshot of one stream for the status report.
+struct RsockStatus {
+    const char* state;  // "disabled" for no instance
+    uint64_t bursts_sent;
+    uint64_t bytes_sent;
+    uint64_t bursts_dropped;  // completed bursts never delivered
+    uint64_t reconnects;      // connections made after the first
+    char last_error[128];     // "" for none
+    uint32_t period;          // as used, after clamping
+    uint32_t period_halt;
+};
+
+// Snapshot of an instance (none accepted: state "disabled", counters 0).
+RsockStatus rsock_status(RemoteSocket* rs);

@@ -1,20 +1,23 @@
 // Control shell: one request per connection on a UNIX stream socket.
 #include "outputs/shell.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "core/settings.h"
+#include "core/worker.h"
+#include "drivers/drivers.h"
+#include "outputs/rsock.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"
+#include "receiver/link.h"
 
 namespace {
 
@@ -29,14 +32,11 @@ struct ControlShell {
     const char* path;
     int listen_sock;
     int conn_sock;
-    pthread_t worker;
-    bool worker_running;
+    // Waits on its stop descriptor along with the sockets, so it is joined
+    // instead of cancelled at some arbitrary point (the program is built
+    // without exceptions, which makes cancellation unwinding unsafe).
+    Worker worker;
     const ShellCommand* commands;
-    // shell_close writes here to end the worker: it waits on this pipe along
-    // with the sockets, so it can be joined instead of cancelled at some
-    // arbitrary point (the program is built without exceptions, which makes
-    // cancellation unwinding unsafe).
-    int stop_pipe[2];
 };
 
 namespace {
@@ -124,26 +124,25 @@ void* shell_main(void* arg)
 {
     ControlShell* shell = static_cast<ControlShell*>(arg);
     for (;;) {
-        struct pollfd fds[3] = {
-            {shell->stop_pipe[0], POLLIN, 0},
+        struct pollfd fds[2] = {
             {shell->listen_sock, POLLIN, 0},  // a negative descriptor is skipped
             {shell->conn_sock, POLLIN, 0},
         };
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+        const int r = worker_poll(&shell->worker, fds, 2, -1);
+        if (r == -2)
+            return nullptr;
+        if (r < 0) {
             log_msg(LOG_ERR, "%s - select error: %s", "shell_main", std::strerror(errno));
-            sleep(1);
+            if (!worker_sleep(&shell->worker, 1000))
+                return nullptr;
             continue;
         }
-        if (fds[0].revents)
-            return nullptr;
         // A client whose request has arrived is served before a newcomer is
         // accepted, so a waiting request is never thrown away. A hang-up or
         // error counts as readable: the read then reports it.
-        if (fds[2].fd >= 0 && fds[2].revents)
-            shell_socket_exec(shell);
         if (fds[1].fd >= 0 && fds[1].revents)
+            shell_socket_exec(shell);
+        if (fds[0].fd >= 0 && fds[0].revents)
             shell_socket_open(shell);
     }
 }
@@ -154,20 +153,11 @@ void shell_close(ControlShell* shell)
 {
     if (!shell)
         return;
-    if (shell->worker_running) {
-        char byte = 1;
-        ssize_t ignored = write(shell->stop_pipe[1], &byte, 1);
-        (void)ignored;
-        pthread_join(shell->worker, nullptr);
-    }
+    worker_stop(&shell->worker);
     if (shell->conn_sock >= 0)
         sock_close(shell->conn_sock);
     if (shell->listen_sock >= 0)
         sock_close(shell->listen_sock);
-    for (int fd : shell->stop_pipe) {
-        if (fd >= 0)
-            close(fd);
-    }
     // Only our socket: a file of another kind that made the bind fail stays.
     if (shell->path)
         (void)plat_unlink_type(shell->path, S_IFSOCK);
@@ -184,31 +174,176 @@ ControlShell* shell_open(const char* path, const ShellCommand* commands)
     shell->path = path;
     shell->listen_sock = -1;
     shell->conn_sock = -1;
-    shell->stop_pipe[0] = shell->stop_pipe[1] = -1;
     shell->commands = commands;
     shell->listen_sock = sock_unix_listen(path);
     if (shell->listen_sock < 0) {
         shell_close(shell);
         return nullptr;
     }
-    if (pipe2(shell->stop_pipe, O_CLOEXEC) != 0) {
+    if (worker_start(&shell->worker, shell_main, shell) != 0) {
         log_msg(LOG_ERR, "%s - cannot create thread", "shell_open");
         shell_close(shell);
         return nullptr;
     }
-    // Signals belong to the main thread: a SIGTERM must interrupt its read,
-    // never this worker's wait.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    int err = pthread_create(&shell->worker, nullptr, shell_main, shell);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (err != 0) {
-        log_msg(LOG_ERR, "%s - cannot create thread", "shell_open");
-        shell_close(shell);
-        return nullptr;
-    }
-    shell->worker_running = true;
     log_msg(LOG_NOTICE, "shell started, listening on UNIX socket[%i] %s", shell->listen_sock, path);
     return shell;
+}
+
+// --- the "status" command ------------------------------------------------------
+
+namespace {
+
+// Longest host name put into the report (a DNS name has at most 253).
+constexpr std::size_t kHostShown = 255;
+// One whole report: five streams and the receiver, hosts escaped.
+constexpr std::size_t kStatusSize = 16384;
+
+uint32_t now_ds()
+{
+    return static_cast<uint32_t>(monotonic_ms() / 100) + 1;
+}
+
+// Appends to a fixed buffer; whatever does not fit is cut.
+struct Json {
+    char* buf;
+    std::size_t size;
+    std::size_t len;
+
+    void add(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (len + 1 >= size)
+            return;
+        va_list ap;
+        va_start(ap, format);
+        const int n = std::vsnprintf(buf + len, size - len, format, ap);
+        va_end(ap);
+        if (n > 0)
+            len = len + static_cast<std::size_t>(n) < size ? len + static_cast<std::size_t>(n) : size - 1;
+    }
+    // A JSON string, or null for none.
+    void text(const char* s, std::size_t max = kHostShown)
+    {
+        if (!s) {
+            add("null");
+            return;
+        }
+        add("\"");
+        for (std::size_t i = 0; s[i] && i < max; ++i) {
+            const unsigned char c = static_cast<unsigned char>(s[i]);
+            if (c == '"' || c == '\\')
+                add("\\%c", c);
+            else if (c < 0x20 || c == 0x7F)
+                add("\\u%04x", c);
+            else
+                add("%c", c);
+        }
+        add("\"");
+    }
+    // Seconds since a stamp of receiver_stats, or null for never.
+    void age(uint32_t stamp, uint32_t now)
+    {
+        if (stamp == 0) {
+            add("null");
+            return;
+        }
+        const uint32_t ds = now - stamp;
+        add("%u.%u", ds / 10, ds % 10);
+    }
+};
+
+
+// A sentence of the given kind ("GGA") from any talker.
+bool is_kind(const char* data, std::size_t length, const char* kind)
+{
+    return length > 6 && data[0] == '$' && std::memcmp(data + 3, kind, 3) == 0 && data[6] == ',';
+}
+
+} // namespace
+
+void receiver_stats_link(ReceiverStats* stats, const ReceiverLink* link)
+{
+    if (!stats)
+        return;
+    const char* family = "";
+    const char* port = "";
+    if (link) {
+        port = link->device_path ? link->device_path : "";
+        if (link->driver && link->driver->ops && link->driver->ops->name)
+            family = link->driver->ops->name;
+    }
+    pthread_mutex_lock(&stats->lock);
+    std::snprintf(stats->family, sizeof stats->family, "%s", family);
+    std::snprintf(stats->port, sizeof stats->port, "%s", port);
+    pthread_mutex_unlock(&stats->lock);
+}
+
+void receiver_stats_sentence(ReceiverStats* stats, const char* data, std::size_t length, const PositionReport* report)
+{
+    if (!stats || !data || !report)
+        return;
+    const uint32_t now = now_ds();
+    __atomic_add_fetch(&stats->sentences, 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&stats->last_sentence, now, __ATOMIC_RELAXED);
+    // The report holds what this sentence stored: a GGA or GNS with a fix
+    // quality above 0, or an RMC whose status is A.
+    const PositionReport& r = *report;
+    bool fix = false;
+    if (r.updated && (is_kind(data, length, "GGA") || is_kind(data, length, "GNS")))
+        fix = r.fix_quality[0] && r.fix_quality[0] != '0' && r.fix_quality[0] != 'N';
+    else if (r.updated && is_kind(data, length, "RMC"))
+        fix = r.rmc_status[0] == 'A';
+    if (fix)
+        __atomic_store_n(&stats->last_fix, now, __ATOMIC_RELAXED);
+}
+
+std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t size)
+{
+    if (!buf || size == 0)
+        return 0;
+    Json j{buf, size, 0};
+    buf[0] = '\0';
+    j.add("{\"streams\":[");
+    for (int i = 0; src && i < kStatusStreams; ++i) {
+        const RemoteSocketSettings* s = src->settings[i];
+        RemoteSocket* rs = src->sockets ? src->sockets[i] : nullptr;
+        const RsockStatus st = rsock_status(rs);
+        j.add("%s{\"enabled\":%s,\"host\":", i ? "," : "", rs ? "true" : "false");
+        j.text(s && s->ipaddr ? s->ipaddr : "");
+        j.add(",\"port\":%u,\"protocol\":\"%s\",\"state\":\"%s\"", s ? s->port & 0xFFFFu : 0,
+              s && s->protocol == 1 ? "udp" : "tcp", st.state);
+        j.add(",\"bursts_sent\":%llu,\"bytes_sent\":%llu,\"bursts_dropped\":%llu,\"reconnects\":%llu",
+              static_cast<unsigned long long>(st.bursts_sent), static_cast<unsigned long long>(st.bytes_sent),
+              static_cast<unsigned long long>(st.bursts_dropped), static_cast<unsigned long long>(st.reconnects));
+        j.add(",\"last_error\":");
+        j.text(st.last_error[0] ? st.last_error : nullptr);
+        j.add("}");
+    }
+    j.add("],\"receiver\":{\"family\":");
+    ReceiverStats* r = src ? src->receiver : nullptr;
+    char family[sizeof r->family] = "", port[sizeof r->port] = "";
+    if (r) {
+        pthread_mutex_lock(&r->lock);
+        std::memcpy(family, r->family, sizeof family);
+        std::memcpy(port, r->port, sizeof port);
+        pthread_mutex_unlock(&r->lock);
+    }
+    j.text(family[0] ? family : nullptr);
+    j.add(",\"data_port\":");
+    j.text(port[0] ? port : nullptr);
+    const uint32_t now = now_ds();
+    j.add(",\"sentences\":%u,\"last_sentence_age\":", r ? __atomic_load_n(&r->sentences, __ATOMIC_RELAXED) : 0);
+    j.age(r ? __atomic_load_n(&r->last_sentence, __ATOMIC_RELAXED) : 0, now);
+    j.add(",\"last_fix_age\":");
+    j.age(r ? __atomic_load_n(&r->last_fix, __ATOMIC_RELAXED) : 0, now);
+    j.add("}}\n");
+    return j.len;
+}
+
+extern "C" int shell_status(void* context, const char* args, int fd)
+{
+    (void)args;
+    char text[kStatusSize];
+    const std::size_t n = shell_status_text(static_cast<const StatusSources*>(context), text, sizeof text);
+    send_text(fd, text, n);
+    return 0;
 }

@@ -2,7 +2,7 @@
 #include "outputs/snmp.h"
 
 #include <pthread.h>
-#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <new>
 
 #include "core/settings.h"
+#include "core/worker.h"
 #include "nmea/report.h"
 #include "outputs/proc.h"
 #include "platform/platform.h"
@@ -32,6 +33,11 @@ constexpr const char* kSlotType[kSlotCount] = {"s", "s", "s", "s", "i", "s", "s"
 constexpr std::size_t kTrapLineSize = 1028;
 constexpr int kFamilyZar = 2;
 constexpr int kTrapRefused = -2;
+// A pause beyond a day is taken as a day.
+constexpr uint32_t kPauseMax = 86400;
+// A trap tool still running after this long is killed: a tool waiting on an
+// unreachable name server must not hold up the next trap for ever.
+int g_trap_limit_ms = 30000;
 
 } // namespace
 
@@ -40,15 +46,16 @@ struct SnmpReporter {
     const char* ipaddr;
     uint32_t period;
     uint32_t period_halt;
-    pthread_t worker;
-    bool worker_running;
+    // Waits on its stop descriptor and is joined; the trap tool runs without
+    // the lock, so neither the main loop nor "snmp" ever waits for it.
+    Worker worker;
+    Fd wake;  // eventfd: an update arrived while the worker was not looking
     pthread_mutex_t lock;
     // Guarded by lock: everything below.
-    pthread_cond_t wake;  // an update arrived or the reporter is closing
     int fresh;
     int moving;
-    int pending;  // an update arrived since the worker last looked
-    bool stopping;
+    int pending;          // an update arrived since the worker last looked
+    uint32_t generation;  // counts updates
     char values[kSlotCount][kSlotMax];
 };
 
@@ -61,76 +68,103 @@ namespace {
 // word for word what a shell would have made of the line; a value that is
 // empty or holds blanks stays one (possibly empty) argument instead of
 // vanishing or splitting, so every object keeps its type and value in place.
-// Called with the lock held. Returns the wait status, -1 when the tool could
-// not be started, kTrapRefused when the line was too long.
-int send_trap(SnmpReporter* r)
+// Works on a copy of the values taken under the lock. Returns the wait
+// status, -1 when the tool could not be started, kTrapRefused when the line
+// was too long, kTrapKilled when it overran its time (logged), kTrapStopped
+// when the reporter is closing.
+constexpr int kTrapStopped = -3;
+constexpr int kTrapKilled = -4;
+
+bool trap_wait(void* worker, int ms)
+{
+    return worker_sleep(static_cast<const Worker*>(worker), ms);
+}
+
+int send_trap(SnmpReporter* r, char (*values)[kSlotMax])
 {
     char oids[kSlotCount][32];
     std::size_t line_len = std::strlen("snmptrap -c tarnis -s 1001 -R ") + std::strlen(r->ipaddr);
     for (int i = 0; i < kSlotCount; ++i) {
         std::snprintf(oids[i], sizeof oids[i], "%s%d.0", kOidPrefix, i + 1);
-        line_len += 1 + std::strlen(oids[i]) + 1 + std::strlen(kSlotType[i]) + 1 + std::strlen(r->values[i]);
+        line_len += 1 + std::strlen(oids[i]) + 1 + std::strlen(kSlotType[i]) + 1 + std::strlen(values[i]);
     }
     if (line_len >= kTrapLineSize) {
         log_msg(LOG_ERR, "SNMP trap refused: command line of %zu bytes exceeds %zu", line_len, kTrapLineSize - 1);
         return kTrapRefused;
     }
-    return proc_run("snmptrap", "-c", "tarnis", "-s", "1001", "-R", r->ipaddr,  //
-                    oids[0], kSlotType[0], r->values[0], oids[1], kSlotType[1], r->values[1],  //
-                    oids[2], kSlotType[2], r->values[2], oids[3], kSlotType[3], r->values[3],  //
-                    oids[4], kSlotType[4], r->values[4], oids[5], kSlotType[5], r->values[5],  //
-                    oids[6], kSlotType[6], r->values[6], oids[7], kSlotType[7], r->values[7],  //
-                    oids[8], kSlotType[8], r->values[8], static_cast<const char*>(nullptr));
+    const char* argv[] = {"snmptrap", "-c", "tarnis", "-s", "1001", "-R", r->ipaddr,  //
+                          oids[0], kSlotType[0], values[0], oids[1], kSlotType[1], values[1],  //
+                          oids[2], kSlotType[2], values[2], oids[3], kSlotType[3], values[3],  //
+                          oids[4], kSlotType[4], values[4], oids[5], kSlotType[5], values[5],  //
+                          oids[6], kSlotType[6], values[6], oids[7], kSlotType[7], values[7],  //
+                          oids[8], kSlotType[8], values[8], nullptr};
+    int status = 0;
+    const int limit = __atomic_load_n(&g_trap_limit_ms, __ATOMIC_RELAXED);
+    const int r_run = proc_run_for(argv, limit, trap_wait, &r->worker, &status);
+    if (r_run == 1) {
+        log_msg(LOG_ERR, "%s - trap tool still running after %d s, killed", "snmp_trap_main", limit / 1000);
+        return kTrapKilled;
+    }
+    if (r_run == 2)
+        return kTrapStopped;
+    return r_run < 0 ? -1 : status;
 }
 
-// Waits the pause (or, without a pause, for the next update) with the lock
-// held by the caller; returns false when the reporter is closing.
+// Waits the pause (or, without a pause, for the next update); false when the
+// reporter is closing.
 bool wait_pause(SnmpReporter* r)
 {
-    const uint32_t pause = r->moving ? r->period : r->period_halt;
+    pthread_mutex_lock(&r->lock);
+    uint32_t pause = r->moving ? r->period : r->period_halt;
+    pthread_mutex_unlock(&r->lock);
     if (pause == 0) {
-        // "No pause" means a trap per update; spinning on the lock in the
-        // meantime would only burn the CPU, and retrying a failed trap at
-        // once would start the tool back to back.
-        while (!r->stopping && !r->pending)
-            pthread_cond_wait(&r->wake, &r->lock);
-        r->pending = 0;
-        return !r->stopping;
+        // "No pause" means a trap per update; retrying a failed trap at once
+        // would start the tool back to back.
+        pollfd p{r->wake.get(), POLLIN, 0};
+        if (worker_poll(&r->worker, &p, 1, -1) == -2)
+            return false;
+        uint64_t count;
+        ssize_t ignored = read(r->wake.get(), &count, sizeof count);
+        (void)ignored;
+        return true;
     }
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(pause);
-    while (!r->stopping) {
-        if (pthread_cond_timedwait(&r->wake, &r->lock, &until) == ETIMEDOUT)
-            break;
-    }
-    return !r->stopping;
+    pause = pause < kPauseMax ? pause : kPauseMax;
+    return worker_sleep(&r->worker, static_cast<int>(pause * 1000));
 }
 
-// The trap worker. It waits on a condition variable rather than sleeping so
-// that snmp_close can end it at once and join it; cancelling a thread of this
-// program (built without exceptions) at an arbitrary point is not safe. Seen
-// from outside nothing changes: one pause, then at most one trap.
+// The trap worker: one pause, then at most one trap with the values of the
+// moment. The trap counts as sent only when the tool ended with code 0; one
+// that failed or was killed leaves the values fresh.
 void* snmp_trap_main(void* arg)
 {
     SnmpReporter* r = static_cast<SnmpReporter*>(arg);
-    int err = pthread_mutex_lock(&r->lock);
-    if (err != 0) {
-        log_msg(LOG_ERR, "cannot lock SNMP GPS access mutex (main)");
-        return nullptr;
-    }
+    char values[kSlotCount][kSlotMax];
     while (wait_pause(r)) {
-        if (!r->fresh)
+        if (pthread_mutex_lock(&r->lock) != 0) {
+            log_msg(LOG_ERR, "cannot lock SNMP GPS access mutex (main)");
             continue;
-        int status = send_trap(r);
-        // Only a tool that ran to its end with code 0 has sent the trap; one
-        // killed by a signal has not, so the values stay fresh.
-        if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            r->fresh = 0;
-        else if (status != kTrapRefused)
+        }
+        const bool fresh = r->fresh != 0;
+        const uint32_t generation = r->generation;
+        if (fresh)
+            std::memcpy(values, r->values, sizeof values);
+        r->pending = 0;
+        pthread_mutex_unlock(&r->lock);
+        if (!fresh)
+            continue;
+        const int status = send_trap(r, values);
+        if (status == kTrapStopped)
+            break;
+        if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            // Values stored while the tool ran have not been sent yet.
+            pthread_mutex_lock(&r->lock);
+            if (r->generation == generation)
+                r->fresh = 0;
+            pthread_mutex_unlock(&r->lock);
+        } else if (status != kTrapRefused && status != kTrapKilled) {
             log_msg(LOG_ERR, "system call failed (%i)", status);
+        }
     }
-    pthread_mutex_unlock(&r->lock);
     return nullptr;
 }
 
@@ -185,7 +219,6 @@ void destroy(SnmpReporter* r)
 {
     if (pthread_mutex_destroy(&r->lock) != 0)
         log_msg(LOG_ERR, "cannot destroy SNMP GPS access mutex");
-    pthread_cond_destroy(&r->wake);
     delete r;
 }
 
@@ -217,32 +250,14 @@ SnmpReporter* snmp_open(const SnmpReportSettings* settings)
         delete r;
         return nullptr;
     }
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    int err = pthread_cond_init(&r->wake, &attr);
-    pthread_condattr_destroy(&attr);
-    if (err != 0) {
-        log_msg(LOG_ERR, "cannot create SNMP GPS access mutex");
-        pthread_mutex_destroy(&r->lock);
-        delete r;
-        return nullptr;
-    }
     if (r->enabled && product_family() != kFamilyZar) {
         r->moving = 1;
-        // Signals belong to the main thread: a SIGTERM must interrupt its
-        // read, never this worker's wait.
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        err = pthread_create(&r->worker, nullptr, snmp_trap_main, r);
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        if (err != 0) {
+        r->wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!r->wake || worker_start(&r->worker, snmp_trap_main, r) != 0) {
             log_msg(LOG_ERR, "cannot create SNMP service threed");
             destroy(r);
             return nullptr;
         }
-        r->worker_running = true;
     }
     return r;
 }
@@ -269,9 +284,16 @@ void snmp_update(SnmpReporter* r, const PositionReport* report, int moving)
     copy_or(v[8], kSlotSize[8], report->date, "N/A");
     r->moving = moving;
     r->fresh = 1;
+    r->generation += 1;
+    // The worker is woken once per look, not per update.
+    const bool wake = r->wake && !r->pending;
     r->pending = 1;
-    pthread_cond_broadcast(&r->wake);
     pthread_mutex_unlock(&r->lock);
+    if (wake) {
+        uint64_t one = 1;
+        ssize_t ignored = write(r->wake.get(), &one, sizeof one);
+        (void)ignored;
+    }
 }
 
 extern "C" int snmp_walk(void* context, const char* args, int fd)
@@ -303,14 +325,15 @@ void snmp_close(SnmpReporter* r)
 {
     if (!r)
         return;
-    if (r->worker_running) {
-        // A running trap tool holds the lock; closing waits for it to end.
-        pthread_mutex_lock(&r->lock);
-        r->stopping = true;
-        pthread_cond_broadcast(&r->wake);
-        pthread_mutex_unlock(&r->lock);
-        if (pthread_join(r->worker, nullptr) != 0)
-            log_msg(LOG_ERR, "cannot terminate SNMP service threed");
+    // A trap tool still running is killed; closing does not wait for it.
+    if (worker_stop(&r->worker) != 0) {
+        log_msg(LOG_ERR, "cannot terminate SNMP service threed");
+        return;
     }
     destroy(r);
+}
+
+void snmp_set_trap_limit_ms(int ms)
+{
+    __atomic_store_n(&g_trap_limit_ms, ms, __ATOMIC_RELAXED);
 }

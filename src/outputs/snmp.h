@@ -8,6 +8,8 @@ struct SnmpReporter;
 [[nodiscard]] SnmpReporter* snmp_open(const SnmpReportSettings* settings);
 void snmp_update(SnmpReporter* reporter, const PositionReport* report, int moving);
 void snmp_close(SnmpReporter* reporter);
+// How long a trap tool may run before it is killed (30 s); for tests.
+void snmp_set_trap_limit_ms(int ms);
 // 1 for most products, 2 for the "ZAR" family (no traps).
 int product_family();
 

@@ -27,6 +27,24 @@ constexpr int kKeepaliveCount = 2;
 // Backlog of the UNIX listener: requests are short, a handful may queue.
 constexpr int kUnixBacklog = 8;
 
+// A failure of a client socket: logged, with the stream's name behind the
+// message when there is one, and its text kept for the caller.
+struct SockError {
+    const char* who;
+    char* text;
+    std::size_t size;
+};
+
+void sock_fail(const SockError& e, const char* what, int err)
+{
+    if (e.who)
+        log_msg(LOG_ERR, "%s: %s (%s)", what, strerror(err), e.who);
+    else
+        log_msg(LOG_ERR, "%s: %s", what, strerror(err));
+    if (e.text && e.size > 0)
+        std::snprintf(e.text, e.size, "%s: %s", what, strerror(err));
+}
+
 sockaddr_in ipv4_address(struct in_addr addr, unsigned port)
 {
     sockaddr_in sa{};
@@ -53,14 +71,14 @@ int wait_writable(int sock, int stop_fd)
     }
 }
 
-int tcp_connect(struct in_addr addr, unsigned port, int stop_fd)
+int tcp_connect(struct in_addr addr, unsigned port, int stop_fd, const SockError& fail)
 {
     // Non-blocking only when the caller can be told to stop: the connect to an
     // address that drops packets then waits in poll, where stop_fd reaches it.
     int type = SOCK_STREAM | SOCK_CLOEXEC | (stop_fd >= 0 ? SOCK_NONBLOCK : 0);
     int sock = socket(AF_INET, type, IPPROTO_TCP);
     if (sock < 0) {
-        log_msg(LOG_ERR, "create socket error: %s", strerror(errno));
+        sock_fail(fail, "create socket error", errno);
         return -1;
     }
     sockaddr_in sa = ipv4_address(addr, port);
@@ -87,7 +105,7 @@ int tcp_connect(struct in_addr addr, unsigned port, int stop_fd)
     }
     if (r < 0) {
         int saved = errno;
-        log_msg(LOG_ERR, "connect socket error: %s", strerror(saved));
+        sock_fail(fail, "connect socket error", saved);
         sock_close(sock);
         errno = saved;
         return -1;
@@ -95,18 +113,18 @@ int tcp_connect(struct in_addr addr, unsigned port, int stop_fd)
     return sock;
 }
 
-int udp_connect(struct in_addr addr, unsigned port, int nonblock)
+int udp_connect(struct in_addr addr, unsigned port, int nonblock, const SockError& fail)
 {
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonblock ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
     if (sock < 0) {
-        log_msg(LOG_ERR, "create socket error: %s", strerror(errno));
+        sock_fail(fail, "create socket error", errno);
         return -1;
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
-        log_msg(LOG_ERR, "bind socket error: %s", strerror(errno));
+        sock_fail(fail, "bind socket error", errno);
         sock_close(sock);
         return -1;
     }
@@ -116,7 +134,7 @@ int udp_connect(struct in_addr addr, unsigned port, int nonblock)
     (void)setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     sockaddr_in sa = ipv4_address(addr, port);
     if (connect(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
-        log_msg(LOG_ERR, "connect socket error: %s", strerror(errno));
+        sock_fail(fail, "connect socket error", errno);
         sock_close(sock);
         return -1;
     }
@@ -179,22 +197,23 @@ struct in_addr sock_resolve(const char* name)
 
 int sock_tcp_connect(struct in_addr addr, unsigned port)
 {
-    return tcp_connect(addr, port, -1);
+    return tcp_connect(addr, port, -1, SockError{nullptr, nullptr, 0});
 }
 
-int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd)
+int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd, const char* who, char* error,
+                           std::size_t size)
 {
-    return tcp_connect(addr, port, stop_fd);
+    return tcp_connect(addr, port, stop_fd, SockError{who, error, size});
 }
 
 int sock_udp_connect(struct in_addr addr, unsigned port)
 {
-    return udp_connect(addr, port, 0);
+    return udp_connect(addr, port, 0, SockError{nullptr, nullptr, 0});
 }
 
-int sock_udp_connect_nonblock(struct in_addr addr, unsigned port)
+int sock_udp_connect_nonblock(struct in_addr addr, unsigned port, const char* who, char* error, std::size_t size)
 {
-    return udp_connect(addr, port, 1);
+    return udp_connect(addr, port, 1, SockError{who, error, size});
 }
 
 void sock_keepalive(int sock, unsigned idle_seconds)

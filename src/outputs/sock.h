@@ -3,6 +3,8 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
+
 // IPv4 address of a host name or dotted text; 0.0.0.0 when it cannot be
 // resolved ("error resolving hostname %s").
 struct in_addr sock_resolve(const char* name);
@@ -20,7 +22,9 @@ int sock_lookup(const char* name, struct in_addr* addr);
 int sock_lookup_numeric(const char* name, struct in_addr* addr);
 // sock_tcp_connect on a non-blocking socket whose connect wait also ends when
 // stop_fd becomes readable (then -1 with errno ECANCELED and no message). The
-// socket returned stays non-blocking.
-int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd);
-// sock_udp_connect with a non-blocking socket.
-int sock_udp_connect_nonblock(struct in_addr addr, unsigned port);
+// socket returned stays non-blocking. Messages carry " (who)" behind them and
+// their text without the name goes to error (size bytes).
+int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd, const char* who, char* error,
+                           std::size_t size);
+// sock_udp_connect with a non-blocking socket, messages as above.
+int sock_udp_connect_nonblock(struct in_addr addr, unsigned port, const char* who, char* error, std::size_t size);

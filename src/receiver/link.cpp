@@ -24,24 +24,9 @@ void free_link(ReceiverLink* link)
     std::free(link);
 }
 
-// The family of a driver row, by its close operation (every row has one), as
-// the operator knows it: the AT dialect of the module.
 const char* family_name(const ModuleDriver* row)
 {
-    struct Family {
-        void (*close)(ReceiverLink*);
-        const char* name;
-    };
-    static constexpr Family kFamilies[] = {
-        {atgps_close, "AT!GPS"},   {gpsstart_close, "$GPS_START"},    {sgpsc_close, "AT^SGPSC"},
-        {qgps_close, "AT+QGPSCFG"}, {gpsp_close, "AT$GPSP"},          {gtgps_close, "AT+GTGPSPOWER"},
-        {standalone_close, "stand-alone serial"},
-    };
-    for (const Family& f : kFamilies) {
-        if (f.close == row->close)
-            return f.name;
-    }
-    return "unknown";
+    return row->ops->name != nullptr ? row->ops->name : "unknown";
 }
 
 // Which module was found and where its sentences come from: the first thing

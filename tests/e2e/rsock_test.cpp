@@ -1,5 +1,6 @@
 // Remote streams end to end: the daemon under a simulation root streaming to loopback servers.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -180,18 +181,31 @@ struct DaemonRun {
 
     void start(const std::string& capture, const std::vector<std::string>& settings, bool outputs = false)
     {
+        start_sim(capture, settings, outputs ? std::vector<std::string>{"--outputs"} : std::vector<std::string>{});
+        start_daemon(false);
+    }
+    void start_sim(const std::string& capture, const std::vector<std::string>& settings,
+                   const std::vector<std::string>& extra)
+    {
         th::write_file(root.path + "/drive.nmea", capture);
         std::vector<std::string> argv{th::sim_bin(), "--root", root.path, "--family", "gpsstart", "--capture",
                                       root.path + "/drive.nmea", "--loop"};
-        if (outputs)
-            argv.push_back("--outputs");
+        argv.insert(argv.end(), extra.begin(), extra.end());
         for (const std::string& s : settings) {
             argv.push_back("--set");
             argv.push_back(s);
         }
         sim.start(argv, {}, root.path + "/sim.out");
         ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root.path + "/sim/ready"); }, 20s)) << sim.log();
-        daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
+    }
+    // With tools: the router's tools of the root come first on the PATH.
+    void start_daemon(bool tools)
+    {
+        std::map<std::string, std::string> env{{"GNSSD_ROOT", root.path}};
+        const char* path = std::getenv("PATH");
+        if (tools)
+            env["PATH"] = root.path + "/bin:" + (path ? path : "/usr/bin:/bin");
+        daemon.start({th::daemon_bin()}, env, root.path + "/daemon.log");
         ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log();
     }
     void stop()
@@ -347,27 +361,186 @@ TEST(RsockE2e, EveryNetworkFaultEndsInAReconnectAndTheLocalOutputKeepsFlowing)
         EXPECT_GT(stalled.cycles[i], stalled.cycles[i - 1]);
 }
 
-TEST(RsockE2e, UnresolvableHostIsLookedUpAgainEveryTenSeconds)
+// A JSON value at text[pos], skipped; false when it is not well formed.
+bool skip_json(const std::string& t, std::size_t& pos)
 {
-    // Port 9 of this machine is not listened on: the connect to 0.0.0.0
-    // that follows a failed lookup is refused.
-    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto ws = [&] { while (pos < t.size() && std::strchr(" \t\r\n", t[pos])) ++pos; };
+    ws();
+    if (pos >= t.size())
+        return false;
+    const char c = t[pos];
+    if (c == '{' || c == '[') {
+        const char close = c == '{' ? '}' : ']';
+        ++pos;
+        ws();
+        if (pos < t.size() && t[pos] == close)
+            return ++pos, true;
+        for (;;) {
+            if (c == '{') {
+                if (!skip_json(t, pos) || (ws(), pos >= t.size() || t[pos++] != ':'))
+                    return false;
+            }
+            if (!skip_json(t, pos))
+                return false;
+            ws();
+            if (pos < t.size() && t[pos] == ',') {
+                ++pos;
+                continue;
+            }
+            return pos < t.size() && t[pos++] == close;
+        }
+    }
+    if (c == '"') {
+        for (++pos; pos < t.size() && t[pos] != '"'; ++pos)
+            if (t[pos] == '\\')
+                ++pos;
+            else if (static_cast<unsigned char>(t[pos]) < 0x20)
+                return false;
+        return pos++ < t.size();
+    }
+    for (const char* word : {"true", "false", "null"})
+        if (t.compare(pos, std::strlen(word), word) == 0)
+            return pos += std::strlen(word), true;
+    const std::size_t start = pos;
+    while (pos < t.size() && std::strchr("-+.eE0123456789", t[pos]))
+        ++pos;
+    return pos > start;
+}
+
+// The number behind "key": in the n-th stream of a status line (-1 if none).
+long long status_number(const std::string& status, int stream, const std::string& key)
+{
+    std::size_t pos = status.find("\"streams\":[");
+    for (int i = 0; i <= stream && pos != std::string::npos; ++i)
+        pos = status.find("{\"enabled\"", pos + 1);
+    if (pos == std::string::npos)
+        return -1;
+    pos = status.find("\"" + key + "\":", pos);
+    return pos == std::string::npos ? -1 : std::atoll(status.c_str() + pos + key.size() + 3);
+}
+
+// A 10 Hz receiver and servers that misbehave as fleet servers do: each one
+// still gets its stream, and the control socket shows what was sent.
+TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
+{
+    th::TempDir dir;
+    Servers srv;
+    // Small receive buffers so that a server that stops reading fills its
+    // window soon.
+    srv.start(dir.path, {"tcp:fast", "tcp:chat", "tcp:stall"}, 2048);
+    srv.command("chatter chat on");
+    // Whatever listens on every address must never get the stream of a name
+    // that cannot be resolved.
+    int any = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof sa;
-    bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa);  // bound, never listening
-    getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len);
-    const int port = ntohs(sa.sin_port);
+    ASSERT_EQ(bind(any, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    listen(any, 4);
+    getsockname(any, reinterpret_cast<sockaddr*>(&sa), &len);
+    std::vector<std::string> keys{"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_SNMP_REPORT_ENABLED=1",
+                                  "MOD_GPS_SNMP_REPORT_IPADDR=192.0.2.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
+                                  "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"};
+    for (auto& v : {rsock_keys(1, "127.0.0.1", 0, srv.port("fast"), 1, 1),
+                    rsock_keys(2, "127.0.0.1", 0, srv.port("chat"), 1, 1),
+                    rsock_keys(3, "127.0.0.1", 0, srv.port("stall"), 1, 1),
+                    rsock_keys(4, "gnss-fleet.invalid", 0, ntohs(sa.sin_port), 1, 1)})
+        keys.insert(keys.end(), v.begin(), v.end());
     DaemonRun run;
-    run.start(drive_capture(100, always_moving), rsock_keys(1, "gnss-fleet.invalid", 0, port, 1, 1));
-    const std::string warning = "gps: warning: error resolving hostname gnss-fleet.invalid";
-    ASSERT_TRUE(th::wait_until([&] { return th::count_of(run.daemon.log(), warning) >= 2; }, 30s))
+    run.start_sim(drive_capture(600, always_moving), keys, {"--outputs", "--rate", "10"});
+    // A trap tool that hangs (as on a name server that never answers).
+    const std::string trap_log = run.root.path + "/trap-starts";
+    th::write_file(run.root.path + "/bin/snmptrap", "#!/bin/sh\necho start >> '" + trap_log + "'\nexec sleep 300\n");
+    chmod((run.root.path + "/bin/snmptrap").c_str(), 0755);
+    run.start_daemon(true);
+    auto status = [&] { return th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n"); };
+
+    ASSERT_TRUE(th::wait_until(
+        [&] { return bursts(srv, "fast").size() >= 5 && bursts(srv, "chat").size() >= 5 && !bursts(srv, "stall").empty(); },
+        20s))
         << run.daemon.log();
-    const std::string log = run.daemon.log();
-    EXPECT_GE(th::count_of(log, "gps: err: connect socket error: Connection refused"), 2) << log;
+    srv.command("stall stall");
+    const auto stalled_at = std::chrono::steady_clock::now();
+
+    // What the report counts as sent is what the server got.
+    const std::string first = status();
+    std::size_t end = 0;
+    EXPECT_TRUE(skip_json(first, end) && first.substr(end) == "\n") << first;
+    const long long sent_before = status_number(first, 0, "bytes_sent");
+    ASSERT_GT(sent_before, 0) << first;
+    ASSERT_TRUE(th::wait_until([&] { return static_cast<long long>(srv.received("fast")) >= sent_before; }, 5s));
+    const long long received = static_cast<long long>(srv.received("fast"));
+    EXPECT_LE(received, status_number(status(), 0, "bytes_sent"));
+    const std::string out = run.root.path + "/sim/out-ttyS0";
+    const int rmcs_before = th::count_of(th::read_file(out), "$GPRMC,");
+    const auto counted_at = std::chrono::steady_clock::now();
+
+    // The hanging trap tool is killed after 30 s and the next trap tried.
+    EXPECT_TRUE(run.daemon.wait_log("gps: err: snmp_trap_main - trap tool still running after 30 s, killed", 45s))
+        << run.daemon.log();
+    EXPECT_TRUE(th::wait_until([&] { return th::count_of(th::read_file(trap_log), "start") >= 2; }, 5s));
+    // Meanwhile the local output went on at the receiver's pace.
+    const int rmcs = th::count_of(th::read_file(out), "$GPRMC,") - rmcs_before;
+    EXPECT_GE(rmcs, 8 * th::seconds_since(counted_at)) << rmcs << " cycles";
+
+    // The server that stopped reading is given up and connected again.
+    ASSERT_TRUE(th::wait_until([&] { return srv.events("stall", "accept").size() >= 2; }, std::chrono::duration_cast<std::chrono::milliseconds>(60s - (std::chrono::steady_clock::now() - stalled_at))))
+        << run.daemon.log();
+    const std::string name = "(127.0.0.1:" + std::to_string(srv.port("stall")) + ")";
+    EXPECT_TRUE(run.daemon.wait_log("gps: err: rsock_tcp_exec - server stopped reading: no progress for 30 s " + name, 1s))
+        << run.daemon.log();
+    srv.command("resume stall");
+    const long long again = srv.events("stall", "accept")[1].ms;
+    EXPECT_TRUE(th::wait_until(
+        [&] {
+            for (const Burst& b : bursts(srv, "stall"))
+                if (b.ms > again + 100)
+                    return true;
+            return false;
+        },
+        10s));
+
+    const std::string last = status();
+    end = 0;
+    EXPECT_TRUE(skip_json(last, end)) << last;
+    EXPECT_NE(last.find("{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" + std::to_string(srv.port("chat")) +
+                        ",\"protocol\":\"tcp\",\"state\":\"connected\""),
+              std::string::npos)
+        << last;
+    EXPECT_NE(last.find("\"host\":\"gnss-fleet.invalid\""), std::string::npos) << last;
+    EXPECT_EQ(status_number(last, 2, "reconnects"), 1) << last;
+    EXPECT_EQ(status_number(last, 3, "bursts_sent"), 0) << last;
+    EXPECT_NE(last.find("\"last_error\":\"no address for the server\""), std::string::npos) << last;
+    EXPECT_NE(last.find("{\"enabled\":false,\"host\":\"127.0.0.1\",\"port\":0,\"protocol\":\"udp\",\"state\":\"disabled\""),
+              std::string::npos)
+        << last;
+    EXPECT_NE(last.find("\"receiver\":{\"family\":\"$GPS_START\",\"data_port\":\""), std::string::npos) << last;
+    EXPECT_GT(status_number(last, 0, "bursts_dropped"), -1);
     run.stop();
-    close(probe);
+
+    // The fast receiver's stream: whole sentences, a send every tick or two.
+    const auto fast = srv.events("fast", "recv");
+    const std::string data = srv.data("fast");
+    ASSERT_GE(fast.size(), 20u);
+    for (std::size_t i = 0; i < fast.size(); ++i) {
+        const std::string chunk = data.substr(static_cast<std::size_t>(fast[i].a), static_cast<std::size_t>(fast[i].b));
+        EXPECT_TRUE(chunk.front() == '$' && chunk.size() > 2 && chunk.compare(chunk.size() - 2, 2, "\r\n") == 0)
+            << "torn send " << i;
+        if (i > 0) {
+            EXPECT_LE(fast[i].ms - fast[i - 1].ms, 2100) << "send " << i << " came late";
+        }
+    }
+    // The talking server got its stream all along.
+    const auto chat = bursts(srv, "chat");
+    ASSERT_GE(chat.size(), 20u);
+    for (std::size_t i = 1; i < chat.size(); ++i)
+        EXPECT_LE(chat[i].ms - chat[i - 1].ms, 2100) << "talking server starved at " << i;
+    // The name that cannot be resolved never led to a connection.
+    EXPECT_LT(accept4(any, nullptr, nullptr, SOCK_CLOEXEC), 0);
+    const std::string log = run.daemon.log();
+    EXPECT_GE(th::count_of(log, "gps: warning: error resolving hostname gnss-fleet.invalid"), 2) << log;
+    EXPECT_EQ(th::count_of(log, "connect socket error: Connection refused (gnss-fleet.invalid"), 0) << log;
+    close(any);
 }
 
 } // namespace

@@ -7,12 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/settings.h"
 #include "outputs/shell.h"
+#include "receiver/link.h"
 #include "platform/platform.h"
 #include "support/e2e.h"
 #include "support/harness.h"
@@ -225,6 +229,63 @@ TEST(Shell, OpenFailsCleanlyWithoutASocketDirectory)
     test_root();
     EXPECT_EQ(shell_open("/no/such/dir/gps.socket", kCommands), nullptr);
     shell_close(nullptr);
+}
+
+// The status line: streams without an instance, texts escaped, and which
+// sentences count as a fix.
+TEST(ShellStatus, StreamsAndReceiver)
+{
+    RemoteSocketSettings settings[kStatusStreams] = {};
+    settings[0] = {1, const_cast<char*>("fleet\"1\\\n"), 1, 70000, 1, 1};
+    for (int i = 1; i < kStatusStreams; ++i)
+        settings[i].ipaddr = const_cast<char*>("");
+    RemoteSocket* sockets[kStatusStreams] = {};
+    static ReceiverStats stats;
+    StatusSources src{{&settings[0], &settings[1], &settings[2], &settings[3], &settings[4]}, sockets, &stats};
+    char text[4096];
+    shell_status_text(&src, text, sizeof text);
+    EXPECT_EQ(std::string(text).rfind(std::string("{\"streams\":[{\"enabled\":false,\"host\":\"fleet\\\"1\\\\\\u000a\",\"port\":4464,"
+                          "\"protocol\":\"udp\",\"state\":\"disabled\",\"bursts_sent\":0,\"bytes_sent\":0,"
+                          "\"bursts_dropped\":0,\"reconnects\":0,\"last_error\":null},{\"enabled\":false,\"host\":\"\","
+                          "\"port\":0,\"protocol\":\"tcp\""),
+                                      0),
+              0u)
+        << text;
+    EXPECT_NE(std::string(text).find("\"receiver\":{\"family\":null,\"data_port\":null,\"sentences\":0,"
+                                     "\"last_sentence_age\":null,\"last_fix_age\":null}}\n"),
+              std::string::npos)
+        << text;
+
+    static ReceiverLink link;
+    link.device_path = "/dev/ttyUSB1";
+    receiver_stats_link(&stats, &link);
+    struct Case {
+        const char* sentence;
+        const char* fix_quality;
+        const char* rmc_status;
+        bool fix;
+    };
+    const Case cases[] = {
+        {"$GPRMC,1,V", "1", "V", false},   // an RMC counts by its status only
+        {"$GPGSV,3,1", "1", "A", false},   // not a position sentence
+        {"$GNGGA,1,2", "0", "A", false},   // fix quality 0
+        {"$GPGGA,1,2", "1", "V", true},
+        {"$GNRMC,1,A", "0", "A", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sentence);
+        std::snprintf(link.report.fix_quality, sizeof link.report.fix_quality, "%s", c.fix_quality);
+        std::snprintf(link.report.rmc_status, sizeof link.report.rmc_status, "%s", c.rmc_status);
+        link.report.updated = 1;
+        __atomic_store_n(&stats.last_fix, 0, __ATOMIC_RELAXED);
+        receiver_stats_sentence(&stats, c.sentence, std::strlen(c.sentence), &link);
+        EXPECT_EQ(__atomic_load_n(&stats.last_fix, __ATOMIC_RELAXED) != 0, c.fix);
+    }
+    shell_status_text(&src, text, sizeof text);
+    EXPECT_NE(std::string(text).find("\"data_port\":\"/dev/ttyUSB1\",\"sentences\":5,\"last_sentence_age\":0.0,"
+                                     "\"last_fix_age\":0.0}}\n"),
+              std::string::npos)
+        << text;
 }
 
 } // namespace

@@ -28,8 +28,8 @@ const std::string& test_root()
 }
 
 // Stand-in trap tool: each argument on one line (backslash, line feed and
-// carriage return escaped), then "\end <seconds>" per call; exits with the
-// number in trap.exit.
+// carriage return escaped), then "\end <seconds>" per call; then sleeps the
+// seconds in trap.sleep and exits with the number in trap.exit.
 void install_trap_tool()
 {
     const std::string& root = test_root();
@@ -48,12 +48,15 @@ awk -- 'BEGIN {
     exit
 }' "$@" >> "$R/trap.log"
 printf '\\end %s\n' "$(date +%s.%N)" >> "$R/trap.log"
+pause=$(cat "$R/trap.sleep" 2>/dev/null)
+[ -n "$pause" ] && sleep "$pause"
 code=$(cat "$R/trap.exit" 2>/dev/null)
 exit "${code:-0}"
 )SH");
     chmod(path.c_str(), 0755);
     unlink((root + "/trap.log").c_str());
     unlink((root + "/trap.exit").c_str());
+    unlink((root + "/trap.sleep").c_str());
     // A product outside the "ZAR" family, so the worker runs.
     th::write_file(root + "/usr/bin/status", "#!/bin/sh\necho \"$*\" >> \"$0.log\"\necho 'Product Name: RTR-5200'\n");
     chmod((root + "/usr/bin/status").c_str(), 0755);
@@ -371,6 +374,39 @@ TEST(SnmpTrap, NoPauseSendsOneTrapPerUpdateAndRefusesOverlongLines)
     EXPECT_EQ(walk(r, "4"), "545.4");
     snmp_close(r);
     EXPECT_EQ(traps().size(), 3u);
+}
+
+TEST(SnmpTrap, AHangingToolIsKilledAndHoldsUpNeitherUpdatesNorClose)
+{
+    install_trap_tool();
+    const std::string root = test_root();
+    th::write_file(root + "/trap.sleep", "60\n");
+    snmp_set_trap_limit_ms(1000);
+    SnmpReportSettings s = settings_of(1, "192.0.2.1", 1, 1);
+    SnmpReporter* r = snmp_open(&s);
+    ASSERT_NE(r, nullptr);
+    th::StderrCapture err;
+    const PositionReport p = full_report();
+    snmp_update(r, &p, 1);
+    ASSERT_EQ(wait_traps(1), 1u);
+    // The tool hangs: updates and queries go on at once all the same.
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        snmp_update(r, &p, 1);
+        EXPECT_EQ(walk(r, "4"), "545.4");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    // Killed at the limit; the values stay fresh and the next trap is tried
+    // after the next pause.
+    EXPECT_TRUE(wait_log(err, "gps: err: snmp_trap_main - trap tool still running after 1 s, killed"));
+    EXPECT_EQ(wait_traps(2), 2u);
+    // Closing does not wait for the tool either.
+    const auto t1 = std::chrono::steady_clock::now();
+    snmp_close(r);
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(500));
+    EXPECT_EQ(err.text().find("system call failed"), std::string::npos) << err.text();
+    snmp_set_trap_limit_ms(30000);
+    unlink((root + "/trap.sleep").c_str());
 }
 
 } // namespace
