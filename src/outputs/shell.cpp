@@ -1,5 +1,6 @@
 // Control shell: one request per connection on a UNIX stream socket.
 #include "outputs/shell.h"
+#include "nmea/report.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -16,6 +16,7 @@
 
 #include "core/settings.h"
 #include "outputs/shell.h"
+#include "nmea/report.h"
 #include "receiver/link.h"
 #include "platform/platform.h"
 #include "support/e2e.h"
@@ -265,6 +266,7 @@ TEST(ShellStatus, StreamsAndReceiver)
         const char* rmc_status;
         bool fix;
     };
+    static PositionReport report;
     const Case cases[] = {
         {"$GPRMC,1,V", "1", "V", false},   // an RMC counts by its status only
         {"$GPGSV,3,1", "1", "A", false},   // not a position sentence
@@ -274,11 +276,11 @@ TEST(ShellStatus, StreamsAndReceiver)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sentence);
-        std::snprintf(link.report.fix_quality, sizeof link.report.fix_quality, "%s", c.fix_quality);
-        std::snprintf(link.report.rmc_status, sizeof link.report.rmc_status, "%s", c.rmc_status);
-        link.report.updated = 1;
+        std::snprintf(report.fix_quality, sizeof report.fix_quality, "%s", c.fix_quality);
+        std::snprintf(report.rmc_status, sizeof report.rmc_status, "%s", c.rmc_status);
+        report.updated = 1;
         __atomic_store_n(&stats.last_fix, 0, __ATOMIC_RELAXED);
-        receiver_stats_sentence(&stats, c.sentence, std::strlen(c.sentence), &link);
+        receiver_stats_sentence(&stats, c.sentence, std::strlen(c.sentence), &report);
         EXPECT_EQ(__atomic_load_n(&stats.last_fix, __ATOMIC_RELAXED) != 0, c.fix);
     }
     shell_status_text(&src, text, sizeof text);
