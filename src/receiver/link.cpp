@@ -32,8 +32,12 @@ const char* family_name(const ModuleDriver* row)
         const char* name;
     };
     static constexpr Family kFamilies[] = {
-        {atgps_close, "AT!GPS"},   {gpsstart_close, "$GPS_START"},    {sgpsc_close, "AT^SGPSC"},
-        {qgps_close, "AT+QGPSCFG"}, {gpsp_close, "AT$GPSP"},          {gtgps_close, "AT+GTGPSPOWER"},
+        {atgps_close, "AT!GPS"},
+        {gpsstart_close, "$GPS_START"},
+        {sgpsc_close, "AT^SGPSC"},
+        {qgps_close, "AT+QGPSCFG"},
+        {gpsp_close, "AT$GPSP"},
+        {gtgps_close, "AT+GTGPSPOWER"},
         {standalone_close, "stand-alone serial"},
     };
     for (const Family& f : kFamilies) {
