@@ -82,12 +82,12 @@ struct OtherKey {
 };
 
 constexpr OtherKey kOtherKeys[] = {
-    {"MOD_GPS_EP2_ENABLED", true},          {"MOD_GPS_ROUTER_ID_STRING", false},
-    {"MOD_GPS_RESET_ENABLED", true},        {"MOD_GPS_RESET_TIMEOUT", true},
-    {"MOD_GPS_SNMP_REPORT_ENABLED", true},  {"MOD_GPS_SNMP_REPORT_IPADDR", false},
-    {"MOD_GPS_SNMP_REPORT_PERIOD", true},   {"MOD_GPS_SNMP_REPORT_PERIOD_HALT", true},
-    {"MOD_GPS_TIMESYNC_ENABLED", true},     {"MOD_GPS_TIMESYNC_PERIOD", true},
-    {"MOD_GPS_GPSD_ENABLED", true},         {"MOD_GPS_GPSD_PORT_INNER", true},
+    {"MOD_GPS_EP2_ENABLED", true},         {"MOD_GPS_ROUTER_ID_STRING", false},
+    {"MOD_GPS_RESET_ENABLED", true},       {"MOD_GPS_RESET_TIMEOUT", true},
+    {"MOD_GPS_SNMP_REPORT_ENABLED", true}, {"MOD_GPS_SNMP_REPORT_IPADDR", false},
+    {"MOD_GPS_SNMP_REPORT_PERIOD", true},  {"MOD_GPS_SNMP_REPORT_PERIOD_HALT", true},
+    {"MOD_GPS_TIMESYNC_ENABLED", true},    {"MOD_GPS_TIMESYNC_PERIOD", true},
+    {"MOD_GPS_GPSD_ENABLED", true},        {"MOD_GPS_GPSD_PORT_INNER", true},
     {"MOD_GPS_GPSD_PORT_LISTEN", true},
 };
 

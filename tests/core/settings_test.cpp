@@ -173,7 +173,10 @@ const char* const kFullFile =
     "mod_gps_rscok1_port=5002\n"
     "MOD_GPS_RSOCK1_PERIOD = 5\n"
     "OTHER_APP_KEY=x\n"
-    "MOD_GPS_RSOCK1_PORT=abc\n";
+    "MOD_GPS_RSOCK1_PORT=abc\n"
+    // Unset (no warning) and beyond 32 bits (warned).
+    "MOD_GPS_RSOCK2_PORT=\"\"\n"
+    "MOD_GPS_RSOCK3_PORT=99999999999\n";
 
 void expect_gpsd_fixed(const GpsSettings& s)
 {
@@ -197,7 +200,8 @@ TEST(Settings, LoadFillsEveryField)
                   "gps: warning: settings: unknown key \"MOD_GPS_RSCOK1_PORT\" ignored\n"
                   "gps: warning: settings: unknown key \"MOD_GPS_RSOCK1_PERIOD \" ignored\n"
                   "gps: warning: settings: MOD_GPS_RESET_TIMEOUT=\"-1\" is not a number, read as 4294967295\n"
-                  "gps: warning: settings: MOD_GPS_TIMESYNC_PERIOD=\"12abc\" is not a number, read as 12\n");
+                  "gps: warning: settings: MOD_GPS_TIMESYNC_PERIOD=\"12abc\" is not a number, read as 12\n"
+                  "gps: warning: settings: MOD_GPS_RSOCK3_PORT=\"99999999999\" is not a number, read as 4294967295\n");
     }
     EXPECT_EQ(s.enabled, 1u);
     EXPECT_EQ(s.antenna_input, 2u);
@@ -216,6 +220,8 @@ TEST(Settings, LoadFillsEveryField)
     EXPECT_EQ(r1.port, 5001u);
     EXPECT_EQ(r1.period, 11u);
     EXPECT_EQ(r1.period_halt, 12u);
+    EXPECT_EQ(s.rsock[1].port, 0u);
+    EXPECT_EQ(s.rsock[2].port, 4294967295u);
     for (int i : {1, 2}) {
         EXPECT_EQ(s.rsock[i].enabled, 0u);
         EXPECT_STREQ(s.rsock[i].ipaddr, "");
