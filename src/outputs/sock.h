@@ -26,5 +26,10 @@ int sock_lookup_numeric(const char* name, struct in_addr* addr);
 // their text without the name goes to error (size bytes).
 int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd, const char* who, char* error,
                            std::size_t size);
+// The same with the wait for the connect left to the caller: wait(ctx, sock)
+// returns 1 once sock is writable, 0 when the caller is to stop (-1 with
+// errno ECANCELED, no message), -1 on a failure of the wait (errno set).
+int sock_tcp_connect_with(struct in_addr addr, unsigned port, int (*wait)(void* ctx, int sock), void* ctx,
+                          const char* who, char* error, std::size_t size);
 // sock_udp_connect with a non-blocking socket, messages as above.
 int sock_udp_connect_nonblock(struct in_addr addr, unsigned port, const char* who, char* error, std::size_t size);
