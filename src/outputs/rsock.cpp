@@ -22,6 +22,7 @@
 // that sends a flood gets only a bounded amount read per tick.
 #include "outputs/rsock.h"
 
+#include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -30,8 +31,6 @@
 #include <sys/time.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <cerrno>
 #include <cstdint>

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <resolv.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -54,29 +53,7 @@ sockaddr_in ipv4_address(struct in_addr addr, unsigned port)
     return sa;
 }
 
-// Waits until the socket is writable or stop_fd becomes readable. Returns 1
-// when writable, 0 when stopped, -1 on a poll failure (errno set).
-int wait_writable(int sock, int stop_fd)
-{
-    pollfd fds[2] = {{sock, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
-    for (;;) {
-        int r = poll(fds, stop_fd >= 0 ? 2 : 1, -1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (stop_fd >= 0 && fds[1].revents)
-            return 0;
-        return 1;
-    }
-}
-
-int wait_stop_fd(void* ctx, int sock)
-{
-    return wait_writable(sock, *static_cast<const int*>(ctx));
-}
-
-// How a connect in progress is awaited: wait(ctx, sock) as wait_writable;
+// How a connect in progress is awaited (see sock_tcp_connect_with);
 // none: the connect blocks.
 struct ConnectWait {
     int (*wait)(void* ctx, int sock);
@@ -211,12 +188,6 @@ struct in_addr sock_resolve(const char* name)
 int sock_tcp_connect(struct in_addr addr, unsigned port)
 {
     return tcp_connect(addr, port, ConnectWait{nullptr, nullptr}, SockError{nullptr, nullptr, 0});
-}
-
-int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd, const char* who, char* error,
-                           std::size_t size)
-{
-    return tcp_connect(addr, port, ConnectWait{wait_stop_fd, &stop_fd}, SockError{who, error, size});
 }
 
 int sock_tcp_connect_with(struct in_addr addr, unsigned port, int (*wait)(void* ctx, int sock), void* ctx,
