@@ -72,6 +72,7 @@ constexpr RsockKey kRsockKeys[] = {
     {"MOD_GPS_RSOCK%d_PORT", &RemoteSocketSettings::port},
     {"MOD_GPS_RSOCK%d_PERIOD", &RemoteSocketSettings::period},
     {"MOD_GPS_RSOCK%d_PERIOD_HALT", &RemoteSocketSettings::period_halt},
+    {"MOD_GPS_RSOCK%d_BACKLOG", &RemoteSocketSettings::backlog},
 };
 
 // Every other key settings_load reads; with the tables above, the keys the

@@ -12,6 +12,7 @@ struct RemoteSocketSettings {
     uint32_t port;
     uint32_t period;       // seconds between bursts while moving
     uint32_t period_halt;  // seconds between bursts while halted
+    uint32_t backlog;      // bursts kept while the server is unreachable (TCP)
 };
 
 struct SnmpReportSettings {

@@ -22,6 +22,7 @@
 // that sends a flood gets only a bounded amount read per tick.
 #include "outputs/rsock.h"
 
+#include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -30,8 +31,6 @@
 #include <sys/time.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <arpa/inet.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -83,6 +82,12 @@ constexpr long long kStallMs = 30000;
 
 constexpr std::size_t kErrorSize = 128;
 
+// A backlog drains faster than live, but in steps that leave the worker free
+// to notice a stop or a broken connection.
+constexpr int kFlushPerTick = 20;
+// A full backlog is reported at most this often.
+constexpr long long kBacklogLogMs = 60000;
+
 } // namespace
 
 struct SocketFrame {
@@ -114,6 +119,12 @@ struct RemoteSocket {
     uint64_t acked_seen;      // of those, taken by the server at the last look
     long long last_progress;  // monotonic ms
     bool connected_once;
+    // Worker only: bursts kept for a server that cannot take them (TCP with
+    // a backlog setting only).
+    bool keep;
+    BurstQueue backlog;
+    long long backlog_logged;  // monotonic ms of the last "backlog full", 0: never
+    int flush_error;           // errno of the failed send of a flush
     // Guarded by lock.
     SocketFrame current;
     SocketFrame pending;
@@ -123,6 +134,8 @@ struct RemoteSocket {
     uint64_t bursts_dropped;
     uint64_t reconnects;
     char last_error[kErrorSize];  // "" for none
+    uint32_t backlog_count;       // copies of the worker's backlog figures
+    uint64_t backlog_dropped;
     // Worker only: the burst being sent, taken from pending under the lock.
     SocketFrame outgoing;
 };
@@ -150,12 +163,6 @@ void stream_error(RemoteSocket* rs, RsockState next, const char* where, const ch
     set_state(rs, next, text);
 }
 
-// Sleeps without the lock; false when the worker is to stop.
-bool rsock_sleep(RemoteSocket* rs, int ms)
-{
-    return worker_sleep(&rs->worker, ms);
-}
-
 // Waits for one event of fd (or only the stop, fd -1); see worker_poll.
 int rsock_poll(RemoteSocket* rs, int fd, short events, int timeout_ms, short* revents)
 {
@@ -164,6 +171,49 @@ int rsock_poll(RemoteSocket* rs, int fd, short events, int timeout_ms, short* re
     if (r > 0 && revents)
         *revents = p.revents;
     return r;
+}
+
+void rsock_offline_tick(RemoteSocket* rs);
+
+// The next tick of the one-second clock; a tick made late by a long wait
+// starts the count afresh.
+void rsock_advance_tick(RemoteSocket* rs, long long now)
+{
+    rs->next_tick += kTickMs;
+    if (rs->next_tick <= now)
+        rs->next_tick = now + kTickMs;
+}
+
+// rsock_poll for the waits away from a working connection (lookup, connect,
+// pauses). A stream that keeps a backlog goes on ticking meanwhile, so the
+// bursts it could not send are stored at their pace.
+int rsock_wait(RemoteSocket* rs, int fd, short events, int timeout_ms, short* revents)
+{
+    if (!rs->keep)
+        return rsock_poll(rs, fd, events, timeout_ms, revents);
+    const long long end = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
+    for (;;) {
+        long long now = monotonic_ms();
+        if (now >= rs->next_tick) {
+            rsock_offline_tick(rs);
+            rsock_advance_tick(rs, now);
+            continue;
+        }
+        long long until = rs->next_tick;
+        if (end >= 0 && end < until)
+            until = end;
+        const int r = rsock_poll(rs, fd, events, static_cast<int>(until - now), revents);
+        if (r != 0)
+            return r;
+        if (end >= 0 && monotonic_ms() >= end)
+            return 0;
+    }
+}
+
+// Sleeps without the lock; false when the worker is to stop.
+bool rsock_sleep(RemoteSocket* rs, int ms)
+{
+    return rsock_wait(rs, -1, 0, ms, nullptr) == 0;
 }
 
 // --- resolution ------------------------------------------------------------
@@ -234,7 +284,7 @@ int rsock_resolve(RemoteSocket* rs, struct in_addr* addr)
             std::free(l);
             result = sock_lookup(name, addr);
         } else {
-            int r = rsock_poll(rs, done_fd, POLLIN, -1, nullptr);
+            int r = rsock_wait(rs, done_fd, POLLIN, -1, nullptr);
             if (r == -2) {
                 lookup_release(l);
                 return -2;
@@ -331,19 +381,17 @@ void rsock_drop(RemoteSocket* rs)
     rs->sock = -1;
 }
 
-// One due tick: take the latest completed burst and send it. Returns -1 after
-// a failed send (socket closed), 0 otherwise.
-int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_name)
+// Moves the latest completed burst into the worker's own frame; its length
+// (0: none was waiting).
+int rsock_take_pending(RemoteSocket* rs, const char* lock_name)
 {
-    if (--rs->countdown > 0)
-        return 0;
+    SocketFrame* out = &rs->outgoing;
+    out->length = 0;
     int e = pthread_mutex_lock(&rs->lock);
     if (e != 0) {
         log_msg(LOG_ERR, "%s - cannot lock mutex (%i)", lock_name, e);
         return 0;
     }
-    SocketFrame* out = &rs->outgoing;
-    out->length = 0;
     if (rs->pending.length > 0) {
         std::memcpy(out->data, rs->pending.data, static_cast<std::size_t>(rs->pending.length));
         out->length = rs->pending.length;
@@ -354,29 +402,124 @@ int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_nam
     e = pthread_mutex_unlock(&rs->lock);
     if (e != 0)
         log_msg(LOG_ERR, "%s - cannot unlock mutex (%i)", lock_name, e);
-    if (out->length <= 0)
+    return out->length;
+}
+
+// The next burst is due period - 1 ticks after this one, by its moving flag.
+void rsock_pace(RemoteSocket* rs, int moving)
+{
+    const uint32_t period = moving ? rs->period : rs->period_halt;
+    rs->countdown = static_cast<int>(period) - 1;
+}
+
+// Copies the backlog's figures where the status report reads them.
+void rsock_publish_backlog(RemoteSocket* rs)
+{
+    if (pthread_mutex_lock(&rs->lock) != 0)
+        return;
+    rs->backlog_count = rs->backlog.count;
+    rs->backlog_dropped = rs->backlog.dropped;
+    pthread_mutex_unlock(&rs->lock);
+}
+
+// Keeps a burst that could not be delivered at the end of the backlog.
+void rsock_keep(RemoteSocket* rs, const char* data, std::size_t length)
+{
+    const uint64_t before = rs->backlog.dropped;
+    burst_queue_push(&rs->backlog, data, length);
+    if (rs->backlog.dropped != before) {
+        const long long now = monotonic_ms();
+        if (rs->backlog_logged == 0 || now - rs->backlog_logged >= kBacklogLogMs) {
+            log_msg(LOG_WARNING, "%s - backlog full, oldest bursts dropped: %llu (%s)", "rsock_backlog",
+                    static_cast<unsigned long long>(rs->backlog.dropped), rs->name);
+            rs->backlog_logged = now;
+        }
+    }
+    rsock_publish_backlog(rs);
+}
+
+// A tick at which nothing can be sent (no connection, or a backlog still to
+// go first): a due burst joins the backlog.
+void rsock_offline_tick(RemoteSocket* rs)
+{
+    if (--rs->countdown > 0)
+        return;
+    if (rsock_take_pending(rs, "rsock_backlog") <= 0)
+        return;
+    rsock_keep(rs, rs->outgoing.data, static_cast<std::size_t>(rs->outgoing.length));
+    rsock_pace(rs, rs->outgoing.moving);
+    rs->outgoing.length = 0;
+}
+
+// Counts a burst the connection took.
+void rsock_count_sent(RemoteSocket* rs, std::size_t length)
+{
+    if (pthread_mutex_lock(&rs->lock) != 0)
+        return;
+    rs->bursts_sent += 1;
+    rs->bytes_sent += static_cast<uint64_t>(length);
+    pthread_mutex_unlock(&rs->lock);
+}
+
+int rsock_flush_send(void* ctx, const char* data, std::size_t length)
+{
+    RemoteSocket* rs = static_cast<RemoteSocket*>(ctx);
+    const int r = rsock_send_all(rs, data, length);
+    if (r == 0) {
+        rsock_count_sent(rs, length);
+        return 0;
+    }
+    rs->flush_error = r == -2 ? 0 : errno;
+    return -1;
+}
+
+// Sends part of the backlog, oldest first. Returns -1 after a failed send
+// (socket closed; the burst stays in the backlog), 0 otherwise.
+int rsock_flush(RemoteSocket* rs, const char* send_name)
+{
+    bool failed = false;
+    rs->flush_error = 0;
+    burst_queue_drain(&rs->backlog, kFlushPerTick, rsock_flush_send, rs, &failed);
+    rsock_publish_backlog(rs);
+    if (!failed || rs->flush_error == 0)
+        return 0;  // done, or stopped
+    stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(rs->flush_error));
+    rsock_drop(rs);
+    return -1;
+}
+
+// One due tick: take the latest completed burst and send it. Returns -1 after
+// a failed send (socket closed), 0 otherwise.
+int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_name)
+{
+    if (--rs->countdown > 0)
+        return 0;
+    SocketFrame* out = &rs->outgoing;
+    if (rsock_take_pending(rs, lock_name) <= 0)
         return 0;
 
     int r = rsock_send_all(rs, out->data, static_cast<std::size_t>(out->length));
     const int saved = errno;
     const int sent = out->length;
-    out->length = 0;
-    if (r == -2)
+    if (r == -2) {
+        out->length = 0;
         return 0;
-    if (pthread_mutex_lock(&rs->lock) == 0) {
-        if (r == 0) {
-            rs->bursts_sent += 1;
-            rs->bytes_sent += static_cast<uint64_t>(sent);
-        } else {
-            rs->bursts_dropped += 1;
-        }
-        pthread_mutex_unlock(&rs->lock);
     }
     if (r == 0) {
-        const uint32_t period = out->moving ? rs->period : rs->period_halt;
-        rs->countdown = static_cast<int>(period) - 1;
+        out->length = 0;
+        rsock_count_sent(rs, static_cast<std::size_t>(sent));
+        rsock_pace(rs, out->moving);
         return 0;
     }
+    // A burst whose send failed is kept when there is a backlog, else lost.
+    if (rs->keep) {
+        rsock_keep(rs, out->data, static_cast<std::size_t>(sent));
+        rsock_pace(rs, out->moving);
+    } else if (pthread_mutex_lock(&rs->lock) == 0) {
+        rs->bursts_dropped += 1;
+        pthread_mutex_unlock(&rs->lock);
+    }
+    out->length = 0;
     stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(saved));
     rsock_drop(rs);
     return -1;
@@ -408,6 +551,13 @@ void rsock_connected(RemoteSocket* rs, int sock, RemoteSocketStep exec)
     rs->connected_once = true;
 }
 
+// The wait for a TCP connect in progress, ticking like every other wait.
+int rsock_connect_wait(void* ctx, int sock)
+{
+    const int r = rsock_wait(static_cast<RemoteSocket*>(ctx), sock, POLLOUT, -1, nullptr);
+    return r == -2 ? 0 : r < 0 ? -1 : 1;
+}
+
 void rsock_tcp_connect(RemoteSocket* rs)
 {
     struct in_addr addr{};
@@ -420,7 +570,7 @@ void rsock_tcp_connect(RemoteSocket* rs)
     }
     set_state(rs, RsockState::connecting);
     char error[kErrorSize] = "";
-    int sock = sock_tcp_connect_until(addr, rs->settings->port, rs->worker.stop.get(), rs->name, error, sizeof error);
+    int sock = sock_tcp_connect_with(addr, rs->settings->port, rsock_connect_wait, rs, rs->name, error, sizeof error);
     if (sock < 0) {
         set_state(rs, RsockState::waiting, error[0] ? error : nullptr);
         rsock_sleep(rs, kRetryMs);
@@ -481,9 +631,7 @@ void rsock_tcp_exec(RemoteSocket* rs)
     }
     // One tick. A tick made late by a long send starts the count afresh.
     now = monotonic_ms();
-    rs->next_tick += kTickMs;
-    if (rs->next_tick <= now)
-        rs->next_tick = now + kTickMs;
+    rsock_advance_tick(rs, now);
     rs->discarded = 0;
     if (!rsock_progressing(rs, now)) {
         char detail[64];
@@ -492,7 +640,15 @@ void rsock_tcp_exec(RemoteSocket* rs)
         rsock_tcp_fail(rs);
         return;
     }
-    if (rsock_send_due(rs, "rsock_tcp_send_test", "rsock_tcp_send_exec") < 0) {
+    // What was kept goes first; live bursts queue up behind it meanwhile.
+    int r_send;
+    if (rs->keep && rs->backlog.count > 0) {
+        rsock_offline_tick(rs);
+        r_send = rsock_flush(rs, "rsock_tcp_send_exec");
+    } else {
+        r_send = rsock_send_due(rs, "rsock_tcp_send_test", "rsock_tcp_send_exec");
+    }
+    if (r_send < 0) {
         rs->step = rsock_tcp_connect;
         rsock_sleep(rs, kFailPauseMs);
     }
@@ -616,6 +772,7 @@ bool rsock_destroy(RemoteSocket* rs)
         sock_close(rs->sock);
         rs->sock = -1;
     }
+    burst_queue_clear(&rs->backlog);
     if (rs->lock_ready) {
         e = pthread_mutex_destroy(&rs->lock);
         if (e != 0)
@@ -667,6 +824,14 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     rs->state = RsockState::connecting;
     std::snprintf(rs->name, sizeof rs->name, "%s:%u", settings->ipaddr, settings->port & 0xFFFFu);
     rs->step = settings->protocol == 1 ? rsock_udp_connect : rsock_tcp_connect;
+    if (settings->backlog > 0 && settings->protocol == 1) {
+        // A datagram gives no sign of delivery to keep bursts against.
+        log_msg(LOG_NOTICE, "%s - backlog ignored on a UDP stream (%s)", "rsock_open", rs->name);
+    } else if (settings->backlog > 0) {
+        rs->keep = true;
+        rs->backlog.capacity = settings->backlog;
+        rs->next_tick = monotonic_ms() + kTickMs;
+    }
     int e = pthread_mutex_init(&rs->lock, nullptr);
     if (e != 0) {
         log_msg(LOG_ERR, "%s - cannot create mutex (%i)", "rsock_open", e);
@@ -745,6 +910,77 @@ RsockStatus rsock_status(RemoteSocket* rs)
     std::snprintf(st.last_error, sizeof st.last_error, "%s", rs->last_error);
     st.period = rs->period;
     st.period_halt = rs->period_halt;
+    st.backlog = rs->backlog_count;
+    st.backlog_dropped = rs->backlog_dropped;
     pthread_mutex_unlock(&rs->lock);
     return st;
+}
+
+// --- backlog -----------------------------------------------------------------
+
+struct BurstNode {
+    BurstNode* next;
+    std::size_t length;
+    char data[1];  // allocated to fit
+};
+
+namespace {
+
+void burst_queue_pop(BurstQueue* q)
+{
+    BurstNode* n = q->head;
+    q->head = n->next;
+    if (!q->head)
+        q->tail = nullptr;
+    q->count -= 1;
+    std::free(n);
+}
+
+} // namespace
+
+bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length)
+{
+    if (q->capacity == 0 || length == 0)
+        return false;
+    if (q->count >= q->capacity) {
+        burst_queue_pop(q);
+        q->dropped += 1;
+    }
+    BurstNode* n = static_cast<BurstNode*>(std::malloc(sizeof(BurstNode) + length));
+    if (!n) {
+        q->dropped += 1;
+        return false;
+    }
+    n->next = nullptr;
+    n->length = length;
+    std::memcpy(n->data, data, length);
+    if (q->tail)
+        q->tail->next = n;
+    else
+        q->head = n;
+    q->tail = n;
+    q->count += 1;
+    return true;
+}
+
+int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length),
+                      void* ctx, bool* failed)
+{
+    int sent = 0;
+    *failed = false;
+    while (q->head && sent < max) {
+        if (send(ctx, q->head->data, q->head->length) != 0) {
+            *failed = true;
+            break;
+        }
+        burst_queue_pop(q);
+        ++sent;
+    }
+    return sent;
+}
+
+void burst_queue_clear(BurstQueue* q)
+{
+    while (q->head)
+        burst_queue_pop(q);
 }

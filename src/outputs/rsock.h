@@ -37,7 +37,30 @@ struct RsockStatus {
     char last_error[128];     // "" for none
     uint32_t period;          // as used, after clamping
     uint32_t period_halt;
+    uint32_t backlog;          // bursts held for delivery
+    uint64_t backlog_dropped;  // oldest bursts given up for newer ones
 };
 
 // Snapshot of an instance (none accepted: state "disabled", counters 0).
 RsockStatus rsock_status(RemoteSocket* rs);
+
+// Bursts kept while a stream cannot deliver them, oldest first. Each costs
+// its own bytes: allocated as the queue grows, released as it drains.
+struct BurstNode;
+struct BurstQueue {
+    BurstNode* head;
+    BurstNode* tail;
+    uint32_t count;
+    uint32_t capacity;  // 0: nothing is kept
+    uint64_t dropped;   // oldest bursts given up for newer ones
+};
+
+// Appends a copy of the burst; a full queue first drops its oldest (counted).
+// False when no memory could be had (the burst is counted as dropped).
+bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length);
+// Sends up to max bursts oldest first, each through one call of send, which
+// returns 0 when it took the whole burst. A burst leaves the queue only then;
+// the first failure ends the drain (*failed set). Returns the bursts sent.
+int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length),
+                      void* ctx, bool* failed);
+void burst_queue_clear(BurstQueue* q);

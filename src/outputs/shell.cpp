@@ -317,7 +317,8 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
               static_cast<unsigned long long>(st.bursts_dropped), static_cast<unsigned long long>(st.reconnects));
         j.add(",\"last_error\":");
         j.text(st.last_error[0] ? st.last_error : nullptr);
-        j.add("}");
+        j.add(",\"backlog\":%u,\"backlog_dropped\":%llu}", st.backlog,
+              static_cast<unsigned long long>(st.backlog_dropped));
     }
     j.add("],\"receiver\":{\"family\":");
     ReceiverStats* r = src ? src->receiver : nullptr;

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <resolv.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -54,28 +53,19 @@ sockaddr_in ipv4_address(struct in_addr addr, unsigned port)
     return sa;
 }
 
-// Waits until the socket is writable or stop_fd becomes readable. Returns 1
-// when writable, 0 when stopped, -1 on a poll failure (errno set).
-int wait_writable(int sock, int stop_fd)
-{
-    pollfd fds[2] = {{sock, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
-    for (;;) {
-        int r = poll(fds, stop_fd >= 0 ? 2 : 1, -1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (stop_fd >= 0 && fds[1].revents)
-            return 0;
-        return 1;
-    }
-}
+// How a connect in progress is awaited (see sock_tcp_connect_with);
+// none: the connect blocks.
+struct ConnectWait {
+    int (*wait)(void* ctx, int sock);
+    void* ctx;
+};
 
-int tcp_connect(struct in_addr addr, unsigned port, int stop_fd, const SockError& fail)
+int tcp_connect(struct in_addr addr, unsigned port, const ConnectWait& until, const SockError& fail)
 {
     // Non-blocking only when the caller can be told to stop: the connect to an
-    // address that drops packets then waits in poll, where stop_fd reaches it.
-    int type = SOCK_STREAM | SOCK_CLOEXEC | (stop_fd >= 0 ? SOCK_NONBLOCK : 0);
+    // address that drops packets then waits in the caller's wait.
+    const bool waits = until.wait != nullptr;
+    int type = SOCK_STREAM | SOCK_CLOEXEC | (waits ? SOCK_NONBLOCK : 0);
     int sock = socket(AF_INET, type, IPPROTO_TCP);
     if (sock < 0) {
         sock_fail(fail, "create socket error", errno);
@@ -85,9 +75,9 @@ int tcp_connect(struct in_addr addr, unsigned port, int stop_fd, const SockError
     int r;
     do {
         r = connect(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    } while (r < 0 && errno == EINTR && stop_fd < 0);
-    if (r < 0 && (errno == EINPROGRESS || errno == EINTR) && stop_fd >= 0) {
-        int w = wait_writable(sock, stop_fd);
+    } while (r < 0 && errno == EINTR && !waits);
+    if (r < 0 && (errno == EINPROGRESS || errno == EINTR) && waits) {
+        int w = until.wait(until.ctx, sock);
         if (w == 0) {
             // Asked to stop: not a network failure, nothing to report.
             close(sock);
@@ -197,13 +187,13 @@ struct in_addr sock_resolve(const char* name)
 
 int sock_tcp_connect(struct in_addr addr, unsigned port)
 {
-    return tcp_connect(addr, port, -1, SockError{nullptr, nullptr, 0});
+    return tcp_connect(addr, port, ConnectWait{nullptr, nullptr}, SockError{nullptr, nullptr, 0});
 }
 
-int sock_tcp_connect_until(struct in_addr addr, unsigned port, int stop_fd, const char* who, char* error,
-                           std::size_t size)
+int sock_tcp_connect_with(struct in_addr addr, unsigned port, int (*wait)(void* ctx, int sock), void* ctx,
+                          const char* who, char* error, std::size_t size)
 {
-    return tcp_connect(addr, port, stop_fd, SockError{who, error, size});
+    return tcp_connect(addr, port, ConnectWait{wait, ctx}, SockError{who, error, size});
 }
 
 int sock_udp_connect(struct in_addr addr, unsigned port)

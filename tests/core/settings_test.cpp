@@ -155,6 +155,7 @@ const char* const kFullFile =
     "MOD_GPS_RSOCK4_PORT=5004\n"
     "MOD_GPS_RSOCK4_PERIOD=41\n"
     "MOD_GPS_RSOCK4_PERIOD_HALT=42\n"
+    "MOD_GPS_RSOCK4_BACKLOG=300\n"
     "MOD_GPS_RSOCK0_ENABLED=1\n"
     "MOD_GPS_RESET_ENABLED=1\n"
     "MOD_GPS_RESET_TIMEOUT=-1\n"
@@ -222,6 +223,7 @@ TEST(Settings, LoadFillsEveryField)
     EXPECT_EQ(r1.period_halt, 12u);
     EXPECT_EQ(s.rsock[1].port, 0u);
     EXPECT_EQ(s.rsock[2].port, 4294967295u);
+    EXPECT_EQ(r1.backlog, 0u);
     for (int i : {1, 2}) {
         EXPECT_EQ(s.rsock[i].enabled, 0u);
         EXPECT_STREQ(s.rsock[i].ipaddr, "");
@@ -234,6 +236,7 @@ TEST(Settings, LoadFillsEveryField)
     EXPECT_EQ(r4.port, 5004u);
     EXPECT_EQ(r4.period, 41u);
     EXPECT_EQ(r4.period_halt, 42u);
+    EXPECT_EQ(r4.backlog, 300u);
     EXPECT_EQ(s.reset_enabled, 1u);
     EXPECT_EQ(s.reset_timeout, 4294967295u);
     EXPECT_EQ(s.snmp.enabled, 1u);

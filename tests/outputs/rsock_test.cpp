@@ -480,8 +480,13 @@ TEST(RsockUdp, DatagramPerBurstAndOversizeBurstReconnects)
     th::StderrCapture log;
     Endpoint server(SOCK_DGRAM, false);
     RemoteSocketSettings s = make_settings("127.0.0.1", 1, server.port, 1, 1);
+    s.backlog = 5;
     RemoteSocket* rs = rsock_open(&s);
     ASSERT_NE(rs, nullptr);
+    EXPECT_EQ(th::count_of(log.text(), "gps: notice: rsock_open - backlog ignored on a UDP stream (127.0.0.1:" +
+                                           std::to_string(server.port) + ")"),
+              1)
+        << log.text();
     auto recv_dgram = [&](std::chrono::milliseconds timeout) {
         pollfd p{server.fd, POLLIN, 0};
         std::string buf(70000, '\0');
@@ -803,6 +808,50 @@ TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
         }
     }
     EXPECT_EQ(th::read_file(root + "/run/plain.file"), "not ours");
+}
+
+// The backlog: oldest first, bounded by dropping the oldest, and a burst
+// leaves it only once a send took all of it.
+TEST(RsockBacklog, QueueKeepsOrderAndBoundAndABurstWhoseSendFailed)
+{
+    struct Sender {
+        std::vector<std::string> calls;
+        int fail_at = -1;  // call number that fails (takes part of the burst)
+    } sender;
+    auto send = [](void* ctx, const char* data, std::size_t length) {
+        Sender* s = static_cast<Sender*>(ctx);
+        const bool fail = static_cast<int>(s->calls.size()) == s->fail_at;
+        s->calls.emplace_back(data, fail ? length / 2 : length);
+        return fail ? -1 : 0;
+    };
+    BurstQueue q{};
+    EXPECT_FALSE(burst_queue_push(&q, "x", 1)) << "no capacity, nothing kept";
+    q.capacity = 3;
+    for (const char* b : {"b1", "b2", "b3", "b4"})
+        EXPECT_TRUE(burst_queue_push(&q, b, std::strlen(b)));
+    EXPECT_EQ(q.count, 3u);
+    EXPECT_EQ(q.dropped, 1u) << "the oldest gave way";
+
+    bool failed = false;
+    sender.fail_at = 1;
+    EXPECT_EQ(burst_queue_drain(&q, 20, send, &sender, &failed), 1);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(q.count, 2u) << "the burst whose send failed stays";
+    EXPECT_EQ(burst_queue_drain(&q, 1, send, &sender, &failed), 1);
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(q.count, 1u) << "at most max per drain";
+    EXPECT_TRUE(burst_queue_push(&q, "b5", 2));
+    EXPECT_EQ(burst_queue_drain(&q, 20, send, &sender, &failed), 2);
+    EXPECT_EQ(sender.calls, (std::vector<std::string>{"b2", "b", "b3", "b4", "b5"}));
+    EXPECT_EQ(q.count, 0u);
+    EXPECT_EQ(q.head, nullptr);
+
+    // Whatever is left is released at the end (the leak checker watches).
+    EXPECT_TRUE(burst_queue_push(&q, "b6", 2));
+    EXPECT_TRUE(burst_queue_push(&q, "b7", 2));
+    burst_queue_clear(&q);
+    EXPECT_EQ(q.count, 0u);
+    EXPECT_EQ(q.tail, nullptr);
 }
 
 } // namespace
