@@ -344,20 +344,25 @@ int run_service()
     // socket: it gives up before it touches anything.
     int holder = 0;
     const int pid_fd = plat_pidfile_lock(kPidPath, &holder);
-    if (pid_fd < 0) {
+    if (pid_fd < 0 && (errno == EWOULDBLOCK || holder > 0)) {
         if (holder > 0)
             log_msg(LOG_ERR, "already running (pid %d)", holder);
         else
-            log_msg(LOG_ERR, "cannot lock %s: %s", kPidPath, std::strerror(errno));
+            log_msg(LOG_ERR, "already running");
         return 1;
     }
+    // A pid file that cannot be made (a read-only /run) must not keep the
+    // router without its service: it runs unguarded, and says so.
+    if (pid_fd < 0)
+        log_msg(LOG_WARNING, "cannot lock %s: %s", kPidPath, std::strerror(errno));
     // Lives for the whole process; static so that the large record never sits
     // on the stack and starts zero-filled.
     static Service service;
     start_up(&service);
     main_loop(&service);
     shut_down(&service);
-    close(pid_fd);
+    if (pid_fd >= 0)
+        close(pid_fd);
     return 0;
 }
 

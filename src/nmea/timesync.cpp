@@ -68,7 +68,8 @@ void save_stamp()
 
 void set_clocks(struct tm* utc, time_t seconds)
 {
-    int fd = plat_open(kRtcPath, O_WRONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO at the device's path fails instead of hanging.
+    int fd = plat_open(kRtcPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         log_msg(LOG_ERR, "%s - cannot open /dev/rtc (%s)", "timesync_exec", std::strerror(errno));
     } else {

@@ -11,13 +11,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/platform.h"
 #include "receiver/serial.h"
 
 namespace {
 
-constexpr time_t kLockRetrySeconds = 1;
+constexpr long long kLockRetryMs = 1000;
 // Group that owns "/dev/nmea" and its slave on the router.
 constexpr gid_t kDaemonsGid = 999;
 constexpr const char* kDaemonsGroup = "deamons";
@@ -159,11 +160,13 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
         }
         // A port another live process holds is skipped without waiting and
         // tried again at most once a second: the other outputs keep pace.
-        const time_t now = monotonic_seconds();
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        const long long now = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
         if (out->retry_at != 0 && now < out->retry_at)
             return;
         if (!lock_device(out->path, 0)) {
-            out->retry_at = now + kLockRetrySeconds;
+            out->retry_at = now + kLockRetryMs;
             log_msg(LOG_ERR, "device(%s) is locked", out->path);
             return;
         }

@@ -8,7 +8,7 @@ struct SerialOutput {
     uint32_t enabled;
     const char* path;  // nullptr for the pseudo-terminal
     int fd;            // -1 when closed
-    long long retry_at = 0;  // monotonic second of the next lock try; 0: now
+    long long retry_at = 0;  // monotonic ms of the next lock try; 0: now
 };
 
 inline constexpr const char* kPtyLinkPath = "/dev/nmea";

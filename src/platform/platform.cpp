@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -295,7 +296,9 @@ int plat_pidfile_lock(const char* path, int* holder)
 }
 
 namespace {
-volatile sig_atomic_t g_stop_seen = 0;
+// Set from a signal handler, read by every thread that waits.
+std::atomic<int> g_stop_seen{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 constexpr unsigned kPauseLogSeconds = 5;
 // Longest single sleep of a pause: bounds how late a stop request is seen
 // should the signal have been taken by another thread.
@@ -304,17 +307,17 @@ constexpr long long kPauseSliceMs = 100;
 
 void plat_stop_note()
 {
-    g_stop_seen = 1;
+    g_stop_seen.store(1, std::memory_order_relaxed);
 }
 
 int plat_stop_seen()
 {
-    return g_stop_seen;
+    return g_stop_seen.load(std::memory_order_relaxed);
 }
 
 void plat_stop_clear()
 {
-    g_stop_seen = 0;
+    g_stop_seen.store(0, std::memory_order_relaxed);
 }
 
 bool plat_pause_ms(long long ms)
@@ -323,7 +326,7 @@ bool plat_pause_ms(long long ms)
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long end = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + ms;
     for (;;) {
-        if (g_stop_seen)
+        if (plat_stop_seen())
             return false;
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long long left = end - (static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
@@ -340,7 +343,7 @@ bool plat_pause(unsigned seconds, const char* what)
 {
     if (seconds == 0)
         return true;
-    if (what && seconds >= kPauseLogSeconds && !g_stop_seen)
+    if (what && seconds >= kPauseLogSeconds && !plat_stop_seen())
         log_msg(LOG_INFO, "waiting %u s for %s", seconds, what);
     return plat_pause_ms(static_cast<long long>(seconds) * 1000);
 }

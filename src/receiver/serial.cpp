@@ -271,7 +271,8 @@ int file_exists(const char* path)
 const char* read_first_line(const char* path)
 {
     t_first_line[0] = '\0';
-    FILE* f = plat_fopen(path, "re");
+    // Only a regular file: a FIFO planted here must not hang the service.
+    FILE* f = plat_fopen_file(path);
     if (!f)
         return t_first_line;
     if (!std::fgets(t_first_line, sizeof t_first_line, f))

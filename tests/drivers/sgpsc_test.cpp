@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "drivers/drivers.h"
+#include "platform/platform.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
@@ -40,10 +41,13 @@ struct Module {
     std::mutex mutex;
     std::vector<Clock::time_point> times;
 
-    explicit Module(Replies replies)
+    // stop_at: the command on whose arrival the service is asked to stop.
+    explicit Module(Replies replies, std::string stop_at = "")
     {
         control.replies = std::move(replies);
-        control.on_command = [this](const std::string&) {
+        control.on_command = [this, stop_at](const std::string& command) {
+            if (command == stop_at)
+                plat_stop_note();
             std::lock_guard lock(mutex);
             times.push_back(Clock::now());
         };
@@ -107,6 +111,28 @@ TEST(SgpscDriver, Pls83StartsOnTtyUSB9AndStopsInOrder)
     EXPECT_EQ(module.control.commands(), kStop);
     EXPECT_EQ(th::read_file(lock_of("ttyUSB8")), "   1\n");
     unlink(lock_of("ttyUSB8").c_str());
+}
+
+// A stop request during the start ends it at its next pause (the PLS8's wait
+// before the engine); the stop rows then leave the module as at any shutdown.
+TEST(SgpscDriver, StopRequestEndsTheStartAtItsNextPause)
+{
+    th::process_root();
+    auto link = new_link();
+    {
+        Module module(Replies{{"ATI", ident("PLS8-E")}, {kAntennaQuery, kAntennaOn}},
+                      "AT^SGPSC=\"Nmea/Output\",\"on\"");
+        EXPECT_EQ(sgpsc_open(link.get()), -1);
+        Commands want = {"ATI", kAntennaQuery, "AT^SGPSC=\"Nmea/Output\",\"on\""};
+        want.insert(want.end(), kStop.begin(), kStop.end());
+        EXPECT_EQ(module.control.commands(), want);
+        std::lock_guard lock(module.mutex);
+        EXPECT_LT(module.times.back() - module.times.front(), std::chrono::seconds(2)) << "the pause was sat out";
+    }
+    EXPECT_EQ(link->fd, -1);
+    EXPECT_FALSE(th::file_exists(lock_of("ttyUSB8")));
+    EXPECT_FALSE(th::file_exists(lock_of("ttyUSB7")));
+    plat_stop_clear();
 }
 
 // The identity alone decides the conditional commands, the pause and the port.

@@ -270,6 +270,8 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
     EXPECT_LT(log.find("no data from GPS"), log.find("data from GPS again"));
     EXPECT_EQ(th::count_of(log, "Pseudo-terminal has been opened"), 1) << log;
     EXPECT_EQ(th::count_of(log, "running..."), 1);
+    // Each start says what it waits for.
+    EXPECT_EQ(th::count_of(log, "gps: info: waiting 5 s for the module to settle\n"), 2) << log;
     EXPECT_EQ(std::filesystem::read_symlink(rig.path("/dev/nmea")).string(), pty_before);
     EXPECT_EQ(th::read_file(rig.path("/run/lock/LCK..ttyS0")), lock_before);
     const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
