@@ -60,7 +60,7 @@ inline void frame(ReceiverLink& link, std::string_view s)
 {
     if (s.size() >= kRxBufferSize)
         s = s.substr(0, kRxBufferSize - 1);  // as much as the reader could ever frame
-    std::memcpy(link.rx_buf, s.data(), s.size());
+    s.copy(link.rx_buf, s.size());
     link.rx_len = static_cast<int>(s.size());
     link.rx_start = 0;
     link.sentence_len = link.rx_len;
