@@ -42,7 +42,7 @@ cleanup() {
   [ -n "$daemon_pid" ] && kill -TERM "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null || true
   [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
   [ -n "$srv_pid" ] && kill -TERM "$srv_pid" 2>/dev/null && wait "$srv_pid" 2>/dev/null || true
-  rm -rf "$root"
+  [ -n "${GNSSD_REPLAY_KEEP:-}" ] || rm -rf "$root"
 }
 trap cleanup EXIT INT TERM
 
@@ -103,6 +103,4 @@ awk -v n="$sentences" -v out="$on_ttyS0" -v t0="$t0" -v t1="$t1" -v c0="$ticks0"
   printf "sentences on ttyS0 : %d (after the repeated-GGA filter of this module family)\n", out;
 }'
 grep -E 'err|warning' "$root/gnssd.log" | sort | uniq -c | sort -rn | head -5 || true
-if [ "$remote" = 1 ]; then
-  echo "remote streams     : $(cat "$root"/srv/r?.data 2>/dev/null | wc -c) bytes received by the four servers, peak RSS $(awk '/VmHWM/ { print $2, $3 }' "/proc/$daemon_pid/status")"
-fi
+echo "peak RSS           : $(awk '/VmHWM/ { print $2, $3 }' "/proc/$daemon_pid/status")"

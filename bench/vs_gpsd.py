@@ -92,6 +92,7 @@ class Gnssd:
         self.outputs = []
         for o in serial_outputs:
             m, sl, name = raw_pty()
+            os.set_blocking(m, False)
             self.fds += [m, sl]
             self.outputs.append(m)
             os.symlink(name, os.path.join(self.root, "dev", o))
@@ -142,14 +143,15 @@ def run_gnssd(binary, data, want):
         g.close()
 
 
-def first_cycle(data):
-    """The first whole receiver cycle of 8 sentences: from one $GPRMC up to the next."""
+def cycles_of(data, count):
+    """Consecutive receiver cycles of 8 sentences (from one $GPRMC up to the
+    next), so that the status files change from one cycle to the next."""
     lines = [l + b"\r\n" for l in data.split(b"\r\n") if l.startswith(b"$")]
     starts = [i for i, l in enumerate(lines) if l.startswith(b"$GPRMC")]
-    for a, b in zip(starts, starts[1:]):
-        if b - a == 8:
-            return b"".join(lines[a:b])
-    return b"".join(lines[:8])
+    found = [b"".join(lines[a:b]) for a, b in zip(starts, starts[1:]) if b - a == 8]
+    if not found:
+        found = [b"".join(lines[i:i + 8]) for i in range(0, 8 * count, 8)]
+    return (found * (count // max(len(found), 1) + 1))[:count]
 
 
 def syscalls_per_cycle(binary, data, cycles):
@@ -157,19 +159,19 @@ def syscalls_per_cycle(binary, data, cycles):
     strace = shutil.which("strace")
     if not strace:
         return None
-    cycle = first_cycle(data)
+    feed_cycles = cycles_of(data, cycles + 2)
     g = Gnssd(binary, ["ttyS0", "ttyS1", "ttyUSB0"])
     out = tempfile.mktemp(prefix="gnssd-strace-")
     try:
         # Two cycles first: the serial outputs open (and lock) with the first one.
-        for _ in range(2):
+        for cycle in feed_cycles[:2]:
             os.write(g.mod_m, cycle)
             time.sleep(1.0)
             g.drain()
         # Without -f only the thread given is traced: the main thread.
         tr = subprocess.Popen([strace, "-c", "-o", out, "-p", str(g.proc.pid)], stderr=subprocess.DEVNULL)
         time.sleep(0.5)
-        for _ in range(cycles):
+        for cycle in feed_cycles[2:]:
             os.write(g.mod_m, cycle)
             time.sleep(1.0)
             g.drain()
@@ -181,7 +183,7 @@ def syscalls_per_cycle(binary, data, cycles):
                 cols = line.split()
                 if cols and cols[-1] == "total":
                     total = int(cols[3])
-        return total / cycles, cycle.count(b"\n")
+        return total / cycles, feed_cycles[0].count(b"\n")
     finally:
         g.close()
         if os.path.exists(out):
@@ -257,6 +259,7 @@ def run_gpsd(data, want):
 
 
 def main():
+    sys.stdout.reconfigure(line_buffering=True)
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser()
     ap.add_argument("--gnssd", default=os.path.join(here, "..", "build", "gnssd"))

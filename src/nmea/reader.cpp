@@ -1,4 +1,5 @@
 // Sentence framing of the receiver stream: one whole NMEA sentence per call, handed out in place.
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -52,6 +53,21 @@ int find_line_end(char* buf, int len)
     return -1;
 }
 
+// Takes n bytes just read into room free bytes of the buffer.
+int rx_appended(ReceiverLink* link, ssize_t n, int room)
+{
+    link->rx_len += static_cast<int>(n);
+    link->rx_buf[link->rx_len] = '\0';
+    link->rx_timeout = kRxTimeoutFlowing;
+    if (n == room) {
+        // Reading on without a wait needs a port that never blocks a read.
+        if (link->rx_nonblocking == 0)
+            link->rx_nonblocking = (fcntl(link->fd, F_GETFL) & O_NONBLOCK) ? 2 : 1;
+        link->rx_more = link->rx_nonblocking == 2;
+    }
+    return 0;
+}
+
 } // namespace
 
 int nmea_read(ReceiverLink* link)
@@ -67,6 +83,23 @@ int nmea_read(ReceiverLink* link)
         std::memmove(link->rx_buf, link->rx_buf + link->rx_start, static_cast<size_t>(link->rx_len));
         link->rx_start = 0;
         link->rx_buf[link->rx_len] = '\0';
+    }
+    const int room = kRxDataMax - link->rx_len;
+    if (room <= 0)
+        return 0;  // full: the framer must make room first
+    // After a read that filled the buffer the receiver is likely ahead of us:
+    // read on without the wait (a flood costs one system call less per read).
+    if (link->rx_more) {
+        link->rx_more = 0;
+        errno = 0;
+        const ssize_t n = read(link->fd, link->rx_buf + link->rx_len, static_cast<size_t>(room));
+        if (n > 0)
+            return rx_appended(link, n, room);
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            const int saved = errno;
+            log_msg(LOG_ERR, "read error: %s", std::strerror(saved));
+            return -1;
+        }
     }
     // poll rather than select: the descriptor number is not bounded by FD_SETSIZE.
     pollfd pfd{link->fd, POLLIN, 0};
@@ -85,9 +118,6 @@ int nmea_read(ReceiverLink* link)
         log_msg(LOG_WARNING, "select read file descriptor not set");
         return 0;
     }
-    const int room = kRxDataMax - link->rx_len;
-    if (room <= 0)
-        return 0;  // full: the framer must make room first
     errno = 0;  // end of file leaves errno alone: report it as "Success", not a stale error
     const ssize_t n = read(link->fd, link->rx_buf + link->rx_len, static_cast<size_t>(room));
     if (n <= 0) {
@@ -95,10 +125,7 @@ int nmea_read(ReceiverLink* link)
         log_msg(LOG_ERR, "read error: %s", std::strerror(saved));
         return -1;
     }
-    link->rx_len += static_cast<int>(n);
-    link->rx_buf[link->rx_len] = '\0';
-    link->rx_timeout = kRxTimeoutFlowing;
-    return 0;
+    return rx_appended(link, n, room);
 }
 
 int nmea_next(ReceiverLink* link)

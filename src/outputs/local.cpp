@@ -23,15 +23,18 @@ constexpr long long kLockRetryMs = 1000;
 constexpr gid_t kDaemonsGid = 999;
 constexpr const char* kDaemonsGroup = "deamons";
 
-// What a "/dev/nmea" reader may find queued: below the line discipline's own
-// 4096-byte buffer, the part of the queue the slave can report.
+// The part of a "/dev/nmea" queue the slave can report: the line
+// discipline's own buffer. Beyond it the terminal holds more unseen.
+constexpr uint32_t kPtyVisibleMax = 4095;
+// A queue nobody reads is discarded before it grows past this.
 constexpr uint32_t kPtyQueueMax = 4000;
-constexpr int kPtyVisibleMax = 4095;
 // Sentences older than this are not news to a reader that comes late.
 constexpr int64_t kPtyStaleMs = 2000;
 // The terminal hands written bytes to the reader's side on a kernel worker:
 // a queue that looks empty this soon after a write may still be filling.
 constexpr int64_t kPtyInFlightMs = 5;
+// Room for the rest of a batch the terminal took only in part.
+constexpr std::size_t kPtyTailMax = 2048;
 
 // The one pseudo-terminal of the service: the slave stays open for as long as
 // the pseudo-terminal exists so that its line settings survive readers coming
@@ -39,9 +42,12 @@ constexpr int64_t kPtyInFlightMs = 5;
 struct Pty {
     int slave_fd = -1;
     char slave_path[128] = {};
-    uint32_t queued = 0;      // bytes written since the reader's side was last seen empty
+    uint32_t queued = 0;      // bytes written since the queue was last seen empty or discarded
     int64_t first_ms = 0;     // when the first of them was written
     int64_t last_ms = 0;      // when the last batch was written
+    int64_t full_since = -1;  // since when the terminal refuses bytes; -1: it takes them
+    char tail[kPtyTailMax] = {};  // what a partial write left of a batch
+    std::size_t tail_len = 0;
 };
 Pty g_pty;
 
@@ -52,52 +58,94 @@ int64_t monotonic_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Makes room in the pseudo-terminal's queue for total new bytes. What is
-// queued is discarded whole when it is full or has waited too long, but only
-// while no reader has taken any of it, so a reader is never left inside a
-// cut sentence. false: the new batch is to be dropped instead (a reader is
-// working through a full queue).
-bool pty_make_room(uint32_t total, int64_t now_ms)
+void pty_discard()
+{
+    (void)tcflush(g_pty.slave_fd, TCIFLUSH);
+    g_pty.queued = 0;
+    g_pty.tail_len = 0;
+    g_pty.full_since = -1;
+}
+
+// Discards what is queued when nobody is reading it and it is stale or
+// would grow too long. "Nobody is reading": the queue holds exactly what was
+// written since it was last empty, so no reader is inside a sentence of it;
+// or the terminal has refused bytes for longer than a reader may pause.
+void pty_make_room(std::size_t total, int64_t now_ms)
 {
     int visible = 0;
     if (ioctl(g_pty.slave_fd, FIONREAD, &visible) != 0)
-        return true;
-    if (visible <= 0 && now_ms - g_pty.last_ms >= kPtyInFlightMs) {
-        g_pty.queued = 0;  // the reader has taken everything
-        return true;
-    }
-    const uint32_t seen = visible < 0 ? 0 : static_cast<uint32_t>(visible);
-    const uint32_t expected = g_pty.queued < kPtyVisibleMax ? g_pty.queued : kPtyVisibleMax;
-    const bool untouched = seen >= expected;
-    if (seen > g_pty.queued)
-        g_pty.queued = seen;  // bytes still in flight at the last look: count them now
-    const bool stale = g_pty.queued > 0 && now_ms - g_pty.first_ms > kPtyStaleMs;
-    // A queue the slave reports as brim-full may hold more behind what it
-    // shows: counted as full whatever was counted here.
-    const bool full = g_pty.queued + total > kPtyQueueMax || seen >= kPtyVisibleMax;
-    if (!stale && !full)
-        return true;
-    if (untouched) {
-        (void)tcflush(g_pty.slave_fd, TCIFLUSH);
-        g_pty.queued = 0;
-        return true;
-    }
-    return !full;
-}
-
-void pty_written(uint32_t n, uint32_t total, int64_t now_ms)
-{
-    if (n < total) {
-        // The terminal took part of the batch: take it back rather than let
-        // the next batch be glued to a cut sentence.
-        (void)tcflush(g_pty.slave_fd, TCIFLUSH);
-        g_pty.queued = 0;
+        return;
+    if (visible <= 0 && g_pty.tail_len == 0 && now_ms - g_pty.last_ms >= kPtyInFlightMs) {
+        g_pty.queued = 0;  // a reader has taken everything
         return;
     }
-    if (g_pty.queued == 0)
-        g_pty.first_ms = now_ms;
-    g_pty.queued += n;
-    g_pty.last_ms = now_ms;
+    const bool untouched = g_pty.queued > 0 && g_pty.queued < kPtyVisibleMax &&
+                           static_cast<uint32_t>(visible) == g_pty.queued;
+    const bool stale = g_pty.queued > 0 && now_ms - g_pty.first_ms > kPtyStaleMs;
+    const bool long_queue = g_pty.queued + total > kPtyQueueMax;
+    const bool stuck = g_pty.full_since >= 0 && now_ms - g_pty.full_since > kPtyStaleMs;
+    if ((untouched && (stale || long_queue)) || stuck)
+        pty_discard();
+}
+
+// Writes the batch after what is left of the previous one. A reader never
+// gets a cut sentence: the rest of a partly taken batch goes first, and new
+// batches are dropped whole while it cannot. false: the terminal failed.
+bool pty_write(int fd, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms)
+{
+    pty_make_room(total, now_ms);
+    if (g_pty.tail_len > 0) {
+        const ssize_t n = write(fd, g_pty.tail, g_pty.tail_len);
+        if (n > 0) {
+            std::memmove(g_pty.tail, g_pty.tail + n, g_pty.tail_len - static_cast<std::size_t>(n));
+            g_pty.tail_len -= static_cast<std::size_t>(n);
+            g_pty.queued += static_cast<uint32_t>(n);
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        if (g_pty.tail_len > 0) {
+            if (g_pty.full_since < 0)
+                g_pty.full_since = now_ms;
+            return true;
+        }
+    }
+    ssize_t n = writev(fd, pieces, count);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        return false;
+    if (n < 0)
+        n = 0;  // full: nobody reads "/dev/nmea"
+    const auto done = static_cast<std::size_t>(n);
+    if (done > 0) {
+        if (g_pty.queued == 0)
+            g_pty.first_ms = now_ms;
+        g_pty.queued += static_cast<uint32_t>(done);
+        g_pty.last_ms = now_ms;
+    }
+    if (done == total) {
+        g_pty.full_since = -1;
+        return true;
+    }
+    if (g_pty.full_since < 0)
+        g_pty.full_since = now_ms;
+    if (done == 0)
+        return true;  // dropped whole
+    // Keep the rest of the batch for the next write.
+    if (total - done > kPtyTailMax) {
+        pty_discard();  // cannot happen with batches of one receive buffer; never splice
+        return true;
+    }
+    std::size_t skip = done;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t len = pieces[i].iov_len;
+        if (skip >= len) {
+            skip -= len;
+            continue;
+        }
+        std::memcpy(g_pty.tail + g_pty.tail_len, static_cast<const char*>(pieces[i].iov_base) + skip, len - skip);
+        g_pty.tail_len += len - skip;
+        skip = 0;
+    }
+    return true;
 }
 
 // Existence test that also sees a link whose target is gone: a dangling
@@ -177,21 +225,15 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
             return;
         }
     }
-    const bool pty = out->path == nullptr && g_pty.slave_fd >= 0;
-    if (pty && !pty_make_room(static_cast<uint32_t>(total), now_ms))
-        return;
-    // One write; whatever a short write leaves over is dropped.
-    const ssize_t n = writev(out->fd, pieces, count);
-    if (n >= 0) {
-        if (pty)
-            pty_written(static_cast<uint32_t>(n), static_cast<uint32_t>(total), now_ms);
+    if (out->path == nullptr && g_pty.slave_fd >= 0) {
+        // A full queue costs a batch, never a stalled main loop or a closed
+        // pseudo-terminal: a reader may come later.
+        if (pty_write(out->fd, pieces, count, total, now_ms))
+            return;
+    } else if (writev(out->fd, pieces, count) >= 0) {
+        // One write; whatever a short write leaves over is dropped.
         return;
     }
-    // Nobody reads "/dev/nmea": its queue is full. Dropping this batch
-    // keeps the main loop going and the pseudo-terminal open for a reader
-    // that comes later.
-    if (out->path == nullptr && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return;
     close_fd(&out->fd);
     if (out->path != nullptr)
         unlock_device(out->path);

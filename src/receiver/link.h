@@ -39,6 +39,8 @@ struct ReceiverLink {
     int rx_start;      // where the unconsumed data of rx_buf begins
     int sentence_len;  // the sentence framed at rx_start
     uint32_t date_suspect;  // its date is a rollover victim left unrepaired
+    uint32_t rx_more;       // the last read filled the buffer: more is likely waiting
+    int rx_nonblocking;     // 0: not known yet; 1: reads wait; 2: reads return at once
     uint32_t drop_repeated_gga;
     uint32_t ignore_enabled;
     const char* ignore_prefix;

@@ -1,5 +1,6 @@
 // Interpretation into the position report, the status and location files, and coordinate conversion.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "nmea_support.h"
 
@@ -240,6 +241,40 @@ TEST(Interpret, LocationFileFollowsFix)
     EXPECT_EQ(th::read_file(loc), "\n\n");
     interpret(link, nt::with_cs("$BDGNS,5,3110.0,N,12135.2,E,NNN,05,,,,,"));
     EXPECT_EQ(th::read_file(loc), "3110.0N\n12135.2E\n");
+}
+
+// The files are rewritten once after the sentences of a read, and only when
+// their text changed: a reader opening them sees the latest read's state.
+TEST(Interpret, FilesRewrittenOnlyWhenTheirTextChanges)
+{
+    nt::Link link;
+    nt::init_link(link);
+    const std::string stats = nt::run_path(kStatsPath);
+    const std::string loc = nt::run_path(kLocationPath);
+    const auto inode = [](const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    nmea_files_remove(&link);
+    const std::string gga = nt::with_cs("$GPGGA,123501,4916.45,N,12311.12,W,1,05,,,,,,,");
+    const nt::Replay first = nt::replay(link, gga + kRmc);
+    ASSERT_EQ(first.sentences.size(), 2u);
+    const ino_t stats_ino = inode(stats);
+    const ino_t loc_ino = inode(loc);
+    ASSERT_NE(stats_ino, 0u);
+    ASSERT_NE(loc_ino, 0u);
+    nt::replay(link, gga + kRmc);  // the same again: nothing to write
+    EXPECT_EQ(inode(stats), stats_ino);
+    EXPECT_EQ(inode(loc), loc_ino);
+    nt::replay(link, nt::with_cs("$GPGGA,123502,4916.45,N,12311.12,W,1,05,,,,,,,"));  // new time, same place
+    EXPECT_NE(inode(stats), stats_ino);
+    EXPECT_EQ(inode(loc), loc_ino);
+    EXPECT_NE(th::read_file(stats).find("Current time (UTC) : 12:35:02\n"), std::string::npos);
+    // Removed with the link; back with the next position even if it says the same.
+    nmea_files_remove(&link);
+    nt::replay(link, gga);
+    EXPECT_TRUE(th::file_exists(stats));
+    EXPECT_EQ(th::read_file(loc), "4916.45N\n12311.12W\n");
 }
 
 TEST(Interpret, StatusFileCannotBeCreated)

@@ -236,8 +236,8 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     ASSERT_GE(reader, 0);
     EXPECT_EQ(PortPeer::read_quiet(reader), kGga + kRmc);
 
-    // A slow reader inside a batch: nothing is cut or spliced while the
-    // queue is full; new batches are dropped until it is through.
+    // A slow reader inside a batch: what it is reading is neither cut nor
+    // discarded under it, however old it gets.
     batch(kGga + kRmc, t + 200);
     char head[10];
     ASSERT_EQ(read(reader, head, sizeof head), static_cast<ssize_t>(sizeof head));
