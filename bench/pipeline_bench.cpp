@@ -295,7 +295,7 @@ BENCHMARK_CAPTURE(BM_Pipeline, pipe, Feed::kPipe)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Pipeline, pty, Feed::kPty)->UseRealTime();
 BENCHMARK(BM_InterpretOnly);
 
-} // namespace
+}  // namespace
 
 // Without sentences there is nothing to measure, and a run that says so must not pass as a result.
 int main(int argc, char** argv)

@@ -53,13 +53,15 @@ void judge(const char* reply)
     }
 }
 
-} // namespace
+}  // namespace
 
 // The common AT sequence judging a reply and quoting it in its failure
 // message (the log mirror escapes the reply's line ends); a refusal sends the
 // clean-up command, whose reply is then empty.
 constexpr AtStep kSteps[] = {
-    {.command = "AT+QGPS=1\r", .failure = "cannot enable Engine (\"%s\")", .on_refusal = "AT+QGPSEND\r",
+    {.command = "AT+QGPS=1\r",
+     .failure = "cannot enable Engine (\"%s\")",
+     .on_refusal = "AT+QGPSEND\r",
      .keep_going = true},
     {.command = "AT!GPSTRACK=1,120,50,1000,1\r", .expect = nullptr},
 };

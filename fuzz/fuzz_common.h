@@ -76,4 +76,4 @@ struct Rng {
     }
 };
 
-} // namespace fuzz
+}  // namespace fuzz

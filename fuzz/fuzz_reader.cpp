@@ -58,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 break;
             if (n > 0) {
                 // The invariants every output relies on.
-                if (n != link.sentence_len || n > link.rx_len || link.rx_buf[0] != '$' ||
-                    link.rx_buf[n - 2] != '\r' || link.rx_buf[n - 1] != '\n' || link.rx_buf[link.rx_len] != '\0')
+                if (n != link.sentence_len || n > link.rx_len || link.rx_buf[0] != '$' || link.rx_buf[n - 2] != '\r' ||
+                    link.rx_buf[n - 1] != '\n' || link.rx_buf[link.rx_len] != '\0')
                     std::abort();
                 (void)nmea_chsum(&link);
                 nmea_consume(&link);

@@ -35,7 +35,7 @@ const ShellCommand kCommands[] = {
 ControlShell* g_shell;
 std::string g_socket;
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

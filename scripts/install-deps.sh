@@ -3,7 +3,7 @@
 # skipping packages that are already there.
 set -euo pipefail
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-      gpsd gpsd-clients socat iproute2)
+      gpsd gpsd-clients socat iproute2 clang-format-14)
 if [ "${GNSSD_ARM:-0}" = 1 ]; then
   pkgs+=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user)
 fi

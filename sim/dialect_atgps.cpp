@@ -86,26 +86,27 @@ std::string identity(Sim* sim, const char* eol)
 
 void install_tools(Sim* sim)
 {
-    write_tool(sim, "gsmat",
-               "[ \"$(cat \"$S/atgps-power\")\" = off ] && { echo 'ERROR: no module'; exit 1; }\n"
-               "case \"$1\" in\n"
-               "ATI)\n"
-               "    printf 'Manufacturer: Simulated Wireless\\nModel: %s\\nRevision: %s\\nIMEI: 359000000000000\\n\\nOK\\n' \\\n"
-               "        \"$(cat \"$S/atgps-model\")\" \"$(cat \"$S/atgps-firmware\")\" ;;\n"
-               "'AT!CUSTOM?')\n"
-               "    echo '!CUSTOM:'\n"
-               "    [ \"$(cat \"$S/atgps-gpssel\")\" = 1 ] && echo '          GPSSEL              0x01'\n"
-               "    printf '\\nOK\\n' ;;\n"
-               "'AT!ENTERCND=\"K953\"')\n"
-               "    : > \"$S/atgps-cnd\"; echo OK ;;\n"
-               "'AT!CUSTOM=\"GPSSEL\",1' | 'AT!CUSTOM=\"GPSSEL\",0')\n"
-               "    [ -e \"$S/atgps-cnd\" ] || { echo ERROR; exit 0; }\n"
-               "    [ \"$(cat \"$S/atgps-fixed\")\" = 1 ] || echo \"${1##*,}\" > \"$S/atgps-gpssel\"\n"
-               "    echo OK ;;\n"
-               "*)\n"
-               "    echo ERROR ;;\n"
-               "esac\n"
-               "exit 0\n");
+    write_tool(
+        sim, "gsmat",
+        "[ \"$(cat \"$S/atgps-power\")\" = off ] && { echo 'ERROR: no module'; exit 1; }\n"
+        "case \"$1\" in\n"
+        "ATI)\n"
+        "    printf 'Manufacturer: Simulated Wireless\\nModel: %s\\nRevision: %s\\nIMEI: 359000000000000\\n\\nOK\\n' \\\n"
+        "        \"$(cat \"$S/atgps-model\")\" \"$(cat \"$S/atgps-firmware\")\" ;;\n"
+        "'AT!CUSTOM?')\n"
+        "    echo '!CUSTOM:'\n"
+        "    [ \"$(cat \"$S/atgps-gpssel\")\" = 1 ] && echo '          GPSSEL              0x01'\n"
+        "    printf '\\nOK\\n' ;;\n"
+        "'AT!ENTERCND=\"K953\"')\n"
+        "    : > \"$S/atgps-cnd\"; echo OK ;;\n"
+        "'AT!CUSTOM=\"GPSSEL\",1' | 'AT!CUSTOM=\"GPSSEL\",0')\n"
+        "    [ -e \"$S/atgps-cnd\" ] || { echo ERROR; exit 0; }\n"
+        "    [ \"$(cat \"$S/atgps-fixed\")\" = 1 ] || echo \"${1##*,}\" > \"$S/atgps-gpssel\"\n"
+        "    echo OK ;;\n"
+        "*)\n"
+        "    echo ERROR ;;\n"
+        "esac\n"
+        "exit 0\n");
     write_tool(sim, "gsmpwr",
                "case \"$1\" in\n"
                "off)\n"
@@ -155,7 +156,7 @@ void on_bytes(Sim* sim, const char* port, std::string_view bytes)
     sim_stream_switch(sim, g_window, bytes);
 }
 
-} // namespace
+}  // namespace
 
 extern const Dialect kDialectAtgps;
 const Dialect kDialectAtgps = {"atgps", 0x119968C0, 4, -1, kPorts, kDataPort, init, on_line, on_bytes};

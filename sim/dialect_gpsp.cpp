@@ -18,8 +18,16 @@ const char* const kPorts[] = {"/dev/ttyUSB7", "/dev/ttyUSB8", "/dev/ttyUSB10", n
 
 // Commands the module knows; everything else is refused.
 constexpr const char* kKnown[] = {
-    "AT",         "ATE0",        "AT#LOCNMEATYPE=1,134217215", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1",
-    "AT$GPSAT=0", "AT$GPSANTPORT=3", "AT$GPSP=1",              "AT$GPSP=0",               "AT$GPSR=3",
+    "AT",
+    "ATE0",
+    "AT#LOCNMEATYPE=1,134217215",
+    "AT$GPSNMUN=2,1,0,0,0,1,0",
+    "AT$GPSAT=1",
+    "AT$GPSAT=0",
+    "AT$GPSANTPORT=3",
+    "AT$GPSP=1",
+    "AT$GPSP=0",
+    "AT$GPSR=3",
     "AT$GPSNVRAM=15,0",
 };
 
@@ -60,7 +68,7 @@ void on_line(Sim* sim, const char* port, std::string_view line)
         sim_stream(sim, false);
 }
 
-} // namespace
+}  // namespace
 
 extern const Dialect kDialectGpsp;
 const Dialect kDialectGpsp = {"gpsp", 0x1BC71031, 0, -1, kPorts, "/dev/ttyUSB7", init, on_line, nullptr};

@@ -24,7 +24,7 @@ void on_bytes(Sim* sim, const char* port, std::string_view bytes)
     sim_stream_switch(sim, g_window, bytes);
 }
 
-} // namespace
+}  // namespace
 
 extern const Dialect kDialectGpsStart;
 const Dialect kDialectGpsStart = {"gpsstart", 0x1410A021, 6, -1, kPorts, kDataPort, init, nullptr, on_bytes};

@@ -35,7 +35,8 @@ void on_line(Sim* sim, const char* port, std::string_view line)
         if (accepted(sim_answer(sim, port, line, "\r\nOK\r\n")))
             g_state.nmea = line.back() == '1';
     } else if (line == "AT+GTGPSPOWER?") {
-        sim_answer(sim, port, line, g_state.power ? "\r\n+GTGPSPOWER: 1\r\n\r\nOK\r\n" : "\r\n+GTGPSPOWER: 0\r\n\r\nOK\r\n");
+        sim_answer(sim, port, line,
+                   g_state.power ? "\r\n+GTGPSPOWER: 1\r\n\r\nOK\r\n" : "\r\n+GTGPSPOWER: 0\r\n\r\nOK\r\n");
     } else if (line == "AT" || line == "ATE0" || line == "ATE1") {
         sim_answer(sim, port, line, "\r\nOK\r\n");
     } else {
@@ -48,7 +49,7 @@ void on_line(Sim* sim, const char* port, std::string_view line)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern const Dialect kDialectGtgps;
 const Dialect kDialectGtgps = {"gtgps", 0x2CB70104, 0, -1, kPorts, "/dev/ttyUSB9", nullptr, on_line, nullptr};

@@ -26,8 +26,8 @@ struct Setting {
     const char* initial;
 };
 constexpr Setting kSettings[] = {
-    {"outport", "usbnmea"},       {"nmeasrc", "1"},         {"gpsnmeatype", "31"}, {"glonassnmeatype", "7"},
-    {"galileonmeatype", "0"},     {"beidounmeatype", "0"},  {"gnssconfig", "1"},   {"autogps", "0"},
+    {"outport", "usbnmea"},   {"nmeasrc", "1"},        {"gpsnmeatype", "31"}, {"glonassnmeatype", "7"},
+    {"galileonmeatype", "0"}, {"beidounmeatype", "0"}, {"gnssconfig", "1"},   {"autogps", "0"},
 };
 
 // Settings survive a restart, as in the module's non-volatile memory.
@@ -114,7 +114,7 @@ void on_line(Sim* sim, const char* port, std::string_view line)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern const Dialect kDialectQgps;
 const Dialect kDialectQgps = {"qgps", 0x2C7C0125, 0, -1, kPorts, "/dev/ttyUSB7", init, on_line, nullptr};

@@ -57,10 +57,10 @@ void init(Sim* sim)
     if (g_state.identity.find("PLS83") != std::string::npos)
         std::strcpy(g_data_port, "/dev/ttyUSB9");
     g_state.values = {
-        {"Engine", "0"},           {"Power/Antenna", sim_option(sim, "antenna", "off")},
-        {"Power/Psm", "0"},        {"Power/Odm", "1"},
-        {"Nmea/Output", "off"},    {"Nmea/Interface", "usb1"},
-        {"Nmea/GPS", "off"},       {"Nmea/Freq", "2"},
+        {"Engine", "0"},        {"Power/Antenna", sim_option(sim, "antenna", "off")},
+        {"Power/Psm", "0"},     {"Power/Odm", "1"},
+        {"Nmea/Output", "off"}, {"Nmea/Interface", "usb1"},
+        {"Nmea/GPS", "off"},    {"Nmea/Freq", "2"},
     };
 }
 
@@ -97,7 +97,7 @@ void on_line(Sim* sim, const char* port, std::string_view line)
         sim_stream(sim, running);
 }
 
-} // namespace
+}  // namespace
 
 extern const Dialect kDialectSgpsc;
 const Dialect kDialectSgpsc = {

@@ -236,7 +236,7 @@ void init(Sim* sim)
     std::atexit([] { g_receiver.stop(); });
 }
 
-} // namespace
+}  // namespace
 
 extern const Dialect kDialectStandalone;
 const Dialect kDialectStandalone = {"standalone", 0, -1, 20, kNoCorePorts, kPort, init, nullptr, nullptr};

@@ -87,7 +87,7 @@ bool parse_reply(std::string_view text, ScriptReply* reply)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool sim_load_script(Sim* sim)
 {
@@ -129,8 +129,8 @@ bool sim_load_script(Sim* sim)
 bool sim_layout(Sim* sim)
 {
     const std::string& root = sim->cfg.root;
-    for (const char* dir : {"dev", "proc/tty/driver", "run/lock", "run/gps", "run/ppp", "opt/gps/etc", "usr/bin",
-                            "bin", "sim"})
+    for (const char* dir :
+         {"dev", "proc/tty/driver", "run/lock", "run/gps", "run/ppp", "opt/gps/etc", "usr/bin", "bin", "sim"})
         if (!make_dirs(root + "/" + dir))
             return false;
     // A ready file left by an earlier run must not announce this one early.

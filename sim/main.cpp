@@ -125,7 +125,7 @@ bool parse(int argc, char** argv, SimConfig* cfg)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

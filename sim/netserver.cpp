@@ -212,7 +212,7 @@ int usage()
     return 2;
 }
 
-} // namespace
+}  // namespace
 
 int netserver_main(int argc, char** argv)
 {
@@ -242,7 +242,7 @@ int netserver_main(int argc, char** argv)
         return usage();
 
     signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

@@ -27,7 +27,10 @@ constexpr std::size_t kMaxLine = 4096;
 
 volatile sig_atomic_t g_stop = 0;
 
-void on_stop(int) { g_stop = 1; }
+void on_stop(int)
+{
+    g_stop = 1;
+}
 
 std::string path_in_root(const Sim* sim, const std::string& router_path)
 {
@@ -414,7 +417,7 @@ void shut_down(Sim* sim)
     unlink(sim_file(sim, "pid").c_str());
 }
 
-} // namespace
+}  // namespace
 
 int64_t sim_now_ms()
 {
@@ -441,7 +444,8 @@ ScriptAction sim_answer(Sim* sim, const char* port, std::string_view command, st
     if (entry == nullptr) {
         for (ScriptEntry& e : sim->script) {
             if (!e.command.empty() && e.command.back() == '*' &&
-                command.substr(0, e.command.size() - 1) == std::string_view(e.command).substr(0, e.command.size() - 1)) {
+                command.substr(0, e.command.size() - 1) ==
+                    std::string_view(e.command).substr(0, e.command.size() - 1)) {
                 entry = &e;
                 break;
             }

@@ -17,8 +17,8 @@ struct SimConfig {
     std::string family = "gpsstart";
     std::vector<std::pair<std::string, std::string>> settings;  // --set, in order
     std::map<std::string, std::string> options;                 // --opt
-    int board = -2;     // -2: the dialect's; -1: no line
-    int platform = -2;  // likewise
+    int board = -2;                                             // -2: the dialect's; -1: no line
+    int platform = -2;                                          // likewise
     bool usb_given = false;
     uint32_t usb_id = 0;  // 0 with usb_given: no line
     bool outputs = false;

@@ -89,7 +89,7 @@ struct PhaseSpan {
     int seconds;
 };
 constexpr PhaseSpan kDrive[] = {
-    {Phase::NoFix, 5},  {Phase::Moving, 40}, {Phase::Halted, 15},
+    {Phase::NoFix, 5},   {Phase::Moving, 40}, {Phase::Halted, 15},
     {Phase::Moving, 30}, {Phase::NoFix, 10},  {Phase::Halted, 10},
 };
 
@@ -178,7 +178,7 @@ bool take_line(NmeaSource* src, std::string* out)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 unsigned nmea_xor(std::string_view body)
 {

@@ -81,7 +81,7 @@ fi
 exit 0
 )SH";
 
-} // namespace
+}  // namespace
 
 void tools_install_snmp(Sim* sim)
 {

@@ -315,7 +315,8 @@ void start_up(Service* s)
     s->commands[0] = ShellCommand{"snmp", snmp_walk, s->reporter};
     s->status = StatusSources{{&s->settings.rsock[0], &s->settings.rsock[1], &s->settings.rsock[2],
                                &s->settings.rsock[3], &s->settings.gpsd},
-                              s->sockets, &s->receiver};
+                              s->sockets,
+                              &s->receiver};
     s->commands[1] = ShellCommand{"status", shell_status, &s->status};
     s->commands[2] = ShellCommand{nullptr, nullptr, nullptr};
     s->shell = shell_open(kShellSocketPath, s->commands);
@@ -374,18 +375,19 @@ void run_uninstall()
         row->ops->uninstall(row);
 }
 
-} // namespace
+}  // namespace
 
 int service_main(int argc, char** argv)
 {
     const char* arg = argc > 1 ? argv[1] : nullptr;
     // Answered before anything of the router is touched.
     if (arg != nullptr && std::strcmp(arg, "--help") == 0) {
-        std::printf("usage: gnssd [install|uninstall|--help|--version]\n"
-                    "  (none)     run the GNSS service until SIGTERM, SIGINT or SIGHUP\n"
-                    "  install    prepare the module for GNSS\n"
-                    "  uninstall  undo the preparation\n"
-                    "See the manual page gnssd(8).\n");
+        std::printf(
+            "usage: gnssd [install|uninstall|--help|--version]\n"
+            "  (none)     run the GNSS service until SIGTERM, SIGINT or SIGHUP\n"
+            "  install    prepare the module for GNSS\n"
+            "  uninstall  undo the preparation\n"
+            "See the manual page gnssd(8).\n");
         return 0;
     }
     if (arg != nullptr && std::strcmp(arg, "--version") == 0) {

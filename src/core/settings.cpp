@@ -47,10 +47,8 @@ struct UintKey {
 };
 
 constexpr UintKey kLeadingKeys[] = {
-    {"MOD_GPS_ENABLED", &GpsSettings::enabled},
-    {"MOD_GPS_ANT_INPUT", &GpsSettings::antenna_input},
-    {"MOD_GPS_ANT_ACT", &GpsSettings::antenna_active},
-    {"MOD_GPS_DATE_FIX_ENABLED", &GpsSettings::date_fix_enabled},
+    {"MOD_GPS_ENABLED", &GpsSettings::enabled},         {"MOD_GPS_ANT_INPUT", &GpsSettings::antenna_input},
+    {"MOD_GPS_ANT_ACT", &GpsSettings::antenna_active},  {"MOD_GPS_DATE_FIX_ENABLED", &GpsSettings::date_fix_enabled},
     {"MOD_GPS_EP1_ENABLED", &GpsSettings::ep1_enabled},
 };
 
@@ -237,7 +235,7 @@ void warn_bad_numbers(FILE* file)
     });
 }
 
-} // namespace
+}  // namespace
 
 const char* cfg_find(FILE* file, const char* key)
 {

@@ -13,7 +13,7 @@ namespace {
 
 constexpr int kMaxWaited = 4;
 
-} // namespace
+}  // namespace
 
 void Fd::reset(int fd)
 {

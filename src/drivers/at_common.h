@@ -63,9 +63,9 @@ struct AtStep {
 
 // One AT module family: its ports, delays and command sequences.
 struct AtFamily {
-    int settle_seconds;           // wait before the module is touched
-    const char* control_port;     // tty that takes the AT commands
-    const char* data_port;        // tty that carries NMEA once the engine runs
+    int settle_seconds;               // wait before the module is touched
+    const char* control_port;         // tty that takes the AT commands
+    const char* data_port;            // tty that carries NMEA once the engine runs
     const char* (*pick_data_port)();  // nullptr: data_port; else chosen after the start sequence
     std::span<const AtStep> start;
     std::span<const AtStep> stop;

@@ -176,7 +176,7 @@ void pause_seconds(unsigned seconds)
     (void)plat_pause(seconds, "the module's control port");
 }
 
-} // namespace
+}  // namespace
 
 // Which connector feeds the receiver depends on the model and the board:
 // 0 = continue the open, -1 = not now.
@@ -343,5 +343,9 @@ int atgps_notice(const void*)
     return std::printf("</td></tr>");
 }
 
-const ModuleOps kAtgpsOps = {.install = atgps_install, .uninstall = atgps_uninstall, .open = atgps_open, .close = atgps_close,
-                            .notice = atgps_notice, .name = "AT!GPS"};
+const ModuleOps kAtgpsOps = {.install = atgps_install,
+                             .uninstall = atgps_uninstall,
+                             .open = atgps_open,
+                             .close = atgps_close,
+                             .notice = atgps_notice,
+                             .name = "AT!GPS"};

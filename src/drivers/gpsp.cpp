@@ -20,7 +20,10 @@ constexpr const char* kEchoFailure = "cannot write test value of \"ATE\", device
 constexpr AtStep kStartA[] = {
     {.command = "ATE0\r", .failure = kEchoFailure, .failure_level = LOG_WARNING},
     {.command = "AT$GPSNMUN=2,1,0,0,0,1,0\r", .timeout = 2, .failure = "cannot write new value of \"AT+GPSNMUN\""},
-    {.command = "AT$GPSAT=1\r", .note = "active antenna on", .timeout = 2, .failure = "cannot turning active antenna on"},
+    {.command = "AT$GPSAT=1\r",
+     .note = "active antenna on",
+     .timeout = 2,
+     .failure = "cannot turning active antenna on"},
     {.command = "AT$GPSP=1\r", .timeout = 2, .failure = "cannot write new value of \"AT$GPSP\" (on)"},
 };
 
@@ -28,7 +31,9 @@ constexpr AtStep kStartB[] = {
     {.command = "ATE0\r", .failure = kEchoFailure, .failure_level = LOG_WARNING},
     {.command = "AT#LOCNMEATYPE=1,134217215\r", .timeout = 2, .expect = nullptr},
     {.command = "AT$GPSNMUN=2,1,0,0,0,1,0\r", .timeout = 2, .failure = "cannot write new value of \"AT+GPSNMUN\""},
-    {.command = "AT$GPSANTPORT=3\r", .note = "active antenna on", .timeout = 2,
+    {.command = "AT$GPSANTPORT=3\r",
+     .note = "active antenna on",
+     .timeout = 2,
      .failure = "cannot turning active antenna on"},
     {.command = "AT$GPSP=1\r", .timeout = 2, .failure = "cannot write new value of \"AT$GPSP\" (on)"},
 };
@@ -98,7 +103,7 @@ int readiness_check(const char* control_port)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int gpsp_open(ReceiverLink* link)
 {

@@ -27,7 +27,7 @@ void release(ReceiverLink* link)
     unlock_device(link->device_path);
 }
 
-} // namespace
+}  // namespace
 
 int gpsstart_open(ReceiverLink* link)
 {
@@ -80,4 +80,7 @@ int gpsstart_notice(const void* arg)
     return count;
 }
 
-const ModuleOps kGpsstartOps = {.open = gpsstart_open, .close = gpsstart_close, .notice = gpsstart_notice, .name = "$GPS_START"};
+const ModuleOps kGpsstartOps = {.open = gpsstart_open,
+                                .close = gpsstart_close,
+                                .notice = gpsstart_notice,
+                                .name = "$GPS_START"};

@@ -9,7 +9,8 @@ namespace {
 constexpr AtStep kStart[] = {
     {.command = "ATE0\r", .failure = "cannot write new value of \"ATE\"", .keep_going = true},
     {.command = "AT+GTGPSPOWER=1\r", .failure = "cannot write new value of \"AT+GTGPSPOWER\"", .keep_going = true},
-    {.command = "AT+GTSET=\"NMEAEN\",1\r", .failure = "cannot write new value of \"AT+GTSET=\"NMEAEN\"\"",
+    {.command = "AT+GTSET=\"NMEAEN\",1\r",
+     .failure = "cannot write new value of \"AT+GTSET=\"NMEAEN\"\"",
      .keep_going = true},
 };
 
@@ -27,7 +28,7 @@ constexpr AtFamily kGtgps = {
     .stop = kStop,
 };
 
-} // namespace
+}  // namespace
 
 int gtgps_open(ReceiverLink* link)
 {

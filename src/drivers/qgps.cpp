@@ -32,7 +32,7 @@ constexpr QgpsSetting kSettings[] = {
 // Commands carry one setting name and value: 127 characters are plenty.
 constexpr std::size_t kCommandSize = 128;
 
-} // namespace
+}  // namespace
 
 // Whether the reply to a query already holds the wanted value. The value
 // follows the name's closing quote and a comma. Text values are reported in
@@ -132,7 +132,7 @@ constexpr AtFamily kQgps = {
     .stop = kStop,
 };
 
-} // namespace
+}  // namespace
 
 int qgps_open(ReceiverLink* link)
 {

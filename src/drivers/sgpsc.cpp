@@ -50,19 +50,18 @@ const char* data_port()
 
 constexpr AtStep kStart[] = {
     {.command = "ATI\r", .failure = "cannot determine module type (\"%s\")", .accepted = take_identity},
-    {.command = "AT^SGPSC=\"Power/Psm\",\"1\"\r", .when = not_pls8,
-     .failure = "cannot configure Power/Psm (\"%s\")"},
-    {.command = "AT^SGPSC=\"Power/Odm\",\"0\"\r", .when = not_pls8,
-     .failure = "cannot configure Power/Odm (\"%s\")"},
+    {.command = "AT^SGPSC=\"Power/Psm\",\"1\"\r", .when = not_pls8, .failure = "cannot configure Power/Psm (\"%s\")"},
+    {.command = "AT^SGPSC=\"Power/Odm\",\"0\"\r", .when = not_pls8, .failure = "cannot configure Power/Odm (\"%s\")"},
     {.command = "AT^SGPSC=\"Power/Antenna\"\r", .failure = "cannot get Power/Antenna configuration (\"%s\")"},
-    {.command = "AT^SGPSC=\"Power/Antenna\",\"on\"\r", .when = antenna_off,
+    {.command = "AT^SGPSC=\"Power/Antenna\",\"on\"\r",
+     .when = antenna_off,
      .failure = "cannot configure Power/Antenna (\"%s\")"},
-    {.command = "AT^SGPSC=\"Nmea/Interface\",\"3\"\r", .when = pls83,
+    {.command = "AT^SGPSC=\"Nmea/Interface\",\"3\"\r",
+     .when = pls83,
      .failure = "cannot configure Nmea/Interface (\"%s\")"},
     {.command = "AT^SGPSC=\"Nmea/GPS\",\"on\"\r", .when = pls83, .failure = "cannot configure Nmea/GPS (\"%s\")"},
     {.command = "AT^SGPSC=\"Nmea/Output\",\"on\"\r", .failure = "cannot enable Nmea/Output (\"%s\")"},
-    {.command = "AT^SGPSC=\"Nmea/Freq\",\"1\"\r", .when = not_pls8,
-     .failure = "cannot configure Nmea/Freq (\"%s\")"},
+    {.command = "AT^SGPSC=\"Nmea/Freq\",\"1\"\r", .when = not_pls8, .failure = "cannot configure Nmea/Freq (\"%s\")"},
     // A PLS8 takes no output rate; it needs time before the engine accepts
     // the switch-on instead.
     {.when = pls8, .pause = 5},
@@ -84,7 +83,7 @@ constexpr AtFamily kSgpsc = {
     .stop = kStop,
 };
 
-} // namespace
+}  // namespace
 
 int sgpsc_open(ReceiverLink* link)
 {

@@ -84,7 +84,7 @@ int fail_unlock(ReceiverLink* link)
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 int standalone_open(ReceiverLink* link)
 {

@@ -37,7 +37,7 @@ int quoted_len(const ReceiverLink* link)
     return n;
 }
 
-} // namespace
+}  // namespace
 
 int nmea_datefix(ReceiverLink* link)
 {

@@ -17,19 +17,22 @@ struct Slot {
     std::size_t offset;
     std::size_t width;  // 0: the item is skipped
 };
-#define SLOT(member) Slot{offsetof(PositionReport, member), sizeof(PositionReport::member)}
+#define SLOT(member)                                                     \
+    Slot                                                                 \
+    {                                                                    \
+        offsetof(PositionReport, member), sizeof(PositionReport::member) \
+    }
 constexpr Slot kSkip{0, 0};
 
 constexpr Slot kGgaSlots[] = {
-    SLOT(fix_time),       SLOT(latitude),   SLOT(lat_hemisphere), SLOT(longitude),
-    SLOT(lon_hemisphere), SLOT(fix_quality), SLOT(satellites),    SLOT(hdop),
-    SLOT(altitude),       SLOT(altitude_unit), SLOT(geoid_separation), SLOT(geoid_unit),
-    SLOT(dgps_age),       SLOT(dgps_station),
+    SLOT(fix_time),         SLOT(latitude),   SLOT(lat_hemisphere), SLOT(longitude),    SLOT(lon_hemisphere),
+    SLOT(fix_quality),      SLOT(satellites), SLOT(hdop),           SLOT(altitude),     SLOT(altitude_unit),
+    SLOT(geoid_separation), SLOT(geoid_unit), SLOT(dgps_age),       SLOT(dgps_station),
 };
 constexpr Slot kRmcSlots[] = {
-    SLOT(rmc_time),           SLOT(rmc_status),    SLOT(rmc_latitude),       SLOT(rmc_lat_hemisphere),
-    SLOT(rmc_longitude),      SLOT(rmc_lon_hemisphere), SLOT(speed_knots),   SLOT(course),
-    SLOT(date),               SLOT(magnetic_variation), SLOT(variation_direction), SLOT(rmc_mode),
+    SLOT(rmc_time),      SLOT(rmc_status),         SLOT(rmc_latitude),        SLOT(rmc_lat_hemisphere),
+    SLOT(rmc_longitude), SLOT(rmc_lon_hemisphere), SLOT(speed_knots),         SLOT(course),
+    SLOT(date),          SLOT(magnetic_variation), SLOT(variation_direction), SLOT(rmc_mode),
 };
 // Item 6 (the per-system mode string) stands in for no slot; items behind 9 are not kept.
 constexpr Slot kGnsSlots[] = {
@@ -166,7 +169,7 @@ void split_2_2(char* out, std::size_t size, const char (&text)[N], const char* s
                   static_cast<int>(c), text + a + b);
 }
 
-} // namespace
+}  // namespace
 
 void nmea_state_open(ReceiverState* st, const ReceiverLink* link)
 {
@@ -205,8 +208,9 @@ void nmea_degrees(const char* text, char* out, std::size_t size)
     // rounding instruction, and a call into the maths library would make the
     // daemon need more than libc. Beyond 2^62 a double holds no fraction.
     const double hundreds = value / 100.0;
-    const double degrees =
-        (hundreds > -4.0e18 && hundreds < 4.0e18) ? static_cast<double>(static_cast<long long>(hundreds)) : hundreds;
+    const double degrees = (hundreds > -4.0e18 && hundreds < 4.0e18)
+                               ? static_cast<double>(static_cast<long long>(hundreds))
+                               : hundreds;
     const double result = degrees + (value - 100.0 * degrees) / 60.0;
     const int n = std::snprintf(out, size, "%.6lf", result);
     if (n < 0 || static_cast<std::size_t>(n) >= size)
@@ -268,7 +272,7 @@ int stats_format(const PositionReport& r, char* out, std::size_t size)
                                 "Course over ground : %s\n"
                                 "Date               : %s\n",
                                 time_text, lat, r.lat_hemisphere, lon, r.lon_hemisphere,
-                                r.altitude[0] ? r.altitude : "N/A", r.altitude_unit, sats, r.fix_quality, speed,
-                                course, date);
+                                r.altitude[0] ? r.altitude : "N/A", r.altitude_unit, sats, r.fix_quality, speed, course,
+                                date);
     return n < 0 || static_cast<std::size_t>(n) >= size ? -1 : n;
 }

@@ -19,7 +19,7 @@ bool has_fix(const PositionReport& r)
     return r.fix_quality[0] != '0';
 }
 
-} // namespace
+}  // namespace
 
 int nmea_file_replace(const char* path, const char* text, std::size_t len)
 {
@@ -32,8 +32,7 @@ int location_format(const PositionReport& r, char* out, std::size_t size)
     // No fix, no location: a missing file already says so.
     if (!has_fix(r))
         return 0;
-    const int n = std::snprintf(out, size, "%s%s\n%s%s\n", r.latitude, r.lat_hemisphere, r.longitude,
-                                r.lon_hemisphere);
+    const int n = std::snprintf(out, size, "%s%s\n%s%s\n", r.latitude, r.lat_hemisphere, r.longitude, r.lon_hemisphere);
     return n <= 0 || static_cast<std::size_t>(n) >= size ? -1 : n;
 }
 
@@ -50,7 +49,8 @@ void nmea_files_update(ReceiverState* st)
                 plat_unlink(kLocationPath);
                 st->location_len = -1;
             }
-        } else if (n < 0 || n != st->location_len || std::memcmp(text, st->location_text, static_cast<std::size_t>(n)) != 0) {
+        } else if (n < 0 || n != st->location_len ||
+                   std::memcmp(text, st->location_text, static_cast<std::size_t>(n)) != 0) {
             if (n < 0 || nmea_file_replace(kLocationPath, text, static_cast<std::size_t>(n)) != 0) {
                 log_msg(LOG_ERR, "create (%s) error", kLocationPath);
                 st->location_len = -2;  // unknown: written again with the next position

@@ -40,7 +40,7 @@ struct ReceiverState {
     uint32_t files_due;      // kStatsDue, kLocationDue: what changed since the files were last written
     // What the status and location files hold now, so that an unchanged
     // text is not written again.
-    int stats_len;  // -1: no file
+    int stats_len;     // -1: no file
     int location_len;  // -1: no file
     char stats_text[kStatsMax];
     char location_text[kLocationMax];

@@ -68,7 +68,7 @@ int rx_appended(ReceiverLink* link, ssize_t n, int room)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int nmea_read(ReceiverLink* link)
 {
@@ -221,8 +221,7 @@ unsigned nmea_chsum(ReceiverLink* link)
         if (c == '*')
             break;
         if (c == '\0') {
-            log_msg(LOG_WARNING, "%s() - NMEA sentence end not found in \"%.*s\"", "nmea_chsum", quoted_len(link),
-                    buf);
+            log_msg(LOG_WARNING, "%s() - NMEA sentence end not found in \"%.*s\"", "nmea_chsum", quoted_len(link), buf);
             break;
         }
         sum ^= static_cast<unsigned char>(c);

@@ -82,7 +82,7 @@ void set_clocks(struct tm* utc, time_t seconds)
     log_msg(LOG_NOTICE, "time synchronization");
 }
 
-} // namespace
+}  // namespace
 
 time_t timesync_floor()
 {

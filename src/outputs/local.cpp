@@ -42,10 +42,10 @@ constexpr std::size_t kPtyTailMax = 2048;
 struct Pty {
     int slave_fd = -1;
     char slave_path[128] = {};
-    uint32_t queued = 0;      // bytes written since the queue was last seen empty or discarded
-    int64_t first_ms = 0;     // when the first of them was written
-    int64_t last_ms = 0;      // when the last batch was written
-    int64_t full_since = -1;  // since when the terminal refuses bytes; -1: it takes them
+    uint32_t queued = 0;          // bytes written since the queue was last seen empty or discarded
+    int64_t first_ms = 0;         // when the first of them was written
+    int64_t last_ms = 0;          // when the last batch was written
+    int64_t full_since = -1;      // since when the terminal refuses bytes; -1: it takes them
     char tail[kPtyTailMax] = {};  // what a partial write left of a batch
     std::size_t tail_len = 0;
 };
@@ -184,7 +184,7 @@ int pty_fail(int* master)
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 void output_write(SerialOutput* out, const char* data, std::size_t length)
 {

@@ -6,8 +6,8 @@
 
 struct SerialOutput {
     uint32_t enabled;
-    const char* path;  // nullptr for the pseudo-terminal
-    int fd;            // -1 when closed
+    const char* path;        // nullptr for the pseudo-terminal
+    int fd;                  // -1 when closed
     long long retry_at = 0;  // monotonic ms of the next lock try; 0: now
 };
 

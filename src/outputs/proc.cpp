@@ -87,7 +87,7 @@ long monotonic_now()
     _exit(1);
 }
 
-} // namespace
+}  // namespace
 
 void proc_set_stdout(int fd)
 {
@@ -130,7 +130,7 @@ pid_t proc_spawn(char* const* argv, bool own_group)
     return pid;
 }
 
-} // namespace
+}  // namespace
 
 int proc_run(const char* program, ...)
 {
@@ -235,8 +235,7 @@ const char* status_value(const char* output, const char* key)
             const long span = end - sep;
             if (span <= 2 || span >= kValueMaxSpan)
                 return "N/A";
-            std::snprintf(status_cache.value, sizeof status_cache.value, "%.*s", static_cast<int>(span - 2),
-                          sep + 2);
+            std::snprintf(status_cache.value, sizeof status_cache.value, "%.*s", static_cast<int>(span - 2), sep + 2);
             return status_cache.value;
         }
         p = end;

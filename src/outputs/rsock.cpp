@@ -88,7 +88,7 @@ constexpr int kFlushPerTick = 20;
 // A full backlog is reported at most this often.
 constexpr long long kBacklogLogMs = 60000;
 
-} // namespace
+}  // namespace
 
 struct SocketFrame {
     char data[kSocketFrameSize];
@@ -106,8 +106,8 @@ struct RemoteSocket {
     pthread_mutex_t lock;
     int lock_ready;
     Worker worker;
-    char name[96];         // "host:port", for the log
-    uint32_t period;       // clamped settings
+    char name[96];    // "host:port", for the log
+    uint32_t period;  // clamped settings
     uint32_t period_halt;
     // Worker only.
     RemoteSocketStep step;
@@ -238,7 +238,7 @@ void lookup_release(Lookup* l)
 void* lookup_main(void* arg)
 {
     Lookup* l = static_cast<Lookup*>(arg);
-    struct in_addr addr{};
+    struct in_addr addr {};
     int result = sock_lookup(l->name, &addr);
     l->addr = addr;
     __atomic_store_n(&l->result, result, __ATOMIC_RELEASE);
@@ -560,7 +560,7 @@ int rsock_connect_wait(void* ctx, int sock)
 
 void rsock_tcp_connect(RemoteSocket* rs)
 {
-    struct in_addr addr{};
+    struct in_addr addr {};
     const int found = rsock_resolve(rs, &addr);
     if (found < 0)
         return;
@@ -656,7 +656,7 @@ void rsock_tcp_exec(RemoteSocket* rs)
 
 void rsock_udp_connect(RemoteSocket* rs)
 {
-    struct in_addr addr{};
+    struct in_addr addr {};
     const int found = rsock_resolve(rs, &addr);
     if (found < 0)
         return;
@@ -717,8 +717,7 @@ void rsock_promote(RemoteSocket* rs)
     rs->pending.moving = cur->moving;
 }
 
-void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, int moving,
-                      const struct timeval* now)
+void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now)
 {
     SocketFrame* cur = &rs->current;
     if (cur->length > 0) {
@@ -804,7 +803,7 @@ uint32_t clamp_period(uint32_t period)
     return period < kPeriodMax ? period : kPeriodMax;
 }
 
-} // namespace
+}  // namespace
 
 RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
 {
@@ -936,7 +935,7 @@ void burst_queue_pop(BurstQueue* q)
     std::free(n);
 }
 
-} // namespace
+}  // namespace
 
 bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length)
 {
@@ -963,8 +962,8 @@ bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length)
     return true;
 }
 
-int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length),
-                      void* ctx, bool* failed)
+int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length), void* ctx,
+                      bool* failed)
 {
     int sent = 0;
     *failed = false;

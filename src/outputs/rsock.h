@@ -61,6 +61,6 @@ bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length);
 // Sends up to max bursts oldest first, each through one call of send, which
 // returns 0 when it took the whole burst. A burst leaves the queue only then;
 // the first failure ends the drain (*failed set). Returns the bursts sent.
-int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length),
-                      void* ctx, bool* failed);
+int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length), void* ctx,
+                      bool* failed);
 void burst_queue_clear(BurstQueue* q);

@@ -27,7 +27,7 @@ constexpr std::size_t kRequestSize = 1500;
 // Room for the whole sockaddr_un, as accept fills it.
 constexpr socklen_t kPeerAddrSize = 110;
 
-} // namespace
+}  // namespace
 
 struct ControlShell {
     const char* path;
@@ -148,7 +148,7 @@ void* shell_main(void* arg)
     }
 }
 
-} // namespace
+}  // namespace
 
 void shell_close(ControlShell* shell)
 {
@@ -252,14 +252,13 @@ struct Json {
     }
 };
 
-
 // A sentence of the given kind ("GGA") from any talker.
 bool is_kind(const char* data, std::size_t length, const char* kind)
 {
     return length > 6 && data[0] == '$' && std::memcmp(data + 3, kind, 3) == 0 && data[6] == ',';
 }
 
-} // namespace
+}  // namespace
 
 void receiver_stats_link(ReceiverStats* stats, const ReceiverLink* link)
 {

@@ -39,7 +39,7 @@ constexpr uint32_t kPauseMax = 86400;
 // unreachable name server must not hold up the next trap for ever.
 int g_trap_limit_ms = 30000;
 
-} // namespace
+}  // namespace
 
 struct SnmpReporter {
     uint32_t enabled;
@@ -92,12 +92,12 @@ int send_trap(SnmpReporter* r, char (*values)[kSlotMax])
         log_msg(LOG_ERR, "SNMP trap refused: command line of %zu bytes exceeds %zu", line_len, kTrapLineSize - 1);
         return kTrapRefused;
     }
-    const char* argv[] = {"snmptrap", "-c", "tarnis", "-s", "1001", "-R", r->ipaddr,  //
-                          oids[0], kSlotType[0], values[0], oids[1], kSlotType[1], values[1],  //
-                          oids[2], kSlotType[2], values[2], oids[3], kSlotType[3], values[3],  //
-                          oids[4], kSlotType[4], values[4], oids[5], kSlotType[5], values[5],  //
-                          oids[6], kSlotType[6], values[6], oids[7], kSlotType[7], values[7],  //
-                          oids[8], kSlotType[8], values[8], nullptr};
+    const char* argv[] = {"snmptrap", "-c",         "tarnis",  "-s",    "1001",       "-R",      r->ipaddr,  //
+                          oids[0],    kSlotType[0], values[0], oids[1], kSlotType[1], values[1],             //
+                          oids[2],    kSlotType[2], values[2], oids[3], kSlotType[3], values[3],             //
+                          oids[4],    kSlotType[4], values[4], oids[5], kSlotType[5], values[5],             //
+                          oids[6],    kSlotType[6], values[6], oids[7], kSlotType[7], values[7],             //
+                          oids[8],    kSlotType[8], values[8], nullptr};
     int status = 0;
     const int limit = __atomic_load_n(&g_trap_limit_ms, __ATOMIC_RELAXED);
     const int r_run = proc_run_for(argv, limit, trap_wait, &r->worker, &status);
@@ -222,7 +222,7 @@ void destroy(SnmpReporter* r)
     delete r;
 }
 
-} // namespace
+}  // namespace
 
 int product_family()
 {
@@ -272,10 +272,8 @@ void snmp_update(SnmpReporter* r, const PositionReport* report, int moving)
     }
     char(*v)[kSlotMax] = r->values;
     copy_or(v[0], kSlotSize[0], report->fix_time, "N/A");
-    std::snprintf(v[1], kSlotSize[1], "%s%s", report->latitude[0] ? report->latitude : "N/A",
-                  report->lat_hemisphere);
-    std::snprintf(v[2], kSlotSize[2], "%s%s", report->longitude[0] ? report->longitude : "N/A",
-                  report->lon_hemisphere);
+    std::snprintf(v[1], kSlotSize[1], "%s%s", report->latitude[0] ? report->latitude : "N/A", report->lat_hemisphere);
+    std::snprintf(v[2], kSlotSize[2], "%s%s", report->longitude[0] ? report->longitude : "N/A", report->lon_hemisphere);
     copy_or(v[3], kSlotSize[3], report->altitude, "N/A");
     copy_or(v[4], kSlotSize[4], report->satellites, "0");
     copy_or(v[5], kSlotSize[5], report->fix_quality, "");

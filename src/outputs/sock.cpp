@@ -131,7 +131,7 @@ int udp_connect(struct in_addr addr, unsigned port, int nonblock, const SockErro
     return sock;
 }
 
-} // namespace
+}  // namespace
 
 int sock_lookup(const char* name, struct in_addr* addr)
 {
@@ -179,7 +179,7 @@ int sock_lookup_numeric(const char* name, struct in_addr* addr)
 
 struct in_addr sock_resolve(const char* name)
 {
-    struct in_addr addr{};
+    struct in_addr addr {};
     if (sock_lookup(name, &addr) < 0)
         log_msg(LOG_WARNING, "error resolving hostname %s", name);
     return addr;

@@ -95,7 +95,7 @@ const char* level_name(int priority)
     }
 }
 
-} // namespace
+}  // namespace
 
 int plat_simulated()
 {
@@ -115,7 +115,7 @@ const char* plat_path(const char* path, char* buf, std::size_t size)
     return buf;
 }
 
-#define RESOLVE(var, path)   \
+#define RESOLVE(var, path)        \
     char var##_buf[kPlatPathMax]; \
     const char* var = plat_path(path, var##_buf, sizeof var##_buf)
 
@@ -303,7 +303,7 @@ constexpr unsigned kPauseLogSeconds = 5;
 // Longest single sleep of a pause: bounds how late a stop request is seen
 // should the signal have been taken by another thread.
 constexpr long long kPauseSliceMs = 100;
-} // namespace
+}  // namespace
 
 void plat_stop_note()
 {
@@ -441,7 +441,7 @@ struct RepeatSlot {
     long long second;  // monotonic second of the current count; -1: free
     unsigned count;
     unsigned dropped;
-    char head[80];     // start of the text, for the summary line
+    char head[80];  // start of the text, for the summary line
 };
 constexpr int kRepeatSlots = 16;
 RepeatSlot g_repeat[kRepeatSlots] = {};
@@ -516,7 +516,7 @@ bool repeat_allowed(int priority, const char* text)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void plat_log_forget_repeats()
 {

@@ -33,7 +33,7 @@ int gpio_value(unsigned long request)
     return v < 0 ? kGpioFallback : v;
 }
 
-} // namespace
+}  // namespace
 
 int gpio_request(unsigned long request, int arg)
 {
@@ -70,8 +70,8 @@ uint32_t usb_serial_id(unsigned port)
         unsigned vendor = 0;
         unsigned product = 0;
         char model[32];
-        const int n = std::sscanf(line, "%u: name:\"%*[^\"]\" vendor:%x product:%x model:\"%31[^\"]", &number,
-                                  &vendor, &product, model);
+        const int n = std::sscanf(line, "%u: name:\"%*[^\"]\" vendor:%x product:%x model:\"%31[^\"]", &number, &vendor,
+                                  &product, model);
         if (n >= 3 && number == port) {
             id = vendor * 65536U + product;
             break;

@@ -9,7 +9,7 @@ constexpr uint32_t usb(uint32_t vendor, uint32_t product)
     return vendor << 16 | product;
 }
 
-} // namespace
+}  // namespace
 
 // Lookup takes the first matching row. Rows with a USB id are chosen by it
 // alone; only the stand-alone receiver is chosen by its board code (4116, the

@@ -42,7 +42,7 @@ void log_opened(const ReceiverLink* link)
             link->device_path ? link->device_path : "unknown");
 }
 
-} // namespace
+}  // namespace
 
 ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_t date_fix_enabled,
                         uint32_t reset_enabled, uint32_t reset_timeout)

@@ -13,7 +13,7 @@ struct ModuleDriver;
 struct ModuleOps {
     void (*install)(const ModuleDriver* row);
     void (*uninstall)(const ModuleDriver* row);
-    int (*open)(ReceiverLink* link);  // 0 = engine runs, NMEA device open
+    int (*open)(ReceiverLink* link);    // 0 = engine runs, NMEA device open
     void (*close)(ReceiverLink* link);  // present for every family
     int (*notice)(const void* arg);
     const char* name;  // the family as the operator knows it: its AT dialect
@@ -36,8 +36,8 @@ struct ReceiverLink {
     int rx_timeout;  // seconds
     char rx_buf[kRxBufferSize];
     int rx_len;
-    int rx_start;      // where the unconsumed data of rx_buf begins
-    int sentence_len;  // the sentence framed at rx_start
+    int rx_start;           // where the unconsumed data of rx_buf begins
+    int sentence_len;       // the sentence framed at rx_start
     uint32_t date_suspect;  // its date is a rollover victim left unrepaired
     uint32_t rx_more;       // the last read filled the buffer: more is likely waiting
     int rx_nonblocking;     // 0: not known yet; 1: reads wait; 2: reads return at once

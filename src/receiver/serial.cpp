@@ -89,7 +89,7 @@ bool lock_file_owner(const char* lock_path, int* pid_out)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void serial_line_settings(struct termios* tio, int speed, int data_bits, const char* parity, int stop_bits)
 {
@@ -142,9 +142,7 @@ const char* at_command(int fd, const char* command, int timeout_seconds)
         log_msg(LOG_ERR, "write error: %s", std::strerror(saved));
     }
     std::memset(t_reply, 0, sizeof t_reply);
-    const int full_ms = timeout_seconds <= 0              ? 0
-                        : timeout_seconds > INT_MAX / 1000 ? INT_MAX
-                                                           : timeout_seconds * 1000;
+    const int full_ms = timeout_seconds <= 0 ? 0 : timeout_seconds > INT_MAX / 1000 ? INT_MAX : timeout_seconds * 1000;
     int wait_ms = full_ms;
     int total = 0;
     char scratch[kAtScratchSize];

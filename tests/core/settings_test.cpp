@@ -42,7 +42,10 @@ TEST(Settings, ReadingRules)
         uint32_t want_uint;
         std::string want_str;
     };
-    const std::string nul("KEY=\0" "5\nKEY=7\n", 13);
+    const std::string
+        nul("KEY=\0"
+            "5\nKEY=7\n",
+            13);
     const Case cases[] = {
         {"plain", "KEY=1\n", 1, "1"},
         {"quoted", "KEY=\"1\"\n", 1, "1"},
@@ -306,4 +309,4 @@ TEST(Settings, MissingOrBinaryFileGivesDefaults)
     unlink(path.c_str());
 }
 
-} // namespace
+}  // namespace

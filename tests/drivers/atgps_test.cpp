@@ -267,15 +267,16 @@ TEST(AtgpsDriver, AntennaInputKeptWhenRight)
     Tools tools;
     const std::vector<std::string> probe_query = join({kProbes, {Q}});
     run_antenna_cases(tools, {
-        {"no MC7xxx: no query, no message", "MC8705", 4, 0, 1, 0, "", 1, kProbes},
-        {"MC7304 takes GPS", "MC7304", 4, 0, 0, 0, "gps: notice: using internal antenna input GPS", 0, probe_query},
-        {"board 10 takes GPS", "MC7710", 10, 0, 0, 0, "gps: notice: using internal antenna input GPS", 0,
-         probe_query},
-        {"MC7710 board 3 asked for GPS", "MC7710", 3, 2, 0, 0, "gps: notice: using internal antenna input GPS", 0,
-         probe_query},
-        {"MC7710 board 3 left on AUX", "MC7710", 3, 1, 1, 0, "gps: notice: using internal antenna input AUX", 1,
-         probe_query},
-    });
+                                 {"no MC7xxx: no query, no message", "MC8705", 4, 0, 1, 0, "", 1, kProbes},
+                                 {"MC7304 takes GPS", "MC7304", 4, 0, 0, 0,
+                                  "gps: notice: using internal antenna input GPS", 0, probe_query},
+                                 {"board 10 takes GPS", "MC7710", 10, 0, 0, 0,
+                                  "gps: notice: using internal antenna input GPS", 0, probe_query},
+                                 {"MC7710 board 3 asked for GPS", "MC7710", 3, 2, 0, 0,
+                                  "gps: notice: using internal antenna input GPS", 0, probe_query},
+                                 {"MC7710 board 3 left on AUX", "MC7710", 3, 1, 1, 0,
+                                  "gps: notice: using internal antenna input AUX", 1, probe_query},
+                             });
     // A GPSSEL query that fails is no answer: the open does not go on.
     tools.module("MC7710", 3, 0);
     tools.break_gpssel_query();
@@ -291,13 +292,13 @@ TEST(AtgpsDriver, AntennaInputSwitched)
     const std::vector<std::string> to_gps = join({kProbes, {Q, Q, kEnter, kClear, Q}, kRestart});
     const std::vector<std::string> to_aux = join({kProbes, {Q, Q, kEnter, kSet, Q}, kRestart});
     run_antenna_cases(tools, {
-        {"board 2 with GPSSEL set", "MC7710", 2, 0, 1, -1, "gps: notice: switching internal antenna input to GPS", 0,
-         to_gps},
-        {"MC7710 board 3 antenna_input 0 without GPSSEL", "MC7710", 3, 0, 0, -1,
-         "gps: notice: switching internal antenna input to AUX", 1, to_aux},
-        {"MC7750 needs GPS whatever antenna_input says", "MC7750", 3, 0, 1, -1,
-         "gps: notice: switching internal antenna input to GPS", 0, to_gps},
-    });
+                                 {"board 2 with GPSSEL set", "MC7710", 2, 0, 1, -1,
+                                  "gps: notice: switching internal antenna input to GPS", 0, to_gps},
+                                 {"MC7710 board 3 antenna_input 0 without GPSSEL", "MC7710", 3, 0, 0, -1,
+                                  "gps: notice: switching internal antenna input to AUX", 1, to_aux},
+                                 {"MC7750 needs GPS whatever antenna_input says", "MC7750", 3, 0, 1, -1,
+                                  "gps: notice: switching internal antenna input to GPS", 0, to_gps},
+                             });
 }
 
 TEST(AtgpsDriver, InstallUninstallAndNotice)
@@ -315,17 +316,45 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
         std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {"install when already installed", true, "MC7710", 1, 0, "on", "gps: info: already installed, proceeding", 1,
+        {"install when already installed",
+         true,
+         "MC7710",
+         1,
+         0,
+         "on",
+         "gps: info: already installed, proceeding",
+         1,
          {Q}},
         {"uninstall when not installed", false, "MC7710", 0, 0, "on", "", 0, {Q}},
         {"install", true, "MC7710", 0, 0, "on", "", 1, join({{Q, kEnter, kSet, Q}, kRestart})},
         {"uninstall", false, "MC7710", 1, 0, "on", "", 0, join({{Q, kEnter, kClear, Q}, kRestart})},
-        {"install on an MC8705 that keeps its setting", true, "MC8705", 0, 1, "on", "", 0,
+        {"install on an MC8705 that keeps its setting",
+         true,
+         "MC8705",
+         0,
+         1,
+         "on",
+         "",
+         0,
          {Q, kEnter, kSet, Q, "gsmat ATI"}},
-        {"uninstall on an MC8705 that keeps its setting", false, "MC8705", 1, 1, "on", "", 1,
+        {"uninstall on an MC8705 that keeps its setting",
+         false,
+         "MC8705",
+         1,
+         1,
+         "on",
+         "",
+         1,
          {Q, kEnter, kClear, Q, "gsmat ATI"}},
-        {"install on another model that keeps its setting", true, "MC7710", 0, 1, "on",
-         "gps: err: GPSSEL set failed (256)", 0, {Q, kEnter, kSet, Q, "gsmat ATI"}},
+        {"install on another model that keeps its setting",
+         true,
+         "MC7710",
+         0,
+         1,
+         "on",
+         "gps: err: GPSSEL set failed (256)",
+         0,
+         {Q, kEnter, kSet, Q, "gsmat ATI"}},
         {"command mode refused", true, "MC7710", 0, 0, "off", "gps: err: ENTERCND set failed (256)", 0, {Q, kEnter}},
     };
     for (const Case& c : cases) {
@@ -382,4 +411,4 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
     }
 }
 
-} // namespace
+}  // namespace

@@ -161,7 +161,8 @@ TEST(GpspDriver, RefusalsEndTheSequence)
     };
     const Case cases[] = {
         {"ATE0", "gps: warning: cannot write test value of \"ATE\", device not ready yet", {"ATE0"}},
-        {"AT$GPSNMUN=2,1,0,0,0,1,0", "gps: err: cannot write new value of \"AT+GPSNMUN\"",
+        {"AT$GPSNMUN=2,1,0,0,0,1,0",
+         "gps: err: cannot write new value of \"AT+GPSNMUN\"",
          {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0"}},
         {"AT$GPSAT=1", "gps: err: cannot turning active antenna on", {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1"}},
         {"AT$GPSP=1", "gps: err: cannot write new value of \"AT$GPSP\" (on)", kStartA},
@@ -205,4 +206,4 @@ TEST(GpspDriver, RefusalsEndTheSequence)
     EXPECT_EQ(control.commands(), expected);
 }
 
-} // namespace
+}  // namespace

@@ -127,4 +127,4 @@ TEST(GpsStartDriver, NoticePrintsTheAntennaWarningOnlyWhenAsked)
     EXPECT_EQ(result, 10);
 }
 
-} // namespace
+}  // namespace

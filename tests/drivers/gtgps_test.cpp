@@ -70,7 +70,8 @@ TEST(GtgpsDriver, RefusalsStillSendEveryCommand)
     } cases[] = {
         {"echo off refused", {{"ATE0", kRefused}}, {kEchoMsg}},
         {"power refused", {{"AT+GTGPSPOWER=1", kRefused}}, {kPowerMsg}},
-        {"power and output refused", {{"AT+GTGPSPOWER=1", kRefused}, {"AT+GTSET=\"NMEAEN\",1", kRefused}},
+        {"power and output refused",
+         {{"AT+GTGPSPOWER=1", kRefused}, {"AT+GTSET=\"NMEAEN\",1", kRefused}},
          {kPowerMsg, kNmeaMsg}},
         {"output refused", {{"AT+GTSET=\"NMEAEN\",1", kRefused}}, {kNmeaMsg}},
     };
@@ -125,4 +126,4 @@ TEST(GtgpsDriver, PortsThatCannotOpenReleaseTheirLocks)
     }
 }
 
-} // namespace
+}  // namespace

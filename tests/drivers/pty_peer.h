@@ -161,4 +161,4 @@ inline std::unique_ptr<ReceiverLink> new_link()
     return link;
 }
 
-} // namespace peer
+}  // namespace peer

@@ -28,8 +28,12 @@ std::string query(const std::string& name)
 Replies settings_in_place()
 {
     Replies r;
-    for (auto [name, shown] : {std::pair{"outport", "\"usbnmea\""}, {"nmeasrc", "1"}, {"gpsnmeatype", "31"},
-                               {"glonassnmeatype", "7"}, {"galileonmeatype", "0"}, {"beidounmeatype", "0"},
+    for (auto [name, shown] : {std::pair{"outport", "\"usbnmea\""},
+                               {"nmeasrc", "1"},
+                               {"gpsnmeatype", "31"},
+                               {"glonassnmeatype", "7"},
+                               {"galileonmeatype", "0"},
+                               {"beidounmeatype", "0"},
                                {"gnssconfig", "1"}})
         r[query(name)] = std::string("\r\n+QGPSCFG: \"") + name + "\"," + shown + "\r\n\r\nOK\r\n";
     return r;
@@ -109,14 +113,18 @@ TEST(QgpsDriver, ChangedSettingsRestartTheModule)
     } cases[] = {
         {"one number differs",
          {{query("gpsnmeatype"), "\r\n+QGPSCFG: \"gpsnmeatype\",1\r\n\r\nOK\r\n"}},
-         join({{"ATE0"}, queries_until("gpsnmeatype"), {"AT+QGPSCFG=\"gpsnmeatype\",31"},
-               Commands(kQueries.begin() + 3, kQueries.end()), {"AT+CFUN=1,1"}}),
+         join({{"ATE0"},
+               queries_until("gpsnmeatype"),
+               {"AT+QGPSCFG=\"gpsnmeatype\",31"},
+               Commands(kQueries.begin() + 3, kQueries.end()),
+               {"AT+CFUN=1,1"}}),
          {"gps: info: set \"gpsnmeatype\" = \"31\""}},
         {"a text value and the other firmware's BeiDou name differ",
          {{query("outport"), "\r\n+QGPSCFG: \"outport\",\"uartdebug\"\r\n\r\nOK\r\n"},
           {query("beidounmeatype"), "\r\n+QGPSCFG: \"pqnmeatype\",1\r\n\r\nOK\r\n"}},
          join({{"ATE0", query("outport"), "AT+QGPSCFG=\"outport\",\"usbnmea\""},
-               Commands(kQueries.begin() + 1, kQueries.begin() + 6), {"AT+QGPSCFG=\"beidounmeatype\",0"},
+               Commands(kQueries.begin() + 1, kQueries.begin() + 6),
+               {"AT+QGPSCFG=\"beidounmeatype\",0"},
                {query("gnssconfig"), "AT+CFUN=1,1"}}),
          {"gps: info: set \"outport\" = \"usbnmea\"", "gps: info: set \"beidounmeatype\" = \"0\""}},
     };
@@ -180,4 +188,4 @@ TEST(QgpsDriver, RefusalsEndTheStart)
     }
 }
 
-} // namespace
+}  // namespace

@@ -94,8 +94,7 @@ TEST(SgpscDriver, Pls83StartsOnTtyUSB9AndStopsInOrder)
         // The engine's port is taken as it is and carries the stream.
         module.usb9.send("$GPGGA,1*00\r\n");
         char buf[64] = {};
-        ASSERT_TRUE(th::wait_until([&] { return read(link->fd, buf, sizeof buf - 1) > 0; },
-                                   std::chrono::seconds(2)));
+        ASSERT_TRUE(th::wait_until([&] { return read(link->fd, buf, sizeof buf - 1) > 0; }, std::chrono::seconds(2)));
         EXPECT_NE(std::string(buf).find("$GPGGA"), std::string::npos);
     }
     Module module(Replies{});
@@ -147,14 +146,20 @@ TEST(SgpscDriver, IdentityVariantsChooseCommandsAndPort)
         bool pause;
         int pls8;
     } cases[] = {
-        {"PLS8 with the antenna supply off", "PLS8-E", kAntennaOff,
+        {"PLS8 with the antenna supply off",
+         "PLS8-E",
+         kAntennaOff,
          {"ATI", kAntennaQuery, "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"",
           "AT^SGPSC=\"Engine\",\"1\""},
-         true, 1},
-        {"another member with the antenna supply on", "ALS3-E", kAntennaOn,
+         true,
+         1},
+        {"another member with the antenna supply on",
+         "ALS3-E",
+         kAntennaOn,
          {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", kAntennaQuery,
           "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Nmea/Freq\",\"1\"", "AT^SGPSC=\"Engine\",\"1\""},
-         false, 0},
+         false,
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -251,4 +256,4 @@ TEST(SgpscDriver, FailuresEndEarlyAndLeaveNothingBehind)
     EXPECT_EQ(fd_count(), fds_before);
 }
 
-} // namespace
+}  // namespace

@@ -31,7 +31,7 @@ struct Receiver {
     peer::Pty pty{"/dev/ttyS1"};
     speed_t baud;
     std::string burst;
-    bool once_per_open = false;  // one burst each time the port is set to the speed
+    bool once_per_open = false;      // one burst each time the port is set to the speed
     std::atomic<bool> flood{false};  // junk without pause, whatever the speed
     std::atomic<bool> running{true};
     std::atomic<int> bursts{0};
@@ -205,4 +205,4 @@ TEST(StandaloneDriver, PortLockedByLiveProcess)
     std::remove(root_path("/run/lock/LCK..ttyS1").c_str());
 }
 
-} // namespace
+}  // namespace

@@ -56,8 +56,8 @@ struct Router {
     }
     bool wait_output() const
     {
-        return th::wait_until([&] { return th::read_file(dir.path + "/sim/out-ttyS0").find("$GPRMC") != std::string::npos; },
-                              10s);
+        return th::wait_until(
+            [&] { return th::read_file(dir.path + "/sim/out-ttyS0").find("$GPRMC") != std::string::npos; }, 10s);
     }
     std::string lock(const std::string& tty) const { return dir.path + "/run/lock/LCK.." + tty; }
     // Ports of the module that the daemon holds open (by their router names).
@@ -172,8 +172,8 @@ TEST(AtDrivers, QgpsSetsRestartsThenStarts)
     Router r("qgps", {"gpsnmeatype=1", "beidou_name=pqnmeatype", "restart_ms=1000"});
     r.start_daemon();
     Commands queries;
-    for (const char* name : {"outport", "nmeasrc", "gpsnmeatype", "glonassnmeatype", "galileonmeatype",
-                             "beidounmeatype", "gnssconfig"})
+    for (const char* name :
+         {"outport", "nmeasrc", "gpsnmeatype", "glonassnmeatype", "galileonmeatype", "beidounmeatype", "gnssconfig"})
         queries.push_back(std::string("AT+QGPSCFG=\"") + name + "\"");
     Commands first = {"ATE0", queries[0], queries[1], queries[2], "AT+QGPSCFG=\"gpsnmeatype\",31"};
     first.insert(first.end(), queries.begin() + 3, queries.end());
@@ -229,28 +229,51 @@ TEST(AtDrivers, FailedStartsLeaveNoPortOpenOrLocked)
         std::vector<std::string> logged;
     };
     const Case cases[] = {
-        {"sgpsc control port locked by another process", "sgpsc", "", true, {}, {"gps: err: device(/dev/ttyUSB8) is locked"}},
-        {"sgpsc engine refused", "sgpsc", "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n", false,
+        {"sgpsc control port locked by another process",
+         "sgpsc",
+         "",
+         true,
+         {},
+         {"gps: err: device(/dev/ttyUSB8) is locked"}},
+        {"sgpsc engine refused",
+         "sgpsc",
+         "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
+         false,
          on("/dev/ttyUSB8", {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"",
                              "AT^SGPSC=\"Nmea/Interface\",\"3\"", "AT^SGPSC=\"Nmea/GPS\",\"on\"",
                              "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""}),
          {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 3\\r\\n\")"}},
-        {"qgps error reply to a query", "qgps", "AT+QGPSCFG=\"nmeasrc\" => text:\\r\\n+CME ERROR: 3\\r\\n\n", false,
+        {"qgps error reply to a query",
+         "qgps",
+         "AT+QGPSCFG=\"nmeasrc\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
+         false,
          on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\""}),
          {"gps: err: cannot read current value of \"nmeasrc\""}},
-        {"qgps engine refused", "qgps", "AT+QGPS=1 => refuse\n", false,
+        {"qgps engine refused",
+         "qgps",
+         "AT+QGPS=1 => refuse\n",
+         false,
          on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\"", "AT+QGPSCFG=\"gpsnmeatype\"",
                              "AT+QGPSCFG=\"glonassnmeatype\"", "AT+QGPSCFG=\"galileonmeatype\"",
                              "AT+QGPSCFG=\"beidounmeatype\"", "AT+QGPSCFG=\"gnssconfig\"", "AT+QGPS=1", "AT+QGPSEND"}),
          {"gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")"}},
-        {"gtgps echo off refused", "gtgps", "ATE0 => refuse\n", false,
+        {"gtgps echo off refused",
+         "gtgps",
+         "ATE0 => refuse\n",
+         false,
          on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
          {"gps: err: cannot write new value of \"ATE\""}},
-        {"gtgps power and output refused", "gtgps", "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n", false,
+        {"gtgps power and output refused",
+         "gtgps",
+         "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n",
+         false,
          on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
          {"gps: err: cannot write new value of \"AT+GTGPSPOWER\"",
           "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
-        {"gtgps output refused", "gtgps", "AT+GTSET=\"NMEAEN\",1 => silent\n", false,
+        {"gtgps output refused",
+         "gtgps",
+         "AT+GTSET=\"NMEAEN\",1 => silent\n",
+         false,
          on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
          {"gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
     };
@@ -296,4 +319,4 @@ TEST(AtDrivers, FailedStartsLeaveNoPortOpenOrLocked)
     holder.stop(SIGKILL, 2s);
 }
 
-} // namespace
+}  // namespace

@@ -51,17 +51,27 @@ TEST(CommandLine, ModesAndTheirMessages)
     };
     const Case cases[] = {
         {"install without a module", "", {"install"}, "gps: notice: no device for installation found\n"},
-        {"install, any word that begins with install", "", {"installation"},
+        {"install, any word that begins with install",
+         "",
+         {"installation"},
          "gps: notice: no device for installation found\n"},
-        {"install on a module whose row has no install step", port8_line("2c7c", "0125"), {"install"},
+        {"install on a module whose row has no install step",
+         port8_line("2c7c", "0125"),
+         {"install"},
          "gps: notice: no installation required\n"},
-        {"install of an unknown module", port8_line("1234", "5678"), {"install"},
+        {"install of an unknown module",
+         port8_line("1234", "5678"),
+         {"install"},
          "gps: notice: no device for installation found\n"},
         {"uninstall without a module", "", {"uninstall"}, "gps: notice: module uninstall\n"},
-        {"uninstall of a row without an uninstall step", port8_line("2c7c", "0125"), {"uninstall-now"},
+        {"uninstall of a row without an uninstall step",
+         port8_line("2c7c", "0125"),
+         {"uninstall-now"},
          "gps: notice: module uninstall\n"},
         {"anything else", "", {"bogus"}, "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n"},
-        {"a prefix of install is not install", "", {"inst"},
+        {"a prefix of install is not install",
+         "",
+         {"inst"},
          "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n"},
     };
     for (const Case& c : cases) {
@@ -99,4 +109,4 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutputAndTouchNothing)
         EXPECT_EQ(entry.path().filename().string().rfind("stderr-", 0), 0u) << entry.path();
 }
 
-} // namespace
+}  // namespace

@@ -47,9 +47,9 @@ struct Router {
         for (const auto& body : capture)
             text += with_checksum(body);
         th::write_file(root + "/capture.nmea", text);
-        std::vector<std::string> argv = {th::sim_bin(), "--root", root, "--family", "gpsstart", "--capture",
-                                         root + "/capture.nmea", "--loop", "--set", "MOD_GPS_ENABLED=1", "--set",
-                                         "MOD_GPS_DATE_FIX_ENABLED=0"};
+        std::vector<std::string> argv =
+            {th::sim_bin(),          "--root", root,    "--family",          "gpsstart", "--capture",
+             root + "/capture.nmea", "--loop", "--set", "MOD_GPS_ENABLED=1", "--set",    "MOD_GPS_DATE_FIX_ENABLED=0"};
         for (const auto& s : settings) {
             argv.push_back("--set");
             argv.push_back(s);
@@ -147,16 +147,39 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
     // trap tool as plain arguments; no shell ever sees them.
     ASSERT_GE(wait_traps(r, 2), 2u) << r.daemon.log();
     const std::vector<std::string> expected = {
-        "-c", "tarnis", "-s", "1001", "-R", ipaddr,
-        "1.3.6.1.4.1.99991.7.1.0", "s", "`id`;a|b",
-        "1.3.6.1.4.1.99991.7.2.0", "s", "4807.038N",
-        "1.3.6.1.4.1.99991.7.3.0", "s", "01131.000E",
-        "1.3.6.1.4.1.99991.7.4.0", "s", "a;b|c&d",
-        "1.3.6.1.4.1.99991.7.5.0", "i", "08",
-        "1.3.6.1.4.1.99991.7.6.0", "s", "1",
-        "1.3.6.1.4.1.99991.7.7.0", "s", "022.4",
-        "1.3.6.1.4.1.99991.7.8.0", "s", "084.4",
-        "1.3.6.1.4.1.99991.7.9.0", "s", "230336",
+        "-c",
+        "tarnis",
+        "-s",
+        "1001",
+        "-R",
+        ipaddr,
+        "1.3.6.1.4.1.99991.7.1.0",
+        "s",
+        "`id`;a|b",
+        "1.3.6.1.4.1.99991.7.2.0",
+        "s",
+        "4807.038N",
+        "1.3.6.1.4.1.99991.7.3.0",
+        "s",
+        "01131.000E",
+        "1.3.6.1.4.1.99991.7.4.0",
+        "s",
+        "a;b|c&d",
+        "1.3.6.1.4.1.99991.7.5.0",
+        "i",
+        "08",
+        "1.3.6.1.4.1.99991.7.6.0",
+        "s",
+        "1",
+        "1.3.6.1.4.1.99991.7.7.0",
+        "s",
+        "022.4",
+        "1.3.6.1.4.1.99991.7.8.0",
+        "s",
+        "084.4",
+        "1.3.6.1.4.1.99991.7.9.0",
+        "s",
+        "230336",
     };
     EXPECT_EQ(traps(r)[1], expected);
     EXPECT_FALSE(th::file_exists(r.root + "/pwned1"));
@@ -191,8 +214,8 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
 TEST(Control, ShellRequestsWithoutTraps)
 {
     Router r;
-    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=0", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1",
-                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=59"},
+    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=0", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
+                 "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=59"},
                 kPlainCycle);
     r.start_daemon();
     ASSERT_TRUE(th::wait_until([&] { return ask(r, "snmp 9\n") == "230336"; }, 15s)) << r.daemon.log();
@@ -278,9 +301,8 @@ TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
         capture.push_back("GPRMC,123519.00,A,4807.038,N,01131.000,E,000.0,084.4,230336,003.1,W");
         capture.push_back("GPGNS,123519.00,4807.038,N,01131.000,E,AA,09,0.9,545.4,46.9,,");
     }
-    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1",
-                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1", "MOD_GPS_TIMESYNC_ENABLED=1",
-                 "MOD_GPS_TIMESYNC_PERIOD=60"},
+    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
+                 "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1", "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=60"},
                 capture);
     r.start_daemon();
 
@@ -296,4 +318,4 @@ TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
         EXPECT_NE(ask(r, "snmp 5\n"), "N/A");
 }
 
-} // namespace
+}  // namespace

@@ -159,8 +159,12 @@ using NetServers = th::SimServers;
 Args rsock_keys(int n, const std::string& host, int protocol, int port)
 {
     const std::string k = "MOD_GPS_RSOCK" + std::to_string(n) + "_";
-    return {k + "ENABLED=1",    k + "IPADDR=" + host, k + "PROTOCOL=" + std::to_string(protocol),
-            k + "PORT=" + std::to_string(port), k + "PERIOD=1",       k + "PERIOD_HALT=1"};
+    return {k + "ENABLED=1",
+            k + "IPADDR=" + host,
+            k + "PROTOCOL=" + std::to_string(protocol),
+            k + "PORT=" + std::to_string(port),
+            k + "PERIOD=1",
+            k + "PERIOD_HALT=1"};
 }
 
 // "--set KEY=VALUE" for each setting.
@@ -331,12 +335,11 @@ TEST(FaultTable, UnplugReplugCyclesLeaveDescriptorsThreadsAndMemoryFlat)
     rig.ctl("silent");
     ASSERT_TRUE(rig.daemon.wait_log("gps: err: select timeout\n", 10s)) << rig.log();
     ASSERT_TRUE(rig.wait_count("gps: warning: no data from GPS\n", 1, 5s)) << rig.log();
-    EXPECT_TRUE(th::wait_until([&] { return !th::file_exists(stats) && !th::file_exists(rig.path("/run/loc.gps")); },
-                               3s));
+    EXPECT_TRUE(
+        th::wait_until([&] { return !th::file_exists(stats) && !th::file_exists(rig.path("/run/loc.gps")); }, 3s));
     rig.ctl("resume");
     int rmcs = rig.rmc("ttyS0");
-    ASSERT_TRUE(th::wait_until([&] { return rig.module_texts("$GPS_START") >= 2 && rig.rmc("ttyS0") >= rmcs + 2; },
-                               30s))
+    ASSERT_TRUE(th::wait_until([&] { return rig.module_texts("$GPS_START") >= 2 && rig.rmc("ttyS0") >= rmcs + 2; }, 30s))
         << rig.log();
     EXPECT_TRUE(th::wait_until([&] { return th::file_exists(stats); }, 5s));
 
@@ -357,8 +360,9 @@ TEST(FaultTable, UnplugReplugCyclesLeaveDescriptorsThreadsAndMemoryFlat)
         rig.ctl("unplug");
         ASSERT_TRUE(rig.wait_count("gps: warning: no data from GPS\n", no_data + 1, 10s)) << "cycle " << cycles;
         rig.ctl("plug");
-        ASSERT_TRUE(th::wait_until(
-            [&] { return rig.module_texts("$GPS_START") > starts && rig.rmc("ttyS0") >= rmcs + 2; }, 30s))
+        ASSERT_TRUE(
+            th::wait_until([&] { return rig.module_texts("$GPS_START") > starts && rig.rmc("ttyS0") >= rmcs + 2; },
+                           30s))
             << "cycle " << cycles << "\n"
             << rig.log();
         ++cycles;
@@ -368,10 +372,11 @@ TEST(FaultTable, UnplugReplugCyclesLeaveDescriptorsThreadsAndMemoryFlat)
     last = footprint(rig.daemon);
     const std::size_t fleet_before = srv.received("fleet");
     const std::size_t feed_before = srv.received("feed");
-    std::printf("[ figures  ] %d unplug/plug cycles in %.1f s; after cycle 1: %d fds, %d threads, %ld kB; after "
-                "cycle %d: %d fds, %d threads, %ld kB\n",
-                cycles, seconds_since(t_cycles), first.fds, first.threads, first.rss_kb, cycles, last.fds,
-                last.threads, last.rss_kb);
+    std::printf(
+        "[ figures  ] %d unplug/plug cycles in %.1f s; after cycle 1: %d fds, %d threads, %ld kB; after "
+        "cycle %d: %d fds, %d threads, %ld kB\n",
+        cycles, seconds_since(t_cycles), first.fds, first.threads, first.rss_kb, cycles, last.fds, last.threads,
+        last.rss_kb);
     EXPECT_EQ(last.fds, first.fds);
     EXPECT_EQ(last.threads, first.threads);
     // Glibc reuses the freed link record for the next one; a leak of one
@@ -381,8 +386,9 @@ TEST(FaultTable, UnplugReplugCyclesLeaveDescriptorsThreadsAndMemoryFlat)
     }
 
     // Outputs and streams lived through every reopen.
-    ASSERT_TRUE(th::wait_until([&] { return srv.received("fleet") > fleet_before && srv.received("feed") > feed_before; },
-                               10s));
+    ASSERT_TRUE(
+        th::wait_until([&] { return srv.received("fleet") > fleet_before && srv.received("feed") > feed_before; },
+                       10s));
     const std::string log = rig.log();
     EXPECT_EQ(th::count_of(log, "Pseudo-terminal has been opened"), 1);
     EXPECT_EQ(th::count_of(log, "running..."), 1);
@@ -418,8 +424,8 @@ TEST(FaultTable, GarbageNulBytesAndAMegabyteWithoutLineEndAreSkipped)
         starts_only += "$GPJNK,0123456789,ABCDEFGHIJKLMNOPQRSTUVWXYZ,";
     // A sentence with NUL bytes inside is dropped whole, checksum or not.
     const std::string nul_inside("$GPTXT,01,01,02,NUL\0\0\0\0 inside a sentence*5A\r\n", 46);
-    const std::string capture =
-        clean + no_start + "\r\n" + clean + nul_inside + starts_only + "\r\n" + nul_inside + clean;
+    const std::string capture = clean + no_start + "\r\n" + clean + nul_inside + starts_only + "\r\n" + nul_inside +
+                                clean;
     const std::string want = expected_stream(capture);
     th::write_file(rig.path("/capture.nmea"), capture);
 
@@ -463,8 +469,7 @@ struct PluggedDevice {
     {
         master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         char slave[128];
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-            ptsname_r(master, slave, sizeof slave) != 0)
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, slave, sizeof slave) != 0)
             return false;
         const std::string tmp = node + ".plug";
         unlink(tmp.c_str());
@@ -533,10 +538,11 @@ TEST(FaultTable, UsbSerialOutputUnpluggedAndRepluggedAThousandTimes)
             first = footprint(rig.daemon);
     }
     last = footprint(rig.daemon);
-    std::printf("[ figures  ] %d output unplug/replug cycles in %.1f s; after cycle %d: %d fds, %d threads, %ld kB; "
-                "after cycle %d: %d fds, %d threads, %ld kB\n",
-                cycles, seconds_since(t0), kWarmUp, first.fds, first.threads, first.rss_kb, cycles, last.fds,
-                last.threads, last.rss_kb);
+    std::printf(
+        "[ figures  ] %d output unplug/replug cycles in %.1f s; after cycle %d: %d fds, %d threads, %ld kB; "
+        "after cycle %d: %d fds, %d threads, %ld kB\n",
+        cycles, seconds_since(t0), kWarmUp, first.fds, first.threads, first.rss_kb, cycles, last.fds, last.threads,
+        last.rss_kb);
     // A sanitized or emulated daemon is slower: it does what the budget allows.
     if (rss_meaningful()) {
         EXPECT_EQ(cycles, kCycles) << "the budget ran out";
@@ -667,8 +673,8 @@ TEST(FaultTable, PseudoTerminalNobodyReadsNeitherBlocksNorCloses)
     // is discarded between batches, never cut inside one.
     int spliced = 0;
     for (std::size_t at = 0, end; (end = got.find("\r\n", at)) != std::string::npos; at = end + 2)
-        spliced += period.find(got.substr(at, end + 2 - at)) == std::string::npos ||
-                   got.compare(at, 1, "$") != 0 || got.find('$', at + 1) < end;
+        spliced += period.find(got.substr(at, end + 2 - at)) == std::string::npos || got.compare(at, 1, "$") != 0 ||
+                   got.find('$', at + 1) < end;
     EXPECT_EQ(spliced, 0) << got.substr(0, 2000);
     ASSERT_TRUE(rig.daemon.running());
 
@@ -831,8 +837,8 @@ TEST_P(Lifecycle, SigtermEndsTheServiceWithinTheDesignsWaits)
     // Whatever state it left, the service tore down what it had built.
     EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
         << log;
-    for (const char* gone : {"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket",
-                             "/run/lock/LCK..ttyS0", "/run/lock/LCK..ttyUSB9"})
+    for (const char* gone : {"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket", "/run/lock/LCK..ttyS0",
+                             "/run/lock/LCK..ttyUSB9"})
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
     // An engine that was running at the stop was switched off (a stop text
     // written to an unplugged port reaches nobody).
@@ -913,14 +919,10 @@ TEST(FaultTable, StalledAndUnansweredSocketsAndAnIdleShellClientDoNotDelayTheSto
     NetServers srv;
     srv.start(srv_dir.path, {"tcp:stall", "udp:feed"}, 2048);
     Blackhole hole;
-    Args keys{"MOD_GPS_EP1_ENABLED=1",
-              "MOD_GPS_PTY_ENABLED=1",
-              "MOD_GPS_GPSD_ENABLED=1",
-              "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed")),
-              "MOD_GPS_SNMP_REPORT_ENABLED=1",
-              "MOD_GPS_SNMP_REPORT_IPADDR=127.0.0.1",
-              "MOD_GPS_SNMP_REPORT_PERIOD=1",
-              "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"};
+    Args keys{"MOD_GPS_EP1_ENABLED=1",         "MOD_GPS_PTY_ENABLED=1",
+              "MOD_GPS_GPSD_ENABLED=1",        "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed")),
+              "MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=127.0.0.1",
+              "MOD_GPS_SNMP_REPORT_PERIOD=1",  "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"};
     for (const Args& more : {rsock_keys(1, "127.0.0.1", 0, srv.port("stall")), rsock_keys(2, "10.255.255.1", 0, 9),
                              rsock_keys(3, "127.0.0.1", 0, hole.port), rsock_keys(4, "127.0.0.1", 1, srv.port("feed"))})
         keys.insert(keys.end(), more.begin(), more.end());
@@ -997,7 +999,7 @@ TEST(FaultTable, ClockSetBackWhileFramingKeepsBurstsFlowing)
 
     struct Write {
         const char* data;
-        long long at_us;  // wall clock of the write
+        long long at_us;            // wall clock of the write
         const char* pending_after;  // the completed burst waiting to be sent afterwards
     };
     struct Case {
@@ -1042,4 +1044,4 @@ TEST(FaultTable, ClockSetBackWhileFramingKeepsBurstsFlowing)
     close(refusing);
 }
 
-} // namespace
+}  // namespace

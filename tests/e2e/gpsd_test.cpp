@@ -120,4 +120,4 @@ TEST(GpsdFeed, GpsdReportsTheReplayedPosition)
     EXPECT_NEAR(lon, 1.0 + 27.618380 / 60.0, 1e-5);
 }
 
-} // namespace
+}  // namespace

@@ -28,10 +28,7 @@ struct Router {
     th::Process sim;
     th::Process daemon;
 
-    Router(const std::string& family, const Lines& args)
-    {
-        th::start_router_sim(sim, dir.path, family, args);
-    }
+    Router(const std::string& family, const Lines& args) { th::start_router_sim(sim, dir.path, family, args); }
     ~Router()
     {
         if (daemon.pid > 0)
@@ -219,8 +216,8 @@ TEST(OwnDrivers, StandaloneAt9600WithAntennaSupply)
     ASSERT_TRUE(r.output_has("$GPGGA")) << r.daemon.log();
     EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + "0x40004228 0\n");
     // A few cycles more: the receiver's own sentences never reach an output.
-    ASSERT_TRUE(th::wait_until(
-        [&] { return th::count_of(th::read_file(r.path("/sim/out-ttyS0")), "$GPRMC") >= 3; }, 15s));
+    ASSERT_TRUE(
+        th::wait_until([&] { return th::count_of(th::read_file(r.path("/sim/out-ttyS0")), "$GPRMC") >= 3; }, 15s));
     EXPECT_EQ(th::read_file(r.path("/sim/out-ttyS0")).find("$PTWS"), std::string::npos);
     EXPECT_TRUE(th::read_file(r.path("/sim/tools.log")).empty());
     const std::string events = th::read_file(r.path("/sim/events.log"));
@@ -248,4 +245,4 @@ TEST(OwnDrivers, StandaloneSilentThenTxtAt115200)
     EXPECT_TRUE(r.no_locks());
 }
 
-} // namespace
+}  // namespace

@@ -189,8 +189,9 @@ struct DaemonRun {
                    const std::vector<std::string>& extra)
     {
         th::write_file(root.path + "/drive.nmea", capture);
-        std::vector<std::string> argv{th::sim_bin(), "--root", root.path, "--family", "gpsstart", "--capture",
-                                      root.path + "/drive.nmea", "--loop"};
+        std::vector<std::string>
+            argv{th::sim_bin(), "--root", root.path, "--family", "gpsstart", "--capture", root.path + "/drive.nmea",
+                 "--loop"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         for (const std::string& s : settings) {
             argv.push_back("--set");
@@ -240,11 +241,11 @@ TEST(RsockE2e, BurstsArriveWholeInOrderAtThePaceOfTheMovingFlag)
     Servers srv;
     srv.start(dir.path, {"tcp:p1", "tcp:p2", "udp:u3", "tcp:t4"});
     std::vector<std::string> keys;
-    for (auto& v : {rsock_keys(1, "127.0.0.1", 0, srv.port("p1"), 1, 1),
-                    rsock_keys(2, "127.0.0.1", 2, srv.port("p2"), 2, 4),
-                    rsock_keys(3, "127.0.0.1", 1, srv.port("u3"), 1, 4),
-                    // Incomplete: no halted pace.
-                    rsock_keys(4, "127.0.0.1", 0, srv.port("t4"), 1, 0)})
+    for (auto& v :
+         {rsock_keys(1, "127.0.0.1", 0, srv.port("p1"), 1, 1), rsock_keys(2, "127.0.0.1", 2, srv.port("p2"), 2, 4),
+          rsock_keys(3, "127.0.0.1", 1, srv.port("u3"), 1, 4),
+          // Incomplete: no halted pace.
+          rsock_keys(4, "127.0.0.1", 0, srv.port("t4"), 1, 0)})
         keys.insert(keys.end(), v.begin(), v.end());
     DaemonRun run;
     run.start(drive_capture(200, drive_8_12), keys);
@@ -296,10 +297,10 @@ TEST(RsockE2e, EveryNetworkFaultEndsInAReconnectAndTheLocalOutputKeepsFlowing)
     srv.start(dir.path, {"tcp:late", "tcp:restart", "tcp:rst", "tcp:stall"}, 2048);
     srv.command("stop late");
     std::vector<std::string> keys{"MOD_GPS_EP1_ENABLED=1"};
-    for (auto& v : {rsock_keys(1, "127.0.0.1", 0, srv.port("late"), 1, 1),
-                    rsock_keys(2, "127.0.0.1", 0, srv.port("restart"), 1, 1),
-                    rsock_keys(3, "127.0.0.1", 0, srv.port("rst"), 1, 1),
-                    rsock_keys(4, "127.0.0.1", 0, srv.port("stall"), 1, 1)})
+    for (auto& v :
+         {rsock_keys(1, "127.0.0.1", 0, srv.port("late"), 1, 1),
+          rsock_keys(2, "127.0.0.1", 0, srv.port("restart"), 1, 1),
+          rsock_keys(3, "127.0.0.1", 0, srv.port("rst"), 1, 1), rsock_keys(4, "127.0.0.1", 0, srv.port("stall"), 1, 1)})
         keys.insert(keys.end(), v.begin(), v.end());
     DaemonRun run;
     run.start(drive_capture(400, always_moving), keys, true);
@@ -365,7 +366,10 @@ TEST(RsockE2e, EveryNetworkFaultEndsInAReconnectAndTheLocalOutputKeepsFlowing)
 // A JSON value at text[pos], skipped; false when it is not well formed.
 bool skip_json(const std::string& t, std::size_t& pos)
 {
-    auto ws = [&] { while (pos < t.size() && std::strchr(" \t\r\n", t[pos])) ++pos; };
+    auto ws = [&] {
+        while (pos < t.size() && std::strchr(" \t\r\n", t[pos]))
+            ++pos;
+    };
     ws();
     if (pos >= t.size())
         return false;
@@ -442,10 +446,10 @@ TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
     std::vector<std::string> keys{"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_SNMP_REPORT_ENABLED=1",
                                   "MOD_GPS_SNMP_REPORT_IPADDR=192.0.2.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
                                   "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"};
-    for (auto& v : {rsock_keys(1, "127.0.0.1", 0, srv.port("fast"), 1, 1),
-                    rsock_keys(2, "127.0.0.1", 0, srv.port("chat"), 1, 1),
-                    rsock_keys(3, "127.0.0.1", 0, srv.port("stall"), 1, 1),
-                    rsock_keys(4, "gnss-fleet.invalid", 0, ntohs(sa.sin_port), 1, 1)})
+    for (auto& v :
+         {rsock_keys(1, "127.0.0.1", 0, srv.port("fast"), 1, 1), rsock_keys(2, "127.0.0.1", 0, srv.port("chat"), 1, 1),
+          rsock_keys(3, "127.0.0.1", 0, srv.port("stall"), 1, 1),
+          rsock_keys(4, "gnss-fleet.invalid", 0, ntohs(sa.sin_port), 1, 1)})
         keys.insert(keys.end(), v.begin(), v.end());
     DaemonRun run;
     run.start_sim(drive_capture(600, always_moving), keys, {"--outputs", "--rate", "10"});
@@ -457,7 +461,9 @@ TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
     auto status = [&] { return th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n"); };
 
     ASSERT_TRUE(th::wait_until(
-        [&] { return bursts(srv, "fast").size() >= 5 && bursts(srv, "chat").size() >= 5 && !bursts(srv, "stall").empty(); },
+        [&] {
+            return bursts(srv, "fast").size() >= 5 && bursts(srv, "chat").size() >= 5 && !bursts(srv, "stall").empty();
+        },
         20s))
         << run.daemon.log();
     srv.command("stall stall");
@@ -485,10 +491,13 @@ TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
     EXPECT_GE(rmcs, 8 * th::seconds_since(counted_at)) << rmcs << " cycles";
 
     // The server that stopped reading is given up and connected again.
-    ASSERT_TRUE(th::wait_until([&] { return srv.events("stall", "accept").size() >= 2; }, std::chrono::duration_cast<std::chrono::milliseconds>(60s - (std::chrono::steady_clock::now() - stalled_at))))
+    ASSERT_TRUE(th::wait_until([&] { return srv.events("stall", "accept").size() >= 2; },
+                               std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   60s - (std::chrono::steady_clock::now() - stalled_at))))
         << run.daemon.log();
     const std::string name = "(127.0.0.1:" + std::to_string(srv.port("stall")) + ")";
-    EXPECT_TRUE(run.daemon.wait_log("gps: err: rsock_tcp_exec - server stopped reading: no progress for 30 s " + name, 1s))
+    EXPECT_TRUE(
+        run.daemon.wait_log("gps: err: rsock_tcp_exec - server stopped reading: no progress for 30 s " + name, 1s))
         << run.daemon.log();
     srv.command("resume stall");
     const long long again = srv.events("stall", "accept")[1].ms;
@@ -512,7 +521,8 @@ TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
     EXPECT_EQ(status_number(last, 2, "reconnects"), 1) << last;
     EXPECT_EQ(status_number(last, 3, "bursts_sent"), 0) << last;
     EXPECT_NE(last.find("\"last_error\":\"no address for the server\""), std::string::npos) << last;
-    EXPECT_NE(last.find("{\"enabled\":false,\"host\":\"127.0.0.1\",\"port\":0,\"protocol\":\"udp\",\"state\":\"disabled\""),
+    EXPECT_NE(last.find(
+                  "{\"enabled\":false,\"host\":\"127.0.0.1\",\"port\":0,\"protocol\":\"udp\",\"state\":\"disabled\""),
               std::string::npos)
         << last;
     EXPECT_NE(last.find("\"receiver\":{\"family\":\"$GPS_START\",\"data_port\":\""), std::string::npos) << last;
@@ -553,14 +563,17 @@ TEST(RsockE2e, BacklogDeliversTheCyclesOfAnOutageAfterTheComeback)
     Servers srv;
     srv.start(dir.path, {"tcp:kept", "tcp:live", "tcp:small"});
     std::vector<std::string> keys{"MOD_GPS_RSOCK1_BACKLOG=300", "MOD_GPS_RSOCK3_BACKLOG=3"};
-    for (auto& v : {rsock_keys(1, "127.0.0.1", 0, srv.port("kept"), 1, 1),
-                    rsock_keys(2, "127.0.0.1", 0, srv.port("live"), 1, 1),
-                    rsock_keys(3, "127.0.0.1", 0, srv.port("small"), 1, 1)})
+    for (auto& v :
+         {rsock_keys(1, "127.0.0.1", 0, srv.port("kept"), 1, 1), rsock_keys(2, "127.0.0.1", 0, srv.port("live"), 1, 1),
+          rsock_keys(3, "127.0.0.1", 0, srv.port("small"), 1, 1)})
         keys.insert(keys.end(), v.begin(), v.end());
     DaemonRun run;
     run.start(drive_capture(600, always_moving), keys);
     ASSERT_TRUE(th::wait_until(
-        [&] { return bursts(srv, "kept").size() >= 3 && bursts(srv, "live").size() >= 3 && bursts(srv, "small").size() >= 3; },
+        [&] {
+            return bursts(srv, "kept").size() >= 3 && bursts(srv, "live").size() >= 3 &&
+                   bursts(srv, "small").size() >= 3;
+        },
         20s));
     for (const char* name : {"kept", "live", "small"})
         srv.command(std::string("stop ") + name);
@@ -620,4 +633,4 @@ TEST(RsockE2e, BacklogDeliversTheCyclesOfAnOutageAfterTheComeback)
     EXPECT_GT(status_number(status, 2, "backlog_dropped"), 3) << status;
 }
 
-} // namespace
+}  // namespace

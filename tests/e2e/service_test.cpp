@@ -173,8 +173,8 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     const std::string fid = "$GPFID," + router_id.substr(0, 1014) + "\r\n";
     const std::string want = expected_stream(capture, fid);
 
-    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--rate", "10", "--set", "MOD_GPS_EP1_ENABLED=1",
-                   "--set", "MOD_GPS_PTY_ENABLED=1", "--set", "MOD_GPS_SRI_ENABLED=1", "--set",
+    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--rate", "10", "--set",
+                   "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_PTY_ENABLED=1", "--set", "MOD_GPS_SRI_ENABLED=1", "--set",
                    "MOD_GPS_ROUTER_ID_STRING=" + router_id});
     // A FIFO planted at the status file's temporary path must not hang the
     // service, and init's umask 000 must not make its files world-writable.
@@ -220,8 +220,8 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     const std::string log = rig.daemon.log();
     EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
         << log;
-    for (const char* gone : {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0",
-                             "/run/lock/LCK..ttyUSB9"})
+    for (const char* gone :
+         {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0", "/run/lock/LCK..ttyUSB9"})
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
     // The module was switched on first and off last, with the bare texts.
     const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
@@ -334,4 +334,4 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
 }
 
-} // namespace
+}  // namespace

@@ -67,7 +67,8 @@ TEST(DateFix, RewritesRolledOverDates)
          "gps: warning: cannot find 9. item in \"$GPRMC,123519,A*00\""},
         {"commas behind the '*' do not count", 1, "$GPRMC,1,A*00,,,,,,,220407\r\n", "$GPRMC,1,A*00,,,,,,,220407\r\n",
          "cannot find 9. item"},
-        {"malformed year", 1, nt::with_cs(rmc("2208-1")), nt::with_cs(rmc("2208-1")), "gps: warning: cannot parse date"},
+        {"malformed year", 1, nt::with_cs(rmc("2208-1")), nt::with_cs(rmc("2208-1")),
+         "gps: warning: cannot parse date"},
         {"day zero", 1, nt::with_cs(rmc("000000")), nt::with_cs(rmc("000000")), "cannot parse date"},
     };
     for (const auto& c : cases) {
@@ -131,4 +132,4 @@ TEST(DateFix, NoticesOncePerProcess)
     EXPECT_EQ(th::count_of(log, "calculated correct date"), 1) << log;
 }
 
-} // namespace
+}  // namespace

@@ -30,15 +30,16 @@ TEST(Interpret, StatusFileExample)
     link.date_fix_enabled = 0;
     const nt::Replay r = nt::replay(link, kGga + kRmc);
     EXPECT_EQ(r.sentences, (std::vector<std::string>{kGga, kRmc}));
-    EXPECT_EQ(stats_text(), "Current time (UTC) : 12:35:19\n"
-                            "Latitude           : 48.117300N\n"
-                            "Longitude          : 11.516667E\n"
-                            "Altitude           : 545.4 M\n"
-                            "Satellites in use  : 8\n"
-                            "Fix status         : 1\n"
-                            "Speed over ground  : 41.5 km/h\n"
-                            "Course over ground : 084.4 degrees\n"
-                            "Date               : 23.03.2094\n");
+    EXPECT_EQ(stats_text(),
+              "Current time (UTC) : 12:35:19\n"
+              "Latitude           : 48.117300N\n"
+              "Longitude          : 11.516667E\n"
+              "Altitude           : 545.4 M\n"
+              "Satellites in use  : 8\n"
+              "Fix status         : 1\n"
+              "Speed over ground  : 41.5 km/h\n"
+              "Course over ground : 084.4 degrees\n"
+              "Date               : 23.03.2094\n");
     EXPECT_EQ(th::read_file(nt::run_path(kLocationPath)), "4807.038N\n01131.000E\n");
     EXPECT_TRUE(link.moving);
     EXPECT_FALSE(th::file_exists(nt::run_path(kStatsPath) + ".tmp"));
@@ -87,8 +88,8 @@ TEST(Interpret, StatusFileLines)
         {"GGA and RMC slots stay apart whatever the order",
          {"$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A",
           "$GPGGA,000001,4916.4500,N,00000.0000,W,2,08,0.9,1.0,M,46.9,M,,"},
-         {"Current time (UTC) : 00:00:01\n", "Latitude           : 49.274167N\n",
-          "Longitude          : 0.000000W\n", "Date               : 23.03.2094\n", "Fix status         : 2\n"},
+         {"Current time (UTC) : 00:00:01\n", "Latitude           : 49.274167N\n", "Longitude          : 0.000000W\n",
+          "Date               : 23.03.2094\n", "Fix status         : 2\n"},
          1},
     };
     for (const auto& c : cases) {
@@ -298,9 +299,18 @@ struct DegreesCase {
 TEST(Interpret, Degrees)
 {
     const DegreesCase cases[] = {
-        {"4916.4500", "49.274167"}, {"4807.038", "48.117300"}, {"01131.000", "11.516667"}, {"0", "0.000000"},
-        {"9000.0000", "90.000000"}, {"17959.9999", "179.999998"}, {"12.5", "0.208333"}, {"4916.45abc", "49.274167"},
-        {"", "N/A"},                {"abc", "N/A"},              {"nan", "N/A"},         {"inf", "N/A"},
+        {"4916.4500", "49.274167"},
+        {"4807.038", "48.117300"},
+        {"01131.000", "11.516667"},
+        {"0", "0.000000"},
+        {"9000.0000", "90.000000"},
+        {"17959.9999", "179.999998"},
+        {"12.5", "0.208333"},
+        {"4916.45abc", "49.274167"},
+        {"", "N/A"},
+        {"abc", "N/A"},
+        {"nan", "N/A"},
+        {"inf", "N/A"},
     };
     for (const auto& c : cases) {
         char out[32];
@@ -312,4 +322,4 @@ TEST(Interpret, Degrees)
     EXPECT_STREQ(tiny, "N/A");
 }
 
-} // namespace
+}  // namespace

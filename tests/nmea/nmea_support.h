@@ -141,4 +141,4 @@ inline std::string run_path(const char* router_path)
     return th::process_root() + router_path;
 }
 
-} // namespace nt
+}  // namespace nt

@@ -34,14 +34,16 @@ TEST(Reader, FramesAndResynchronises)
         {"bytes before the first '$' are dropped", "xx\r\n12" + vtg, {vtg}},
         {"no '$' at all empties the buffer", "garbage without dollar\r\n", {}},
         {"NUL byte: marked, then everything up to the next '$' dropped",
-         std::string("$GPGSA,1\0,2*00\r\n", 16) + vtg, {vtg}},
+         std::string("$GPGSA,1\0,2*00\r\n", 16) + vtg,
+         {vtg}},
         {"NUL at the start", std::string("\0", 1) + vtg, {vtg}},
         {"spliced sentence passed on from its first '$'", "$GPGGA,123519,480" + vtg, {"$GPGGA,123519,480" + vtg}},
         {"no '*': dropped, the next one passes", "$GPTXT,no star\r\n" + vtg, {vtg}},
         {"no '*' although the following bytes hold one", "$GPTXT,x\r\n$GPVTG,b*11\r\n", {"$GPVTG,b*11\r\n"}},
         {"a bare '$' line", "$\r\n" + vtg, {vtg}},
         {"\\n\\n ending passed on as \\r\\n", "$GPVTG,a*00\n\n$GPVTG,b*11\n\n", {vtg, "$GPVTG,b*11\r\n"}},
-        {"mixed line ends: the earlier one ends the sentence", "$GPVTG,a*00\n\n$GPVTG,b*11\r\n" + vtg,
+        {"mixed line ends: the earlier one ends the sentence",
+         "$GPVTG,a*00\n\n$GPVTG,b*11\r\n" + vtg,
          {vtg, "$GPVTG,b*11\r\n", vtg}},
         {"1023-byte sentence fits exactly", longest + vtg, {longest, vtg}},
         {"1023 bytes without line end overflow", too_long + vtg, {vtg}, "gps: err: NMEA receive buffer overflow"},
@@ -208,4 +210,4 @@ TEST(Reader, Checksum)
     }
 }
 
-} // namespace
+}  // namespace

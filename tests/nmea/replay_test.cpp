@@ -144,4 +144,4 @@ TEST(Replay, CapturesComeOutAsSent)
     }
 }
 
-} // namespace
+}  // namespace

@@ -26,9 +26,18 @@ const std::string& root()
     return th::process_root();
 }
 
-std::string rtc_file() { return root() + "/dev/rtc"; }
-std::string clock_file() { return root() + "/dev/clock"; }
-std::string stamp_file() { return root() + "/run/gps/timesync_last"; }
+std::string rtc_file()
+{
+    return root() + "/dev/rtc";
+}
+std::string clock_file()
+{
+    return root() + "/dev/clock";
+}
+std::string stamp_file()
+{
+    return root() + "/run/gps/timesync_last";
+}
 
 template <std::size_t N>
 void set(char (&field)[N], const char* text)
@@ -228,4 +237,4 @@ TEST_F(TimeSync, NeverBeforeTheBuildDateNorThroughALink)
     EXPECT_EQ(th::read_file(victim), "precious\n");
 }
 
-} // namespace
+}  // namespace

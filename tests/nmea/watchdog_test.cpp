@@ -159,4 +159,4 @@ TEST(Watchdog, FixesKeepReceiverRunning)
     EXPECT_EQ(run_reader(link, std::chrono::milliseconds(2500)), 0);
 }
 
-} // namespace
+}  // namespace

@@ -21,7 +21,6 @@
 
 namespace {
 
-
 const std::string kGga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
 const std::string kRmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*07\r\n";
 
@@ -325,4 +324,4 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
     std::filesystem::remove(link, ec);
 }
 
-} // namespace
+}  // namespace

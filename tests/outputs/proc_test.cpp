@@ -99,12 +99,11 @@ TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
     ASSERT_GE(leak, 3);
     proc_set_stdout(fds[1]);
     const char* script = "printf '%s|' \"$#\" \"$1\" \"$2\"; ls /proc/self/fd | wc -l; cat";
-    int status = proc_run("sh", "-c", script, "sh", "a b", "$(echo x);`id`", "3", "4", "5", "6", "7", "8", "9",
-                          "10", "11", "12", "13", "14", "15", "16", "17", "18", "19", "20", "21", "22", "23", "24",
-                          "25", "26", "27", "28", "29", "30", "31", "32", "33", "34", "35", "36", "37", "38", "39",
-                          "40", "41", "42", "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "54",
-                          "55", "56", "57", "58", "59", "60", "61", "62", "63", "64",
-                          static_cast<const char*>(nullptr));
+    int status = proc_run("sh", "-c", script, "sh", "a b", "$(echo x);`id`", "3", "4", "5", "6", "7", "8", "9", "10",
+                          "11", "12", "13", "14", "15", "16", "17", "18", "19", "20", "21", "22", "23", "24", "25",
+                          "26", "27", "28", "29", "30", "31", "32", "33", "34", "35", "36", "37", "38", "39", "40",
+                          "41", "42", "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "54", "55",
+                          "56", "57", "58", "59", "60", "61", "62", "63", "64", static_cast<const char*>(nullptr));
     EXPECT_EQ(status, 0);
     // proc_run closed the write end after the start.
     EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);
@@ -134,8 +133,8 @@ TEST(StatusRead, CachesOneSectionForWholeSeconds)
 {
     const std::string calls = test_root() + "/status-calls";
     unlink(calls.c_str());
-    install_tool("/usr/bin/status", "echo \"$*\" >> '" + calls +
-                                        "'\nn=$(wc -l < '" + calls + "')\n"
+    install_tool("/usr/bin/status", "echo \"$*\" >> '" + calls + "'\nn=$(wc -l < '" + calls +
+                                        "')\n"
                                         "echo \"Product Name: call$n\"\necho \"Section: $2\"\n");
     const long t0 = monotonic_now();
     EXPECT_STREQ(status_get("sys", "Product Name"), "call1");
@@ -179,4 +178,4 @@ TEST(StatusRead, FailingToolsGiveNothingAndAreNotCached)
     EXPECT_LT(std::string(out).size(), 4096u);
 }
 
-} // namespace
+}  // namespace

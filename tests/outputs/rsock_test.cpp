@@ -398,8 +398,8 @@ std::string burst_text(int n, std::size_t pad = 0)
 void write_burst(RemoteSocket* rs, int n, int moving, std::size_t pad = 0)
 {
     for (int i = 0; i < 3; ++i) {
-        std::string line =
-            "$GPTST," + std::to_string(n) + "," + std::to_string(i) + "," + std::string(pad, 'p') + "*00\r\n";
+        std::string line = "$GPTST," + std::to_string(n) + "," + std::to_string(i) + "," + std::string(pad, 'p') +
+                           "*00\r\n";
         rsock_write(rs, line.data(), line.size(), moving);
     }
 }
@@ -507,8 +507,10 @@ TEST(RsockUdp, DatagramPerBurstAndOversizeBurstReconnects)
     std::this_thread::sleep_for(400ms);
     write_burst(rs, 4, 1);
     EXPECT_TRUE(th::wait_until(
-        [&] { return log.text().find("gps: err: rsock_udp_send_exec - socket send error: Message too long") !=
-                     std::string::npos; },
+        [&] {
+            return log.text().find("gps: err: rsock_udp_send_exec - socket send error: Message too long") !=
+                   std::string::npos;
+        },
         10s))
         << log.text();
     // Reconnected: the next burst goes out again.
@@ -564,8 +566,7 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
     if (again >= 0)
         close(again);
     const std::string text = log.text();
-    EXPECT_TRUE(text.find("rsock_tcp_socket_exec - socket recv error: Connection reset by peer") !=
-                    std::string::npos ||
+    EXPECT_TRUE(text.find("rsock_tcp_socket_exec - socket recv error: Connection reset by peer") != std::string::npos ||
                 text.find("rsock_tcp_send_exec - socket send error:") != std::string::npos)
         << text;
 }
@@ -781,7 +782,8 @@ TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
     th::write_file(root + "/run/plain.file", "not ours");
     const Case cases[] = {
         {"a socket left at the path is replaced", "/run/stale.socket", true, ""},
-        {"a file of another kind is kept", "/run/plain.file", false, "gps: err: bind socket error: Address already in use"},
+        {"a file of another kind is kept", "/run/plain.file", false,
+         "gps: err: bind socket error: Address already in use"},
         {"missing directory", "/run/no-such-dir/gps.socket", false,
          "gps: err: bind socket error: No such file or directory"},
         {"longer than a socket address holds", "/run/" + std::string(120, 'x'), false,
@@ -854,4 +856,4 @@ TEST(RsockBacklog, QueueKeepsOrderAndBoundAndABurstWhoseSendFailed)
     EXPECT_EQ(q.tail, nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -68,11 +68,8 @@ int wait_handler(void*, const char* args, int fd)
 char kSnmpContext[] = "snmp";
 char kStatusContext[] = "status";
 const ShellCommand kCommands[] = {
-    {"snmp", echo_handler, kSnmpContext},
-    {"quiet", nullptr, nullptr},
-    {"status", echo_handler, kStatusContext},
-    {"wait", wait_handler, nullptr},
-    {nullptr, nullptr, nullptr},
+    {"snmp", echo_handler, kSnmpContext}, {"quiet", nullptr, nullptr}, {"status", echo_handler, kStatusContext},
+    {"wait", wait_handler, nullptr},      {nullptr, nullptr, nullptr},
 };
 
 int connect_client()
@@ -245,12 +242,13 @@ TEST(ShellStatus, StreamsAndReceiver)
     StatusSources src{{&settings[0], &settings[1], &settings[2], &settings[3], &settings[4]}, sockets, &stats};
     char text[4096];
     shell_status_text(&src, text, sizeof text);
-    EXPECT_EQ(std::string(text).rfind(std::string("{\"streams\":[{\"enabled\":false,\"host\":\"fleet\\\"1\\\\\\u000a\",\"port\":4464,"
-                          "\"protocol\":\"udp\",\"state\":\"disabled\",\"bursts_sent\":0,\"bytes_sent\":0,"
-                          "\"bursts_dropped\":0,\"reconnects\":0,\"last_error\":null,\"backlog\":0,"
-                          "\"backlog_dropped\":0},{\"enabled\":false,\"host\":\"\","
-                          "\"port\":0,\"protocol\":\"tcp\""),
-                                      0),
+    EXPECT_EQ(std::string(text).rfind(
+                  std::string("{\"streams\":[{\"enabled\":false,\"host\":\"fleet\\\"1\\\\\\u000a\",\"port\":4464,"
+                              "\"protocol\":\"udp\",\"state\":\"disabled\",\"bursts_sent\":0,\"bytes_sent\":0,"
+                              "\"bursts_dropped\":0,\"reconnects\":0,\"last_error\":null,\"backlog\":0,"
+                              "\"backlog_dropped\":0},{\"enabled\":false,\"host\":\"\","
+                              "\"port\":0,\"protocol\":\"tcp\""),
+                  0),
               0u)
         << text;
     EXPECT_NE(std::string(text).find("\"receiver\":{\"family\":null,\"data_port\":null,\"sentences\":0,"
@@ -269,11 +267,10 @@ TEST(ShellStatus, StreamsAndReceiver)
     };
     static PositionReport report;
     const Case cases[] = {
-        {"$GPRMC,1,V", "1", "V", false},   // an RMC counts by its status only
-        {"$GPGSV,3,1", "1", "A", false},   // not a position sentence
-        {"$GNGGA,1,2", "0", "A", false},   // fix quality 0
-        {"$GPGGA,1,2", "1", "V", true},
-        {"$GNRMC,1,A", "0", "A", true},
+        {"$GPRMC,1,V", "1", "V", false},  // an RMC counts by its status only
+        {"$GPGSV,3,1", "1", "A", false},  // not a position sentence
+        {"$GNGGA,1,2", "0", "A", false},  // fix quality 0
+        {"$GPGGA,1,2", "1", "V", true},  {"$GNRMC,1,A", "0", "A", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sentence);
@@ -291,4 +288,4 @@ TEST(ShellStatus, StreamsAndReceiver)
         << text;
 }
 
-} // namespace
+}  // namespace

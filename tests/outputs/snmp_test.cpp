@@ -193,7 +193,8 @@ TEST(SnmpWalk, SlotsAndAnswers)
         void (*edit)(PositionReport*);
         std::vector<std::string> slots;
     } cases[] = {
-        {"all items present", [](PositionReport*) {},
+        {"all items present",
+         [](PositionReport*) {},
          {"123519.00", "4807.038N", "01131.000E", "545.4", "08", "1", "022.4", "084.4", "230394"}},
         {"all items empty",
          [](PositionReport* p) {
@@ -220,8 +221,7 @@ TEST(SnmpWalk, SlotsAndAnswers)
              set(p->fix_quality, "123");
              set(p->date, "123456789");
          },
-         {"12345678901", "1234567890123S", "1234567890123W", "1234567", "123", "123", "022.4", "084.4",
-          "123456789"}},
+         {"12345678901", "1234567890123S", "1234567890123W", "1234567", "123", "123", "022.4", "084.4", "123456789"}},
     };
     for (const auto& c : cases) {
         PositionReport p = full_report();
@@ -236,8 +236,14 @@ TEST(SnmpWalk, SlotsAndAnswers)
     struct Query {
         const char* args;
         const char* reply;
-    } queries[] = {{"0", "N/A"},       {"10", "N/A"},   {"x", "N/A"},      {"", "N/A"},
-                   {"-1", "N/A"},      {"4294967297", "N/A"}, {"3 junk", "01131.000E"}, {"09", "230394"},
+    } queries[] = {{"0", "N/A"},
+                   {"10", "N/A"},
+                   {"x", "N/A"},
+                   {"", "N/A"},
+                   {"-1", "N/A"},
+                   {"4294967297", "N/A"},
+                   {"3 junk", "01131.000E"},
+                   {"09", "230394"},
                    {"+2", "4807.038N"}};
     rep = full_report();
     snmp_update(r, &rep, 0);
@@ -270,8 +276,8 @@ TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
     set(p.speed_knots, "a\nb\rc");
     snmp_update(r, &p, 1);
     ASSERT_GE(wait_traps(1), 1u);
-    std::vector<std::string> values = {"$(id>x)", "`id`;a b|", "*",   "'\"\\\\&", "08",
-                                       "",        "a\\nb\\rc",  "084.4", "230394"};
+    std::vector<std::string> values = {"$(id>x)", "`id`;a b|", "*",     "'\"\\\\&", "08",
+                                       "",        "a\\nb\\rc", "084.4", "230394"};
     EXPECT_EQ(traps()[0].args, expected_args(ipaddr, values));
     EXPECT_FALSE(th::file_exists(root + "/pwned1"));
     EXPECT_FALSE(th::file_exists(root + "/pwned2"));
@@ -338,8 +344,8 @@ TEST(SnmpTrap, PaceFollowsTheMovingFlag)
         EXPECT_GE(t[0].time - opened, c.first) << c.legend << ": the first trap waits one period";
         for (std::size_t i = 1; i < t.size(); ++i)
             EXPECT_GE(t[i].time - t[i - 1].time, 0.9) << c.legend << ", trap " << i;
-        EXPECT_EQ(t[0].args, expected_args("192.0.2.1", {"123519.00", "4807.038N", "01131.000E", "545.4", "08",
-                                                         "1", "022.4", "084.4", "230394"}));
+        EXPECT_EQ(t[0].args, expected_args("192.0.2.1", {"123519.00", "4807.038N", "01131.000E", "545.4", "08", "1",
+                                                         "022.4", "084.4", "230394"}));
     }
 }
 
@@ -409,4 +415,4 @@ TEST(SnmpTrap, AHangingToolIsKilledAndHoldsUpNeitherUpdatesNorClose)
     unlink((root + "/trap.sleep").c_str());
 }
 
-} // namespace
+}  // namespace

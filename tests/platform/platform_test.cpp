@@ -337,4 +337,4 @@ TEST(Platform, RouterModeTouchesNothing)
     EXPECT_EQ(child.log(), "");
 }
 
-} // namespace
+}  // namespace

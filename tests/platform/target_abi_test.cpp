@@ -21,7 +21,7 @@ TEST(TargetAbi, DatesBeyond2038SurviveTheCLibrary)
 {
     // 2040-02-29 12:34:56 UTC: past the signed 32-bit limit, on a leap day.
     const time_t t = 2214131696;
-    struct tm tm{};
+    struct tm tm {};
     ASSERT_NE(gmtime_r(&t, &tm), nullptr);
     EXPECT_EQ(tm.tm_year, 140);
     EXPECT_EQ(tm.tm_mon, 1);
@@ -32,7 +32,7 @@ TEST(TargetAbi, DatesBeyond2038SurviveTheCLibrary)
     char text[32];
     ASSERT_GT(strftime(text, sizeof text, "%d%m%y", &tm), 0u);
     EXPECT_STREQ(text, "290240");
-    struct tm back{};
+    struct tm back {};
     ASSERT_NE(strptime("290240", "%d%m%y", &back), nullptr);
     EXPECT_EQ(back.tm_year, 140);
 }
@@ -50,7 +50,7 @@ TEST(TargetAbi, FileTimesAndOffsetsBeyond32Bits)
     EXPECT_EQ(futimens(fd, times), 0);
     close(fd);
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(plat_stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, far + 1);
     EXPECT_EQ(st.st_mtime, 2214131696);

@@ -70,8 +70,8 @@ TEST(Detection, TableDriven)
     };
     const std::string q0125 = port_line(8, "2c7c", "0125");
     const Case cases[] = {
-        {"platform 20 takes the stand-alone receiver whatever is on port 8", "board_code=4\nplatform_id=20\n",
-         q0125, 15},
+        {"platform 20 takes the stand-alone receiver whatever is on port 8", "board_code=4\nplatform_id=20\n", q0125,
+         15},
         {"platform 20 with nothing on USB", "platform_id=20\n", "", 15},
         {"board 4 without a port-8 line", "board_code=4\nplatform_id=1\n",
          std::string(kListHeader) + port_line(0, "1199", "68c0"), 0},
@@ -90,13 +90,10 @@ TEST(Detection, TableDriven)
          "8: module:option name:\"GSM modem (1-port)\" vendor:1199 product:68c0 num_ports:1\n" +
              port_line(8, "1bc7", "1071"),
          18},
-        {"a line that converts only the port does not count", "", "8: name:\"x\"\n" + port_line(8, "2c7c", "0800"),
-         13},
+        {"a line that converts only the port does not count", "", "8: name:\"x\"\n" + port_line(8, "2c7c", "0800"), 13},
         {"a line without model still counts", "", "8: name:\"x\" vendor:2c7c product:0801\n", 14},
-        {"a long name (read in pieces) does not count",
-         "",
-         "8: name:\"" + std::string(300, 'n') + "\" vendor:1199 product:68c0\n" + port_line(8, "2c7c", "0296"),
-         11},
+        {"a long name (read in pieces) does not count", "",
+         "8: name:\"" + std::string(300, 'n') + "\" vendor:1199 product:68c0\n" + port_line(8, "2c7c", "0296"), 11},
         {"binary garbage is skipped", "", std::string("\x00\xff\x08:\n8\x00: name\n", 14) + q0125, 10},
         {"no GPIO values and no module", "", "", 0},
         {"GPIO values that do not parse", "board_code=four\nplatform_id=\n", q0125, 10},
@@ -227,4 +224,4 @@ TEST(Detection, FirstGpioRequestsRaceToOneDescriptor)
     EXPECT_EQ(WEXITSTATUS(child.status), 0) << "2: a thread read a wrong value, 3: not exactly one descriptor";
 }
 
-} // namespace
+}  // namespace

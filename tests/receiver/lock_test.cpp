@@ -158,4 +158,4 @@ TEST(LockFile, MissingLockDirectoryFailsAfterTheWait)
     unlock_device("/dev/ttyUSB9");
 }
 
-} // namespace
+}  // namespace

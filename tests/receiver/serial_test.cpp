@@ -140,8 +140,7 @@ TEST(SerialOpen, AppliesTheLineToARealTty)
     // The pseudo-terminal keeps these; it forces CS8 and drops PARENB itself.
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
     EXPECT_TRUE(tio.c_cflag & PARODD);
-    EXPECT_EQ(tio.c_cflag & (CREAD | HUPCL | CLOCAL | CRTSCTS),
-              static_cast<tcflag_t>(CREAD | HUPCL | CLOCAL));
+    EXPECT_EQ(tio.c_cflag & (CREAD | HUPCL | CLOCAL | CRTSCTS), static_cast<tcflag_t>(CREAD | HUPCL | CLOCAL));
     EXPECT_EQ(tio.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
     EXPECT_EQ(tio.c_lflag, 0u);
     EXPECT_EQ(tio.c_oflag, 0u);
@@ -205,8 +204,11 @@ TEST(AtCommand, ReplyEndsAsTheLineGoesQuiet)
         {"one chunk ends 200 ms after it", 5, {{0, "\r\nOK\r\n"}}, "\r\nOK\r\n", 3.0},
         {"3-byte chunk: a later chunk is not waited for", 5, {{0, "abc"}, {1000, "def"}}, "abc", 3.0},
         {"2-byte chunk restores the full timeout", 2, {{0, "ab"}, {600, "cd\r\n"}}, "abcd\r\n", 3.0},
-        {"bytes of a reply that come in pieces", 5, {{0, "\r\n+CGPS"}, {50, ": 1\r\n"}, {50, "\r\nOK\r\n"}},
-         "\r\n+CGPS: 1\r\n\r\nOK\r\n", 3.0},
+        {"bytes of a reply that come in pieces",
+         5,
+         {{0, "\r\n+CGPS"}, {50, ": 1\r\n"}, {50, "\r\nOK\r\n"}},
+         "\r\n+CGPS: 1\r\n\r\nOK\r\n",
+         3.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -373,4 +375,4 @@ TEST(FileHelpers, FirstLineAndExistence)
     EXPECT_EQ(file_exists("/run/ppp"), 1);
 }
 
-} // namespace
+}  // namespace

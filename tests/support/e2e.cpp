@@ -106,8 +106,11 @@ SimServers::~SimServers()
 void start_router_sim(Process& sim, const std::string& root, const std::string& family,
                       const std::vector<std::string>& extra)
 {
-    std::vector<std::string> argv = {sim_bin(), "--root", root,  "--family", family, "--outputs", "--set",
-                                     "MOD_GPS_ENABLED=1", "--set", "MOD_GPS_EP1_ENABLED=1"};
+    std::vector<std::string> argv = {sim_bin(), "--root",
+                                     root,      "--family",
+                                     family,    "--outputs",
+                                     "--set",   "MOD_GPS_ENABLED=1",
+                                     "--set",   "MOD_GPS_EP1_ENABLED=1"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     sim.start(argv, {}, root + "/sim.log");
     EXPECT_TRUE(wait_until([&] { return file_exists(root + "/sim/ready"); }, 10s)) << sim.log();
@@ -223,4 +226,4 @@ std::string first_difference(const std::string& got, const std::string& want, st
     return "same lines, different bytes";
 }
 
-} // namespace th
+}  // namespace th

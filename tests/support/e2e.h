@@ -80,4 +80,4 @@ std::vector<std::string> lines_of(const std::string& text);
 // side cut to width characters (the streams are too long to print whole).
 std::string first_difference(const std::string& got, const std::string& want, std::size_t width);
 
-} // namespace th
+}  // namespace th

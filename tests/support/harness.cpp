@@ -81,7 +81,10 @@ static bool own_machine_elf(const std::string& path)
         return false;
     ssize_t n = read(fd, hdr, sizeof hdr);
     close(fd);
-    if (n != static_cast<ssize_t>(sizeof hdr) || std::memcmp(hdr, "\x7f" "ELF", 4) != 0)
+    if (n != static_cast<ssize_t>(sizeof hdr) || std::memcmp(hdr,
+                                                             "\x7f"
+                                                             "ELF",
+                                                             4) != 0)
         return false;
     const unsigned machine = hdr[5] == 2 ? (hdr[18] << 8 | hdr[19]) : (hdr[19] << 8 | hdr[18]);
 #if defined(__arm__)
@@ -258,4 +261,4 @@ int count_of(const std::string& hay, const std::string& text)
     return n;
 }
 
-} // namespace th
+}  // namespace th

@@ -68,4 +68,4 @@ std::string data_path(const std::string& name);
 // Number of times text occurs in hay.
 int count_of(const std::string& hay, const std::string& text);
 
-} // namespace th
+}  // namespace th

@@ -58,4 +58,4 @@ std::string StderrCapture::text() const
     return path_.empty() ? std::string() : read_file(path_);
 }
 
-} // namespace th
+}  // namespace th

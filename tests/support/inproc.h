@@ -26,4 +26,4 @@ private:
     std::string path_;
 };
 
-} // namespace th
+}  // namespace th
