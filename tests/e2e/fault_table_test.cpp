@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <netinet/in.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
