@@ -226,10 +226,14 @@ int plat_replace_file(const char* path, const char* text, std::size_t len, mode_
         errno = EEXIST;
         return -1;
     }
-    // Whatever stands at the temporary path (a link, a FIFO, a file left by
-    // a crash) goes; the new file is then created, never opened.
-    (void)plat_unlink(tmp);
-    const int fd = plat_open_file(tmp, O_WRONLY | O_CREAT | O_EXCL, mode);
+    // The new file is created, never opened: whatever stands at the temporary
+    // path (a link, a FIFO, a file left by a crash) makes the creation fail
+    // and is removed first. Tried before the removal, which is rarely needed.
+    int fd = plat_open_file(tmp, O_WRONLY | O_CREAT | O_EXCL, mode);
+    if (fd < 0 && errno == EEXIST) {
+        (void)plat_unlink(tmp);
+        fd = plat_open_file(tmp, O_WRONLY | O_CREAT | O_EXCL, mode);
+    }
     if (fd < 0)
         return -1;
     std::size_t done = 0;
