@@ -102,11 +102,17 @@ int nmea_read(ReceiverLink* link)
         }
     }
     // poll rather than select: the descriptor number is not bounded by FD_SETSIZE.
-    pollfd pfd{link->fd, POLLIN, 0};
+    // The stop descriptor ends the wait even when the stop signal came just
+    // before the call, where an interrupted poll alone would sit out the
+    // whole timeout.
+    const int stop_fd = plat_stop_fd();
+    if (plat_stop_seen())
+        return -1;
+    pollfd pfd[2] = {{link->fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
     const int timeout_ms = link->rx_timeout > 0 ? link->rx_timeout * 1000 : 0;
-    const int ready = poll(&pfd, 1, timeout_ms);
-    if (ready < 0) {
-        // Interrupted (SIGTERM) or failed: the caller decides, no message.
+    const int ready = poll(pfd, 2, timeout_ms);
+    if (ready < 0 || pfd[1].revents != 0) {
+        // Stopped, interrupted or failed: the caller decides, no message.
         return -1;
     }
     if (ready == 0) {
@@ -114,7 +120,7 @@ int nmea_read(ReceiverLink* link)
         return -1;
     }
     // A hang-up or error is "readable" as well: the read below reports it.
-    if ((pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
+    if ((pfd[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) {
         log_msg(LOG_WARNING, "select read file descriptor not set");
         return 0;
     }

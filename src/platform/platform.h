@@ -95,6 +95,11 @@ int plat_pidfile_lock(const char* path, int* holder);
 // once it has.
 void plat_stop_note();
 int plat_stop_seen();
+// A descriptor that turns readable once a stop has been requested, for waits
+// that poll: a flag checked before the wait could miss a signal that lands
+// between the check and the call. Made on the first call (from the thread
+// that waits, before it looks at plat_stop_seen); -1 when it cannot be made.
+int plat_stop_fd();
 // Forgets an earlier stop request (tests that run several services in one
 // process).
 void plat_stop_clear();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include "nmea_support.h"
 
@@ -135,6 +136,22 @@ TEST(Reader, InterruptedWaitReturnsAtOnce)
         std::chrono::seconds(10)));
     reader.join();
     EXPECT_EQ(result.load(), -1);
+
+    // A stop request ends the next wait too, from a flag the handler set
+    // before the wait began or from another thread while it waits: no
+    // signal then interrupts the poll itself.
+    plat_stop_note();
+    EXPECT_EQ(nt::step(link), -1);
+    plat_stop_clear();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        plat_stop_note();
+    });
+    EXPECT_EQ(nt::step(link), -1);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    plat_stop_clear();
     EXPECT_EQ(err.text(), "");
     sigaction(SIGUSR1, &old, nullptr);
     close(sv[0]);
