@@ -182,10 +182,18 @@ int plat_symlink(const char* target, const char* linkpath)
 
 int plat_open_file(const char* path, int flags, mode_t mode)
 {
+    // Set once a created file has come out with exactly the mode asked for:
+    // the umask, which nothing in the daemon changes, then leaves those bits
+    // alone, and a file this call has just created (O_EXCL) is a regular one
+    // without a look at it. Saves a system call on every status file rewrite.
+    static std::atomic<mode_t> umask_keeps{0};
     RESOLVE(p, path);
     const int fd = open(p, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0)
         return -1;
+    const bool created = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+    if (created && mode != 0 && umask_keeps.load(std::memory_order_relaxed) == mode)
+        return fd;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
@@ -199,6 +207,8 @@ int plat_open_file(const char* path, int flags, mode_t mode)
         errno = saved;
         return -1;
     }
+    if (created && (st.st_mode & 07777) == mode)
+        umask_keeps.store(mode, std::memory_order_relaxed);
     return fd;
 }
 
