@@ -47,10 +47,12 @@ awk -- 'BEGIN {
     }
     exit
 }' "$@" >> "$R/trap.log"
-printf '\\end %s\n' "$(date +%s.%N)" >> "$R/trap.log"
-pause=$(cat "$R/trap.sleep" 2>/dev/null)
-[ -n "$pause" ] && sleep "$pause"
+# Read before the record ends: a test that sees the record whole may change
+# these files for the next call at once.
 code=$(cat "$R/trap.exit" 2>/dev/null)
+pause=$(cat "$R/trap.sleep" 2>/dev/null)
+printf '\\end %s\n' "$(date +%s.%N)" >> "$R/trap.log"
+[ -n "$pause" ] && sleep "$pause"
 exit "${code:-0}"
 )SH");
     chmod(path.c_str(), 0755);
