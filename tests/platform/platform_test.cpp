@@ -35,7 +35,8 @@ TEST(Platform, PathsResolveBelowTheRoot)
     EXPECT_EQ(plat_path(nullptr, buf, sizeof buf), nullptr);
 
     // A path that does not fit must fail, never open a cut name.
-    const std::string longpath = "/" + std::string(kPlatPathMax, 'p');
+    std::string longpath(kPlatPathMax + 1, 'p');
+    longpath[0] = '/';
     errno = 0;
     EXPECT_EQ(plat_open(longpath.c_str(), O_RDONLY | O_CLOEXEC), -1);
     EXPECT_EQ(errno, ENOENT);
