@@ -33,11 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::memset(&link, 0, sizeof link);
     link.fd = sv[0];
     link.date_fix_enabled = 1;
-    link.last_fix_time = -1;
-    link.moving = (flags & 4) ? 0 : 1;
     link.ignore_enabled = flags & 1;
     link.ignore_prefix = "$PTWS";
     link.drop_repeated_gga = (flags >> 1) & 1;
+    static ReceiverState state;
+    nmea_state_open(&state, &link);
+    state.last_fix_time = -1;
+    state.moving = (flags & 4) ? 0 : 1;
 
     size_t off = 0;
     while (off < size) {
@@ -54,16 +56,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (int i = 0; i < 4096; ++i) {
             link.rx_timeout = 0;
             const int n = nmea_next(&link);
-            if (n < 0)
-                break;
-            if (n > 0) {
-                // The invariants every output relies on.
-                if (n != link.sentence_len || n > link.rx_len || link.rx_buf[0] != '$' || link.rx_buf[n - 2] != '\r' ||
-                    link.rx_buf[n - 1] != '\n' || link.rx_buf[link.rx_len] != '\0')
-                    std::abort();
-                (void)nmea_chsum(&link);
-                nmea_consume(&link);
+            if (n == 0) {
+                // Nothing whole is left: the files as after a batch, then one more read.
+                nmea_files_update(&state);
+                if (nmea_read(&link) < 0)
+                    break;
+                continue;
             }
+            // The invariants every output relies on.
+            const char* const sentence = nmea_sentence(&link);
+            if (n < 0 || n != link.sentence_len || sentence + n > link.rx_buf + link.rx_len || sentence[0] != '$' ||
+                sentence[n - 2] != '\r' || sentence[n - 1] != '\n' || link.rx_buf[link.rx_len] != '\0')
+                std::abort();
+            (void)nmea_chsum(&link);
+            (void)nmea_interpret(&state, &link);
+            nmea_consume(&link);
             if (link.rx_len < 0 || link.rx_len >= kRxBufferSize)
                 std::abort();
         }
