@@ -558,22 +558,35 @@ int rsock_connect_wait(void* ctx, int sock)
     return r == -2 ? 0 : r < 0 ? -1 : 1;
 }
 
+// The server's address for the next connect attempt. false: there is none,
+// either because the stream stops or because the lookup failed, which counts
+// as a failed attempt and has already paused until the next one.
+bool rsock_target(RemoteSocket* rs, struct in_addr* addr)
+{
+    const int found = rsock_resolve(rs, addr);
+    if (found == 0)
+        rsock_sleep(rs, kRetryMs);
+    return found > 0;
+}
+
+// A connect attempt that failed: the reason goes into the status, the next
+// attempt comes after the retry pause.
+void rsock_connect_failed(RemoteSocket* rs, const char* error)
+{
+    set_state(rs, RsockState::waiting, error[0] ? error : nullptr);
+    rsock_sleep(rs, kRetryMs);
+}
+
 void rsock_tcp_connect(RemoteSocket* rs)
 {
     struct in_addr addr {};
-    const int found = rsock_resolve(rs, &addr);
-    if (found < 0)
+    if (!rsock_target(rs, &addr))
         return;
-    if (found == 0) {
-        rsock_sleep(rs, kRetryMs);
-        return;
-    }
     set_state(rs, RsockState::connecting);
     char error[kErrorSize] = "";
     int sock = sock_tcp_connect_with(addr, rs->settings->port, rsock_connect_wait, rs, rs->name, error, sizeof error);
     if (sock < 0) {
-        set_state(rs, RsockState::waiting, error[0] ? error : nullptr);
-        rsock_sleep(rs, kRetryMs);
+        rsock_connect_failed(rs, error);
         return;
     }
     const uint32_t halt = rs->period_halt;
@@ -657,18 +670,12 @@ void rsock_tcp_exec(RemoteSocket* rs)
 void rsock_udp_connect(RemoteSocket* rs)
 {
     struct in_addr addr {};
-    const int found = rsock_resolve(rs, &addr);
-    if (found < 0)
+    if (!rsock_target(rs, &addr))
         return;
-    if (found == 0) {
-        rsock_sleep(rs, kRetryMs);
-        return;
-    }
     char error[kErrorSize] = "";
     int sock = sock_udp_connect_nonblock(addr, rs->settings->port, rs->name, error, sizeof error);
     if (sock < 0) {
-        set_state(rs, RsockState::waiting, error[0] ? error : nullptr);
-        rsock_sleep(rs, kRetryMs);
+        rsock_connect_failed(rs, error);
         return;
     }
     rsock_connected(rs, sock, rsock_udp_exec);
