@@ -15,9 +15,13 @@ the real pace: one cycle of 8 sentences arriving in one read once a second,
 with all four local outputs (ttyS0, ttyS1, ttyUSB0, /dev/nmea) on, counted
 with strace -c on the main thread over --cycles cycles.
 
-usage: bench/vs_gpsd.py [--gnssd BUILD/gnssd] [--capture FILE] [--repeat N] [--cycles N]
+With --rounds N the two daemons take turns N times and the script prints the
+median of each one's CPU per sentence and their ratio as well: on a shared
+machine a single run of either can be off by half.
+
+usage: bench/vs_gpsd.py [--gnssd BUILD/gnssd] [--capture FILE] [--repeat N] [--rounds N] [--cycles N]
 """
-import argparse, os, pty, select, shutil, signal, socket, subprocess, sys, tempfile, termios, time, tty
+import argparse, os, pty, select, shutil, signal, socket, statistics, subprocess, sys, tempfile, termios, time, tty
 
 HZ = os.sysconf("SC_CLK_TCK")
 
@@ -265,6 +269,7 @@ def main():
     ap.add_argument("--gnssd", default=os.path.join(here, "..", "build", "gnssd"))
     ap.add_argument("--capture", default=None)
     ap.add_argument("--repeat", type=int, default=1)
+    ap.add_argument("--rounds", type=int, default=1)
     ap.add_argument("--cycles", type=int, default=10)
     a = ap.parse_args()
     if a.capture is None:
@@ -280,16 +285,24 @@ def main():
     # partial cycle and gnssd's last sentence needs the next read to frame.
     want = int(n * 0.98)
     print(f"capture: {a.capture} x{a.repeat}: {n} sentences, counting {want}")
-    rows = []
-    for name, fn in (("gnssd", lambda: run_gnssd(a.gnssd, data, want)), ("gpsd", lambda: run_gpsd(data, want))):
-        seen, cpu, wall, rss = fn()
-        per = cpu / max(seen, 1) * 1e6
-        rows.append((name, seen, cpu, wall, per, rss))
-        print(f"{name:6s} sentences out {seen:8d}  cpu {cpu:7.3f} s  wall {wall:7.3f} s  "
-              f"cpu/sentence {per:7.2f} us  {seen / max(wall, 1e-9):9.0f} sentences/s  peak RSS {rss} KiB")
-    if rows[0][4] > 0:
-        print(f"ratio gnssd/gpsd CPU per sentence: {rows[0][4] / rows[1][4]:.2f} "
-              f"(gpsd/gnssd {rows[1][4] / rows[0][4]:.1f}x)")
+    per = {"gnssd": [], "gpsd": []}
+    ratios = []
+    for _ in range(max(a.rounds, 1)):
+        rows = []
+        for name, fn in (("gnssd", lambda: run_gnssd(a.gnssd, data, want)), ("gpsd", lambda: run_gpsd(data, want))):
+            seen, cpu, wall, rss = fn()
+            us = cpu / max(seen, 1) * 1e6
+            rows.append(us)
+            per[name].append(us)
+            print(f"{name:6s} sentences out {seen:8d}  cpu {cpu:7.3f} s  wall {wall:7.3f} s  "
+                  f"cpu/sentence {us:7.2f} us  {seen / max(wall, 1e-9):9.0f} sentences/s  peak RSS {rss} KiB")
+        if rows[0] > 0 and rows[1] > 0:
+            ratios.append(rows[0] / rows[1])
+            print(f"ratio gnssd/gpsd CPU per sentence: {ratios[-1]:.2f} (gpsd/gnssd {1 / ratios[-1]:.1f}x)")
+    if a.rounds > 1 and ratios:
+        g, d = statistics.median(per["gnssd"]), statistics.median(per["gpsd"])
+        print(f"median of {a.rounds} rounds: gnssd {g:.2f} us, gpsd {d:.2f} us, ratio {g / d:.2f} "
+              f"(rounds {min(ratios):.2f} to {max(ratios):.2f})")
     if a.cycles > 0:
         got = syscalls_per_cycle(a.gnssd, data, a.cycles)
         if got is None:

@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "core/settings.h"
+#include "core/worker.h"
 #include "nmea/nmea.h"
 #include "nmea/timesync.h"
 #include "outputs/local.h"
@@ -43,6 +44,12 @@ constexpr int kSockets = kRemoteSocketCount + 1;
 // when it is a "$GPRMC": at most one per 4 bytes of a receive buffer
 // ("$*\r\n"), and one identification per 9 ("$GPRMC*\r\n").
 constexpr int kBatchMax = kRxBufferSize / 4 + kRxBufferSize / 9 + 1;
+
+// While the receiver is ahead of the service (every read fills the buffer and
+// more is waiting: a replay, a flood) the status files are brought up to date
+// at most this often; they always are before the service waits for the
+// receiver, so at the real pace every receiver cycle is written as it ends.
+constexpr long long kFilesAheadMs = 1;
 
 // One service per router: the lock on this file says which process it is.
 constexpr const char* kPidPath = "/run/gnssd.pid";
@@ -93,6 +100,7 @@ struct Service {
     ReceiverLink* link;
     ReceiverState state;  // what the current link's sentences said
     Batch batch;
+    long long files_at_ms;  // when the status files were last brought up to date
 };
 
 // --- the outputs: one ordered table ----------------------------------------
@@ -262,7 +270,15 @@ void handle_read(Service* s)
         for (const OutputRow& row : kOutputTable)
             row.write(s, row.index, b);
     }
+    if (!s->state.files_due)
+        return;
+    // A rewrite costs more than the sentences of a read: while the receiver
+    // is ahead, the reads that follow at once are written together.
+    const long long now = monotonic_ms();
+    if (link->rx_more && now - s->files_at_ms < kFilesAheadMs)
+        return;
     nmea_files_update(&s->state);
+    s->files_at_ms = now;
 }
 
 void main_loop(Service* s)

@@ -157,16 +157,43 @@ std::size_t slot_len(const char (&slot)[N])
     return nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - slot) : N;
 }
 
-// "ab" "cd" <sep2> "rest": the text split after characters 2 and 4, cut where it ends.
+// The status file's text, put together piece by piece: it is rewritten with
+// every read, and a format call per piece would cost more than the pieces.
+// Whatever does not fit marks the text as failed, never cuts it.
+struct TextOut {
+    char* at;
+    char* end;
+    bool ok = true;
+
+    void put(const char* text, std::size_t len)
+    {
+        if (!ok || len >= static_cast<std::size_t>(end - at)) {
+            ok = false;
+            return;
+        }
+        std::memcpy(at, text, len);
+        at += len;
+    }
+    void put(std::string_view text) { put(text.data(), text.size()); }
+    template <std::size_t N>
+    void put_slot(const char (&slot)[N])
+    {
+        put(slot, slot_len(slot));
+    }
+};
+
+// "ab" sep1 "cd" sep2 "rest": the slot split after characters 2 and 4, cut where it ends.
 template <std::size_t N>
-void split_2_2(char* out, std::size_t size, const char (&text)[N], const char* sep1, const char* sep2)
+void put_split_2_2(TextOut* out, const char (&text)[N], std::string_view sep1, std::string_view sep2)
 {
     const std::size_t len = slot_len(text);
     const std::size_t a = len < 2 ? len : 2;
     const std::size_t b = len < 4 ? len - a : 2;
-    const std::size_t c = len - a - b;
-    std::snprintf(out, size, "%.*s%s%.*s%s%.*s", static_cast<int>(a), text, sep1, static_cast<int>(b), text + a, sep2,
-                  static_cast<int>(c), text + a + b);
+    out->put(text, a);
+    out->put(sep1);
+    out->put(text + a, b);
+    out->put(sep2);
+    out->put(text + a + b, len - a - b);
 }
 
 }  // namespace
@@ -219,23 +246,19 @@ void nmea_degrees(const char* text, char* out, std::size_t size)
 
 int stats_format(const PositionReport& r, char* out, std::size_t size)
 {
-    char time_text[32];
-    if (r.fix_time[0])
-        split_2_2(time_text, sizeof time_text, r.fix_time, ":", ":");
-    else
-        std::snprintf(time_text, sizeof time_text, "N/A");
-
+    if (!out || size == 0)
+        return -1;
     char lat[48];
     char lon[48];
     nmea_degrees(r.latitude, lat, sizeof lat);
     nmea_degrees(r.longitude, lon, sizeof lon);
 
     // "08" reads "8"; a lone "0" stays "0".
-    const char* sats = r.satellites;
-    if (!sats[0])
+    std::string_view sats(r.satellites, slot_len(r.satellites));
+    if (sats.empty())
         sats = "N/A";
-    else if (sats[0] == '0' && sats[1])
-        ++sats;
+    else if (sats[0] == '0' && sats.size() > 1)
+        sats.remove_prefix(1);
 
     char speed[48];
     char* end = nullptr;
@@ -248,31 +271,48 @@ int stats_format(const PositionReport& r, char* out, std::size_t size)
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof speed)
             std::snprintf(speed, sizeof speed, "N/A");
     }
+    const bool course = r.course[0] && std::strncmp(speed, "N/A", 3) != 0 && std::strncmp(speed, "0.0", 3) != 0;
 
-    char course[32];
-    if (r.course[0] && std::strncmp(speed, "N/A", 3) != 0 && std::strncmp(speed, "0.0", 3) != 0)
-        std::snprintf(course, sizeof course, "%s degrees", r.course);
+    TextOut t{out, out + size};
+    t.put("Current time (UTC) : ");
+    if (r.fix_time[0])
+        put_split_2_2(&t, r.fix_time, ":", ":");
     else
-        std::snprintf(course, sizeof course, "N/A");
-
-    char date[32];
+        t.put("N/A");
+    t.put("\nLatitude           : ");
+    t.put(lat, std::strlen(lat));
+    t.put_slot(r.lat_hemisphere);
+    t.put("\nLongitude          : ");
+    t.put(lon, std::strlen(lon));
+    t.put_slot(r.lon_hemisphere);
+    t.put("\nAltitude           : ");
+    if (r.altitude[0])
+        t.put_slot(r.altitude);
+    else
+        t.put("N/A");
+    t.put(" ");
+    t.put_slot(r.altitude_unit);
+    t.put("\nSatellites in use  : ");
+    t.put(sats);
+    t.put("\nFix status         : ");
+    t.put_slot(r.fix_quality);
+    t.put("\nSpeed over ground  : ");
+    t.put(speed, std::strlen(speed));
+    t.put("\nCourse over ground : ");
+    if (course) {
+        t.put_slot(r.course);
+        t.put(" degrees");
+    } else {
+        t.put("N/A");
+    }
+    t.put("\nDate               : ");
     if (r.date[0])
-        split_2_2(date, sizeof date, r.date, ".", ".20");
+        put_split_2_2(&t, r.date, ".", ".20");
     else
-        std::snprintf(date, sizeof date, "N/A");
-
-    const int n = std::snprintf(out, size,
-                                "Current time (UTC) : %s\n"
-                                "Latitude           : %s%s\n"
-                                "Longitude          : %s%s\n"
-                                "Altitude           : %s %s\n"
-                                "Satellites in use  : %s\n"
-                                "Fix status         : %s\n"
-                                "Speed over ground  : %s\n"
-                                "Course over ground : %s\n"
-                                "Date               : %s\n",
-                                time_text, lat, r.lat_hemisphere, lon, r.lon_hemisphere,
-                                r.altitude[0] ? r.altitude : "N/A", r.altitude_unit, sats, r.fix_quality, speed, course,
-                                date);
-    return n < 0 || static_cast<std::size_t>(n) >= size ? -1 : n;
+        t.put("N/A");
+    t.put("\n");
+    if (!t.ok)
+        return -1;
+    *t.at = '\0';
+    return static_cast<int>(t.at - out);
 }

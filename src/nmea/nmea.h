@@ -18,6 +18,9 @@ struct ReceiverLink;
 [[nodiscard]] int nmea_next(ReceiverLink* link);
 // Drops what has been consumed, waits for the receiver and appends what it
 // sent. 0: read (or nothing this time); -1: no link, read failure or silence.
+// After a read that filled the buffer (link->rx_more) the next call reads on
+// without a wait, and returns 0 with nothing new rather than wait: whatever
+// the caller put off while more was waiting, it does before calling again.
 int nmea_read(ReceiverLink* link);
 // The sentence nmea_next framed last.
 char* nmea_sentence(ReceiverLink* link);

@@ -32,23 +32,24 @@ int quoted_len(const ReceiverLink* link)
 // Offset of the line end of the sentence at buf (len bytes, NUL behind them),
 // or -1. Whichever line end comes first counts: "\r\n", or the "\n\n" some
 // receivers send, which is rewritten to "\r\n" in place. A NUL hides
-// everything behind it.
+// everything behind it. Only the sentence itself is looked at for a NUL, not
+// the rest of the read: a read holds many sentences.
 int find_line_end(char* buf, int len)
 {
-    const void* nul = std::memchr(buf, '\0', static_cast<size_t>(len));
-    if (nul)
-        len = static_cast<int>(static_cast<const char*>(nul) - buf);
     for (int i = 1; i < len; ++i) {
         const void* lf = std::memchr(buf + i, '\n', static_cast<size_t>(len - i));
         if (!lf)
             return -1;
         i = static_cast<int>(static_cast<const char*>(lf) - buf);
-        if (buf[i - 1] == '\r')
+        const bool crlf = buf[i - 1] == '\r';
+        if (!crlf && !(i + 1 < len && buf[i + 1] == '\n'))
+            continue;
+        if (std::memchr(buf, '\0', static_cast<size_t>(crlf ? i + 1 : i + 2)))
+            return -1;
+        if (crlf)
             return i - 1;
-        if (i + 1 < len && buf[i + 1] == '\n') {
-            buf[i] = '\r';
-            return i;
-        }
+        buf[i] = '\r';
+        return i;
     }
     return -1;
 }
@@ -100,6 +101,9 @@ int nmea_read(ReceiverLink* link)
             log_msg(LOG_ERR, "read error: %s", std::strerror(saved));
             return -1;
         }
+        // Nothing after all: back to the caller, which finishes what it put
+        // off while more was waiting before the next call waits.
+        return 0;
     }
     // poll rather than select: the descriptor number is not bounded by FD_SETSIZE.
     // The stop descriptor ends the wait even when the stop signal came just

@@ -230,6 +230,42 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     EXPECT_EQ(texts.back(), "$GPS_STOP");
 }
 
+// A receiver far ahead of the service (a capture replayed as fast as the
+// port takes it): while reads follow each other the status files may trail
+// them, but as soon as the receiver pauses they show its last cycle, and the
+// serial output got every sentence in order.
+TEST(Service, StatusFilesCatchUpWhenAFloodPauses)
+{
+    Rig rig;
+    auto with_cs = [](const std::string& body) {
+        unsigned sum = 0;
+        for (std::size_t i = 1; i < body.size(); ++i)
+            sum ^= static_cast<unsigned char>(body[i]);
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+        return body + tail;
+    };
+    // A cycle of its own (a GSV first): a second GGA within one cycle is dropped.
+    const std::string capture = th::read_file(th::data_path("gpsd-quectel-eg25-g.nmea")) + with_cs("$GPGSV,1,1,00") +
+                                with_cs("$GPGGA,235959,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                                with_cs("$GPRMC,235959,A,4807.038,N,01131.000,E,000.0,,311226,,,A");
+    th::write_file(rig.path("/capture.nmea"), capture);
+    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--fast", "--set", "MOD_GPS_EP1_ENABLED=1"});
+    rig.start_daemon();
+    ASSERT_TRUE(rig.daemon.wait_log("gps: notice: running...\n", 40s)) << rig.daemon.log();
+    // Until the link is given up 2 s into the pause.
+    const std::string stats = rig.path("/run/stats.gps");
+    EXPECT_TRUE(th::wait_until(
+        [&] { return th::read_file(stats).find("Current time (UTC) : 23:59:59\n") != std::string::npos; }, 30s))
+        << th::read_file(stats) << rig.daemon.log();
+    EXPECT_NE(th::read_file(stats).find("Date               : 31.12.2026\n"), std::string::npos);
+    EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "4807.038N\n01131.000E\n");
+    const std::string out = rig.out_ttyS0();
+    EXPECT_EQ(th::count_of(out, "$GPRMC,235959,"), 1);
+    EXPECT_EQ(th::count_of(out, "\r\n"), th::count_of(capture, "\r\n")) << "sentences lost in the flood";
+    ASSERT_TRUE(rig.stop_daemon());
+}
+
 TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
 {
     Rig rig;

@@ -1,4 +1,5 @@
 // Sentence framing and resynchronisation on bad input, waits, and the NMEA checksum.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -38,6 +39,9 @@ TEST(Reader, FramesAndResynchronises)
          std::string("$GPGSA,1\0,2*00\r\n", 16) + vtg,
          {vtg}},
         {"NUL at the start", std::string("\0", 1) + vtg, {vtg}},
+        {"NUL in a later sentence hides nothing before it", vtg + std::string("$GPGSA,1\0,2*00\r\n", 16) + vtg,
+         {vtg, vtg}},
+        {"NUL between the two \\n of a line end", std::string("$GPVTG,a*00\n\0\n", 14) + vtg, {vtg}},
         {"spliced sentence passed on from its first '$'", "$GPGGA,123519,480" + vtg, {"$GPGGA,123519,480" + vtg}},
         {"no '*': dropped, the next one passes", "$GPTXT,no star\r\n" + vtg, {vtg}},
         {"no '*' although the following bytes hold one", "$GPTXT,x\r\n$GPVTG,b*11\r\n", {"$GPVTG,b*11\r\n"}},
@@ -82,7 +86,7 @@ TEST(Reader, IgnorePrefixDropsSentences)
 }
 
 // One data burst, then silence: the first read lowers the wait to 2 seconds.
-TEST(Reader, SilenceAfterDataTimesOut)
+TEST(Reader, FullReadReadsOnThenSilenceTimesOut)
 {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
@@ -90,9 +94,24 @@ TEST(Reader, SilenceAfterDataTimesOut)
     nt::init_link(link);
     link.fd = sv[0];
     link.rx_timeout = 30;
+    th::StderrCapture err;
+    // A read that fills the buffer: the next one reads on without the wait,
+    // and comes back at once when nothing more was sent.
+    ASSERT_EQ(fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK), 0);
+    const std::string longest = "$" + filler(kRxBufferSize - 1 - 6) + "*00\r\n";
+    ASSERT_EQ(write(sv[1], longest.data(), longest.size()), static_cast<ssize_t>(longest.size()));
+    EXPECT_EQ(nt::step(link), 0);
+    EXPECT_EQ(link.rx_more, 1u);
+    EXPECT_EQ(nt::step(link), static_cast<int>(longest.size()));
+    nmea_consume(&link);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(nt::step(link), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(link.rx_more, 0u);
+    EXPECT_EQ(err.text(), "");
+
     const std::string vtg = "$GPVTG,a*00\r\n";
     ASSERT_EQ(write(sv[1], vtg.data(), vtg.size()), static_cast<ssize_t>(vtg.size()));
-    th::StderrCapture err;
     EXPECT_EQ(nt::step(link), 0);
     EXPECT_EQ(link.rx_timeout, 2);
     EXPECT_EQ(nt::step(link), static_cast<int>(vtg.size()));
