@@ -255,8 +255,9 @@ TEST(Service, StatusFilesCatchUpWhenAFloodPauses)
     ASSERT_TRUE(rig.daemon.wait_log("gps: notice: running...\n", 40s)) << rig.daemon.log();
     // Until the link is given up 2 s into the pause.
     const std::string stats = rig.path("/run/stats.gps");
-    EXPECT_TRUE(th::wait_until(
-        [&] { return th::read_file(stats).find("Current time (UTC) : 23:59:59\n") != std::string::npos; }, 30s))
+    EXPECT_TRUE(
+        th::wait_until([&] { return th::read_file(stats).find("Current time (UTC) : 23:59:59\n") != std::string::npos; },
+                       30s))
         << th::read_file(stats) << rig.daemon.log();
     EXPECT_NE(th::read_file(stats).find("Date               : 31.12.2026\n"), std::string::npos);
     EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "4807.038N\n01131.000E\n");
