@@ -55,6 +55,11 @@ constexpr time_t kStaleGapSec = 2;
 // pause: a receiver faster than about 3 Hz never leaves one.
 constexpr time_t kBurstAgeSec = 1;
 
+// The most one UDP datagram carries over IPv4 (65535 less the IP and UDP
+// headers): a UDP stream's burst completes before it grows past this, where a
+// larger one could not be sent at all.
+constexpr std::size_t kDatagramMax = 65507;
+
 // Pauses of the worker, in milliseconds.
 constexpr int kTickMs = 1000;
 constexpr int kRetryMs = 10000;
@@ -106,8 +111,9 @@ struct RemoteSocket {
     pthread_mutex_t lock;
     int lock_ready;
     Worker worker;
-    char name[96];    // "host:port", for the log
-    uint32_t period;  // clamped settings
+    char name[96];          // "host:port", for the log
+    std::size_t burst_max;  // what one send can carry: a frame over TCP, a datagram over UDP
+    uint32_t period;        // clamped settings
     uint32_t period_halt;
     // Worker only.
     RemoteSocketStep step;
@@ -735,7 +741,7 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
             time_t age;
             long age_usec;
             time_since(now, &cur->start, &age, &age_usec);
-            const bool fits = static_cast<std::size_t>(cur->length) + length <= kSocketFrameSize;
+            const bool fits = static_cast<std::size_t>(cur->length) + length <= rs->burst_max;
             if (fits && age < kBurstAgeSec) {
                 std::memcpy(cur->data + cur->length, data, length);
                 cur->length += static_cast<int>(length);
@@ -753,7 +759,7 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
         }
         cur->length = 0;
     }
-    if (length > kSocketFrameSize) {
+    if (length > rs->burst_max) {
         // Larger than any burst: dropped rather than cut.
         log_msg(LOG_ERR, "%s - oops, buffer is full (%s)", "rsock_write_exec", rs->name);
         return;
@@ -830,6 +836,7 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     rs->state = RsockState::connecting;
     std::snprintf(rs->name, sizeof rs->name, "%s:%u", settings->ipaddr, settings->port & 0xFFFFu);
     rs->step = settings->protocol == 1 ? rsock_udp_connect : rsock_tcp_connect;
+    rs->burst_max = settings->protocol == 1 ? kDatagramMax : kSocketFrameSize;
     if (settings->backlog > 0 && settings->protocol == 1) {
         // A datagram gives no sign of delivery to keep bursts against.
         log_msg(LOG_NOTICE, "%s - backlog ignored on a UDP stream (%s)", "rsock_open", rs->name);
