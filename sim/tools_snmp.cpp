@@ -60,11 +60,13 @@ awk -- 'BEGIN {
     }
     exit
 }' "$@" >> "$R/sim/snmptrap.log"
-printf '\\end %s\n' "$(date +%s.%N)" >> "$R/sim/snmptrap.log"
+# The exit code is read before the record ends: a test that sees the end
+# may change the file for the next trap at once.
 code=$(head -n 1 "$R/sim/snmptrap.exit" 2>/dev/null)
 case "$code" in
     ''|*[!0-9]*) code=0 ;;
 esac
+printf '\\end %s\n' "$(date +%s.%N)" >> "$R/sim/snmptrap.log"
 exit "$code"
 )SH";
 
