@@ -22,15 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string with_checksum(const std::string& body)
-{
-    unsigned sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-    return "$" + body + tail;
-}
+using th::with_checksum;
 
 // One simulated router: the simulator playing the module and the daemon.
 struct Router {

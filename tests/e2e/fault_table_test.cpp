@@ -898,14 +898,7 @@ struct Blackhole {
 // server's connection fills within seconds.
 std::string heavy_capture(int cycles)
 {
-    auto sentence = [](const std::string& body) {
-        unsigned char sum = 0;
-        for (char ch : body)
-            sum ^= static_cast<unsigned char>(ch);
-        char tail[8];
-        std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-        return "$" + body + tail;
-    };
+    const auto sentence = th::with_checksum;
     std::string out;
     for (int i = 0; i < cycles; ++i) {
         char hms[16];

@@ -58,15 +58,7 @@ struct Servers : th::SimServers {
     }
 };
 
-std::string with_checksum(const std::string& body)
-{
-    unsigned char sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-    return "$" + body + tail;
-}
+using th::with_checksum;
 
 // A replayable drive: numbered cycles of GGA, RMC and GSA. The cycle number
 // is the GGA/RMC time of day, so order and whole bursts can be checked;

@@ -237,18 +237,11 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
 TEST(Service, StatusFilesCatchUpWhenAFloodPauses)
 {
     Rig rig;
-    auto with_cs = [](const std::string& body) {
-        unsigned sum = 0;
-        for (std::size_t i = 1; i < body.size(); ++i)
-            sum ^= static_cast<unsigned char>(body[i]);
-        char tail[8];
-        std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-        return body + tail;
-    };
     // A cycle of its own (a GSV first): a second GGA within one cycle is dropped.
-    const std::string capture = th::read_file(th::data_path("gpsd-quectel-eg25-g.nmea")) + with_cs("$GPGSV,1,1,00") +
-                                with_cs("$GPGGA,235959,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
-                                with_cs("$GPRMC,235959,A,4807.038,N,01131.000,E,000.0,,311226,,,A");
+    const std::string capture = th::read_file(th::data_path("gpsd-quectel-eg25-g.nmea")) +
+                                th::with_checksum("GPGSV,1,1,00") +
+                                th::with_checksum("GPGGA,235959,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                                th::with_checksum("GPRMC,235959,A,4807.038,N,01131.000,E,000.0,,311226,,,A");
     th::write_file(rig.path("/capture.nmea"), capture);
     rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--fast", "--set", "MOD_GPS_EP1_ENABLED=1"});
     rig.start_daemon();

@@ -211,6 +211,16 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
+std::string with_checksum(const std::string& body)
+{
+    unsigned char sum = 0;
+    for (char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+    return "$" + body + tail;
+}
+
 std::string first_difference(const std::string& got, const std::string& want, std::size_t width)
 {
     if (got == want)

@@ -74,6 +74,9 @@ int dead_pid();
 
 double seconds_since(std::chrono::steady_clock::time_point t0);
 
+// "$" + body + "*HH\r\n": a sentence with its correct checksum.
+std::string with_checksum(const std::string& body);
+
 // The lines of text, each with its line end.
 std::vector<std::string> lines_of(const std::string& text);
 // "" when the streams are equal, else their first line that differs, each
