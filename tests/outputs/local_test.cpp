@@ -215,6 +215,11 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     const int probe = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(probe, 0);
     const auto settle = [&] {
+        // Until the worker has run, the reader's side looks empty: on a
+        // loaded machine that can last longer than the steadiness check
+        // below, and an empty-looking queue reads as one a reader emptied.
+        pollfd ready{probe, POLLIN, 0};
+        (void)poll(&ready, 1, 1000);
         int before = -1;
         for (int i = 0, n = 0; i < 200; ++i, before = n) {
             if (ioctl(probe, FIONREAD, &n) != 0 || n == before)
