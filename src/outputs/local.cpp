@@ -301,8 +301,9 @@ int pty_open(SerialOutput* out, uint32_t enabled)
     }
     make_raw(g_pty.slave_fd);
     if (link_present(kPtyLinkPath)) {
-        // Only a link is replaced: a file of any other kind is not ours.
-        const int rc = plat_unlink_type(kPtyLinkPath, S_IFLNK);
+        // Whatever an earlier run or a stray program left there goes (unlink
+        // never follows a link); only a directory stays and fails the set-up.
+        const int rc = plat_unlink(kPtyLinkPath);
         if (rc != 0) {
             log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
             return pty_fail(&master);

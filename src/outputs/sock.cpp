@@ -248,11 +248,12 @@ int sock_unix_listen(const char* path)
         sock_close(sock);
         return -1;
     }
-    // A socket file left by an earlier run would make the bind fail. Only a
-    // socket or a link goes: any other file there is not ours to clobber,
-    // and the bind then fails on it.
-    if (plat_unlink_type(path, S_IFSOCK) != 0)
-        (void)plat_unlink_type(path, S_IFLNK);
+    // Whatever stands at the path (a socket of an earlier run, a stray file,
+    // a link, which unlink removes without following) would make the bind
+    // fail and leave the router without its control socket for the whole
+    // run. Only a directory is left alone: the bind then fails on it.
+    if (plat_unlink(path) != 0 && errno != ENOENT)
+        log_msg(LOG_ERR, "cannot replace %s: %s", path, strerror(errno));
     if (bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
         log_msg(LOG_ERR, "bind socket error: %s", strerror(errno));
         sock_close(sock);

@@ -209,8 +209,14 @@ TEST(Control, ShellRequestsWithoutTraps)
     r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=0", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
                  "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=59"},
                 kPlainCycle);
+    // Stray files where the control socket and "/dev/nmea" go are replaced.
+    std::filesystem::create_directories(r.root + "/run");
+    std::filesystem::create_directories(r.root + "/dev");
+    th::write_file(r.root + "/run/gps.socket", "stray");
+    th::write_file(r.root + "/dev/nmea", "stray");
     r.start_daemon();
     ASSERT_TRUE(th::wait_until([&] { return ask(r, "snmp 9\n") == "230336"; }, 15s)) << r.daemon.log();
+    EXPECT_TRUE(std::filesystem::is_symlink(r.root + "/dev/nmea")) << r.daemon.log();
 
     const std::string long_word(1499, 'w');
     struct Case {

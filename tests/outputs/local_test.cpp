@@ -2,8 +2,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -296,6 +298,18 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
          [](const std::string& p) { std::filesystem::create_symlink("/dev/null", p); }, 1},
         {"output disabled: created all the same, but silent",
          [](const std::string& p) { std::filesystem::create_symlink("/dev/pts/999999", p); }, 0},
+        {"plain file", [](const std::string& p) { th::write_file(p, "stale"); }, 1},
+        {"FIFO nobody reads", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, 1},
+        {"socket",
+         [](const std::string& p) {
+             const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             sockaddr_un sa{};
+             sa.sun_family = AF_UNIX;
+             std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", p.c_str());
+             ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+             close(s);
+         },
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -316,17 +330,21 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
         EXPECT_FALSE(th::file_exists(link));
         EXPECT_EQ(err.text().find("gps: err:"), std::string::npos) << err.text();
     }
-    // A file of another kind is not ours to clobber: the pseudo-terminal
-    // stays off and the file stays as it was.
+    // Only a directory is left alone: the pseudo-terminal stays off and the
+    // message names the path.
     std::error_code ec;
     std::filesystem::remove(link, ec);
-    th::write_file(link, "stale");
+    std::filesystem::create_directory(link);
+    th::write_file(link + "/keep", "kept");
     th::StderrCapture err;
     SerialOutput out{};
     EXPECT_EQ(pty_open(&out, 1), -1);
-    EXPECT_EQ(th::read_file(link), "stale");
-    EXPECT_NE(err.text().find("gps: err: Pseudo-terminal initialization failed"), std::string::npos);
-    std::filesystem::remove(link, ec);
+    EXPECT_EQ(th::read_file(link + "/keep"), "kept");
+    EXPECT_NE(err.text().find("gps: err: Unable to delete existed linked file /dev/nmea, err:-1\n"
+                              "gps: err: Pseudo-terminal initialization failed"),
+              std::string::npos)
+        << err.text();
+    std::filesystem::remove_all(link, ec);
 }
 
 }  // namespace

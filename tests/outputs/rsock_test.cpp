@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -778,11 +779,13 @@ TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
         ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
         close(stale);
     }
-    th::write_file(root + "/run/plain.file", "not ours");
+    th::write_file(root + "/run/plain.file", "stray");
+    std::filesystem::create_directories(root + "/run/a.dir");
     const Case cases[] = {
         {"a socket left at the path is replaced", "/run/stale.socket", true, ""},
-        {"a file of another kind is kept", "/run/plain.file", false,
-         "gps: err: bind socket error: Address already in use"},
+        {"so is a plain file", "/run/plain.file", true, ""},
+        {"a directory is left alone and named", "/run/a.dir", false,
+         "gps: err: cannot replace /run/a.dir: Is a directory\ngps: err: bind socket error: Address already in use"},
         {"missing directory", "/run/no-such-dir/gps.socket", false,
          "gps: err: bind socket error: No such file or directory"},
         {"longer than a socket address holds", "/run/" + std::string(120, 'x'), false,
@@ -808,7 +811,7 @@ TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
             EXPECT_EQ(log.text(), "");
         }
     }
-    EXPECT_EQ(th::read_file(root + "/run/plain.file"), "not ours");
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/run/a.dir"));
 }
 
 // The backlog: oldest first, bounded by dropping the oldest, and a burst
