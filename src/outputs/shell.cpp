@@ -26,6 +26,10 @@ namespace {
 constexpr std::size_t kRequestSize = 1500;
 // Room for the whole sockaddr_un, as accept fills it.
 constexpr socklen_t kPeerAddrSize = 110;
+// Pause after an accept that failed for want of descriptors or memory: the
+// pending connection keeps the socket readable, and retrying at once would
+// spin until the shortage ends.
+constexpr int kAcceptBackoffMs = 1000;
 
 }  // namespace
 
@@ -67,7 +71,8 @@ bool is_blank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-void shell_socket_open(ControlShell* shell)
+// false: accept failed in a way that retrying at once would repeat.
+bool shell_socket_open(ControlShell* shell)
 {
     // The previous client connected but never sent its request: it is
     // dropped (closed, not leaked) in favour of the newcomer.
@@ -76,8 +81,12 @@ void shell_socket_open(ControlShell* shell)
     char addr[kPeerAddrSize];
     socklen_t len = sizeof addr;
     shell->conn_sock = accept4(shell->listen_sock, reinterpret_cast<struct sockaddr*>(addr), &len, SOCK_CLOEXEC);
-    if (shell->conn_sock < 0)
-        log_msg(LOG_ERR, "%s - accept error: %s", "shell_socket_open", std::strerror(errno));
+    if (shell->conn_sock >= 0)
+        return true;
+    const int err = errno;
+    log_msg(LOG_ERR, "%s - accept error: %s", "shell_socket_open", std::strerror(err));
+    // A client that gave up before it was accepted is gone from the queue.
+    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNABORTED;
 }
 
 void shell_socket_exec(ControlShell* shell)
@@ -143,8 +152,9 @@ void* shell_main(void* arg)
         // error counts as readable: the read then reports it.
         if (fds[1].fd >= 0 && fds[1].revents)
             shell_socket_exec(shell);
-        if (fds[0].fd >= 0 && fds[0].revents)
-            shell_socket_open(shell);
+        if (fds[0].fd >= 0 && fds[0].revents && !shell_socket_open(shell) &&
+            !worker_sleep(&shell->worker, kAcceptBackoffMs))
+            return nullptr;
     }
 }
 
@@ -204,6 +214,38 @@ uint32_t now_ds()
     return static_cast<uint32_t>(monotonic_ms() / 100) + 1;
 }
 
+// Length of the well-formed UTF-8 character at s (1 to 4 bytes), 0 when
+// the bytes there are not one: a stray continuation byte, an overlong form,
+// a surrogate, a code point beyond U+10FFFF or a sequence cut short (the
+// string's end fails the continuation test).
+std::size_t utf8_length(const unsigned char* s)
+{
+    const unsigned char c = s[0];
+    if (c < 0x80)
+        return 1;
+    std::size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : lo;
+        hi = c == 0xED ? 0x9F : hi;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : lo;
+        hi = c == 0xF4 ? 0x8F : hi;
+    } else {
+        return 0;
+    }
+    if (s[1] < lo || s[1] > hi)
+        return 0;
+    for (std::size_t i = 2; i < n; ++i)
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
 // Appends to a fixed buffer; whatever does not fit is cut.
 struct Json {
     char* buf;
@@ -229,14 +271,23 @@ struct Json {
             return;
         }
         add("\"");
-        for (std::size_t i = 0; s[i] && i < max; ++i) {
-            const unsigned char c = static_cast<unsigned char>(s[i]);
-            if (c == '"' || c == '\\')
-                add("\\%c", c);
-            else if (c < 0x20 || c == 0x7F)
-                add("\\u%04x", c);
+        // Cut on a character boundary, never inside one.
+        for (std::size_t i = 0; s[i];) {
+            const auto* at = reinterpret_cast<const unsigned char*>(s + i);
+            const std::size_t n = utf8_length(at);
+            if (i + (n ? n : 1) > max)
+                break;
+            if (n == 0)
+                add("\\u%04x", at[0]);  // not UTF-8: the byte read as its code point
+            else if (n > 1)
+                add("%.*s", static_cast<int>(n), s + i);
+            else if (at[0] == '"' || at[0] == '\\')
+                add("\\%c", at[0]);
+            else if (at[0] < 0x20 || at[0] == 0x7F)
+                add("\\u%04x", at[0]);
             else
-                add("%c", c);
+                add("%c", at[0]);
+            i += n ? n : 1;
         }
         add("\"");
     }

@@ -1,6 +1,8 @@
 // Control shell: the wire protocol, racing clients and descriptor hygiene.
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -222,6 +224,46 @@ TEST_F(ShellFixture, ClientGoneBeforeTheReplyDoesNotRaiseSigpipe)
     close(gate[1]);
 }
 
+TEST_F(ShellFixture, AcceptWithoutDescriptorsBacksOffAndRecovers)
+{
+    th::StderrCapture err;
+    // Everything the limit would refuse is made before it is set: the
+    // client's socket and a second reader of the log.
+    const int log_fd = open("/proc/self/fd/2", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(log_fd, 0);
+    const auto accept_errors = [&] {
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(log_fd, buf, sizeof buf, at)) > 0; at += n)
+            text.append(buf, static_cast<std::size_t>(n));
+        return th::count_of(text, "gps: err: shell_socket_open - accept error: Too many open files\n");
+    };
+    const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", socket_file().c_str());
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int next = dup(0);
+    close(next);
+    const rlimit low{static_cast<rlim_t>(next), saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const bool connected = connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    // The pending connection keeps the socket readable: an accept retried
+    // at once would fill the log (and a core) until descriptors come back.
+    const bool failed = th::wait_until([&] { return accept_errors() >= 1; }, std::chrono::seconds(5));
+    const bool spun = th::wait_until([&] { return accept_errors() >= 3; }, std::chrono::milliseconds(300));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(spun) << accept_errors() << " accept errors";
+    // The client that waited through the shortage is served after it.
+    EXPECT_EQ(th::exchange(client, "snmp 4\n"), "snmp[4]");
+    EXPECT_EQ(take_calls(), std::vector<std::string>{"4"});
+    close(log_fd);
+}
+
 TEST(Shell, OpenFailsCleanlyWithoutASocketDirectory)
 {
     test_root();
@@ -237,6 +279,13 @@ TEST(ShellStatus, StreamsAndReceiver)
     settings[0] = {1, const_cast<char*>("fleet\"1\\\n"), 1, 70000, 1, 1};
     for (int i = 1; i < kStatusStreams; ++i)
         settings[i].ipaddr = const_cast<char*>("");
+    // Host names stay valid UTF-8 in the report: cut before a character
+    // that would cross the 255-byte limit, and bytes that are not UTF-8
+    // (stray continuation, overlong, surrogate, cut sequence) escaped.
+    std::string cut_host = std::string(254, 'h') + "\xc3\xa9";
+    std::string odd_host = "a\xffz\xc0\xaf\xed\xa0\x80\xf0\x9f\x98\x80\xe2\x82";
+    settings[3].ipaddr = cut_host.data();
+    settings[4].ipaddr = odd_host.data();
     RemoteSocket* sockets[kStatusStreams] = {};
     static ReceiverStats stats;
     StatusSources src{{&settings[0], &settings[1], &settings[2], &settings[3], &settings[4]}, sockets, &stats};
@@ -250,6 +299,12 @@ TEST(ShellStatus, StreamsAndReceiver)
                               "\"port\":0,\"protocol\":\"tcp\""),
                   0),
               0u)
+        << text;
+    EXPECT_NE(std::string(text).find(",\"host\":\"" + std::string(254, 'h') + "\",\"port\":0,"), std::string::npos)
+        << text;
+    EXPECT_NE(std::string(text).find(",\"host\":\"a\\u00ffz\\u00c0\\u00af\\u00ed\\u00a0\\u0080\xf0\x9f\x98\x80"
+                                     "\\u00e2\\u0082\","),
+              std::string::npos)
         << text;
     EXPECT_NE(std::string(text).find("\"receiver\":{\"family\":null,\"data_port\":null,\"sentences\":0,"
                                      "\"last_sentence_age\":null,\"last_fix_age\":null}}\n"),
