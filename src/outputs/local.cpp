@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,29 +24,42 @@ constexpr long long kLockRetryMs = 1000;
 constexpr gid_t kDaemonsGid = 999;
 constexpr const char* kDaemonsGroup = "deamons";
 
-// The part of a "/dev/nmea" queue the slave can report: the line
-// discipline's own buffer. Beyond it the terminal holds more unseen.
-constexpr uint32_t kPtyVisibleMax = 4095;
-// A queue nobody reads is discarded before it grows past this.
+// What a "/dev/nmea" queue may hold: all of it within the line discipline's
+// own buffer (4095 bytes), where the slave can count it exactly, so that the
+// service always knows how far a reader has got.
 constexpr uint32_t kPtyQueueMax = 4000;
-// Sentences older than this are not news to a reader that comes late.
+// Sentences older than this are not news to a reader that comes late or
+// lags behind: they are discarded.
 constexpr int64_t kPtyStaleMs = 2000;
 // The terminal hands written bytes to the reader's side on a kernel worker:
-// a queue that looks empty this soon after a write may still be filling.
-constexpr int64_t kPtyInFlightMs = 5;
+// until that has run, the queue cannot be measured or discarded safely.
+constexpr int64_t kPtyInFlightMs = 50;
 // Room for the rest of a batch the terminal took only in part.
 constexpr std::size_t kPtyTailMax = 2048;
+// The last bytes the terminal took, enough to finish the sentence a reader
+// is inside whatever the queue holds.
+constexpr std::size_t kPtyRingSize = 8192;
+// Batches that may still be queued (each at least one sentence).
+constexpr int kPtyBatchMax = 128;
+// How long a stop waits for a reader to take the rest of its sentence.
+constexpr int64_t kPtyCloseWaitMs = 1000;
 
 // The one pseudo-terminal of the service: the slave stays open for as long as
 // the pseudo-terminal exists so that its line settings survive readers coming
 // and going, and so that readers never see a hang-up when they close.
 struct Pty {
-    int slave_fd = -1;
+    int slave_fd = -1;  // non-blocking: the service takes a stale queue back through it
     char slave_path[128] = {};
-    uint32_t queued = 0;          // bytes written since the queue was last seen empty or discarded
-    int64_t first_ms = 0;         // when the first of them was written
-    int64_t last_ms = 0;          // when the last batch was written
-    int64_t full_since = -1;      // since when the terminal refuses bytes; -1: it takes them
+    uint64_t written = 0;           // bytes the terminal has taken since it was made
+    uint64_t read_to = 0;           // how far readers have got at least
+    uint64_t rest_at = UINT64_MAX;  // where the rest of a cut sentence was put back
+    char ring[kPtyRingSize] = {};   // the last of them, at written % kPtyRingSize
+    struct Batch {
+        uint64_t end;              // written after the batch
+        int64_t at;                // when it went in
+    } batches[kPtyBatchMax] = {};  // oldest first: what a reader may not have finished
+    int batch_count = 0;
+    int64_t last_ms = 0;          // when bytes last went in
     char tail[kPtyTailMax] = {};  // what a partial write left of a batch
     std::size_t tail_len = 0;
 };
@@ -58,92 +72,154 @@ int64_t monotonic_ms()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void pty_discard()
-{
-    (void)tcflush(g_pty.slave_fd, TCIFLUSH);
-    g_pty.queued = 0;
-    g_pty.tail_len = 0;
-    g_pty.full_since = -1;
-}
-
-// Discards what is queued when nobody is reading it and it is stale or
-// would grow too long. "Nobody is reading": the queue holds exactly what was
-// written since it was last empty, so no reader is inside a sentence of it;
-// or the terminal has refused bytes for longer than a reader may pause.
-void pty_make_room(std::size_t total, int64_t now_ms)
+// Bytes waiting for readers; -1 when the terminal cannot tell.
+int pty_queued()
 {
     int visible = 0;
-    if (ioctl(g_pty.slave_fd, FIONREAD, &visible) != 0)
+    return ioctl(g_pty.slave_fd, FIONREAD, &visible) == 0 ? visible : -1;
+}
+
+// Notes bytes the terminal has taken.
+void pty_taken(const char* data, std::size_t len)
+{
+    for (std::size_t i = 0; i < len; ++i)
+        g_pty.ring[(g_pty.written + i) % kPtyRingSize] = data[i];
+    g_pty.written += len;
+}
+
+// Ends a batch of bytes taken at now_ms.
+void pty_batch(int64_t now_ms)
+{
+    g_pty.last_ms = now_ms;
+    if (g_pty.batch_count > 0 && g_pty.batches[g_pty.batch_count - 1].end == g_pty.written)
         return;
-    if (visible <= 0 && g_pty.tail_len == 0 && now_ms - g_pty.last_ms >= kPtyInFlightMs) {
-        g_pty.queued = 0;  // a reader has taken everything
-        return;
+    if (g_pty.batch_count == kPtyBatchMax) {
+        std::memmove(g_pty.batches, g_pty.batches + 1, sizeof g_pty.batches[0] * (kPtyBatchMax - 1));
+        --g_pty.batch_count;
     }
-    const bool untouched = g_pty.queued > 0 && g_pty.queued < kPtyVisibleMax &&
-                           static_cast<uint32_t>(visible) == g_pty.queued;
-    const bool stale = g_pty.queued > 0 && now_ms - g_pty.first_ms > kPtyStaleMs;
-    const bool long_queue = g_pty.queued + total > kPtyQueueMax;
-    const bool stuck = g_pty.full_since >= 0 && now_ms - g_pty.full_since > kPtyStaleMs;
-    if ((untouched && (stale || long_queue)) || stuck)
-        pty_discard();
+    g_pty.batches[g_pty.batch_count++] = {g_pty.written, now_ms};
+}
+
+// Forgets batches readers have finished.
+void pty_forget_read()
+{
+    int done = 0;
+    while (done < g_pty.batch_count && g_pty.batches[done].end <= g_pty.read_to)
+        ++done;
+    std::memmove(g_pty.batches, g_pty.batches + done, sizeof g_pty.batches[0] * (g_pty.batch_count - done));
+    g_pty.batch_count -= done;
+}
+
+// Empties the queue without cutting the sentence a reader is inside: the
+// service takes everything back through its own slave (each read is atomic
+// against the reader's, so what it gets tells exactly where the reader
+// stopped), then puts back the rest of that one sentence, ahead of anything
+// new. Must not run while written bytes may still be on their way.
+void pty_discard(int master, int64_t now_ms)
+{
+    uint64_t taken = 0;
+    char scratch[4096];
+    for (ssize_t n; (n = read(g_pty.slave_fd, scratch, sizeof scratch)) > 0 && taken < (1u << 20);)
+        taken += static_cast<uint64_t>(n);
+    const uint64_t reader_at = g_pty.written - (taken < g_pty.written ? taken : g_pty.written);
+    char rest[kPtyTailMax];
+    std::size_t rest_len = 0;
+    // A reader that has not started on a rest put back earlier is inside
+    // that sentence, although the byte before it ends one.
+    bool ended = reader_at == 0 || (g_pty.ring[(reader_at - 1) % kPtyRingSize] == '\n' && reader_at != g_pty.rest_at);
+    const uint64_t oldest = g_pty.written > kPtyRingSize ? g_pty.written - kPtyRingSize : 0;
+    for (uint64_t at = reader_at < oldest ? oldest : reader_at; !ended && at < g_pty.written; ++at) {
+        rest[rest_len++] = g_pty.ring[at % kPtyRingSize];
+        ended = rest[rest_len - 1] == '\n' || rest_len == sizeof rest;
+    }
+    // The sentence may go on in what the terminal has not taken yet.
+    for (std::size_t i = 0; !ended && i < g_pty.tail_len; ++i) {
+        rest[rest_len++] = g_pty.tail[i];
+        ended = rest[rest_len - 1] == '\n' || rest_len == sizeof rest;
+    }
+    g_pty.tail_len = 0;
+    g_pty.batch_count = 0;
+    // Everything up to here has been read, by a reader or by the service.
+    g_pty.read_to = g_pty.written;
+    g_pty.rest_at = rest_len > 0 ? g_pty.written : UINT64_MAX;
+    if (rest_len > 0) {
+        const ssize_t n = write(master, rest, rest_len);
+        if (n > 0) {
+            pty_taken(rest, static_cast<std::size_t>(n));
+            pty_batch(now_ms);
+        }
+    }
 }
 
 // Writes the batch after what is left of the previous one. A reader never
-// gets a cut sentence: the rest of a partly taken batch goes first, and new
-// batches are dropped whole while it cannot. false: the terminal failed.
+// gets a cut or spliced sentence: a queue that holds sentences older than
+// kPtyStaleMs is discarded around the sentence being read, a batch that
+// does not fit whole is dropped whole, and the rest of a partly taken batch
+// goes before anything new. false: the terminal failed.
 bool pty_write(int fd, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms)
 {
-    pty_make_room(total, now_ms);
+    // Only once the last bytes have arrived does the count of what is queued
+    // say how far readers have got; until then, where they were last seen.
+    const bool settled = now_ms - g_pty.last_ms >= kPtyInFlightMs || now_ms < g_pty.last_ms;
+    const int visible = settled ? pty_queued() : -1;
+    if (visible >= 0) {
+        const uint64_t at = g_pty.written - std::min<uint64_t>(static_cast<uint64_t>(visible), g_pty.written);
+        g_pty.read_to = std::max(g_pty.read_to, at);
+    }
+    pty_forget_read();
+    if (settled && g_pty.batch_count > 0 && now_ms - g_pty.batches[0].at > kPtyStaleMs)
+        pty_discard(fd, now_ms);
+    uint64_t queued = g_pty.written - g_pty.read_to;
     if (g_pty.tail_len > 0) {
         const ssize_t n = write(fd, g_pty.tail, g_pty.tail_len);
-        if (n > 0) {
-            std::memmove(g_pty.tail, g_pty.tail + n, g_pty.tail_len - static_cast<std::size_t>(n));
-            g_pty.tail_len -= static_cast<std::size_t>(n);
-            g_pty.queued += static_cast<uint32_t>(n);
-        }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
-        if (g_pty.tail_len > 0) {
-            if (g_pty.full_since < 0)
-                g_pty.full_since = now_ms;
-            return true;
+        if (n > 0) {
+            pty_taken(g_pty.tail, static_cast<std::size_t>(n));
+            pty_batch(now_ms);
+            std::memmove(g_pty.tail, g_pty.tail + n, g_pty.tail_len - static_cast<std::size_t>(n));
+            g_pty.tail_len -= static_cast<std::size_t>(n);
+            queued += static_cast<uint64_t>(n);
         }
+        if (g_pty.tail_len > 0)
+            return true;  // the new batch is dropped whole
     }
+    // Kept short, so that what a reader gets is current and the queue can
+    // be measured; a reader that keeps up always finds room.
+    if (queued > 0 && queued + total > kPtyQueueMax)
+        return true;
     ssize_t n = writev(fd, pieces, count);
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
         return false;
     if (n < 0)
-        n = 0;  // full: nobody reads "/dev/nmea"
+        n = 0;
     const auto done = static_cast<std::size_t>(n);
-    if (done > 0) {
-        if (g_pty.queued == 0)
-            g_pty.first_ms = now_ms;
-        g_pty.queued += static_cast<uint32_t>(done);
-        g_pty.last_ms = now_ms;
-    }
-    if (done == total) {
-        g_pty.full_since = -1;
-        return true;
-    }
-    if (g_pty.full_since < 0)
-        g_pty.full_since = now_ms;
-    if (done == 0)
-        return true;  // dropped whole
-    // Keep the rest of the batch for the next write.
-    if (total - done > kPtyTailMax) {
-        pty_discard();  // cannot happen with batches of one receive buffer; never splice
-        return true;
-    }
     std::size_t skip = done;
+    for (int i = 0; i < count && skip > 0; ++i) {
+        const std::size_t len = pieces[i].iov_len < skip ? pieces[i].iov_len : skip;
+        pty_taken(static_cast<const char*>(pieces[i].iov_base), len);
+        skip -= len;
+    }
+    if (done > 0)
+        pty_batch(now_ms);
+    if (done == 0 || done == total || g_pty.ring[(g_pty.written - 1) % kPtyRingSize] == '\n')
+        return true;
+    // The terminal stopped inside a sentence: its rest goes first next time;
+    // the whole sentences behind it are dropped.
+    skip = done;
     for (int i = 0; i < count; ++i) {
         const std::size_t len = pieces[i].iov_len;
-        if (skip >= len) {
-            skip -= len;
-            continue;
-        }
-        std::memcpy(g_pty.tail + g_pty.tail_len, static_cast<const char*>(pieces[i].iov_base) + skip, len - skip);
-        g_pty.tail_len += len - skip;
-        skip = 0;
+        const std::size_t from = skip < len ? skip : len;
+        skip -= from;
+        const char* rest = static_cast<const char*>(pieces[i].iov_base) + from;
+        const void* nl = std::memchr(rest, '\n', len - from);
+        std::size_t want = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - rest) + 1 : len - from;
+        if (want > kPtyTailMax - g_pty.tail_len)
+            want = kPtyTailMax - g_pty.tail_len;
+        std::memcpy(g_pty.tail + g_pty.tail_len, rest, want);
+        g_pty.tail_len += want;
+        if (nl)
+            break;
     }
     return true;
 }
@@ -299,6 +375,7 @@ int pty_open(SerialOutput* out, uint32_t enabled)
         log_msg(LOG_ERR, "Unable to opend slave pseudo-terminal");
         return pty_fail(&master);
     }
+    (void)fcntl(g_pty.slave_fd, F_SETFL, fcntl(g_pty.slave_fd, F_GETFL) | O_NONBLOCK);
     make_raw(g_pty.slave_fd);
     if (link_present(kPtyLinkPath)) {
         // Whatever an earlier run or a stray program left there goes (unlink
@@ -328,6 +405,17 @@ int pty_open(SerialOutput* out, uint32_t enabled)
 
 void pty_close(SerialOutput* out)
 {
+    // Readers lose what is unread once the master closes: a reader inside a
+    // sentence (or waiting for the rest of a partly taken batch) gets the
+    // rest of that sentence alone, and a moment to take it.
+    if (out->fd >= 0 && g_pty.slave_fd >= 0) {
+        int64_t now = monotonic_ms();
+        if (now >= g_pty.last_ms && now - g_pty.last_ms < kPtyInFlightMs)
+            usleep(static_cast<useconds_t>(kPtyInFlightMs - (now - g_pty.last_ms)) * 1000);
+        pty_discard(out->fd, monotonic_ms());
+        for (const int64_t until = monotonic_ms() + kPtyCloseWaitMs; pty_queued() > 0 && monotonic_ms() < until;)
+            usleep(10000);
+    }
     if (link_present(kPtyLinkPath)) {
         const int rc = plat_unlink_type(kPtyLinkPath, S_IFLNK);
         if (rc != 0)

@@ -8,12 +8,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -242,31 +244,80 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     ASSERT_GE(reader, 0);
     EXPECT_EQ(PortPeer::read_quiet(reader), kGga + kRmc);
 
-    // A slow reader inside a batch: what it is reading is neither cut nor
-    // discarded under it, however old it gets.
+    // Every line a reader got is one whole sentence that was sent.
+    const auto whole = [&](const std::string& got) {
+        for (std::size_t at = 0; at < got.size();) {
+            const std::size_t end = got.find("\r\n", at);
+            ASSERT_NE(end, std::string::npos) << "cut sentence at the end of " << got;
+            const std::string line = got.substr(at, end + 2 - at);
+            EXPECT_TRUE(line == kGga || line == kRmc || line == vtg || line.rfind("$GPTXT,01,01,02,", 0) == 0)
+                << "spliced: " << line;
+            at = end + 2;
+        }
+    };
+
+    // A slow reader inside a batch left stale: the sentence it has begun is
+    // finished, what it has not begun gives way to what is current.
     batch(kGga + kRmc, t + 200);
     char head[10];
     ASSERT_EQ(read(reader, head, sizeof head), static_cast<ssize_t>(sizeof head));
     for (int i = 0; i < 80; ++i)
         batch(i % 2 ? kRmc : vtg, t + 5000);
-    const std::string got = std::string(head, sizeof head) + PortPeer::read_quiet(reader);
-    ASSERT_EQ(got.compare(0, kGga.size() + kRmc.size(), kGga + kRmc), 0) << got;
-    for (std::size_t at = 0; at < got.size();) {
-        const std::size_t end = got.find("\r\n", at);
-        ASSERT_NE(end, std::string::npos) << "cut sentence at the end of " << got;
-        const std::string line = got.substr(at, end + 2 - at);
-        EXPECT_TRUE(line == kGga || line == kRmc || line == vtg) << "spliced: " << line;
-        at = end + 2;
-    }
+    std::string got = std::string(head, sizeof head) + PortPeer::read_quiet(reader);
+    EXPECT_EQ(got.compare(0, kGga.size() + vtg.size(), kGga + vtg), 0) << got;
+    whole(got);
 
     // Queued but not read for more than 2 seconds: replaced by what is new.
     batch(vtg, t + 6000);
     batch(kRmc, t + 9000);
     EXPECT_EQ(PortPeer::read_quiet(reader), kRmc);
-    close(reader);
-    close(probe);
 
+    // A reader taking 20 bytes every quarter second from a stream of one
+    // batch a second falls behind: across every discard it gets whole
+    // sentences, none of them much older than the discard allows.
+    int64_t now = t + 20000;
+    got.clear();
+    int oldest = 0;
+    for (int sec = 0; sec < 30; ++sec) {
+        const std::string txt = "$GPTXT,01,01,02," + std::to_string(sec) + "*00\r\n";
+        batch(kGga + txt + kRmc, now);
+        for (int q = 0; q < 4; ++q, now += 250) {
+            char bytes[20];
+            const ssize_t n = read(reader, bytes, sizeof bytes);
+            if (n <= 0)
+                continue;
+            got.append(bytes, static_cast<std::size_t>(n));
+            // The age of a time stamp whose sentence has just been completed.
+            const std::size_t mark = got.rfind("$GPTXT,01,01,02,");
+            if (mark != std::string::npos && got.find("\r\n", mark) != std::string::npos &&
+                got.size() - static_cast<std::size_t>(n) <= got.find("\r\n", mark) + 1)
+                oldest = std::max(oldest, sec - std::atoi(got.c_str() + mark + 16));
+        }
+    }
+    EXPECT_LE(oldest, 4) << "seconds behind the stream";
+    EXPECT_GE(th::count_of(got, "$GPTXT"), 5);
+
+    // At the stop the reader still gets the rest of the sentence it is in
+    // before the terminal goes.
+    std::string last;
+    std::thread tail([&] {
+        char bytes[20];
+        for (;;) {
+            pollfd p{reader, POLLIN, 0};
+            if (poll(&p, 1, 5000) <= 0)
+                return;
+            const ssize_t n = read(reader, bytes, sizeof bytes);
+            if (n <= 0)
+                return;
+            last.append(bytes, static_cast<std::size_t>(n));
+            usleep(20000);
+        }
+    });
+    close(probe);
     pty_close(&out);
+    tail.join();
+    close(reader);
+    whole(got + last);
     EXPECT_EQ(out.fd, -1);
     EXPECT_FALSE(th::file_exists(link));
     EXPECT_NE(err.text().find("gps: notice: Pseudo-terminal has been closed\n"), std::string::npos);
