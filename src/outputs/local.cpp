@@ -114,8 +114,9 @@ void pty_forget_read()
 // service takes everything back through its own slave (each read is atomic
 // against the reader's, so what it gets tells exactly where the reader
 // stopped), then puts back the rest of that one sentence, ahead of anything
-// new. Must not run while written bytes may still be on their way.
-void pty_discard(int master, int64_t now_ms)
+// new. Must not run while written bytes may still be on their way. true:
+// a rest was put back.
+bool pty_discard(int master, int64_t now_ms)
 {
     uint64_t taken = 0;
     char scratch[4096];
@@ -149,6 +150,7 @@ void pty_discard(int master, int64_t now_ms)
             pty_batch(now_ms);
         }
     }
+    return rest_len > 0;
 }
 
 // Writes the batch after what is left of the previous one. A reader never
@@ -168,7 +170,7 @@ bool pty_write(int fd, const struct iovec* pieces, int count, std::size_t total,
     }
     pty_forget_read();
     if (settled && g_pty.batch_count > 0 && now_ms - g_pty.batches[0].at > kPtyStaleMs)
-        pty_discard(fd, now_ms);
+        (void)pty_discard(fd, now_ms);
     uint64_t queued = g_pty.written - g_pty.read_to;
     if (g_pty.tail_len > 0) {
         const ssize_t n = write(fd, g_pty.tail, g_pty.tail_len);
@@ -409,12 +411,18 @@ void pty_close(SerialOutput* out)
     // sentence (or waiting for the rest of a partly taken batch) gets the
     // rest of that sentence alone, and a moment to take it.
     if (out->fd >= 0 && g_pty.slave_fd >= 0) {
-        int64_t now = monotonic_ms();
+        const int64_t now = monotonic_ms();
         if (now >= g_pty.last_ms && now - g_pty.last_ms < kPtyInFlightMs)
             usleep(static_cast<useconds_t>(kPtyInFlightMs - (now - g_pty.last_ms)) * 1000);
-        pty_discard(out->fd, monotonic_ms());
-        for (const int64_t until = monotonic_ms() + kPtyCloseWaitMs; pty_queued() > 0 && monotonic_ms() < until;)
+        const int64_t from = monotonic_ms();
+        const bool put_back = pty_discard(out->fd, from);
+        // What was put back reaches the queue only after a moment, and an
+        // empty-looking queue before that means nothing.
+        for (int64_t at = from; put_back && at - from < kPtyCloseWaitMs; at = monotonic_ms()) {
+            if (at - from >= kPtyInFlightMs && pty_queued() <= 0)
+                break;
             usleep(10000);
+        }
     }
     if (link_present(kPtyLinkPath)) {
         const int rc = plat_unlink_type(kPtyLinkPath, S_IFLNK);
