@@ -17,9 +17,10 @@ struct iovec;
 
 void output_write(SerialOutput* out, const char* data, std::size_t length);
 // Writes the sentences of one read (count pieces, total bytes) with one
-// system call. A pseudo-terminal reader only ever receives whole batches,
-// never a cut or spliced sentence: when its queue is full, or has been left
-// unread for about 2 seconds, the queue is discarded rather than what is new.
+// system call. A pseudo-terminal reader only ever receives whole sentences:
+// a batch that does not fit the short queue is dropped whole, and a queue
+// left unread for about 2 seconds is discarded, all but the rest of the
+// sentence a reader is inside, rather than what is new.
 void output_writev(SerialOutput* out, const struct iovec* pieces, int count, std::size_t total);
 // The same with the monotonic clock given in milliseconds.
 void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms);
