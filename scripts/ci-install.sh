@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the README's install recipe exactly as written (the sh block under
 # "## Installing") in a fresh copy of the tree, checks what it staged, runs it
-# again over an edited settings file, which must survive, and rates the staged
-# systemd unit. Usage: scripts/ci-install.sh [work directory]
+# again over an edited settings file, which must survive, rates the staged
+# systemd unit and makes the packages (.deb and source tarball) of that build.
+# Usage: scripts/ci-install.sh [work directory]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 recipe=$(awk '/^## Installing/ { section = 1; next }
@@ -44,6 +45,28 @@ if command -v systemd-analyze >/dev/null 2>&1; then
     || { cat unit.txt; fail "systemd unit rated above 5.0"; }
   grep 'Overall exposure' unit.txt
 fi
+# The packages of the same build: the .deb for the compiler's architecture,
+# named and versioned as the binary reports itself, and the source tarball.
+cmake --build build --target package >package.txt 2>&1 || { cat package.txt; fail "package target failed"; }
+version=$(build/gnssd --version | sed -n 's/^gnssd //p')
+arch=$(dpkg --print-architecture)
+deb=build/gnssd_${version}_${arch}.deb
+[ -f "$deb" ] || fail "no $deb"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$deb: version $(dpkg-deb -f "$deb" Version)"
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb: architecture $(dpkg-deb -f "$deb" Architecture)"
+dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= 2\.[0-9]*)$' || fail "$deb: depends on $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -c "$deb" | awk '{ print $6 }' >deb.txt
+for f in ./usr/sbin/gnssd ./usr/share/man/man8/gnssd.8 ./usr/share/doc/gnssd/LICENSE ./etc/init.d/gnssd \
+         ./opt/gps/etc/settings ./usr/lib/systemd/system/gnssd.service; do
+  grep -qx -- "$f" deb.txt || fail "$deb lacks $f"
+done
+dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles | grep -qx /opt/gps/etc/settings || fail "$deb: settings not a conffile"
+tar -tzf "build/gnssd-$version.tar.gz" >source.txt || fail "no source tarball"
+grep -qx "gnssd-$version/LICENSE" source.txt || fail "source tarball lacks LICENSE"
+grep -qx "gnssd-$version/packaging/openwrt/Makefile" source.txt || fail "source tarball lacks the OpenWrt recipe"
+! grep -q -e "^gnssd-$version/build/" -e "^gnssd-$version/stage/" source.txt || fail "source tarball holds build output"
+echo "packages: $deb ($(dpkg-deb -f "$deb" Depends)), build/gnssd-$version.tar.gz"
+
 cd /
 [ $# -gt 0 ] || rm -rf "$work"
 echo "install recipe: ok"

@@ -2,10 +2,13 @@
 # Runs the daemon against the router simulator in a throw-away root under /tmp
 # and shows its log and status file; Ctrl-C stops both.
 # Usage: scripts/demo.sh [family]   (default gpsstart; see gnssd-sim --help)
+# GNSSD_DEMO_SECONDS=N ends it after about N seconds as Ctrl-C would, and
+# fails if the daemon did not last that long (how CI runs it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 family=${1:-gpsstart}
 build=${GNSSD_BUILD:-build}
+seconds=${GNSSD_DEMO_SECONDS:-}
 
 if ! command -v cmake >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
   scripts/install-deps.sh
@@ -17,6 +20,12 @@ echo "building gnssd and gnssd-sim in $build ..."
 cmake --build "$build" --target gnssd gnssd-sim -j2 >/dev/null
 
 root=$(mktemp -d /tmp/gnssd-demo.XXXXXX)
+# The logs exist before the programs that write them start: a backgrounded
+# program opens its redirection only once it runs, maybe after this script
+# has already looked at the file.
+: >"$root/srv.log"
+: >"$root/sim.log"
+: >"$root/gnssd.log"
 sim_pid=""
 daemon_pid=""
 srv_pid=""
@@ -50,7 +59,7 @@ trap 'stop_all $?' EXIT
 
 # A loopback fleet server that records the remote stream (RSOCK1, TCP).
 mkdir -p "$root/srv"
-setsid "$build/gnssd-sim" server --dir "$root/srv" tcp:fleet >"$root/srv.log" 2>&1 </dev/null &
+setsid "$build/gnssd-sim" server --dir "$root/srv" tcp:fleet >>"$root/srv.log" 2>&1 </dev/null &
 srv_pid=$!
 for _ in $(seq 100); do [ -s "$root/srv/fleet.port" ] && break; sleep 0.1; done
 fleet_port=$(cat "$root/srv/fleet.port" 2>/dev/null || echo 0)
@@ -62,7 +71,7 @@ setsid "$build/gnssd-sim" --root "$root" --family "$family" --outputs \
   --set MOD_GPS_ENABLED=1 --set MOD_GPS_PTY_ENABLED=1 --set MOD_GPS_EP1_ENABLED=1 \
   --set MOD_GPS_RSOCK1_ENABLED=1 --set MOD_GPS_RSOCK1_IPADDR=127.0.0.1 --set MOD_GPS_RSOCK1_PROTOCOL=0 \
   --set MOD_GPS_RSOCK1_PORT="$fleet_port" --set MOD_GPS_RSOCK1_PERIOD=2 --set MOD_GPS_RSOCK1_PERIOD_HALT=5 \
-  >"$root/sim.log" 2>&1 &
+  >>"$root/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   [ -e "$root/sim/ready" ] && break
@@ -71,8 +80,9 @@ for _ in $(seq 100); do
 done
 
 # The router's own tools (stand-ins laid out by the simulator) come first.
-PATH="$root/bin:$PATH" GNSSD_ROOT="$root" setsid "$build/gnssd" >"$root/gnssd.log" 2>&1 &
+PATH="$root/bin:$PATH" GNSSD_ROOT="$root" setsid "$build/gnssd" >>"$root/gnssd.log" 2>&1 &
 daemon_pid=$!
+SECONDS=0
 
 while kill -0 "$daemon_pid" 2>/dev/null; do
   [ -t 1 ] && printf '\033[H\033[2J'
@@ -91,6 +101,10 @@ while kill -0 "$daemon_pid" 2>/dev/null; do
   echo "In another terminal:  cat $root/dev/nmea         (the pseudo-terminal)"
   echo "                      tail -f $root/sim/out-ttyS0  (what reached the serial output ttyS0)"
   sleep 1
+  if [ -n "$seconds" ] && [ "$SECONDS" -ge "$seconds" ]; then
+    stop_all 0
+  fi
 done
 echo "gnssd has ended:"
 tail -n 5 "$root/gnssd.log"
+[ -z "$seconds" ]
