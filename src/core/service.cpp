@@ -41,7 +41,7 @@ constexpr int kPtyOutput = 3;
 // Four remote streams, then the gpsd feed.
 constexpr int kSockets = kRemoteSocketCount + 1;
 // The sentences of one read, each followed by the identification sentence
-// when it is a "$GPRMC": at most one per 4 bytes of a receive buffer
+// when it is an RMC: at most one per 4 bytes of a receive buffer
 // ("$*\r\n"), and one identification per 9 ("$GPRMC*\r\n").
 constexpr int kBatchMax = kRxBufferSize / 4 + kRxBufferSize / 9 + 1;
 
@@ -77,7 +77,7 @@ void install_stop_handlers()
 // The sentences of one read, in the order they are handed on. They stay in
 // place in the link's receive buffer until every output has taken them.
 struct Batch {
-    struct iovec line[kBatchMax];  // each sentence, or the identification sentence behind a "$GPRMC"
+    struct iovec line[kBatchMax];  // each sentence, or the identification sentence behind an RMC
     uint8_t moving[kBatchMax];     // the moving flag after that sentence
     uint8_t is_fid[kBatchMax];
     int count;
@@ -260,7 +260,7 @@ void handle_read(Service* s)
         const auto len = static_cast<std::size_t>(n);
         batch_add(&b, sentence, len, s->state.moving, false);
         receiver_stats_sentence(&s->receiver, sentence, len, &s->state.report);
-        if (s->settings.sri_enabled && len >= 6 && std::memcmp(sentence, "$GPRMC", 6) == 0)
+        if (s->settings.sri_enabled && nmea_is_rmc(sentence, len))
             batch_add(&b, s->fid, s->fid_len, s->state.moving, true);
         nmea_consume(link);
         snmp_update(s->reporter, &s->state.report, static_cast<int>(s->state.moving));

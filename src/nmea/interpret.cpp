@@ -126,13 +126,30 @@ int on_gns(ReceiverState* st, const ReceiverLink* link)
     return 1;
 }
 
+// Below this speed over ground the vehicle stands: receivers report a parked
+// vehicle as a few hundredths of a knot, in whatever digits they like
+// ("0.0", "000.0", "00.00", "0.040").
+constexpr double kStandingKnots = 0.1;
+
+// The moving flag from the speed just stored. An RMC without a speed (no
+// fix) or with one that is no number says nothing about it.
+void moving_update(ReceiverState* st)
+{
+    const char* const text = st->report.speed_knots;
+    char* end = nullptr;
+    const double knots = std::strtod(text, &end);
+    if (end == text || !std::isfinite(knots))
+        return;
+    st->moving = knots >= kStandingKnots ? 1 : 0;
+}
+
 int on_rmc(ReceiverState* st, const ReceiverLink* link)
 {
     store_items(st, link, kRmcSlots);
     // A date the rollover repair judged wrong but could not rewrite is no date.
     if (link->date_suspect)
         st->report.date[0] = '\0';
-    st->moving = std::strncmp(st->report.speed_knots, "0.0", 3) != 0 ? 1 : 0;
+    moving_update(st);
     st->report.updated = 1;
     st->files_due |= kStatsDue;
     return 1;
@@ -144,9 +161,12 @@ struct TagHandler {
 };
 
 // Only these tags feed the report; every other sentence is passed on unread.
+// Multi-constellation receivers give their combined solution the GN talker.
+// Other single-system talkers stay unread: a Galileo-only "$GAGGA" sent beside
+// the receiver's "$GPGGA" would overwrite the better position with a worse one.
 constexpr TagHandler kTagHandlers[] = {
-    {"$GPGSV,", on_gsv}, {"$GPGGA,", on_gga}, {"$GPRMC,", on_rmc}, {"$GNRMC,", on_rmc},
-    {"$BDRMC,", on_rmc}, {"$GLGNS,", on_gns}, {"$GPGNS,", on_gns}, {"$BDGNS,", on_gns},
+    {"$GPGSV,", on_gsv}, {"$GPGGA,", on_gga}, {"$GNGGA,", on_gga}, {"$GPRMC,", on_rmc}, {"$GNRMC,", on_rmc},
+    {"$BDRMC,", on_rmc}, {"$GLGNS,", on_gns}, {"$GPGNS,", on_gns}, {"$BDGNS,", on_gns}, {"$GNGNS,", on_gns},
 };
 
 // Length of a slot's text, bounded by its width even if the NUL were missing.
@@ -219,6 +239,21 @@ int nmea_interpret(ReceiverState* st, ReceiverLink* link)
             return h.handle(st, link);
     }
     return 1;
+}
+
+bool nmea_is_rmc(const char* sentence, std::size_t len)
+{
+    // The talker and type decide, as they always have for "$GPRMC": the
+    // comma behind them is not asked for.
+    constexpr std::size_t kTalkerTypeLen = 6;
+    if (!sentence || len < kTalkerTypeLen)
+        return false;
+    const std::string_view head(sentence, kTalkerTypeLen);
+    for (const TagHandler& h : kTagHandlers) {
+        if (h.handle == on_rmc && h.tag.substr(0, kTalkerTypeLen) == head)
+            return true;
+    }
+    return false;
 }
 
 void nmea_degrees(const char* text, char* out, std::size_t size)

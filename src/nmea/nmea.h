@@ -38,7 +38,7 @@ inline constexpr std::size_t kLocationMax = 64;
 struct ReceiverState {
     PositionReport report;
     uint32_t position_seen;  // a position was stored in this reporting cycle
-    uint32_t moving;         // the last RMC reported a speed other than "0.0..."
+    uint32_t moving;         // the last RMC speed was 0.1 knot or more (1 until an RMC says otherwise)
     time_t last_fix_time;    // monotonic second of the last fix; -1 = not available
     uint32_t files_due;      // kStatsDue, kLocationDue: what changed since the files were last written
     // What the status and location files hold now, so that an unchanged
@@ -63,6 +63,10 @@ void nmea_files_update(ReceiverState* st);
 // Removes both files (start-up, a lost link, shutdown): what they said no
 // longer holds.
 void nmea_files_remove(ReceiverState* st);
+// Whether a sentence is one of the RMC sentences the report takes its speed
+// and date from ("$GPRMC", "$GNRMC", "$BDRMC"): each is one receiver cycle's
+// summary, which the unit's identification sentence follows.
+bool nmea_is_rmc(const char* sentence, std::size_t len);
 // The status file text of a report into out; its length, or -1 when it does not fit.
 int stats_format(const PositionReport& r, char* out, std::size_t size);
 // Decimal degrees of an NMEA ddmm.mmmm text into out ("N/A" when not a number).

@@ -62,17 +62,19 @@ using th::with_checksum;
 
 // A replayable drive: numbered cycles of GGA, RMC and GSA. The cycle number
 // is the GGA/RMC time of day, so order and whole bursts can be checked;
-// moving(i) decides the RMC speed (0.0 while standing).
+// moving(i) decides the RMC speed. Standing is written the ways receivers
+// write it: a plain zero, zero in fixed-width digits, a parked drift.
 std::string drive_capture(int cycles, bool (*moving)(int), int gsv_lines = 0)
 {
+    static const char* const kStanding[] = {"0.0", "000.0", "00.02"};
     std::string out;
     for (int i = 0; i < cycles; ++i) {
         char hms[16];
         std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
         const bool m = moving(i);
         out += with_checksum(std::string("GPGGA,") + hms + ",4333.1902,N,00127.6183,E,1,08,0.9,250.8,M,50.0,M,,");
-        out += with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E," + (m ? "12.5" : "0.0") +
-                             ",90.0,071226,,,A");
+        out += with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E," +
+                             (m ? "12.5" : kStanding[i % 3]) + ",90.0,071226,,,A");
         out += with_checksum("GPGSA,A,3,02,05,07,09,13,16,20,30,,,,,1.6,0.9,1.3");
         for (int g = 0; g < gsv_lines; ++g)
             out += with_checksum("GPGSV,9,1,36,02,45,061,44,05,32,112,41,07,67,289,46,09,22,176,38");
@@ -118,7 +120,8 @@ Burst parse_burst(long long ms, const std::string& bytes)
             continue;
         if (l.rfind("$GPRMC,", 0) == 0 && i + 1 < lines.size() && lines[i + 1].rfind("$GPGSA,", 0) == 0) {
             b.cycles.push_back(cycle_of(l.substr(7, 6)));
-            b.moving = l.find(",E,0.0,") == std::string::npos;
+            const std::size_t speed = l.find(",E,") + 3;
+            b.moving = std::atof(l.substr(speed, l.find(',', speed) - speed).c_str()) >= 0.1;
             ++i;
             continue;
         }

@@ -63,12 +63,39 @@ TEST(Interpret, StatusFileLines)
          {"$GPRMC,123519,A,4807.038,N,01131.000,E,0.1,084.4,230394,003.1,W,A"},
          {"Speed over ground  : 0.2 km/h\n", "Course over ground : 084.4 degrees\n"},
          1},
-        {"empty speed counts as moving",
-         {"$GNRMC,,V,,,,,,,,,,N"},
+        {"empty speed leaves a standing vehicle standing",
+         {"$GPRMC,123519,A,4807.038,N,01131.000,E,0.0,084.4,230394,003.1,W,A", "$GNRMC,,V,,,,,,,,,,N"},
          {"Speed over ground  : N/A\n", "Course over ground : N/A\n", "Date               : N/A\n",
           "Current time (UTC) : N/A\n", "Latitude           : N/A\n", "Altitude           : N/A \n",
           "Satellites in use  : N/A\n", "Fix status         : \n"},
+         0},
+        {"empty speed leaves a moving vehicle moving",
+         {"$GPRMC,123519,A,4807.038,N,01131.000,E,5.0,084.4,230394,003.1,W,A", "$GNRMC,,V,,,,,,,,,,N"},
+         {"Speed over ground  : N/A\n"},
          1},
+        {"speed that is no number leaves the flag", {"$GPRMC,1,A,,,,,0.0,,,,,A", "$GPRMC,1,A,,,,,x,,,,,A"}, {}, 0},
+        {"three leading zeros still stand",
+         {"$GNRMC,003840.000,A,4404.1271062,N,12118.8438377,W,000.0,171.0,290322,,,F,V"},
+         {"Speed over ground  : 0.0 km/h\n", "Course over ground : N/A\n"},
+         0},
+        {"two decimals still stand", {"$BDRMC,1,A,,,,,00.00,,,,,A"}, {"Speed over ground  : 0.0 km/h\n"}, 0},
+        {"a few hundredths of a knot is parked", {"$GNRMC,1,A,,,,,0.099,,,,,A"}, {}, 0},
+        {"a tenth of a knot in three digits moves", {"$GPRMC,1,A,,,,,000.1,,,,,A"}, {}, 1},
+        {"moving again after standing",
+         {"$GPRMC,1,A,,,,,000.0,,,,,A", "$GPRMC,1,A,,,,,12.5,,,,,A"},
+         {"Speed over ground  : 23.1 km/h\n"},
+         1},
+        {"GN talker GGA is the position",
+         {"$GNGGA,223845.00,3806.63006,N,12237.61538,W,2,12,0.56,81.8,M,-29.5,M,,0000"},
+         {"Current time (UTC) : 22:38:45.00\n", "Latitude           : 38.110501N\n",
+          "Longitude          : 122.626923W\n", "Altitude           : 81.8 M\n", "Satellites in use  : 12\n",
+          "Fix status         : 2\n"},
+         -1},
+        {"GN talker GNS is the position",
+         {"$GNGNS,074159.799,3114.8943,N,12135.2444,E,ANNA,07,1.1,196.4,8.3,,0000"},
+         {"Latitude           : 31.248238N\n", "Longitude          : 121.587407E\n", "Altitude           : 196.4 M\n",
+          "Satellites in use  : 7\n", "Fix status         : 1\n"},
+         -1},
         {"GNS with mode N still reports a fix",
          {"$GPGNS,014035.00,4332.69262,S,17235.48549,E,NN,04,5.0,21.2,,,"},
          {"Fix status         : 1\n", "Latitude           : 43.544877S\n", "Altitude           : 21.2 M\n",
@@ -142,13 +169,95 @@ TEST(Interpret, OtherTagsPassUnread)
 {
     nt::Link link;
     nt::init_link(link);
-    for (const char* s : {"$GNGGA,1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,", "$GNGNS,1,2,N,3,E,AA,04,,,,,",
-                          "$GLGSV,1,1,00", "$GPVTG,,T,,M,,N,,K,N", "$GPGGA"}) {
+    // A single-system position beside the receiver's combined one is not taken.
+    for (const char* s : {"$GAGGA,1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
+                          "$GNGLL,4807.038,N,01131.000,E,1,A,A", "$GARMC,1,A,4807.038,N,01131.000,E,0.0,,010120,,,A",
+                          "$GLGSV,1,1,00", "$GPVTG,,T,,M,,N,,K,N", "$GPGGA", "$GNGGA"}) {
         SCOPED_TRACE(s);
         EXPECT_EQ(interpret(link, nt::with_cs(s)), 1);
         EXPECT_EQ(link.report.updated, 0);
         EXPECT_EQ(link.report.latitude[0], '\0');
     }
+}
+
+// Real multi-constellation receivers: what the status and location files
+// and the moving flag say once the whole capture has been read.
+struct CaptureCase {
+    const char* file;
+    std::vector<std::string> lines;
+    const char* location;
+    int moving;
+};
+
+TEST(Interpret, CapturesOfGnTalkerReceivers)
+{
+    const CaptureCase cases[] = {
+        // GN only, DGPS fix, parked at 0.018 knots.
+        {"gpsd-ublox-neo-m9n-nmea.nmea",
+         {"Current time (UTC) : 22:38:45.00\n", "Latitude           : 38.110501N\n",
+          "Longitude          : 122.626923W\n", "Altitude           : 81.8 M\n", "Satellites in use  : 12\n",
+          "Fix status         : 2\n", "Speed over ground  : 0.0 km/h\n", "Course over ground : N/A\n",
+          "Date               : 11.07.2020\n"},
+         "3806.63006N\n12237.61538W\n",
+         0},
+        // GNGGA then GNGNS each cycle: the GNS is stored last.
+        {"gpsd-beidou-bd.nmea",
+         {"Current time (UTC) : 07:41:59.799\n", "Latitude           : 31.248238N\n",
+          "Longitude          : 121.587407E\n", "Altitude           : 196.4 M\n", "Satellites in use  : 7\n",
+          "Fix status         : 1\n", "Speed over ground  : 0.4 km/h\n", "Course over ground : 4.94 degrees\n",
+          "Date               : 25.02.2015\n"},
+         "3114.8943N\n12135.2444E\n",
+         1},
+        // A cold start: no fix yet, so no location file.
+        {"pynmeagps-pygpsdata-nmeastartup.nmea",
+         {"Fix status         : 0\n", "Satellites in use  : 0\n", "Speed over ground  : N/A\n"},
+         nullptr,
+         1},
+        // GPGGA beside GNRMC, whose parked speed is written "000.0".
+        {"gpsd-skytraq-PX1172RH_DS.nmea",
+         {"Fix status         : 5\n", "Speed over ground  : 0.0 km/h\n", "Date               : 29.03.2022\n"},
+         "4404.1271062N\n12118.8438377W\n",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        nt::Link link;
+        nt::init_link(link);
+        nmea_files_remove(&link);
+        nt::replay(link, th::read_file(th::data_path(c.file)));
+        const std::string text = stats_text();
+        for (const auto& line : c.lines)
+            EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
+        const std::string loc = nt::run_path(kLocationPath);
+        if (c.location)
+            EXPECT_EQ(th::read_file(loc), c.location);
+        else
+            EXPECT_FALSE(th::file_exists(loc));
+        EXPECT_EQ(link.moving != 0, c.moving != 0);
+    }
+}
+
+struct RmcCase {
+    const char* sentence;
+    bool rmc;
+};
+
+TEST(Interpret, RmcSentencesOfEveryInterpretedTalker)
+{
+    const RmcCase cases[] = {
+        {"$GPRMC,1,A*00\r\n", true},
+        {"$GNRMC,1,A*00\r\n", true},
+        {"$BDRMC,1,A*00\r\n", true},
+        {"$GPRMC*00\r\n", true},
+        {"$GARMC,1,A*00\r\n", false},
+        {"$GLRMC,1,A*00\r\n", false},
+        {"$GNGGA,1*00\r\n", false},
+        {"$GPRM", false},
+        {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(nmea_is_rmc(c.sentence, std::strlen(c.sentence)), c.rmc) << c.sentence;
+    EXPECT_FALSE(nmea_is_rmc(nullptr, 6));
 }
 
 TEST(Interpret, GsvDoesNotRewriteStatus)
@@ -182,6 +291,14 @@ TEST(Interpret, DropRepeatedGga)
         {"RMC does not end the cycle", 1, {gga1, rmc, gga2}, {1, 1, 0}, "000001"},
         {"another talker's GSV does not end the cycle", 1, {gga1, "$GLGSV,1,1,00", gga2}, {1, 1, 0}, "000001"},
         {"filter off", 0, {gga1, gga2, gga3}, {1, 1, 1}, "000003"},
+        {"GN talker GGA GGA GSV GGA",
+         1,
+         {"$GNGGA,000001,1,N,1,E,1,05,,,,,,,", "$GNGGA,000002,1,N,1,E,1,05,,,,,,,", gsv,
+          "$GNGGA,000003,1,N,1,E,1,05,,,,,,,"},
+         {1, 0, 1, 1},
+         "000003"},
+        {"GN talker GNS then GGA before GSV", 1, {"$GNGNS,000004,1,N,1,E,AA,05,,,,,", gga1}, {1, 0}, "000004"},
+        {"GP then GN GGA in one cycle", 1, {gga1, "$GNGGA,000002,1,N,1,E,1,05,,,,,,,"}, {1, 0}, "000001"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -242,6 +359,12 @@ TEST(Interpret, LocationFileFollowsFix)
     EXPECT_EQ(th::read_file(loc), "\n\n");
     interpret(link, nt::with_cs("$BDGNS,5,3110.0,N,12135.2,E,NNN,05,,,,,"));
     EXPECT_EQ(th::read_file(loc), "3110.0N\n12135.2E\n");
+    interpret(link, nt::with_cs("$GNGGA,6,3806.63006,N,12237.61538,W,0,12,,,,,,,"));
+    EXPECT_FALSE(th::file_exists(loc));
+    interpret(link, nt::with_cs("$GNGGA,7,3806.63006,N,12237.61538,W,2,12,,,,,,,"));
+    EXPECT_EQ(th::read_file(loc), "3806.63006N\n12237.61538W\n");
+    interpret(link, nt::with_cs("$GNGNS,8,3114.8943,N,12135.2444,E,ANNA,07,,,,,"));
+    EXPECT_EQ(th::read_file(loc), "3114.8943N\n12135.2444E\n");
 }
 
 // The files are rewritten once after the sentences of a read, and only when
