@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "core/settings.h"
 #include "core/worker.h"
