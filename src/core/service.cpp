@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "core/settings.h"
 #include "core/worker.h"
@@ -104,14 +103,21 @@ struct Service {
 };
 
 // --- the outputs: one ordered table ----------------------------------------
-// Opened forwards at start-up, written forwards with every batch, closed
-// backwards at shutdown. A new output is one row.
+// Opened and written forwards. At shutdown the remote streams and the gpsd
+// feed close first, then the serial ports with their locks, the
+// pseudo-terminal and "/dev/nmea" last: a script that waits for "/dev/nmea"
+// to go knows that every output has gone. A new output is one row.
 struct OutputRow {
     void (*open)(Service* s, int index);
     void (*write)(Service* s, int index, const Batch& b);
     void (*close)(Service* s, int index);
     int index;
+    int close_stage;  // rows close stage by stage, in table order within one
 };
+
+constexpr int kCloseStreams = 0;
+constexpr int kCloseLocal = 1;
+constexpr int kCloseStages = 2;
 
 constexpr const char* kSerialPaths[kSerialOutputs] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0"};
 
@@ -179,15 +185,15 @@ void gpsd_row_write(Service* s, int i, const Batch& b)
 }
 
 constexpr OutputRow kOutputTable[] = {
-    {serial_row_open, local_row_write, serial_row_close, 0},  // ttyS0
-    {serial_row_open, local_row_write, serial_row_close, 1},  // ttyS1
-    {serial_row_open, local_row_write, serial_row_close, 2},  // ttyUSB0
-    {pty_row_open, local_row_write, pty_row_close, kPtyOutput},
-    {rsock_row_open, rsock_row_write, socket_row_close, 0},  // RSOCK1 .. RSOCK4
-    {rsock_row_open, rsock_row_write, socket_row_close, 1},
-    {rsock_row_open, rsock_row_write, socket_row_close, 2},
-    {rsock_row_open, rsock_row_write, socket_row_close, 3},
-    {gpsd_row_open, gpsd_row_write, socket_row_close, kRemoteSocketCount},
+    {serial_row_open, local_row_write, serial_row_close, 0, kCloseLocal},  // ttyS0
+    {serial_row_open, local_row_write, serial_row_close, 1, kCloseLocal},  // ttyS1
+    {serial_row_open, local_row_write, serial_row_close, 2, kCloseLocal},  // ttyUSB0
+    {pty_row_open, local_row_write, pty_row_close, kPtyOutput, kCloseLocal},
+    {rsock_row_open, rsock_row_write, socket_row_close, 0, kCloseStreams},  // RSOCK1 .. RSOCK4
+    {rsock_row_open, rsock_row_write, socket_row_close, 1, kCloseStreams},
+    {rsock_row_open, rsock_row_write, socket_row_close, 2, kCloseStreams},
+    {rsock_row_open, rsock_row_write, socket_row_close, 3, kCloseStreams},
+    {gpsd_row_open, gpsd_row_write, socket_row_close, kRemoteSocketCount, kCloseStreams},
 };
 
 void build_fid(Service* s)
@@ -302,8 +308,9 @@ void main_loop(Service* s)
         log_msg(LOG_WARNING, "no data from GPS");
         link_close(s->link);
         s->link = nullptr;
-        // What the files say no longer holds; the next link's first position brings them back.
-        nmea_files_remove(&s->state);
+        // The status and location files stay: pages and scripts read them
+        // during the reopen, and the last known position is what the location
+        // file is for. The status file's time tells a reader how old it is.
         (void)plat_pause(1);
         use_link(s, open_link_retrying(s->settings));
         reopened = true;
@@ -313,7 +320,7 @@ void main_loop(Service* s)
 void start_up(Service* s)
 {
     log_msg(LOG_NOTICE, "started");
-    nmea_files_remove(nullptr);
+    nmea_files_remove();
     settings_load(&s->settings);
     if (s->settings.sri_enabled)
         build_fid(s);
@@ -345,11 +352,15 @@ void shut_down(Service* s)
 {
     shell_close(s->shell);
     s->shell = nullptr;
-    for (std::size_t i = std::size(kOutputTable); i-- > 0;)
-        kOutputTable[i].close(s, kOutputTable[i].index);
+    for (int stage = 0; stage < kCloseStages; ++stage) {
+        for (const OutputRow& row : kOutputTable) {
+            if (row.close_stage == stage)
+                row.close(s, row.index);
+        }
+    }
     link_close(s->link);
     s->link = nullptr;
-    nmea_files_remove(&s->state);
+    nmea_files_remove();
     snmp_close(s->reporter);
     s->reporter = nullptr;
     log_msg(LOG_NOTICE, "stopped");
@@ -413,13 +424,18 @@ int service_main(int argc, char** argv)
     (void)setsid();
     plat_openlog();
     int status = 0;
-    if (arg == nullptr)
+    if (arg == nullptr) {
         status = run_service();
-    else if (std::strncmp(arg, "install", 7) == 0)
+    } else if (std::strncmp(arg, "install", 7) == 0) {
+        // A stop (Ctrl-C, a dropped session) must not kill a module restart
+        // halfway, with the modem off and PPP down: the step sees the request
+        // and finishes what it has begun.
+        install_stop_handlers();
         module_install();
-    else if (std::strncmp(arg, "uninstall", 9) == 0)
+    } else if (std::strncmp(arg, "uninstall", 9) == 0) {
+        install_stop_handlers();
         run_uninstall();
-    else
+    } else
         log_msg(LOG_NOTICE, "usage: %s [install|uninstall]", argc > 0 && argv[0] != nullptr ? argv[0] : "gnssd");
     plat_closelog();
     return status;

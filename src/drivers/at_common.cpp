@@ -129,7 +129,8 @@ void at_stop(ReceiverLink* link, const AtFamily& family)
     if (link->fd < 0)
         return;
     at_release(link);
-    if (link_lock_path(link, family.control_port) != 0)
+    // Also after a stop request: switching the engine off is the point of it.
+    if (link_lock_path(link, family.control_port, LockWait::kFull) != 0)
         return;
     if (link_open_serial(link) != 0) {
         at_release(link);

@@ -78,7 +78,8 @@ struct AtFamily {
 [[nodiscard]] int at_start(ReceiverLink* link, const AtFamily& family);
 
 // Runs the stop: close and release the data port, then the stop rows on the
-// control port. Does nothing when link->fd is negative.
+// control port. Does nothing when link->fd is negative. A stop request does
+// not shorten it: the control port's lock is waited for its full time.
 void at_stop(ReceiverLink* link, const AtFamily& family);
 
 // Pieces of the pattern for drivers that use only part of it.

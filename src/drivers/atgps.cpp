@@ -86,15 +86,43 @@ bool enter_command_mode()
     return r.status == 0;
 }
 
+// One step of the module restart. Its shell runs in a process group of its
+// own: a Ctrl-C or a terminal hang-up signals the whole foreground group, and
+// a tool killed between power off and power on leaves the router offline.
+// Our own stop handler only notes the request; the restart goes on.
+ToolResult run_restart_tool(const char* command)
+{
+    std::fflush(stdout);
+    // Prepared before fork: the child may only make async-signal-safe calls.
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char* const argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        execv("/bin/sh", argv);
+        _exit(127);
+    }
+    if (pid < 0)
+        return {-1, -1};
+    int raw = 0;
+    while (waitpid(pid, &raw, 0) < 0) {
+        if (errno != EINTR)
+            return {-1, -1};
+    }
+    return {raw, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1};
+}
+
 // The new antenna input takes effect only after a power cycle, and the PPP
-// service must not hold the module while it is off.
+// service must not hold the module while it is off. Once begun it always
+// runs to its end, whatever stop request comes meanwhile.
 void module_restart()
 {
-    run_tool("service ppp stop");
-    run_tool("gsmpwr off");
+    run_restart_tool("service ppp stop");
+    run_restart_tool("gsmpwr off");
     at_sleep(1);
-    run_tool("gsmpwr on");
-    run_tool("service ppp start");
+    run_restart_tool("gsmpwr on");
+    run_restart_tool("service ppp start");
 }
 
 // Switches the receiver to the AUX connector (GPSSEL set).
@@ -109,7 +137,8 @@ void select_aux()
         log_msg(LOG_ERR, "GPSSEL test failed (%i)", r.raw);
         return;
     }
-    if (!enter_command_mode())
+    // After a stop request nothing is changed: a changed setting needs the restart.
+    if (plat_stop_seen() || !enter_command_mode())
         return;
     run_tool(kGpsselSet);
     r = gpssel_query();
@@ -132,7 +161,7 @@ void select_gps()
         log_msg(LOG_ERR, "GPSSEL test failed (%i)", r.raw);
         return;
     }
-    if (!enter_command_mode())
+    if (plat_stop_seen() || !enter_command_mode())
         return;
     run_tool(kGpsselClear);
     r = gpssel_query();

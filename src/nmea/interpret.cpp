@@ -222,8 +222,6 @@ void nmea_state_open(ReceiverState* st, const ReceiverLink* link)
 {
     std::memset(st, 0, sizeof *st);
     st->moving = 1;
-    st->stats_len = -1;
-    st->location_len = -1;
     if (link && link->watchdog_enabled)
         st->last_fix_time = link->opened_at;
 }

@@ -44,44 +44,25 @@ void nmea_files_update(ReceiverState* st)
     if (st->files_due & kLocationDue) {
         char text[kLocationMax];
         const int n = location_format(st->report, text, sizeof text);
-        if (n == 0) {
-            if (st->location_len != -1) {
-                plat_unlink(kLocationPath);
-                st->location_len = -1;
-            }
-        } else if (n < 0 || n != st->location_len ||
-                   std::memcmp(text, st->location_text, static_cast<std::size_t>(n)) != 0) {
-            if (n < 0 || nmea_file_replace(kLocationPath, text, static_cast<std::size_t>(n)) != 0) {
-                log_msg(LOG_ERR, "create (%s) error", kLocationPath);
-                st->location_len = -2;  // unknown: written again with the next position
-            } else {
-                std::memcpy(st->location_text, text, static_cast<std::size_t>(n));
-                st->location_len = n;
-            }
-        }
+        // Without a fix the file goes, whether this link or an earlier one made it.
+        if (n == 0)
+            plat_unlink(kLocationPath);
+        else if (n < 0 || nmea_file_replace(kLocationPath, text, static_cast<std::size_t>(n)) != 0)
+            log_msg(LOG_ERR, "create (%s) error", kLocationPath);
     }
-    char text[kStatsMax];
-    const int n = stats_format(st->report, text, sizeof text);
-    if (n < 0 || n != st->stats_len || std::memcmp(text, st->stats_text, static_cast<std::size_t>(n)) != 0) {
-        if (n < 0 || nmea_file_replace(kStatsPath, text, static_cast<std::size_t>(n)) != 0) {
+    if (st->files_due & kStatsDue) {
+        char text[kStatsMax];
+        const int n = stats_format(st->report, text, sizeof text);
+        if (n < 0 || nmea_file_replace(kStatsPath, text, static_cast<std::size_t>(n)) != 0)
             log_msg(LOG_ERR, "create (%s) error", kStatsPath);
-            st->stats_len = -2;
-        } else {
-            std::memcpy(st->stats_text, text, static_cast<std::size_t>(n));
-            st->stats_len = n;
-        }
     }
     st->files_due = 0;
 }
 
-void nmea_files_remove(ReceiverState* st)
+void nmea_files_remove()
 {
     plat_unlink(kStatsPath);
     plat_unlink(kLocationPath);
-    if (st) {
-        st->stats_len = -1;
-        st->location_len = -1;
-    }
 }
 
 void location_touch(ReceiverState* st, const ReceiverLink* link)

@@ -40,13 +40,7 @@ struct ReceiverState {
     uint32_t position_seen;  // a position was stored in this reporting cycle
     uint32_t moving;         // the last RMC speed was 0.1 knot or more (1 until an RMC says otherwise)
     time_t last_fix_time;    // monotonic second of the last fix; -1 = not available
-    uint32_t files_due;      // kStatsDue, kLocationDue: what changed since the files were last written
-    // What the status and location files hold now, so that an unchanged
-    // text is not written again.
-    int stats_len;     // -1: no file
-    int location_len;  // -1: no file
-    char stats_text[kStatsMax];
-    char location_text[kLocationMax];
+    uint32_t files_due;      // kStatsDue, kLocationDue: what was stored since the files were last written
 };
 
 inline constexpr uint32_t kStatsDue = 1;
@@ -57,12 +51,14 @@ void nmea_state_open(ReceiverState* st, const ReceiverLink* link);
 // Interprets the sentence nmea_next framed last. Returns 1 when it is to be
 // passed on, 0 when it is to be dropped (the caller consumes it).
 int nmea_interpret(ReceiverState* st, ReceiverLink* link);
-// Rewrites the status and location files when their content changed since
-// they were last written; called once after the sentences of one read.
+// Rewrites the files that a stored sentence made due since they were last
+// written, whether or not their text changed: monitors take the files' age as
+// the service's heartbeat. Called after the sentences of a read.
 void nmea_files_update(ReceiverState* st);
-// Removes both files (start-up, a lost link, shutdown): what they said no
-// longer holds.
-void nmea_files_remove(ReceiverState* st);
+// Removes both files, at start-up and at shutdown. A lost link leaves them:
+// the status file keeps its content until the next link stores a sentence,
+// and the location file keeps the last known position.
+void nmea_files_remove();
 // Whether a sentence is one of the RMC sentences the report takes its speed
 // and date from ("$GPRMC", "$GNRMC", "$BDRMC"): each is one receiver cycle's
 // summary, which the unit's identification sentence follows.

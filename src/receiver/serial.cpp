@@ -181,7 +181,7 @@ const char* lock_file_path(const char* device, char* buf, unsigned size)
     return buf;
 }
 
-int lock_device(const char* path, int timeout_seconds)
+int lock_device(const char* path, int timeout_seconds, LockWait wait)
 {
     char lock_path[kLockPathSize];
     lock_file_path(path, lock_path, sizeof lock_path);
@@ -204,8 +204,9 @@ int lock_device(const char* path, int timeout_seconds)
             if (n == len)
                 return 1;
         }
-        // One try only when no wait was asked for; none after a stop request.
-        if (timeout_seconds <= 0 || plat_stop_seen())
+        // One try only when no wait was asked for, or when a stop request
+        // has made the work this lock was for pointless.
+        if (timeout_seconds <= 0 || (wait == LockWait::kUntilStop && plat_stop_seen()))
             return 0;
         sleep_ns(kLockPollNs);
         if (monotonic_seconds() > deadline)
@@ -239,10 +240,10 @@ time_t monotonic_seconds()
     return ts.tv_sec;
 }
 
-int link_lock_path(ReceiverLink* link, const char* path)
+int link_lock_path(ReceiverLink* link, const char* path, LockWait wait)
 {
     link->device_path = path;
-    if (!lock_device(path, kLinkLockSeconds)) {
+    if (!lock_device(path, kLinkLockSeconds, wait)) {
         log_msg(LOG_ERR, "device(%s) is locked", path);
         return -1;
     }

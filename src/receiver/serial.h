@@ -15,14 +15,20 @@ void serial_line_settings(struct termios* tio, int speed, int data_bits, const c
 // Writes a command and collects the reply (per-thread buffer, never null).
 const char* at_command(int fd, const char* command, int timeout_seconds);
 
+// What a stop request does to a lock wait. Starting work gives up at once:
+// nothing it would do is wanted any more. The stop sequence waits its full
+// time, because other programs hold the control port for a moment while the
+// router shuts down, and giving up there would leave the GNSS engine on.
+enum class LockWait { kUntilStop, kFull };
+
 // 1 when the lock file was created for this process, 0 after the timeout.
-[[nodiscard]] int lock_device(const char* path, int timeout_seconds);
+[[nodiscard]] int lock_device(const char* path, int timeout_seconds, LockWait wait = LockWait::kUntilStop);
 void unlock_device(const char* path);
 int process_alive(int pid);
 time_t monotonic_seconds();
 
 // Sets link->device_path and locks it (5 s); -1 after "device(%s) is locked".
-[[nodiscard]] int link_lock_path(ReceiverLink* link, const char* path);
+[[nodiscard]] int link_lock_path(ReceiverLink* link, const char* path, LockWait wait = LockWait::kUntilStop);
 // Opens link->device_path at 115200 8N1 into link->fd; -1 on failure.
 [[nodiscard]] int link_open_serial(ReceiverLink* link);
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "drivers/drivers.h"
 #include "platform/platform.h"
@@ -97,8 +98,18 @@ TEST(SgpscDriver, Pls83StartsOnTtyUSB9AndStopsInOrder)
         ASSERT_TRUE(th::wait_until([&] { return read(link->fd, buf, sizeof buf - 1) > 0; }, std::chrono::seconds(2)));
         EXPECT_NE(std::string(buf).find("$GPGGA"), std::string::npos);
     }
+    // The stop comes with a stop request while another program holds the
+    // control port for a moment (a router shutting down): it waits for the
+    // lock and switches the engine off all the same.
     Module module(Replies{});
+    th::Process holder;
+    holder.start({"sleep", "1"}, {}, th::process_root() + "/holder.log");
+    th::write_file(lock_of("ttyUSB8"), th::pid_text(holder.pid));
+    std::thread reaper([&] { holder.wait_exit(std::chrono::seconds(10)); });
+    plat_stop_note();
     sgpsc_close(link.get());
+    plat_stop_clear();
+    reaper.join();
     EXPECT_EQ(module.control.commands(), kStop);
     EXPECT_EQ(link->fd, -1);
     EXPECT_FALSE(th::file_exists(lock_of("ttyUSB9")));

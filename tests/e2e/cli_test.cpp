@@ -1,4 +1,5 @@
 // The command line of the built executable under a simulation root: install, uninstall, usage.
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/e2e.h"
 #include "support/harness.h"
 
 namespace {
@@ -107,6 +109,35 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutputAndTouchNothing)
     // Only the captured output lies below the root.
     for (const auto& entry : std::filesystem::directory_iterator(root.path))
         EXPECT_EQ(entry.path().filename().string().rfind("stderr-", 0), 0u) << entry.path();
+}
+
+// A hang-up of the terminal (a dropped SSH session) or a Ctrl-C reaches the
+// install's whole process group right after the modem was switched off: the
+// restart still powers it on and starts PPP before the process ends.
+TEST(CommandLine, InstallInterruptedDuringTheModemRestartStillCompletesIt)
+{
+    th::TempDir root;
+    th::Process sim;
+    th::start_router_sim(sim, root.path, "atgps", {});
+    const std::string tools_log = root.path + "/sim/tools.log";
+    th::write_file(tools_log, "");
+    th::Process p;
+    p.start({th::daemon_bin(), "install"},
+            {{"GNSSD_ROOT", root.path}, {"PATH", root.path + "/bin:" + std::getenv("PATH")}},
+            root.path + "/install.stderr");
+    ASSERT_TRUE(th::wait_until([&] { return th::read_file(tools_log).find("gsmpwr off\n") != std::string::npos; }, 30s))
+        << th::read_file(tools_log) << p.log();
+    // The harness makes the install a process group leader, as a shell does.
+    ASSERT_EQ(kill(-p.pid, SIGHUP), 0);
+    ASSERT_TRUE(p.wait_exit(30s));
+    EXPECT_TRUE(WIFEXITED(p.status) && WEXITSTATUS(p.status) == 0) << p.status;
+    const std::string calls = th::read_file(tools_log);
+    const std::size_t off = calls.find("gsmpwr off\n");
+    ASSERT_NE(off, std::string::npos);
+    EXPECT_EQ(calls.substr(off), "gsmpwr off\ngsmpwr on\nservice ppp start\n") << calls;
+    EXPECT_EQ(th::read_file(root.path + "/sim/atgps-power"), "on\n");
+    EXPECT_EQ(th::read_file(root.path + "/sim/atgps-gpssel"), "1\n");
+    sim.stop(SIGTERM, 5s);
 }
 
 }  // namespace

@@ -337,20 +337,26 @@ TEST(FaultTable, UnplugReplugCyclesLeaveDescriptorsThreadsAndMemoryFlat)
 
     // Silent receiver: the wait times out, the link is reopened, and the
     // stream goes on once the receiver talks again.
-    // The status files do not outlive the link: gone while it is reopened,
-    // back with the first position of the new one.
+    // The status files outlive the link: while it is reopened they keep the
+    // old link's last report and position, unchanged, for pages and scripts.
     const std::string stats = rig.path("/run/stats.gps");
-    EXPECT_TRUE(th::file_exists(stats));
+    const std::string loc = rig.path("/run/loc.gps");
+    ASSERT_TRUE(th::wait_until([&] { return th::file_exists(stats) && th::file_exists(loc); }, 5s));
     rig.ctl("silent");
     ASSERT_TRUE(rig.daemon.wait_log("gps: err: select timeout\n", 10s)) << rig.log();
+    const std::string stats_silent = th::read_file(stats);
+    const std::string loc_silent = th::read_file(loc);
     ASSERT_TRUE(rig.wait_count("gps: warning: no data from GPS\n", 1, 5s)) << rig.log();
-    EXPECT_TRUE(
-        th::wait_until([&] { return !th::file_exists(stats) && !th::file_exists(rig.path("/run/loc.gps")); }, 3s));
+    // The new link's start: the old link is closed, its files are still there.
+    ASSERT_TRUE(rig.wait_count("gps: info: waiting 5 s for the module to settle\n", 2, 10s)) << rig.log();
+    EXPECT_EQ(th::read_file(stats), stats_silent);
+    EXPECT_EQ(th::read_file(loc), loc_silent);
+    EXPECT_NE(stats_silent.find("Latitude           : "), std::string::npos) << stats_silent;
     rig.ctl("resume");
     int rmcs = rig.rmc("ttyS0");
     ASSERT_TRUE(th::wait_until([&] { return rig.module_texts("$GPS_START") >= 2 && rig.rmc("ttyS0") >= rmcs + 2; }, 30s))
         << rig.log();
-    EXPECT_TRUE(th::wait_until([&] { return th::file_exists(stats); }, 5s));
+    EXPECT_TRUE(th::file_exists(stats));
 
     // Unplug and plug again, as often as the budget allows.
     auto budget = std::chrono::duration_cast<Clock::duration>(60s);

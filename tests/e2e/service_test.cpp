@@ -1,6 +1,7 @@
 // The service end to end: the real executable against the simulated $GPS_START module.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -230,8 +231,31 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     EXPECT_EQ(std::filesystem::read_symlink(rig.path("/dev/nmea")).string(), pty_link);
     EXPECT_TRUE(th::file_exists(rig.path("/run/gps.socket")));
 
+    // The shutdown's removals, in the order the kernel saw them.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (const char* dir : {"/run", "/run/lock", "/dev"})
+        ASSERT_GE(inotify_add_watch(watch, rig.path(dir).c_str(), IN_DELETE), 0) << dir;
+
     // SIGINT stops it exactly as SIGTERM does.
     ASSERT_TRUE(rig.stop_daemon(SIGINT));
+
+    // Control shell, then the outputs: the serial port and its lock before
+    // the pseudo-terminal, then the module, then the status files.
+    std::vector<std::string> removed;
+    alignas(struct inotify_event) char events[8192];
+    for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* ev = reinterpret_cast<const struct inotify_event*>(events + at);
+            const std::string name = ev->len > 0 ? ev->name : "";
+            if (name == "gps.socket" || name == "LCK..ttyS0" || name == "nmea" || name == "LCK..ttyUSB9" ||
+                name == "stats.gps")
+                removed.push_back(name);
+            at += static_cast<ssize_t>(sizeof *ev + ev->len);
+        }
+    }
+    close(watch);
+    EXPECT_EQ(removed, (std::vector<std::string>{"gps.socket", "LCK..ttyS0", "nmea", "LCK..ttyUSB9", "stats.gps"}));
 
     const std::string log = rig.daemon.log();
     EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)

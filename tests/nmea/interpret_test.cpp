@@ -367,37 +367,53 @@ TEST(Interpret, LocationFileFollowsFix)
     EXPECT_EQ(th::read_file(loc), "3114.8943N\n12135.2444E\n");
 }
 
-// The files are rewritten once after the sentences of a read, and only when
-// their text changed: a reader opening them sees the latest read's state.
-TEST(Interpret, FilesRewrittenOnlyWhenTheirTextChanges)
+// The files are rewritten once after the sentences of a read that stored a
+// sentence of theirs, whether or not the text changed: monitors take the
+// files' age as the service's heartbeat, and a vehicle standing still must
+// not look like a hung service. A new link leaves them as they are.
+TEST(Interpret, FilesRewrittenAfterEveryStoredSentenceAndKeptAcrossLinks)
 {
     nt::Link link;
     nt::init_link(link);
     const std::string stats = nt::run_path(kStatsPath);
     const std::string loc = nt::run_path(kLocationPath);
+    // Each rewrite replaces the file: a new inode tells that it happened.
     const auto inode = [](const std::string& path) {
         struct stat st;
         return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
     };
-    nmea_files_remove(&link);
+    nmea_files_remove();
     const std::string gga = nt::with_cs("$GPGGA,123501,4916.45,N,12311.12,W,1,05,,,,,,,");
     const nt::Replay first = nt::replay(link, gga + kRmc);
     ASSERT_EQ(first.sentences.size(), 2u);
-    const ino_t stats_ino = inode(stats);
-    const ino_t loc_ino = inode(loc);
+    ino_t stats_ino = inode(stats);
+    ino_t loc_ino = inode(loc);
     ASSERT_NE(stats_ino, 0u);
     ASSERT_NE(loc_ino, 0u);
-    nt::replay(link, gga + kRmc);  // the same again: nothing to write
-    EXPECT_EQ(inode(stats), stats_ino);
-    EXPECT_EQ(inode(loc), loc_ino);
-    nt::replay(link, nt::with_cs("$GPGGA,123502,4916.45,N,12311.12,W,1,05,,,,,,,"));  // new time, same place
+    nt::replay(link, gga + kRmc);  // the same again: written all the same
+    EXPECT_NE(inode(stats), stats_ino);
+    EXPECT_NE(inode(loc), loc_ino);
+    stats_ino = inode(stats);
+    loc_ino = inode(loc);
+    nt::replay(link, kRmc);  // no position: only the status file
     EXPECT_NE(inode(stats), stats_ino);
     EXPECT_EQ(inode(loc), loc_ino);
-    EXPECT_NE(th::read_file(stats).find("Current time (UTC) : 12:35:02\n"), std::string::npos);
-    // Removed with the link; back with the next position even if it says the same.
-    nmea_files_remove(&link);
+    stats_ino = inode(stats);
+    nt::replay(link, nt::with_cs("$GPGSV,1,1,00"));  // neither
+    EXPECT_EQ(inode(stats), stats_ino);
+    EXPECT_EQ(inode(loc), loc_ino);
+
+    // A new link: both files keep what the old one said until it stores a
+    // sentence; a position without a fix then removes the old position too.
+    const std::string stats_before = th::read_file(stats);
+    nt::init_link(link);
+    nt::replay(link, nt::with_cs("$GPGSV,1,1,00"));
+    EXPECT_EQ(th::read_file(stats), stats_before);
+    EXPECT_EQ(th::read_file(loc), "4916.45N\n12311.12W\n");
+    nt::replay(link, nt::with_cs("$GPGGA,123510,,,,,0,00,,,,,,,"));
+    EXPECT_NE(th::read_file(stats).find("Current time (UTC) : 12:35:10\n"), std::string::npos);
+    EXPECT_FALSE(th::file_exists(loc));
     nt::replay(link, gga);
-    EXPECT_TRUE(th::file_exists(stats));
     EXPECT_EQ(th::read_file(loc), "4916.45N\n12311.12W\n");
 }
 
