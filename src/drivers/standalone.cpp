@@ -72,10 +72,14 @@ std::string_view collect(int fd)
     return {g_listen, static_cast<std::size_t>(kept)};
 }
 
+// A multi-constellation receiver speaks with the GN talker and may send no GP
+// sentence at all.
 bool known_output(std::string_view text)
 {
-    return !text.empty() &&
-           (text.find("$GPTXT") != std::string_view::npos || text.find("$GPRMC") != std::string_view::npos);
+    for (const char* tag : {"$GPTXT", "$GPRMC", "$GNTXT", "$GNRMC"})
+        if (text.find(tag) != std::string_view::npos)
+            return true;
+    return false;
 }
 
 int fail_unlock(ReceiverLink* link)

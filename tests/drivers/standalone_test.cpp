@@ -22,6 +22,8 @@ constexpr const char* kBurst =
     "$PTWS,VERSION,1.0*11\r\n"
     "$GPGGA,092751.000,5321.6802,N,00630.3371,W,1,8,1.03,61.7,M,55.3,M,,*75\r\n";
 constexpr const char* kTxtBurst = "$GPTXT,01,01,02,ANTSTATUS=OK*3B\r\n";
+// A multi-constellation receiver (NEO-M9N capture in tests/data): GN talker only.
+constexpr const char* kGnBurst = "$GNRMC,223745.00,A,3806.62964,N,12237.61382,W,0.040,,110720,,,D,V*0E\r\n";
 // What a line at the wrong speed makes of the receiver's output.
 const std::string kGarbage("\xff\x00\xf8\x80\xfe\x1e\xe0\x00\x78\xff", 10);
 
@@ -133,6 +135,12 @@ TEST(StandaloneDriver, TxtOnlyAt115200WithoutAntennaSupply)
 {
     th::process_root();
     expect_accepted({B115200, kTxtBurst, 0, "0x40004229 0\n"});
+}
+
+TEST(StandaloneDriver, GnTalkerOnlyAt9600)
+{
+    th::process_root();
+    expect_accepted({B9600, kGnBurst, 1, "0x40004228 0\n"});
 }
 
 TEST(StandaloneDriver, NothingRecognisableAtEitherSpeed)
