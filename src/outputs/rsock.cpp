@@ -117,9 +117,9 @@ long long rsock_now()
 
 struct SocketFrame {
     char data[kSocketFrameSize];
-    int length;  // 0: empty
-    struct timeval stamp;
-    struct timeval start;  // time of the first append
+    int length;            // 0: empty
+    struct timeval stamp;  // stream clock at the latest append
+    struct timeval start;  // stream clock at the first append
     int moving;
 };
 

@@ -282,6 +282,9 @@ TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     rsock_set_clock([] { return test_clock_ms.load(); });
+    struct Restore {
+        ~Restore() { rsock_set_clock(nullptr); }
+    } restore;
     struct Step {
         const char* data;
         long long at_ms;
@@ -295,7 +298,6 @@ TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
         test_clock_ms = st.at_ms;
         rsock_write(idle.rs, st.data, 1, 1);
     }
-    rsock_set_clock(nullptr);
     // Joined within 0.3 s, complete at a second's age, E discarded after 2 s
     // of silence: all by the steps of the stream clock, while the writes
     // themselves came within microseconds of wall-clock time.
