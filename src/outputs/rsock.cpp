@@ -13,13 +13,16 @@
 // record with the worker; a worker told to stop walks away and the helper
 // frees the record when its lookup returns.
 //
-// The main loop must never wait for the network: the worker takes the
-// pending burst into a frame of its own under the lock and sends it after
-// releasing the lock, so a writer waits at most for one burst copy.
+// The main loop must never wait for the network: the writer's frames and the
+// worker's are exchanged by pointer under the lock, and the worker sends
+// after releasing it, so a writer waits for no copy and no send.
 //
-// The worker's one-second tick follows the monotonic clock: whatever a
-// server sends is read and thrown away without moving the tick, and a server
-// that sends a flood gets only a bounded amount read per tick.
+// Every duration here (the gaps that frame a burst, the one-second tick, the
+// stall limit) is measured on the monotonic clock: the time synchronisation
+// steps the wall clock, and a step must neither hold a burst open nor drop
+// one. Whatever a server sends is read and thrown away without moving the
+// tick, and a server that sends a flood gets only a bounded amount read per
+// tick.
 #include "outputs/rsock.h"
 
 #include <arpa/inet.h>
@@ -32,6 +35,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -39,6 +43,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <utility>
 
 #include "core/settings.h"
 #include "core/worker.h"
@@ -93,13 +98,28 @@ constexpr int kFlushPerTick = 20;
 // A full backlog is reported at most this often.
 constexpr long long kBacklogLogMs = 60000;
 
+// A period of this or less sends at every tick, so that every completed
+// burst of a receiver no faster than the tick is due.
+constexpr uint32_t kEveryTickPeriod = 2;
+// How far the bursts sent may fall behind the due ticks (ticks that found
+// nothing to send): the credit that lets two bursts completed within one tick
+// both go, bounded so that a pause in the flow earns no flood.
+constexpr int kAheadMin = -2;
+
+std::atomic<RsockClock> stream_clock{monotonic_ms};
+
+long long rsock_now()
+{
+    return stream_clock.load(std::memory_order_relaxed)();
+}
+
 }  // namespace
 
 struct SocketFrame {
     char data[kSocketFrameSize];
-    int length;  // 0: empty
-    struct timeval stamp;
-    struct timeval start;  // time of the first append
+    int length;            // 0: empty
+    struct timeval stamp;  // stream clock at the latest append
+    struct timeval start;  // stream clock at the first append
     int moving;
 };
 
@@ -131,9 +151,15 @@ struct RemoteSocket {
     BurstQueue backlog;
     long long backlog_logged;  // monotonic ms of the last "backlog full", 0: never
     int flush_error;           // errno of the failed send of a flush
-    // Guarded by lock.
-    SocketFrame current;
-    SocketFrame pending;
+    // Worker only: bursts taken beyond one per due tick (negative: due ticks
+    // that found nothing), kAheadMin at the least.
+    int ahead;
+    // Guarded by lock: the writer's frames. A completed burst waits in
+    // pending; the one completed before it waits in earlier when it is due
+    // as well (one burst per tick), to go at the same tick.
+    SocketFrame* current;
+    SocketFrame* pending;
+    SocketFrame* earlier;
     RsockState state;
     uint64_t bursts_sent;
     uint64_t bytes_sent;
@@ -142,8 +168,11 @@ struct RemoteSocket {
     char last_error[kErrorSize];  // "" for none
     uint32_t backlog_count;       // copies of the worker's backlog figures
     uint64_t backlog_dropped;
-    // Worker only: the burst being sent, taken from pending under the lock.
-    SocketFrame outgoing;
+    // Worker only: the burst in a send, and one taken for the backlog while
+    // a send waits. Frames change hands with the writer's by pointer.
+    SocketFrame* outgoing;
+    SocketFrame* parked;
+    SocketFrame frames[5];
 };
 
 namespace {
@@ -179,7 +208,8 @@ int rsock_poll(RemoteSocket* rs, int fd, short events, int timeout_ms, short* re
     return r;
 }
 
-void rsock_offline_tick(RemoteSocket* rs);
+bool rsock_offline_tick(RemoteSocket* rs);
+void rsock_publish_backlog(RemoteSocket* rs);
 
 // The next tick of the one-second clock; a tick made late by a long wait
 // starts the count afresh.
@@ -190,18 +220,20 @@ void rsock_advance_tick(RemoteSocket* rs, long long now)
         rs->next_tick = now + kTickMs;
 }
 
-// rsock_poll for the waits away from a working connection (lookup, connect,
-// pauses). A stream that keeps a backlog goes on ticking meanwhile, so the
-// bursts it could not send are stored at their pace.
+// rsock_poll for every wait but the tick's own: lookup, connect, pauses, and
+// a send to a slow server. A stream that keeps a backlog goes on ticking
+// meanwhile, so the bursts that fall due are stored at their pace behind the
+// ones still to go, never replaced by one another.
 int rsock_wait(RemoteSocket* rs, int fd, short events, int timeout_ms, short* revents)
 {
     if (!rs->keep)
         return rsock_poll(rs, fd, events, timeout_ms, revents);
-    const long long end = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
+    const long long end = timeout_ms < 0 ? -1 : rsock_now() + timeout_ms;
     for (;;) {
-        long long now = monotonic_ms();
+        long long now = rsock_now();
         if (now >= rs->next_tick) {
-            rsock_offline_tick(rs);
+            if (rsock_offline_tick(rs))
+                rsock_publish_backlog(rs);
             rsock_advance_tick(rs, now);
             continue;
         }
@@ -211,7 +243,7 @@ int rsock_wait(RemoteSocket* rs, int fd, short events, int timeout_ms, short* re
         const int r = rsock_poll(rs, fd, events, static_cast<int>(until - now), revents);
         if (r != 0)
             return r;
-        if (end >= 0 && monotonic_ms() >= end)
+        if (end >= 0 && rsock_now() >= end)
             return 0;
     }
 }
@@ -359,14 +391,14 @@ int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const long long now = monotonic_ms();
+            const long long now = rsock_now();
             if (!rsock_progressing(rs, now)) {
                 errno = ETIMEDOUT;
                 return -1;
             }
             const long long left = rs->last_progress + stall_limit_ms(rs) - now;
             short revents = 0;
-            int r = rsock_poll(rs, rs->sock, POLLOUT, static_cast<int>(left > 0 ? left : 0), &revents);
+            int r = rsock_wait(rs, rs->sock, POLLOUT, static_cast<int>(left > 0 ? left : 0), &revents);
             if (r == -2)
                 return -2;
             if (r < 0)
@@ -387,35 +419,58 @@ void rsock_drop(RemoteSocket* rs)
     rs->sock = -1;
 }
 
-// Moves the latest completed burst into the worker's own frame; its length
-// (0: none was waiting).
-int rsock_take_pending(RemoteSocket* rs, const char* lock_name)
-{
-    SocketFrame* out = &rs->outgoing;
-    out->length = 0;
-    int e = pthread_mutex_lock(&rs->lock);
-    if (e != 0) {
-        log_msg(LOG_ERR, "%s - cannot lock mutex (%i)", lock_name, e);
-        return 0;
-    }
-    if (rs->pending.length > 0) {
-        std::memcpy(out->data, rs->pending.data, static_cast<std::size_t>(rs->pending.length));
-        out->length = rs->pending.length;
-        out->stamp = rs->pending.stamp;
-        out->moving = rs->pending.moving;
-        rs->pending.length = 0;
-    }
-    e = pthread_mutex_unlock(&rs->lock);
-    if (e != 0)
-        log_msg(LOG_ERR, "%s - cannot unlock mutex (%i)", lock_name, e);
-    return out->length;
-}
-
 // The next burst is due period - 1 ticks after this one, by its moving flag.
 void rsock_pace(RemoteSocket* rs, int moving)
 {
     const uint32_t period = moving ? rs->period : rs->period_halt;
     rs->countdown = static_cast<int>(period) - 1;
+}
+
+// At a due tick: how many of the held bursts go now. The latest always; the
+// one completed before it as well unless the stream is already a burst ahead
+// of its due ticks (a receiver faster than the pace), in which case that one
+// is dropped as a replaced burst.
+int rsock_due(RemoteSocket* rs, const char* lock_name)
+{
+    rs->ahead = rs->ahead > kAheadMin ? rs->ahead - 1 : kAheadMin;
+    int e = pthread_mutex_lock(&rs->lock);
+    if (e != 0) {
+        log_msg(LOG_ERR, "%s - cannot lock mutex (%i)", lock_name, e);
+        return 0;
+    }
+    if (rs->earlier->length > 0 && rs->ahead >= 0) {
+        rs->earlier->length = 0;
+        rs->bursts_dropped += 1;
+    }
+    const int held = (rs->earlier->length > 0 ? 1 : 0) + (rs->pending->length > 0 ? 1 : 0);
+    e = pthread_mutex_unlock(&rs->lock);
+    if (e != 0)
+        log_msg(LOG_ERR, "%s - cannot unlock mutex (%i)", lock_name, e);
+    return held;
+}
+
+// Moves the oldest held burst into the worker's frame *into, leaving that
+// frame, emptied, to the writer, and sets the pace that follows it. Returns
+// its length (0: none was held).
+int rsock_take(RemoteSocket* rs, const char* lock_name, SocketFrame** into)
+{
+    (*into)->length = 0;
+    int e = pthread_mutex_lock(&rs->lock);
+    if (e != 0) {
+        log_msg(LOG_ERR, "%s - cannot lock mutex (%i)", lock_name, e);
+        return 0;
+    }
+    SocketFrame** from = rs->earlier->length > 0 ? &rs->earlier : &rs->pending;
+    if ((*from)->length > 0)
+        std::swap(*from, *into);
+    e = pthread_mutex_unlock(&rs->lock);
+    if (e != 0)
+        log_msg(LOG_ERR, "%s - cannot unlock mutex (%i)", lock_name, e);
+    if ((*into)->length > 0) {
+        rsock_pace(rs, (*into)->moving);
+        rs->ahead += 1;
+    }
+    return (*into)->length;
 }
 
 // Copies the backlog's figures where the status report reads them.
@@ -428,33 +483,37 @@ void rsock_publish_backlog(RemoteSocket* rs)
     pthread_mutex_unlock(&rs->lock);
 }
 
-// Keeps a burst that could not be delivered at the end of the backlog.
+// Keeps a burst at the end of the backlog.
 void rsock_keep(RemoteSocket* rs, const char* data, std::size_t length)
 {
     const uint64_t before = rs->backlog.dropped;
     burst_queue_push(&rs->backlog, data, length);
     if (rs->backlog.dropped != before) {
-        const long long now = monotonic_ms();
+        const long long now = rsock_now();
         if (rs->backlog_logged == 0 || now - rs->backlog_logged >= kBacklogLogMs) {
             log_msg(LOG_WARNING, "%s - backlog full, oldest bursts dropped: %llu (%s)", "rsock_backlog",
                     static_cast<unsigned long long>(rs->backlog.dropped), rs->name);
             rs->backlog_logged = now;
         }
     }
-    rsock_publish_backlog(rs);
 }
 
-// A tick at which nothing can be sent (no connection, or a backlog still to
-// go first): a due burst joins the backlog.
-void rsock_offline_tick(RemoteSocket* rs)
+// A tick of a stream that keeps a backlog: every burst that falls due joins
+// the backlog's tail, whether or not the connection can take it now. True
+// when one did (the caller publishes the figures).
+bool rsock_offline_tick(RemoteSocket* rs)
 {
     if (--rs->countdown > 0)
-        return;
-    if (rsock_take_pending(rs, "rsock_backlog") <= 0)
-        return;
-    rsock_keep(rs, rs->outgoing.data, static_cast<std::size_t>(rs->outgoing.length));
-    rsock_pace(rs, rs->outgoing.moving);
-    rs->outgoing.length = 0;
+        return false;
+    bool kept = false;
+    for (int n = rsock_due(rs, "rsock_backlog"); n > 0; --n) {
+        if (rsock_take(rs, "rsock_backlog", &rs->parked) <= 0)
+            break;
+        rsock_keep(rs, rs->parked->data, static_cast<std::size_t>(rs->parked->length));
+        rs->parked->length = 0;
+        kept = true;
+    }
+    return kept;
 }
 
 // Counts a burst the connection took.
@@ -494,41 +553,36 @@ int rsock_flush(RemoteSocket* rs, const char* send_name)
     return -1;
 }
 
-// One due tick: take the latest completed burst and send it. Returns -1 after
-// a failed send (socket closed), 0 otherwise.
+// One tick of a stream without a backlog: at a due tick the held bursts go,
+// oldest first. Returns -1 after a failed send (socket closed; the burst is
+// lost), 0 otherwise.
 int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_name)
 {
     if (--rs->countdown > 0)
         return 0;
-    SocketFrame* out = &rs->outgoing;
-    if (rsock_take_pending(rs, lock_name) <= 0)
-        return 0;
-
-    int r = rsock_send_all(rs, out->data, static_cast<std::size_t>(out->length));
-    const int saved = errno;
-    const int sent = out->length;
-    if (r == -2) {
+    for (int n = rsock_due(rs, lock_name); n > 0; --n) {
+        if (rsock_take(rs, lock_name, &rs->outgoing) <= 0)
+            return 0;
+        SocketFrame* out = rs->outgoing;
+        const int r = rsock_send_all(rs, out->data, static_cast<std::size_t>(out->length));
+        const int saved = errno;
+        const int sent = out->length;
         out->length = 0;
-        return 0;
+        if (r == -2)
+            return 0;
+        if (r == 0) {
+            rsock_count_sent(rs, static_cast<std::size_t>(sent));
+            continue;
+        }
+        if (pthread_mutex_lock(&rs->lock) == 0) {
+            rs->bursts_dropped += 1;
+            pthread_mutex_unlock(&rs->lock);
+        }
+        stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(saved));
+        rsock_drop(rs);
+        return -1;
     }
-    if (r == 0) {
-        out->length = 0;
-        rsock_count_sent(rs, static_cast<std::size_t>(sent));
-        rsock_pace(rs, out->moving);
-        return 0;
-    }
-    // A burst whose send failed is kept when there is a backlog, else lost.
-    if (rs->keep) {
-        rsock_keep(rs, out->data, static_cast<std::size_t>(sent));
-        rsock_pace(rs, out->moving);
-    } else if (pthread_mutex_lock(&rs->lock) == 0) {
-        rs->bursts_dropped += 1;
-        pthread_mutex_unlock(&rs->lock);
-    }
-    out->length = 0;
-    stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(saved));
-    rsock_drop(rs);
-    return -1;
+    return 0;
 }
 
 // --- the four steps ----------------------------------------------------------
@@ -538,20 +592,31 @@ void rsock_tcp_exec(RemoteSocket* rs);
 void rsock_udp_connect(RemoteSocket* rs);
 void rsock_udp_exec(RemoteSocket* rs);
 
-// A connection is up: the first burst goes at the first tick.
+// A connection is up: the first burst goes at the first tick. A stream that
+// keeps a backlog has ticked all along and keeps its pace and phase: starting
+// the tick afresh would leave up to two seconds between due ticks.
 void rsock_connected(RemoteSocket* rs, int sock, RemoteSocketStep exec)
 {
     rs->sock = sock;
-    rs->countdown = 1;
-    rs->next_tick = monotonic_ms() + kTickMs;
+    if (!rs->keep) {
+        rs->countdown = 1;
+        rs->next_tick = rsock_now() + kTickMs;
+        rs->ahead = 0;
+    }
     rs->discarded = 0;
     rs->handed = 0;
     rs->acked_seen = 0;
-    rs->last_progress = monotonic_ms();
+    rs->last_progress = rsock_now();
     rs->step = exec;
     if (pthread_mutex_lock(&rs->lock) == 0) {
         rs->state = RsockState::connected;
         rs->reconnects += rs->connected_once ? 1 : 0;
+        // Without a backlog nothing was due while away: only the latest
+        // burst goes at the first tick.
+        if (!rs->keep && rs->earlier->length > 0) {
+            rs->earlier->length = 0;
+            rs->bursts_dropped += 1;
+        }
         pthread_mutex_unlock(&rs->lock);
     }
     rs->connected_once = true;
@@ -630,7 +695,7 @@ void rsock_tcp_socket_exec(RemoteSocket* rs)
 
 void rsock_tcp_exec(RemoteSocket* rs)
 {
-    long long now = monotonic_ms();
+    long long now = rsock_now();
     const long long wait = rs->next_tick - now;
     // Past the read allowance of this tick only errors and hang-ups are
     // waited for.
@@ -649,7 +714,7 @@ void rsock_tcp_exec(RemoteSocket* rs)
         return;
     }
     // One tick. A tick made late by a long send starts the count afresh.
-    now = monotonic_ms();
+    now = rsock_now();
     rsock_advance_tick(rs, now);
     rs->discarded = 0;
     if (!rsock_progressing(rs, now)) {
@@ -659,9 +724,10 @@ void rsock_tcp_exec(RemoteSocket* rs)
         rsock_tcp_fail(rs);
         return;
     }
-    // What was kept goes first; live bursts queue up behind it meanwhile.
+    // With a backlog every due burst goes through it, behind what is still
+    // kept, and stays there until a send has taken all of it.
     int r_send;
-    if (rs->keep && rs->backlog.count > 0) {
+    if (rs->keep) {
         rsock_offline_tick(rs);
         r_send = rsock_flush(rs, "rsock_tcp_send_exec");
     } else {
@@ -716,23 +782,29 @@ void time_since(const struct timeval* now, const struct timeval* then, time_t* s
     }
 }
 
-// The burst being filled is complete: it waits for the next due tick in
-// place of a pending one that was never sent.
+// The burst being filled is complete: it waits for the next due tick. At a
+// pace of one burst per tick every completed burst is due, so the one still
+// waiting is held to go along with it (the oldest of three is dropped);
+// slower paces send only the latest, and the waiting one is replaced.
 void rsock_promote(RemoteSocket* rs)
 {
-    SocketFrame* cur = &rs->current;
-    if (rs->pending.length > 0)
-        rs->bursts_dropped += 1;
-    std::memcpy(rs->pending.data, cur->data, static_cast<std::size_t>(cur->length));
-    rs->pending.length = cur->length;
-    rs->pending.stamp = cur->stamp;
-    rs->pending.start = cur->start;
-    rs->pending.moving = cur->moving;
+    if (rs->pending->length > 0) {
+        const uint32_t period = rs->pending->moving ? rs->period : rs->period_halt;
+        if (period <= kEveryTickPeriod) {
+            if (rs->earlier->length > 0)
+                rs->bursts_dropped += 1;
+            std::swap(rs->earlier, rs->pending);
+        } else {
+            rs->bursts_dropped += 1;
+        }
+    }
+    std::swap(rs->pending, rs->current);
+    rs->current->length = 0;
 }
 
 void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now)
 {
-    SocketFrame* cur = &rs->current;
+    SocketFrame* cur = rs->current;
     if (cur->length > 0) {
         time_t sec;
         long usec;
@@ -757,6 +829,7 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
         } else {
             rs->bursts_dropped += 1;
         }
+        cur = rs->current;
         cur->length = 0;
     }
     if (length > rs->burst_max) {
@@ -831,6 +904,11 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     new (&rs->worker) Worker{};
     rs->settings = settings;
     rs->sock = -1;
+    rs->current = &rs->frames[0];
+    rs->pending = &rs->frames[1];
+    rs->earlier = &rs->frames[2];
+    rs->outgoing = &rs->frames[3];
+    rs->parked = &rs->frames[4];
     rs->period = clamp_period(settings->period);
     rs->period_halt = clamp_period(settings->period_halt);
     rs->state = RsockState::connecting;
@@ -843,7 +921,7 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     } else if (settings->backlog > 0) {
         rs->keep = true;
         rs->backlog.capacity = settings->backlog;
-        rs->next_tick = monotonic_ms() + kTickMs;
+        rs->next_tick = rsock_now() + kTickMs;
     }
     int e = pthread_mutex_init(&rs->lock, nullptr);
     if (e != 0) {
@@ -880,8 +958,10 @@ void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int mov
 {
     if (!rs || !data || length == 0)
         return;
-    struct timeval now;
-    gettimeofday(&now, nullptr);
+    const long long ms = rsock_now();
+    struct timeval now {};
+    now.tv_sec = static_cast<time_t>(ms / 1000);
+    now.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
     rsock_write_at(rs, data, length, moving, &now);
 }
 
@@ -899,7 +979,7 @@ int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* mo
 {
     if (!rs || pthread_mutex_lock(&rs->lock) != 0)
         return -1;
-    const SocketFrame* f = which == 0 ? &rs->current : &rs->pending;
+    const SocketFrame* f = which == 0 ? rs->current : which == 1 ? rs->pending : rs->earlier;
     const int length = f->length;
     if (buf && size > 0)
         std::memcpy(buf, f->data, static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size);
@@ -907,6 +987,11 @@ int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* mo
         *moving = f->moving;
     pthread_mutex_unlock(&rs->lock);
     return length;
+}
+
+void rsock_set_clock(RsockClock now)
+{
+    stream_clock.store(now ? now : monotonic_ms, std::memory_order_relaxed);
 }
 
 RsockStatus rsock_status(RemoteSocket* rs)
@@ -946,7 +1031,23 @@ void burst_queue_pop(BurstQueue* q)
     if (!q->head)
         q->tail = nullptr;
     q->count -= 1;
+    q->bytes -= n->length;
     std::free(n);
+}
+
+uint64_t byte_limit(const BurstQueue* q)
+{
+    return q->byte_limit > 0 ? q->byte_limit : kBacklogBytes;
+}
+
+// Drops the oldest bursts (counted) until extra more bytes and one more
+// burst fit.
+void burst_queue_make_room(BurstQueue* q, std::size_t extra)
+{
+    while (q->head && (q->count >= q->capacity || q->bytes + extra > byte_limit(q))) {
+        burst_queue_pop(q);
+        q->dropped += 1;
+    }
 }
 
 }  // namespace
@@ -955,10 +1056,11 @@ bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length)
 {
     if (q->capacity == 0 || length == 0)
         return false;
-    if (q->count >= q->capacity) {
-        burst_queue_pop(q);
+    if (length > byte_limit(q)) {
         q->dropped += 1;
+        return false;
     }
+    burst_queue_make_room(q, length);
     BurstNode* n = static_cast<BurstNode*>(std::malloc(sizeof(BurstNode) + length));
     if (!n) {
         q->dropped += 1;
@@ -973,6 +1075,7 @@ bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length)
         q->head = n;
     q->tail = n;
     q->count += 1;
+    q->bytes += length;
     return true;
 }
 
@@ -982,11 +1085,30 @@ int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char*
     int sent = 0;
     *failed = false;
     while (q->head && sent < max) {
-        if (send(ctx, q->head->data, q->head->length) != 0) {
+        BurstNode* n = q->head;
+        q->head = n->next;
+        if (!q->head)
+            q->tail = nullptr;
+        q->count -= 1;
+        q->bytes -= n->length;
+        if (send(ctx, n->data, n->length) != 0) {
+            // Still the oldest: back at the front, unless newer bursts
+            // filled the queue meanwhile, when it is the first to give way.
             *failed = true;
+            if (q->count >= q->capacity || q->bytes + n->length > byte_limit(q)) {
+                std::free(n);
+                q->dropped += 1;
+                break;
+            }
+            n->next = q->head;
+            q->head = n;
+            if (!q->tail)
+                q->tail = n;
+            q->count += 1;
+            q->bytes += n->length;
             break;
         }
-        burst_queue_pop(q);
+        std::free(n);
         ++sent;
     }
     return sent;

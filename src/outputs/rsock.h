@@ -15,13 +15,21 @@ inline constexpr std::size_t kSocketFrameSize = 65536;
 void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int moving);
 void rsock_close(RemoteSocket* rs);
 
-// rsock_write with the wall-clock time of the write given by the caller
-// (rsock_write passes the current time; tests pass their own).
+// rsock_write with the time of the write given by the caller, a reading of
+// the monotonic clock (rsock_write passes the stream clock's; tests pass
+// their own).
 void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now);
 
-// Copies the burst being filled (which 0) or the completed burst waiting to
-// be sent (which 1) into buf (up to size bytes) and its moving flag into
-// *moving; returns its length, -1 on failure. For inspection only.
+// The clock every duration of the remote streams is measured on, in
+// milliseconds: monotonic_ms unless a test sets its own (nullptr restores it).
+// Set it before opening the streams that are to follow it.
+using RsockClock = long long (*)();
+void rsock_set_clock(RsockClock now);
+
+// Copies the burst being filled (which 0), the latest completed burst waiting
+// to be sent (which 1) or the one completed before it, held to go along at
+// the same tick (which 2), into buf (up to size bytes) and its moving flag
+// into *moving; returns its length, -1 on failure. For inspection only.
 int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* moving);
 
 // What a stream's worker is doing, for the status report.
@@ -44,6 +52,10 @@ struct RsockStatus {
 // Snapshot of an instance (none accepted: state "disabled", counters 0).
 RsockStatus rsock_status(RemoteSocket* rs);
 
+// The most one stream's backlog holds in burst bytes, whatever number of
+// bursts its setting allows: a long outage must not take the router's memory.
+inline constexpr uint64_t kBacklogBytes = 8u << 20;
+
 // Bursts kept while a stream cannot deliver them, oldest first. Each costs
 // its own bytes: allocated as the queue grows, released as it drains.
 struct BurstNode;
@@ -51,16 +63,21 @@ struct BurstQueue {
     BurstNode* head;
     BurstNode* tail;
     uint32_t count;
-    uint32_t capacity;  // 0: nothing is kept
-    uint64_t dropped;   // oldest bursts given up for newer ones
+    uint32_t capacity;    // 0: nothing is kept
+    uint64_t dropped;     // oldest bursts given up for newer ones
+    uint64_t bytes;       // burst bytes held
+    uint64_t byte_limit;  // 0: kBacklogBytes
 };
 
-// Appends a copy of the burst; a full queue first drops its oldest (counted).
-// False when no memory could be had (the burst is counted as dropped).
+// Appends a copy of the burst; a queue full by count or by bytes first drops
+// its oldest (counted). False when the burst cannot be kept: no memory, or
+// larger than the byte limit on its own (counted as dropped).
 bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length);
 // Sends up to max bursts oldest first, each through one call of send, which
-// returns 0 when it took the whole burst. A burst leaves the queue only then;
-// the first failure ends the drain (*failed set). Returns the bursts sent.
+// returns 0 when it took the whole burst. The burst in the send is out of the
+// queue meanwhile, so send may push newer bursts behind it; a burst leaves for
+// good only once sent, and the first failure puts it back at the front and
+// ends the drain (*failed set). Returns the bursts sent.
 int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length), void* ctx,
                       bool* failed);
 void burst_queue_clear(BurstQueue* q);

@@ -223,7 +223,7 @@ TEST(Interpret, CapturesOfGnTalkerReceivers)
         SCOPED_TRACE(c.file);
         nt::Link link;
         nt::init_link(link);
-        nmea_files_remove(&link);
+        nmea_files_remove();
         nt::replay(link, th::read_file(th::data_path(c.file)));
         const std::string text = stats_text();
         for (const auto& line : c.lines)

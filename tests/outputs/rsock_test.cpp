@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -163,8 +164,12 @@ std::string peek(RemoteSocket* rs, int which, int* moving = nullptr)
 // and the worker then pauses 10 s, far longer than any framing case.
 struct IdleInstance {
     Endpoint refusing{SOCK_STREAM, false};
-    RemoteSocketSettings settings = make_settings("127.0.0.1", 0, refusing.port, 1, 1);
-    RemoteSocket* rs = rsock_open(&settings);
+    RemoteSocketSettings settings;
+    RemoteSocket* rs;
+    explicit IdleInstance(unsigned period = 1, unsigned halt = 1)
+        : settings(make_settings("127.0.0.1", 0, refusing.port, period, halt)), rs(rsock_open(&settings))
+    {
+    }
     ~IdleInstance() { rsock_close(rs); }
 };
 
@@ -180,6 +185,9 @@ struct FramingCase {
     const char* current;
     const char* pending;
     int pending_moving;
+    const char* earlier = "";  // held to go at the same tick as pending
+    unsigned period = 1;
+    unsigned halt = 1;
 };
 
 TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
@@ -199,11 +207,34 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
          "ABCD",
          "",
          0},
-        {"two bursts between sends: the later one waits",
+        {"two bursts between sends: the later one waits, the one before goes along at one burst a tick",
          {{"A", 0, 1}, {"B", 500000, 0}, {"C", 1000000, 1}},
          "C",
          "B",
-         0},
+         0,
+         "A"},
+        {"of three bursts between sends at one a tick, the oldest is dropped",
+         {{"A", 0, 1}, {"B", 1000000, 1}, {"C", 2000000, 1}, {"D", 3000000, 1}},
+         "D",
+         "C",
+         1,
+         "B"},
+        {"period 2 still sends at every tick", {{"A", 0, 1}, {"B", 1000000, 1}, {"C", 2000000, 1}}, "C", "B", 1, "A", 2},
+        {"at a slower pace only the latest waits",
+         {{"A", 0, 1}, {"B", 1000000, 1}, {"C", 2000000, 1}},
+         "C",
+         "B",
+         1,
+         "",
+         3},
+        {"the flag of the waiting burst decides its pace",
+         {{"A", 0, 0}, {"B", 1000000, 1}, {"C", 2000000, 1}},
+         "C",
+         "B",
+         1,
+         "",
+         1,
+         5},
         {"a burst carries the flag of its latest append",
          {{"A", 0, 1}, {"B", 100000, 0}, {"C", 600000, 1}},
          "C",
@@ -218,7 +249,8 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
          {{"A", 0, 1}, {"B", 500000, 1}, {"C", 800000, 1}, {"D", 1100000, 1}, {"E", 1400000, 1}, {"F", 1500000, 1}},
          "F",
          "BCDE",
-         1},
+         1,
+         "A"},
         {"a stale burst leaves the earlier pending one alone",
          {{"A", 0, 1}, {"B", 500000, 1}, {"C", 3000000, 1}},
          "C",
@@ -227,7 +259,7 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
     };
     for (const FramingCase& c : cases) {
         SCOPED_TRACE(c.legend);
-        IdleInstance idle;
+        IdleInstance idle(c.period, c.halt);
         ASSERT_NE(idle.rs, nullptr);
         for (const Write& w : c.writes) {
             timeval tv = at(w.at_us);
@@ -239,7 +271,40 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
         if (c.pending[0]) {
             EXPECT_EQ(moving, c.pending_moving);
         }
+        EXPECT_EQ(peek(idle.rs, 2), c.earlier);
     }
+}
+
+std::atomic<long long> test_clock_ms{0};
+
+// The stream clock stands still but for the test's steps; whatever the wall
+// clock does meanwhile (time sync steps it) is not seen.
+TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
+{
+    th::process_root();  // before anything logs: the log mirror is decided once
+    rsock_set_clock([] { return test_clock_ms.load(); });
+    struct Restore {
+        ~Restore() { rsock_set_clock(nullptr); }
+    } restore;
+    struct Step {
+        const char* data;
+        long long at_ms;
+    };
+    const Step steps[] = {
+        {"A", 50000}, {"B", 50300}, {"C", 50600}, {"D", 50900}, {"E", 51100}, {"F", 53100},
+    };
+    IdleInstance idle;
+    ASSERT_NE(idle.rs, nullptr);
+    for (const Step& st : steps) {
+        test_clock_ms = st.at_ms;
+        rsock_write(idle.rs, st.data, 1, 1);
+    }
+    // Joined within 0.3 s, complete at a second's age, E discarded after 2 s
+    // of silence: all by the steps of the stream clock, while the writes
+    // themselves came within microseconds of wall-clock time.
+    EXPECT_EQ(peek(idle.rs, 0), "F");
+    EXPECT_EQ(peek(idle.rs, 1), "ABCD");
+    EXPECT_EQ(rsock_status(idle.rs).bursts_dropped, 1u);
 }
 
 TEST(RsockFraming, FrameHoldsExactly65536BytesAndAFullBurstIsComplete)
@@ -261,6 +326,7 @@ TEST(RsockFraming, FrameHoldsExactly65536BytesAndAFullBurstIsComplete)
     rsock_write_at(idle.rs, "Y", 1, 1, &t3);
     rsock_write_at(idle.rs, "N", 1, 1, &t4);
     EXPECT_EQ(peek(idle.rs, 1), "ZY");
+    EXPECT_EQ(peek(idle.rs, 2), half + half) << "at one burst a tick the full burst goes along";
     EXPECT_EQ(th::count_of(log.text(), "oops"), 0);
 
     // One write larger than a frame cannot be held at all.
@@ -270,8 +336,8 @@ TEST(RsockFraming, FrameHoldsExactly65536BytesAndAFullBurstIsComplete)
     EXPECT_EQ(peek(idle.rs, 0), "");
     EXPECT_EQ(th::count_of(log.text(), "gps: err: rsock_write_exec - oops, buffer is full (127.0.0.1:"), 1)
         << log.text();
-    // Replaced before its tick, discarded as stale: both count as dropped.
-    EXPECT_EQ(rsock_status(idle.rs).bursts_dropped, 2u);
+    // Discarded as stale: counted as dropped.
+    EXPECT_EQ(rsock_status(idle.rs).bursts_dropped, 1u);
 }
 
 TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
@@ -352,6 +418,7 @@ struct Recorder {
     };
     int fd;
     std::atomic<bool> stop{false};
+    std::atomic<bool> paused{false};  // a server that stops reading for a while
     std::mutex m;
     std::vector<Chunk> chunks;
     std::thread t;
@@ -360,6 +427,10 @@ struct Recorder {
         t = std::thread([this] {
             char buf[70000];
             while (!stop) {
+                if (paused) {
+                    std::this_thread::sleep_for(20ms);
+                    continue;
+                }
                 pollfd p{fd, POLLIN, 0};
                 if (poll(&p, 1, 50) <= 0)
                     continue;
@@ -856,6 +927,156 @@ TEST(RsockBacklog, QueueKeepsOrderAndBoundAndABurstWhoseSendFailed)
     burst_queue_clear(&q);
     EXPECT_EQ(q.count, 0u);
     EXPECT_EQ(q.tail, nullptr);
+    EXPECT_EQ(q.bytes, 0u);
+
+    // Bursts that fall due while one is in the send join the tail; the one
+    // in the send is out of the queue meanwhile, so a full queue gives up
+    // the oldest waiting, never the one on the wire.
+    struct Pusher {
+        BurstQueue* q;
+        std::vector<std::string> calls;
+        int fail_at = -1;
+        int due = 0;
+    };
+    Pusher pusher{&q};
+    auto send_and_push = [](void* ctx, const char* data, std::size_t length) {
+        Pusher* p = static_cast<Pusher*>(ctx);
+        p->calls.emplace_back(data, length);
+        const std::string due = "d" + std::to_string(++p->due);
+        burst_queue_push(p->q, due.data(), due.size());
+        return static_cast<int>(p->calls.size()) == p->fail_at ? -1 : 0;
+    };
+    q.dropped = 0;
+    q.capacity = 2;
+    burst_queue_push(&q, "b1", 2);
+    burst_queue_push(&q, "b2", 2);
+    EXPECT_EQ(burst_queue_drain(&q, 3, send_and_push, &pusher, &failed), 3);
+    EXPECT_EQ(pusher.calls, (std::vector<std::string>{"b1", "b2", "d1"}));
+    EXPECT_EQ(q.dropped, 0u);
+    // A failed send puts its burst back in front of those that came meanwhile
+    // while there is room, and gives it up first when there is none.
+    pusher.calls.clear();
+    pusher.fail_at = 1;
+    EXPECT_EQ(burst_queue_drain(&q, 3, send_and_push, &pusher, &failed), 0);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(q.count, 2u);
+    EXPECT_EQ(q.dropped, 1u) << "d2 failed while d4 joined d3: no room, d2 gave way";
+    pusher.fail_at = -1;
+    pusher.calls.clear();
+    q.capacity = 5;
+    EXPECT_EQ(burst_queue_drain(&q, 2, send_and_push, &pusher, &failed), 2);
+    EXPECT_EQ(pusher.calls, (std::vector<std::string>{"d3", "d4"}));
+    burst_queue_clear(&q);
+
+    // However many bursts the setting allows, the queue holds at most
+    // kBacklogBytes of them, the newest.
+    BurstQueue big{};
+    big.capacity = UINT32_MAX;
+    const std::string burst(kSocketFrameSize, 'b');
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(burst_queue_push(&big, burst.data(), burst.size()));
+    EXPECT_EQ(big.bytes, kBacklogBytes);
+    EXPECT_EQ(big.count, kBacklogBytes / kSocketFrameSize);
+    EXPECT_EQ(big.dropped, 200 - kBacklogBytes / kSocketFrameSize);
+    burst_queue_clear(&big);
+    // A smaller limit, and bursts of mixed sizes: the oldest give way until the
+    // newest fits; one larger than the whole limit is not kept.
+    big.byte_limit = 10;
+    big.dropped = 0;
+    for (const char* b : {"aaaa", "bbbb", "cc", "dddd"})
+        EXPECT_TRUE(burst_queue_push(&big, b, std::strlen(b)));
+    EXPECT_EQ(big.count, 3u);
+    EXPECT_EQ(big.bytes, 10u);
+    EXPECT_FALSE(burst_queue_push(&big, "eeeeeeeeeee", 11));
+    EXPECT_EQ(big.count, 3u);
+    EXPECT_EQ(big.dropped, 2u);
+    burst_queue_clear(&big);
+}
+
+// A stream with a backlog at one burst per tick delivers every completed
+// burst once and in order: two that complete within one tick, bursts that
+// fall due while a send waits for a server that stopped reading, and those
+// around a reconnect. The writer keeps time with the stream's ticks, seen as
+// the arrivals at the server.
+TEST(RsockBacklog, EveryDueBurstArrivesOnceThroughPairsSlowReadsAndAReconnect)
+{
+    th::process_root();                  // before anything logs: the log mirror is decided once
+    constexpr std::size_t kPad = 10000;  // bursts of about 30 KB
+    constexpr int kLast = 13;            // the last burst completed
+    Endpoint server(SOCK_STREAM, true, 16, 4096);
+    RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
+    s.backlog = 50;
+    RemoteSocket* rs = rsock_open(&s);
+    ASSERT_NE(rs, nullptr);
+    int conn = server.accept_one(10s);
+    ASSERT_GE(conn, 0);
+    int cfd = -1;
+    ASSERT_TRUE(th::wait_until([&] { return (cfd = client_fd_for(server.port)) >= 0; }, 5s));
+    const int small = 4096;
+    setsockopt(cfd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    auto rec = std::make_unique<Recorder>(conn);
+
+    // Burst n starts (completing n - 1) at these times after the first
+    // arrival, T; the ticks come at T + whole seconds.
+    const std::vector<std::pair<int, std::chrono::milliseconds>> plan{
+        {3, 1200ms},   // 2 and 3 complete between the ticks at T + 1 and T + 2
+        {4, 1800ms},   //
+        {5, 2500ms},   // the server stops reading from T + 3.2 to T + 6.2
+        {6, 3500ms},   //
+        {7, 4500ms},   //
+        {8, 5500ms},   //
+        {9, 6500ms},   //
+        {10, 7500ms},  // closed by the server at T + 8.9: away until about
+        {11, 8500ms},  // T + 9.9, with a tick at T + 9 in the pause; 11 and 12
+        {12, 9300ms},  // complete after it, before the next
+        {kLast, 10200ms}, {kLast + 1, 11200ms},
+    };
+    std::atomic<bool> have_t{false};
+    Clock::time_point t;
+    std::thread writer([&] {
+        write_burst(rs, 1, 1, kPad);
+        std::this_thread::sleep_for(500ms);
+        write_burst(rs, 2, 1, kPad);
+        if (!th::wait_until([&] { return have_t.load(); }, 10s))
+            return;
+        for (const auto& [n, at] : plan) {
+            std::this_thread::sleep_until(t + at);
+            write_burst(rs, n, 1, kPad);
+        }
+    });
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            std::lock_guard<std::mutex> g(rec->m);
+            if (rec->chunks.empty())
+                return false;
+            t = rec->chunks.front().when;
+            return true;
+        },
+        10s));
+    have_t = true;
+    std::this_thread::sleep_until(t + 3200ms);
+    rec->paused = true;
+    std::this_thread::sleep_until(t + 6200ms);
+    rec->paused = false;
+    std::this_thread::sleep_until(t + 8900ms);
+    std::string got = rec->all();
+    rec.reset();
+    conn = server.accept_one(10s);
+    ASSERT_GE(conn, 0);
+    rec = std::make_unique<Recorder>(conn);
+    th::wait_until([&] { return bursts_in(got + rec->all(), kPad).size() >= kLast; }, 15s);
+    writer.join();
+    got += rec->all();
+    const RsockStatus st = rsock_status(rs);
+    rsock_close(rs);
+
+    std::vector<int> expected(kLast);
+    for (int n = 1; n <= kLast; ++n)
+        expected[static_cast<std::size_t>(n - 1)] = n;
+    EXPECT_EQ(bursts_in(got, kPad), expected);
+    EXPECT_EQ(st.bursts_dropped, 0u);
+    EXPECT_EQ(st.backlog_dropped, 0u);
+    EXPECT_EQ(st.reconnects, 1u);
 }
 
 }  // namespace
