@@ -198,7 +198,8 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     EXPECT_TRUE(th::file_exists(rig.path("/run/stats.gps")));
     EXPECT_TRUE(th::file_exists(rig.path("/run/loc.gps")));
     EXPECT_TRUE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
-    for (const char* file : {"/run/stats.gps", "/run/loc.gps", "/run/lock/LCK..ttyS0"}) {
+    EXPECT_EQ(th::read_file(rig.path("/run/gnssd.pid")), std::to_string(rig.daemon.pid) + "\n");
+    for (const char* file : {"/run/stats.gps", "/run/loc.gps", "/run/lock/LCK..ttyS0", "/run/gnssd.pid"}) {
         struct stat st;
         ASSERT_EQ(stat(rig.path(file).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0644u) << file;
@@ -220,8 +221,9 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     const std::string log = rig.daemon.log();
     EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
         << log;
-    for (const char* gone :
-         {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0", "/run/lock/LCK..ttyUSB9"})
+    // Nothing is left that a later start could take for a running service.
+    for (const char* gone : {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0",
+                             "/run/lock/LCK..ttyUSB9", "/run/gnssd.pid"})
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
     // The module was switched on first and off last, with the bare texts.
     const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
