@@ -366,4 +366,56 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
 }
 
+// The start-stop script judges a service by its lock on the pid file, not by
+// an id that a later process may have taken over.
+TEST(Service, InitScriptTellsARunningServiceByItsLock)
+{
+#ifdef GNSSD_TEST_EMULATOR_DEFAULT
+    GTEST_SKIP() << "the script starts the daemon without the emulator";
+#endif
+    Rig rig;
+    rig.start_sim({"--usb", "none"});
+    const std::string pidfile = rig.path("/run/gnssd.pid");
+    int call = 0;
+    // Runs "gnssd.init WORD"; its exit status, its output in *out.
+    auto script = [&](const std::string& word, std::string* out = nullptr) {
+        th::Process sh;
+        sh.start({"/bin/sh", th::data_path("../../packaging/gnssd.init"), word},
+                 {{"GNSSD_ROOT", rig.dir.path}, {"DAEMON", th::daemon_bin()}, {"PIDFILE", pidfile}, {"STOP_WAIT", "30"}},
+                 rig.path("/init." + std::to_string(++call)));
+        EXPECT_TRUE(sh.wait_exit(40s)) << word;
+        if (out)
+            *out = sh.log();
+        return WIFEXITED(sh.status) ? WEXITSTATUS(sh.status) : -1;
+    };
+    // Left by a service that was killed: the id now names a live process.
+    th::write_file(pidfile, std::to_string(getpid()) + "\n");
+    std::string out;
+    EXPECT_EQ(script("status", &out), 3) << out;
+    EXPECT_EQ(out, "gnssd stopped\n");
+
+    EXPECT_EQ(script("start", &out), 0) << out;
+    ASSERT_TRUE(th::wait_until([&] { return script("status") == 0; }, 20s));
+    const pid_t pid = std::atoi(th::read_file(pidfile).c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(pid, getpid()) << "the stale file was taken over";
+    EXPECT_EQ(script("status", &out), 0);
+    EXPECT_EQ(out, "gnssd running (pid " + std::to_string(pid) + ")\n");
+    EXPECT_EQ(script("start", &out), 0);
+    EXPECT_EQ(out, "gnssd already running\n");
+
+    // Ended (a zombie until whoever adopted it reaps it) when the script returns.
+    auto alive = [&] {
+        const std::string stat = th::read_file("/proc/" + std::to_string(pid) + "/stat");
+        return !stat.empty() && stat.compare(stat.rfind(')') + 2, 1, "Z") != 0;
+    };
+    EXPECT_EQ(script("stop", &out), 0) << out;
+    EXPECT_FALSE(alive()) << "stopped before the script returned";
+    EXPECT_FALSE(th::file_exists(pidfile));
+    EXPECT_EQ(script("status"), 3);
+    EXPECT_EQ(script("stop"), 0) << "stopping a stopped service is no error";
+    if (alive())
+        kill(pid, SIGKILL);
+}
+
 }  // namespace
