@@ -389,8 +389,7 @@ int run_service()
     start_up(&service);
     main_loop(&service);
     shut_down(&service);
-    if (pid_fd >= 0)
-        close(pid_fd);
+    plat_pidfile_remove(kPidPath, pid_fd);
     return 0;
 }
 

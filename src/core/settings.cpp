@@ -2,6 +2,7 @@
 #include "core/settings.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cerrno>
@@ -286,10 +287,29 @@ char* cfg_get_str(FILE* file, const char* key)
     return copy_text(value ? value : "");
 }
 
+namespace {
+
+// A missing file is no error: every key then reads as its default. A file
+// that is there but cannot be read would turn every output off without a
+// word, so that is said, with the reason.
+void report_unreadable()
+{
+    const int saved = errno;
+    struct stat st;
+    // Nothing at the path at all; a link that leads nowhere is reported.
+    if (saved == ENOENT && plat_lstat(kSettingsPath, &st) != 0)
+        return;
+    const char* reason = saved == EINVAL ? "not a regular file" : std::strerror(saved);
+    log_msg(LOG_ERR, "cannot read %s: %s; using defaults", kSettingsPath, reason);
+}
+
+}  // namespace
+
 void settings_load(GpsSettings* s)
 {
-    // A missing file is no error: every key then reads as its default.
     FILE* file = plat_fopen_file(kSettingsPath);
+    if (!file)
+        report_unreadable();
     for (const UintKey& k : kLeadingKeys)
         s->*k.field = cfg_get_uint(file, k.key);
     if (gpio_platform_id() == kReceiverOnSerialPlatformId)

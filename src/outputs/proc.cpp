@@ -55,6 +55,18 @@ long monotonic_now()
 [[noreturn]] void child_exec(const char* exec_path, char* const* argv, const char* devnull_path, const int* stdio,
                              bool own_group)
 {
+    // The tool must start as any program does: our worker threads block
+    // every signal and that mask survives exec, so a tool started from one
+    // would ignore SIGTERM and never see its own alarm. Handlers go back to
+    // the default first, while everything is still blocked, so that no signal
+    // can reach a handler of ours in the child.
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP)
+            signal(sig, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     if (own_group)
         setpgid(0, 0);
     int devnull = open(devnull_path, O_RDWR);

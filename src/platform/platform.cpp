@@ -194,7 +194,11 @@ int plat_open_file(const char* path, int flags, mode_t mode)
     // without a look at it. Saves a system call on every status file rewrite.
     static std::atomic<mode_t> umask_keeps{0};
     RESOLVE(p, path);
-    const int fd = open(p, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    // Reading may go through a link: the router keeps its settings on a
+    // configuration partition and links them into place. Writing never does,
+    // or a link planted at the path would aim our output at any file.
+    const bool reads_only = (flags & O_ACCMODE) == O_RDONLY && (flags & (O_CREAT | O_TRUNC)) == 0;
+    const int fd = open(p, flags | (reads_only ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0)
         return -1;
     const bool created = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
@@ -204,6 +208,13 @@ int plat_open_file(const char* path, int flags, mode_t mode)
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         errno = EINVAL;
+        return -1;
+    }
+    // A second name for the file (a hard link from the path to, say, the
+    // settings) would let our writes land in a file we never meant to touch.
+    if (!reads_only && st.st_nlink > 1) {
+        close(fd);
+        errno = EMLINK;
         return -1;
     }
     // The umask init left must not make a file others can forge.
@@ -289,32 +300,72 @@ int plat_unlink_type(const char* path, mode_t type)
     return plat_unlink(path);
 }
 
+namespace {
+
+// True when path still names the file open at fd: a pid file removed (and
+// perhaps made anew) between our open and our lock is no longer the one the
+// next instance will look at.
+bool same_file(const char* path, int fd)
+{
+    struct stat at_path, opened;
+    return plat_lstat(path, &at_path) == 0 && fstat(fd, &opened) == 0 && at_path.st_dev == opened.st_dev &&
+           at_path.st_ino == opened.st_ino;
+}
+
+// How often the open and lock are tried again when the file was replaced
+// under us; each retry means another instance has just stopped.
+constexpr int kPidfileAttempts = 5;
+
+}  // namespace
+
 int plat_pidfile_lock(const char* path, int* holder)
 {
     *holder = 0;
-    const int fd = plat_open_file(path, O_RDWR | O_CREAT, 0644);
+    for (int attempt = 0;; ++attempt) {
+        const int fd = plat_open_file(path, O_RDWR | O_CREAT, 0644);
+        if (fd < 0)
+            return -1;
+        // flock rather than a record lock: closing any other descriptor of the
+        // file would silently drop a record lock.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int saved = errno;
+            char text[16] = {};
+            if (pread(fd, text, sizeof text - 1, 0) > 0)
+                *holder = std::atoi(text);
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        // The instance that held it may have removed the file as it stopped:
+        // a lock on that file guards nothing.
+        if (!same_file(path, fd)) {
+            close(fd);
+            if (attempt + 1 < kPidfileAttempts)
+                continue;
+            errno = EAGAIN;
+            return -1;
+        }
+        char text[16];
+        const int len = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<std::size_t>(len), 0) != len) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        return fd;
+    }
+}
+
+void plat_pidfile_remove(const char* path, int fd)
+{
     if (fd < 0)
-        return -1;
-    // flock rather than a record lock: closing any other descriptor of the
-    // file would silently drop a record lock.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int saved = errno;
-        char text[16] = {};
-        if (pread(fd, text, sizeof text - 1, 0) > 0)
-            *holder = std::atoi(text);
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    char text[16];
-    const int len = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<std::size_t>(len), 0) != len) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+        return;
+    // Removed while the lock is still held, and only if it is still our file,
+    // so that the pid file of a newer instance is never touched.
+    if (same_file(path, fd))
+        (void)plat_unlink(path);
+    close(fd);
 }
 
 namespace {
@@ -453,11 +504,6 @@ void plat_openlog()
     openlog("gps", LOG_PID | LOG_NDELAY, LOG_DAEMON);
 }
 
-void plat_closelog()
-{
-    closelog();
-}
-
 namespace {
 
 // Writes one message: syslog, plus the mirror under a simulation root.
@@ -483,29 +529,22 @@ void emit_line(int priority, const char* text)
     (void)ignored;
 }
 
-// Recently logged message texts and how often each came in its current
-// second. A flood of bad sentences must not write thousands of lines a
-// second to a log that may sit on flash.
+// Recently logged kinds of message (one format, one priority) and how often
+// each came in its current second. A flood of bad sentences must not write
+// thousands of lines a second to a log that may sit on flash, and messages
+// that quote the sentence differ in every line: the kind is what counts.
 struct RepeatSlot {
-    uint32_t hash;
+    const char* format;  // a literal: lives as long as the program
     int priority;
     long long second;  // monotonic second of the current count; -1: free
     unsigned count;
     unsigned dropped;
-    char head[80];  // start of the text, for the summary line
+    char head[80];  // start of the first text held back, for the summary line
 };
 constexpr int kRepeatSlots = 16;
 RepeatSlot g_repeat[kRepeatSlots] = {};
 bool g_repeat_ready = false;
 pthread_mutex_t g_log_lock = PTHREAD_MUTEX_INITIALIZER;
-
-uint32_t text_hash(const char* text)
-{
-    uint32_t h = 2166136261U;
-    for (const char* p = text; *p; ++p)
-        h = (h ^ static_cast<unsigned char>(*p)) * 16777619U;
-    return h;
-}
 
 long long monotonic_now_ms()
 {
@@ -519,48 +558,62 @@ void flush_repeats(RepeatSlot& slot)
     if (slot.dropped == 0)
         return;
     char line[160];
-    std::snprintf(line, sizeof line, "last message repeated %u times: %s", slot.dropped, slot.head);
+    std::snprintf(line, sizeof line, "%u similar messages suppressed, the first: %s", slot.dropped, slot.head);
     emit_line(slot.priority, line);
     slot.dropped = 0;
 }
 
-// True when the text may be logged now; writes the summary of the previous
-// second first when some of its repeats were held back.
-bool repeat_allowed(int priority, const char* text)
+void flush_all_repeats()
+{
+    if (!g_repeat_ready)
+        return;
+    for (RepeatSlot& slot : g_repeat)
+        flush_repeats(slot);
+}
+
+bool same_kind(const RepeatSlot& slot, int priority, const char* format)
+{
+    // The same literal may sit at two addresses in two files.
+    return slot.second >= 0 && slot.priority == priority &&
+           (slot.format == format || std::strcmp(slot.format, format) == 0);
+}
+
+// True when a message of this kind may be logged now. Summaries of earlier
+// seconds held back are written first, so that a flood that has ended is
+// still counted in the log.
+bool repeat_allowed(int priority, const char* format, const char* text)
 {
     if (!g_repeat_ready) {
         for (RepeatSlot& slot : g_repeat)
-            slot.second = -1;
+            slot = RepeatSlot{"", 0, -1, 0, 0, {}};
         g_repeat_ready = true;
     }
-    const uint32_t hash = text_hash(text);
     const long long now = monotonic_now_ms() / 1000;
     RepeatSlot* found = nullptr;
     RepeatSlot* oldest = &g_repeat[0];
     for (RepeatSlot& slot : g_repeat) {
-        if (slot.second >= 0 && slot.hash == hash && slot.priority == priority &&
-            std::strncmp(slot.head, text, sizeof slot.head - 1) == 0) {
+        if (slot.second >= 0 && slot.second != now)
+            flush_repeats(slot);
+        if (!found && same_kind(slot, priority, format))
             found = &slot;
-            break;
-        }
         if (slot.second < oldest->second)
             oldest = &slot;
     }
     if (!found) {
         flush_repeats(*oldest);
         found = oldest;
-        *found = RepeatSlot{hash, priority, now, 0, 0, {}};
-        const std::size_t k = strnlen(text, sizeof found->head - 1);
-        std::memcpy(found->head, text, k);
-        found->head[k] = '\0';
+        *found = RepeatSlot{format, priority, now, 0, 0, {}};
     }
     if (found->second != now) {
-        flush_repeats(*found);
         found->second = now;
         found->count = 0;
     }
     if (found->count >= kLogRepeatLimit) {
-        ++found->dropped;
+        if (found->dropped++ == 0) {
+            const std::size_t k = strnlen(text, sizeof found->head - 1);
+            std::memcpy(found->head, text, k);
+            found->head[k] = '\0';
+        }
         return false;
     }
     ++found->count;
@@ -585,7 +638,16 @@ void log_msg(int priority, const char* fmt, ...)
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     pthread_mutex_lock(&g_log_lock);
-    if (repeat_allowed(priority, text))
+    if (repeat_allowed(priority, fmt, text))
         emit_line(priority, text);
     pthread_mutex_unlock(&g_log_lock);
+}
+
+void plat_closelog()
+{
+    // What the last second held back is told before the log closes.
+    pthread_mutex_lock(&g_log_lock);
+    flush_all_repeats();
+    pthread_mutex_unlock(&g_log_lock);
+    closelog();
 }

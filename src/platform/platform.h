@@ -63,14 +63,17 @@ void plat_closelog();
 // simulation root one line "gps: LEVEL: TEXT" on standard error.
 void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Files the service writes on a file system other programs share. None of
-// these follows a symbolic link at the path, none blocks on a FIFO or device
-// found there, and a file they create gets exactly the mode given whatever
-// the umask.
+// Files the service reads and writes on a file system other programs share.
+// None of these blocks on a FIFO or device found at the path, and a file they
+// create gets exactly the mode given whatever the umask. Reading follows a
+// symbolic link to a regular file; writing, replacing and removing never go
+// through a link.
 //
-// Opens a regular file (flags as for open; O_NOFOLLOW, O_NONBLOCK and
-// O_CLOEXEC are added). Anything else at the path fails: ELOOP for a link,
-// EINVAL for another type of file.
+// Opens a regular file (flags as for open; O_NONBLOCK and O_CLOEXEC are
+// added, and O_NOFOLLOW unless the file is only read). Anything else at the
+// path fails: EINVAL for a file that is not a regular one (also behind a
+// link), ELOOP for a link when writing, EMLINK when writing to a file that
+// has a second name (a hard link).
 int plat_open_file(const char* path, int flags, mode_t mode = 0644);
 // The same for reading through stdio; nullptr with errno on failure.
 FILE* plat_fopen_file(const char* path);
@@ -87,8 +90,13 @@ int plat_unlink_type(const char* path, mode_t type);
 // writes this process's id into it. Returns the descriptor, which must stay
 // open for as long as the service runs; -1 when the lock is held elsewhere
 // (errno EWOULDBLOCK; *holder gets the id written in the file, 0 when
-// unknown) or the file cannot be opened (*holder 0).
+// unknown) or the file cannot be opened (*holder 0). The file is opened as by
+// plat_open_file for writing: a link or a file with a second name is refused.
 int plat_pidfile_lock(const char* path, int* holder);
+// At a clean exit: removes the pid file, if it is still the one locked at fd,
+// and closes fd (-1 accepted). Nothing is left for a later start to mistake
+// for a running service.
+void plat_pidfile_remove(const char* path, int fd);
 
 // Stop requests. The service's handler of SIGTERM, SIGINT and SIGHUP calls
 // plat_stop_note (async-signal-safe); every wait of the service ends early
@@ -110,8 +118,11 @@ bool plat_pause(unsigned seconds, const char* what = nullptr);
 // The same in milliseconds, without the log line.
 bool plat_pause_ms(long long ms);
 
-// Identical log messages are limited to this many a second; the rest of that
-// second is summed up in one "last message repeated N times" line.
+// Log messages of one kind (one format at one priority, whatever the values
+// put into it) are limited to this many a second; the rest of that second is
+// summed up in one "N similar messages suppressed, the first: ..." line,
+// written with the next message logged after that second, or at
+// plat_closelog.
 inline constexpr unsigned kLogRepeatLimit = 10;
 // Starts the count afresh, dropping held-back repeats unreported (tests that
 // log one text in many cases).

@@ -1,5 +1,6 @@
 // The settings file: reading rules, bad input and the whole record.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -289,7 +290,11 @@ TEST(Settings, MissingOrBinaryFileGivesDefaults)
         if (!content.empty())
             th::write_file(path, content);
         GpsSettings s;
-        settings_load(&s);
+        {
+            th::StderrCapture err;
+            settings_load(&s);
+            EXPECT_EQ(err.text(), "") << "a missing or odd file is no error";
+        }
         EXPECT_EQ(s.enabled, 0u);
         EXPECT_EQ(s.ep2_enabled, 0u);
         EXPECT_EQ(s.reset_timeout, 0u);
@@ -307,6 +312,66 @@ TEST(Settings, MissingOrBinaryFileGivesDefaults)
         settings_free(&s);
     }
     unlink(path.c_str());
+}
+
+TEST(Settings, LinkedFileIsReadAndUnreadableOneIsReported)
+{
+    const std::string root = th::process_root();
+    const std::string path = root + kSettingsPath;
+    th::write_file(root + "/dev/gpio", "");
+    // Kept on a configuration partition and linked into place.
+    const std::string kept = root + "/config-partition-settings";
+    th::write_file(kept, "MOD_GPS_EP1_ENABLED=1\nMOD_GPS_RSOCK1_IPADDR=10.0.0.9\n");
+    unlink(path.c_str());
+    ASSERT_EQ(symlink(kept.c_str(), path.c_str()), 0);
+    {
+        GpsSettings s;
+        th::StderrCapture err;
+        settings_load(&s);
+        EXPECT_EQ(err.text(), "");
+        EXPECT_EQ(s.ep1_enabled, 1u);
+        EXPECT_STREQ(s.rsock[0].ipaddr, "10.0.0.9");
+        settings_free(&s);
+    }
+    unlink(path.c_str());
+
+    // There but not readable: the defaults, with the path and the reason.
+    struct Case {
+        const char* legend;
+        void (*make)(const std::string& path);
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"directory", [](const std::string& p) { mkdir(p.c_str(), 0755); }, "not a regular file"},
+        {"FIFO, never waited on", [](const std::string& p) { mkfifo(p.c_str(), 0644); }, "not a regular file"},
+        {"link that leads nowhere", [](const std::string& p) { (void)!symlink("/nonexistent/settings", p.c_str()); },
+         "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        c.make(path);
+        GpsSettings s;
+        th::StderrCapture err;
+        settings_load(&s);
+        EXPECT_EQ(err.text(),
+                  std::string("gps: err: cannot read /opt/gps/etc/settings: ") + c.reason + "; using defaults\n")
+            << c.legend;
+        EXPECT_EQ(s.ep1_enabled, 0u) << c.legend;
+        expect_gpsd_fixed(s);
+        settings_free(&s);
+        if (rmdir(path.c_str()) != 0)
+            unlink(path.c_str());
+    }
+    if (geteuid() != 0) {  // root reads any file
+        th::write_file(path, "MOD_GPS_EP1_ENABLED=1\n");
+        chmod(path.c_str(), 0);
+        GpsSettings s;
+        th::StderrCapture err;
+        settings_load(&s);
+        EXPECT_EQ(err.text(), "gps: err: cannot read /opt/gps/etc/settings: Permission denied; using defaults\n");
+        EXPECT_EQ(s.ep1_enabled, 0u);
+        settings_free(&s);
+        unlink(path.c_str());
+    }
 }
 
 }  // namespace

@@ -215,7 +215,8 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
         EXPECT_NE(stats.find(line), std::string::npos) << line << "in\n" << stats;
     EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "3806.63006N\n12237.61538W\n");
     EXPECT_TRUE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
-    for (const char* file : {"/run/stats.gps", "/run/loc.gps", "/run/lock/LCK..ttyS0"}) {
+    EXPECT_EQ(th::read_file(rig.path("/run/gnssd.pid")), std::to_string(rig.daemon.pid) + "\n");
+    for (const char* file : {"/run/stats.gps", "/run/loc.gps", "/run/lock/LCK..ttyS0", "/run/gnssd.pid"}) {
         struct stat st;
         ASSERT_EQ(stat(rig.path(file).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0644u) << file;
@@ -260,8 +261,9 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     const std::string log = rig.daemon.log();
     EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
         << log;
-    for (const char* gone :
-         {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0", "/run/lock/LCK..ttyUSB9"})
+    // Nothing is left that a later start could take for a running service.
+    for (const char* gone : {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0",
+                             "/run/lock/LCK..ttyUSB9", "/run/gnssd.pid"})
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
     // The module was switched on first and off last, with the bare texts.
     const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
@@ -404,6 +406,58 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
     EXPECT_EQ(log.compare(0, 21, "gps: notice: started\n"), 0) << log;
     for (const char* gone : {"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket"})
         EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
+}
+
+// The start-stop script judges a service by its lock on the pid file, not by
+// an id that a later process may have taken over.
+TEST(Service, InitScriptTellsARunningServiceByItsLock)
+{
+#ifdef GNSSD_TEST_EMULATOR_DEFAULT
+    GTEST_SKIP() << "the script starts the daemon without the emulator";
+#endif
+    Rig rig;
+    rig.start_sim({"--usb", "none"});
+    const std::string pidfile = rig.path("/run/gnssd.pid");
+    int call = 0;
+    // Runs "gnssd.init WORD"; its exit status, its output in *out.
+    auto script = [&](const std::string& word, std::string* out = nullptr) {
+        th::Process sh;
+        sh.start({"/bin/sh", th::data_path("../../packaging/gnssd.init"), word},
+                 {{"GNSSD_ROOT", rig.dir.path}, {"DAEMON", th::daemon_bin()}, {"PIDFILE", pidfile}, {"STOP_WAIT", "30"}},
+                 rig.path("/init." + std::to_string(++call)));
+        EXPECT_TRUE(sh.wait_exit(40s)) << word;
+        if (out)
+            *out = sh.log();
+        return WIFEXITED(sh.status) ? WEXITSTATUS(sh.status) : -1;
+    };
+    // Left by a service that was killed: the id now names a live process.
+    th::write_file(pidfile, std::to_string(getpid()) + "\n");
+    std::string out;
+    EXPECT_EQ(script("status", &out), 3) << out;
+    EXPECT_EQ(out, "gnssd stopped\n");
+
+    EXPECT_EQ(script("start", &out), 0) << out;
+    ASSERT_TRUE(th::wait_until([&] { return script("status") == 0; }, 20s));
+    const pid_t pid = std::atoi(th::read_file(pidfile).c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(pid, getpid()) << "the stale file was taken over";
+    EXPECT_EQ(script("status", &out), 0);
+    EXPECT_EQ(out, "gnssd running (pid " + std::to_string(pid) + ")\n");
+    EXPECT_EQ(script("start", &out), 0);
+    EXPECT_EQ(out, "gnssd already running\n");
+
+    // Ended (a zombie until whoever adopted it reaps it) when the script returns.
+    auto alive = [&] {
+        const std::string stat = th::read_file("/proc/" + std::to_string(pid) + "/stat");
+        return !stat.empty() && stat.compare(stat.rfind(')') + 2, 1, "Z") != 0;
+    };
+    EXPECT_EQ(script("stop", &out), 0) << out;
+    EXPECT_FALSE(alive()) << "stopped before the script returned";
+    EXPECT_FALSE(th::file_exists(pidfile));
+    EXPECT_EQ(script("status"), 3);
+    EXPECT_EQ(script("stop"), 0) << "stopping a stopped service is no error";
+    if (alive())
+        kill(pid, SIGKILL);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Process utilities: running tools, the status tool's lines and its cache.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -127,6 +130,37 @@ TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
     EXPECT_EQ(status, 0);
     EXPECT_EQ(read_all(fds[0]), "") << "stdout not left at 1 means it went to /dev/null";
     close(fds[0]);
+}
+
+TEST(ProcRun, ToolsStartWithNoSignalBlockedOrIgnored)
+{
+    test_root();
+    // As a worker thread runs: every signal blocked, and one ignored.
+    sigset_t all, old_mask;
+    sigfillset(&all);
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &all, &old_mask), 0);
+    struct sigaction ignore = {}, old_term = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGTERM, &ignore, &old_term);
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    proc_set_stdout(fds[1]);
+    // The tool itself, not a shell, which changes its mask around each fork.
+    int status = proc_run("grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status", static_cast<const char*>(nullptr));
+    const std::string out = read_all(fds[0]);
+    close(fds[0]);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    // A SIGTERM ends the tool (here one it sends itself before anything else).
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    proc_set_stdout(fds[1]);
+    status = proc_run("sh", "-c", "kill -TERM $$; echo alive", static_cast<const char*>(nullptr));
+    const std::string alive = read_all(fds[0]);
+    close(fds[0]);
+    sigaction(SIGTERM, &old_term, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << " " << alive;
+    EXPECT_EQ(alive, "");
 }
 
 TEST(StatusRead, CachesOneSectionForWholeSeconds)
