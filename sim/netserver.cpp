@@ -1,11 +1,11 @@
 // Loopback TCP/UDP servers that record what they receive and misbehave on command.
 //
-//   gnssd-sim server --dir DIR [--rcvbuf BYTES] tcp:NAME[:PORT] udp:NAME[:PORT] ...
+//   gnssd-sim server --dir DIR [--rcvbuf BYTES] tcp[6]:NAME[:PORT] udp[6]:NAME[:PORT] ...
 //
 // Every server listens on 127.0.0.1, or on ::1 when given as tcp6: or udp6:
-// (PORT 0 or none: a free port). Files in
-// DIR: NAME.port (the port, written once listening), NAME.data (every byte
-// received, appended in arrival order) and server.log, one line per event:
+// (PORT 0 or none: a free port). Files in DIR: NAME.port (the port, written
+// once listening), NAME.data (every byte received, appended in arrival order)
+// and server.log, one line per event:
 //   <ms> <name> listen <port> | accept <peer port> | recv <offset> <length>
 //   | closed | error <text> | stopped | reset | stalled | resumed | dropped
 //   <ms> ctl <command line>   (written once the command has been applied)
