@@ -1,10 +1,11 @@
 // Loopback TCP/UDP servers that record what they receive and misbehave on command.
 //
-//   gnssd-sim server --dir DIR [--rcvbuf BYTES] tcp:NAME[:PORT] udp:NAME[:PORT] ...
+//   gnssd-sim server --dir DIR [--rcvbuf BYTES] tcp[6]:NAME[:PORT] udp[6]:NAME[:PORT] ...
 //
-// Every server listens on 127.0.0.1 (PORT 0 or none: a free port). Files in
-// DIR: NAME.port (the port, written once listening), NAME.data (every byte
-// received, appended in arrival order) and server.log, one line per event:
+// Every server listens on 127.0.0.1, or on ::1 when given as tcp6: or udp6:
+// (PORT 0 or none: a free port). Files in DIR: NAME.port (the port, written
+// once listening), NAME.data (every byte received, appended in arrival order)
+// and server.log, one line per event:
 //   <ms> <name> listen <port> | accept <peer port> | recv <offset> <length>
 //   | closed | error <text> | stopped | reset | stalled | resumed | dropped
 //   <ms> ctl <command line>   (written once the command has been applied)
@@ -51,6 +52,7 @@ void on_signal(int)
 struct Server {
     std::string name;
     bool tcp = true;
+    bool ipv6 = false;
     int port = 0;
     int listen_fd = -1;  // TCP listener or the UDP socket
     std::vector<int> conns;
@@ -97,7 +99,7 @@ bool write_port_file(NetServer& ns, const Server& s)
 
 bool server_listen(NetServer& ns, Server& s)
 {
-    int fd = socket(AF_INET, (s.tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = socket(s.ipv6 ? AF_INET6 : AF_INET, (s.tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
     int one = 1;
@@ -108,14 +110,19 @@ bool server_listen(NetServer& ns, Server& s)
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = htons(static_cast<uint16_t>(s.port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0 || (s.tcp && listen(fd, 16) < 0)) {
+    sockaddr_in6 sa6{};
+    sa6.sin6_family = AF_INET6;
+    sa6.sin6_addr = in6addr_loopback;
+    sa6.sin6_port = sa.sin_port;
+    sockaddr* addr = s.ipv6 ? reinterpret_cast<sockaddr*>(&sa6) : reinterpret_cast<sockaddr*>(&sa);
+    socklen_t len = s.ipv6 ? sizeof sa6 : sizeof sa;
+    if (bind(fd, addr, len) < 0 || (s.tcp && listen(fd, 16) < 0)) {
         event(ns, s.name, std::string("error ") + std::strerror(errno));
         close(fd);
         return false;
     }
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    s.port = ntohs(sa.sin_port);
+    getsockname(fd, addr, &len);
+    s.port = ntohs(s.ipv6 ? sa6.sin6_port : sa.sin_port);
     s.listen_fd = fd;
     event(ns, s.name, "listen " + std::to_string(s.port));
     return write_port_file(ns, s);
@@ -208,7 +215,8 @@ void take_commands(NetServer& ns, std::string& pending, int fd)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: gnssd-sim server --dir DIR [--rcvbuf BYTES] tcp:NAME[:PORT] udp:NAME[:PORT]...\n");
+    std::fprintf(stderr,
+                 "usage: gnssd-sim server --dir DIR [--rcvbuf BYTES] tcp[6]:NAME[:PORT] udp[6]:NAME[:PORT]...\n");
     return 2;
 }
 
@@ -223,10 +231,12 @@ int netserver_main(int argc, char** argv)
             ns.dir = argv[++i];
         } else if (a == "--rcvbuf" && i + 1 < argc) {
             ns.rcvbuf = std::atoi(argv[++i]);
-        } else if (a.rfind("tcp:", 0) == 0 || a.rfind("udp:", 0) == 0) {
+        } else if (a.rfind("tcp:", 0) == 0 || a.rfind("udp:", 0) == 0 || a.rfind("tcp6:", 0) == 0 ||
+                   a.rfind("udp6:", 0) == 0) {
             Server s;
             s.tcp = a[0] == 't';
-            std::string rest = a.substr(4);
+            s.ipv6 = a[3] == '6';
+            std::string rest = a.substr(s.ipv6 ? 5 : 4);
             std::size_t colon = rest.find(':');
             s.name = rest.substr(0, colon);
             if (colon != std::string::npos)
@@ -344,12 +354,12 @@ int netserver_main(int argc, char** argv)
             }
             Server& s = *slot.s;
             if (slot.conn == -1 && s.tcp) {
-                sockaddr_in peer{};
+                sockaddr_in6 peer{};  // an IPv4 peer's port sits at the same place
                 socklen_t len = sizeof peer;
                 int c = accept4(s.listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (c < 0)
                     continue;
-                event(ns, s.name, "accept " + std::to_string(ntohs(peer.sin_port)));
+                event(ns, s.name, "accept " + std::to_string(ntohs(peer.sin6_port)));
                 if (s.churn) {
                     close(c);
                     event(ns, s.name, "dropped");

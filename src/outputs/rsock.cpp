@@ -131,7 +131,8 @@ struct RemoteSocket {
     pthread_mutex_t lock;
     int lock_ready;
     Worker worker;
-    char name[96];          // "host:port", for the log
+    char name[96];          // "host:port" ("[v6 literal]:port"), for the log
+    bool literal;           // the host is an address, not a name
     std::size_t burst_max;  // what one send can carry: a frame over TCP, a datagram over UDP
     uint32_t period;        // clamped settings
     uint32_t period_halt;
@@ -145,6 +146,7 @@ struct RemoteSocket {
     uint64_t acked_seen;      // of those, taken by the server at the last look
     long long last_progress;  // monotonic ms
     bool connected_once;
+    char logged_address[kSockAddrText];  // worker only: the address last named in the log
     // Worker only: bursts kept for a server that cannot take them (TCP with
     // a backlog setting only).
     bool keep;
@@ -166,6 +168,7 @@ struct RemoteSocket {
     uint64_t bursts_dropped;
     uint64_t reconnects;
     char last_error[kErrorSize];  // "" for none
+    char address[kSockAddrText];  // of the server in the last connection made
     uint32_t backlog_count;       // copies of the worker's backlog figures
     uint64_t backlog_dropped;
     // Worker only: the burst in a send, and one taken for the backlog while
@@ -174,6 +177,8 @@ struct RemoteSocket {
     SocketFrame* parked;
     SocketFrame frames[5];
 };
+
+static_assert(sizeof(RsockStatus{}.address) >= kSockAddrText, "the status report holds every address text");
 
 namespace {
 
@@ -261,7 +266,9 @@ struct Lookup {
     int refs;
     int done_fd;  // eventfd the helper signals when the answer is in
     int result;   // of sock_lookup, published before done_fd is signalled
-    struct in_addr addr;
+    unsigned port;
+    int type;
+    SockAddrList list;
     char name[1];  // allocated to fit
 };
 
@@ -276,9 +283,7 @@ void lookup_release(Lookup* l)
 void* lookup_main(void* arg)
 {
     Lookup* l = static_cast<Lookup*>(arg);
-    struct in_addr addr {};
-    int result = sock_lookup(l->name, &addr);
-    l->addr = addr;
+    int result = sock_lookup(l->name, l->port, l->type, &l->list);
     __atomic_store_n(&l->result, result, __ATOMIC_RELEASE);
     uint64_t one = 1;
     ssize_t ignored = write(l->done_fd, &one, sizeof one);
@@ -287,16 +292,18 @@ void* lookup_main(void* arg)
     return nullptr;
 }
 
-// Address of the server for one connect attempt, looked up anew every time
-// so that a changed name or resolver configuration is followed. 1 with the
-// address, 0 when the name gave no usable address (warned, and the attempt
-// counts as a failed connect: 0.0.0.0 would reach this very router), -2 when
-// the worker is to stop.
-int rsock_resolve(RemoteSocket* rs, struct in_addr* addr)
+// Addresses of the server for one connect attempt, looked up anew every
+// time so that a changed name or resolver configuration is followed. 1 with
+// the addresses, 0 when the name gave no usable address (warned, and the
+// attempt counts as a failed connect: 0.0.0.0 or :: would reach this very
+// router), -2 when the worker is to stop.
+int rsock_resolve(RemoteSocket* rs, SockAddrList* list)
 {
     const char* name = rs->settings->ipaddr;
+    const unsigned port = rs->settings->port;
+    const int type = rs->settings->protocol == 1 ? SOCK_DGRAM : SOCK_STREAM;
     int result;
-    if (sock_lookup_numeric(name, addr) == 0) {
+    if (sock_lookup_numeric(name, port, type, list) == 0) {
         result = 0;
     } else {
         set_state(rs, RsockState::resolving);
@@ -311,6 +318,8 @@ int rsock_resolve(RemoteSocket* rs, struct in_addr* addr)
             l->done_fd = done_fd;
             l->refs = 2;
             l->result = -1;
+            l->port = port;
+            l->type = type;
             pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
             detached = pthread_create(&helper, &attr, lookup_main, l) == 0;
             pthread_attr_destroy(&attr);
@@ -320,7 +329,7 @@ int rsock_resolve(RemoteSocket* rs, struct in_addr* addr)
             if (done_fd >= 0)
                 close(done_fd);
             std::free(l);
-            result = sock_lookup(name, addr);
+            result = sock_lookup(name, port, type, list);
         } else {
             int r = rsock_wait(rs, done_fd, POLLIN, -1, nullptr);
             if (r == -2) {
@@ -329,15 +338,16 @@ int rsock_resolve(RemoteSocket* rs, struct in_addr* addr)
             }
             // Cannot wait for the helper: count it as a failed lookup.
             result = r < 0 ? -1 : __atomic_load_n(&l->result, __ATOMIC_ACQUIRE);
+            list->count = 0;
             if (r >= 0)
-                *addr = l->addr;
+                *list = l->list;
             lookup_release(l);
         }
         if (result < 0)
             log_msg(LOG_WARNING, "error resolving hostname %s", name);
     }
-    if (result != 0 || addr->s_addr == htonl(INADDR_ANY)) {
-        addr->s_addr = htonl(INADDR_ANY);
+    if (result != 0 || list->count == 0) {
+        list->count = 0;
         set_state(rs, RsockState::waiting, "no address for the server");
         return 0;
     }
@@ -623,18 +633,20 @@ void rsock_connected(RemoteSocket* rs, int sock, RemoteSocketStep exec)
 }
 
 // The wait for a TCP connect in progress, ticking like every other wait.
-int rsock_connect_wait(void* ctx, int sock)
+int rsock_connect_wait(void* ctx, int sock, int timeout_ms)
 {
-    const int r = rsock_wait(static_cast<RemoteSocket*>(ctx), sock, POLLOUT, -1, nullptr);
-    return r == -2 ? 0 : r < 0 ? -1 : 1;
+    const int r = rsock_wait(static_cast<RemoteSocket*>(ctx), sock, POLLOUT, timeout_ms, nullptr);
+    if (r == 0)
+        errno = ETIMEDOUT;
+    return r == -2 ? 0 : r <= 0 ? -1 : 1;
 }
 
-// The server's address for the next connect attempt. false: there is none,
-// either because the stream stops or because the lookup failed, which counts
-// as a failed attempt and has already paused until the next one.
-bool rsock_target(RemoteSocket* rs, struct in_addr* addr)
+// The server's addresses for the next connect attempt. false: there are
+// none, either because the stream stops or because the lookup failed, which
+// counts as a failed attempt and has already paused until the next one.
+bool rsock_target(RemoteSocket* rs, SockAddrList* list)
 {
-    const int found = rsock_resolve(rs, addr);
+    const int found = rsock_resolve(rs, list);
     if (found == 0)
         rsock_sleep(rs, kRetryMs);
     return found > 0;
@@ -648,14 +660,32 @@ void rsock_connect_failed(RemoteSocket* rs, const char* error)
     rsock_sleep(rs, kRetryMs);
 }
 
+// Which address of the server a new connection uses: kept for the status
+// report, and logged when a name leads somewhere else than last time (an
+// address in the settings names itself in every message already).
+void rsock_using(RemoteSocket* rs, const SockAddr* addr, const char* where)
+{
+    char text[kSockAddrText];
+    sock_addr_text(addr, text, sizeof text);
+    if (pthread_mutex_lock(&rs->lock) == 0) {
+        std::snprintf(rs->address, sizeof rs->address, "%s", text);
+        pthread_mutex_unlock(&rs->lock);
+    }
+    if (!rs->literal && std::strcmp(text, rs->logged_address) != 0) {
+        log_msg(LOG_INFO, "%s - connected to %s (%s)", where, text, rs->name);
+        std::snprintf(rs->logged_address, sizeof rs->logged_address, "%s", text);
+    }
+}
+
 void rsock_tcp_connect(RemoteSocket* rs)
 {
-    struct in_addr addr {};
-    if (!rsock_target(rs, &addr))
+    SockAddrList list;
+    if (!rsock_target(rs, &list))
         return;
     set_state(rs, RsockState::connecting);
     char error[kErrorSize] = "";
-    int sock = sock_tcp_connect_with(addr, rs->settings->port, rsock_connect_wait, rs, rs->name, error, sizeof error);
+    int used = 0;
+    int sock = sock_tcp_connect_with(&list, rsock_connect_wait, rs, rs->name, error, sizeof error, &used);
     if (sock < 0) {
         rsock_connect_failed(rs, error);
         return;
@@ -663,6 +693,7 @@ void rsock_tcp_connect(RemoteSocket* rs)
     const uint32_t halt = rs->period_halt;
     unsigned idle = halt > kKeepaliveMinHalt ? 2 * halt : kKeepaliveIdleMin;
     sock_keepalive(sock, idle < kKeepaliveIdleMax ? idle : kKeepaliveIdleMax);
+    rsock_using(rs, &list.addr[used], "rsock_tcp_connect");
     rsock_connected(rs, sock, rsock_tcp_exec);
 }
 
@@ -741,15 +772,17 @@ void rsock_tcp_exec(RemoteSocket* rs)
 
 void rsock_udp_connect(RemoteSocket* rs)
 {
-    struct in_addr addr {};
-    if (!rsock_target(rs, &addr))
+    SockAddrList list;
+    if (!rsock_target(rs, &list))
         return;
     char error[kErrorSize] = "";
-    int sock = sock_udp_connect_nonblock(addr, rs->settings->port, rs->name, error, sizeof error);
+    int used = 0;
+    int sock = sock_udp_connect_nonblock(&list, rs->name, error, sizeof error, &used);
     if (sock < 0) {
         rsock_connect_failed(rs, error);
         return;
     }
+    rsock_using(rs, &list.addr[used], "rsock_udp_connect");
     rsock_connected(rs, sock, rsock_udp_exec);
 }
 
@@ -912,7 +945,13 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     rs->period = clamp_period(settings->period);
     rs->period_halt = clamp_period(settings->period_halt);
     rs->state = RsockState::connecting;
-    std::snprintf(rs->name, sizeof rs->name, "%s:%u", settings->ipaddr, settings->port & 0xFFFFu);
+    SockAddrList literal;
+    rs->literal = sock_lookup_numeric(settings->ipaddr, 0, SOCK_STREAM, &literal) == 0;
+    // An IPv6 address takes brackets before its port; one written with them
+    // keeps its own.
+    const bool brackets = settings->ipaddr[0] != '[' && sock_is_ipv6_literal(settings->ipaddr);
+    std::snprintf(rs->name, sizeof rs->name, brackets ? "[%s]:%u" : "%s:%u", settings->ipaddr,
+                  settings->port & 0xFFFFu);
     rs->step = settings->protocol == 1 ? rsock_udp_connect : rsock_tcp_connect;
     rs->burst_max = settings->protocol == 1 ? kDatagramMax : kSocketFrameSize;
     if (settings->backlog > 0 && settings->protocol == 1) {
@@ -1006,6 +1045,8 @@ RsockStatus rsock_status(RemoteSocket* rs)
     st.bursts_dropped = rs->bursts_dropped;
     st.reconnects = rs->reconnects;
     std::snprintf(st.last_error, sizeof st.last_error, "%s", rs->last_error);
+    if (rs->state == RsockState::connected)
+        std::snprintf(st.address, sizeof st.address, "%s", rs->address);
     st.period = rs->period;
     st.period_halt = rs->period_halt;
     st.backlog = rs->backlog_count;

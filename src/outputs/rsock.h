@@ -43,6 +43,7 @@ struct RsockStatus {
     uint64_t bursts_dropped;  // completed bursts never delivered
     uint64_t reconnects;      // connections made after the first
     char last_error[128];     // "" for none
+    char address[72];         // server address in use ("[2001:db8::5]:port"), "" when not connected
     uint32_t period;          // as used, after clamping
     uint32_t period_halt;
     uint32_t backlog;          // bursts held for delivery

@@ -362,6 +362,8 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
         j.text(s && s->ipaddr ? s->ipaddr : "");
         j.add(",\"port\":%u,\"protocol\":\"%s\",\"state\":\"%s\"", s ? s->port & 0xFFFFu : 0,
               s && s->protocol == 1 ? "udp" : "tcp", st.state);
+        j.add(",\"address\":");
+        j.text(st.address[0] ? st.address : nullptr);
         j.add(",\"bursts_sent\":%llu,\"bytes_sent\":%llu,\"bursts_dropped\":%llu,\"reconnects\":%llu",
               static_cast<unsigned long long>(st.bursts_sent), static_cast<unsigned long long>(st.bytes_sent),
               static_cast<unsigned long long>(st.bursts_dropped), static_cast<unsigned long long>(st.reconnects));

@@ -1,4 +1,4 @@
-// Socket utilities: IPv4 lookup, TCP/UDP client sockets, keepalive, UNIX listener.
+// Socket utilities: name lookup for both IP families, TCP/UDP client sockets, keepalive, UNIX listener.
 #include "outputs/sock.h"
 
 #include <arpa/inet.h>
@@ -23,6 +23,10 @@ namespace {
 constexpr int kKeepaliveInterval = 5;
 constexpr int kKeepaliveCount = 2;
 
+// How long a connect to one of a server's addresses may take before the next
+// address is tried: many round trips of a slow cellular link.
+constexpr int kConnectTryMs = 5000;
+
 // Backlog of the UNIX listener: requests are short, a handful may queue.
 constexpr int kUnixBacklog = 8;
 
@@ -44,40 +48,78 @@ void sock_fail(const SockError& e, const char* what, int err)
         std::snprintf(e.text, e.size, "%s: %s", what, strerror(err));
 }
 
-sockaddr_in ipv4_address(struct in_addr addr, unsigned port)
+SockAddr ipv4_address(struct in_addr addr, unsigned port)
 {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port & 0xFFFFu));
-    sa.sin_addr = addr;
-    return sa;
+    SockAddr a{};
+    a.in4.sin_family = AF_INET;
+    a.in4.sin_port = htons(static_cast<uint16_t>(port & 0xFFFFu));
+    a.in4.sin_addr = addr;
+    return a;
+}
+
+socklen_t addr_length(const SockAddr& a)
+{
+    return a.sa.sa_family == AF_INET6 ? sizeof a.in6 : sizeof a.in4;
+}
+
+// A connect to the unspecified address goes to this host: never a server.
+bool unspecified(const SockAddr& a)
+{
+    if (a.sa.sa_family == AF_INET6)
+        return IN6_IS_ADDR_UNSPECIFIED(&a.in6.sin6_addr);
+    return a.in4.sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+// Fills out from a getaddrinfo answer, in its order. 0 with at least one
+// usable address, 1 without.
+int take_addresses(const addrinfo* res, unsigned port, SockAddrList* out)
+{
+    out->count = 0;
+    for (const addrinfo* ai = res; ai && out->count < kSockAddrMax; ai = ai->ai_next) {
+        SockAddr a{};
+        if (ai->ai_family == AF_INET && ai->ai_addr && ai->ai_addrlen >= sizeof a.in4)
+            std::memcpy(&a.in4, ai->ai_addr, sizeof a.in4);
+        else if (ai->ai_family == AF_INET6 && ai->ai_addr && ai->ai_addrlen >= sizeof a.in6)
+            std::memcpy(&a.in6, ai->ai_addr, sizeof a.in6);
+        else
+            continue;
+        if (unspecified(a))
+            continue;
+        const uint16_t net_port = htons(static_cast<uint16_t>(port & 0xFFFFu));
+        if (a.sa.sa_family == AF_INET6)
+            a.in6.sin6_port = net_port;
+        else
+            a.in4.sin_port = net_port;
+        out->addr[out->count++] = a;
+    }
+    return out->count > 0 ? 0 : 1;
 }
 
 // How a connect in progress is awaited (see sock_tcp_connect_with);
 // none: the connect blocks.
 struct ConnectWait {
-    int (*wait)(void* ctx, int sock);
+    int (*wait)(void* ctx, int sock, int timeout_ms);
     void* ctx;
+    int timeout_ms;
 };
 
-int tcp_connect(struct in_addr addr, unsigned port, const ConnectWait& until, const SockError& fail)
+int tcp_connect(const SockAddr& addr, const ConnectWait& until, const SockError& fail)
 {
     // Non-blocking only when the caller can be told to stop: the connect to an
     // address that drops packets then waits in the caller's wait.
     const bool waits = until.wait != nullptr;
     int type = SOCK_STREAM | SOCK_CLOEXEC | (waits ? SOCK_NONBLOCK : 0);
-    int sock = socket(AF_INET, type, IPPROTO_TCP);
+    int sock = socket(addr.sa.sa_family, type, IPPROTO_TCP);
     if (sock < 0) {
         sock_fail(fail, "create socket error", errno);
         return -1;
     }
-    sockaddr_in sa = ipv4_address(addr, port);
     int r;
     do {
-        r = connect(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        r = connect(sock, &addr.sa, addr_length(addr));
     } while (r < 0 && errno == EINTR && !waits);
     if (r < 0 && (errno == EINPROGRESS || errno == EINTR) && waits) {
-        int w = until.wait(until.ctx, sock);
+        int w = until.wait(until.ctx, sock, until.timeout_ms);
         if (w == 0) {
             // Asked to stop: not a network failure, nothing to report.
             close(sock);
@@ -103,27 +145,31 @@ int tcp_connect(struct in_addr addr, unsigned port, const ConnectWait& until, co
     return sock;
 }
 
-int udp_connect(struct in_addr addr, unsigned port, int nonblock, const SockError& fail)
+int udp_connect(const SockAddr& addr, int nonblock, const SockError& fail)
 {
-    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonblock ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
+    const int family = addr.sa.sa_family;
+    int sock = socket(family, SOCK_DGRAM | SOCK_CLOEXEC | (nonblock ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
     if (sock < 0) {
         sock_fail(fail, "create socket error", errno);
         return -1;
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
+    SockAddr local{};
+    local.sa.sa_family = static_cast<sa_family_t>(family);
+    if (family == AF_INET6)
+        local.in6.sin6_addr = in6addr_any;
+    else
+        local.in4.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(sock, &local.sa, addr_length(local)) < 0) {
         sock_fail(fail, "bind socket error", errno);
         sock_close(sock);
         return -1;
     }
     // The server may be a broadcast address; where broadcast is refused the
-    // connect below reports it.
+    // connect below reports it. IPv6 has no broadcast.
     int one = 1;
-    (void)setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    sockaddr_in sa = ipv4_address(addr, port);
-    if (connect(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) {
+    if (family == AF_INET)
+        (void)setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    if (connect(sock, &addr.sa, addr_length(addr)) < 0) {
         sock_fail(fail, "connect socket error", errno);
         sock_close(sock);
         return -1;
@@ -133,77 +179,134 @@ int udp_connect(struct in_addr addr, unsigned port, int nonblock, const SockErro
 
 }  // namespace
 
-int sock_lookup(const char* name, struct in_addr* addr)
+int sock_lookup(const char* name, unsigned port, int type, SockAddrList* out)
 {
-    addr->s_addr = htonl(INADDR_ANY);
+    out->count = 0;
     // Pick up a resolver configuration changed since the last attempt (the
     // WAN link of a router comes and goes with its name servers). The state is
     // per thread, so concurrent workers do not disturb each other.
     res_init();
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    // Both families: a cellular WAN may be IPv6 only, with the IPv4 world
+    // reached through a translator that answers with IPv6 addresses.
+    hints.ai_family = AF_UNSPEC;
     // One entry per address instead of one per socket type.
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = type;
     addrinfo* res = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &res) != 0)
         return -1;
-    int found = 1;
-    for (const addrinfo* ai = res; ai; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addr && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            *addr = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
-            found = 0;
-            break;
-        }
-    }
+    int found = take_addresses(res, port, out);
     freeaddrinfo(res);
     return found;
 }
 
-int sock_lookup_numeric(const char* name, struct in_addr* addr)
+int sock_lookup_numeric(const char* name, unsigned port, int type, SockAddrList* out)
 {
+    out->count = 0;
+    // "[2001:db8::5]" is how an IPv6 address is written beside a port; the
+    // brackets are not part of the address.
+    char bare[INET6_ADDRSTRLEN + 24];
+    const std::size_t len = std::strlen(name);
+    if (len >= 2 && name[0] == '[' && name[len - 1] == ']') {
+        if (len - 2 >= sizeof bare)
+            return -1;
+        std::memcpy(bare, name + 1, len - 2);
+        bare[len - 2] = '\0';
+        name = bare;
+        if (!std::strchr(name, ':'))
+            return -1;
+    }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = type;
     hints.ai_flags = AI_NUMERICHOST;
     addrinfo* res = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &res) != 0)
         return -1;
-    int found = -1;
-    if (res && res->ai_addr && res->ai_addrlen >= sizeof(sockaddr_in)) {
-        *addr = reinterpret_cast<const sockaddr_in*>(res->ai_addr)->sin_addr;
-        found = 0;
-    }
+    take_addresses(res, port, out);
     freeaddrinfo(res);
-    return found;
+    return 0;
+}
+
+bool sock_is_ipv6_literal(const char* name)
+{
+    SockAddrList list;
+    return std::strchr(name, ':') && sock_lookup_numeric(name, 0, SOCK_STREAM, &list) == 0;
+}
+
+const char* sock_addr_text(const SockAddr* addr, char* buf, std::size_t size)
+{
+    if (size == 0)
+        return buf;
+    char host[INET6_ADDRSTRLEN + 24];
+    const bool v6 = addr->sa.sa_family == AF_INET6;
+    // The scope of a link-local address ("%eth0") is part of what is used.
+    if (getnameinfo(&addr->sa, addr_length(*addr), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+        std::snprintf(host, sizeof host, "?");
+    const unsigned port = ntohs(v6 ? addr->in6.sin6_port : addr->in4.sin_port);
+    std::snprintf(buf, size, v6 ? "[%s]:%u" : "%s:%u", host, port);
+    return buf;
 }
 
 struct in_addr sock_resolve(const char* name)
 {
     struct in_addr addr {};
-    if (sock_lookup(name, &addr) < 0)
+    SockAddrList list;
+    const int r = sock_lookup(name, 0, SOCK_STREAM, &list);
+    if (r < 0)
         log_msg(LOG_WARNING, "error resolving hostname %s", name);
+    for (int i = 0; i < list.count; ++i) {
+        if (list.addr[i].sa.sa_family == AF_INET) {
+            addr = list.addr[i].in4.sin_addr;
+            break;
+        }
+    }
     return addr;
 }
 
 int sock_tcp_connect(struct in_addr addr, unsigned port)
 {
-    return tcp_connect(addr, port, ConnectWait{nullptr, nullptr}, SockError{nullptr, nullptr, 0});
+    return tcp_connect(ipv4_address(addr, port), ConnectWait{nullptr, nullptr, -1}, SockError{nullptr, nullptr, 0});
 }
 
-int sock_tcp_connect_with(struct in_addr addr, unsigned port, int (*wait)(void* ctx, int sock), void* ctx,
-                          const char* who, char* error, std::size_t size)
+int sock_tcp_connect_with(const SockAddrList* list, int (*wait)(void* ctx, int sock, int timeout_ms), void* ctx,
+                          const char* who, char* error, std::size_t size, int* used)
 {
-    return tcp_connect(addr, port, ConnectWait{wait, ctx}, SockError{who, error, size});
+    int sock = -1;
+    for (int i = 0; i < list->count; ++i) {
+        // An address that drops packets must not keep the next ones from
+        // being tried; the last one gets all the time the system allows.
+        const int timeout = i + 1 < list->count ? kConnectTryMs : -1;
+        sock = tcp_connect(list->addr[i], ConnectWait{wait, ctx, timeout}, SockError{who, error, size});
+        if (sock >= 0) {
+            *used = i;
+            return sock;
+        }
+        if (errno == ECANCELED)
+            break;
+    }
+    if (list->count == 0)
+        errno = EDESTADDRREQ;
+    return sock;
 }
 
 int sock_udp_connect(struct in_addr addr, unsigned port)
 {
-    return udp_connect(addr, port, 0, SockError{nullptr, nullptr, 0});
+    return udp_connect(ipv4_address(addr, port), 0, SockError{nullptr, nullptr, 0});
 }
 
-int sock_udp_connect_nonblock(struct in_addr addr, unsigned port, const char* who, char* error, std::size_t size)
+int sock_udp_connect_nonblock(const SockAddrList* list, const char* who, char* error, std::size_t size, int* used)
 {
-    return udp_connect(addr, port, 1, SockError{who, error, size});
+    for (int i = 0; i < list->count; ++i) {
+        int sock = udp_connect(list->addr[i], 1, SockError{who, error, size});
+        if (sock >= 0) {
+            *used = i;
+            return sock;
+        }
+    }
+    if (list->count == 0)
+        errno = EDESTADDRREQ;
+    return -1;
 }
 
 void sock_keepalive(int sock, unsigned idle_seconds)

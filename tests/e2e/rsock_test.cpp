@@ -556,6 +556,63 @@ TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
     close(any);
 }
 
+// Servers on the IPv6 loopback address, written bare and in brackets, beside
+// a name and the gpsd feed on IPv4: every one gets its stream, the status
+// report names the address in use, and only the name's address is logged.
+TEST(RsockE2e, Ipv6ServersAndANameBesideTheGpsdFeed)
+{
+    const int probe = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 lo{};
+    lo.sin6_family = AF_INET6;
+    lo.sin6_addr = in6addr_loopback;
+    const bool have_ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&lo), sizeof lo) == 0;
+    if (probe >= 0)
+        close(probe);
+    if (!have_ipv6)
+        GTEST_SKIP() << "no IPv6 loopback address";
+    th::TempDir dir;
+    Servers srv;
+    srv.start(dir.path, {"tcp6:t6", "udp6:u6", "tcp:named", "udp:feed"});
+    std::vector<std::string> keys{"MOD_GPS_GPSD_ENABLED=1",
+                                  "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed"))};
+    for (auto& v : {rsock_keys(1, "::1", 0, srv.port("t6"), 1, 1), rsock_keys(2, "[::1]", 1, srv.port("u6"), 1, 1),
+                    rsock_keys(3, "localhost", 0, srv.port("named"), 1, 1)})
+        keys.insert(keys.end(), v.begin(), v.end());
+    DaemonRun run;
+    run.start(drive_capture(200, always_moving), keys);
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            return bursts(srv, "t6").size() >= 3 && bursts(srv, "u6").size() >= 3 && bursts(srv, "named").size() >= 3 &&
+                   bursts(srv, "feed").size() >= 3;
+        },
+        30s))
+        << run.daemon.log();
+    const std::string status = th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n");
+    run.stop();
+
+    expect_whole_in_order(bursts(srv, "t6"), "TCP to ::1");
+    expect_whole_in_order(bursts(srv, "u6"), "UDP to [::1]");
+    expect_whole_in_order(bursts(srv, "named"), "TCP to localhost");
+    const std::string t6 = std::to_string(srv.port("t6")), u6 = std::to_string(srv.port("u6")),
+                      named = std::to_string(srv.port("named"));
+    EXPECT_NE(status.find("\"host\":\"::1\",\"port\":" + t6 +
+                          ",\"protocol\":\"tcp\",\"state\":\"connected\",\"address\":\"[::1]:" + t6 + "\""),
+              std::string::npos)
+        << status;
+    EXPECT_NE(status.find("\"host\":\"[::1]\",\"port\":" + u6 +
+                          ",\"protocol\":\"udp\",\"state\":\"connected\",\"address\":\"[::1]:" + u6 + "\""),
+              std::string::npos)
+        << status;
+    EXPECT_NE(status.find("\"address\":\"127.0.0.1:" + named + "\""), std::string::npos) << status;
+    const std::string log = run.daemon.log();
+    EXPECT_EQ(th::count_of(log, "rsock"), 1) << log;
+    EXPECT_EQ(th::count_of(log, "gps: info: rsock_tcp_connect - connected to 127.0.0.1:" + named +
+                                    " (localhost:" + named + ")"),
+              1)
+        << log;
+    EXPECT_EQ(log.find("socket error"), std::string::npos) << log;
+}
+
 // Store and forward: the cycles of an outage reach a server with a backlog
 // after its comeback, exactly once and in order; a stream without one loses
 // them as always; a small backlog keeps the latest and says it dropped some.

@@ -41,24 +41,33 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A loopback socket that can listen, or stay bound without listening so that
-// connects to its port are refused.
+// connects to its port are refused. IPv6 (::1) when family is AF_INET6, on
+// the given port when one is given; port stays 0 when the bind failed.
 struct Endpoint {
     int fd = -1;
     int port = 0;
-    Endpoint(int type, bool do_listen, int backlog = 16, int rcvbuf = 0)
+    Endpoint(int type, bool do_listen, int backlog = 16, int rcvbuf = 0, int family = AF_INET, int want_port = 0)
     {
-        fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        fd = socket(family, type | SOCK_CLOEXEC, 0);
         if (rcvbuf > 0)
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        SockAddr sa{};
+        if (family == AF_INET6) {
+            sa.in6.sin6_family = AF_INET6;
+            sa.in6.sin6_addr = in6addr_loopback;
+            sa.in6.sin6_port = htons(static_cast<uint16_t>(want_port));
+        } else {
+            sa.in4.sin_family = AF_INET;
+            sa.in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sa.in4.sin_port = htons(static_cast<uint16_t>(want_port));
+        }
+        if (bind(fd, &sa.sa, sizeof sa) != 0)
+            return;
         if (do_listen)
             listen(fd, backlog);
         socklen_t len = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
+        getsockname(fd, &sa.sa, &len);
+        port = ntohs(family == AF_INET6 ? sa.in6.sin6_port : sa.in4.sin_port);
     }
     ~Endpoint()
     {
@@ -887,6 +896,227 @@ TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
 
 // The backlog: oldest first, bounded by dropping the oldest, and a burst
 // leaves it only once a send took all of it.
+// Address literals of both families, with the text the log and the status
+// report show for them; the unspecified addresses give nothing to connect to.
+TEST(SockLookup, LiteralsOfBothFamiliesAndTheirText)
+{
+    struct Case {
+        const char* name;
+        int result;
+        const char* text;  // of the one address; nullptr: none
+    };
+    const Case cases[] = {
+        {"127.0.0.1", 0, "127.0.0.1:4464"},
+        {"::1", 0, "[::1]:4464"},
+        {"2001:db8::5", 0, "[2001:db8::5]:4464"},
+        {"[2001:db8::5]", 0, "[2001:db8::5]:4464"},
+        {"::ffff:192.0.2.1", 0, "[::ffff:192.0.2.1]:4464"},
+        {"0.0.0.0", 0, nullptr},
+        {"::", 0, nullptr},
+        {"[::]", 0, nullptr},
+        {"[127.0.0.1]", -1, nullptr},
+        {"2001:db8::5]", -1, nullptr},
+        {"[]", -1, nullptr},
+        {"2001:db8::5:4000:1:2:3:4", -1, nullptr},
+        {"fleet.example", -1, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SockAddrList list;
+        list.count = 7;
+        // 70000: only the low 16 bits are a port.
+        EXPECT_EQ(sock_lookup_numeric(c.name, 70000, SOCK_DGRAM, &list), c.result);
+        ASSERT_EQ(list.count, c.text ? 1 : 0);
+        EXPECT_EQ(sock_is_ipv6_literal(c.name), c.result == 0 && std::strchr(c.name, ':') != nullptr);
+        if (c.text) {
+            char text[kSockAddrText];
+            EXPECT_STREQ(sock_addr_text(&list.addr[0], text, sizeof text), c.text);
+        }
+    }
+}
+
+// The wait a connect is handed: records the time allowed, and lets the
+// connect run no longer than 2 s in the test.
+int recording_wait(void* ctx, int sock, int timeout_ms)
+{
+    static_cast<std::vector<int>*>(ctx)->push_back(timeout_ms);
+    pollfd p{sock, POLLOUT, 0};
+    const int r = poll(&p, 1, timeout_ms < 0 || timeout_ms > 2000 ? 2000 : timeout_ms);
+    if (r == 0)
+        errno = ETIMEDOUT;
+    return r > 0 ? 1 : -1;
+}
+
+// A server's addresses are tried in order: one the system refuses (a
+// link-local address without its interface) and one that refuses the
+// connection lead on to the next; only the last may take all the time there
+// is.
+TEST(SockConnect, TriesTheAddressesInOrderUntilOneTakes)
+{
+    th::process_root();  // before anything logs: the log mirror is decided once
+    th::StderrCapture log;
+    Endpoint listening(SOCK_STREAM, true, 16, 0, AF_INET6);
+    if (listening.port == 0)
+        GTEST_SKIP() << "no IPv6 loopback address";
+    Endpoint refusing(SOCK_STREAM, false);
+    Endpoint udp(SOCK_DGRAM, false, 16, 0, AF_INET6);
+    auto list_of = [](std::vector<std::pair<const char*, int>> addrs) {
+        SockAddrList list{};
+        for (auto& [name, port] : addrs) {
+            SockAddrList one;
+            EXPECT_EQ(sock_lookup_numeric(name, static_cast<unsigned>(port), SOCK_STREAM, &one), 0) << name;
+            list.addr[list.count++] = one.addr[0];
+        }
+        return list;
+    };
+    const SockAddrList tcp = list_of(
+        {{"fe80::1", listening.port}, {"127.0.0.1", refusing.port}, {"::1", listening.port}});
+    std::vector<int> timeouts;
+    char error[128] = "";
+    int used = -1;
+    int sock = sock_tcp_connect_with(&tcp, recording_wait, &timeouts, "fleet:1", error, sizeof error, &used);
+    ASSERT_GE(sock, 0) << log.text();
+    EXPECT_EQ(used, 2);
+    SockAddr peer{};
+    socklen_t len = sizeof peer;
+    ASSERT_EQ(getpeername(sock, &peer.sa, &len), 0);
+    EXPECT_EQ(peer.sa.sa_family, AF_INET6);
+    close(sock);
+    // The refused connect is the one that waited; it had a limit, the last
+    // address none.
+    ASSERT_GE(timeouts.size(), 2u);
+    EXPECT_GT(timeouts.front(), 0);
+    EXPECT_EQ(timeouts.back(), -1);
+    EXPECT_STREQ(error, "connect socket error: Connection refused");
+    EXPECT_EQ(th::count_of(log.text(), "gps: err: connect socket error: Invalid argument (fleet:1)"), 1) << log.text();
+    EXPECT_EQ(th::count_of(log.text(), "gps: err: connect socket error: Connection refused (fleet:1)"), 1)
+        << log.text();
+
+    const SockAddrList dgram = list_of({{"fe80::1", udp.port}, {"::1", udp.port}});
+    used = -1;
+    sock = sock_udp_connect_nonblock(&dgram, "fleet:2", error, sizeof error, &used);
+    ASSERT_GE(sock, 0) << log.text();
+    EXPECT_EQ(used, 1);
+    EXPECT_EQ(send(sock, "$GPTST*00\r\n", 11, 0), 11);
+    char buf[32];
+    EXPECT_EQ(recv(udp.fd, buf, sizeof buf, 0), 11);
+    close(sock);
+
+    // No address at all: nothing is tried.
+    const SockAddrList none{};
+    timeouts.clear();
+    EXPECT_EQ(sock_tcp_connect_with(&none, recording_wait, &timeouts, "fleet:3", error, sizeof error, &used), -1);
+    EXPECT_EQ(sock_udp_connect_nonblock(&none, "fleet:3", error, sizeof error, &used), -1);
+    EXPECT_TRUE(timeouts.empty());
+}
+
+bool connected_via(RemoteSocket* rs, const std::string& address)
+{
+    return th::wait_until(
+        [&] {
+            const RsockStatus st = rsock_status(rs);
+            return std::strcmp(st.state, "connected") == 0 && st.address == address;
+        },
+        10s);
+}
+
+// Streams to IPv6 literals (TCP bare, UDP in brackets) and to a name: each
+// reports the address in use; only the name's is logged, once, however often
+// the stream reconnects to it.
+TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
+{
+    th::process_root();  // before anything logs: the log mirror is decided once
+    th::StderrCapture log;
+    Endpoint tcp6(SOCK_STREAM, true, 16, 0, AF_INET6);
+    Endpoint udp6(SOCK_DGRAM, false, 16, 0, AF_INET6);
+    if (tcp6.port == 0 || udp6.port == 0)
+        GTEST_SKIP() << "no IPv6 loopback address";
+    RemoteSocketSettings s6 = make_settings("::1", 0, tcp6.port, 1, 1);
+    RemoteSocketSettings u6 = make_settings("[::1]", 1, udp6.port, 1, 1);
+    RemoteSocket* rs6 = rsock_open(&s6);
+    RemoteSocket* ru6 = rsock_open(&u6);
+    const std::string t6 = "[::1]:" + std::to_string(tcp6.port), d6 = "[::1]:" + std::to_string(udp6.port);
+    {
+        Recorder rec(tcp6.accept_one(10s));
+        EXPECT_TRUE(connected_via(rs6, t6));
+        EXPECT_TRUE(connected_via(ru6, d6));
+        write_burst(rs6, 1, 1);
+        write_burst(ru6, 1, 1);
+        std::this_thread::sleep_for(400ms);
+        write_burst(rs6, 2, 1);  // completes burst 1
+        write_burst(ru6, 2, 1);
+        EXPECT_TRUE(th::wait_until([&] { return rec.all() == burst_text(1); }, 5s)) << rec.all();
+        pollfd p{udp6.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        char buf[512];
+        EXPECT_EQ(recv(udp6.fd, buf, sizeof buf, 0), static_cast<ssize_t>(burst_text(1).size()));
+    }
+    // The server went away: no address is in use until the next connection.
+    EXPECT_TRUE(th::wait_until([&] { return rsock_status(rs6).address[0] == '\0'; }, 5s));
+    rsock_close(rs6);
+    rsock_close(ru6);
+
+    Endpoint server(SOCK_STREAM, true);
+    RemoteSocketSettings named = make_settings("localhost", 0, server.port, 1, 1);
+    RemoteSocket* rs = rsock_open(&named);
+    close(server.accept_one(10s));  // the stream comes back once a second
+    const int again = server.accept_one(10s);
+    const std::string v4 = "127.0.0.1:" + std::to_string(server.port);
+    EXPECT_TRUE(connected_via(rs, v4));
+    rsock_close(rs);
+    close(again);
+    const std::string text = log.text();
+    EXPECT_EQ(th::count_of(text, "gps: info: rsock_tcp_connect - connected to " + v4 +
+                                     " (localhost:" + std::to_string(server.port) + ")"),
+              1)
+        << text;
+    EXPECT_EQ(th::count_of(text, "connected to [::1]"), 0) << text;
+    // An IPv6 literal takes brackets in the stream's name.
+    EXPECT_EQ(text.find("(::1:"), std::string::npos) << text;
+}
+
+// A name with addresses of both families (a private mount namespace stands in
+// a hosts file): the lookup gives both, and the stream connects through the
+// one where the server listens, whichever comes first.
+TEST(RsockTcp, ANameOfBothFamiliesReachesTheServerOnEither)
+{
+    th::process_root();  // before anything logs: the log mirror is decided once
+    Endpoint server(SOCK_STREAM, true);
+    // The same port on ::1 refuses.
+    Endpoint refusing(SOCK_STREAM, false, 16, 0, AF_INET6, server.port);
+    if (refusing.port == 0)
+        GTEST_SKIP() << "no IPv6 loopback address";
+    th::TempDir dir;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(77);
+        const std::string hosts = dir.path + "/hosts";
+        th::write_file(hosts, "::1 gnss-dual.test\n127.0.0.1 gnss-dual.test\n");
+        if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        SockAddrList list;
+        if (sock_lookup("gnss-dual.test", 9, SOCK_STREAM, &list) != 0 || list.count != 2 ||
+            list.addr[0].sa.sa_family == list.addr[1].sa.sa_family)
+            _exit(3);
+        RemoteSocketSettings s = make_settings("gnss-dual.test", 0, server.port, 1, 1);
+        RemoteSocket* rs = rsock_open(&s);
+        const int conn = server.accept_one(10s);
+        if (conn < 0 || !connected_via(rs, "127.0.0.1:" + std::to_string(server.port)))
+            _exit(4);
+        rsock_close(rs);
+        close(conn);
+        _exit(0);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) == 77)
+        GTEST_SKIP() << "needs a private mount namespace (root) to stand in a hosts file";
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "3 lookup not of both families, 4 no connection through IPv4";
+}
+
 TEST(RsockBacklog, QueueKeepsOrderAndBoundAndABurstWhoseSendFailed)
 {
     struct Sender {

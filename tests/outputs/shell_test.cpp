@@ -293,9 +293,9 @@ TEST(ShellStatus, StreamsAndReceiver)
     shell_status_text(&src, text, sizeof text);
     EXPECT_EQ(std::string(text).rfind(
                   std::string("{\"streams\":[{\"enabled\":false,\"host\":\"fleet\\\"1\\\\\\u000a\",\"port\":4464,"
-                              "\"protocol\":\"udp\",\"state\":\"disabled\",\"bursts_sent\":0,\"bytes_sent\":0,"
-                              "\"bursts_dropped\":0,\"reconnects\":0,\"last_error\":null,\"backlog\":0,"
-                              "\"backlog_dropped\":0},{\"enabled\":false,\"host\":\"\","
+                              "\"protocol\":\"udp\",\"state\":\"disabled\",\"address\":null,\"bursts_sent\":0,"
+                              "\"bytes_sent\":0,\"bursts_dropped\":0,\"reconnects\":0,\"last_error\":null,"
+                              "\"backlog\":0,\"backlog_dropped\":0},{\"enabled\":false,\"host\":\"\","
                               "\"port\":0,\"protocol\":\"tcp\""),
                   0),
               0u)

@@ -71,7 +71,8 @@ void SimServers::start(const std::string& d, const std::vector<std::string>& spe
     argv.insert(argv.end(), specs.begin(), specs.end());
     proc.start(argv, {}, dir + "/server.out");
     for (const std::string& s : specs) {
-        const std::string name = s.substr(4, s.find(':', 4) - 4);
+        const std::size_t from = s.find(':') + 1;  // behind "tcp:", "udp6:"...
+        const std::string name = s.substr(from, s.find(':', from) - from);
         ASSERT_TRUE(wait_until([&] { return file_exists(dir + "/" + name + ".port"); }, 10s)) << name;
     }
 }
