@@ -137,7 +137,8 @@ struct RemoteSocket {
     RsockState state;
     uint64_t bursts_sent;
     uint64_t bytes_sent;
-    uint64_t bursts_dropped;
+    uint64_t bursts_skipped;  // replaced before their turn, or gone stale: by design
+    uint64_t bursts_lost;     // a send failed and nothing kept them
     uint64_t reconnects;
     char last_error[kErrorSize];  // "" for none
     uint32_t backlog_count;       // copies of the worker's backlog figures
@@ -522,7 +523,7 @@ int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_nam
         rsock_keep(rs, out->data, static_cast<std::size_t>(sent));
         rsock_pace(rs, out->moving);
     } else if (pthread_mutex_lock(&rs->lock) == 0) {
-        rs->bursts_dropped += 1;
+        rs->bursts_lost += 1;
         pthread_mutex_unlock(&rs->lock);
     }
     out->length = 0;
@@ -722,7 +723,7 @@ void rsock_promote(RemoteSocket* rs)
 {
     SocketFrame* cur = &rs->current;
     if (rs->pending.length > 0)
-        rs->bursts_dropped += 1;
+        rs->bursts_skipped += 1;
     std::memcpy(rs->pending.data, cur->data, static_cast<std::size_t>(cur->length));
     rs->pending.length = cur->length;
     rs->pending.stamp = cur->stamp;
@@ -755,7 +756,7 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
         } else if (sec < kStaleGapSec) {
             rsock_promote(rs);
         } else {
-            rs->bursts_dropped += 1;
+            rs->bursts_skipped += 1;
         }
         cur->length = 0;
     }
@@ -918,7 +919,9 @@ RsockStatus rsock_status(RemoteSocket* rs)
     st.state = state_name(rs->state);
     st.bursts_sent = rs->bursts_sent;
     st.bytes_sent = rs->bytes_sent;
-    st.bursts_dropped = rs->bursts_dropped;
+    st.bursts_skipped = rs->bursts_skipped;
+    st.bursts_lost = rs->bursts_lost;
+    st.bursts_dropped = rs->bursts_skipped + rs->bursts_lost;
     st.reconnects = rs->reconnects;
     std::snprintf(st.last_error, sizeof st.last_error, "%s", rs->last_error);
     st.period = rs->period;
