@@ -100,6 +100,7 @@ struct Service {
     ReceiverState state;  // what the current link's sentences said
     Batch batch;
     long long files_at_ms;  // when the status files were last brought up to date
+    long long started_ms;   // for the uptime the status report gives
 };
 
 // --- the outputs: one ordered table ----------------------------------------
@@ -152,9 +153,11 @@ void pty_row_close(Service* s, int)
     s->pty_exists = false;
 }
 
+// A stream whose settings cannot work stays off (settings_load said why).
 void rsock_row_open(Service* s, int i)
 {
-    s->sockets[i] = rsock_open(&s->settings.rsock[i]);
+    const RemoteSocketSettings* r = &s->settings.rsock[i];
+    s->sockets[i] = settings_stream_fault(r) ? nullptr : rsock_open(r);
 }
 
 // The remote streams copy each sentence; the identification sentence goes with the others.
@@ -172,7 +175,8 @@ void socket_row_close(Service* s, int i)
 
 void gpsd_row_open(Service* s, int i)
 {
-    s->sockets[i] = rsock_open(&s->settings.gpsd);
+    const RemoteSocketSettings* r = &s->settings.gpsd;
+    s->sockets[i] = settings_stream_fault(r) ? nullptr : rsock_open(r);
 }
 
 // The gpsd feed never carries the identification sentence and always counts as moving.
@@ -320,6 +324,7 @@ void main_loop(Service* s)
 void start_up(Service* s)
 {
     log_msg(LOG_NOTICE, "started");
+    s->started_ms = monotonic_ms();
     nmea_files_remove();
     settings_load(&s->settings);
     if (s->settings.sri_enabled)
@@ -339,7 +344,9 @@ void start_up(Service* s)
     s->status = StatusSources{{&s->settings.rsock[0], &s->settings.rsock[1], &s->settings.rsock[2],
                                &s->settings.rsock[3], &s->settings.gpsd},
                               s->sockets,
-                              &s->receiver};
+                              &s->receiver,
+                              kVersion,
+                              s->started_ms};
     s->commands[1] = ShellCommand{"status", shell_status, &s->status};
     s->commands[2] = ShellCommand{nullptr, nullptr, nullptr};
     s->shell = shell_open(kShellSocketPath, s->commands);
@@ -401,6 +408,56 @@ void run_uninstall()
         row->ops->uninstall(row);
 }
 
+void print_usage(FILE* out)
+{
+    std::fprintf(out,
+                 "usage: gnssd [-f|--foreground|install|uninstall|status [--json]|check|--help|--version]\n"
+                 "  (none)     run the GNSS service until SIGTERM, SIGINT or SIGHUP\n"
+                 "  -f, --foreground\n"
+                 "             the same, with every log line also on standard error\n"
+                 "  install    prepare the module for GNSS\n"
+                 "  uninstall  undo the preparation\n"
+                 "  status     ask the running service for a summary (--json: its report as sent)\n"
+                 "  check      read the settings file, print its warnings and every value in force;\n"
+                 "             exit status 1 for an unknown key or a value that is not a number\n"
+                 "See the manual page gnssd(8).\n");
+}
+
+// 0 when the service answered, 1 when none runs (or it does not answer).
+int run_status(int argc, char** argv)
+{
+    const bool json = argc > 2 && std::strcmp(argv[2], "--json") == 0;
+    if (argc > 3 || (argc > 2 && !json)) {
+        print_usage(stderr);
+        return 1;
+    }
+    std::fflush(stdout);
+    const long n = shell_ask(kShellSocketPath, json ? "status\n" : "status text\n", STDOUT_FILENO);
+    if (n < 0) {
+        std::fprintf(stderr, "gnssd is not running: no service answers on %s (%s)\n", kShellSocketPath,
+                     std::strerror(errno));
+        return 1;
+    }
+    if (n == 0) {
+        std::fprintf(stderr, "gnssd did not answer on %s\n", kShellSocketPath);
+        return 1;
+    }
+    return 0;
+}
+
+// What the service would make of its settings file, without starting it.
+int run_check()
+{
+    plat_log_stderr(LogStderr::only);
+    static GpsSettings settings;
+    SettingsFindings findings{};
+    settings_load(&settings, &findings);
+    std::fflush(stderr);
+    settings_print(&settings, stdout);
+    settings_free(&settings);
+    return findings.unknown_keys > 0 || findings.bad_numbers > 0 || findings.unreadable ? 1 : 0;
+}
+
 }  // namespace
 
 int service_main(int argc, char** argv)
@@ -408,22 +465,25 @@ int service_main(int argc, char** argv)
     const char* arg = argc > 1 ? argv[1] : nullptr;
     // Answered before anything of the router is touched.
     if (arg != nullptr && std::strcmp(arg, "--help") == 0) {
-        std::printf(
-            "usage: gnssd [install|uninstall|--help|--version]\n"
-            "  (none)     run the GNSS service until SIGTERM, SIGINT or SIGHUP\n"
-            "  install    prepare the module for GNSS\n"
-            "  uninstall  undo the preparation\n"
-            "See the manual page gnssd(8).\n");
+        print_usage(stdout);
         return 0;
     }
     if (arg != nullptr && std::strcmp(arg, "--version") == 0) {
         std::printf("gnssd %s\n", kVersion);
         return 0;
     }
+    // The operator's tools: they ask or read, and leave the router's log alone.
+    if (arg != nullptr && std::strcmp(arg, "status") == 0)
+        return run_status(argc, argv);
+    if (arg != nullptr && std::strcmp(arg, "check") == 0)
+        return run_check();
+    const bool foreground = arg != nullptr && (std::strcmp(arg, "-f") == 0 || std::strcmp(arg, "--foreground") == 0);
+    if (foreground)
+        plat_log_stderr(LogStderr::mirror);
     (void)setsid();
     plat_openlog();
     int status = 0;
-    if (arg == nullptr) {
+    if (arg == nullptr || foreground) {
         status = run_service();
     } else if (std::strncmp(arg, "install", 7) == 0) {
         // A stop (Ctrl-C, a dropped session) must not kill a module restart
@@ -434,8 +494,10 @@ int service_main(int argc, char** argv)
     } else if (std::strncmp(arg, "uninstall", 9) == 0) {
         install_stop_handlers();
         run_uninstall();
-    } else
+    } else {
         log_msg(LOG_NOTICE, "usage: %s [install|uninstall]", argc > 0 && argv[0] != nullptr ? argv[0] : "gnssd");
+        print_usage(stderr);
+    }
     plat_closelog();
     return status;
 }

@@ -195,7 +195,7 @@ bool next_line(FILE* file)
 
 // One warning per key of the service's prefix that it does not know (so the
 // setting behind a misspelt key does not silently keep its default).
-void warn_unknown_keys(FILE* file)
+int warn_unknown_keys(FILE* file)
 {
     uint64_t reported[kUnknownKeysReported];
     int count = 0;
@@ -219,21 +219,33 @@ void warn_unknown_keys(FILE* file)
         reported[count++] = h;
         log_msg(LOG_WARNING, "settings: unknown key \"%.*s\" ignored", kWarnTextMax, g_line);
     }
+    return count;
 }
 
 // One warning per numeric key whose value is not a plain number; the value
 // is still read by the usual rules, and the warning says what it became.
-void warn_bad_numbers(FILE* file)
+int warn_bad_numbers(FILE* file)
 {
-    for_each_key([file](const char* key, bool number) {
+    int count = 0;
+    for_each_key([file, &count](const char* key, bool number) {
         if (!number)
             return;
         std::rewind(file);
         const char* value = cfg_find(file, key);
-        if (value && !is_plain_number(value))
-            log_msg(LOG_WARNING, "settings: %s=\"%.*s\" is not a number, read as %u", key, kWarnTextMax, value,
-                    static_cast<unsigned>(parse_uint(value)));
+        if (!value || is_plain_number(value))
+            return;
+        ++count;
+        log_msg(LOG_WARNING, "settings: %s=\"%.*s\" is not a number, read as %u", key, kWarnTextMax, value,
+                static_cast<unsigned>(parse_uint(value)));
     });
+    return count;
+}
+
+// An enabled stream that cannot run is left off; the operator learns why.
+void warn_stream(const RemoteSocketSettings& r, const char* name, const char* prefix)
+{
+    if (const char* fault = settings_stream_fault(&r))
+        log_msg(LOG_WARNING, "settings: %s is enabled but has %s (%s), it stays off", name, fault, prefix);
 }
 
 }  // namespace
@@ -289,27 +301,36 @@ char* cfg_get_str(FILE* file, const char* key)
 
 namespace {
 
+// A link that leads nowhere is there, and is reported; nothing at the path
+// at all is only a missing file.
+bool link_at_settings_path()
+{
+    struct stat st;
+    return plat_lstat(kSettingsPath, &st) == 0;
+}
+
 // A missing file is no error: every key then reads as its default. A file
 // that is there but cannot be read would turn every output off without a
 // word, so that is said, with the reason.
-void report_unreadable()
+void report_unreadable(int saved)
 {
-    const int saved = errno;
-    struct stat st;
-    // Nothing at the path at all; a link that leads nowhere is reported.
-    if (saved == ENOENT && plat_lstat(kSettingsPath, &st) != 0)
-        return;
     const char* reason = saved == EINVAL ? "not a regular file" : std::strerror(saved);
     log_msg(LOG_ERR, "cannot read %s: %s; using defaults", kSettingsPath, reason);
 }
 
 }  // namespace
 
-void settings_load(GpsSettings* s)
+void settings_load(GpsSettings* s, SettingsFindings* findings)
 {
     FILE* file = plat_fopen_file(kSettingsPath);
-    if (!file)
-        report_unreadable();
+    const int open_error = file ? 0 : errno;
+    if (!file && open_error == ENOENT && !link_at_settings_path())
+        log_msg(LOG_NOTICE, "settings: %s not found, defaults used", kSettingsPath);
+    else if (!file)
+        report_unreadable(open_error);
+    SettingsFindings found{};
+    found.missing = !file && open_error == ENOENT && !link_at_settings_path();
+    found.unreadable = !file && !found.missing;
     for (const UintKey& k : kLeadingKeys)
         s->*k.field = cfg_get_uint(file, k.key);
     if (gpio_platform_id() == kReceiverOnSerialPlatformId)
@@ -349,10 +370,69 @@ void settings_load(GpsSettings* s)
     s->gpsd.period_halt = 1;
     s->gpsd_listen_port = cfg_get_uint(file, "MOD_GPS_GPSD_PORT_LISTEN");
     if (file) {
-        warn_unknown_keys(file);
-        warn_bad_numbers(file);
+        found.unknown_keys = warn_unknown_keys(file);
+        found.bad_numbers = warn_bad_numbers(file);
         std::fclose(file);
     }
+    for (int i = 0; i < kRemoteSocketCount; ++i) {
+        char name[8], prefix[kKeySize];
+        std::snprintf(name, sizeof name, "RSOCK%d", i + 1);
+        std::snprintf(prefix, sizeof prefix, "MOD_GPS_RSOCK%d_*", i + 1);
+        warn_stream(s->rsock[i], name, prefix);
+    }
+    warn_stream(s->gpsd, "gpsd feed", "MOD_GPS_GPSD_PORT_INNER");
+    if (findings)
+        *findings = found;
+}
+
+const char* settings_stream_fault(const RemoteSocketSettings* r)
+{
+    if (!r || !r->enabled)
+        return nullptr;
+    if (!r->ipaddr || !r->ipaddr[0])
+        return "no address";
+    if ((r->port & 0xFFFFu) == 0)
+        return "no port";
+    if (!r->period)
+        return "no period";
+    if (!r->period_halt)
+        return "no halt period";
+    return nullptr;
+}
+
+void settings_print(const GpsSettings* s, FILE* out)
+{
+    auto num = [out](const char* key, uint32_t v) { std::fprintf(out, "%s=%u\n", key, static_cast<unsigned>(v)); };
+    auto text = [out](const char* key, const char* v) { std::fprintf(out, "%s=\"%s\"\n", key, v ? v : ""); };
+    for (const UintKey& k : kLeadingKeys)
+        num(k.key, s->*k.field);
+    num("MOD_GPS_EP2_ENABLED", s->ep2_enabled);
+    for (const UintKey& k : kOutputKeys)
+        num(k.key, s->*k.field);
+    text("MOD_GPS_ROUTER_ID_STRING", s->router_id);
+    for (int i = 0; i < kRemoteSocketCount; ++i) {
+        for (const RsockKey& k : kRsockKeys) {
+            char key[kKeySize];
+            const int n = std::snprintf(key, sizeof key, k.format, i + 1);
+            if (n < 0 || n >= kKeySize)
+                continue;
+            if (k.field)
+                num(key, s->rsock[i].*k.field);
+            else
+                text(key, s->rsock[i].ipaddr);
+        }
+    }
+    num("MOD_GPS_RESET_ENABLED", s->reset_enabled);
+    num("MOD_GPS_RESET_TIMEOUT", s->reset_timeout);
+    num("MOD_GPS_SNMP_REPORT_ENABLED", s->snmp.enabled);
+    text("MOD_GPS_SNMP_REPORT_IPADDR", s->snmp.ipaddr);
+    num("MOD_GPS_SNMP_REPORT_PERIOD", s->snmp.period);
+    num("MOD_GPS_SNMP_REPORT_PERIOD_HALT", s->snmp.period_halt);
+    num("MOD_GPS_TIMESYNC_ENABLED", s->timesync.enabled);
+    num("MOD_GPS_TIMESYNC_PERIOD", s->timesync.period);
+    num("MOD_GPS_GPSD_ENABLED", s->gpsd.enabled);
+    num("MOD_GPS_GPSD_PORT_INNER", s->gpsd.port);
+    num("MOD_GPS_GPSD_PORT_LISTEN", s->gpsd_listen_port);
 }
 
 void settings_free(GpsSettings* s)

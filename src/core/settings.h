@@ -51,8 +51,25 @@ struct GpsSettings {
 
 inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";
 
+// What settings_load found wrong with the file; each finding is also logged.
+struct SettingsFindings {
+    bool missing;     // no file: every key has its default
+    bool unreadable;  // a file that could not be opened
+    int unknown_keys;
+    int bad_numbers;
+};
+
 // Fills every field from the settings file; a missing file gives defaults.
-void settings_load(GpsSettings* settings);
+// Findings are counted in *findings when given.
+void settings_load(GpsSettings* settings, SettingsFindings* findings = nullptr);
+
+// Why an enabled stream cannot run ("no address", "no port", "no period",
+// "no halt period"), or nullptr when it can or is not enabled.
+const char* settings_stream_fault(const RemoteSocketSettings* stream);
+
+// Writes KEY=VALUE for every key the service reads, with the value in force
+// (texts in double quotes), in the order settings_load reads them.
+void settings_print(const GpsSettings* settings, FILE* out);
 
 // Releases the texts settings_load allocated and sets them to null. The
 // service keeps its record until the process ends; this is for tests and for

@@ -165,7 +165,8 @@ struct RemoteSocket {
     RsockState state;
     uint64_t bursts_sent;
     uint64_t bytes_sent;
-    uint64_t bursts_dropped;
+    uint64_t bursts_skipped;  // replaced before their turn, or gone stale: by design
+    uint64_t bursts_lost;     // a send failed and nothing kept them
     uint64_t reconnects;
     char last_error[kErrorSize];  // "" for none
     char address[kSockAddrText];  // of the server in the last connection made
@@ -450,7 +451,7 @@ int rsock_due(RemoteSocket* rs, const char* lock_name)
     }
     if (rs->earlier->length > 0 && rs->ahead >= 0) {
         rs->earlier->length = 0;
-        rs->bursts_dropped += 1;
+        rs->bursts_skipped += 1;
     }
     const int held = (rs->earlier->length > 0 ? 1 : 0) + (rs->pending->length > 0 ? 1 : 0);
     e = pthread_mutex_unlock(&rs->lock);
@@ -585,7 +586,7 @@ int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_nam
             continue;
         }
         if (pthread_mutex_lock(&rs->lock) == 0) {
-            rs->bursts_dropped += 1;
+            rs->bursts_lost += 1;
             pthread_mutex_unlock(&rs->lock);
         }
         stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(saved));
@@ -625,7 +626,7 @@ void rsock_connected(RemoteSocket* rs, int sock, RemoteSocketStep exec)
         // burst goes at the first tick.
         if (!rs->keep && rs->earlier->length > 0) {
             rs->earlier->length = 0;
-            rs->bursts_dropped += 1;
+            rs->bursts_skipped += 1;
         }
         pthread_mutex_unlock(&rs->lock);
     }
@@ -825,10 +826,10 @@ void rsock_promote(RemoteSocket* rs)
         const uint32_t period = rs->pending->moving ? rs->period : rs->period_halt;
         if (period <= kEveryTickPeriod) {
             if (rs->earlier->length > 0)
-                rs->bursts_dropped += 1;
+                rs->bursts_skipped += 1;
             std::swap(rs->earlier, rs->pending);
         } else {
-            rs->bursts_dropped += 1;
+            rs->bursts_skipped += 1;
         }
     }
     std::swap(rs->pending, rs->current);
@@ -860,7 +861,7 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
         } else if (sec < kStaleGapSec) {
             rsock_promote(rs);
         } else {
-            rs->bursts_dropped += 1;
+            rs->bursts_skipped += 1;
         }
         cur = rs->current;
         cur->length = 0;
@@ -1042,7 +1043,9 @@ RsockStatus rsock_status(RemoteSocket* rs)
     st.state = state_name(rs->state);
     st.bursts_sent = rs->bursts_sent;
     st.bytes_sent = rs->bytes_sent;
-    st.bursts_dropped = rs->bursts_dropped;
+    st.bursts_skipped = rs->bursts_skipped;
+    st.bursts_lost = rs->bursts_lost;
+    st.bursts_dropped = rs->bursts_skipped + rs->bursts_lost;
     st.reconnects = rs->reconnects;
     std::snprintf(st.last_error, sizeof st.last_error, "%s", rs->last_error);
     if (rs->state == RsockState::connected)

@@ -40,7 +40,9 @@ struct RsockStatus {
     const char* state;  // "disabled" for no instance
     uint64_t bursts_sent;
     uint64_t bytes_sent;
-    uint64_t bursts_dropped;  // completed bursts never delivered
+    uint64_t bursts_dropped;  // completed bursts never delivered: skipped + lost
+    uint64_t bursts_skipped;  // replaced by a newer one before their turn, or stale
+    uint64_t bursts_lost;     // their send failed and no backlog kept them
     uint64_t reconnects;      // connections made after the first
     char last_error[128];     // "" for none
     char address[72];         // server address in use ("[2001:db8::5]:port"), "" when not connected

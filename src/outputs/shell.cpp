@@ -4,11 +4,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -102,8 +104,11 @@ void shell_socket_exec(ControlShell* shell)
         close_conn(shell);
         return;
     }
-    // The last byte is taken for the line end.
-    text[n - 1] = '\0';
+    // A request ends in a line end; one written without it (printf status)
+    // is whole as it is.
+    if (text[n - 1] == '\n')
+        --n;
+    text[n] = '\0';
     if (!shell->commands || text[0] == '\0') {
         close_conn(shell);
         return;
@@ -303,6 +308,70 @@ struct Json {
     }
 };
 
+// The report's slots and ours have the same widths; an item is never cut.
+template <std::size_t N>
+void copy_item(char (&to)[N], const char* from)
+{
+    std::snprintf(to, N, "%.*s", static_cast<int>(N - 1), from);
+}
+
+// An NMEA latitude or longitude (ddmm.mmmm or dddmm.mmmm, hemisphere
+// letter) in signed decimal degrees; false when the items are not one.
+bool nmea_degrees(const char* item, const char* hemisphere, double* out)
+{
+    if (!item[0] || !std::strchr("NSEW", hemisphere[0]) || !hemisphere[0])
+        return false;
+    char* end = nullptr;
+    const double v = std::strtod(item, &end);
+    if (end == item || *end != '\0' || v < 0)
+        return false;
+    const double whole = static_cast<double>(static_cast<long>(v / 100));
+    const double deg = whole + (v - whole * 100) / 60;
+    *out = hemisphere[0] == 'S' || hemisphere[0] == 'W' ? -deg : deg;
+    return true;
+}
+
+// What the status report shows of the receiver, copied under its lock.
+struct ReceiverView {
+    char family[sizeof ReceiverStats::family];
+    char port[sizeof ReceiverStats::port];
+    uint32_t sentences;
+    uint32_t last_sentence;
+    uint32_t last_fix;
+    char fix_time[sizeof ReceiverStats::fix_time];
+    char fix_quality[sizeof ReceiverStats::fix_quality];
+    bool position;  // lat and lon hold one
+    double lat;
+    double lon;
+};
+
+ReceiverView receiver_view(ReceiverStats* r)
+{
+    ReceiverView v{};
+    if (!r)
+        return v;
+    pthread_mutex_lock(&r->lock);
+    std::memcpy(v.family, r->family, sizeof v.family);
+    std::memcpy(v.port, r->port, sizeof v.port);
+    std::memcpy(v.fix_time, r->fix_time, sizeof v.fix_time);
+    std::memcpy(v.fix_quality, r->fix_quality, sizeof v.fix_quality);
+    v.position = nmea_degrees(r->latitude, r->lat_hemisphere, &v.lat) &&
+                 nmea_degrees(r->longitude, r->lon_hemisphere, &v.lon);
+    pthread_mutex_unlock(&r->lock);
+    v.sentences = __atomic_load_n(&r->sentences, __ATOMIC_RELAXED);
+    v.last_sentence = __atomic_load_n(&r->last_sentence, __ATOMIC_RELAXED);
+    v.last_fix = __atomic_load_n(&r->last_fix, __ATOMIC_RELAXED);
+    return v;
+}
+
+// The streams by the names their settings keys carry.
+constexpr const char* kStreamNames[kStatusStreams] = {"RSOCK1", "RSOCK2", "RSOCK3", "RSOCK4", "gpsd"};
+
+double uptime_seconds(const StatusSources* src)
+{
+    return src ? static_cast<double>(monotonic_ms() - src->started_ms) / 1000 : 0;
+}
+
 // A sentence of the given kind ("GGA") from any talker.
 bool is_kind(const char* data, std::size_t length, const char* kind)
 {
@@ -343,8 +412,18 @@ void receiver_stats_sentence(ReceiverStats* stats, const char* data, std::size_t
         fix = r.fix_quality[0] && r.fix_quality[0] != '0' && r.fix_quality[0] != 'N';
     else if (r.updated && is_kind(data, length, "RMC"))
         fix = r.rmc_status[0] == 'A';
-    if (fix)
-        __atomic_store_n(&stats->last_fix, now, __ATOMIC_RELAXED);
+    if (!fix)
+        return;
+    __atomic_store_n(&stats->last_fix, now, __ATOMIC_RELAXED);
+    const bool gga = r.fix_quality[0] && !is_kind(data, length, "RMC");
+    pthread_mutex_lock(&stats->lock);
+    copy_item(stats->fix_time, gga ? r.fix_time : r.rmc_time);
+    copy_item(stats->latitude, gga ? r.latitude : r.rmc_latitude);
+    copy_item(stats->lat_hemisphere, gga ? r.lat_hemisphere : r.rmc_lat_hemisphere);
+    copy_item(stats->longitude, gga ? r.longitude : r.rmc_longitude);
+    copy_item(stats->lon_hemisphere, gga ? r.lon_hemisphere : r.rmc_lon_hemisphere);
+    copy_item(stats->fix_quality, gga ? r.fix_quality : "");
+    pthread_mutex_unlock(&stats->lock);
 }
 
 std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t size)
@@ -353,12 +432,14 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
         return 0;
     Json j{buf, size, 0};
     buf[0] = '\0';
-    j.add("{\"streams\":[");
+    j.add("{\"version\":");
+    j.text(src ? src->version : nullptr);
+    j.add(",\"uptime\":%.1f,\"streams\":[", uptime_seconds(src));
     for (int i = 0; src && i < kStatusStreams; ++i) {
         const RemoteSocketSettings* s = src->settings[i];
         RemoteSocket* rs = src->sockets ? src->sockets[i] : nullptr;
         const RsockStatus st = rsock_status(rs);
-        j.add("%s{\"enabled\":%s,\"host\":", i ? "," : "", rs ? "true" : "false");
+        j.add("%s{\"name\":\"%s\",\"enabled\":%s,\"host\":", i ? "," : "", kStreamNames[i], rs ? "true" : "false");
         j.text(s && s->ipaddr ? s->ipaddr : "");
         j.add(",\"port\":%u,\"protocol\":\"%s\",\"state\":\"%s\"", s ? s->port & 0xFFFFu : 0,
               s && s->protocol == 1 ? "udp" : "tcp", st.state);
@@ -369,35 +450,155 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
               static_cast<unsigned long long>(st.bursts_dropped), static_cast<unsigned long long>(st.reconnects));
         j.add(",\"last_error\":");
         j.text(st.last_error[0] ? st.last_error : nullptr);
-        j.add(",\"backlog\":%u,\"backlog_dropped\":%llu}", st.backlog,
+        j.add(",\"backlog\":%u,\"backlog_dropped\":%llu", st.backlog,
               static_cast<unsigned long long>(st.backlog_dropped));
+        j.add(",\"bursts_skipped\":%llu,\"bursts_lost\":%llu}", static_cast<unsigned long long>(st.bursts_skipped),
+              static_cast<unsigned long long>(st.bursts_lost));
     }
+    const ReceiverView r = receiver_view(src ? src->receiver : nullptr);
     j.add("],\"receiver\":{\"family\":");
-    ReceiverStats* r = src ? src->receiver : nullptr;
-    char family[sizeof r->family] = "", port[sizeof r->port] = "";
-    if (r) {
-        pthread_mutex_lock(&r->lock);
-        std::memcpy(family, r->family, sizeof family);
-        std::memcpy(port, r->port, sizeof port);
-        pthread_mutex_unlock(&r->lock);
-    }
-    j.text(family[0] ? family : nullptr);
+    j.text(r.family[0] ? r.family : nullptr);
     j.add(",\"data_port\":");
-    j.text(port[0] ? port : nullptr);
+    j.text(r.port[0] ? r.port : nullptr);
     const uint32_t now = now_ds();
-    j.add(",\"sentences\":%u,\"last_sentence_age\":", r ? __atomic_load_n(&r->sentences, __ATOMIC_RELAXED) : 0);
-    j.age(r ? __atomic_load_n(&r->last_sentence, __ATOMIC_RELAXED) : 0, now);
+    j.add(",\"sentences\":%u,\"last_sentence_age\":", r.sentences);
+    j.age(r.last_sentence, now);
     j.add(",\"last_fix_age\":");
-    j.age(r ? __atomic_load_n(&r->last_fix, __ATOMIC_RELAXED) : 0, now);
-    j.add("}}\n");
+    j.age(r.last_fix, now);
+    j.add("},\"position\":");
+    if (r.position) {
+        j.add("{\"time\":");
+        j.text(r.fix_time);
+        j.add(",\"lat\":%.6f,\"lon\":%.6f,\"fix\":", r.lat, r.lon);
+        j.text(r.fix_quality[0] ? r.fix_quality : nullptr);
+        j.add("}");
+    } else {
+        j.add("null");
+    }
+    j.add("}\n");
+    return j.len;
+}
+
+namespace {
+
+// A text from outside (a host name, an error) on a person's terminal: no
+// control characters.
+void add_plain(Json& j, const char* s, std::size_t max)
+{
+    for (std::size_t i = 0; s[i] && i < max; ++i)
+        j.add("%c", static_cast<unsigned char>(s[i]) < 0x20 || s[i] == 0x7F ? '?' : s[i]);
+}
+
+}  // namespace
+
+std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_t size)
+{
+    if (!buf || size == 0)
+        return 0;
+    Json j{buf, size, 0};
+    buf[0] = '\0';
+    const auto up = static_cast<unsigned long long>(uptime_seconds(src));
+    j.add("gnssd %s, up %llud %02llu:%02llu:%02llu\n", src && src->version ? src->version : "(unknown version)",
+          up / 86400, up / 3600 % 24, up / 60 % 60, up % 60);
+    const ReceiverView r = receiver_view(src ? src->receiver : nullptr);
+    const uint32_t now = now_ds();
+    if (r.family[0] || r.port[0])
+        j.add("receiver: %s on %s, %u sentences", r.family[0] ? r.family : "?", r.port[0] ? r.port : "?", r.sentences);
+    else
+        j.add("receiver: none open, %u sentences", r.sentences);
+    if (r.last_sentence)
+        j.add(", last %u.%u s ago", (now - r.last_sentence) / 10, (now - r.last_sentence) % 10);
+    j.add("\n");
+    if (r.position) {
+        j.add("position: %.6f %.6f at %s UTC", r.lat, r.lon, r.fix_time[0] ? r.fix_time : "?");
+        if (r.fix_quality[0])
+            j.add(", fix %s", r.fix_quality);
+        j.add(", %u.%u s ago\n", (now - r.last_fix) / 10, (now - r.last_fix) % 10);
+    } else {
+        j.add("position: no fix yet\n");
+    }
+    for (int i = 0; src && i < kStatusStreams; ++i) {
+        const RemoteSocketSettings* s = src->settings[i];
+        RemoteSocket* rs = src->sockets ? src->sockets[i] : nullptr;
+        j.add("%s: ", kStreamNames[i]);
+        if (!rs) {
+            j.add("off\n");
+            continue;
+        }
+        const RsockStatus st = rsock_status(rs);
+        j.add("%s ", s && s->protocol == 1 ? "udp" : "tcp");
+        add_plain(j, s && s->ipaddr ? s->ipaddr : "", kHostShown);
+        j.add(":%u %s, %llu bursts sent (%llu bytes), %llu skipped, %llu lost, %llu reconnects",
+              s ? s->port & 0xFFFFu : 0, st.state, static_cast<unsigned long long>(st.bursts_sent),
+              static_cast<unsigned long long>(st.bytes_sent), static_cast<unsigned long long>(st.bursts_skipped),
+              static_cast<unsigned long long>(st.bursts_lost), static_cast<unsigned long long>(st.reconnects));
+        if (st.backlog || st.backlog_dropped)
+            j.add(", backlog %u (%llu given up)", st.backlog, static_cast<unsigned long long>(st.backlog_dropped));
+        if (st.last_error[0]) {
+            j.add(", last error: ");
+            add_plain(j, st.last_error, sizeof st.last_error);
+        }
+        j.add("\n");
+    }
     return j.len;
 }
 
 extern "C" int shell_status(void* context, const char* args, int fd)
 {
-    (void)args;
     char text[kStatusSize];
-    const std::size_t n = shell_status_text(static_cast<const StatusSources*>(context), text, sizeof text);
+    const auto* src = static_cast<const StatusSources*>(context);
+    const bool summary = args && std::strcmp(args, "text") == 0;
+    const std::size_t n = summary ? shell_status_summary(src, text, sizeof text)
+                                  : shell_status_text(src, text, sizeof text);
     send_text(fd, text, n);
     return 0;
+}
+
+long shell_ask(const char* path, const char* request, int out_fd)
+{
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    char where[kPlatPathMax];
+    plat_path(path, where, sizeof where);
+    if (std::strlen(where) >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, where, std::strlen(where) + 1);
+    Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+        const int err = errno;
+        fd.reset();
+        errno = err;
+        return -1;
+    }
+    send_text(fd.get(), request, std::strlen(request));
+    // A service that takes a request and never answers must not hang the
+    // operator's shell.
+    constexpr int kAnswerMs = 5000;
+    long total = 0;
+    char chunk[4096];
+    for (;;) {
+        struct pollfd p = {fd.get(), POLLIN, 0};
+        const int r = poll(&p, 1, kAnswerMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        const ssize_t n = recv(fd.get(), chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        for (ssize_t o = 0; o < n;) {
+            const ssize_t w = write(out_fd, chunk + o, static_cast<std::size_t>(n - o));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return total;
+            o += w;
+        }
+        total += n;
+    }
+    return total;
 }

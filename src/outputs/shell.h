@@ -36,6 +36,13 @@ struct ReceiverStats {
     uint32_t sentences;      // atomic access only
     uint32_t last_sentence;  // monotonic deciseconds + 1; 0 = never (atomic)
     uint32_t last_fix;       // likewise, for a sentence that carried a fix
+    // The last position with a fix, as received; guarded by lock.
+    char fix_time[12];  // "" for none yet
+    char latitude[14];
+    char lat_hemisphere[2];
+    char longitude[14];
+    char lon_hemisphere[2];
+    char fix_quality[4];  // of the last GGA or GNS; "" when only RMC said so
 };
 
 // At every link open (null: none open).
@@ -50,9 +57,20 @@ struct StatusSources {
     const RemoteSocketSettings* settings[kStatusStreams];
     RemoteSocket* const* sockets;  // kStatusStreams handles, each may be null
     ReceiverStats* receiver;
+    const char* version;   // nullptr: not reported
+    long long started_ms;  // monotonic_ms at start-up
 };
 
-// Control-shell handler: one line holding one JSON object.
+// Control-shell handler: one line holding one JSON object; with the
+// argument "text", a short summary for a person instead.
 extern "C" int shell_status(void* sources, const char* args, int fd);
-// Writes the same line into buf; returns its length (cut to size - 1).
+// Writes the JSON line into buf; returns its length (cut to size - 1).
 std::size_t shell_status_text(const StatusSources* sources, char* buf, std::size_t size);
+// Writes the summary for a person into buf, likewise.
+std::size_t shell_status_summary(const StatusSources* sources, char* buf, std::size_t size);
+
+// The client side: sends request to the shell at path (resolved as every
+// path of the service) and copies the reply to out_fd until the service
+// closes the connection. Returns the bytes of the reply, or -1 with errno
+// when no service answers there.
+[[nodiscard]] long shell_ask(const char* path, const char* request, int out_fd);

@@ -506,11 +506,17 @@ void plat_openlog()
 
 namespace {
 
-// Writes one message: syslog, plus the mirror under a simulation root.
+// Set before any thread starts; read by every log call.
+std::atomic<LogStderr> g_log_stderr{LogStderr::normal};
+
+// Writes one message: syslog, plus the mirror under a simulation root or
+// when asked for.
 void emit_line(int priority, const char* text)
 {
-    syslog(priority, "%s", text);
-    if (!plat_simulated())
+    const LogStderr mode = g_log_stderr.load(std::memory_order_relaxed);
+    if (mode != LogStderr::only)
+        syslog(priority, "%s", text);
+    if (mode == LogStderr::normal && !plat_simulated())
         return;
     // Escape line ends so every message stays one line on standard error.
     char line[kLogTextSize * 2 + 32];
@@ -621,6 +627,11 @@ bool repeat_allowed(int priority, const char* format, const char* text)
 }
 
 }  // namespace
+
+void plat_log_stderr(LogStderr mode)
+{
+    g_log_stderr.store(mode, std::memory_order_relaxed);
+}
 
 void plat_log_forget_repeats()
 {

@@ -63,6 +63,12 @@ void plat_closelog();
 // simulation root one line "gps: LEVEL: TEXT" on standard error.
 void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Where messages go besides what the simulation root decides: standard
+// error as well (a service run in the foreground for debugging), or only
+// there (a one-shot tool whose findings are no event for the router's log).
+enum class LogStderr : int { normal, mirror, only };
+void plat_log_stderr(LogStderr mode);
+
 // Files the service reads and writes on a file system other programs share.
 // None of these blocks on a FIFO or device found at the path, and a file they
 // create gets exactly the mode given whatever the umask. Reading follows a

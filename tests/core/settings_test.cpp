@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "core/settings.h"
+#include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -281,6 +282,82 @@ TEST(Settings, LoadFillsEveryField)
     EXPECT_EQ(s.gpsd.ipaddr, nullptr);
 }
 
+// What "gnssd check" reports: the findings that make it fail, the warnings
+// (also about streams that are enabled but cannot run) and the values in force.
+TEST(Settings, CheckFindingsAndValuesInForce)
+{
+    const std::string root = th::process_root();
+    th::write_file(root + "/dev/gpio", "board_code=4\nplatform_id=1\n");
+    struct Case {
+        const char* legend;
+        std::string file;
+        int unknown;
+        int bad;
+        std::string log;     // exact
+        std::string values;  // lines the printed values must hold
+    } cases[] = {
+        {"clean file, stream complete",
+         "MOD_GPS_RSOCK2_ENABLED=1\nMOD_GPS_RSOCK2_IPADDR=\"h\"\nMOD_GPS_RSOCK2_PORT=7\n"
+         "MOD_GPS_RSOCK2_PERIOD=1\nMOD_GPS_RSOCK2_PERIOD_HALT=5\n",
+         0, 0, "",
+         "MOD_GPS_RSOCK2_ENABLED=1\nMOD_GPS_RSOCK2_IPADDR=\"h\"\nMOD_GPS_RSOCK2_PROTOCOL=0\nMOD_GPS_RSOCK2_PORT=7\n"
+         "MOD_GPS_RSOCK2_PERIOD=1\nMOD_GPS_RSOCK2_PERIOD_HALT=5\n"},
+        {"misspelt key and a letter in a number", "mod_gps_rsock1_prot=1\nMOD_GPS_RESET_TIMEOUT=12s\nOTHER_KEY=x\n", 1,
+         1,
+         "gps: warning: settings: unknown key \"mod_gps_rsock1_prot\" ignored\n"
+         "gps: warning: settings: MOD_GPS_RESET_TIMEOUT=\"12s\" is not a number, read as 12\n",
+         "MOD_GPS_RESET_TIMEOUT=12\n"},
+        {"enabled streams that cannot run",
+         "MOD_GPS_RSOCK1_ENABLED=1\nMOD_GPS_RSOCK1_PORT=1\nMOD_GPS_RSOCK1_PERIOD=1\nMOD_GPS_RSOCK1_PERIOD_HALT=1\n"
+         "MOD_GPS_RSOCK3_ENABLED=1\nMOD_GPS_RSOCK3_IPADDR=h\nMOD_GPS_RSOCK3_PORT=65536\n"
+         "MOD_GPS_RSOCK4_ENABLED=1\nMOD_GPS_RSOCK4_IPADDR=h\nMOD_GPS_RSOCK4_PORT=1\nMOD_GPS_RSOCK4_PERIOD=1\n"
+         "MOD_GPS_GPSD_ENABLED=1\n",
+         0, 0,
+         "gps: warning: settings: RSOCK1 is enabled but has no address (MOD_GPS_RSOCK1_*), it stays off\n"
+         "gps: warning: settings: RSOCK3 is enabled but has no port (MOD_GPS_RSOCK3_*), it stays off\n"
+         "gps: warning: settings: RSOCK4 is enabled but has no halt period (MOD_GPS_RSOCK4_*), it stays off\n"
+         "gps: warning: settings: gpsd feed is enabled but has no port (MOD_GPS_GPSD_PORT_INNER), it stays off\n",
+         "MOD_GPS_RSOCK3_PORT=65536\nMOD_GPS_RSOCK3_PERIOD=0\n"},
+        {"a stream that is off is never checked", "MOD_GPS_RSOCK1_IPADDR=h\nMOD_GPS_GPSD_PORT_INNER=0\n", 0, 0, "",
+         "MOD_GPS_RSOCK1_ENABLED=0\nMOD_GPS_RSOCK1_IPADDR=\"h\"\n"},
+        {"the second serial port on its own platform", "MOD_GPS_EP2_ENABLED=1\n", 0, 0, "", "MOD_GPS_EP2_ENABLED=0\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        // The last case runs on the platform whose second port is the receiver's.
+        th::write_file(root + "/dev/gpio", &c == &cases[4] ? "platform_id=20\n" : "platform_id=1\n");
+        th::write_file(root + kSettingsPath, c.file);
+        plat_log_forget_repeats();
+        GpsSettings s;
+        SettingsFindings found{};
+        {
+            th::StderrCapture err;
+            settings_load(&s, &found);
+            EXPECT_EQ(err.text(), c.log);
+        }
+        EXPECT_EQ(found.unknown_keys, c.unknown);
+        EXPECT_EQ(found.bad_numbers, c.bad);
+        EXPECT_FALSE(found.missing);
+        char* text = nullptr;
+        std::size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        settings_print(&s, out);
+        std::fclose(out);
+        const std::string printed(text, size);
+        std::free(text);
+        EXPECT_NE(printed.find(c.values), std::string::npos) << printed;
+        // Every key, each on one line, the first and the last as read.
+        EXPECT_EQ(printed.rfind("MOD_GPS_ENABLED=0\n", 0), 0u);
+        EXPECT_EQ(printed.size() - printed.rfind("MOD_GPS_GPSD_PORT_LISTEN=0\n"), 27u);
+        int lines = 0;
+        for (char ch : printed)
+            lines += ch == '\n';
+        EXPECT_EQ(lines, 10 + 4 * 7 + 11);
+        settings_free(&s);
+    }
+    th::write_file(root + "/dev/gpio", "");
+}
+
 TEST(Settings, MissingOrBinaryFileGivesDefaults)
 {
     const std::string root = th::process_root();
@@ -290,11 +367,16 @@ TEST(Settings, MissingOrBinaryFileGivesDefaults)
         if (!content.empty())
             th::write_file(path, content);
         GpsSettings s;
+        SettingsFindings found{};
         {
             th::StderrCapture err;
-            settings_load(&s);
-            EXPECT_EQ(err.text(), "") << "a missing or odd file is no error";
+            settings_load(&s, &found);
+            // Only a missing file says where it was looked for.
+            EXPECT_EQ(err.text(), content.empty() ? "gps: notice: settings: /opt/gps/etc/settings not found, defaults used\n"
+                                                  : std::string());
         }
+        EXPECT_EQ(found.missing, content.empty());
+        EXPECT_FALSE(found.unreadable);
         EXPECT_EQ(s.enabled, 0u);
         EXPECT_EQ(s.ep2_enabled, 0u);
         EXPECT_EQ(s.reset_timeout, 0u);

@@ -40,6 +40,9 @@ std::string port8_line(const char* vendor, const char* product)
            " product:" + product + " num_ports:1 port:0 path:usb-ehci-platform-1\n";
 }
 
+// The first line of the usage text, printed on standard error as well.
+const std::string kUsage = "usage: gnssd [-f|--foreground|install|uninstall|status [--json]|check|--help|--version]\n";
+
 TEST(CommandLine, ModesAndTheirMessages)
 {
     th::TempDir root;
@@ -70,11 +73,15 @@ TEST(CommandLine, ModesAndTheirMessages)
          port8_line("2c7c", "0125"),
          {"uninstall-now"},
          "gps: notice: module uninstall\n"},
-        {"anything else", "", {"bogus"}, "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n"},
+        {"anything else", "", {"bogus"}, "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n" + kUsage},
         {"a prefix of install is not install",
          "",
          {"inst"},
-         "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n"},
+         "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n" + kUsage},
+        {"the new words are whole words",
+         "",
+         {"statusx"},
+         "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n" + kUsage},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -86,7 +93,70 @@ TEST(CommandLine, ModesAndTheirMessages)
         const CliRun r = run_gnssd(root.path, c.args);
         ASSERT_TRUE(WIFEXITED(r.status));
         EXPECT_EQ(WEXITSTATUS(r.status), 0);
-        EXPECT_EQ(r.log, c.want);
+        // The whole usage text follows its first line.
+        EXPECT_EQ(r.log.substr(0, c.want.size()), c.want);
+        EXPECT_EQ(r.log.size() > c.want.size(), c.want.find(kUsage) != std::string::npos) << r.log;
+    }
+}
+
+// The operator's tools under a root without a running service: "check"
+// prints its findings and every value and fails on what the service would
+// misread; "status" says that no service runs.
+TEST(CommandLine, CheckAndStatusWithoutAService)
+{
+    th::TempDir root;
+    th::make_root_dirs(root.path);
+    th::write_file(root.path + "/dev/gpio", "board_code=4\nplatform_id=1\n");
+    const std::string settings = root.path + "/opt/gps/etc/settings";
+    struct Case {
+        const char* legend;
+        std::string file;  // empty: none
+        std::vector<std::string> args;
+        int exit;
+        std::vector<std::string> want;  // in the captured output
+    } cases[] = {
+        {"check without a file: defaults, and where it looked",
+         "",
+         {"check"},
+         0,
+         {"gps: notice: settings: " + settings + " not found, defaults used\n", "MOD_GPS_ENABLED=0\n",
+          "MOD_GPS_ROUTER_ID_STRING=\"\"\n", "MOD_GPS_GPSD_PORT_LISTEN=0\n"}},
+        {"check of a clean file",
+         "MOD_GPS_ENABLED=1\nMOD_GPS_ROUTER_ID_STRING=\"r 1\"\nOTHER=x\n",
+         {"check"},
+         0,
+         {"MOD_GPS_ENABLED=1\n", "MOD_GPS_ROUTER_ID_STRING=\"r 1\"\n"}},
+        {"check of a stream that stays off: warned, still valid",
+         "MOD_GPS_RSOCK2_ENABLED=1\nMOD_GPS_RSOCK2_IPADDR=h\n",
+         {"check"},
+         0,
+         {"gps: warning: settings: RSOCK2 is enabled but has no port (MOD_GPS_RSOCK2_*), it stays off\n"}},
+        {"check of a misspelt key",
+         "MOD_GPS_RSOCK1_ENABLE=1\n",
+         {"check"},
+         1,
+         {"gps: warning: settings: unknown key \"MOD_GPS_RSOCK1_ENABLE\" ignored\n", "MOD_GPS_RSOCK1_ENABLED=0\n"}},
+        {"check of a value that is not a number",
+         "MOD_GPS_RSOCK1_PERIOD=ten\n",
+         {"check"},
+         1,
+         {"gps: warning: settings: MOD_GPS_RSOCK1_PERIOD=\"ten\" is not a number, read as 0\n"}},
+        {"status without a service", "", {"status"}, 1, {"gnssd is not running: no service answers on /run/gps.socket"}},
+        {"status --json without a service", "", {"status", "--json"}, 1, {"gnssd is not running"}},
+        {"status with a word it does not know", "", {"status", "--xml"}, 1, {kUsage}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        std::remove(settings.c_str());
+        if (!c.file.empty())
+            th::write_file(settings, c.file);
+        const CliRun r = run_gnssd(root.path, c.args);
+        ASSERT_TRUE(WIFEXITED(r.status));
+        EXPECT_EQ(WEXITSTATUS(r.status), c.exit);
+        for (const std::string& w : c.want) {
+            // A tool's findings are printed once, not mirrored a second time.
+            EXPECT_EQ(th::count_of(r.log, w), 1) << w << " in\n" << r.log;
+        }
     }
 }
 
@@ -100,7 +170,7 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutputAndTouchNothing)
         EXPECT_EQ(WEXITSTATUS(r.status), 0);
         EXPECT_EQ(r.log.find("gps: "), std::string::npos) << "nothing logged: " << r.log;
         if (std::string(arg) == "--help") {
-            EXPECT_EQ(r.log.rfind("usage: gnssd [install|uninstall|--help|--version]\n", 0), 0u) << r.log;
+            EXPECT_EQ(r.log.rfind(kUsage, 0), 0u) << r.log;
             EXPECT_NE(r.log.find("gnssd(8)"), std::string::npos);
         } else {
             EXPECT_EQ(r.log, "gnssd 1.0.0\n");

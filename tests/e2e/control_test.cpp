@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/e2e.h"
@@ -52,11 +54,12 @@ struct Router {
         th::write_file(root + "/dev/rtc", "");
     }
 
-    void start_daemon()
+    void start_daemon(const std::vector<std::string>& args = {})
     {
         const char* path = std::getenv("PATH");
-        daemon.start({th::daemon_bin()},
-                     {{"GNSSD_ROOT", root}, {"PATH", root + "/bin:" + (path ? path : "/usr/bin:/bin")}},
+        std::vector<std::string> argv = {th::daemon_bin()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        daemon.start(argv, {{"GNSSD_ROOT", root}, {"PATH", root + "/bin:" + (path ? path : "/usr/bin:/bin")}},
                      root + "/daemon-" + std::to_string(++runs) + ".log");
         ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log();
     }
@@ -68,6 +71,17 @@ struct Router {
     }
 
     std::string file(const std::string& rel) const { return th::read_file(root + "/" + rel); }
+
+    // Runs "gnssd ARGS" beside the daemon: its exit status and its output.
+    std::pair<int, std::string> tool(const std::vector<std::string>& args)
+    {
+        th::Process p;
+        std::vector<std::string> argv = {th::daemon_bin()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        p.start(argv, {{"GNSSD_ROOT", root}}, root + "/tool-" + std::to_string(++runs) + ".out");
+        EXPECT_TRUE(p.wait_exit(20s));
+        return {WIFEXITED(p.status) ? WEXITSTATUS(p.status) : -1, p.log()};
+    }
 
     ~Router()
     {
@@ -214,8 +228,32 @@ TEST(Control, ShellRequestsWithoutTraps)
     std::filesystem::create_directories(r.root + "/dev");
     th::write_file(r.root + "/run/gps.socket", "stray");
     th::write_file(r.root + "/dev/nmea", "stray");
-    r.start_daemon();
+    // In the foreground, as an operator debugging on the router runs it.
+    r.start_daemon({"--foreground"});
     ASSERT_TRUE(th::wait_until([&] { return ask(r, "snmp 9\n") == "230336"; }, 15s)) << r.daemon.log();
+
+    // The status report: sent without a line end (printf status), it is
+    // still "status"; it names the version, the streams and the position.
+    const std::string json = ask(r, "status");
+    EXPECT_EQ(json.rfind("{\"version\":\"1.0.0\",\"uptime\":", 0), 0u) << json;
+    EXPECT_NE(json.find("{\"name\":\"RSOCK4\",\"enabled\":false,"), std::string::npos) << json;
+    EXPECT_NE(json.find(",\"bursts_skipped\":0,\"bursts_lost\":0}"), std::string::npos) << json;
+    EXPECT_NE(json.find(",\"position\":{\"time\":\"123519.00\",\"lat\":48.117300,\"lon\":11.516667,\"fix\":\"1\"}}\n"),
+              std::string::npos)
+        << json;
+    // The operator's tool asks the same and says it for a person, or
+    // passes the report on as it came.
+    const auto [summary_exit, summary] = r.tool({"status"});
+    EXPECT_EQ(summary_exit, 0);
+    EXPECT_EQ(summary.rfind("gnssd 1.0.0, up ", 0), 0u) << summary;
+    EXPECT_NE(summary.find("\nreceiver: $GPS_START on /dev/ttyUSB"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("\nposition: 48.117300 11.516667 at 123519.00 UTC, fix 1, "), std::string::npos) << summary;
+    EXPECT_NE(summary.find("\nRSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\n"), std::string::npos)
+        << summary;
+    const auto [json_exit, raw] = r.tool({"status", "--json"});
+    EXPECT_EQ(json_exit, 0);
+    EXPECT_EQ(raw.rfind("{\"version\":\"1.0.0\",", 0), 0u) << raw;
+    EXPECT_EQ(raw.find('\n'), raw.size() - 1) << "one line";
     EXPECT_TRUE(std::filesystem::is_symlink(r.root + "/dev/nmea")) << r.daemon.log();
 
     const std::string long_word(1499, 'w');
@@ -227,7 +265,8 @@ TEST(Control, ShellRequestsWithoutTraps)
         {"slot 3", "snmp 3\n", "01131.000E"},
         {"slot 1", "snmp 1\n", "123519.00"},
         {"slot 6, the fix quality", "snmp 6\n", "1"},
-        {"without the newline the argument is lost", "snmp 3", "N/A"},
+        {"without the newline the request is whole", "snmp 3", "01131.000E"},
+        {"no argument", "snmp\n", "N/A"},
         {"slot 0", "snmp 0\n", "N/A"},
         {"slot 10", "snmp 10\n", "N/A"},
         {"not a number", "snmp x\n", "N/A"},
@@ -281,6 +320,9 @@ TEST(Control, ShellRequestsWithoutTraps)
 
     r.stop_daemon();
     EXPECT_FALSE(th::file_exists(r.root + "/run/gps.socket")) << "socket file removed at shutdown";
+    const auto [gone_exit, gone] = r.tool({"status"});
+    EXPECT_EQ(gone_exit, 1);
+    EXPECT_NE(gone.find("gnssd is not running"), std::string::npos) << gone;
 }
 
 TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)

@@ -412,7 +412,7 @@ long long status_number(const std::string& status, int stream, const std::string
 {
     std::size_t pos = status.find("\"streams\":[");
     for (int i = 0; i <= stream && pos != std::string::npos; ++i)
-        pos = status.find("{\"enabled\"", pos + 1);
+        pos = status.find("{\"name\"", pos + 1);
     if (pos == std::string::npos)
         return -1;
     pos = status.find("\"" + key + "\":", pos);
@@ -508,20 +508,27 @@ TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
     const std::string last = status();
     end = 0;
     EXPECT_TRUE(skip_json(last, end)) << last;
-    EXPECT_NE(last.find("{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" + std::to_string(srv.port("chat")) +
-                        ",\"protocol\":\"tcp\",\"state\":\"connected\""),
+    EXPECT_NE(last.find("{\"name\":\"RSOCK2\",\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" +
+                        std::to_string(srv.port("chat")) + ",\"protocol\":\"tcp\",\"state\":\"connected\""),
               std::string::npos)
         << last;
     EXPECT_NE(last.find("\"host\":\"gnss-fleet.invalid\""), std::string::npos) << last;
     EXPECT_EQ(status_number(last, 2, "reconnects"), 1) << last;
     EXPECT_EQ(status_number(last, 3, "bursts_sent"), 0) << last;
     EXPECT_NE(last.find("\"last_error\":\"no address for the server\""), std::string::npos) << last;
-    EXPECT_NE(last.find(
-                  "{\"enabled\":false,\"host\":\"127.0.0.1\",\"port\":0,\"protocol\":\"udp\",\"state\":\"disabled\""),
-              std::string::npos)
+    EXPECT_NE(
+        last.find(
+            "{\"name\":\"gpsd\",\"enabled\":false,\"host\":\"127.0.0.1\",\"port\":0,\"protocol\":\"udp\",\"state\":\"disabled\""),
+        std::string::npos)
         << last;
     EXPECT_NE(last.find("\"receiver\":{\"family\":\"$GPS_START\",\"data_port\":\""), std::string::npos) << last;
     EXPECT_GT(status_number(last, 0, "bursts_dropped"), -1);
+    // The old total stays, as the sum of what the pace skipped and what was lost.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(status_number(last, i, "bursts_dropped"),
+                  status_number(last, i, "bursts_skipped") + status_number(last, i, "bursts_lost"))
+            << i << ": " << last;
+    }
     run.stop();
 
     // The fast receiver's stream: whole sentences, a send every tick or two.

@@ -345,8 +345,12 @@ TEST(RsockFraming, FrameHoldsExactly65536BytesAndAFullBurstIsComplete)
     EXPECT_EQ(peek(idle.rs, 0), "");
     EXPECT_EQ(th::count_of(log.text(), "gps: err: rsock_write_exec - oops, buffer is full (127.0.0.1:"), 1)
         << log.text();
-    // Discarded as stale: counted as dropped.
-    EXPECT_EQ(rsock_status(idle.rs).bursts_dropped, 1u);
+    // Discarded as stale: skipped by design rather than lost to the
+    // connection.
+    const RsockStatus st = rsock_status(idle.rs);
+    EXPECT_EQ(st.bursts_dropped, 1u);
+    EXPECT_EQ(st.bursts_skipped, 1u);
+    EXPECT_EQ(st.bursts_lost, 0u);
 }
 
 TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "core/worker.h"
 #include "outputs/shell.h"
 #include "nmea/report.h"
 #include "receiver/link.h"
@@ -133,7 +134,8 @@ TEST_F(ShellFixture, WireProtocol)
         std::vector<std::string> handled;
     } cases[] = {
         {"command and argument", "snmp 3\n", "snmp[3]", {"3"}},
-        {"without newline the last byte is lost", "snmp 3", "snmp[]", {""}},
+        {"without newline the request is whole", "snmp 3", "snmp[3]", {"3"}},
+        {"a command word alone without newline", "status", "status[]", {""}},
         {"blanks before the argument", "status \t\v\f\r 7 8\n", "status[7 8]", {"7 8"}},
         {"prefix match", "snmpx 1\n", "snmp[x 1]", {"x 1"}},
         {"unknown command", "help\n", "shell: help: command not found\n", {}},
@@ -141,7 +143,10 @@ TEST_F(ShellFixture, WireProtocol)
         {"command without handler", "quiet please\n", "", {}},
         {"1500-byte request", "snmp " + long_arg + "\n", "snmp[" + long_arg + "]", {long_arg}},
         {"1500-byte unknown command", long_word + "\n", "shell: " + long_word + ": command not found\n", {}},
-        {"longer request cut at 1500 bytes", "snmp " + long_arg + "abcdef\n", "snmp[" + long_arg + "]", {long_arg}},
+        {"longer request cut at 1500 bytes",
+         "snmp " + long_arg + "abcdef\n",
+         "snmp[" + long_arg + "a]",
+         {long_arg + "a"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(request(c.request), c.reply) << c.legend;
@@ -288,18 +293,25 @@ TEST(ShellStatus, StreamsAndReceiver)
     settings[4].ipaddr = odd_host.data();
     RemoteSocket* sockets[kStatusStreams] = {};
     static ReceiverStats stats;
-    StatusSources src{{&settings[0], &settings[1], &settings[2], &settings[3], &settings[4]}, sockets, &stats};
+    StatusSources src{{&settings[0], &settings[1], &settings[2], &settings[3], &settings[4]},
+                      sockets,
+                      &stats,
+                      "9.8.7",
+                      monotonic_ms() - 93784500};
     char text[4096];
     shell_status_text(&src, text, sizeof text);
     EXPECT_EQ(std::string(text).rfind(
-                  std::string("{\"streams\":[{\"enabled\":false,\"host\":\"fleet\\\"1\\\\\\u000a\",\"port\":4464,"
-                              "\"protocol\":\"udp\",\"state\":\"disabled\",\"address\":null,\"bursts_sent\":0,"
-                              "\"bytes_sent\":0,\"bursts_dropped\":0,\"reconnects\":0,\"last_error\":null,"
-                              "\"backlog\":0,\"backlog_dropped\":0},{\"enabled\":false,\"host\":\"\","
-                              "\"port\":0,\"protocol\":\"tcp\""),
+                  std::string(
+                      "{\"version\":\"9.8.7\",\"uptime\":93784.5,\"streams\":[{\"name\":\"RSOCK1\","
+                      "\"enabled\":false,\"host\":\"fleet\\\"1\\\\\\u000a\",\"port\":4464,"
+                      "\"protocol\":\"udp\",\"state\":\"disabled\",\"address\":null,\"bursts_sent\":0,\"bytes_sent\":0,"
+                      "\"bursts_dropped\":0,\"reconnects\":0,\"last_error\":null,\"backlog\":0,"
+                      "\"backlog_dropped\":0,\"bursts_skipped\":0,\"bursts_lost\":0},{\"name\":\"RSOCK2\","
+                      "\"enabled\":false,\"host\":\"\",\"port\":0,\"protocol\":\"tcp\""),
                   0),
               0u)
         << text;
+    EXPECT_NE(std::string(text).find("{\"name\":\"gpsd\",\"enabled\":false,"), std::string::npos) << text;
     EXPECT_NE(std::string(text).find(",\"host\":\"" + std::string(254, 'h') + "\",\"port\":0,"), std::string::npos)
         << text;
     EXPECT_NE(std::string(text).find(",\"host\":\"a\\u00ffz\\u00c0\\u00af\\u00ed\\u00a0\\u0080\xf0\x9f\x98\x80"
@@ -307,7 +319,7 @@ TEST(ShellStatus, StreamsAndReceiver)
               std::string::npos)
         << text;
     EXPECT_NE(std::string(text).find("\"receiver\":{\"family\":null,\"data_port\":null,\"sentences\":0,"
-                                     "\"last_sentence_age\":null,\"last_fix_age\":null}}\n"),
+                                     "\"last_sentence_age\":null,\"last_fix_age\":null},\"position\":null}\n"),
               std::string::npos)
         << text;
 
@@ -319,13 +331,26 @@ TEST(ShellStatus, StreamsAndReceiver)
         const char* fix_quality;
         const char* rmc_status;
         bool fix;
+        const char* position;  // what the report then gives, nullptr: as before
     };
     static PositionReport report;
+    // The GGA items and the RMC items differ, to show which were taken.
+    std::snprintf(report.fix_time, sizeof report.fix_time, "123519.00");
+    std::snprintf(report.latitude, sizeof report.latitude, "4807.038");
+    std::snprintf(report.lat_hemisphere, sizeof report.lat_hemisphere, "S");
+    std::snprintf(report.longitude, sizeof report.longitude, "01131.000");
+    std::snprintf(report.lon_hemisphere, sizeof report.lon_hemisphere, "E");
+    std::snprintf(report.rmc_time, sizeof report.rmc_time, "000001.00");
+    std::snprintf(report.rmc_latitude, sizeof report.rmc_latitude, "0030.000");
+    std::snprintf(report.rmc_lat_hemisphere, sizeof report.rmc_lat_hemisphere, "N");
+    std::snprintf(report.rmc_longitude, sizeof report.rmc_longitude, "18000.0");
+    std::snprintf(report.rmc_lon_hemisphere, sizeof report.rmc_lon_hemisphere, "W");
     const Case cases[] = {
-        {"$GPRMC,1,V", "1", "V", false},  // an RMC counts by its status only
-        {"$GPGSV,3,1", "1", "A", false},  // not a position sentence
-        {"$GNGGA,1,2", "0", "A", false},  // fix quality 0
-        {"$GPGGA,1,2", "1", "V", true},  {"$GNRMC,1,A", "0", "A", true},
+        {"$GPRMC,1,V", "1", "V", false, "null"},  // an RMC counts by its status only
+        {"$GPGSV,3,1", "1", "A", false, "null"},  // not a position sentence
+        {"$GNGGA,1,2", "0", "A", false, "null"},  // fix quality 0
+        {"$GPGGA,1,2", "1", "V", true, "{\"time\":\"123519.00\",\"lat\":-48.117300,\"lon\":11.516667,\"fix\":\"1\"}"},
+        {"$GNRMC,1,A", "0", "A", true, "{\"time\":\"000001.00\",\"lat\":0.500000,\"lon\":-180.000000,\"fix\":null}"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sentence);
@@ -335,12 +360,22 @@ TEST(ShellStatus, StreamsAndReceiver)
         __atomic_store_n(&stats.last_fix, 0, __ATOMIC_RELAXED);
         receiver_stats_sentence(&stats, c.sentence, std::strlen(c.sentence), &report);
         EXPECT_EQ(__atomic_load_n(&stats.last_fix, __ATOMIC_RELAXED) != 0, c.fix);
+        shell_status_text(&src, text, sizeof text);
+        EXPECT_NE(std::string(text).find(std::string(",\"position\":") + c.position + "}\n"), std::string::npos)
+            << text;
     }
-    shell_status_text(&src, text, sizeof text);
     EXPECT_NE(std::string(text).find("\"data_port\":\"/dev/ttyUSB1\",\"sentences\":5,\"last_sentence_age\":0.0,"
-                                     "\"last_fix_age\":0.0}}\n"),
+                                     "\"last_fix_age\":0.0},"),
               std::string::npos)
         << text;
+
+    // The same for a person: streams that are off say so, no JSON.
+    shell_status_summary(&src, text, sizeof text);
+    EXPECT_EQ(std::string(text),
+              "gnssd 9.8.7, up 1d 02:03:04\n"
+              "receiver: ? on /dev/ttyUSB1, 5 sentences, last 0.0 s ago\n"
+              "position: 0.500000 -180.000000 at 000001.00 UTC, 0.0 s ago\n"
+              "RSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\n");
 }
 
 }  // namespace
