@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "core/settings.h"
-#include "core/worker.h"
+#include "platform/worker.h"
 #include "nmea/nmea.h"
 #include "nmea/timesync.h"
 #include "outputs/local.h"

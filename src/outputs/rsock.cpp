@@ -46,7 +46,7 @@
 #include <utility>
 
 #include "core/settings.h"
-#include "core/worker.h"
+#include "platform/worker.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"
 

@@ -15,8 +15,7 @@
 #include <new>
 
 #include "core/settings.h"
-#include "core/worker.h"
-#include "drivers/drivers.h"
+#include "platform/worker.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"

@@ -14,7 +14,7 @@
 #include <new>
 
 #include "core/settings.h"
-#include "core/worker.h"
+#include "platform/worker.h"
 #include "nmea/report.h"
 #include "outputs/proc.h"
 #include "platform/platform.h"

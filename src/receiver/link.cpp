@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "drivers/drivers.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"

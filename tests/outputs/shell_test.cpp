@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/settings.h"
-#include "core/worker.h"
+#include "platform/worker.h"
 #include "outputs/shell.h"
 #include "nmea/report.h"
 #include "receiver/link.h"

@@ -1,5 +1,5 @@
 // Worker threads: start with signals blocked, wait on a stop descriptor, join.
-#include "core/worker.h"
+#include "platform/worker.h"
 
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -20,13 +20,6 @@ void Fd::reset(int fd)
     if (fd_ >= 0 && fd_ != fd)
         close(fd_);
     fd_ = fd;
-}
-
-long long monotonic_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 int worker_start(Worker* w, void* (*fn)(void*), void* arg)

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <pthread.h>
 
+#include "platform/clock.h"
+
 // Owns one descriptor (-1: none) and closes it when it goes.
 class Fd {
 public:
@@ -61,6 +63,3 @@ bool worker_stopping(const Worker* w);
 int worker_poll(const Worker* w, pollfd* fds, int count, int timeout_ms);
 // Sleeps ms (no limit when negative); false when the worker is to stop.
 bool worker_sleep(const Worker* w, int ms);
-
-// CLOCK_MONOTONIC in milliseconds.
-long long monotonic_ms();
