@@ -2,6 +2,7 @@
 #include "outputs/local.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -24,10 +25,14 @@ constexpr long long kLockRetryMs = 1000;
 constexpr gid_t kDaemonsGid = 999;
 constexpr const char* kDaemonsGroup = "deamons";
 
-// What a "/dev/nmea" queue may hold: all of it within the line discipline's
-// own buffer (4095 bytes), where the slave can count it exactly, so that the
-// service always knows how far a reader has got.
-constexpr uint32_t kPtyQueueMax = 4000;
+// What a "/dev/nmea" queue may hold at most, as far as the service can tell:
+// a tenth of a second of a flood, so that a reader who keeps up but is not
+// scheduled for a moment loses nothing.
+constexpr uint32_t kPtyQueueMax = 32768;
+// The slave counts exactly only what its line discipline holds (4095 bytes at
+// most); beyond about this much the rest may wait in the terminal's buffers,
+// unseen, and the count says nothing about how far a reader has got.
+constexpr int kPtyCountedMax = 3072;
 // Sentences older than this are not news to a reader that comes late or
 // lags behind: they are discarded.
 constexpr int64_t kPtyStaleMs = 2000;
@@ -38,9 +43,17 @@ constexpr int64_t kPtyInFlightMs = 50;
 constexpr std::size_t kPtyTailMax = 2048;
 // The last bytes the terminal took, enough to finish the sentence a reader
 // is inside whatever the queue holds.
-constexpr std::size_t kPtyRingSize = 8192;
+constexpr std::size_t kPtyRingSize = 2 * kPtyQueueMax;
 // Batches that may still be queued (each at least one sentence).
 constexpr int kPtyBatchMax = 128;
+// Bytes written this recently may still be on their way when the service
+// judges whether a batch fits. A tighter bound than kPtyInFlightMs, which
+// makes a queue safe to take back: over that long a flood is far more than
+// the queue may hold, and a reader who keeps up would lose batches.
+constexpr int64_t kPtyArrivingMs = 5;
+// Writes remembered for what may still be on its way: more than one flood
+// of writes within kPtyArrivingMs.
+constexpr std::size_t kPtyMarkCount = 128;
 // How long a stop waits for a reader to take the rest of its sentence.
 constexpr int64_t kPtyCloseWaitMs = 1000;
 
@@ -59,6 +72,10 @@ struct Pty {
         int64_t at;                // when it went in
     } batches[kPtyBatchMax] = {};  // oldest first: what a reader may not have finished
     int batch_count = 0;
+    // The last writes, read or not, newest at (mark_count - 1) % kPtyMarkCount:
+    // what may still be on its way to the reader's side.
+    Batch marks[kPtyMarkCount] = {};
+    std::size_t mark_count = 0;
     int64_t last_ms = 0;          // when bytes last went in
     char tail[kPtyTailMax] = {};  // what a partial write left of a batch
     std::size_t tail_len = 0;
@@ -91,6 +108,7 @@ void pty_taken(const char* data, std::size_t len)
 void pty_batch(int64_t now_ms)
 {
     g_pty.last_ms = now_ms;
+    g_pty.marks[g_pty.mark_count++ % kPtyMarkCount] = {g_pty.written, now_ms};
     if (g_pty.batch_count > 0 && g_pty.batches[g_pty.batch_count - 1].end == g_pty.written)
         return;
     if (g_pty.batch_count == kPtyBatchMax) {
@@ -98,6 +116,18 @@ void pty_batch(int64_t now_ms)
         --g_pty.batch_count;
     }
     g_pty.batches[g_pty.batch_count++] = {g_pty.written, now_ms};
+}
+
+// Bytes that may not have reached the reader's side yet: those of the batches
+// written within kPtyArrivingMs. UINT64_MAX when the batches kept do not tell.
+uint64_t pty_in_flight(int64_t now_ms)
+{
+    for (std::size_t i = 1; i <= kPtyMarkCount && i <= g_pty.mark_count; ++i) {
+        const Pty::Batch& m = g_pty.marks[(g_pty.mark_count - i) % kPtyMarkCount];
+        if (now_ms - m.at >= kPtyArrivingMs)
+            return g_pty.written - m.end;
+    }
+    return g_pty.mark_count <= kPtyMarkCount ? g_pty.written : UINT64_MAX;
 }
 
 // Forgets batches readers have finished.
@@ -120,8 +150,16 @@ bool pty_discard(int master, int64_t now_ms)
 {
     uint64_t taken = 0;
     char scratch[4096];
-    for (ssize_t n; (n = read(g_pty.slave_fd, scratch, sizeof scratch)) > 0 && taken < (1u << 20);)
-        taken += static_cast<uint64_t>(n);
+    // What waits in the terminal's buffers moves on to the slave only as
+    // room is made there, on a kernel worker: the queue is empty once
+    // nothing more comes for a moment.
+    for (int round = 0; round < 64 && taken < (1u << 20); ++round) {
+        for (ssize_t n; (n = read(g_pty.slave_fd, scratch, sizeof scratch)) > 0 && taken < (1u << 20);)
+            taken += static_cast<uint64_t>(n);
+        pollfd p{g_pty.slave_fd, POLLIN, 0};
+        if (poll(&p, 1, 10) <= 0)
+            break;
+    }
     const uint64_t reader_at = g_pty.written - (taken < g_pty.written ? taken : g_pty.written);
     char rest[kPtyTailMax];
     std::size_t rest_len = 0;
@@ -161,11 +199,15 @@ bool pty_discard(int master, int64_t now_ms)
 bool pty_write(int fd, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms)
 {
     // Only once the last bytes have arrived does the count of what is queued
-    // say how far readers have got; until then, where they were last seen.
+    // say exactly how far readers have got. Until then the bytes still on
+    // their way may be unread as well: counting them gives a bound that lets
+    // a reader who keeps up with a flood get every batch.
     const bool settled = now_ms - g_pty.last_ms >= kPtyInFlightMs || now_ms < g_pty.last_ms;
-    const int visible = settled ? pty_queued() : -1;
-    if (visible >= 0) {
-        const uint64_t at = g_pty.written - std::min<uint64_t>(static_cast<uint64_t>(visible), g_pty.written);
+    const int visible = pty_queued();
+    const uint64_t moving = settled ? 0 : pty_in_flight(now_ms);
+    if (visible >= 0 && visible < kPtyCountedMax && moving != UINT64_MAX) {
+        const uint64_t unread = static_cast<uint64_t>(visible) + moving;
+        const uint64_t at = g_pty.written - std::min<uint64_t>(unread, g_pty.written);
         g_pty.read_to = std::max(g_pty.read_to, at);
     }
     pty_forget_read();
