@@ -119,7 +119,8 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
          "",
          {"check"},
          0,
-         {"gps: notice: settings: " + settings + " not found, defaults used\n", "MOD_GPS_ENABLED=0\n",
+         // Named as the router knows it, as every path in a message.
+         {"gps: notice: settings: /opt/gps/etc/settings not found, defaults used\n", "MOD_GPS_ENABLED=0\n",
           "MOD_GPS_ROUTER_ID_STRING=\"\"\n", "MOD_GPS_GPSD_PORT_LISTEN=0\n"}},
         {"check of a clean file",
          "MOD_GPS_ENABLED=1\nMOD_GPS_ROUTER_ID_STRING=\"r 1\"\nOTHER=x\n",
