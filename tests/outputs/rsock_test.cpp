@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "core/settings.h"
+#include "outputs/burst_queue.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"
