@@ -337,6 +337,8 @@ void sock_send_text(int fd, const char* text, std::size_t len)
 {
     while (len > 0) {
         ssize_t n = send(fd, text, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            n = write(fd, text, len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
