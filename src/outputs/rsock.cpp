@@ -293,7 +293,7 @@ long long stall_limit_ms(const RemoteSocket* rs)
 bool rsock_progressing(RemoteSocket* rs, long long now)
 {
     int queued = 0;
-    if (ioctl(rs->sock, SIOCOUTQ, &queued) != 0 || queued <= 0) {
+    if (ioctl(rs->sock.get(), SIOCOUTQ, &queued) != 0 || queued <= 0) {
         rs->acked_seen = rs->handed;
         rs->last_progress = now;
         return true;
@@ -314,7 +314,7 @@ int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
 {
     std::size_t done = 0;
     while (done < length) {
-        ssize_t n = send(rs->sock, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = send(rs->sock.get(), data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             // Only what the server takes is progress; the kernel's buffer
@@ -332,7 +332,7 @@ int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
             }
             const long long left = rs->last_progress + stall_limit_ms(rs) - now;
             short revents = 0;
-            int r = rsock_wait(rs, rs->sock, POLLOUT, static_cast<int>(left > 0 ? left : 0), &revents);
+            int r = rsock_wait(rs, rs->sock.get(), POLLOUT, static_cast<int>(left > 0 ? left : 0), &revents);
             if (r == -2)
                 return -2;
             if (r < 0)
@@ -349,8 +349,7 @@ int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
 // Gives up the connection after a failure; the next step connects again.
 void rsock_drop(RemoteSocket* rs)
 {
-    sock_close(rs->sock);
-    rs->sock = -1;
+    sock_close(rs->sock.release());
 }
 
 // The next burst is due period - 1 ticks after this one, by its moving flag.
@@ -531,7 +530,7 @@ void rsock_udp_exec(RemoteSocket* rs);
 // the tick afresh would leave up to two seconds between due ticks.
 void rsock_connected(RemoteSocket* rs, int sock, RemoteSocketStep exec)
 {
-    rs->sock = sock;
+    rs->sock.reset(sock);
     if (!rs->keep) {
         rs->countdown = 1;
         rs->next_tick = rsock_now() + kTickMs;
@@ -634,7 +633,7 @@ void rsock_tcp_fail(RemoteSocket* rs)
 void rsock_tcp_socket_exec(RemoteSocket* rs)
 {
     char discard[kDiscardSize];
-    ssize_t n = recv(rs->sock, discard, sizeof discard, MSG_DONTWAIT);
+    ssize_t n = recv(rs->sock.get(), discard, sizeof discard, MSG_DONTWAIT);
     if (n > 0) {
         rs->discarded += static_cast<std::size_t>(n);
         return;
@@ -656,7 +655,7 @@ void rsock_tcp_exec(RemoteSocket* rs)
     // waited for.
     const short events = rs->discarded < kDiscardPerTick ? POLLIN : 0;
     short revents = 0;
-    int r = rsock_poll(rs, rs->sock, events, static_cast<int>(wait > 0 ? wait : 0), &revents);
+    int r = rsock_poll(rs, rs->sock.get(), events, static_cast<int>(wait > 0 ? wait : 0), &revents);
     if (r == -2)
         return;
     if (r < 0) {
@@ -735,10 +734,7 @@ bool rsock_destroy(RemoteSocket* rs)
         log_msg(LOG_ERR, "%s - cannot terminate thread (%i)", "rsock_close", e);
         return false;
     }
-    if (rs->sock >= 0) {
-        sock_close(rs->sock);
-        rs->sock = -1;
-    }
+    sock_close(rs->sock.release());
     burst_queue_clear(&rs->backlog);
     if (rs->lock_ready) {
         e = pthread_mutex_destroy(&rs->lock);
@@ -777,14 +773,12 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     if (!settings || !settings->enabled || !settings->ipaddr || !settings->ipaddr[0] || !settings->period ||
         !settings->period_halt)
         return nullptr;
-    RemoteSocket* rs = static_cast<RemoteSocket*>(std::calloc(1, sizeof(RemoteSocket)));
+    RemoteSocket* rs = new (std::nothrow) RemoteSocket{};
     if (!rs) {
         log_msg(LOG_ERR, "%s - not enough memory", "rsock_open");
         return nullptr;
     }
-    new (&rs->worker) Worker{};
     rs->settings = settings;
-    rs->sock = -1;
     rs->current = &rs->frames[0];
     rs->pending = &rs->frames[1];
     rs->earlier = &rs->frames[2];
@@ -831,8 +825,7 @@ void rsock_close(RemoteSocket* rs)
     if (!rs)
         return;
     if (rsock_destroy(rs)) {
-        rs->worker.~Worker();
-        std::free(rs);
+        delete rs;
     }
 }
 

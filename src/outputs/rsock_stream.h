@@ -40,7 +40,7 @@ struct RemoteSocket {
     uint32_t period_halt;
     // Worker only.
     RemoteSocketStep step;
-    int sock;
+    Fd sock;
     int countdown;
     long long next_tick;      // monotonic ms
     std::size_t discarded;    // inbound bytes thrown away this tick

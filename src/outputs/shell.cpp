@@ -31,8 +31,8 @@ constexpr int kAcceptBackoffMs = 1000;
 
 struct ControlShell {
     const char* path;
-    int listen_sock;
-    int conn_sock;
+    Fd listen_sock;
+    Fd conn_sock;  // the client being served
     // Waits on its stop descriptor along with the sockets, so it is joined
     // instead of cancelled at some arbitrary point (the program is built
     // without exceptions, which makes cancellation unwinding unsafe).
@@ -44,8 +44,7 @@ namespace {
 
 void close_conn(ControlShell* shell)
 {
-    sock_close(shell->conn_sock);
-    shell->conn_sock = -1;
+    sock_close(shell->conn_sock.release());
 }
 
 bool is_blank(char c)
@@ -58,12 +57,13 @@ bool shell_socket_open(ControlShell* shell)
 {
     // The previous client connected but never sent its request: it is
     // dropped (closed, not leaked) in favour of the newcomer.
-    if (shell->conn_sock >= 0)
+    if (shell->conn_sock)
         close_conn(shell);
     char addr[kPeerAddrSize];
     socklen_t len = sizeof addr;
-    shell->conn_sock = accept4(shell->listen_sock, reinterpret_cast<struct sockaddr*>(addr), &len, SOCK_CLOEXEC);
-    if (shell->conn_sock >= 0)
+    shell->conn_sock.reset(
+        accept4(shell->listen_sock.get(), reinterpret_cast<struct sockaddr*>(addr), &len, SOCK_CLOEXEC));
+    if (shell->conn_sock)
         return true;
     const int err = errno;
     log_msg(LOG_ERR, "%s - accept error: %s", "shell_socket_open", std::strerror(err));
@@ -74,7 +74,7 @@ bool shell_socket_open(ControlShell* shell)
 void shell_socket_exec(ControlShell* shell)
 {
     char text[kRequestSize + 1];
-    ssize_t n = recv(shell->conn_sock, text, kRequestSize, 0);
+    ssize_t n = recv(shell->conn_sock.get(), text, kRequestSize, 0);
     if (n < 0) {
         if (errno != EINTR)
             log_msg(LOG_ERR, "%s - socket recv error: %s", "shell_socket_exec", std::strerror(errno));
@@ -101,7 +101,7 @@ void shell_socket_exec(ControlShell* shell)
             const char* args = text + len;
             while (is_blank(*args))
                 ++args;
-            c->handler(c->context, args, shell->conn_sock);
+            c->handler(c->context, args, shell->conn_sock.get());
         }
         close_conn(shell);
         return;
@@ -109,7 +109,8 @@ void shell_socket_exec(ControlShell* shell)
     char reply[kRequestSize + 64];
     int m = std::snprintf(reply, sizeof reply, "shell: %s: command not found\n", text);
     if (m > 0)
-        sock_send_text(shell->conn_sock, reply, static_cast<std::size_t>(m) < sizeof reply ? m : sizeof reply - 1);
+        sock_send_text(shell->conn_sock.get(), reply,
+                       static_cast<std::size_t>(m) < sizeof reply ? m : sizeof reply - 1);
     close_conn(shell);
 }
 
@@ -120,8 +121,8 @@ void* shell_main(void* arg)
     ControlShell* shell = static_cast<ControlShell*>(arg);
     for (;;) {
         struct pollfd fds[2] = {
-            {shell->listen_sock, POLLIN, 0},  // a negative descriptor is skipped
-            {shell->conn_sock, POLLIN, 0},
+            {shell->listen_sock.get(), POLLIN, 0},  // a negative descriptor is skipped
+            {shell->conn_sock.get(), POLLIN, 0},
         };
         const int r = worker_poll(&shell->worker, fds, 2, -1);
         if (r == -2)
@@ -150,10 +151,8 @@ void shell_close(ControlShell* shell)
     if (!shell)
         return;
     worker_stop(&shell->worker);
-    if (shell->conn_sock >= 0)
-        sock_close(shell->conn_sock);
-    if (shell->listen_sock >= 0)
-        sock_close(shell->listen_sock);
+    sock_close(shell->conn_sock.release());
+    sock_close(shell->listen_sock.release());
     // Only our socket: a file of another kind that made the bind fail stays.
     if (shell->path)
         (void)plat_unlink_type(shell->path, S_IFSOCK);
@@ -168,11 +167,9 @@ ControlShell* shell_open(const char* path, const ShellCommand* commands)
         return nullptr;
     }
     shell->path = path;
-    shell->listen_sock = -1;
-    shell->conn_sock = -1;
     shell->commands = commands;
-    shell->listen_sock = sock_unix_listen(path);
-    if (shell->listen_sock < 0) {
+    shell->listen_sock.reset(sock_unix_listen(path));
+    if (!shell->listen_sock) {
         shell_close(shell);
         return nullptr;
     }
@@ -181,7 +178,7 @@ ControlShell* shell_open(const char* path, const ShellCommand* commands)
         shell_close(shell);
         return nullptr;
     }
-    log_msg(LOG_NOTICE, "shell started, listening on UNIX socket[%i] %s", shell->listen_sock, path);
+    log_msg(LOG_NOTICE, "shell started, listening on UNIX socket[%i] %s", shell->listen_sock.get(), path);
     return shell;
 }
 
