@@ -16,6 +16,7 @@
 #include "outputs/local.h"
 #include "outputs/rsock.h"
 #include "outputs/shell.h"
+#include "outputs/status.h"
 #include "outputs/snmp.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
@@ -127,7 +128,7 @@ void serial_row_open(Service* s, int i)
     // Opened only when the first batch is written to them.
     const uint32_t enabled[kSerialOutputs] = {s->settings.ep1_enabled, s->settings.ep2_enabled,
                                               s->settings.usbp_enabled};
-    s->outputs[i] = SerialOutput{enabled[i], kSerialPaths[i], -1};
+    s->outputs[i] = SerialOutput{enabled[i], kSerialPaths[i], Fd{}};
 }
 
 void local_row_write(Service* s, int i, const Batch& b)

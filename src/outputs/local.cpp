@@ -82,13 +82,6 @@ struct Pty {
 };
 Pty g_pty;
 
-int64_t monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Bytes waiting for readers; -1 when the terminal cannot tell.
 int pty_queued()
 {
@@ -321,7 +314,7 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
 {
     if (out->enabled == 0)
         return;
-    if (out->fd < 0) {
+    if (!out->fd) {
         if (out->path == nullptr) {
             log_msg(LOG_ERR, "Pseudo terminal is closed");
             return;
@@ -339,8 +332,8 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
             return;
         }
         out->retry_at = 0;
-        out->fd = serial_open(out->path, 9600, 8, "N", 1);
-        if (out->fd < 0) {
+        out->fd.reset(serial_open(out->path, 9600, 8, "N", 1));
+        if (!out->fd) {
             unlock_device(out->path);
             return;
         }
@@ -348,29 +341,29 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
     if (out->path == nullptr && g_pty.slave_fd >= 0) {
         // A full queue costs a batch, never a stalled main loop or a closed
         // pseudo-terminal: a reader may come later.
-        if (pty_write(out->fd, pieces, count, total, now_ms))
+        if (pty_write(out->fd.get(), pieces, count, total, now_ms))
             return;
-    } else if (writev(out->fd, pieces, count) >= 0) {
+    } else if (writev(out->fd.get(), pieces, count) >= 0) {
         // One write; whatever a short write leaves over is dropped.
         return;
     }
-    close_fd(&out->fd);
+    out->fd.reset();
     if (out->path != nullptr)
         unlock_device(out->path);
 }
 
 void output_close(SerialOutput* out)
 {
-    if (out->fd < 0)
+    if (!out->fd)
         return;
-    close_fd(&out->fd);
+    out->fd.reset();
     if (out->path != nullptr)
         unlock_device(out->path);
 }
 
 int pty_open(SerialOutput* out, uint32_t enabled)
 {
-    *out = SerialOutput{0, nullptr, -1};
+    *out = SerialOutput{0, nullptr, Fd{}};
     g_pty = Pty{};
 
     int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -442,7 +435,7 @@ int pty_open(SerialOutput* out, uint32_t enabled)
         log_msg(LOG_ERR, "Unable to change users permission of %s", kPtyLinkPath);
         return pty_fail(&master);
     }
-    *out = SerialOutput{enabled, nullptr, master};
+    *out = SerialOutput{enabled, nullptr, Fd(master)};
     log_msg(LOG_NOTICE, "Pseudo-terminal has been opened with success. (%s -> %s)", kPtyLinkPath, slave);
     return 0;
 }
@@ -452,12 +445,12 @@ void pty_close(SerialOutput* out)
     // Readers lose what is unread once the master closes: a reader inside a
     // sentence (or waiting for the rest of a partly taken batch) gets the
     // rest of that sentence alone, and a moment to take it.
-    if (out->fd >= 0 && g_pty.slave_fd >= 0) {
+    if (out->fd && g_pty.slave_fd >= 0) {
         const int64_t now = monotonic_ms();
         if (now >= g_pty.last_ms && now - g_pty.last_ms < kPtyInFlightMs)
             usleep(static_cast<useconds_t>(kPtyInFlightMs - (now - g_pty.last_ms)) * 1000);
         const int64_t from = monotonic_ms();
-        const bool put_back = pty_discard(out->fd, from);
+        const bool put_back = pty_discard(out->fd.get(), from);
         // What was put back reaches the queue only after a moment, and an
         // empty-looking queue before that means nothing.
         for (int64_t at = from; put_back && at - from < kPtyCloseWaitMs; at = monotonic_ms()) {
@@ -472,7 +465,7 @@ void pty_close(SerialOutput* out)
             log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
     }
     close_fd(&g_pty.slave_fd);
-    close_fd(&out->fd);
+    out->fd.reset();
     out->enabled = 0;
     g_pty.slave_path[0] = '\0';
     log_msg(LOG_NOTICE, "Pseudo-terminal has been closed");

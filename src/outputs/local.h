@@ -4,10 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/worker.h"
+
 struct SerialOutput {
     uint32_t enabled;
     const char* path;        // nullptr for the pseudo-terminal
-    int fd;                  // -1 when closed
+    Fd fd;                   // none when closed
     long long retry_at = 0;  // monotonic ms of the next lock try; 0: now
 };
 

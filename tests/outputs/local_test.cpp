@@ -95,10 +95,10 @@ TEST(LocalOutput, DisabledSerialOutputIsNeverOpenedNorLocked)
 {
     th::process_root();
     PortPeer tty("/dev/ttyUSB0");
-    SerialOutput out{0, "/dev/ttyUSB0", -1};
+    SerialOutput out{0, "/dev/ttyUSB0", Fd{}};
     for (int i = 0; i < 5; ++i)
         output_write(&out, kGga.data(), kGga.size());
-    EXPECT_EQ(out.fd, -1);
+    EXPECT_EQ(out.fd.get(), -1);
     EXPECT_FALSE(th::file_exists(lock_file("ttyUSB0")));
     EXPECT_EQ(tty.drain(), "");
 }
@@ -108,11 +108,11 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
     th::process_root();
     th::StderrCapture err;
     auto tty = std::make_unique<PortPeer>("/dev/ttyS0");
-    SerialOutput out{1, "/dev/ttyS0", -1};
+    SerialOutput out{1, "/dev/ttyS0", Fd{}};
 
     output_write(&out, kGga.data(), kGga.size());
     output_write(&out, kRmc.data(), kRmc.size());
-    ASSERT_GE(out.fd, 0);
+    ASSERT_GE(out.fd.get(), 0);
     EXPECT_EQ(th::read_file(lock_file("ttyS0")), pid_line(getpid()));
     EXPECT_EQ(tty->drain(), kGga + kRmc);
 
@@ -120,11 +120,11 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
     // word; the next sentence tries to open it again and says why it cannot.
     tty->unplug();
     output_write(&out, kGga.data(), kGga.size());
-    EXPECT_EQ(out.fd, -1);
+    EXPECT_EQ(out.fd.get(), -1);
     EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
     EXPECT_EQ(err.text(), "");
     output_write(&out, kGga.data(), kGga.size());
-    EXPECT_EQ(out.fd, -1);
+    EXPECT_EQ(out.fd.get(), -1);
     EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
     EXPECT_NE(err.text().find("gps: err: open(/dev/ttyS0) error: No such file or directory"), std::string::npos)
         << err.text();
@@ -133,11 +133,11 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
     tty.reset();
     tty = std::make_unique<PortPeer>("/dev/ttyS0");
     output_write(&out, kRmc.data(), kRmc.size());
-    ASSERT_GE(out.fd, 0);
+    ASSERT_GE(out.fd.get(), 0);
     EXPECT_EQ(tty->drain(), kRmc);
 
     output_close(&out);
-    EXPECT_EQ(out.fd, -1);
+    EXPECT_EQ(out.fd.get(), -1);
     EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
 }
 
@@ -148,24 +148,24 @@ TEST(LocalOutput, PortLockedByAnotherProgramDropsSentencesUntilReleased)
     PortPeer tty("/dev/ttyS1");
     // Process 1 always lives: the lock is another program's.
     th::write_file(lock_file("ttyS1"), pid_line(1));
-    SerialOutput out{1, "/dev/ttyS1", -1};
+    SerialOutput out{1, "/dev/ttyS1", Fd{}};
 
     // Skipped without waiting, and not tried again within the second.
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 3; ++i)
         output_write(&out, kGga.data(), kGga.size());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
-    EXPECT_EQ(out.fd, -1);
+    EXPECT_EQ(out.fd.get(), -1);
     EXPECT_EQ(th::count_of(err.text(), "gps: err: device(/dev/ttyS1) is locked\n"), 1) << err.text();
     EXPECT_EQ(th::read_file(lock_file("ttyS1")), pid_line(1));
     EXPECT_EQ(tty.drain(), "");
 
     std::remove(lock_file("ttyS1").c_str());
     output_write(&out, kRmc.data(), kRmc.size());
-    EXPECT_EQ(out.fd, -1) << "released, but the next try is a second away";
+    EXPECT_EQ(out.fd.get(), -1) << "released, but the next try is a second away";
     out.retry_at = 0;  // that second has passed
     output_write(&out, kRmc.data(), kRmc.size());
-    ASSERT_GE(out.fd, 0);
+    ASSERT_GE(out.fd.get(), 0);
     EXPECT_EQ(tty.drain(), kRmc);
     output_close(&out);
 }
@@ -178,12 +178,12 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     ASSERT_EQ(pty_open(&out, 1), 0) << err.text();
     EXPECT_EQ(out.enabled, 1u);
     EXPECT_EQ(out.path, nullptr);
-    ASSERT_GE(out.fd, 0);
+    ASSERT_GE(out.fd.get(), 0);
 
     const std::string link = in_root("/dev/nmea");
     std::error_code ec;
     const std::string slave = std::filesystem::read_symlink(link, ec).string();
-    ASSERT_EQ(slave, ptsname(out.fd));
+    ASSERT_EQ(slave, ptsname(out.fd.get()));
     EXPECT_NE(err.text().find("gps: notice: Pseudo-terminal has been opened with success. (/dev/nmea -> " + slave +
                               ")\n"),
               std::string::npos)
@@ -208,7 +208,7 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     // would hang this test).
     for (int i = 0; i < 20000; ++i)
         output_write(&out, kGga.data(), kGga.size());
-    EXPECT_GE(out.fd, 0);
+    EXPECT_GE(out.fd.get(), 0);
     EXPECT_EQ(err.text().find("Pseudo terminal is closed"), std::string::npos);
 
     // A late reader gets what is current, not the backlog: what nobody read
@@ -318,7 +318,7 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     tail.join();
     close(reader);
     whole(got + last);
-    EXPECT_EQ(out.fd, -1);
+    EXPECT_EQ(out.fd.get(), -1);
     EXPECT_FALSE(th::file_exists(link));
     EXPECT_NE(err.text().find("gps: notice: Pseudo-terminal has been closed\n"), std::string::npos);
 }
@@ -327,7 +327,7 @@ TEST(LocalOutput, ClosedPseudoTerminalReportsEverySentence)
 {
     th::process_root();
     th::StderrCapture err;
-    SerialOutput out{1, nullptr, -1};
+    SerialOutput out{1, nullptr, Fd{}};
     output_write(&out, kGga.data(), kGga.size());
     output_write(&out, kRmc.data(), kRmc.size());
     EXPECT_EQ(th::count_of(err.text(), "gps: err: Pseudo terminal is closed\n"), 2);
@@ -371,7 +371,7 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
         SerialOutput out{};
         ASSERT_EQ(pty_open(&out, c.enabled), 0) << err.text();
         EXPECT_EQ(out.enabled, c.enabled);
-        EXPECT_EQ(std::filesystem::read_symlink(link, ec).string(), ptsname(out.fd));
+        EXPECT_EQ(std::filesystem::read_symlink(link, ec).string(), ptsname(out.fd.get()));
         int reader = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(reader, 0);
         output_write(&out, kGga.data(), kGga.size());
