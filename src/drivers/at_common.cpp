@@ -5,11 +5,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "receiver/link.h"
 #include "receiver/serial.h"
+
+namespace {
+
+constexpr char kStartText[] = "$GPS_START";
+constexpr char kStopText[] = "$GPS_STOP";
+
+}  // namespace
 
 void at_sleep(int seconds)
 {
@@ -32,6 +40,38 @@ void at_release(ReceiverLink* link)
     link->fd = -1;
     if (link->device_path)
         unlock_device(link->device_path);
+}
+
+int at_text_start(ReceiverLink* link)
+{
+    const ssize_t n = write(link->fd, kStartText, sizeof kStartText - 1);
+    if (n == static_cast<ssize_t>(sizeof kStartText - 1))
+        return 0;
+    // A short write leaves errno as it was: name it as what it is.
+    const int err = n < 0 ? errno : EIO;
+    log_msg(LOG_ERR, "write(%s) error: %s", link->device_path, std::strerror(err));
+    at_release(link);
+    return -1;
+}
+
+void at_text_stop(ReceiverLink* link)
+{
+    if (link->fd < 0)
+        return;
+    if (write(link->fd, kStopText, sizeof kStopText - 1) < 0) {
+        // Stopping goes on regardless: the port is released below.
+    }
+    at_release(link);
+}
+
+int at_print_diversity_notice()
+{
+    std::printf("</td></tr><tr><td>");
+    std::printf("<table>");
+    std::printf("<tr>");
+    std::printf("<td nowrap>");
+    std::printf("<i class=\"color_red\">UMTS receive diversity antenna is disabled now!</i>");
+    return std::printf("</td></tr>");
 }
 
 int at_open_data_port(ReceiverLink* link, const char* path)
