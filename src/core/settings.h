@@ -5,18 +5,8 @@
 #include <cstdio>
 
 #include "nmea/timesync.h"
+#include "outputs/rsock.h"
 #include "outputs/snmp.h"
-
-// One remote NMEA stream (RSOCK1..RSOCK4) or the local gpsd feed.
-struct RemoteSocketSettings {
-    uint32_t enabled;
-    char* ipaddr;       // host name or dotted address; never null after load
-    uint32_t protocol;  // 1 = UDP, anything else = TCP
-    uint32_t port;
-    uint32_t period;       // seconds between bursts while moving
-    uint32_t period_halt;  // seconds between bursts while halted
-    uint32_t backlog;      // bursts kept while the server is unreachable (TCP)
-};
 
 inline constexpr int kRemoteSocketCount = 4;
 

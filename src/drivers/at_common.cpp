@@ -80,12 +80,8 @@ int at_open_data_port(ReceiverLink* link, const char* path)
     if (link_lock_path(link, path) != 0)
         return -1;
     // The engine's port is taken as the module set it up: no line settings.
-    // Non-blocking because the sentence reader waits with select; no
-    // controlling terminal so that a hang-up never signals the service.
-    int fd = plat_open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
+    const int fd = serial_open_port(path);
     if (fd < 0) {
-        int err = errno;
-        log_msg(LOG_ERR, "open(%s) error: %s", path, std::strerror(err));
         unlock_device(path);
         return -1;
     }
