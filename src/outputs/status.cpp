@@ -178,7 +178,6 @@ double uptime_seconds(const StatusSources* src)
     return src ? static_cast<double>(monotonic_ms() - src->started_ms) / 1000 : 0;
 }
 
-
 }  // namespace
 
 void receiver_stats_link(ReceiverStats* stats, const ReceiverLink* link)
