@@ -10,7 +10,7 @@
 #include <string>
 
 #include "drivers/at_common.h"
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "fuzz_common.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"

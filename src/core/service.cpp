@@ -328,6 +328,7 @@ void start_up(Service* s)
     s->started_ms = monotonic_ms();
     nmea_files_remove();
     settings_load(&s->settings);
+    settings_platform(&s->settings, gpio_platform_id());
     if (s->settings.sri_enabled)
         build_fid(s);
 
@@ -453,6 +454,7 @@ int run_check()
     static GpsSettings settings;
     SettingsFindings findings{};
     settings_load(&settings, &findings);
+    settings_platform(&settings, gpio_platform_id());
     std::fflush(stderr);
     settings_print(&settings, stdout);
     settings_free(&settings);

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 
+#include "platform/gpio.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
 
 namespace {
 
@@ -18,8 +20,6 @@ namespace {
 constexpr int kLineSize = 16384;
 // Room for the longest formatted key, "MOD_GPS_RSOCK4_PERIOD_HALT".
 constexpr int kKeySize = 36;
-// On this platform the second serial port carries the stand-alone receiver.
-constexpr int kReceiverOnSerialPlatformId = 20;
 
 // Shared by every cfg_find: the value it returns points into it.
 char g_line[kLineSize];
@@ -41,55 +41,94 @@ void free_text(char** text)
     *text = nullptr;
 }
 
-// Member tables: the keys are read in exactly this order.
-struct UintKey {
+// Where a key's value goes in the record: a number or a text field. The
+// stream keys carry "%d" for the stream's number and stand for one key per
+// stream.
+using NumberField = uint32_t* (*)(GpsSettings& s, int stream);
+using TextField = char** (*)(GpsSettings& s, int stream);
+
+// The checks report the keys pass by pass, first pass first, the streams
+// last; within a pass in table order.
+enum class Pass { first, second, streams };
+
+struct KeyRow {
     const char* key;
-    uint32_t GpsSettings::*field;
+    Pass pass;
+    NumberField number;  // exactly one of number and text
+    TextField text;
 };
 
-constexpr UintKey kLeadingKeys[] = {
-    {"MOD_GPS_ENABLED", &GpsSettings::enabled},         {"MOD_GPS_ANT_INPUT", &GpsSettings::antenna_input},
-    {"MOD_GPS_ANT_ACT", &GpsSettings::antenna_active},  {"MOD_GPS_DATE_FIX_ENABLED", &GpsSettings::date_fix_enabled},
-    {"MOD_GPS_EP1_ENABLED", &GpsSettings::ep1_enabled},
+// Every key the service knows, in the order it reads and prints them; the
+// run of stream rows is read stream by stream, RSOCK1 to RSOCK4.
+constexpr KeyRow kKeys[] = {
+    {"MOD_GPS_ENABLED", Pass::first, [](GpsSettings& s, int) { return &s.enabled; }, nullptr},
+    {"MOD_GPS_ANT_INPUT", Pass::first, [](GpsSettings& s, int) { return &s.antenna_input; }, nullptr},
+    {"MOD_GPS_ANT_ACT", Pass::first, [](GpsSettings& s, int) { return &s.antenna_active; }, nullptr},
+    {"MOD_GPS_DATE_FIX_ENABLED", Pass::first, [](GpsSettings& s, int) { return &s.date_fix_enabled; }, nullptr},
+    {"MOD_GPS_EP1_ENABLED", Pass::first, [](GpsSettings& s, int) { return &s.ep1_enabled; }, nullptr},
+    {"MOD_GPS_EP2_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.ep2_enabled; }, nullptr},
+    {"MOD_GPS_USBP_ENABLED", Pass::first, [](GpsSettings& s, int) { return &s.usbp_enabled; }, nullptr},
+    {"MOD_GPS_PTY_ENABLED", Pass::first, [](GpsSettings& s, int) { return &s.pty_enabled; }, nullptr},
+    {"MOD_GPS_SRI_ENABLED", Pass::first, [](GpsSettings& s, int) { return &s.sri_enabled; }, nullptr},
+    {"MOD_GPS_ROUTER_ID_STRING", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.router_id; }},
+    {"MOD_GPS_RSOCK%d_ENABLED", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].enabled; }, nullptr},
+    {"MOD_GPS_RSOCK%d_IPADDR", Pass::streams, nullptr, [](GpsSettings& s, int i) { return &s.rsock[i].ipaddr; }},
+    {"MOD_GPS_RSOCK%d_PROTOCOL", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].protocol; }, nullptr},
+    {"MOD_GPS_RSOCK%d_PORT", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].port; }, nullptr},
+    {"MOD_GPS_RSOCK%d_PERIOD", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].period; }, nullptr},
+    {"MOD_GPS_RSOCK%d_PERIOD_HALT", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].period_halt; },
+     nullptr},
+    {"MOD_GPS_RSOCK%d_BACKLOG", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].backlog; }, nullptr},
+    {"MOD_GPS_RESET_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.reset_enabled; }, nullptr},
+    {"MOD_GPS_RESET_TIMEOUT", Pass::second, [](GpsSettings& s, int) { return &s.reset_timeout; }, nullptr},
+    {"MOD_GPS_SNMP_REPORT_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.snmp.enabled; }, nullptr},
+    {"MOD_GPS_SNMP_REPORT_IPADDR", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.snmp.ipaddr; }},
+    {"MOD_GPS_SNMP_REPORT_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.snmp.period; }, nullptr},
+    {"MOD_GPS_SNMP_REPORT_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.snmp.period_halt; }, nullptr},
+    {"MOD_GPS_TIMESYNC_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.timesync.enabled; }, nullptr},
+    {"MOD_GPS_TIMESYNC_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.timesync.period; }, nullptr},
+    {"MOD_GPS_GPSD_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.gpsd.enabled; }, nullptr},
+    {"MOD_GPS_GPSD_PORT_INNER", Pass::second, [](GpsSettings& s, int) { return &s.gpsd.port; }, nullptr},
+    {"MOD_GPS_GPSD_PORT_LISTEN", Pass::second, [](GpsSettings& s, int) { return &s.gpsd_listen_port; }, nullptr},
 };
 
-constexpr UintKey kOutputKeys[] = {
-    {"MOD_GPS_USBP_ENABLED", &GpsSettings::usbp_enabled},
-    {"MOD_GPS_PTY_ENABLED", &GpsSettings::pty_enabled},
-    {"MOD_GPS_SRI_ENABLED", &GpsSettings::sri_enabled},
-};
+constexpr bool is_stream_row(const KeyRow& row)
+{
+    return row.pass == Pass::streams;
+}
 
-struct RsockKey {
-    const char* format;
-    uint32_t RemoteSocketSettings::*field;  // null: the text field ipaddr
-};
+// The key of a row for one stream (0 to 3; ignored for the other rows) into
+// key; false when it does not fit, which cannot happen with the keys above.
+bool row_key(const KeyRow& row, int stream, char (&key)[kKeySize])
+{
+    if (!is_stream_row(row))
+        return std::snprintf(key, sizeof key, "%s", row.key) < kKeySize;
+    const int n = std::snprintf(key, sizeof key, row.key, stream + 1);
+    return n > 0 && n < kKeySize;
+}
 
-constexpr RsockKey kRsockKeys[] = {
-    {"MOD_GPS_RSOCK%d_ENABLED", &RemoteSocketSettings::enabled},
-    {"MOD_GPS_RSOCK%d_IPADDR", nullptr},
-    {"MOD_GPS_RSOCK%d_PROTOCOL", &RemoteSocketSettings::protocol},
-    {"MOD_GPS_RSOCK%d_PORT", &RemoteSocketSettings::port},
-    {"MOD_GPS_RSOCK%d_PERIOD", &RemoteSocketSettings::period},
-    {"MOD_GPS_RSOCK%d_PERIOD_HALT", &RemoteSocketSettings::period_halt},
-    {"MOD_GPS_RSOCK%d_BACKLOG", &RemoteSocketSettings::backlog},
-};
-
-// Every other key settings_load reads; with the tables above, the keys the
-// service knows. Anything else that begins with kKeyPrefix is a misspelling.
-struct OtherKey {
-    const char* key;
-    bool number;
-};
-
-constexpr OtherKey kOtherKeys[] = {
-    {"MOD_GPS_EP2_ENABLED", true},         {"MOD_GPS_ROUTER_ID_STRING", false},
-    {"MOD_GPS_RESET_ENABLED", true},       {"MOD_GPS_RESET_TIMEOUT", true},
-    {"MOD_GPS_SNMP_REPORT_ENABLED", true}, {"MOD_GPS_SNMP_REPORT_IPADDR", false},
-    {"MOD_GPS_SNMP_REPORT_PERIOD", true},  {"MOD_GPS_SNMP_REPORT_PERIOD_HALT", true},
-    {"MOD_GPS_TIMESYNC_ENABLED", true},    {"MOD_GPS_TIMESYNC_PERIOD", true},
-    {"MOD_GPS_GPSD_ENABLED", true},        {"MOD_GPS_GPSD_PORT_INNER", true},
-    {"MOD_GPS_GPSD_PORT_LISTEN", true},
-};
+// Calls visit(row, stream) for every key in table order, the run of stream
+// rows once per stream.
+template <typename Visit>
+void for_each_row(Visit visit)
+{
+    const KeyRow* const end = std::end(kKeys);
+    for (const KeyRow* row = kKeys; row != end;) {
+        if (!is_stream_row(*row)) {
+            visit(*row, 0);
+            ++row;
+            continue;
+        }
+        const KeyRow* run_end = row;
+        while (run_end != end && is_stream_row(*run_end))
+            ++run_end;
+        for (int i = 0; i < kRemoteSocketCount; ++i) {
+            for (const KeyRow* r = row; r != run_end; ++r)
+                visit(*r, i);
+        }
+        row = run_end;
+    }
+}
 
 // The file is shared with other software of the router; only keys with this
 // prefix are the service's.
@@ -120,23 +159,16 @@ uint32_t parse_uint(const char* text)
     return negative ? 0U - v : v;
 }
 
-// Calls visit(key, number) for every key the service reads.
+// Calls visit(key, number) for every key the service reads, pass by pass.
 template <typename Visit>
 void for_each_key(Visit visit)
 {
-    for (const UintKey& k : kLeadingKeys)
-        visit(k.key, true);
-    for (const UintKey& k : kOutputKeys)
-        visit(k.key, true);
-    for (const OtherKey& k : kOtherKeys)
-        visit(k.key, k.number);
-    for (int i = 0; i < kRemoteSocketCount; ++i) {
-        for (const RsockKey& k : kRsockKeys) {
+    for (Pass pass : {Pass::first, Pass::second, Pass::streams}) {
+        for_each_row([&](const KeyRow& row, int stream) {
             char key[kKeySize];
-            const int n = std::snprintf(key, sizeof key, k.format, i + 1);
-            if (n > 0 && n < kKeySize)
-                visit(key, k.field != nullptr);
-        }
+            if (row.pass == pass && row_key(row, stream, key))
+                visit(key, row.number != nullptr);
+        });
     }
 }
 
@@ -173,12 +205,15 @@ uint64_t key_hash(const char* key)
     return h;
 }
 
-// Reads the next line into g_line, cut as cfg_find cuts it; the rest of a line
-// longer than the buffer is skipped. False at the end of the file.
+// Reads the next line into g_line without its line end and without its last
+// quote and what trails it; the rest of a line longer than the buffer is
+// skipped. False at the end of the file.
 bool next_line(FILE* file)
 {
     if (!std::fgets(g_line, sizeof g_line, file))
         return false;
+    // The rest of an overlong line is no line of its own: read as one, a
+    // long router id could smuggle in any key.
     if (!std::strchr(g_line, '\n')) {
         int c;
         while ((c = std::fgetc(file)) != EOF && c != '\n') {
@@ -188,6 +223,7 @@ bool next_line(FILE* file)
         *cr = '\0';
     if (char* lf = std::strchr(g_line, '\n'))
         *lf = '\0';
+    // The closing quote and whatever trails it are no part of the value.
     if (char* quote = std::strrchr(g_line, '"'))
         *quote = '\0';
     return true;
@@ -252,21 +288,7 @@ void warn_stream(const RemoteSocketSettings& r, const char* name, const char* pr
 
 const char* cfg_find(FILE* file, const char* key)
 {
-    while (std::fgets(g_line, sizeof g_line, file)) {
-        // The rest of an overlong line is no line of its own: read as one, a
-        // long router id could smuggle in any key.
-        if (!std::strchr(g_line, '\n')) {
-            int c;
-            while ((c = std::getc(file)) != EOF && c != '\n') {
-            }
-        }
-        if (char* cr = std::strchr(g_line, '\r'))
-            *cr = '\0';
-        if (char* lf = std::strchr(g_line, '\n'))
-            *lf = '\0';
-        // The closing quote and whatever trails it are no part of the value.
-        if (char* quote = std::strrchr(g_line, '"'))
-            *quote = '\0';
+    while (next_line(file)) {
         char* eq = std::strchr(g_line, '=');
         if (!eq)
             continue;
@@ -331,44 +353,20 @@ void settings_load(GpsSettings* s, SettingsFindings* findings)
     SettingsFindings found{};
     found.missing = !file && open_error == ENOENT && !link_at_settings_path();
     found.unreadable = !file && !found.missing;
-    for (const UintKey& k : kLeadingKeys)
-        s->*k.field = cfg_get_uint(file, k.key);
-    if (gpio_platform_id() == kReceiverOnSerialPlatformId)
-        s->ep2_enabled = 0;
-    else
-        s->ep2_enabled = cfg_get_uint(file, "MOD_GPS_EP2_ENABLED");
-    for (const UintKey& k : kOutputKeys)
-        s->*k.field = cfg_get_uint(file, k.key);
-    s->router_id = cfg_get_str(file, "MOD_GPS_ROUTER_ID_STRING");
-    for (int i = 0; i < kRemoteSocketCount; ++i) {
-        RemoteSocketSettings& r = s->rsock[i];
-        for (const RsockKey& k : kRsockKeys) {
-            char key[kKeySize];
-            const int n = std::snprintf(key, sizeof key, k.format, i + 1);
-            if (n < 0 || n >= kKeySize)
-                continue;  // cannot happen with the formats above
-            if (k.field)
-                r.*k.field = cfg_get_uint(file, key);
-            else
-                r.ipaddr = cfg_get_str(file, key);
-        }
-    }
-    s->reset_enabled = cfg_get_uint(file, "MOD_GPS_RESET_ENABLED");
-    s->reset_timeout = cfg_get_uint(file, "MOD_GPS_RESET_TIMEOUT");
-    s->snmp.enabled = cfg_get_uint(file, "MOD_GPS_SNMP_REPORT_ENABLED");
-    s->snmp.ipaddr = cfg_get_str(file, "MOD_GPS_SNMP_REPORT_IPADDR");
-    s->snmp.period = cfg_get_uint(file, "MOD_GPS_SNMP_REPORT_PERIOD");
-    s->snmp.period_halt = cfg_get_uint(file, "MOD_GPS_SNMP_REPORT_PERIOD_HALT");
-    s->timesync.enabled = cfg_get_uint(file, "MOD_GPS_TIMESYNC_ENABLED");
-    s->timesync.period = cfg_get_uint(file, "MOD_GPS_TIMESYNC_PERIOD");
-    s->gpsd.enabled = cfg_get_uint(file, "MOD_GPS_GPSD_ENABLED");
-    s->gpsd.port = cfg_get_uint(file, "MOD_GPS_GPSD_PORT_INNER");
+    for_each_row([s, file](const KeyRow& row, int stream) {
+        char key[kKeySize];
+        if (!row_key(row, stream, key))
+            return;
+        if (row.number)
+            *row.number(*s, stream) = cfg_get_uint(file, key);
+        else
+            *row.text(*s, stream) = cfg_get_str(file, key);
+    });
     // The local gpsd is always fed over UDP on the loopback, once a second.
     s->gpsd.ipaddr = copy_text("127.0.0.1");
     s->gpsd.protocol = 1;
     s->gpsd.period = 1;
     s->gpsd.period_halt = 1;
-    s->gpsd_listen_port = cfg_get_uint(file, "MOD_GPS_GPSD_PORT_LISTEN");
     if (file) {
         found.unknown_keys = warn_unknown_keys(file);
         found.bad_numbers = warn_bad_numbers(file);
@@ -404,42 +402,30 @@ void settings_print(const GpsSettings* s, FILE* out)
 {
     auto num = [out](const char* key, uint32_t v) { std::fprintf(out, "%s=%u\n", key, static_cast<unsigned>(v)); };
     auto text = [out](const char* key, const char* v) { std::fprintf(out, "%s=\"%s\"\n", key, v ? v : ""); };
-    for (const UintKey& k : kLeadingKeys)
-        num(k.key, s->*k.field);
-    num("MOD_GPS_EP2_ENABLED", s->ep2_enabled);
-    for (const UintKey& k : kOutputKeys)
-        num(k.key, s->*k.field);
-    text("MOD_GPS_ROUTER_ID_STRING", s->router_id);
-    for (int i = 0; i < kRemoteSocketCount; ++i) {
-        for (const RsockKey& k : kRsockKeys) {
-            char key[kKeySize];
-            const int n = std::snprintf(key, sizeof key, k.format, i + 1);
-            if (n < 0 || n >= kKeySize)
-                continue;
-            if (k.field)
-                num(key, s->rsock[i].*k.field);
-            else
-                text(key, s->rsock[i].ipaddr);
-        }
-    }
-    num("MOD_GPS_RESET_ENABLED", s->reset_enabled);
-    num("MOD_GPS_RESET_TIMEOUT", s->reset_timeout);
-    num("MOD_GPS_SNMP_REPORT_ENABLED", s->snmp.enabled);
-    text("MOD_GPS_SNMP_REPORT_IPADDR", s->snmp.ipaddr);
-    num("MOD_GPS_SNMP_REPORT_PERIOD", s->snmp.period);
-    num("MOD_GPS_SNMP_REPORT_PERIOD_HALT", s->snmp.period_halt);
-    num("MOD_GPS_TIMESYNC_ENABLED", s->timesync.enabled);
-    num("MOD_GPS_TIMESYNC_PERIOD", s->timesync.period);
-    num("MOD_GPS_GPSD_ENABLED", s->gpsd.enabled);
-    num("MOD_GPS_GPSD_PORT_INNER", s->gpsd.port);
-    num("MOD_GPS_GPSD_PORT_LISTEN", s->gpsd_listen_port);
+    // The rows only read through the record: print never writes to it.
+    auto& record = const_cast<GpsSettings&>(*s);
+    for_each_row([&](const KeyRow& row, int stream) {
+        char key[kKeySize];
+        if (!row_key(row, stream, key))
+            return;
+        if (row.number)
+            num(key, *row.number(record, stream));
+        else
+            text(key, *row.text(record, stream));
+    });
+}
+
+void settings_platform(GpsSettings* s, int platform_id)
+{
+    if (platform_id == kSerialReceiverPlatformId)
+        s->ep2_enabled = 0;
 }
 
 void settings_free(GpsSettings* s)
 {
-    free_text(&s->router_id);
-    for (RemoteSocketSettings& r : s->rsock)
-        free_text(&r.ipaddr);
-    free_text(&s->snmp.ipaddr);
+    for_each_row([s](const KeyRow& row, int stream) {
+        if (row.text)
+            free_text(row.text(*s, stream));
+    });
     free_text(&s->gpsd.ipaddr);
 }

@@ -4,28 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 
-// One remote NMEA stream (RSOCK1..RSOCK4) or the local gpsd feed.
-struct RemoteSocketSettings {
-    uint32_t enabled;
-    char* ipaddr;       // host name or dotted address; never null after load
-    uint32_t protocol;  // 1 = UDP, anything else = TCP
-    uint32_t port;
-    uint32_t period;       // seconds between bursts while moving
-    uint32_t period_halt;  // seconds between bursts while halted
-    uint32_t backlog;      // bursts kept while the server is unreachable (TCP)
-};
-
-struct SnmpReportSettings {
-    uint32_t enabled;
-    char* ipaddr;  // trap receiver
-    uint32_t period;
-    uint32_t period_halt;
-};
-
-struct TimeSyncSettings {
-    uint32_t enabled;
-    uint32_t period;
-};
+#include "nmea/timesync.h"
+#include "outputs/rsock.h"
+#include "outputs/snmp.h"
 
 inline constexpr int kRemoteSocketCount = 4;
 
@@ -62,6 +43,11 @@ struct SettingsFindings {
 // Fills every field from the settings file; a missing file gives defaults.
 // Findings are counted in *findings when given.
 void settings_load(GpsSettings* settings, SettingsFindings* findings = nullptr);
+
+// What the router's platform (its GPIO platform id) overrules: on the
+// platform whose second serial port carries the receiver, that port is no
+// output whatever the file says.
+void settings_platform(GpsSettings* settings, int platform_id);
 
 // Why an enabled stream cannot run ("no address", "no port", "no period",
 // "no halt period"), or nullptr when it can or is not enabled.

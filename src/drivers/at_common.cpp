@@ -5,11 +5,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "receiver/link.h"
 #include "receiver/serial.h"
+
+namespace {
+
+constexpr char kStartText[] = "$GPS_START";
+constexpr char kStopText[] = "$GPS_STOP";
+
+}  // namespace
 
 void at_sleep(int seconds)
 {
@@ -34,18 +42,46 @@ void at_release(ReceiverLink* link)
         unlock_device(link->device_path);
 }
 
+int at_text_start(ReceiverLink* link)
+{
+    const ssize_t n = write(link->fd, kStartText, sizeof kStartText - 1);
+    if (n == static_cast<ssize_t>(sizeof kStartText - 1))
+        return 0;
+    // A short write leaves errno as it was: name it as what it is.
+    const int err = n < 0 ? errno : EIO;
+    log_msg(LOG_ERR, "write(%s) error: %s", link->device_path, std::strerror(err));
+    at_release(link);
+    return -1;
+}
+
+void at_text_stop(ReceiverLink* link)
+{
+    if (link->fd < 0)
+        return;
+    if (write(link->fd, kStopText, sizeof kStopText - 1) < 0) {
+        // Stopping goes on regardless: the port is released below.
+    }
+    at_release(link);
+}
+
+int at_print_diversity_notice()
+{
+    std::printf("</td></tr><tr><td>");
+    std::printf("<table>");
+    std::printf("<tr>");
+    std::printf("<td nowrap>");
+    std::printf("<i class=\"color_red\">UMTS receive diversity antenna is disabled now!</i>");
+    return std::printf("</td></tr>");
+}
+
 int at_open_data_port(ReceiverLink* link, const char* path)
 {
     link->fd = -1;
     if (link_lock_path(link, path) != 0)
         return -1;
     // The engine's port is taken as the module set it up: no line settings.
-    // Non-blocking because the sentence reader waits with select; no
-    // controlling terminal so that a hang-up never signals the service.
-    int fd = plat_open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
+    const int fd = serial_open_port(path);
     if (fd < 0) {
-        int err = errno;
-        log_msg(LOG_ERR, "open(%s) error: %s", path, std::strerror(err));
         unlock_device(path);
         return -1;
     }

@@ -92,6 +92,16 @@ void at_release(ReceiverLink* link);
 // Locks a data port into the link and opens it as it is (no line settings);
 // 0, or -1 with nothing left open or locked.
 [[nodiscard]] int at_open_data_port(ReceiverLink* link, const char* path);
+// Engines started and stopped by a text on their data port. Writes
+// "$GPS_START" to the data port open in link->fd: 0, or -1 with the port
+// released after "write(%s) error: %s".
+[[nodiscard]] int at_text_start(ReceiverLink* link);
+// Writes "$GPS_STOP" to the data port and releases it; nothing when no port is open.
+void at_text_stop(ReceiverLink* link);
+// Prints to standard output the HTML table row that warns that the cellular
+// receive diversity antenna is off (the receiver has its input); returns the
+// count of the last print.
+int at_print_diversity_notice();
 // Sleeps whole seconds, resuming after signals (the module needs the time).
 void at_sleep(int seconds);
 // True when the reply of the last command contains text.

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "drivers/at_common.h"
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
@@ -33,9 +33,6 @@ constexpr const char* kGpsselQuery = "gsmat AT!CUSTOM? | grep GPSSEL";
 constexpr const char* kEnterCommandMode = "gsmat AT!ENTERCND=\\\"K953\\\" | grep OK";
 constexpr const char* kGpsselSet = "gsmat AT!CUSTOM=\\\"GPSSEL\\\",1";
 constexpr const char* kGpsselClear = "gsmat AT!CUSTOM=\\\"GPSSEL\\\",0";
-
-constexpr char kStartText[] = "$GPS_START";
-constexpr char kStopText[] = "$GPS_STOP";
 
 // Result of one tool command line: the raw wait status for messages and the
 // exit status the decisions look at (grep: 0 found, 1 not found).
@@ -331,22 +328,12 @@ int atgps_open(ReceiverLink* link)
 
     if (at_open_data_port(link, kDataPort) != 0)
         return -1;
-    const ssize_t n = write(link->fd, kStartText, sizeof kStartText - 1);
-    if (n == static_cast<ssize_t>(sizeof kStartText - 1))
-        return 0;
-    log_msg(LOG_ERR, "write(%s) error: %s", link->device_path, std::strerror(n < 0 ? errno : EIO));
-    at_release(link);
-    return -1;
+    return at_text_start(link);
 }
 
 void atgps_close(ReceiverLink* link)
 {
-    if (link->fd < 0)
-        return;
-    if (write(link->fd, kStopText, sizeof kStopText - 1) < 0) {
-        // Stopping goes on regardless: the port is released below.
-    }
-    at_release(link);
+    at_text_stop(link);
 }
 
 int atgps_notice(const void*)
@@ -364,17 +351,11 @@ int atgps_notice(const void*)
     }
     if (r.status != 0)
         return r.status;
-    std::printf("</td></tr><tr><td>");
-    std::printf("<table>");
-    std::printf("<tr>");
-    std::printf("<td nowrap>");
-    std::printf("<i class=\"color_red\">UMTS receive diversity antenna is disabled now!</i>");
-    return std::printf("</td></tr>");
+    return at_print_diversity_notice();
 }
 
 const ModuleOps kAtgpsOps = {.install = atgps_install,
                              .uninstall = atgps_uninstall,
                              .open = atgps_open,
                              .close = atgps_close,
-                             .notice = atgps_notice,
                              .name = "AT!GPS"};

@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "drivers/at_common.h"
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"

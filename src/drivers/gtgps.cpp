@@ -1,6 +1,6 @@
 // AT+GTGPSPOWER family: GNSS power and NMEA output switched on the module's ttyUSB7.
 #include "drivers/at_common.h"
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 
 namespace {
 

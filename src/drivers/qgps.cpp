@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "drivers/at_common.h"
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "receiver/serial.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "drivers/at_common.h"
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 
 // Other programs of the router look these up in the running executable to
 // learn which module the last identity query found.

@@ -8,7 +8,8 @@
 #include <string_view>
 
 #include "drivers/at_common.h"
-#include "drivers/drivers.h"
+#include "drivers/families.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
@@ -17,11 +18,6 @@ namespace {
 
 constexpr const char* kPort = "/dev/ttyS1";
 constexpr int kLockSeconds = 5;
-
-// GPIO outputs of this platform.
-constexpr unsigned long kGpioControlLine = 0x40004214UL;
-constexpr unsigned long kGpioAntennaOn = 0x40004228UL;
-constexpr unsigned long kGpioAntennaOff = 0x40004229UL;
 
 // The receiver powers up at one of these speeds; the faster one is tried first.
 constexpr int kSpeeds[] = {115200, 9600};
@@ -107,10 +103,10 @@ int standalone_open(ReceiverLink* link)
     }
     // Reset pulse: the control line held while a break goes out restarts the
     // receiver, which then announces itself at its configured speed.
-    gpio_request(kGpioControlLine, 1);
+    gpio_request(kGpioControlLineRequest, 1);
     tcsendbreak(fd, 1000);
     close(fd);
-    gpio_request(kGpioControlLine, 0);
+    gpio_request(kGpioControlLineRequest, 0);
     if (!plat_pause(5, "the receiver to restart"))
         return fail_unlock(link);
 
@@ -137,7 +133,7 @@ int standalone_open(ReceiverLink* link)
         return fail_unlock(link);
     }
 
-    gpio_request(link->antenna_active ? kGpioAntennaOn : kGpioAntennaOff, 0);
+    gpio_request(link->antenna_active ? kGpioAntennaOnRequest : kGpioAntennaOffRequest, 0);
     // The receiver's proprietary sentences mean nothing to any consumer.
     link->ignore_prefix = "$PTWS";
     link->ignore_enabled = 1;
@@ -150,9 +146,9 @@ void standalone_close(ReceiverLink* link)
         return;
     close(link->fd);
     link->fd = -1;
-    gpio_request(kGpioAntennaOff, 0);
+    gpio_request(kGpioAntennaOffRequest, 0);
     // The control line stays set until the next start's pulse.
-    gpio_request(kGpioControlLine, 1);
+    gpio_request(kGpioControlLineRequest, 1);
     unlock_device(link->device_path);
 }
 

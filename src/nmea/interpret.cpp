@@ -157,6 +157,7 @@ int on_rmc(ReceiverState* st, const ReceiverLink* link)
 
 struct TagHandler {
     std::string_view tag;
+    SentenceKind kind;
     int (*handle)(ReceiverState* st, const ReceiverLink* link);
 };
 
@@ -165,8 +166,11 @@ struct TagHandler {
 // Other single-system talkers stay unread: a Galileo-only "$GAGGA" sent beside
 // the receiver's "$GPGGA" would overwrite the better position with a worse one.
 constexpr TagHandler kTagHandlers[] = {
-    {"$GPGSV,", on_gsv}, {"$GPGGA,", on_gga}, {"$GNGGA,", on_gga}, {"$GPRMC,", on_rmc}, {"$GNRMC,", on_rmc},
-    {"$BDRMC,", on_rmc}, {"$GLGNS,", on_gns}, {"$GPGNS,", on_gns}, {"$BDGNS,", on_gns}, {"$GNGNS,", on_gns},
+    {"$GPGSV,", SentenceKind::gsv, on_gsv}, {"$GPGGA,", SentenceKind::gga, on_gga},
+    {"$GNGGA,", SentenceKind::gga, on_gga}, {"$GPRMC,", SentenceKind::rmc, on_rmc},
+    {"$GNRMC,", SentenceKind::rmc, on_rmc}, {"$BDRMC,", SentenceKind::rmc, on_rmc},
+    {"$GLGNS,", SentenceKind::gns, on_gns}, {"$GPGNS,", SentenceKind::gns, on_gns},
+    {"$BDGNS,", SentenceKind::gns, on_gns}, {"$GNGNS,", SentenceKind::gns, on_gns},
 };
 
 // Length of a slot's text, bounded by its width even if the NUL were missing.
@@ -248,10 +252,22 @@ bool nmea_is_rmc(const char* sentence, std::size_t len)
         return false;
     const std::string_view head(sentence, kTalkerTypeLen);
     for (const TagHandler& h : kTagHandlers) {
-        if (h.handle == on_rmc && h.tag.substr(0, kTalkerTypeLen) == head)
+        if (h.kind == SentenceKind::rmc && h.tag.substr(0, kTalkerTypeLen) == head)
             return true;
     }
     return false;
+}
+
+SentenceKind nmea_kind(const char* sentence, std::size_t len)
+{
+    if (!sentence || len < kTagLen)
+        return SentenceKind::other;
+    const std::string_view head(sentence, kTagLen);
+    for (const TagHandler& h : kTagHandlers) {
+        if (h.tag == head)
+            return h.kind;
+    }
+    return SentenceKind::other;
 }
 
 void nmea_degrees(const char* text, char* out, std::size_t size)

@@ -25,7 +25,6 @@ int nmea_read(ReceiverLink* link);
 // The sentence nmea_next framed last.
 char* nmea_sentence(ReceiverLink* link);
 void nmea_consume(ReceiverLink* link);
-unsigned nmea_chsum(ReceiverLink* link);
 
 // --- interpretation ---------------------------------------------------------
 // Longest status file: nine labelled lines of short slots.
@@ -63,6 +62,10 @@ void nmea_files_remove();
 // and date from ("$GPRMC", "$GNRMC", "$BDRMC"): each is one receiver cycle's
 // summary, which the unit's identification sentence follows.
 bool nmea_is_rmc(const char* sentence, std::size_t len);
+// The sentences the report is made of, by their tag ("$GPGGA,"); every
+// other sentence, also one of these types from another talker, is other.
+enum class SentenceKind { other, gsv, gga, gns, rmc };
+SentenceKind nmea_kind(const char* sentence, std::size_t len);
 // The status file text of a report into out; its length, or -1 when it does not fit.
 int stats_format(const PositionReport& r, char* out, std::size_t size);
 // Decimal degrees of an NMEA ddmm.mmmm text into out ("N/A" when not a number).
@@ -93,3 +96,6 @@ extern const DateFixRule kDateFixRules[];
 // 0: the date is sound, repaired, or not there; -1: the date is a rollover
 // victim that could not be rewritten, so it must not be believed.
 int nmea_datefix(ReceiverLink* link);
+// The NMEA checksum of the framed sentence: the XOR of its bytes between the
+// '$' and the '*', as a rewritten date needs it.
+unsigned nmea_chsum(ReceiverLink* link);

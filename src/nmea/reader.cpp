@@ -17,18 +17,6 @@ constexpr int kRxDataMax = kRxBufferSize - 1;
 // Once data has flowed, this much silence means the receiver is gone.
 constexpr int kRxTimeoutFlowing = 2;
 
-// Length of the framed sentence without its line end, for quoting it in a message.
-int quoted_len(const ReceiverLink* link)
-{
-    int n = link->sentence_len;
-    if (n > link->rx_len - link->rx_start)
-        n = link->rx_len - link->rx_start;
-    const char* const buf = link->rx_buf + link->rx_start;
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
-        --n;
-    return n < 0 ? 0 : n;
-}
-
 // Offset of the line end of the sentence at buf (len bytes, NUL behind them),
 // or -1. Whichever line end comes first counts: "\r\n", or the "\n\n" some
 // receivers send, which is rewritten to "\r\n" in place. A NUL hides
@@ -213,28 +201,4 @@ void nmea_consume(ReceiverLink* link)
     // outputs have taken them.
     link->rx_start += n;
     link->sentence_len = 0;
-}
-
-unsigned nmea_chsum(ReceiverLink* link)
-{
-    if (!link)
-        return 0;
-    const char* const buf = link->rx_buf + link->rx_start;
-    const int len = link->sentence_len;
-    if (len < 5) {
-        log_msg(LOG_WARNING, "%s() - too short NMEA sentence \"%.*s\"", "nmea_chsum", quoted_len(link), buf);
-        return 0;
-    }
-    unsigned sum = static_cast<unsigned char>(buf[1]);
-    for (int i = 2; i < len; ++i) {
-        const char c = buf[i];
-        if (c == '*')
-            break;
-        if (c == '\0') {
-            log_msg(LOG_WARNING, "%s() - NMEA sentence end not found in \"%.*s\"", "nmea_chsum", quoted_len(link), buf);
-            break;
-        }
-        sum ^= static_cast<unsigned char>(c);
-    }
-    return sum;
 }

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/settings.h"
 #include "nmea/report.h"
 #include "platform/platform.h"
 

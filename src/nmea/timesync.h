@@ -1,9 +1,15 @@
 // Setting the RTC and the system clock from GNSS time.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 
-struct TimeSyncSettings;
+// Setting the clocks from GNSS time: wanted at all, and how often.
+struct TimeSyncSettings {
+    uint32_t enabled;
+    uint32_t period;
+};
+
 struct PositionReport;
 
 inline constexpr const char* kTimesyncStampPath = "/run/gps/timesync_last";

@@ -46,7 +46,6 @@
 #include <new>
 #include <utility>
 
-#include "core/settings.h"
 #include "platform/worker.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"

@@ -4,7 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 
-struct RemoteSocketSettings;
+// One remote NMEA stream (RSOCK1..RSOCK4) or the local gpsd feed, as the
+// settings give it; borrowed by the stream for the life of the process.
+struct RemoteSocketSettings {
+    uint32_t enabled;
+    char* ipaddr;       // host name or dotted address; never null after load
+    uint32_t protocol;  // 1 = UDP, anything else = TCP
+    uint32_t port;
+    uint32_t period;       // seconds between bursts while moving
+    uint32_t period_halt;  // seconds between bursts while halted
+    uint32_t backlog;      // bursts kept while the server is unreachable (TCP)
+};
+
 struct RemoteSocket;
 struct timeval;
 

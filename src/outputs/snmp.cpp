@@ -13,7 +13,6 @@
 #include <ctime>
 #include <new>
 
-#include "core/settings.h"
 #include "platform/worker.h"
 #include "nmea/report.h"
 #include "outputs/proc.h"

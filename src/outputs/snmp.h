@@ -1,7 +1,17 @@
 // SNMP reporting: periodic traps and the "snmp" control-shell command.
 #pragma once
 
-struct SnmpReportSettings;
+#include <cstdint>
+
+// The trap reporter's settings, read once at start and borrowed for the life
+// of the process.
+struct SnmpReportSettings {
+    uint32_t enabled;
+    char* ipaddr;  // trap receiver
+    uint32_t period;
+    uint32_t period_halt;
+};
+
 struct PositionReport;
 struct SnmpReporter;
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/settings.h"
+#include "nmea/nmea.h"
 #include "nmea/report.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
@@ -178,12 +178,6 @@ double uptime_seconds(const StatusSources* src)
     return src ? static_cast<double>(monotonic_ms() - src->started_ms) / 1000 : 0;
 }
 
-// A sentence of the given kind ("GGA") from any talker.
-bool is_kind(const char* data, std::size_t length, const char* kind)
-{
-    return length > 6 && data[0] == '$' && std::memcmp(data + 3, kind, 3) == 0 && data[6] == ',';
-}
-
 }  // namespace
 
 void receiver_stats_link(ReceiverStats* stats, const ReceiverLink* link)
@@ -214,14 +208,15 @@ void receiver_stats_sentence(ReceiverStats* stats, const char* data, std::size_t
     // quality above 0, or an RMC whose status is A.
     const PositionReport& r = *report;
     bool fix = false;
-    if (r.updated && (is_kind(data, length, "GGA") || is_kind(data, length, "GNS")))
+    const SentenceKind kind = nmea_kind(data, length);
+    if (r.updated && (kind == SentenceKind::gga || kind == SentenceKind::gns))
         fix = r.fix_quality[0] && r.fix_quality[0] != '0' && r.fix_quality[0] != 'N';
-    else if (r.updated && is_kind(data, length, "RMC"))
+    else if (r.updated && kind == SentenceKind::rmc)
         fix = r.rmc_status[0] == 'A';
     if (!fix)
         return;
     __atomic_store_n(&stats->last_fix, now, __ATOMIC_RELAXED);
-    const bool gga = r.fix_quality[0] && !is_kind(data, length, "RMC");
+    const bool gga = r.fix_quality[0] && kind != SentenceKind::rmc;
     pthread_mutex_lock(&stats->lock);
     copy_item(stats->fix_time, gga ? r.fix_time : r.rmc_time);
     copy_item(stats->latitude, gga ? r.latitude : r.rmc_latitude);

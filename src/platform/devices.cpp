@@ -12,11 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "platform/gpio.h"
 
-// GPIO read requests and the stand-in line that answers each.
-constexpr unsigned long kGpioBoardCode = 0x8000420EUL;
-constexpr unsigned long kGpioPlatformId = 0x8000420BUL;
+namespace {
 
 int gpio_standin_read(int fd, const char* key)
 {
@@ -65,9 +63,9 @@ int plat_gpio_ioctl(int fd, unsigned long request, int arg)
 {
     if (!plat_simulated())
         return ioctl(fd, request, arg);
-    if (request == kGpioBoardCode)
+    if (request == kGpioBoardCodeRequest)
         return gpio_standin_read(fd, "board_code");
-    if (request == kGpioPlatformId)
+    if (request == kGpioPlatformIdRequest)
         return gpio_standin_read(fd, "platform_id");
     char line[64];
     std::snprintf(line, sizeof line, "0x%08lx %d\n", request & 0xffffffffUL, arg);

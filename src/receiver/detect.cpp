@@ -4,17 +4,14 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/gpio.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 
 namespace {
 
-constexpr unsigned long kGpioBoardCodeRequest = 0x8000420EUL;
-constexpr unsigned long kGpioPlatformIdRequest = 0x8000420BUL;
 // What both GPIO values read as when "/dev/gpio" fails: no row has it.
 constexpr int kGpioFallback = 15;
-// The platform whose receiver is the stand-alone one on a serial port.
-constexpr int kStandalonePlatformId = 20;
 constexpr int32_t kStandaloneBoardCode = 4116;
 // The module's own USB-serial port, ttyUSB8.
 constexpr unsigned kModuleUsbPort = 8;
@@ -87,7 +84,7 @@ const ModuleDriver* driver_find()
     uint32_t usb = 0;
     // On that platform the receiver is not on USB at all: whatever module sits
     // on port 8 must not win over it.
-    if (gpio_platform_id() == kStandalonePlatformId)
+    if (gpio_platform_id() == kSerialReceiverPlatformId)
         board = kStandaloneBoardCode;
     else
         usb = usb_serial_id(kModuleUsbPort);

@@ -15,8 +15,7 @@ struct ModuleOps {
     void (*uninstall)(const ModuleDriver* row);
     int (*open)(ReceiverLink* link);    // 0 = engine runs, NMEA device open
     void (*close)(ReceiverLink* link);  // present for every family
-    int (*notice)(const void* arg);
-    const char* name;  // the family as the operator knows it: its AT dialect
+    const char* name;                   // the family as the operator knows it: its AT dialect
 };
 
 // One row of the driver table.

@@ -63,11 +63,11 @@ void serial_line_settings(struct termios* tio, int speed, int data_bits, const c
     cfsetospeed(tio, constant);
 }
 
-int serial_open(const char* path, int speed, int data_bits, const char* parity, int stop_bits)
+int serial_open_port(const char* path)
 {
     // O_NOCTTY: a module port must never become our controlling terminal, or
     // its hang-up would signal the service. O_NONBLOCK: the open must not wait
-    // for carrier, and reads are paced by poll anyway.
+    // for carrier, and reads are paced by poll (the sentence reader's too).
     int fd = plat_open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
     if (fd < 0) {
         const int saved = errno;
@@ -75,6 +75,14 @@ int serial_open(const char* path, int speed, int data_bits, const char* parity, 
         errno = saved;
         return -1;
     }
+    return fd;
+}
+
+int serial_open(const char* path, int speed, int data_bits, const char* parity, int stop_bits)
+{
+    const int fd = serial_open_port(path);
+    if (fd < 0)
+        return -1;
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
         std::memset(&tio, 0, sizeof tio);  // tcsetattr below fails and says so

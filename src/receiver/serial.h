@@ -7,11 +7,14 @@
 struct ReceiverLink;
 struct termios;
 
-// Opens a tty with the given line settings; -1 on failure (logged).
 // Fills the line settings serial_open applies (speed, CS7/CS8, parity,
 // stop bits, raw mode); the control characters are left as they are.
 void serial_line_settings(struct termios* tio, int speed, int data_bits, const char* parity, int stop_bits);
+// Opens a tty with the given line settings; -1 on failure (logged).
 [[nodiscard]] int serial_open(const char* path, int speed, int data_bits, const char* parity, int stop_bits);
+// Opens a module tty as it is, without touching its line settings; -1 on
+// failure, logged as "open(%s) error: %s", with errno kept.
+[[nodiscard]] int serial_open_port(const char* path);
 
 // Writes a command and collects the reply (per-thread buffer, never null).
 const char* at_command(int fd, const char* command, int timeout_seconds);

@@ -11,6 +11,7 @@
 
 #include "core/settings.h"
 #include "platform/platform.h"
+#include "receiver/link.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -255,11 +256,16 @@ TEST(Settings, LoadFillsEveryField)
     expect_gpsd_fixed(s);
     EXPECT_EQ(s.gpsd_listen_port, 2948u);
 
-    // On the platform whose second serial port carries the receiver, the
-    // second output stays off whatever the file says.
+    // The file is read as it is on every platform; on the platform whose
+    // second serial port carries the receiver, the service then keeps the
+    // second output off whatever the file says.
     th::write_file(root + "/dev/gpio", "board_code=4\nplatform_id=20\n");
     GpsSettings p20;
     settings_load(&p20);
+    EXPECT_EQ(p20.ep2_enabled, 6u);
+    settings_platform(&p20, 1);
+    EXPECT_EQ(p20.ep2_enabled, 6u);
+    settings_platform(&p20, gpio_platform_id());
     EXPECT_EQ(p20.ep2_enabled, 0u);
     EXPECT_EQ(p20.ep1_enabled, 5u);
     EXPECT_EQ(p20.usbp_enabled, 7u);
@@ -333,6 +339,8 @@ TEST(Settings, CheckFindingsAndValuesInForce)
         {
             th::StderrCapture err;
             settings_load(&s, &found);
+            // As "gnssd check" does.
+            settings_platform(&s, gpio_platform_id());
             EXPECT_EQ(err.text(), c.log);
         }
         EXPECT_EQ(found.unknown_keys, c.unknown);
@@ -372,8 +380,9 @@ TEST(Settings, MissingOrBinaryFileGivesDefaults)
             th::StderrCapture err;
             settings_load(&s, &found);
             // Only a missing file says where it was looked for.
-            EXPECT_EQ(err.text(), content.empty() ? "gps: notice: settings: /opt/gps/etc/settings not found, defaults used\n"
-                                                  : std::string());
+            EXPECT_EQ(err.text(), content.empty()
+                                      ? "gps: notice: settings: /opt/gps/etc/settings not found, defaults used\n"
+                                      : std::string());
         }
         EXPECT_EQ(found.missing, content.empty());
         EXPECT_FALSE(found.unreadable);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "support/harness.h"

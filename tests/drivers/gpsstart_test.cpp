@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "support/e2e.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "support/harness.h"

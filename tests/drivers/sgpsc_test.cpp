@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "platform/platform.h"
 #include "pty_peer.h"
 #include "receiver/link.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "drivers/drivers.h"
+#include "drivers/families.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "support/harness.h"

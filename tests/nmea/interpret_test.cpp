@@ -240,23 +240,36 @@ TEST(Interpret, CapturesOfGnTalkerReceivers)
 struct RmcCase {
     const char* sentence;
     bool rmc;
+    SentenceKind kind;
 };
 
 TEST(Interpret, RmcSentencesOfEveryInterpretedTalker)
 {
+    using K = SentenceKind;
     const RmcCase cases[] = {
-        {"$GPRMC,1,A*00\r\n", true},
-        {"$GNRMC,1,A*00\r\n", true},
-        {"$BDRMC,1,A*00\r\n", true},
-        {"$GPRMC*00\r\n", true},
-        {"$GARMC,1,A*00\r\n", false},
-        {"$GLRMC,1,A*00\r\n", false},
-        {"$GNGGA,1*00\r\n", false},
-        {"$GPRM", false},
-        {"", false},
+        {"$GPRMC,1,A*00\r\n", true, K::rmc},
+        {"$GNRMC,1,A*00\r\n", true, K::rmc},
+        {"$BDRMC,1,A*00\r\n", true, K::rmc},
+        // The tag is talker, type and its comma; the RMC check asks only the first two.
+        {"$GPRMC*00\r\n", true, K::other},
+        {"$GARMC,1,A*00\r\n", false, K::other},
+        {"$GLRMC,1,A*00\r\n", false, K::other},
+        {"$GNGGA,1*00\r\n", false, K::gga},
+        {"$GPGGA,1*00\r\n", false, K::gga},
+        {"$GAGGA,1*00\r\n", false, K::other},
+        {"$GLGNS,1*00\r\n", false, K::gns},
+        {"$GNGNS,1*00\r\n", false, K::gns},
+        {"$GPGSV,1*00\r\n", false, K::gsv},
+        {"$GLGSV,1*00\r\n", false, K::other},
+        {"$GPRMC,", true, K::rmc},
+        {"$GPRM", false, K::other},
+        {"", false, K::other},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(nmea_is_rmc(c.sentence, std::strlen(c.sentence)), c.rmc) << c.sentence;
+        EXPECT_EQ(nmea_kind(c.sentence, std::strlen(c.sentence)), c.kind) << c.sentence;
+    }
+    EXPECT_EQ(nmea_kind(nullptr, 7), K::other);
     EXPECT_FALSE(nmea_is_rmc(nullptr, 6));
 }
 
