@@ -12,7 +12,8 @@ struct BurstNode {
 
 namespace {
 
-void burst_queue_pop(BurstQueue* q)
+// Takes the oldest burst out of the queue; the caller owns it.
+BurstNode* burst_queue_unlink(BurstQueue* q)
 {
     BurstNode* n = q->head;
     q->head = n->next;
@@ -20,7 +21,12 @@ void burst_queue_pop(BurstQueue* q)
         q->tail = nullptr;
     q->count -= 1;
     q->bytes -= n->length;
-    std::free(n);
+    return n;
+}
+
+void burst_queue_pop(BurstQueue* q)
+{
+    std::free(burst_queue_unlink(q));
 }
 
 uint64_t byte_limit(const BurstQueue* q)
@@ -73,12 +79,7 @@ int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char*
     int sent = 0;
     *failed = false;
     while (q->head && sent < max) {
-        BurstNode* n = q->head;
-        q->head = n->next;
-        if (!q->head)
-            q->tail = nullptr;
-        q->count -= 1;
-        q->bytes -= n->length;
+        BurstNode* n = burst_queue_unlink(q);
         if (send(ctx, n->data, n->length) != 0) {
             // Still the oldest: back at the front, unless newer bursts
             // filled the queue meanwhile, when it is the first to give way.
