@@ -92,7 +92,5 @@ void at_release(ReceiverLink* link);
 // Locks a data port into the link and opens it as it is (no line settings);
 // 0, or -1 with nothing left open or locked.
 [[nodiscard]] int at_open_data_port(ReceiverLink* link, const char* path);
-// Sleeps whole seconds, resuming after signals (the module needs the time).
-void at_sleep(int seconds);
 // True when the reply of the last command contains text.
 bool at_reply_has(const AtRun& run, const char* text);
