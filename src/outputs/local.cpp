@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/serial.h"
 
@@ -64,13 +65,6 @@ struct Pty {
     std::size_t tail_len = 0;
 };
 Pty g_pty;
-
-int64_t monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Bytes waiting for readers; -1 when the terminal cannot tell.
 int pty_queued()
@@ -286,9 +280,7 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
         }
         // A port another live process holds is skipped without waiting and
         // tried again at most once a second: the other outputs keep pace.
-        struct timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        const long long now = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+        const long long now = monotonic_ms();
         if (out->retry_at != 0 && now < out->retry_at)
             return;
         if (!lock_device(out->path, 0)) {
@@ -413,7 +405,7 @@ void pty_close(SerialOutput* out)
     if (out->fd >= 0 && g_pty.slave_fd >= 0) {
         const int64_t now = monotonic_ms();
         if (now >= g_pty.last_ms && now - g_pty.last_ms < kPtyInFlightMs)
-            usleep(static_cast<useconds_t>(kPtyInFlightMs - (now - g_pty.last_ms)) * 1000);
+            (void)clock_pause_ms(kPtyInFlightMs - (now - g_pty.last_ms), false);
         const int64_t from = monotonic_ms();
         const bool put_back = pty_discard(out->fd, from);
         // What was put back reaches the queue only after a moment, and an
@@ -421,7 +413,7 @@ void pty_close(SerialOutput* out)
         for (int64_t at = from; put_back && at - from < kPtyCloseWaitMs; at = monotonic_ms()) {
             if (at - from >= kPtyInFlightMs && pty_queued() <= 0)
                 break;
-            usleep(10000);
+            (void)clock_pause_ms(10, false);
         }
     }
     if (link_present(kPtyLinkPath)) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,9 +45,7 @@ thread_local StatusCache status_cache;
 
 long monotonic_now()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long>(ts.tv_sec);
+    return static_cast<long>(monotonic_ms() / 1000);
 }
 
 // Between fork and exec only async-signal-safe calls are allowed (another
