@@ -16,6 +16,7 @@
 #include "outputs/local.h"
 #include "outputs/rsock.h"
 #include "outputs/shell.h"
+#include "outputs/status.h"
 #include "outputs/snmp.h"
 #include "platform/platform.h"
 #include "receiver/link.h"

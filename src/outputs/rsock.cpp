@@ -24,6 +24,7 @@
 // tick, and a server that sends a flood gets only a bounded amount read per
 // tick.
 #include "outputs/rsock.h"
+#include "outputs/rsock_stream.h"
 
 #include <arpa/inet.h>
 #include <linux/sockios.h>
@@ -51,14 +52,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-// Silence up to which a write still belongs to the burst being filled (one
-// receiver output cycle), and from which a held burst is too old to send.
-constexpr long kJoinGapUsec = 300000;
-constexpr time_t kStaleGapSec = 2;
-// A burst that has been collecting this long is complete even without a
-// pause: a receiver faster than about 3 Hz never leaves one.
-constexpr time_t kBurstAgeSec = 1;
 
 // The most one UDP datagram carries over IPv4 (65535 less the IP and UDP
 // headers): a UDP stream's burst completes before it grows past this, where a
@@ -90,94 +83,24 @@ constexpr uint32_t kPeriodMax = 86400;
 // longer period) means the server stopped reading.
 constexpr long long kStallMs = 30000;
 
-constexpr std::size_t kErrorSize = 128;
-
 // A backlog drains faster than live, but in steps that leave the worker free
 // to notice a stop or a broken connection.
 constexpr int kFlushPerTick = 20;
 // A full backlog is reported at most this often.
 constexpr long long kBacklogLogMs = 60000;
 
-// A period of this or less sends at every tick, so that every completed
-// burst of a receiver no faster than the tick is due.
-constexpr uint32_t kEveryTickPeriod = 2;
 // How far the bursts sent may fall behind the due ticks (ticks that found
 // nothing to send): the credit that lets two bursts completed within one tick
 // both go, bounded so that a pause in the flow earns no flood.
 constexpr int kAheadMin = -2;
 
 std::atomic<RsockClock> stream_clock{monotonic_ms};
+}  // namespace
 
 long long rsock_now()
 {
     return stream_clock.load(std::memory_order_relaxed)();
 }
-
-}  // namespace
-
-struct SocketFrame {
-    char data[kSocketFrameSize];
-    int length;            // 0: empty
-    struct timeval stamp;  // stream clock at the latest append
-    struct timeval start;  // stream clock at the first append
-    int moving;
-};
-
-struct RemoteSocket;
-using RemoteSocketStep = void (*)(RemoteSocket*);
-
-struct RemoteSocket {
-    const RemoteSocketSettings* settings;
-    pthread_mutex_t lock;
-    int lock_ready;
-    Worker worker;
-    char name[96];          // "host:port" ("[v6 literal]:port"), for the log
-    bool literal;           // the host is an address, not a name
-    std::size_t burst_max;  // what one send can carry: a frame over TCP, a datagram over UDP
-    uint32_t period;        // clamped settings
-    uint32_t period_halt;
-    // Worker only.
-    RemoteSocketStep step;
-    int sock;
-    int countdown;
-    long long next_tick;      // monotonic ms
-    std::size_t discarded;    // inbound bytes thrown away this tick
-    uint64_t handed;          // bytes given to the connection
-    uint64_t acked_seen;      // of those, taken by the server at the last look
-    long long last_progress;  // monotonic ms
-    bool connected_once;
-    char logged_address[kSockAddrText];  // worker only: the address last named in the log
-    // Worker only: bursts kept for a server that cannot take them (TCP with
-    // a backlog setting only).
-    bool keep;
-    BurstQueue backlog;
-    long long backlog_logged;  // monotonic ms of the last "backlog full", 0: never
-    int flush_error;           // errno of the failed send of a flush
-    // Worker only: bursts taken beyond one per due tick (negative: due ticks
-    // that found nothing), kAheadMin at the least.
-    int ahead;
-    // Guarded by lock: the writer's frames. A completed burst waits in
-    // pending; the one completed before it waits in earlier when it is due
-    // as well (one burst per tick), to go at the same tick.
-    SocketFrame* current;
-    SocketFrame* pending;
-    SocketFrame* earlier;
-    RsockState state;
-    uint64_t bursts_sent;
-    uint64_t bytes_sent;
-    uint64_t bursts_skipped;  // replaced before their turn, or gone stale: by design
-    uint64_t bursts_lost;     // a send failed and nothing kept them
-    uint64_t reconnects;
-    char last_error[kErrorSize];  // "" for none
-    char address[kSockAddrText];  // of the server in the last connection made
-    uint32_t backlog_count;       // copies of the worker's backlog figures
-    uint64_t backlog_dropped;
-    // Worker only: the burst in a send, and one taken for the backlog while
-    // a send waits. Frames change hands with the writer's by pointer.
-    SocketFrame* outgoing;
-    SocketFrame* parked;
-    SocketFrame frames[5];
-};
 
 static_assert(sizeof(RsockStatus{}.address) >= kSockAddrText, "the status report holds every address text");
 
@@ -199,7 +122,7 @@ void set_state(RemoteSocket* rs, RsockState state, const char* error = nullptr)
 void stream_error(RemoteSocket* rs, RsockState next, const char* where, const char* what, const char* detail)
 {
     log_msg(LOG_ERR, "%s - %s: %s (%s)", where, what, detail, rs->name);
-    char text[kErrorSize];
+    char text[kRsockErrorSize];
     std::snprintf(text, sizeof text, "%s: %s", what, detail);
     set_state(rs, next, text);
 }
@@ -684,7 +607,7 @@ void rsock_tcp_connect(RemoteSocket* rs)
     if (!rsock_target(rs, &list))
         return;
     set_state(rs, RsockState::connecting);
-    char error[kErrorSize] = "";
+    char error[kRsockErrorSize] = "";
     int used = 0;
     int sock = sock_tcp_connect_with(&list, rsock_connect_wait, rs, rs->name, error, sizeof error, &used);
     if (sock < 0) {
@@ -776,7 +699,7 @@ void rsock_udp_connect(RemoteSocket* rs)
     SockAddrList list;
     if (!rsock_target(rs, &list))
         return;
-    char error[kErrorSize] = "";
+    char error[kRsockErrorSize] = "";
     int used = 0;
     int sock = sock_udp_connect_nonblock(&list, rs->name, error, sizeof error, &used);
     if (sock < 0) {
@@ -801,81 +724,6 @@ void* rsock_main(void* arg)
     while (!worker_stopping(&rs->worker))
         rs->step(rs);
     return nullptr;
-}
-
-// --- framing -----------------------------------------------------------------
-
-// now - then in whole seconds and microseconds (0..999999).
-void time_since(const struct timeval* now, const struct timeval* then, time_t* sec, long* usec)
-{
-    *sec = now->tv_sec - then->tv_sec;
-    *usec = static_cast<long>(now->tv_usec) - static_cast<long>(then->tv_usec);
-    if (*usec < 0) {
-        *usec += 1000000;
-        *sec -= 1;
-    }
-}
-
-// The burst being filled is complete: it waits for the next due tick. At a
-// pace of one burst per tick every completed burst is due, so the one still
-// waiting is held to go along with it (the oldest of three is dropped);
-// slower paces send only the latest, and the waiting one is replaced.
-void rsock_promote(RemoteSocket* rs)
-{
-    if (rs->pending->length > 0) {
-        const uint32_t period = rs->pending->moving ? rs->period : rs->period_halt;
-        if (period <= kEveryTickPeriod) {
-            if (rs->earlier->length > 0)
-                rs->bursts_skipped += 1;
-            std::swap(rs->earlier, rs->pending);
-        } else {
-            rs->bursts_skipped += 1;
-        }
-    }
-    std::swap(rs->pending, rs->current);
-    rs->current->length = 0;
-}
-
-void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now)
-{
-    SocketFrame* cur = rs->current;
-    if (cur->length > 0) {
-        time_t sec;
-        long usec;
-        time_since(now, &cur->stamp, &sec, &usec);
-        if (sec < 0 || (sec == 0 && usec <= kJoinGapUsec)) {
-            time_t age;
-            long age_usec;
-            time_since(now, &cur->start, &age, &age_usec);
-            const bool fits = static_cast<std::size_t>(cur->length) + length <= rs->burst_max;
-            if (fits && age < kBurstAgeSec) {
-                std::memcpy(cur->data + cur->length, data, length);
-                cur->length += static_cast<int>(length);
-                cur->stamp = *now;
-                cur->moving = moving;
-                return;
-            }
-            // Collecting for a second, or full: the burst is complete, and
-            // the data starts the next one.
-            rsock_promote(rs);
-        } else if (sec < kStaleGapSec) {
-            rsock_promote(rs);
-        } else {
-            rs->bursts_skipped += 1;
-        }
-        cur = rs->current;
-        cur->length = 0;
-    }
-    if (length > rs->burst_max) {
-        // Larger than any burst: dropped rather than cut.
-        log_msg(LOG_ERR, "%s - oops, buffer is full (%s)", "rsock_write_exec", rs->name);
-        return;
-    }
-    std::memcpy(cur->data, data, length);
-    cur->length = static_cast<int>(length);
-    cur->stamp = *now;
-    cur->start = *now;
-    cur->moving = moving;
 }
 
 // Tears down whatever rsock_open got to build. False when the worker could
@@ -922,7 +770,6 @@ uint32_t clamp_period(uint32_t period)
 {
     return period < kPeriodMax ? period : kPeriodMax;
 }
-
 }  // namespace
 
 RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
@@ -979,32 +826,6 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     return rs;
 }
 
-void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now)
-{
-    if (!rs || !data || length == 0)
-        return;
-    int e = pthread_mutex_lock(&rs->lock);
-    if (e != 0) {
-        log_msg(LOG_ERR, "%s - cannot lock mutex (%i)", "rsock_write", e);
-        return;
-    }
-    rsock_write_exec(rs, data, length, moving, now);
-    e = pthread_mutex_unlock(&rs->lock);
-    if (e != 0)
-        log_msg(LOG_ERR, "%s - cannot unlock mutex (%i)", "rsock_write", e);
-}
-
-void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int moving)
-{
-    if (!rs || !data || length == 0)
-        return;
-    const long long ms = rsock_now();
-    struct timeval now {};
-    now.tv_sec = static_cast<time_t>(ms / 1000);
-    now.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
-    rsock_write_at(rs, data, length, moving, &now);
-}
-
 void rsock_close(RemoteSocket* rs)
 {
     if (!rs)
@@ -1013,20 +834,6 @@ void rsock_close(RemoteSocket* rs)
         rs->worker.~Worker();
         std::free(rs);
     }
-}
-
-int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* moving)
-{
-    if (!rs || pthread_mutex_lock(&rs->lock) != 0)
-        return -1;
-    const SocketFrame* f = which == 0 ? rs->current : which == 1 ? rs->pending : rs->earlier;
-    const int length = f->length;
-    if (buf && size > 0)
-        std::memcpy(buf, f->data, static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size);
-    if (moving)
-        *moving = f->moving;
-    pthread_mutex_unlock(&rs->lock);
-    return length;
 }
 
 void rsock_set_clock(RsockClock now)
@@ -1056,110 +863,4 @@ RsockStatus rsock_status(RemoteSocket* rs)
     st.backlog_dropped = rs->backlog_dropped;
     pthread_mutex_unlock(&rs->lock);
     return st;
-}
-
-// --- backlog -----------------------------------------------------------------
-
-struct BurstNode {
-    BurstNode* next;
-    std::size_t length;
-    char data[1];  // allocated to fit
-};
-
-namespace {
-
-void burst_queue_pop(BurstQueue* q)
-{
-    BurstNode* n = q->head;
-    q->head = n->next;
-    if (!q->head)
-        q->tail = nullptr;
-    q->count -= 1;
-    q->bytes -= n->length;
-    std::free(n);
-}
-
-uint64_t byte_limit(const BurstQueue* q)
-{
-    return q->byte_limit > 0 ? q->byte_limit : kBacklogBytes;
-}
-
-// Drops the oldest bursts (counted) until extra more bytes and one more
-// burst fit.
-void burst_queue_make_room(BurstQueue* q, std::size_t extra)
-{
-    while (q->head && (q->count >= q->capacity || q->bytes + extra > byte_limit(q))) {
-        burst_queue_pop(q);
-        q->dropped += 1;
-    }
-}
-
-}  // namespace
-
-bool burst_queue_push(BurstQueue* q, const char* data, std::size_t length)
-{
-    if (q->capacity == 0 || length == 0)
-        return false;
-    if (length > byte_limit(q)) {
-        q->dropped += 1;
-        return false;
-    }
-    burst_queue_make_room(q, length);
-    BurstNode* n = static_cast<BurstNode*>(std::malloc(sizeof(BurstNode) + length));
-    if (!n) {
-        q->dropped += 1;
-        return false;
-    }
-    n->next = nullptr;
-    n->length = length;
-    std::memcpy(n->data, data, length);
-    if (q->tail)
-        q->tail->next = n;
-    else
-        q->head = n;
-    q->tail = n;
-    q->count += 1;
-    q->bytes += length;
-    return true;
-}
-
-int burst_queue_drain(BurstQueue* q, int max, int (*send)(void* ctx, const char* data, std::size_t length), void* ctx,
-                      bool* failed)
-{
-    int sent = 0;
-    *failed = false;
-    while (q->head && sent < max) {
-        BurstNode* n = q->head;
-        q->head = n->next;
-        if (!q->head)
-            q->tail = nullptr;
-        q->count -= 1;
-        q->bytes -= n->length;
-        if (send(ctx, n->data, n->length) != 0) {
-            // Still the oldest: back at the front, unless newer bursts
-            // filled the queue meanwhile, when it is the first to give way.
-            *failed = true;
-            if (q->count >= q->capacity || q->bytes + n->length > byte_limit(q)) {
-                std::free(n);
-                q->dropped += 1;
-                break;
-            }
-            n->next = q->head;
-            q->head = n;
-            if (!q->tail)
-                q->tail = n;
-            q->count += 1;
-            q->bytes += n->length;
-            break;
-        }
-        std::free(n);
-        ++sent;
-    }
-    return sent;
-}
-
-void burst_queue_clear(BurstQueue* q)
-{
-    while (q->head)
-        burst_queue_pop(q);
 }

@@ -17,6 +17,7 @@
 #include "platform/worker.h"
 #include "nmea/report.h"
 #include "outputs/proc.h"
+#include "outputs/sock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -191,24 +192,6 @@ bool parse_slot_id(const char* p, unsigned long* id)
     return true;
 }
 
-// Replies go to a client socket that may already be gone; that must not
-// raise SIGPIPE. Plain descriptors (a pipe in a test) take a normal write.
-void write_reply(int fd, const char* text)
-{
-    std::size_t len = std::strlen(text);
-    while (len > 0) {
-        ssize_t n = send(fd, text, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK)
-            n = write(fd, text, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        len -= static_cast<std::size_t>(n);
-    }
-}
-
 int compute_family()
 {
     const char* name = status_get("sys", "Product Name");
@@ -299,12 +282,12 @@ extern "C" int snmp_walk(void* context, const char* args, int fd)
     SnmpReporter* r = static_cast<SnmpReporter*>(context);
     char reply[kSlotMax] = "N/A";
     if (!r) {
-        write_reply(fd, reply);
+        sock_send_text(fd, reply, std::strlen(reply));
         return 0;
     }
     if (pthread_mutex_lock(&r->lock) != 0) {
         log_msg(LOG_ERR, "%s - cannot get lock", "snmp_walk");
-        write_reply(fd, reply);
+        sock_send_text(fd, reply, std::strlen(reply));
         return 0;
     }
     if (r->fresh) {
@@ -315,7 +298,7 @@ extern "C" int snmp_walk(void* context, const char* args, int fd)
             std::snprintf(reply, sizeof reply, "%s", r->values[id - 1]);
     }
     pthread_mutex_unlock(&r->lock);
-    write_reply(fd, reply);
+    sock_send_text(fd, reply, std::strlen(reply));
     return 0;
 }
 

@@ -1,4 +1,4 @@
-// Socket utilities: name lookup for both IP families, TCP/UDP client sockets, keepalive, UNIX listener.
+// Socket utilities: name lookup for both IP families, client sockets, keepalive, UNIX listener, client replies.
 #include "outputs/sock.h"
 
 #include <arpa/inet.h>
@@ -331,6 +331,21 @@ void sock_close(int sock)
         return;
     if (close(sock) < 0)
         log_msg(LOG_ERR, "close socket error: %s", strerror(errno));
+}
+
+void sock_send_text(int fd, const char* text, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t n = send(fd, text, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            n = write(fd, text, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        len -= static_cast<std::size_t>(n);
+    }
 }
 
 int sock_unix_listen(const char* path)

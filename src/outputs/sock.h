@@ -33,6 +33,11 @@ int sock_tcp_connect(struct in_addr addr, unsigned port);
 int sock_udp_connect(struct in_addr addr, unsigned port);
 void sock_keepalive(int sock, unsigned idle_seconds);
 void sock_close(int sock);
+// Sends all of text to a client that may have gone away meanwhile, which
+// must not raise SIGPIPE in the daemon; stops quietly at the first failure.
+// A descriptor that is no socket (a pipe handed to a command handler) takes
+// a plain write.
+void sock_send_text(int fd, const char* text, std::size_t len);
 int sock_unix_listen(const char* path);
 
 // Every address of name (both families) for sockets of type (SOCK_STREAM or

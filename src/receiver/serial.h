@@ -1,4 +1,5 @@
-// Serial ports, UUCP lock files and the AT command exchange.
+// Serial ports (serial.cpp), UUCP lock files (lock.cpp) and the AT command
+// exchange (at.cpp): what the receiver link and the drivers do with a port.
 #pragma once
 
 #include <ctime>

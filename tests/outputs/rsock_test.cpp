@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "core/settings.h"
+#include "outputs/burst_queue.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"
@@ -842,6 +843,42 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
     acceptor.join();
     EXPECT_EQ(fd_count(), fds);
     EXPECT_TRUE(threads_settle_to(threads)) << thread_count() << " threads, " << threads << " before";
+}
+
+TEST(SockSendText, WholeTextToSocketsAndPipesAndNothingToAClientThatLeft)
+{
+    // Larger than a socket pair's buffer: the send must go on after a short one.
+    const std::string big(300000, 'x');
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    std::string got;
+    std::thread reader([&] {
+        char buf[8192];
+        ssize_t n;
+        while ((n = read(sv[1], buf, sizeof buf)) > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+    });
+    sock_send_text(sv[0], big.data(), big.size());
+    close(sv[0]);
+    reader.join();
+    close(sv[1]);
+    EXPECT_EQ(got.size(), big.size());
+
+    // A command handler may be handed a pipe rather than a client socket.
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    sock_send_text(p[1], "reply\n", 6);
+    close(p[1]);
+    char buf[16] = {};
+    EXPECT_EQ(read(p[0], buf, sizeof buf), 6);
+    EXPECT_STREQ(buf, "reply\n");
+    close(p[0]);
+
+    // A client gone before its answer: the default SIGPIPE would end this program.
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    close(sv[1]);
+    sock_send_text(sv[0], "late\n", 5);
+    close(sv[0]);
 }
 
 TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)

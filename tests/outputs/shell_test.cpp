@@ -19,6 +19,7 @@
 #include "core/settings.h"
 #include "platform/worker.h"
 #include "outputs/shell.h"
+#include "outputs/status.h"
 #include "nmea/report.h"
 #include "receiver/link.h"
 #include "platform/platform.h"

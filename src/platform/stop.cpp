@@ -1,0 +1,91 @@
+// Stop requests and the pause that ends early on one.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+
+namespace {
+// Set from a signal handler, read by every thread that waits.
+std::atomic<int> g_stop_seen{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+// Read end, write end of the pipe behind plat_stop_fd; -1 until it is made.
+std::atomic<int> g_stop_pipe[2] = {-1, -1};
+constexpr unsigned kPauseLogSeconds = 5;
+// Longest single sleep of a pause: bounds how late a stop request is seen
+// should the signal have been taken by another thread.
+constexpr long long kPauseSliceMs = 100;
+}  // namespace
+
+void plat_stop_note()
+{
+    g_stop_seen.store(1, std::memory_order_relaxed);
+    const int fd = g_stop_pipe[1].load(std::memory_order_acquire);
+    if (fd >= 0) {
+        const int saved = errno;  // a signal handler leaves errno as it found it
+        const char byte = 1;
+        (void)!write(fd, &byte, 1);
+        errno = saved;
+    }
+}
+
+int plat_stop_fd()
+{
+    int fd = g_stop_pipe[0].load(std::memory_order_acquire);
+    if (fd >= 0)
+        return fd;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return -1;
+    g_stop_pipe[0].store(ends[0], std::memory_order_release);
+    g_stop_pipe[1].store(ends[1], std::memory_order_release);
+    // A request that came before the pipe existed is only in the flag.
+    if (plat_stop_seen())
+        plat_stop_note();
+    return ends[0];
+}
+
+int plat_stop_seen()
+{
+    return g_stop_seen.load(std::memory_order_relaxed);
+}
+
+void plat_stop_clear()
+{
+    g_stop_seen.store(0, std::memory_order_relaxed);
+    const int fd = g_stop_pipe[0].load(std::memory_order_acquire);
+    char bytes[64];
+    while (fd >= 0 && read(fd, bytes, sizeof bytes) > 0) {
+    }
+}
+
+bool plat_pause_ms(long long ms)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long end = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + ms;
+    for (;;) {
+        if (plat_stop_seen())
+            return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = end - (static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+        if (left <= 0)
+            return true;
+        const long long slice = left < kPauseSliceMs ? left : kPauseSliceMs;
+        struct timespec ts = {static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000L};
+        // A signal ends the sleep early (EINTR); the loop then looks again.
+        (void)nanosleep(&ts, nullptr);
+    }
+}
+
+bool plat_pause(unsigned seconds, const char* what)
+{
+    if (seconds == 0)
+        return true;
+    if (what && seconds >= kPauseLogSeconds && !plat_stop_seen())
+        log_msg(LOG_INFO, "waiting %u s for %s", seconds, what);
+    return plat_pause_ms(static_cast<long long>(seconds) * 1000);
+}
