@@ -89,6 +89,11 @@ long long monotonic_ms()
     return real_ms();
 }
 
+time_t monotonic_seconds()
+{
+    return static_cast<time_t>(monotonic_ms() / 1000);
+}
+
 bool clock_pause_ms(long long ms, bool stoppable)
 {
     if (ms <= 0)

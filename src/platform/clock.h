@@ -1,9 +1,13 @@
 // The service's one clock for durations and its one pause.
 #pragma once
 
+#include <ctime>
+
 // Monotonic milliseconds, never stepped by a change of the system time.
 // Under the test clock: the test clock's reading.
 long long monotonic_ms();
+// The same clock in whole seconds.
+time_t monotonic_seconds();
 
 // Waits ms milliseconds unless a stop request comes first: true when the
 // whole time passed, false when it was cut short (also when the stop came
