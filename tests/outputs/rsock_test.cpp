@@ -31,6 +31,7 @@
 #include "outputs/burst_queue.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
@@ -285,17 +286,11 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
     }
 }
 
-std::atomic<long long> test_clock_ms{0};
-
 // The stream clock stands still but for the test's steps; whatever the wall
 // clock does meanwhile (time sync steps it) is not seen.
 TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
-    rsock_set_clock([] { return test_clock_ms.load(); });
-    struct Restore {
-        ~Restore() { rsock_set_clock(nullptr); }
-    } restore;
     struct Step {
         const char* data;
         long long at_ms;
@@ -303,10 +298,16 @@ TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
     const Step steps[] = {
         {"A", 50000}, {"B", 50300}, {"C", 50600}, {"D", 50900}, {"E", 51100}, {"F", 53100},
     };
+    clock_test_start(TestClock::kTestAdvances, steps[0].at_ms);
+    struct Restore {
+        ~Restore() { clock_test_end(); }
+    } restore;
     IdleInstance idle;
     ASSERT_NE(idle.rs, nullptr);
+    long long now = steps[0].at_ms;
     for (const Step& st : steps) {
-        test_clock_ms = st.at_ms;
+        clock_test_advance(st.at_ms - now);
+        now = st.at_ms;
         rsock_write(idle.rs, st.data, 1, 1);
     }
     // Joined within 0.3 s, complete at a second's age, E discarded after 2 s
