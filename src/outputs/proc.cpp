@@ -43,11 +43,6 @@ struct StatusCache {
 thread_local ChildStdio child_stdio;
 thread_local StatusCache status_cache;
 
-long monotonic_now()
-{
-    return static_cast<long>(monotonic_ms() / 1000);
-}
-
 // Between fork and exec only async-signal-safe calls are allowed (another
 // thread may hold the allocator's lock), so everything the child needs is
 // prepared by the parent.
@@ -196,7 +191,7 @@ int proc_run_for(const char* const* argv, int limit_ms, bool (*wait)(void* ctx, 
 const char* status_read(const char* section, int max_age)
 {
     StatusCache& c = status_cache;
-    if (c.section[0] != '\0' && std::strcmp(c.section, section) == 0 && c.time + max_age >= monotonic_now())
+    if (c.section[0] != '\0' && std::strcmp(c.section, section) == 0 && c.time + max_age >= monotonic_seconds())
         return c.output;
 
     int fds[2];
@@ -221,7 +216,7 @@ const char* status_read(const char* section, int max_age)
         return "";  // not cached
     c.output[n] = '\0';
     std::snprintf(c.section, sizeof c.section, "%s", section);
-    c.time = monotonic_now();
+    c.time = monotonic_seconds();
     return c.output;
 }
 

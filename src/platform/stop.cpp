@@ -60,16 +60,11 @@ void plat_stop_clear()
     }
 }
 
-bool plat_pause_ms(long long ms)
-{
-    return clock_pause_ms(ms);
-}
-
 bool plat_pause(unsigned seconds, const char* what)
 {
     if (seconds == 0)
         return true;
     if (what && seconds >= kPauseLogSeconds && !plat_stop_seen())
         log_msg(LOG_INFO, "waiting %u s for %s", seconds, what);
-    return plat_pause_ms(static_cast<long long>(seconds) * 1000);
+    return clock_pause_ms(static_cast<long long>(seconds) * 1000);
 }
