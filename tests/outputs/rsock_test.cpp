@@ -814,7 +814,12 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     // A server that closes every connection as soon as it has accepted it;
-    // each instance then reconnects about once a second.
+    // each instance then reconnects about once a second of the test clock,
+    // which the wait below moves on.
+    clock_test_start(TestClock::kTestAdvances);
+    struct Restore {
+        ~Restore() { clock_test_end(); }
+    } restore;
     Endpoint server(SOCK_STREAM, true, 64);
     std::atomic<int> accepted{0};
     std::atomic<bool> done{false};
@@ -834,7 +839,13 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
     std::vector<RemoteSocket*> sockets;
     for (auto& s : settings)
         sockets.push_back(rsock_open(&s));
-    EXPECT_TRUE(th::wait_until([&] { return accepted >= 200 + kInstances; }, 60s)) << accepted;
+    EXPECT_TRUE(th::wait_until(
+        [&] {
+            clock_test_advance(200);
+            return accepted >= 200 + kInstances;
+        },
+        60s))
+        << accepted;
     // Each instance holds at most its socket and its stop descriptor.
     EXPECT_LE(fd_count(), fds + 2 * kInstances);
     EXPECT_EQ(thread_count(), threads + 1 + kInstances);
