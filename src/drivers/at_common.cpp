@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
+#include "platform/clock.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 
@@ -18,15 +18,6 @@ constexpr char kStartText[] = "$GPS_START";
 constexpr char kStopText[] = "$GPS_STOP";
 
 }  // namespace
-
-void at_sleep(int seconds)
-{
-    if (seconds <= 0)
-        return;
-    timespec left{.tv_sec = seconds, .tv_nsec = 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
 
 bool at_reply_has(const AtRun& run, const char* text)
 {
@@ -96,7 +87,8 @@ int at_run_steps(ReceiverLink* link, std::span<const AtStep> steps, bool stoppab
         if (step.when && !step.when(run))
             continue;
         if (!stoppable) {
-            at_sleep(step.pause);
+            // The module needs the time whatever stop request comes.
+            (void)clock_pause_ms(step.pause > 0 ? step.pause * 1000LL : 0, false);
         } else if (!plat_pause(static_cast<unsigned>(step.pause > 0 ? step.pause : 0),
                                "the module to take the next command")) {
             return -1;

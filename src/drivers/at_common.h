@@ -102,7 +102,5 @@ void at_text_stop(ReceiverLink* link);
 // receive diversity antenna is off (the receiver has its input); returns the
 // count of the last print.
 int at_print_diversity_notice();
-// Sleeps whole seconds, resuming after signals (the module needs the time).
-void at_sleep(int seconds);
 // True when the reply of the last command contains text.
 bool at_reply_has(const AtRun& run, const char* text);

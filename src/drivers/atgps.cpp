@@ -11,6 +11,7 @@
 
 #include "drivers/at_common.h"
 #include "drivers/families.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
@@ -79,7 +80,7 @@ bool enter_command_mode()
     ToolResult r = run_tool(kEnterCommandMode);
     if (r.status != 0)
         log_msg(LOG_ERR, "ENTERCND set failed (%i)", r.raw);
-    at_sleep(1);
+    (void)clock_pause_ms(1000, false);
     return r.status == 0;
 }
 
@@ -117,7 +118,7 @@ void module_restart()
 {
     run_restart_tool("service ppp stop");
     run_restart_tool("gsmpwr off");
-    at_sleep(1);
+    (void)clock_pause_ms(1000, false);
     run_restart_tool("gsmpwr on");
     run_restart_tool("service ppp start");
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "nmea/nmea.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/serial.h"
 
@@ -321,9 +322,7 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
         }
         // A port another live process holds is skipped without waiting and
         // tried again at most once a second: the other outputs keep pace.
-        struct timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        const long long now = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+        const long long now = monotonic_ms();
         if (out->retry_at != 0 && now < out->retry_at)
             return;
         if (!lock_device(out->path, 0)) {
@@ -448,7 +447,7 @@ void pty_close(SerialOutput* out)
     if (out->fd && g_pty.slave_fd >= 0) {
         const int64_t now = monotonic_ms();
         if (now >= g_pty.last_ms && now - g_pty.last_ms < kPtyInFlightMs)
-            usleep(static_cast<useconds_t>(kPtyInFlightMs - (now - g_pty.last_ms)) * 1000);
+            (void)clock_pause_ms(kPtyInFlightMs - (now - g_pty.last_ms), false);
         const int64_t from = monotonic_ms();
         const bool put_back = pty_discard(out->fd.get(), from);
         // What was put back reaches the queue only after a moment, and an
@@ -456,7 +455,7 @@ void pty_close(SerialOutput* out)
         for (int64_t at = from; put_back && at - from < kPtyCloseWaitMs; at = monotonic_ms()) {
             if (at - from >= kPtyInFlightMs && pty_queued() <= 0)
                 break;
-            usleep(10000);
+            (void)clock_pause_ms(10, false);
         }
     }
     if (link_present(kPtyLinkPath)) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -41,13 +42,6 @@ struct StatusCache {
 
 thread_local ChildStdio child_stdio;
 thread_local StatusCache status_cache;
-
-long monotonic_now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long>(ts.tv_sec);
-}
 
 // Between fork and exec only async-signal-safe calls are allowed (another
 // thread may hold the allocator's lock), so everything the child needs is
@@ -197,7 +191,7 @@ int proc_run_for(const char* const* argv, int limit_ms, bool (*wait)(void* ctx, 
 const char* status_read(const char* section, int max_age)
 {
     StatusCache& c = status_cache;
-    if (c.section[0] != '\0' && std::strcmp(c.section, section) == 0 && c.time + max_age >= monotonic_now())
+    if (c.section[0] != '\0' && std::strcmp(c.section, section) == 0 && c.time + max_age >= monotonic_seconds())
         return c.output;
 
     int fds[2];
@@ -222,7 +216,7 @@ const char* status_read(const char* section, int max_age)
         return "";  // not cached
     c.output[n] = '\0';
     std::snprintf(c.section, sizeof c.section, "%s", section);
-    c.time = monotonic_now();
+    c.time = monotonic_seconds();
     return c.output;
 }
 

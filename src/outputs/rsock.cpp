@@ -48,6 +48,7 @@
 
 #include "platform/worker.h"
 #include "outputs/sock.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -92,14 +93,7 @@ constexpr long long kBacklogLogMs = 60000;
 // nothing to send): the credit that lets two bursts completed within one tick
 // both go, bounded so that a pause in the flow earns no flood.
 constexpr int kAheadMin = -2;
-
-std::atomic<RsockClock> stream_clock{monotonic_ms};
 }  // namespace
-
-long long rsock_now()
-{
-    return stream_clock.load(std::memory_order_relaxed)();
-}
 
 static_assert(sizeof(RsockStatus{}.address) >= kSockAddrText, "the status report holds every address text");
 
@@ -156,9 +150,9 @@ int rsock_wait(RemoteSocket* rs, int fd, short events, int timeout_ms, short* re
 {
     if (!rs->keep)
         return rsock_poll(rs, fd, events, timeout_ms, revents);
-    const long long end = timeout_ms < 0 ? -1 : rsock_now() + timeout_ms;
+    const long long end = timeout_ms < 0 ? -1 : monotonic_ms() + timeout_ms;
     for (;;) {
-        long long now = rsock_now();
+        long long now = monotonic_ms();
         if (now >= rs->next_tick) {
             if (rsock_offline_tick(rs))
                 rsock_publish_backlog(rs);
@@ -171,7 +165,7 @@ int rsock_wait(RemoteSocket* rs, int fd, short events, int timeout_ms, short* re
         const int r = rsock_poll(rs, fd, events, static_cast<int>(until - now), revents);
         if (r != 0)
             return r;
-        if (end >= 0 && rsock_now() >= end)
+        if (end >= 0 && monotonic_ms() >= end)
             return 0;
     }
 }
@@ -324,7 +318,7 @@ int rsock_send_all(RemoteSocket* rs, const char* data, std::size_t length)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const long long now = rsock_now();
+            const long long now = monotonic_ms();
             if (!rsock_progressing(rs, now)) {
                 errno = ETIMEDOUT;
                 return -1;
@@ -421,7 +415,7 @@ void rsock_keep(RemoteSocket* rs, const char* data, std::size_t length)
     const uint64_t before = rs->backlog.dropped;
     burst_queue_push(&rs->backlog, data, length);
     if (rs->backlog.dropped != before) {
-        const long long now = rsock_now();
+        const long long now = monotonic_ms();
         if (rs->backlog_logged == 0 || now - rs->backlog_logged >= kBacklogLogMs) {
             log_msg(LOG_WARNING, "%s - backlog full, oldest bursts dropped: %llu (%s)", "rsock_backlog",
                     static_cast<unsigned long long>(rs->backlog.dropped), rs->name);
@@ -532,13 +526,13 @@ void rsock_connected(RemoteSocket* rs, int sock, RemoteSocketStep exec)
     rs->sock.reset(sock);
     if (!rs->keep) {
         rs->countdown = 1;
-        rs->next_tick = rsock_now() + kTickMs;
+        rs->next_tick = monotonic_ms() + kTickMs;
         rs->ahead = 0;
     }
     rs->discarded = 0;
     rs->handed = 0;
     rs->acked_seen = 0;
-    rs->last_progress = rsock_now();
+    rs->last_progress = monotonic_ms();
     rs->step = exec;
     if (pthread_mutex_lock(&rs->lock) == 0) {
         rs->state = RsockState::connected;
@@ -648,7 +642,7 @@ void rsock_tcp_socket_exec(RemoteSocket* rs)
 
 void rsock_tcp_exec(RemoteSocket* rs)
 {
-    long long now = rsock_now();
+    long long now = monotonic_ms();
     const long long wait = rs->next_tick - now;
     // Past the read allowance of this tick only errors and hang-ups are
     // waited for.
@@ -667,7 +661,7 @@ void rsock_tcp_exec(RemoteSocket* rs)
         return;
     }
     // One tick. A tick made late by a long send starts the count afresh.
-    now = rsock_now();
+    now = monotonic_ms();
     rsock_advance_tick(rs, now);
     rs->discarded = 0;
     if (!rsock_progressing(rs, now)) {
@@ -801,7 +795,7 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     } else if (settings->backlog > 0) {
         rs->keep = true;
         rs->backlog.capacity = settings->backlog;
-        rs->next_tick = rsock_now() + kTickMs;
+        rs->next_tick = monotonic_ms() + kTickMs;
     }
     int e = pthread_mutex_init(&rs->lock, nullptr);
     if (e != 0) {
@@ -826,11 +820,6 @@ void rsock_close(RemoteSocket* rs)
     if (rsock_destroy(rs)) {
         delete rs;
     }
-}
-
-void rsock_set_clock(RsockClock now)
-{
-    stream_clock.store(now ? now : monotonic_ms, std::memory_order_relaxed);
 }
 
 RsockStatus rsock_status(RemoteSocket* rs)

@@ -27,15 +27,9 @@ void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int mov
 void rsock_close(RemoteSocket* rs);
 
 // rsock_write with the time of the write given by the caller, a reading of
-// the monotonic clock (rsock_write passes the stream clock's; tests pass
+// the monotonic clock (rsock_write passes monotonic_ms; tests pass
 // their own).
 void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now);
-
-// The clock every duration of the remote streams is measured on, in
-// milliseconds: monotonic_ms unless a test sets its own (nullptr restores it).
-// Set it before opening the streams that are to follow it.
-using RsockClock = long long (*)();
-void rsock_set_clock(RsockClock now);
 
 // Copies the burst being filled (which 0), the latest completed burst waiting
 // to be sent (which 1) or the one completed before it, held to go along at

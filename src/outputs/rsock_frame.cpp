@@ -10,6 +10,7 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -120,7 +121,7 @@ void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int mov
 {
     if (!rs || !data || length == 0)
         return;
-    const long long ms = rsock_now();
+    const long long ms = monotonic_ms();
     struct timeval now {};
     now.tv_sec = static_cast<time_t>(ms / 1000);
     now.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);

@@ -80,6 +80,3 @@ struct RemoteSocket {
     SocketFrame* parked;
     SocketFrame frames[5];
 };
-
-// The stream clock, in milliseconds (see rsock_set_clock).
-long long rsock_now();

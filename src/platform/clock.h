@@ -1,6 +1,40 @@
-// The service's one clock for durations: monotonic, never stepped by a
-// change of the system time.
+// The service's one clock for durations and its one pause.
 #pragma once
 
-// CLOCK_MONOTONIC in milliseconds.
+#include <ctime>
+
+// Monotonic milliseconds, never stepped by a change of the system time.
+// Under the test clock: the test clock's reading.
 long long monotonic_ms();
+// The same clock in whole seconds.
+time_t monotonic_seconds();
+
+// Waits ms milliseconds unless a stop request comes first: true when the
+// whole time passed, false when it was cut short (also when the stop came
+// before the call). Every sleep of the service goes through here. The few
+// waits that a stop must not shorten (the pauses between the commands that
+// switch a module's engine off) pass stoppable false and always return true.
+bool clock_pause_ms(long long ms, bool stoppable = true);
+
+// The test clock, for unit tests that would otherwise sit out real seconds.
+// While it runs, monotonic_ms reads a counter that only moves when told to.
+// How a pause behaves under it:
+//   kPausesAdvance: the pause moves the clock to its own end and returns at
+//     once (one thread whose waits are all pauses: the drivers' sequences);
+//   kTestAdvances: the pause waits until clock_test_advance has carried the
+//     clock to its end or a stop is requested (worker threads paced by a
+//     test).
+enum class TestClock { kPausesAdvance, kTestAdvances };
+void clock_test_start(TestClock mode, long long start_ms = 1'000'000);
+void clock_test_advance(long long ms);
+// Back to the monotonic clock; pauses still waiting are let go.
+void clock_test_end();
+bool clock_test_running();
+// Called with the new reading each time a pause has moved the test clock
+// (kPausesAdvance), from the pausing thread: lets a test make something
+// happen at a moment of the clock (a lock holder going away). nullptr: none.
+using ClockTestHook = void (*)(long long now_ms, void* arg);
+void clock_test_on_pause(ClockTestHook hook, void* arg);
+// Pauses that have ended under the test clock, so that a test can wait for a
+// worker to reach its next pause before advancing again.
+unsigned long clock_test_pauses();

@@ -1,6 +1,8 @@
 // The daemon's one logging call: syslog, the mirror on standard error, and the repeat limit.
 #include "platform/platform.h"
 
+#include "platform/clock.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -88,13 +90,6 @@ RepeatSlot g_repeat[kRepeatSlots] = {};
 bool g_repeat_ready = false;
 pthread_mutex_t g_log_lock = PTHREAD_MUTEX_INITIALIZER;
 
-long long monotonic_now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 void flush_repeats(RepeatSlot& slot)
 {
     if (slot.dropped == 0)
@@ -130,7 +125,7 @@ bool repeat_allowed(int priority, const char* format, const char* text)
             slot = RepeatSlot{"", 0, -1, 0, 0, {}};
         g_repeat_ready = true;
     }
-    const long long now = monotonic_now_ms() / 1000;
+    const long long now = monotonic_ms() / 1000;
     RepeatSlot* found = nullptr;
     RepeatSlot* oldest = &g_repeat[0];
     for (RepeatSlot& slot : g_repeat) {

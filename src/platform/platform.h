@@ -121,8 +121,6 @@ void plat_stop_clear();
 // time passed, false when it was cut short. With what set and a wait of 5
 // seconds or more, logs one line first saying what it waits for and how long.
 bool plat_pause(unsigned seconds, const char* what = nullptr);
-// The same in milliseconds, without the log line.
-bool plat_pause_ms(long long ms);
 
 // Log messages of one kind (one format at one priority, whatever the values
 // put into it) are limited to this many a second; the rest of that second is

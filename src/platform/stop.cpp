@@ -1,12 +1,13 @@
 // Stop requests and the pause that ends early on one.
 #include "platform/platform.h"
 
+#include "platform/clock.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <ctime>
 
 namespace {
 // Set from a signal handler, read by every thread that waits.
@@ -15,9 +16,6 @@ static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler"
 // Read end, write end of the pipe behind plat_stop_fd; -1 until it is made.
 std::atomic<int> g_stop_pipe[2] = {-1, -1};
 constexpr unsigned kPauseLogSeconds = 5;
-// Longest single sleep of a pause: bounds how late a stop request is seen
-// should the signal have been taken by another thread.
-constexpr long long kPauseSliceMs = 100;
 }  // namespace
 
 void plat_stop_note()
@@ -62,30 +60,11 @@ void plat_stop_clear()
     }
 }
 
-bool plat_pause_ms(long long ms)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long end = static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 + ms;
-    for (;;) {
-        if (plat_stop_seen())
-            return false;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long long left = end - (static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
-        if (left <= 0)
-            return true;
-        const long long slice = left < kPauseSliceMs ? left : kPauseSliceMs;
-        struct timespec ts = {static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000L};
-        // A signal ends the sleep early (EINTR); the loop then looks again.
-        (void)nanosleep(&ts, nullptr);
-    }
-}
-
 bool plat_pause(unsigned seconds, const char* what)
 {
     if (seconds == 0)
         return true;
     if (what && seconds >= kPauseLogSeconds && !plat_stop_seen())
         log_msg(LOG_INFO, "waiting %u s for %s", seconds, what);
-    return plat_pause_ms(static_cast<long long>(seconds) * 1000);
+    return clock_pause_ms(static_cast<long long>(seconds) * 1000);
 }

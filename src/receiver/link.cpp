@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 
@@ -20,16 +20,9 @@ namespace {
 // Lock-file names are short: "/run/lock/LCK.." and a tty name.
 constexpr unsigned kLockPathSize = 64;
 // Polling interval of a lock wait.
-constexpr long kLockPollNs = 100L * 1000 * 1000;
+constexpr long long kLockPollMs = 100;
 // Wait used for every port of a receiver link.
 constexpr int kLinkLockSeconds = 5;
-
-void sleep_ns(long ns)
-{
-    struct timespec ts = {0, ns};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 // Reads the process id written in a lock file into *pid: 0 when it holds
 // none; ids beyond the int range cannot belong to a process and read as none
@@ -94,7 +87,8 @@ int lock_device(const char* path, int timeout_seconds, LockWait wait)
         // has made the work this lock was for pointless.
         if (timeout_seconds <= 0 || (wait == LockWait::kUntilStop && plat_stop_seen()))
             return 0;
-        sleep_ns(kLockPollNs);
+        // Not cut short by a stop: the stop sequence's wait runs its time.
+        (void)clock_pause_ms(kLockPollMs, false);
         if (monotonic_seconds() > deadline)
             return 0;
     }
@@ -116,14 +110,6 @@ int process_alive(int pid)
     if (kill(pid, 0) == 0 || errno != ESRCH)
         return 1;
     return 0;
-}
-
-time_t monotonic_seconds()
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-        return -1;
-    return ts.tv_sec;
 }
 
 int link_lock_path(ReceiverLink* link, const char* path, LockWait wait)

@@ -29,7 +29,6 @@ enum class LockWait { kUntilStop, kFull };
 [[nodiscard]] int lock_device(const char* path, int timeout_seconds, LockWait wait = LockWait::kUntilStop);
 void unlock_device(const char* path);
 int process_alive(int pid);
-time_t monotonic_seconds();
 
 // Sets link->device_path and locks it (5 s); -1 after "device(%s) is locked".
 [[nodiscard]] int link_lock_path(ReceiverLink* link, const char* path, LockWait wait = LockWait::kUntilStop);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,10 +19,20 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "receiver/link.h"
 #include "support/inproc.h"
 
 namespace peer {
+
+// Every driver test runs on the test clock: the drivers' pauses (settling,
+// between commands, lock retries) move it instead of sitting out real
+// seconds, and the durations the tests look at are read from it.
+struct PausesAdvance : ::testing::Environment {
+    void SetUp() override { clock_test_start(TestClock::kPausesAdvance); }
+    void TearDown() override { clock_test_end(); }
+};
+inline ::testing::Environment* const kPausesAdvance = ::testing::AddGlobalTestEnvironment(new PausesAdvance);
 
 // One pseudo-terminal whose slave is linked into the process root under a
 // router path ("/dev/ttyUSB8").
@@ -119,10 +130,12 @@ private:
                     std::lock_guard<std::mutex> lock(mutex_);
                     commands_.push_back(line);
                 }
-                auto it = replies.find(line);
-                pty.send(it == replies.end() ? std::string("\r\nOK\r\n") : it->second);
+                // Before the reply, so that the driver sees what it does
+                // (a stop request) at its next step.
                 if (on_command)
                     on_command(line);
+                auto it = replies.find(line);
+                pty.send(it == replies.end() ? std::string("\r\nOK\r\n") : it->second);
                 line.clear();
             }
         }

@@ -21,7 +21,6 @@ namespace {
 
 using peer::lock_of;
 using peer::new_link;
-using Clock = std::chrono::steady_clock;
 using Commands = std::vector<std::string>;
 using Replies = std::map<std::string, std::string>;
 
@@ -40,7 +39,7 @@ struct Module {
     peer::Pty usb7{"/dev/ttyUSB7"};
     peer::Pty usb9{"/dev/ttyUSB9"};
     std::mutex mutex;
-    std::vector<Clock::time_point> times;
+    std::vector<long long> times;  // arrivals on the service's clock, ms
 
     // stop_at: the command on whose arrival the service is asked to stop.
     explicit Module(Replies replies, std::string stop_at = "")
@@ -50,7 +49,7 @@ struct Module {
             if (command == stop_at)
                 plat_stop_note();
             std::lock_guard lock(mutex);
-            times.push_back(Clock::now());
+            times.push_back(monotonic_ms());
         };
         control.start();
     }
@@ -84,7 +83,7 @@ TEST(SgpscDriver, Pls83StartsOnTtyUSB9AndStopsInOrder)
         {
             std::lock_guard lock(module.mutex);
             ASSERT_EQ(module.times.size(), 6u);
-            EXPECT_GE(module.times[5] - module.times[4], std::chrono::milliseconds(4900));
+            EXPECT_GE(module.times[5] - module.times[4], 4900);
         }
         EXPECT_STREQ(link->device_path, "/dev/ttyUSB9");
         ASSERT_GE(link->fd, 0);
@@ -103,13 +102,25 @@ TEST(SgpscDriver, Pls83StartsOnTtyUSB9AndStopsInOrder)
     // lock and switches the engine off all the same.
     Module module(Replies{});
     th::Process holder;
-    holder.start({"sleep", "1"}, {}, th::process_root() + "/holder.log");
+    holder.start({"sleep", "60"}, {}, th::process_root() + "/holder.log");
     th::write_file(lock_of("ttyUSB8"), th::pid_text(holder.pid));
-    std::thread reaper([&] { holder.wait_exit(std::chrono::seconds(10)); });
+    // The holder goes away one second (on the service's clock) into the wait.
+    struct Release {
+        th::Process* holder;
+        long long at;
+    } release{&holder, monotonic_ms() + 1000};
+    clock_test_on_pause(
+        [](long long now, void* arg) {
+            auto* r = static_cast<Release*>(arg);
+            if (now >= r->at && r->holder->pid > 0 && r->holder->status == -1)
+                r->holder->stop(SIGKILL, std::chrono::seconds(2));
+        },
+        &release);
     plat_stop_note();
     sgpsc_close(link.get());
     plat_stop_clear();
-    reaper.join();
+    clock_test_on_pause(nullptr, nullptr);
+    EXPECT_NE(holder.status, -1) << "the stop waited for the holder";
     EXPECT_EQ(module.control.commands(), kStop);
     EXPECT_EQ(link->fd, -1);
     EXPECT_FALSE(th::file_exists(lock_of("ttyUSB9")));
@@ -137,7 +148,7 @@ TEST(SgpscDriver, StopRequestEndsTheStartAtItsNextPause)
         want.insert(want.end(), kStop.begin(), kStop.end());
         EXPECT_EQ(module.control.commands(), want);
         std::lock_guard lock(module.mutex);
-        EXPECT_LT(module.times.back() - module.times.front(), std::chrono::seconds(2)) << "the pause was sat out";
+        EXPECT_LT(module.times.back() - module.times.front(), 2000) << "the pause was sat out";
     }
     EXPECT_EQ(link->fd, -1);
     EXPECT_FALSE(th::file_exists(lock_of("ttyUSB8")));
@@ -184,7 +195,7 @@ TEST(SgpscDriver, IdentityVariantsChooseCommandsAndPort)
         if (c.pause) {
             std::lock_guard lock(module.mutex);
             ASSERT_EQ(module.times.size(), c.sent.size());
-            EXPECT_GE(module.times.back() - module.times[module.times.size() - 2], std::chrono::milliseconds(4900));
+            EXPECT_GE(module.times.back() - module.times[module.times.size() - 2], 4900);
         }
         EXPECT_STREQ(link->device_path, "/dev/ttyUSB7");
         EXPECT_TRUE(same_tty(link->fd, "/dev/ttyUSB7"));

@@ -37,6 +37,7 @@ struct Receiver {
     std::atomic<bool> flood{false};  // junk without pause, whatever the speed
     std::atomic<bool> running{true};
     std::atomic<int> bursts{0};
+    std::atomic<int> rounds{0};  // looks at the port so far
     std::thread thread;
 
     Receiver(speed_t b, std::string text, bool once = false) : baud(b), burst(std::move(text)), once_per_open(once)
@@ -47,6 +48,16 @@ struct Receiver {
     {
         running = false;
         thread.join();
+    }
+    // The driver's pauses take no time on the test clock; this one lets the
+    // receiver look at the port (and use up its burst) while the driver
+    // waits, as it would during the real pause.
+    static void look_during_pause(long long, void* arg)
+    {
+        auto* rx = static_cast<Receiver*>(arg);
+        const int seen = rx->rounds.load();
+        for (int i = 0; i < 300 && rx->rounds.load() < seen + 2; ++i)
+            usleep(10000);
     }
     void loop()
     {
@@ -70,6 +81,7 @@ struct Receiver {
                 }
             }
             last = now;
+            ++rounds;
             for (int i = 0; i < 8 && running; ++i)
                 usleep(50000);
         }
@@ -161,7 +173,9 @@ TEST(StandaloneDriver, NothingRecognisableAtEitherSpeed)
         Receiver rx(B115200, c.burst, c.once);
         ReceiverLink link{};
         th::StderrCapture capture;
+        clock_test_on_pause(Receiver::look_during_pause, &rx);
         EXPECT_EQ(standalone_open(&link), -1);
+        clock_test_on_pause(nullptr, nullptr);
         EXPECT_EQ(link.fd, -1);
         EXPECT_NE(capture.text().find("gps: err: speed detection failed\n"), std::string::npos) << capture.text();
         EXPECT_FALSE(th::file_exists(root_path("/run/lock/LCK..ttyS1")));

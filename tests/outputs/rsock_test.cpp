@@ -31,6 +31,7 @@
 #include "outputs/burst_queue.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
@@ -285,17 +286,11 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
     }
 }
 
-std::atomic<long long> test_clock_ms{0};
-
 // The stream clock stands still but for the test's steps; whatever the wall
 // clock does meanwhile (time sync steps it) is not seen.
 TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
-    rsock_set_clock([] { return test_clock_ms.load(); });
-    struct Restore {
-        ~Restore() { rsock_set_clock(nullptr); }
-    } restore;
     struct Step {
         const char* data;
         long long at_ms;
@@ -303,10 +298,16 @@ TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
     const Step steps[] = {
         {"A", 50000}, {"B", 50300}, {"C", 50600}, {"D", 50900}, {"E", 51100}, {"F", 53100},
     };
+    clock_test_start(TestClock::kTestAdvances, steps[0].at_ms);
+    struct Restore {
+        ~Restore() { clock_test_end(); }
+    } restore;
     IdleInstance idle;
     ASSERT_NE(idle.rs, nullptr);
+    long long now = steps[0].at_ms;
     for (const Step& st : steps) {
-        test_clock_ms = st.at_ms;
+        clock_test_advance(st.at_ms - now);
+        now = st.at_ms;
         rsock_write(idle.rs, st.data, 1, 1);
     }
     // Joined within 0.3 s, complete at a second's age, E discarded after 2 s
@@ -813,7 +814,12 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     // A server that closes every connection as soon as it has accepted it;
-    // each instance then reconnects about once a second.
+    // each instance then reconnects about once a second of the test clock,
+    // which the wait below moves on.
+    clock_test_start(TestClock::kTestAdvances);
+    struct Restore {
+        ~Restore() { clock_test_end(); }
+    } restore;
     Endpoint server(SOCK_STREAM, true, 64);
     std::atomic<int> accepted{0};
     std::atomic<bool> done{false};
@@ -833,7 +839,13 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
     std::vector<RemoteSocket*> sockets;
     for (auto& s : settings)
         sockets.push_back(rsock_open(&s));
-    EXPECT_TRUE(th::wait_until([&] { return accepted >= 200 + kInstances; }, 60s)) << accepted;
+    EXPECT_TRUE(th::wait_until(
+        [&] {
+            clock_test_advance(200);
+            return accepted >= 200 + kInstances;
+        },
+        60s))
+        << accepted;
     // Each instance holds at most its socket and its stop descriptor.
     EXPECT_LE(fd_count(), fds + 2 * kInstances);
     EXPECT_EQ(thread_count(), threads + 1 + kInstances);

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/e2e.h"
 #include "support/harness.h"
@@ -395,7 +396,7 @@ TEST(Platform, PidFileAndInterruptiblePauses)
     EXPECT_EQ(th::read_file(root + "/settings"), "MOD_GPS_ENABLED=1\n");
     unlink((root + "/run/test.pid").c_str());
 
-    EXPECT_TRUE(plat_pause_ms(20));
+    EXPECT_TRUE(clock_pause_ms(20));
     plat_stop_note();
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(plat_pause(10, "nothing"));

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/clock.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 #include "support/e2e.h"
@@ -23,6 +24,13 @@ using Clock = std::chrono::steady_clock;
 using th::dead_pid;
 using th::pid_text;
 using th::seconds_since;
+
+// The lock waits pause on the test clock, which each pause moves to its end:
+// the waits are measured in the service's milliseconds, not sat out.
+struct PausesAdvance {
+    PausesAdvance() { clock_test_start(TestClock::kPausesAdvance); }
+    ~PausesAdvance() { clock_test_end(); }
+};
 
 std::string lock_file(const std::string& tty)
 {
@@ -91,11 +99,12 @@ TEST(LockFile, OurOwnLockCountsAsHeld)
     const std::string file = lock_file("ttyOWN");
     unlink(file.c_str());
     ASSERT_EQ(lock_device("/dev/ttyOWN", 1), 1);
-    const auto t0 = Clock::now();
+    PausesAdvance clock;
+    const long long t0 = monotonic_ms();
     EXPECT_EQ(lock_device("/dev/ttyOWN", 1), 0);
-    const double took = seconds_since(t0);
-    EXPECT_GE(took, 0.9);
-    EXPECT_LT(took, 10.0);
+    const long long took = monotonic_ms() - t0;
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 10000);
     EXPECT_EQ(th::read_file(file), pid_text(getpid()));
     unlock_device("/dev/ttyOWN");
 }
@@ -121,9 +130,10 @@ TEST(LockFile, ChildHoldsTheLockUntilItDies)
     EXPECT_EQ(got, '1');
     EXPECT_EQ(th::read_file(file), pid_text(child));
 
-    const auto t0 = Clock::now();
+    PausesAdvance clock;
+    const long long t0 = monotonic_ms();
     EXPECT_EQ(lock_device("/dev/ttyCHILD", 1), 0);
-    EXPECT_GE(seconds_since(t0), 0.9);
+    EXPECT_GE(monotonic_ms() - t0, 900);
     EXPECT_EQ(th::read_file(file), pid_text(child)) << "a live holder's file is left alone";
 
     kill(child, SIGKILL);
@@ -146,13 +156,14 @@ TEST(LockFile, MissingLockDirectoryFailsAfterTheWait)
     ASSERT_EQ(rename(dir.c_str(), away.c_str()), 0);
     ReceiverLink link = {};
     th::StderrCapture err;
-    const auto t0 = Clock::now();
+    PausesAdvance clock;
+    const long long t0 = monotonic_ms();
     EXPECT_EQ(link_lock_path(&link, "/dev/ttyUSB9"), -1);
-    const double took = seconds_since(t0);
+    const long long took = monotonic_ms() - t0;
     EXPECT_STREQ(link.device_path, "/dev/ttyUSB9");
     EXPECT_EQ(err.text(), "gps: err: device(/dev/ttyUSB9) is locked\n");
-    EXPECT_GE(took, 4.9);
-    EXPECT_LT(took, 15.0);
+    EXPECT_GE(took, 4900);
+    EXPECT_LT(took, 15000);
     ASSERT_EQ(rename(away.c_str(), dir.c_str()), 0);
     EXPECT_EQ(link_lock_path(&link, "/dev/ttyUSB9"), 0);
     unlock_device("/dev/ttyUSB9");
