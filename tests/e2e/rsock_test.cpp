@@ -163,7 +163,7 @@ std::pair<int, int> expect_pace(const std::vector<Burst>& got, int period, int h
 {
     SCOPED_TRACE(legend);
     int moving_gaps = 0, halted_gaps = 0;
-    bool last_short = true;
+    bool last_short = false;
     for (std::size_t i = 1; i < got.size(); ++i) {
         const int p = got[i - 1].moving ? period : halt;
         const long long min_ms = 1000LL * std::max(1, p - 1) - 150;
