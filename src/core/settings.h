@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "nmea/timesync.h"
+#include "outputs/mqtt.h"
 #include "outputs/snmp.h"
 
 // One remote NMEA stream (RSOCK1..RSOCK4) or the local gpsd feed.
@@ -38,6 +39,7 @@ struct GpsSettings {
     TimeSyncSettings timesync;
     RemoteSocketSettings gpsd;
     uint32_t gpsd_listen_port;
+    MqttSettings mqtt;
 };
 
 inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";
