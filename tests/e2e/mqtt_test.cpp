@@ -1,0 +1,321 @@
+// The fleet feed end to end: the daemon under a simulation root publishing to
+// a mosquitto broker started on a free loopback port, read back by
+// mosquitto_sub.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "nmea/nmea.h"
+#include "support/e2e.h"
+#include "support/harness.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+int free_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool have_broker()
+{
+    return std::system("command -v mosquitto >/dev/null 2>&1 && command -v mosquitto_sub >/dev/null 2>&1") == 0;
+}
+
+// openssl and mosquitto_passwd with their output kept out of the test's.
+[[maybe_unused]] bool sh(const std::string& command)
+{
+    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A broker of its own: plain or TLS listener, anonymous or with a password
+// file, its state kept in dir so that a restart keeps the subscriber's session.
+struct Broker {
+    th::TempDir dir;
+    th::Process proc;
+    int port = free_port();
+    std::string config;
+
+    void start(const std::string& extra = "")
+    {
+        if (config.empty())
+            config = "listener " + std::to_string(port) + " 127.0.0.1\npersistence true\npersistence_location " +
+                     dir.path + "/\nlog_dest stderr\n" + (extra.empty() ? "allow_anonymous true\n" : extra);
+        th::write_file(dir.path + "/mosquitto.conf", config);
+        const std::size_t before = proc.log_path.empty() ? 0 : proc.log().size();
+        proc.start({"/usr/sbin/mosquitto", "-c", dir.path + "/mosquitto.conf"}, {}, dir.path + "/broker.log");
+        ASSERT_TRUE(th::wait_until([&] { return proc.log().find(" running", before) != std::string::npos; }, 10s))
+            << proc.log();
+    }
+    void stop() { EXPECT_TRUE(proc.stop(SIGTERM, 5s)); }
+};
+
+// One message as mosquitto_sub printed it.
+struct Message {
+    std::string topic;
+    bool retained;
+    std::string payload;
+};
+
+// mosquitto_sub on gnss/# at QoS 1 with a session the broker keeps, each
+// message printed as "TOPIC RETAIN LENGTH PAYLOAD".
+struct Subscriber {
+    th::TempDir dir;
+    th::Process proc;
+
+    void start(int port, const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> argv{"/usr/bin/mosquitto_sub",
+                                      "-h",
+                                      "127.0.0.1",
+                                      "-p",
+                                      std::to_string(port),
+                                      "-t",
+                                      "gnss/#",
+                                      "-q",
+                                      "1",
+                                      "-c",
+                                      "-i",
+                                      "fleet-backend",
+                                      "-F",
+                                      "%t %r %l %p"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        proc.start(argv, {}, dir.path + "/sub.out");
+    }
+    std::vector<Message> messages() const
+    {
+        const std::string t = proc.log();
+        std::vector<Message> out;
+        std::size_t pos = 0;
+        while (pos < t.size()) {
+            const std::size_t a = t.find(' ', pos), b = a == std::string::npos ? a : t.find(' ', a + 1),
+                              c = b == std::string::npos ? b : t.find(' ', b + 1);
+            if (c == std::string::npos)
+                break;
+            const std::size_t len = std::strtoul(t.c_str() + b + 1, nullptr, 10);
+            if (c + 1 + len > t.size())
+                break;
+            out.push_back({t.substr(pos, a - pos), t[a + 1] == '1', t.substr(c + 1, len)});
+            pos = c + 1 + len + 1;
+        }
+        return out;
+    }
+    std::vector<Message> on(const std::string& leaf) const
+    {
+        std::vector<Message> out;
+        for (auto& m : messages())
+            if (m.topic.size() > leaf.size() && m.topic.compare(m.topic.size() - leaf.size(), leaf.size(), leaf) == 0)
+                out.push_back(m);
+        return out;
+    }
+};
+
+struct DaemonRun {
+    th::TempDir root;
+    th::Process sim;
+    th::Process daemon;
+
+    void start(const std::string& capture, const std::vector<std::string>& settings)
+    {
+        th::write_file(root.path + "/drive.nmea", capture);
+        std::vector<std::string> argv{th::sim_bin(),
+                                      "--root",
+                                      root.path + "",
+                                      "--family",
+                                      "gpsstart",
+                                      "--capture",
+                                      root.path + "/drive.nmea",
+                                      "--loop"};
+        for (const std::string& s : settings) {
+            argv.push_back("--set");
+            argv.push_back(s);
+        }
+        sim.start(argv, {}, root.path + "/sim.out");
+        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root.path + "/sim/ready"); }, 20s)) << sim.log();
+        daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
+        ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log();
+    }
+    ~DaemonRun()
+    {
+        daemon.stop(SIGKILL, 5s);
+        sim.stop(SIGTERM, 5s);
+    }
+};
+
+std::vector<std::string> mqtt_keys(int port, int period, int halt, const std::vector<std::string>& more = {})
+{
+    std::vector<std::string> k{"MOD_GPS_MQTT_ENABLED=1",
+                               "MOD_GPS_MQTT_HOST=127.0.0.1",
+                               "MOD_GPS_MQTT_PORT=" + std::to_string(port),
+                               "MOD_GPS_MQTT_PERIOD=" + std::to_string(period),
+                               "MOD_GPS_MQTT_PERIOD_HALT=" + std::to_string(halt),
+                               "MOD_GPS_ROUTER_ID_STRING=truck7"};
+    k.insert(k.end(), more.begin(), more.end());
+    return k;
+}
+
+// The value behind "key" in a flat JSON object, "" when absent.
+std::string field(const std::string& json, const std::string& key)
+{
+    const std::size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos)
+        return "";
+    std::size_t v = at + key.size() + 3, end = v;
+    if (json[v] == '"')
+        return json.substr(v + 1, json.find('"', v + 1) - v - 1);
+    while (end < json.size() && json[end] != ',' && json[end] != '}')
+        ++end;
+    return json.substr(v, end - v);
+}
+
+std::vector<std::string> items(const std::string& sentence)
+{
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    const std::size_t end = sentence.find('*');
+    for (;;) {
+        const std::size_t c = sentence.find(',', pos);
+        if (c == std::string::npos || c > end) {
+            out.push_back(sentence.substr(pos, end - pos));
+            return out;
+        }
+        out.push_back(sentence.substr(pos, c - pos));
+        pos = c + 1;
+    }
+}
+
+double degrees(const std::string& v, const std::string& h)
+{
+    const double x = std::atof(v.c_str());
+    const double d = std::floor(x / 100) + (x - std::floor(x / 100) * 100) / 60;
+    return h == "S" || h == "W" ? -d : d;
+}
+
+// Checks a position object against the last GGA or GNS with a fix of the
+// cycle it came with (the RMC when there is none).
+void expect_position_of(const std::string& json, const std::string& nmea)
+{
+    std::vector<std::string> fix, rmc;
+    for (const std::string& line : th::lines_of(nmea)) {
+        const std::vector<std::string> f = items(line);
+        if (f[0].size() == 6 && (f[0].compare(3, 3, "GGA") == 0 || f[0].compare(3, 3, "GNS") == 0) && f.size() > 5 &&
+            !f[2].empty())
+            fix = f;
+        if (f[0].size() == 6 && f[0].compare(3, 3, "RMC") == 0 && f.size() > 9)
+            rmc = f;
+    }
+    const std::vector<std::string>& src = fix.empty() ? rmc : fix;
+    ASSERT_FALSE(src.empty()) << "a position from a cycle without one: " << nmea;
+    const int lat = fix.empty() ? 3 : 2;
+    EXPECT_NEAR(std::atof(field(json, "lat").c_str()), degrees(src[lat], src[lat + 1]), 1e-6) << json << "\n" << nmea;
+    EXPECT_NEAR(std::atof(field(json, "lon").c_str()), degrees(src[lat + 2], src[lat + 3]), 1e-6) << json;
+    const std::string t = field(json, "time");
+    if (!t.empty()) {
+        EXPECT_EQ(t.substr(11, 8), src[1].substr(0, 2) + ":" + src[1].substr(2, 2) + ":" + src[1].substr(4, 2)) << json;
+    }
+    if (!fix.empty() && fix[0].compare(3, 3, "GGA") == 0) {
+        EXPECT_EQ(field(json, "fix"), std::to_string(std::atoi(fix[6].c_str()))) << json;
+        if (!fix[9].empty())
+            EXPECT_NEAR(std::atof(field(json, "alt").c_str()), std::atof(fix[9].c_str()), 1e-9) << json;
+        else
+            EXPECT_EQ(field(json, "alt"), "") << json;
+    }
+    if (!rmc.empty() && rmc[1] == src[1] && !rmc[7].empty()) {
+        EXPECT_NEAR(std::atof(field(json, "speed").c_str()), std::atof(rmc[7].c_str()) * 1.852, 0.051) << json;
+    }
+}
+
+}  // namespace
+
+// Real captures: each position agrees with the sentences of its cycle, the
+// NMEA topic carries exactly what a remote stream gets, the status is
+// retained and says "offline" at a clean stop; the control socket reports it.
+TEST(MqttE2e, PositionsFromRealCapturesTheNmeaTopicAndTheStatus)
+{
+    if (!have_broker())
+        GTEST_SKIP() << "mosquitto is not installed (scripts/install-deps.sh)";
+    for (const char* capture : {"gpsd-ublox-neo-m9n-nmea.nmea", "gpsd-telit-pls83-w.nmea"}) {
+        SCOPED_TRACE(capture);
+        Broker broker;
+        broker.start();
+        Subscriber sub;
+        sub.start(broker.port);
+        DaemonRun run;
+        run.start(th::read_file(th::data_path(capture)),
+                  mqtt_keys(broker.port, 1, 1, {"MOD_GPS_MQTT_NMEA=1", "MOD_GPS_SRI_ENABLED=1"}));
+        ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 4; }, 30s))
+            << run.daemon.log() << sub.proc.log();
+        const std::string status = th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n");
+        EXPECT_TRUE(run.daemon.stop(SIGTERM, 10s));
+        ASSERT_TRUE(th::wait_until(
+            [&] { return !sub.on("/status").empty() && sub.on("/status").back().payload == "{\"state\":\"offline\"}"; },
+            5s));
+
+        // The status: online at the connect, retained, with family and version.
+        const auto st = sub.on("/status");
+        ASSERT_GE(st.size(), 2u);
+        EXPECT_EQ(st[0].topic, "gnss/truck7/status");
+        EXPECT_EQ(field(st[0].payload, "state"), "online") << st[0].payload;
+        EXPECT_FALSE(field(st[0].payload, "family").empty()) << st[0].payload;
+        EXPECT_FALSE(field(st[0].payload, "version").empty()) << st[0].payload;
+        EXPECT_NE(status.find("\"mqtt\":{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" +
+                              std::to_string(broker.port) + ",\"tls\":false,\"state\":\"connected\""),
+                  std::string::npos)
+            << status;
+
+        // Every position follows the NMEA of its own cycle; the NMEA is what
+        // the remote stream got, byte for byte, the identification sentence too.
+        const std::string twice = th::read_file(th::data_path(capture)) + th::read_file(th::data_path(capture));
+        std::string nmea;
+        int checked = 0;
+        for (const Message& m : sub.messages()) {
+            if (m.topic == "gnss/truck7/nmea") {
+                EXPECT_FALSE(m.retained);
+                // The receiver's sentences as they came, an identification behind each RMC.
+                std::string plain;
+                const auto lines = th::lines_of(m.payload);
+                for (std::size_t i = 0; i < lines.size(); ++i) {
+                    if (lines[i] == "$GPFID,truck7\r\n") {
+                        EXPECT_TRUE(i > 0 && nmea_is_rmc(lines[i - 1].data(), lines[i - 1].size())) << m.payload;
+                        continue;
+                    }
+                    if (nmea_is_rmc(lines[i].data(), lines[i].size())) {
+                        EXPECT_TRUE(i + 1 < lines.size() && lines[i + 1] == "$GPFID,truck7\r\n") << m.payload;
+                    }
+                    plain += lines[i];
+                }
+                EXPECT_NE(twice.find(plain), std::string::npos) << m.payload;
+                nmea = m.payload;
+            } else if (m.topic == "gnss/truck7/position") {
+                EXPECT_EQ(field(m.payload, "moving") == "true" || field(m.payload, "moving") == "false", true);
+                expect_position_of(m.payload, nmea);
+                ++checked;
+            }
+        }
+        EXPECT_GE(checked, 4);
+        run.sim.stop(SIGTERM, 5s);
+    }
+}
