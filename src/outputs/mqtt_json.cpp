@@ -57,13 +57,60 @@ bool all_digits(const char* s, std::size_t n)
     return true;
 }
 
-// Whether the cycle's report says the receiver has a fix: a GGA or GNS
-// quality other than 0, or without one an RMC whose status is valid.
-bool has_fix(const PositionReport& r)
+// Seconds of the day of an NMEA time (hhmmss, hhmmss.ss); -1 when not one.
+double day_seconds(const char* t)
 {
-    if (r.fix_quality[0])
+    double v;
+    int decimals;
+    if (std::strlen(t) < 6 || !all_digits(t, 6) || !nmea_number(t, &v, &decimals))
+        return -1;
+    const int hms = static_cast<int>(v);
+    return hms / 10000 * 3600 + hms / 100 % 100 * 60 + (v - hms / 100 * 100);
+}
+
+// What of the report is the latest. A receiver that sends GGA only now and
+// then leaves GGA items of an older time beside a newer RMC, and one whose
+// cycle begins with GGA leaves a newer GGA beside the RMC before it: the
+// items of the older time are left out.
+struct Current {
+    bool rmc;       // RMC items: the time, position and motion
+    bool gga;       // GGA or GNS items: position, altitude, satellites, quality
+    bool same_day;  // the time in use goes with the RMC's date
+};
+
+Current current_items(const PositionReport& r)
+{
+    Current c{};
+    const bool rmc = r.rmc_time[0] != '\0' && r.rmc_status[0] != '\0';
+    const bool gga = r.fix_time[0] || r.latitude[0] || r.fix_quality[0];
+    c.same_day = true;
+    if (!rmc || !gga) {
+        c.rmc = rmc;
+        c.gga = gga;
+        return c;
+    }
+    const double g = day_seconds(r.fix_time), m = day_seconds(r.rmc_time);
+    if (g == m || g < 0 || m < 0) {
+        c.rmc = true;
+        c.gga = g == m;
+        return c;
+    }
+    // Half a day apart or more: the day changed between the two.
+    const bool wrapped = g - m > 43200 || m - g > 43200;
+    const bool gga_later = (g > m) != wrapped;
+    c.gga = gga_later;
+    c.rmc = !gga_later;
+    c.same_day = !(gga_later && wrapped);
+    return c;
+}
+
+// Whether the cycle has a fix: the GGA or GNS quality other than 0, or
+// without one an RMC whose status is valid.
+bool has_fix(const PositionReport& r, const Current& c)
+{
+    if (c.gga && r.fix_quality[0])
         return all_digits(r.fix_quality, std::strlen(r.fix_quality)) && std::atoi(r.fix_quality) > 0;
-    return r.rmc_status[0] == 'A';
+    return c.rmc && r.rmc_status[0] == 'A';
 }
 
 struct Out {
@@ -94,20 +141,21 @@ std::size_t mqtt_position_json(const PositionReport* report, int moving, char* b
     if (!report || !buf || size == 0)
         return 0;
     const PositionReport& r = *report;
-    if (!has_fix(r))
+    const Current cur = current_items(r);
+    if (!has_fix(r, cur))
         return 0;
     Out o{buf, size, 0, false};
     const char* sep = "";
     o.add("{");
     // The time of the fix on the receiver's date; no date, no time.
-    const char* t = r.fix_time[0] ? r.fix_time : r.rmc_time;
+    const char* t = cur.gga && r.fix_time[0] ? r.fix_time : r.rmc_time;
     const std::size_t tn = std::strlen(t);
-    if (std::strlen(r.date) == 6 && all_digits(r.date, 6) && tn >= 6 && all_digits(t, 6)) {
+    if (cur.same_day && std::strlen(r.date) == 6 && all_digits(r.date, 6) && tn >= 6 && all_digits(t, 6)) {
         const char* frac = tn > 6 && t[6] == '.' && all_digits(t + 7, tn - 7) ? t + 6 : "";
         o.add("\"time\":\"20%.2s-%.2s-%.2sT%.2s:%.2s:%.2s%sZ\"", r.date + 4, r.date + 2, r.date, t, t + 2, t + 4, frac);
         sep = ",";
     }
-    const bool gga = r.latitude[0] && r.longitude[0];
+    const bool gga = cur.gga && r.latitude[0] && r.longitude[0];
     double lat, lon;
     if (degrees(gga ? r.latitude : r.rmc_latitude, gga ? r.lat_hemisphere : r.rmc_lat_hemisphere, &lat) &&
         degrees(gga ? r.longitude : r.rmc_longitude, gga ? r.lon_hemisphere : r.rmc_lon_hemisphere, &lon)) {
@@ -116,23 +164,23 @@ std::size_t mqtt_position_json(const PositionReport* report, int moving, char* b
     }
     double v;
     int decimals;
-    if (nmea_number(r.altitude, &v, &decimals)) {
+    if (cur.gga && nmea_number(r.altitude, &v, &decimals)) {
         o.add("%s\"alt\":%.*f", sep, decimals, v);
         sep = ",";
     }
-    if (nmea_number(r.speed_knots, &v, &decimals) && v >= 0) {
+    if (cur.rmc && nmea_number(r.speed_knots, &v, &decimals) && v >= 0) {
         o.add("%s\"speed\":%.1f", sep, v * 1.852);
         sep = ",";
     }
-    if (nmea_number(r.course, &v, &decimals) && v >= 0) {
+    if (cur.rmc && nmea_number(r.course, &v, &decimals) && v >= 0) {
         o.add("%s\"course\":%.*f", sep, decimals, v);
         sep = ",";
     }
-    if (r.satellites[0] && all_digits(r.satellites, std::strlen(r.satellites))) {
+    if (cur.gga && r.satellites[0] && all_digits(r.satellites, std::strlen(r.satellites))) {
         o.add("%s\"sats\":%d", sep, std::atoi(r.satellites));
         sep = ",";
     }
-    if (r.fix_quality[0] && all_digits(r.fix_quality, std::strlen(r.fix_quality))) {
+    if (cur.gga && r.fix_quality[0] && all_digits(r.fix_quality, std::strlen(r.fix_quality))) {
         o.add("%s\"fix\":%d", sep, std::atoi(r.fix_quality));
         sep = ",";
     }

@@ -58,6 +58,7 @@ struct Broker {
     th::Process proc;
     int port = free_port();
     std::string config;
+    int starts = 0;
 
     void start(const std::string& extra = "")
     {
@@ -65,9 +66,9 @@ struct Broker {
             config = "listener " + std::to_string(port) + " 127.0.0.1\npersistence true\npersistence_location " +
                      dir.path + "/\nlog_dest stderr\n" + (extra.empty() ? "allow_anonymous true\n" : extra);
         th::write_file(dir.path + "/mosquitto.conf", config);
-        const std::size_t before = proc.log_path.empty() ? 0 : proc.log().size();
-        proc.start({"/usr/sbin/mosquitto", "-c", dir.path + "/mosquitto.conf"}, {}, dir.path + "/broker.log");
-        ASSERT_TRUE(th::wait_until([&] { return proc.log().find(" running", before) != std::string::npos; }, 10s))
+        proc.start({"/usr/sbin/mosquitto", "-c", dir.path + "/mosquitto.conf"}, {},
+                   dir.path + "/broker" + std::to_string(++starts) + ".log");
+        ASSERT_TRUE(th::wait_until([&] { return proc.log().find(" running") != std::string::npos; }, 10s))
             << proc.log();
     }
     void stop() { EXPECT_TRUE(proc.stop(SIGTERM, 5s)); }
@@ -318,4 +319,146 @@ TEST(MqttE2e, PositionsFromRealCapturesTheNmeaTopicAndTheStatus)
         EXPECT_GE(checked, 4);
         run.sim.stop(SIGTERM, 5s);
     }
+}
+
+namespace {
+
+// Numbered cycles of GGA and RMC: the time of day is the cycle number, so
+// order, gaps and pace show in the positions; moving(i) decides the speed.
+std::string drive_capture(int cycles, bool (*moving)(int))
+{
+    std::string out;
+    for (int i = 0; i < cycles; ++i) {
+        char hms[16];
+        std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
+        out += th::with_checksum(std::string("GPGGA,") + hms + ",4333.1902,S,00127.6183,W,1,08,0.9,250.8,M,50.0,M,,");
+        out += th::with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,S,00127.6183,W," +
+                                 (moving(i) ? "12.5" : "0.0") + ",90.0,071226,,,A");
+    }
+    return out;
+}
+
+// The cycle number of a position, from its time.
+int cycle_of(const std::string& json)
+{
+    const std::string t = field(json, "time");
+    if (t.size() < 19)
+        return -1;
+    return (std::atoi(t.substr(11, 2).c_str()) - 10) * 3600 + std::atoi(t.substr(14, 2).c_str()) * 60 +
+           std::atoi(t.substr(17, 2).c_str());
+}
+
+std::string mqtt_status(const DaemonRun& run)
+{
+    const std::string s = th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n");
+    const std::size_t at = s.find("\"mqtt\":");
+    return at == std::string::npos ? "" : s.substr(at, s.find('}', at) - at + 1);
+}
+
+}  // namespace
+
+// Moving and standing paces, then the will once the daemon is killed.
+TEST(MqttE2e, PaceMovingAndStandingThenTheWillAfterAKill)
+{
+    if (!have_broker())
+        GTEST_SKIP() << "mosquitto is not installed (scripts/install-deps.sh)";
+    Broker broker;
+    broker.start();
+    Subscriber sub;
+    sub.start(broker.port);
+    DaemonRun run;
+    run.start(drive_capture(3600, [](int i) { return i % 12 < 6; }), mqtt_keys(broker.port, 2, 3));
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            const auto p = sub.on("/position");
+            int halted = 0, moved = 0;
+            for (auto& m : p)
+                ++(field(m.payload, "moving") == "true" ? moved : halted);
+            return moved >= 3 && halted >= 3;
+        },
+        40s))
+        << sub.proc.log();
+    const auto p = sub.on("/position");
+    for (std::size_t i = 1; i < p.size(); ++i) {
+        const int gap = cycle_of(p[i].payload) - cycle_of(p[i - 1].payload);
+        const int period = field(p[i].payload, "moving") == "true" ? 2 : 3;
+        EXPECT_GE(gap, period - 1) << p[i - 1].payload << "\n" << p[i].payload;
+        EXPECT_LE(gap, period + 1) << p[i - 1].payload << "\n" << p[i].payload;
+        EXPECT_TRUE(p[i].retained || !p[i].retained);
+    }
+    EXPECT_EQ(field(p[0].payload, "lat"), "-43.553170");
+    EXPECT_EQ(field(p[0].payload, "lon"), "-1.460305");
+
+    // A process that vanishes leaves its will; a new subscriber finds it
+    // and the last position, both retained.
+    ASSERT_EQ(kill(run.daemon.pid, SIGKILL), 0);
+    ASSERT_TRUE(th::wait_until(
+        [&] { return sub.on("/status").size() >= 2 && sub.on("/status").back().payload == "{\"state\":\"offline\"}"; },
+        10s));
+    run.daemon.wait_exit(5s);
+    Subscriber late;
+    late.start(broker.port, {"-W", "2"});
+    ASSERT_TRUE(late.proc.wait_exit(5s));
+    const auto kept = late.messages();
+    ASSERT_EQ(kept.size(), 2u) << late.proc.log();
+    for (auto& m : kept) {
+        EXPECT_TRUE(m.retained) << m.topic;
+        if (m.topic == "gnss/truck7/status") {
+            EXPECT_EQ(m.payload, "{\"state\":\"offline\"}");
+        } else {
+            EXPECT_EQ(m.topic, "gnss/truck7/position");
+            EXPECT_EQ(m.payload, sub.on("/position").back().payload);
+        }
+    }
+}
+
+// The broker goes away and comes back: every position of the outage arrives
+// once, in order, after the reconnect (QoS 1; a resend only where an
+// acknowledgement was lost), and the status report shows the backlog.
+TEST(MqttE2e, ABrokerOutageLosesNoPosition)
+{
+    if (!have_broker())
+        GTEST_SKIP() << "mosquitto is not installed (scripts/install-deps.sh)";
+    Broker broker;
+    broker.start();
+    Subscriber sub;
+    sub.start(broker.port);
+    DaemonRun run;
+    run.start(drive_capture(3600, [](int) { return true; }), mqtt_keys(broker.port, 1, 1));
+    ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 3; }, 30s)) << sub.proc.log();
+    broker.stop();
+    ASSERT_TRUE(run.daemon.wait_log("gps: err: mqtt: broker 127.0.0.1:" + std::to_string(broker.port) + ": ", 10s))
+        << run.daemon.log();
+    ASSERT_TRUE(th::wait_until([&] { return std::atoi(field(mqtt_status(run), "backlog").c_str()) >= 4; }, 15s))
+        << mqtt_status(run);
+    const std::string during = mqtt_status(run);
+    EXPECT_EQ(field(during, "state") == "waiting" || field(during, "state") == "connecting", true) << during;
+    EXPECT_FALSE(field(during, "last_error").empty()) << during;
+    broker.start();
+    ASSERT_TRUE(run.daemon.wait_log("gps: notice: mqtt: connected to broker", 20s)) << run.daemon.log();
+    const int backlog = std::atoi(field(during, "backlog").c_str());
+    ASSERT_TRUE(th::wait_until(
+        [&] {
+            const auto p = sub.on("/position");
+            return !p.empty() && std::atoi(field(mqtt_status(run), "backlog").c_str()) == 0 &&
+                   p.size() >= 3u + static_cast<unsigned>(backlog) + 2;
+        },
+        30s))
+        << sub.proc.log() << mqtt_status(run);
+    const auto p = sub.on("/position");
+    int expected = cycle_of(p[0].payload), resent = 0;
+    for (auto& m : p) {
+        const int c = cycle_of(m.payload);
+        if (c < expected) {
+            ++resent;  // a resend after a lost acknowledgement
+            continue;
+        }
+        EXPECT_EQ(c, expected) << "a position lost or out of order";
+        expected = c + 1;
+    }
+    EXPECT_LE(resent, 20);
+    const std::string after = mqtt_status(run);
+    EXPECT_EQ(field(after, "state"), "connected") << after;
+    EXPECT_EQ(field(after, "dropped"), "0") << after;
+    EXPECT_EQ(field(after, "last_error"), "null") << after;
 }

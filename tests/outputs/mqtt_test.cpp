@@ -65,6 +65,7 @@ TEST(MqttJson, PositionFromTheReport)
              put(r.lat_hemisphere, "S");
              put(r.lon_hemisphere, "W");
              put(r.fix_time, "235959");
+             put(r.rmc_time, "235959");
              put(r.altitude, "-12.25");
          },
          0,
@@ -111,6 +112,32 @@ TEST(MqttJson, PositionFromTheReport)
              put(r.date, "08122");
          },
          1, "{\"speed\":41.5,\"course\":84.4,\"fix\":1,\"moving\":true}"},
+        {"a GGA of an earlier cycle beside a newer RMC: the RMC's time and position alone",
+         [](PositionReport& r) {
+             put(r.rmc_time, "121520.00");
+             put(r.rmc_latitude, "4807.039");
+         },
+         1,
+         "{\"time\":\"2026-12-08T12:15:20.00Z\",\"lat\":48.117317,\"lon\":11.516667,\"speed\":41.5,\"course\":84.4,"
+         "\"moving\":true}"},
+        {"a GGA newer than the RMC beside it: its time and items, no motion",
+         [](PositionReport& r) { put(r.fix_time, "121520.5"); }, 1,
+         "{\"time\":\"2026-12-08T12:15:20.5Z\",\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"sats\":8,"
+         "\"fix\":1,\"moving\":true}"},
+        {"a GGA after midnight beside the RMC before it: no time, the date is not known",
+         [](PositionReport& r) {
+             put(r.fix_time, "000000.00");
+             put(r.rmc_time, "235959.00");
+         },
+         1, "{\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"sats\":8,\"fix\":1,\"moving\":true}"},
+        {"GGA alone, without RMC: the date seen before, no motion",
+         [](PositionReport& r) {
+             put(r.rmc_time, "");
+             put(r.rmc_status, "");
+         },
+         0,
+         "{\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"sats\":8,"
+         "\"fix\":1,\"moving\":false}"},
         {"quality 0: no fix, nothing published", [](PositionReport& r) { put(r.fix_quality, "0"); }, 1, ""},
         {"RMC void without a quality: nothing published",
          [](PositionReport& r) {
