@@ -215,6 +215,14 @@ void on_log(struct mosquitto* mosq, void* arg, int, const char* text)
         return;
     auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mosq));
     const long verdict = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
+    // The library checks the host name itself, after the chain was found
+    // good, and gives its own refusal no more specific code than this.
+    if (verdict == X509_V_ERR_HOSTNAME_MISMATCH || verdict == X509_V_ERR_UNSPECIFIED ||
+        verdict == X509_V_ERR_CERT_REJECTED) {
+        std::snprintf(mq->tls_error, sizeof mq->tls_error,
+                      "TLS: hostname mismatch: the certificate does not name %.64s", mq->cfg.host);
+        return;
+    }
     if (verdict != X509_V_OK) {
         std::snprintf(mq->tls_error, sizeof mq->tls_error, "TLS: %s", X509_verify_cert_error_string(verdict));
         return;
@@ -274,7 +282,11 @@ void connect_attempt(MqttOutput* mq)
         const char* key_path = mq->keyfile.empty() ? nullptr : plat_path(mq->keyfile.c_str(), key, sizeof key);
         rc = mosquitto_tls_set(m, ca_path, nullptr, cert_path, key_path, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            std::snprintf(mq->refusal, sizeof mq->refusal, "TLS: cannot use the CA file or the client certificate");
+            if (access(ca_path, R_OK) != 0)
+                std::snprintf(mq->refusal, sizeof mq->refusal, "TLS: cannot read the CA file %.40s: %s", mq->cfg.cafile,
+                              std::strerror(errno));
+            else
+                std::snprintf(mq->refusal, sizeof mq->refusal, "TLS: cannot use the client certificate or key");
             drop_connection(mq, rc);
             return;
         }
