@@ -292,7 +292,9 @@ void connect_attempt(MqttOutput* mq)
         }
         mosquitto_tls_opts_set(m, 1, nullptr, nullptr);  // the broker's certificate is checked
     }
-    rc = mosquitto_connect(m, mq->cfg.host, static_cast<int>(mq->cfg.port), kKeepaliveSec);
+    // Without waiting for the connection: the loop completes it, and a stop
+    // is never held up by a broker that does not answer.
+    rc = mosquitto_connect_async(m, mq->cfg.host, static_cast<int>(mq->cfg.port), kKeepaliveSec);
     if (rc != MOSQ_ERR_SUCCESS)
         drop_connection(mq, rc);
 }
