@@ -54,7 +54,7 @@ deb=build/gnssd_${version}_${arch}.deb
 [ -f "$deb" ] || fail "no $deb"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$deb: version $(dpkg-deb -f "$deb" Version)"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb: architecture $(dpkg-deb -f "$deb" Architecture)"
-dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= 2\.[0-9]*)$' || fail "$deb: depends on $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -f "$deb" Depends | grep -Eq '^libc6 \(>= 2\.[0-9]*\)(, libmosquitto1 \(>= 2\.0\), libssl3)?$' || fail "$deb: depends on $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -c "$deb" | awk '{ print $6 }' >deb.txt
 for f in ./usr/sbin/gnssd ./usr/share/man/man8/gnssd.8 ./usr/share/doc/gnssd/LICENSE ./etc/init.d/gnssd \
          ./opt/gps/etc/settings ./usr/lib/systemd/system/gnssd.service; do

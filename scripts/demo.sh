@@ -4,11 +4,20 @@
 # Usage: scripts/demo.sh [family]   (default gpsstart; see gnssd-sim --help)
 # GNSSD_DEMO_SECONDS=N ends it after about N seconds as Ctrl-C would, and
 # fails if the daemon did not last that long (how CI runs it).
+# GNSSD_DEMO_MQTT=PORT also publishes to an MQTT broker on 127.0.0.1:PORT
+# (mosquitto -p PORT; watch with mosquitto_sub -p PORT -t 'gnss/#' -v).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 family=${1:-gpsstart}
 build=${GNSSD_BUILD:-build}
 seconds=${GNSSD_DEMO_SECONDS:-}
+mqtt_port=${GNSSD_DEMO_MQTT:-}
+mqtt_args=()
+if [ -n "$mqtt_port" ]; then
+  command -v mosquitto >/dev/null 2>&1 || echo "note: mosquitto is not installed (scripts/install-deps.sh)" >&2
+  mqtt_args=(--set MOD_GPS_MQTT_ENABLED=1 --set MOD_GPS_MQTT_HOST=127.0.0.1 --set MOD_GPS_MQTT_PORT="$mqtt_port"
+    --set MOD_GPS_MQTT_PERIOD=1 --set MOD_GPS_MQTT_PERIOD_HALT=5 --set MOD_GPS_ROUTER_ID_STRING=demo)
+fi
 
 if ! command -v cmake >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
   scripts/install-deps.sh
@@ -71,7 +80,7 @@ setsid "$build/gnssd-sim" --root "$root" --family "$family" --outputs \
   --set MOD_GPS_ENABLED=1 --set MOD_GPS_PTY_ENABLED=1 --set MOD_GPS_EP1_ENABLED=1 \
   --set MOD_GPS_RSOCK1_ENABLED=1 --set MOD_GPS_RSOCK1_IPADDR=127.0.0.1 --set MOD_GPS_RSOCK1_PROTOCOL=0 \
   --set MOD_GPS_RSOCK1_PORT="$fleet_port" --set MOD_GPS_RSOCK1_PERIOD=2 --set MOD_GPS_RSOCK1_PERIOD_HALT=5 \
-  >>"$root/sim.log" 2>&1 &
+  "${mqtt_args[@]}" >>"$root/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   [ -e "$root/sim/ready" ] && break

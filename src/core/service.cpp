@@ -14,6 +14,7 @@
 #include "nmea/nmea.h"
 #include "nmea/timesync.h"
 #include "outputs/local.h"
+#include "outputs/mqtt.h"
 #include "outputs/rsock.h"
 #include "outputs/shell.h"
 #include "outputs/status.h"
@@ -92,6 +93,7 @@ struct Service {
     SerialOutput outputs[kLocalOutputs];
     bool pty_exists;
     RemoteSocket* sockets[kSockets];
+    MqttOutput* mqtt;
     SnmpReporter* reporter;
     ControlShell* shell;
     ShellCommand commands[3];
@@ -189,6 +191,24 @@ void gpsd_row_write(Service* s, int i, const Batch& b)
     }
 }
 
+// The fleet feed takes each read with the report it left; its own thread
+// frames the reads into cycles.
+void mqtt_row_open(Service* s, int)
+{
+    s->mqtt = mqtt_open(&s->settings.mqtt, s->settings.router_id, &s->receiver, kVersion);
+}
+
+void mqtt_row_write(Service* s, int, const Batch& b)
+{
+    mqtt_write(s->mqtt, b.line, b.count, &s->state.report, static_cast<int>(s->state.moving));
+}
+
+void mqtt_row_close(Service* s, int)
+{
+    mqtt_close(s->mqtt);
+    s->mqtt = nullptr;
+}
+
 constexpr OutputRow kOutputTable[] = {
     {serial_row_open, local_row_write, serial_row_close, 0, kCloseLocal},  // ttyS0
     {serial_row_open, local_row_write, serial_row_close, 1, kCloseLocal},  // ttyS1
@@ -199,6 +219,7 @@ constexpr OutputRow kOutputTable[] = {
     {rsock_row_open, rsock_row_write, socket_row_close, 2, kCloseStreams},
     {rsock_row_open, rsock_row_write, socket_row_close, 3, kCloseStreams},
     {gpsd_row_open, gpsd_row_write, socket_row_close, kRemoteSocketCount, kCloseStreams},
+    {mqtt_row_open, mqtt_row_write, mqtt_row_close, 0, kCloseStreams},
 };
 
 void build_fid(Service* s)
@@ -348,7 +369,9 @@ void start_up(Service* s)
                               s->sockets,
                               &s->receiver,
                               kVersion,
-                              s->started_ms};
+                              s->started_ms,
+                              &s->settings.mqtt,
+                              s->mqtt};
     s->commands[1] = ShellCommand{"status", shell_status, &s->status};
     s->commands[2] = ShellCommand{nullptr, nullptr, nullptr};
     s->shell = shell_open(kShellSocketPath, s->commands);

@@ -90,6 +90,22 @@ constexpr KeyRow kKeys[] = {
     {"MOD_GPS_GPSD_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.gpsd.enabled; }, nullptr},
     {"MOD_GPS_GPSD_PORT_INNER", Pass::second, [](GpsSettings& s, int) { return &s.gpsd.port; }, nullptr},
     {"MOD_GPS_GPSD_PORT_LISTEN", Pass::second, [](GpsSettings& s, int) { return &s.gpsd_listen_port; }, nullptr},
+    {"MOD_GPS_MQTT_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.enabled; }, nullptr},
+    {"MOD_GPS_MQTT_HOST", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.host; }},
+    {"MOD_GPS_MQTT_PORT", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.port; }, nullptr},
+    {"MOD_GPS_MQTT_TLS", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.tls; }, nullptr},
+    {"MOD_GPS_MQTT_CAFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.cafile; }},
+    {"MOD_GPS_MQTT_CERTFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.certfile; }},
+    {"MOD_GPS_MQTT_KEYFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.keyfile; }},
+    {"MOD_GPS_MQTT_USERNAME", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.username; }},
+    {"MOD_GPS_MQTT_PASSWORD", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.password; }},
+    {"MOD_GPS_MQTT_CLIENT_ID", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.client_id; }},
+    {"MOD_GPS_MQTT_TOPIC", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.topic; }},
+    {"MOD_GPS_MQTT_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.period; }, nullptr},
+    {"MOD_GPS_MQTT_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.period_halt; }, nullptr},
+    {"MOD_GPS_MQTT_QOS", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.qos; }},
+    {"MOD_GPS_MQTT_BACKLOG", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.backlog; }},
+    {"MOD_GPS_MQTT_NMEA", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.nmea; }, nullptr},
 };
 
 constexpr bool is_stream_row(const KeyRow& row)

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "nmea/timesync.h"
+#include "outputs/mqtt.h"
 #include "outputs/rsock.h"
 #include "outputs/snmp.h"
 
@@ -28,6 +29,7 @@ struct GpsSettings {
     TimeSyncSettings timesync;
     RemoteSocketSettings gpsd;
     uint32_t gpsd_listen_port;
+    MqttSettings mqtt;
 };
 
 inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";

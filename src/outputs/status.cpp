@@ -8,6 +8,7 @@
 
 #include "nmea/nmea.h"
 #include "nmea/report.h"
+#include "outputs/mqtt.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
 #include "platform/clock.h"
@@ -256,8 +257,26 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
         j.add(",\"bursts_skipped\":%llu,\"bursts_lost\":%llu}", static_cast<unsigned long long>(st.bursts_skipped),
               static_cast<unsigned long long>(st.bursts_lost));
     }
+    // The fleet feed: where it publishes and how far it got.
+    const MqttSettings* ms = src ? src->mqtt_settings : nullptr;
+    MqttConfig mc{};
+    const char* fault = nullptr;
+    const bool configured = ms && mqtt_config(ms, nullptr, nullptr, &mc, &fault);
+    const MqttStatus mst = mqtt_status(src ? src->mqtt : nullptr);
+    j.add("],\"mqtt\":{\"enabled\":%s,\"host\":", src && src->mqtt ? "true" : "false");
+    j.text(ms && ms->host ? ms->host : "");
+    j.add(",\"port\":%u,\"tls\":%s,\"state\":\"%s\"",
+          configured ? mc.port
+          : ms       ? ms->port & 0xFFFFu
+                     : 0,
+          ms && ms->tls ? "true" : "false", mst.state);
+    j.add(",\"published\":%llu,\"acknowledged\":%llu,\"dropped\":%llu,\"backlog\":%u,\"last_error\":",
+          static_cast<unsigned long long>(mst.published), static_cast<unsigned long long>(mst.acknowledged),
+          static_cast<unsigned long long>(mst.dropped), mst.backlog);
+    j.text(mst.last_error[0] ? mst.last_error : nullptr);
+    j.add("}");
     const ReceiverView r = receiver_view(src ? src->receiver : nullptr);
-    j.add("],\"receiver\":{\"family\":");
+    j.add(",\"receiver\":{\"family\":");
     j.text(r.family[0] ? r.family : nullptr);
     j.add(",\"data_port\":");
     j.text(r.port[0] ? r.port : nullptr);

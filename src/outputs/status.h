@@ -10,6 +10,8 @@ struct PositionReport;
 struct ReceiverLink;
 struct RemoteSocket;
 struct RemoteSocketSettings;
+struct MqttSettings;
+struct MqttOutput;
 
 // What the main loop tells the status report about the receiver. The
 // counters are written by the main thread alone and read by the shell's
@@ -42,8 +44,10 @@ struct StatusSources {
     const RemoteSocketSettings* settings[kStatusStreams];
     RemoteSocket* const* sockets;  // kStatusStreams handles, each may be null
     ReceiverStats* receiver;
-    const char* version;   // nullptr: not reported
-    long long started_ms;  // monotonic_ms at start-up
+    const char* version;                // nullptr: not reported
+    long long started_ms;               // monotonic_ms at start-up
+    const MqttSettings* mqtt_settings;  // nullptr: reported as disabled
+    MqttOutput* mqtt;                   // nullptr when the fleet feed is off
 };
 
 // Control-shell handler: one line holding one JSON object; with the

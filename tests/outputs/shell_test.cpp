@@ -19,6 +19,7 @@
 #include "core/settings.h"
 #include "platform/worker.h"
 #include "outputs/shell.h"
+#include "outputs/mqtt.h"
 #include "outputs/status.h"
 #include "nmea/report.h"
 #include "receiver/link.h"
@@ -323,6 +324,27 @@ TEST(ShellStatus, StreamsAndReceiver)
                                      "\"last_sentence_age\":null,\"last_fix_age\":null},\"position\":null}\n"),
               std::string::npos)
         << text;
+    // The fleet feed: off without settings; with them, the broker as it
+    // would be used (escaped), and still "disabled" while no output runs.
+    EXPECT_NE(std::string(text).find("}],\"mqtt\":{\"enabled\":false,\"host\":\"\",\"port\":0,\"tls\":false,"
+                                     "\"state\":\"disabled\",\"published\":0,\"acknowledged\":0,\"dropped\":0,"
+                                     "\"backlog\":0,\"last_error\":null},\"receiver\":"),
+              std::string::npos)
+        << text;
+    char broker[] = "broker\"7", empty[] = "";
+    MqttSettings mqtt{1, broker, 0, 1, empty, empty, empty, empty, empty, empty, empty, 0, 0, empty, empty, 0};
+    src.mqtt_settings = &mqtt;
+    shell_status_text(&src, text, sizeof text);
+#ifdef GNSSD_HAVE_MQTT
+    const char* port = "8883";
+#else
+    const char* port = "0";
+#endif
+    EXPECT_NE(std::string(text).find(std::string("\"mqtt\":{\"enabled\":false,\"host\":\"broker\\\"7\",\"port\":") +
+                                     port + ",\"tls\":true,\"state\":\"disabled\","),
+              std::string::npos)
+        << text;
+    src.mqtt_settings = nullptr;
 
     static ReceiverLink link;
     link.device_path = "/dev/ttyUSB1";

@@ -1,0 +1,86 @@
+// The fleet feed: positions, NMEA and the daemon's presence published to an
+// MQTT broker by a thread of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct PositionReport;
+struct ReceiverStats;
+struct iovec;
+
+// The MOD_GPS_MQTT_* keys. Texts are never null after settings_load; the
+// numbers whose 0 means something (QoS, backlog) are kept as texts so that
+// an absent key can take its default.
+struct MqttSettings {
+    uint32_t enabled;
+    char* host;
+    uint32_t port;  // 0: 1883, or 8883 with TLS
+    uint32_t tls;
+    char* cafile;  // "": the router's CA bundle
+    char* certfile;
+    char* keyfile;
+    char* username;
+    char* password;
+    char* client_id;       // "": the router id, else the host name
+    char* topic;           // "": "gnss/" + client id
+    uint32_t period;       // seconds between positions while moving; 0: 5
+    uint32_t period_halt;  // while standing; 0: 60
+    char* qos;             // "0" or "1"; "": 1
+    char* backlog;         // positions kept while the broker is away; "": 3600
+    uint32_t nmea;
+};
+
+// Settings with every default filled in, as the output uses them.
+struct MqttConfig {
+    char host[256];
+    uint32_t port;
+    bool tls;
+    char cafile[256];
+    char client_id[128];
+    char topic[192];  // the prefix, without a trailing '/'
+    uint32_t period;
+    uint32_t period_halt;
+    int qos;
+    uint32_t backlog;
+    bool nmea;
+};
+
+inline constexpr const char* kMqttCaFile = "/etc/ssl/certs/ca-certificates.crt";
+inline constexpr uint32_t kMqttBacklogDefault = 3600;
+
+// Fills config from settings; router_id and host_name stand in for an
+// empty client id in that order. False (and why in *fault) when the output
+// cannot run: not enabled, no host, or MQTT not built in.
+bool mqtt_config(const MqttSettings* settings, const char* router_id, const char* host_name, MqttConfig* config,
+                 const char** fault);
+
+// The position of one receiver cycle as its JSON object, e.g.
+// {"time":"2026-12-08T12:15:19.00Z","lat":48.117300,...,"moving":true}.
+// Items the receiver left empty are left out. Returns the length, 0 when the
+// report holds no fix (nothing to publish) or the buffer is too small.
+std::size_t mqtt_position_json(const PositionReport* report, int moving, char* buf, std::size_t size);
+
+struct MqttOutput;
+
+// Starts the output's thread; nullptr when it is off or cannot run (said in
+// the log). receiver gives the module family for the status topic.
+[[nodiscard]] MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const ReceiverStats* receiver,
+                                    const char* version);
+// One read's sentences and the report they left, from the main loop: copied
+// under a lock in time bounded by the sentences, never a system call of its
+// own. The thread frames the reads into receiver cycles.
+void mqtt_write(MqttOutput* mq, const struct iovec* lines, int count, const PositionReport* report, int moving);
+// Publishes "offline" and disconnects, then ends the thread.
+void mqtt_close(MqttOutput* mq);
+
+// A snapshot for the status report.
+struct MqttStatus {
+    const char* state;  // disabled, connecting, connected, waiting
+    uint64_t published;
+    uint64_t acknowledged;
+    uint64_t dropped;
+    uint32_t backlog;
+    char last_error[192];  // "" for none
+};
+MqttStatus mqtt_status(MqttOutput* mq);
