@@ -424,10 +424,14 @@ void settings_print(const GpsSettings* s, FILE* out)
         char key[kKeySize];
         if (!row_key(row, stream, key))
             return;
+        const char* value = row.text ? *row.text(record, stream) : nullptr;
         if (row.number)
             num(key, *row.number(record, stream));
+        else if (std::strcmp(key, "MOD_GPS_MQTT_PASSWORD") == 0 && value && value[0] != '\0')
+            // What check prints ends up in terminals and support tickets.
+            text(key, "(set)");
         else
-            text(key, *row.text(record, stream));
+            text(key, value);
     });
 }
 
