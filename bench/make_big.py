@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Builds the throughput capture big.nmea from the captures in tests/data:
 the valid lines of each capture (printable ASCII, '$' + tag, a correct
 checksum, at most 82 bytes with CR LF), file after file, 22 times over, cut

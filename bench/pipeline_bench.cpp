@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Per-sentence cost of the receive pipeline: framing, date repair, interpretation, status and location files.
 //
 // A real capture streams through a pipe or a raw pseudo-terminal from a writer

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Whole-process replay: the simulator feeds a capture as fast as the daemon
 # reads it, with all four local outputs on and the root on tmpfs; prints the
 # daemon's sentences per second and CPU time per sentence. With --remote the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Compares gnssd with gpsd on the same work: each reads the same NMEA
 capture from a pseudo-terminal as fast as it can, and the script prints the
 CPU time per sentence of each, their ratio and each one's peak RSS.

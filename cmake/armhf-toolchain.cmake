@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross build for the router's 32-bit ARM (Debian's arm-linux-gnueabihf
 # toolchain); tests and helper programs run under qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)

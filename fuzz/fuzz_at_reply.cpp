@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes what a module may answer to an AT command: the reply collection of
 // at_command (fed through a socket pair that ends after the input), then
 // each driver's judgement of that reply text (the AT!GPS firmware revision,

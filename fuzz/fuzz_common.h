@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Shared set-up of the fuzz targets: a private simulation root on /dev/shm so
 // that the code under test writes its status files to memory, not to disk.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes the sentence reader with interpretation and date repair behind it:
 // arbitrary bytes arrive on the receiver descriptor in arbitrary read sizes.
 //

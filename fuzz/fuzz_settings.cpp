@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes the settings reader: arbitrary file contents, every key the service
 // reads, through cfg_find, cfg_get_uint and cfg_get_str.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes control-socket requests: one connection per input to a control
 // shell listening on a socket below a private root, with the service's
 // "snmp" command (no reporter, as when none could be made) and two more

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes the picking of a labelled value out of the status tool's output.
 //
 // Input: the tool's output; when it holds a NUL byte, the text behind the

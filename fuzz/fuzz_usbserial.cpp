@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzzes the reading of the kernel's USB-serial list and the driver
 // selection that uses it: the list file is written anew for every input.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks that every C++ source of the repository is laid out as .clang-format
 # says (clang-format 14). Lists the files that differ and fails if any does.
 # Usage: scripts/check-format.sh [file...]   (default: all tracked sources)

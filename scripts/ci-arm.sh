@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross-builds the daemon for the router's 32-bit ARM (arm-linux-gnueabihf),
 # runs the unit and end-to-end suites under qemu-arm, and builds the fully
 # static variant. Prints both stripped sizes and the libraries each needs, and

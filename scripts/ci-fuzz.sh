@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets with clang (ASan + UBSan) into build-fuzz,
 # replays the seeds and kept crash inputs, then fuzzes each target for
 # SECONDS. Exits non-zero on any finding (crash, leak, timeout, sanitizer

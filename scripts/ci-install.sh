@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs the README's install recipe exactly as written (the sh block under
 # "## Installing") in a fresh copy of the tree, checks what it staged, runs it
 # again over an edited settings file, which must survive, rates the staged

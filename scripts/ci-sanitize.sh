@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the whole project with sanitizers and runs the test suite.
 # Usage: scripts/ci-sanitize.sh SANITIZERS [ctest arguments...]
 #   address,undefined  every test, then the leak check below

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs the daemon against the router simulator in a throw-away root under /tmp
 # and shows its log and status file; Ctrl-C stops both.
 # Usage: scripts/demo.sh [family]   (default gpsstart; see gnssd-sim --help)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what building and testing need on a Debian 12 machine (as root),
 # skipping packages that are already there.
 set -euo pipefail

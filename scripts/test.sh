@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing, builds from scratch and runs the whole test suite.
 # Usage: scripts/test.sh [build-dir] [extra cmake arguments...]
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Simulated AT!GPS module and the router's gsmat, gsmpwr and service tools that reach it.
 //
 // The module's state lives in files under ROOT/sim so that the stand-in tools

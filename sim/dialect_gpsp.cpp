@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Simulated AT$GPSP module: control on ttyUSB8 (product 1031) or ttyUSB10 (1070, 1071), NMEA on ttyUSB7.
 //
 // Both control ports exist, so one dialect plays every product; choose the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Simulated $GPS_START module: its one port streams once it reads "$GPS_START", stops on "$GPS_STOP".
 #include <string>
 

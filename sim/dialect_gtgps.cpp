@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Simulated AT+GTGPSPOWER module: control on ttyUSB7, NMEA on ttyUSB9.
 #include <cstring>
 #include <mutex>

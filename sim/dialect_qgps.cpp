@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Simulated AT+QGPSCFG module.
 //
 // Options: one per GNSS setting with its current value (outport=usbnmea,

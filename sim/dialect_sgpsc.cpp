@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Simulated AT^SGPSC module (PLS8, PLS83 and relatives).
 //
 // Options: identity=TEXT (the ATI answer, default "PLS83-W"), antenna=on|off

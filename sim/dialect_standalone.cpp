@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Simulated stand-alone serial receiver on "/dev/ttyS1", streaming at its own baud rate.
 //
 // The receiver needs no commands: once a second it sends one burst of NMEA at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every module family the simulator can play.
 #include "sim.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Lays out a simulation root: directories, settings, GPIO and USB-serial stand-ins, the script.
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // gnssd-sim entry point: command line of the router simulator.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Loopback TCP/UDP servers that record what they receive and misbehave on command.
 //
 //   gnssd-sim server --dir DIR [--rcvbuf BYTES] tcp[6]:NAME[:PORT] udp[6]:NAME[:PORT] ...

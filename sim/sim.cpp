@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Router simulator core: the module's ports as pseudo-terminals, the NMEA stream, the control FIFO.
 #include <fcntl.h>
 #include <poll.h>

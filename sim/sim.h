@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Router simulator: shared state and the contract between the simulator core
 // and the module dialects (one dialect file per module family).
 #pragma once

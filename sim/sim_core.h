@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Router simulator internals: the options, the simulated ports and the NMEA sources.
 #pragma once
 

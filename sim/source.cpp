@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // NMEA the simulated receiver sends: a replayed capture or a synthetic drive.
 #include <cmath>
 #include <cstdio>

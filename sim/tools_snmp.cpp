@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stand-in snmptrap and "/usr/bin/status" tools of the simulated router.
 //
 // ROOT/bin/snmptrap (first on the daemon's PATH) appends each argument on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Entry point of the GNSS service daemon.
 #include "core/service.h"
 

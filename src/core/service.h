@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Service lifecycle: command dispatch, start-up, main loop, shutdown.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The settings file: KEY=VALUE lines read once at start into GpsSettings.
 #include "core/settings.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Configuration of the service, read once from "/opt/gps/etc/settings".
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Start and stop shared by the module families driven with AT commands.
 #include "drivers/at_common.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Start and stop of the module families that switch their GNSS engine with AT commands.
 //
 // Every AT family goes through the same motions: let the module settle, take

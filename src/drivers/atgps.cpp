@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT!GPS family: antenna input selection through the router's shell tools, tracking start and stop.
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The module driver table: which family serves which router.
 #include "drivers/drivers.h"
 #include "receiver/link.h"

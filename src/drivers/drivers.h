@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The module families, as the driver table names them.
 #pragma once
 

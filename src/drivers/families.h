@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Each family's own operations behind its record: the pieces its tests and
 // the fuzz targets call one by one. The service reaches a family only
 // through its record in the driver table.

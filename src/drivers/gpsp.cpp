@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT$GPSP family: readiness check against the mobile WAN service, then the common AT start and stop.
 #include <cstdint>
 #include <string_view>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // $GPS_START family: an engine switched by plain texts on its only port, no AT commands.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT+GTGPSPOWER family: GNSS power and NMEA output switched on the module's ttyUSB7.
 #include "drivers/at_common.h"
 #include "drivers/families.h"

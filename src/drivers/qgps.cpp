@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT+QGPSCFG family: brings the module's GNSS settings in line, then starts the engine.
 #include <cctype>
 #include <cstdio>

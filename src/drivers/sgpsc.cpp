@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT^SGPSC family (PLS8, PLS83 and relatives): GNSS engine start and stop.
 #include <cstring>
 

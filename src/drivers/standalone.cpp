@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stand-alone serial receiver on "/dev/ttyS1": reset pulse, speed detection, antenna supply.
 #include <poll.h>
 #include <termios.h>

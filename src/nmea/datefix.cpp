@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Repair of dates that receivers with a 10-bit week counter report 1024 weeks too early.
 #include <cctype>
 #include <cstring>

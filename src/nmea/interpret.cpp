@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Interpretation of GGA, GNS, RMC and GSV sentences into the position report and the status file.
 #include <cmath>
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The location file that follows the latest fix, and the watchdog that restarts a receiver without one.
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Sentence reader, interpretation, status and location files, watchdog and
 // date repair: everything the main loop does to the sentences of one read
 // before handing them on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Sentence framing of the receiver stream: one whole NMEA sentence per call, handed out in place.
 #include <fcntl.h>
 #include <poll.h>

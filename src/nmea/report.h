@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The latest position items of the receiver, kept verbatim as text.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Time synchronisation: the RTC and the system clock follow GNSS time.
 #include "nmea/timesync.h"
 

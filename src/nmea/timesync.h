@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Setting the RTC and the system clock from GNSS time.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The backlog of a remote stream: bursts kept, oldest first, while the server cannot take them.
 #include "outputs/burst_queue.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The backlog of a remote stream: bursts kept while the server cannot take them.
 #pragma once
 

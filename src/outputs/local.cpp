@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Local NMEA outputs: lazily opened serial ports and the "/dev/nmea" pseudo-terminal.
 #include "outputs/local.h"
 

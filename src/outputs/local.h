@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Local NMEA outputs: serial ports and the "/dev/nmea" pseudo-terminal.
 #pragma once
 

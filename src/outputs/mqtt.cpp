@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fleet feed's thread: one broker connection at a time, the positions
 // kept across outages and published oldest first, the NMEA of each cycle
 // and the daemon's presence beside them.

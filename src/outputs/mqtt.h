@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fleet feed: positions, NMEA and the daemon's presence published to an
 // MQTT broker by a thread of its own.
 #pragma once

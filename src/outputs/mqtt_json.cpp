@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fleet feed's texts: the settings as used and the position object.
 #include <cctype>
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Process utilities: running the router's tools and reading the status tool.
 #include "outputs/proc.h"
 

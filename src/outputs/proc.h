@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Running the router's tools and reading the status tool's output.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Remote NMEA streams: bursts framed by the main loop, paced and sent by one worker per server.
 //
 // The worker never blocks where rsock_close cannot reach it. Every wait it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Remote NMEA streams over TCP or UDP, paced bursts sent by a worker thread.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Remote streams, the writer side: the main loop's writes framed into bursts.
 #include "outputs/rsock.h"
 #include "outputs/rsock_stream.h"

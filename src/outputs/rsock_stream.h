@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The record of one remote stream, shared by its writer side and its worker.
 #pragma once
 

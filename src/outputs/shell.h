@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Control shell: one request per connection on a UNIX stream socket.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // SNMP reporting: nine position values sent as traps and served to "snmp".
 #include "outputs/snmp.h"
 

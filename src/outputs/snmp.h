@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // SNMP reporting: periodic traps and the "snmp" control-shell command.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Socket utilities: name lookup for both IP families, client sockets, keepalive, UNIX listener, client replies.
 #include "outputs/sock.h"
 

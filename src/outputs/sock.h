@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Socket utilities shared by the remote streams and the control shell.
 #pragma once
 

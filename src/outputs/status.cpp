@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The control shell's "status" command: receiver counters and the JSON report.
 #include "outputs/status.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The control shell's "status" command: what the receiver and the remote streams are doing.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The monotonic clock that every duration of the service is measured on, and
 // the one pause that every wait of the service takes.
 #include "platform/clock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The service's one clock for durations and its one pause.
 #pragma once
 

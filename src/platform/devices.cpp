@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // GPIO, RTC and system clock requests: the devices on the router, text-file stand-ins under a simulation root.
 #include "platform/platform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The router's GPIO device "/dev/gpio": its request codes and the platform ids that matter.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's one logging call: syslog, the mirror on standard error, and the repeat limit.
 #include "platform/platform.h"
 

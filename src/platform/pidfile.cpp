@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The pid file that keeps a second service from starting.
 #include "platform/platform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Path resolution under a simulation root and the hardened file calls built on it.
 #include "platform/platform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one seam between the daemon and the router: paths, GPIO, clocks, logging.
 //
 // On the router (GNSSD_ROOT unset or empty) every call here is the plain

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stop requests and the pause that ends early on one.
 #include "platform/platform.h"
 

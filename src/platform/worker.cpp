@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Worker threads: start with signals blocked, wait on a stop descriptor, join.
 #include "platform/worker.h"
 

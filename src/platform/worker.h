@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // How the service's worker threads live: an owning descriptor, and a thread
 // started with every signal blocked that waits on a stop descriptor and is
 // joined, never cancelled.

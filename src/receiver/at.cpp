@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The AT command exchange with the module: one command written, its reply collected.
 #include "receiver/serial.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Module detection: GPIO board code and platform id, USB-serial ids, driver lookup.
 #include <fcntl.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The receiver link: one open connection to the receiver through its driver row.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The driver table row and the open connection to the receiver.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // UUCP lock files: a port is taken only by one program at a time.
 #include "receiver/serial.h"
 

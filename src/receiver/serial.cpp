@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Serial ports: opened with their line settings, and the files that tell about them.
 #include "receiver/serial.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Serial ports (serial.cpp), UUCP lock files (lock.cpp) and the AT command
 // exchange (at.cpp): what the receiver link and the drivers do with a port.
 #pragma once

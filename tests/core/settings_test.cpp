@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The settings file: reading rules, bad input and the whole record.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT!GPS family in process: the firmware test and the control-port attempts.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT$GPSP family in process: readiness check, both variants' command sets, refused stop.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // $GPS_START driver against a pseudo-terminal module: exact switch texts, lock handling, notice.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

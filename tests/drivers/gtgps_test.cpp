@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT+GTGPSPOWER driver against a pseudo-terminal module: reversed ports and refusal orders.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

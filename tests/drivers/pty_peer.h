@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Pseudo-terminals that play a module's ports for the in-process driver tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT+QGPSCFG driver against a pseudo-terminal module: settings table, restart and engine.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AT^SGPSC driver against a pseudo-terminal module: command sequences, identity flags, ports and locks.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

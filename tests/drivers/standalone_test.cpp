@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stand-alone serial receiver in process: reset pulse, speed detection, antenna supply, lock.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The AT^SGPSC, AT+QGPSCFG and AT+GTGPSPOWER families end to end: the daemon against the simulated module.
 #include <limits.h>
 #include <signal.h>

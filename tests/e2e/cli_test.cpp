@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line of the built executable under a simulation root: install, uninstall, usage.
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The control socket, SNMP traps and time synchronisation of the real daemon,
 // driven by the simulator.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fault table: the real daemon under the router simulator keeps serving through receiver, line, lock,
 // reader, file system and network faults, and stops within the waits its own lifecycle imposes.
 #include <fcntl.h>

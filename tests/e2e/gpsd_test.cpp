@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The gpsd feed read by a real gpsd: a replayed capture's position reaches gpsd clients.
 #include <netinet/in.h>
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fleet feed end to end: the daemon under a simulation root publishing to
 // a mosquitto broker started on a free loopback port, read back by
 // mosquitto_sub.

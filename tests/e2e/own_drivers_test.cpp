@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The AT!GPS, AT$GPSP and stand-alone receiver families end to end: the daemon against the simulated router.
 #include <signal.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Remote streams end to end: the daemon under a simulation root streaming to loopback servers.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The service end to end: the real executable against the simulated $GPS_START module.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Week-rollover date repair: which dates move, how the sentence is rewritten, what is left alone.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Interpretation into the position report, the status and location files, and coordinate conversion.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Helpers shared by the sentence tests: links fed through a socket, framed sentences, checksums.
 #pragma once
 

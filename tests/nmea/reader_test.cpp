@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Sentence framing and resynchronisation on bad input, waits, and the NMEA checksum.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Real receiver captures replayed through the reader: the sentences match the golden files beside them.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Time synchronisation against the clock stand-ins of the simulation root.
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fix watchdog: which sentences refresh it, when it expires, and a run through the reader on the test clock.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>

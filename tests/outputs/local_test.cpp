@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Local outputs: lazily locked and opened serial ports, and the "/dev/nmea" pseudo-terminal.
 #include <fcntl.h>
 #include <poll.h>

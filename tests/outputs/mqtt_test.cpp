@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fleet feed's position object and settings as used, from the report the receiver left.
 #include <cstring>
 #include <string>

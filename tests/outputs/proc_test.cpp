@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Process utilities: running tools, the status tool's lines and its cache.
 #include <fcntl.h>
 #include <pthread.h>

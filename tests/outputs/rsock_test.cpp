@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Remote streams in process: burst framing on a test clock, pacing, faults, shutdown and leaks.
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Control shell: the wire protocol, racing clients and descriptor hygiene.
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // SNMP reporter: value slots, the "snmp" answers and the trap worker.
 #include <fcntl.h>
 #include <sys/socket.h>

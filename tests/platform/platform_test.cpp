@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The simulation-root seam: path resolution, GPIO and clock stand-ins, the log mirror.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The router runs for years past 2038 on a 32-bit ARM: time values and file
 // offsets must be 64 bits wide in every translation unit, and the C library
 // calls behind them must use the wide interfaces.

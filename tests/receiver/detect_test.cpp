@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Module detection through the GPIO and USB-serial stand-ins, and the link's failure path.
 //
 // All cases share this process's simulation root, and the GPIO descriptor

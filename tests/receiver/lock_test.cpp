@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // UUCP lock files against real processes: holders, stale ids, a missing lock directory.
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Serial line settings and the AT exchange against a pseudo-terminal whose master plays the module.
 #include <fcntl.h>
 #include <poll.h>

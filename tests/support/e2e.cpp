@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Test support shared by the end-to-end and receiver tests (see e2e.h).
 #include "support/e2e.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Test support shared by the end-to-end, receiver and output tests: pty
 // readers, the simulator, shell clients, stale lock holders and stream helpers.
 #pragma once

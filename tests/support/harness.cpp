@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Test support: temporary roots, child processes and waits.
 #include "support/harness.h"
 

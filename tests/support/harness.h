@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Test support: temporary simulation roots, child processes, waiting on
 // files and log lines (never fixed sleeps).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // In-process test support: shared simulation root and standard-error capture.
 #include "support/inproc.h"
 

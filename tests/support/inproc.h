@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // In-process test support: the one simulation root of a test process and a
 // capture of the standard-error log mirror.
 #pragma once
