@@ -96,7 +96,8 @@ void flush_repeats(RepeatSlot& slot)
     if (slot.dropped == 0)
         return;
     char line[160];
-    std::snprintf(line, sizeof line, "%u similar messages suppressed, the first: %s", slot.dropped, slot.head);
+    std::snprintf(line, sizeof line, "%u similar messages suppressed, the first: %.*s", slot.dropped,
+                  static_cast<int>(sizeof slot.head - 1), slot.head);
     emit_line(slot.priority, line);
     slot.dropped = 0;
 }
