@@ -283,6 +283,12 @@ TEST(Shell, OpenFailsCleanlyWithoutASocketDirectory)
 // sentences count as a fix.
 TEST(ShellStatus, StreamsAndReceiver)
 {
+    // The ages in the report are read off a clock that stands still, so that
+    // a slow machine (or an emulator) does not turn "0.0 s ago" into "0.1".
+    clock_test_start(TestClock::kTestAdvances, 100'000'000);
+    struct ClockEnd {
+        ~ClockEnd() { clock_test_end(); }
+    } clock_end;
     RemoteSocketSettings settings[kStatusStreams] = {};
     settings[0] = {1, const_cast<char*>("fleet\"1\\\n"), 1, 70000, 1, 1};
     for (int i = 1; i < kStatusStreams; ++i)
