@@ -20,7 +20,11 @@ With --rounds N the two daemons take turns N times and the script prints the
 median of each one's CPU per sentence and their ratio as well: on a shared
 machine a single run of either can be off by half.
 
-usage: bench/vs_gpsd.py [--gnssd BUILD/gnssd] [--capture FILE] [--repeat N] [--rounds N] [--cycles N]
+With --mqtt, gnssd runs a third time publishing every cycle's position and
+NMEA to a mosquitto broker over TLS with a password (certificates made with
+openssl), and its system calls per cycle are counted with MQTT on as well.
+
+usage: bench/vs_gpsd.py [--gnssd BUILD/gnssd] [--capture FILE] [--repeat N] [--rounds N] [--cycles N] [--mqtt]
 """
 import argparse, os, pty, select, shutil, signal, socket, statistics, subprocess, sys, tempfile, termios, time, tty
 
@@ -80,7 +84,7 @@ class Gnssd:
     pseudo-terminal and the given serial outputs played by raw pseudo-
     terminals; /dev/nmea is on as well."""
 
-    def __init__(self, binary, serial_outputs):
+    def __init__(self, binary, serial_outputs, settings=None, files=None):
         self.root = tempfile.mkdtemp(prefix="gnssd-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
         for d in ("dev", "proc/tty/driver", "run/lock", "run/gps", "opt/gps/etc", "usr/bin"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
@@ -89,7 +93,12 @@ class Gnssd:
                     'num_ports:1 port:1 path:usb-bench\n')
         keys = {"ttyS0": "EP1", "ttyS1": "EP2", "ttyUSB0": "USBP"}
         with open(os.path.join(self.root, "opt/gps/etc/settings"), "w") as f:
-            f.write("MOD_GPS_PTY_ENABLED=1\n" + "".join(f"MOD_GPS_{keys[o]}_ENABLED=1\n" for o in serial_outputs))
+            f.write("MOD_GPS_PTY_ENABLED=1\n" + "".join(f"MOD_GPS_{keys[o]}_ENABLED=1\n" for o in serial_outputs) +
+                    "".join(f"{k}\n" for k in settings or []))
+        for path, text in (files or {}).items():
+            os.makedirs(os.path.dirname(self.root + path), exist_ok=True)
+            with open(self.root + path, "w") as f:
+                f.write(text)
         self.fds = []
         self.mod_m, mod_s, mod_name = raw_pty()
         self.fds += [self.mod_m, mod_s]
@@ -134,8 +143,8 @@ class Gnssd:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def run_gnssd(binary, data, want):
-    g = Gnssd(binary, ["ttyS0"])
+def run_gnssd(binary, data, want, broker=None):
+    g = Gnssd(binary, ["ttyS0"], *(broker.gnssd_settings() if broker else (None, None)))
     try:
         cpu0 = cpu_seconds(g.proc.pid)
         t0 = time.time()
@@ -159,13 +168,13 @@ def cycles_of(data, count):
     return (found * (count // max(len(found), 1) + 1))[:count]
 
 
-def syscalls_per_cycle(binary, data, cycles):
+def syscalls_per_cycle(binary, data, cycles, broker=None):
     """System calls of gnssd's main thread per 1 Hz cycle with four local outputs on."""
     strace = shutil.which("strace")
     if not strace:
         return None
     feed_cycles = cycles_of(data, cycles + 2)
-    g = Gnssd(binary, ["ttyS0", "ttyS1", "ttyUSB0"])
+    g = Gnssd(binary, ["ttyS0", "ttyS1", "ttyUSB0"], *(broker.gnssd_settings() if broker else (None, None)))
     out = tempfile.mktemp(prefix="gnssd-strace-")
     try:
         # Two cycles first: the serial outputs open (and lock) with the first one.
@@ -201,6 +210,53 @@ def free_port():
     port = s.getsockname()[1]
     s.close()
     return port
+
+
+class Broker:
+    """mosquitto on a free loopback port with a TLS listener whose CA and
+    server certificate are made here with openssl, and a password file: the
+    fleet feed as a router would run it."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="gnssd-broker-")
+        self.port = free_port()
+        d, ec = self.dir, "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+        subprocess.run(f"cd {d} && openssl req -x509 {ec} -keyout ca.key -out ca.pem -days 2 -subj /CN=bench-ca"
+                       f" && openssl req {ec} -keyout server.key -out server.csr -subj /CN=localhost"
+                       " && printf 'subjectAltName=DNS:localhost\\n' >ext"
+                       " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
+                       " -extfile ext -out server.pem && mosquitto_passwd -b -c passwd fleet s3cret",
+                       shell=True, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(os.path.join(d, "mosquitto.conf"), "w") as f:
+            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous false\npassword_file {d}/passwd\n"
+                    f"cafile {d}/ca.pem\ncertfile {d}/server.pem\nkeyfile {d}/server.key\n"
+                    f"user {'root' if os.getuid() == 0 else 'mosquitto'}\n")
+        self.proc = subprocess.Popen(["/usr/sbin/mosquitto", "-c", os.path.join(d, "mosquitto.conf")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end = time.time() + 10
+        while time.time() < end:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+
+    def gnssd_settings(self):
+        with open(os.path.join(self.dir, "ca.pem")) as f:
+            ca = f.read()
+        return ([
+            "MOD_GPS_MQTT_ENABLED=1", "MOD_GPS_MQTT_HOST=localhost", f"MOD_GPS_MQTT_PORT={self.port}",
+            "MOD_GPS_MQTT_TLS=1", "MOD_GPS_MQTT_CAFILE=/etc/bench-ca.pem", "MOD_GPS_MQTT_USERNAME=fleet",
+            "MOD_GPS_MQTT_PASSWORD=s3cret", "MOD_GPS_MQTT_PERIOD=1", "MOD_GPS_MQTT_PERIOD_HALT=1",
+            "MOD_GPS_MQTT_NMEA=1"], {"/etc/bench-ca.pem": ca})
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def shm_segments():
@@ -272,7 +328,14 @@ def main():
     ap.add_argument("--repeat", type=int, default=1)
     ap.add_argument("--rounds", type=int, default=1)
     ap.add_argument("--cycles", type=int, default=10)
+    ap.add_argument("--mqtt", action="store_true", help="also run gnssd publishing to a TLS broker")
     a = ap.parse_args()
+    broker = None
+    if a.mqtt:
+        if not (shutil.which("mosquitto") or os.path.exists("/usr/sbin/mosquitto")) or not shutil.which("openssl"):
+            print("--mqtt: mosquitto or openssl is not installed (scripts/install-deps.sh)")
+            return 1
+        broker = Broker()
     if a.capture is None:
         # The throughput capture is rebuilt, byte for byte, from tests/data.
         a.capture = os.path.join(tempfile.gettempdir(), "gnssd-big.nmea")
@@ -290,11 +353,14 @@ def main():
     ratios = []
     for _ in range(max(a.rounds, 1)):
         rows = []
-        for name, fn in (("gnssd", lambda: run_gnssd(a.gnssd, data, want)), ("gpsd", lambda: run_gpsd(data, want))):
+        runs = [("gnssd", lambda: run_gnssd(a.gnssd, data, want)), ("gpsd", lambda: run_gpsd(data, want))]
+        if broker:
+            runs.append(("gnssd+mqtt/tls", lambda: run_gnssd(a.gnssd, data, want, broker)))
+        for name, fn in runs:
             seen, cpu, wall, rss = fn()
             us = cpu / max(seen, 1) * 1e6
             rows.append(us)
-            per[name].append(us)
+            per.setdefault(name, []).append(us)
             print(f"{name:6s} sentences out {seen:8d}  cpu {cpu:7.3f} s  wall {wall:7.3f} s  "
                   f"cpu/sentence {us:7.2f} us  {seen / max(wall, 1e-9):9.0f} sentences/s  peak RSS {rss} KiB")
         if rows[0] > 0 and rows[1] > 0:
@@ -304,14 +370,20 @@ def main():
         g, d = statistics.median(per["gnssd"]), statistics.median(per["gpsd"])
         print(f"median of {a.rounds} rounds: gnssd {g:.2f} us, gpsd {d:.2f} us, ratio {g / d:.2f} "
               f"(rounds {min(ratios):.2f} to {max(ratios):.2f})")
-    if a.cycles > 0:
-        got = syscalls_per_cycle(a.gnssd, data, a.cycles)
+    if a.rounds > 1 and broker:
+        print(f"median of {a.rounds} rounds: gnssd with MQTT over TLS {statistics.median(per['gnssd+mqtt/tls']):.2f} us")
+    for label, b in [("", None)] + ([(", MQTT over TLS", broker)] if broker else []):
+        if a.cycles <= 0:
+            break
+        got = syscalls_per_cycle(a.gnssd, data, a.cycles, b)
         if got is None:
             print("system calls per cycle: strace not found")
-        else:
-            per_cycle, n = got
-            print(f"gnssd main thread at 1 Hz, {n} sentences per cycle, four local outputs: "
-                  f"{per_cycle:.1f} system calls per cycle ({a.cycles} cycles)")
+            break
+        per_cycle, n = got
+        print(f"gnssd main thread at 1 Hz, {n} sentences per cycle, four local outputs{label}: "
+              f"{per_cycle:.1f} system calls per cycle ({a.cycles} cycles)")
+    if broker:
+        broker.close()
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@
 set -euo pipefail
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       gpsd gpsd-clients socat iproute2 clang-format-14
-      pkg-config libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl)
+      pkg-config libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl strace)
 if [ "${GNSSD_ARM:-0}" = 1 ]; then
   pkgs+=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user)
 fi

@@ -145,6 +145,7 @@ struct Subscriber {
 
 struct DaemonRun {
     std::map<std::string, std::string> files;  // router path: text, written before the start
+    std::vector<std::string> sim_args;         // beside the capture and the settings
     th::TempDir root;
     th::Process sim;
     th::Process daemon;
@@ -169,6 +170,7 @@ struct DaemonRun {
                                       "--capture",
                                       root.path + "/drive.nmea",
                                       "--loop"};
+        argv.insert(argv.end(), sim_args.begin(), sim_args.end());
         for (const std::string& s : settings) {
             argv.push_back("--set");
             argv.push_back(s);
@@ -277,75 +279,106 @@ void expect_position_of(const std::string& json, const std::string& nmea)
     }
 }
 
+// Every scenario has a broker of its own and a fleet backend subscribed to
+// everything the daemons publish.
+class MqttE2e : public ::testing::Test {
+protected:
+    Broker broker;
+    Subscriber sub;
+
+    void SetUp() override
+    {
+        if (!have_broker())
+            GTEST_SKIP() << "no MQTT in this build, or mosquitto is not installed (scripts/install-deps.sh)";
+    }
+    void up(const std::string& broker_config = "", const std::vector<std::string>& sub_args = {})
+    {
+        broker.start(broker_config);
+        sub.start(broker.port, sub_args);
+    }
+};
+
 }  // namespace
 
 // Real captures: each position agrees with the sentences of its cycle, the
 // NMEA topic carries exactly what a remote stream gets, the status is
 // retained and says "offline" at a clean stop; the control socket reports it.
-TEST(MqttE2e, PositionsFromRealCapturesTheNmeaTopicAndTheStatus)
+TEST_F(MqttE2e, PositionsFromRealCapturesTheNmeaTopicAndTheStatus)
 {
-    if (!have_broker())
-        GTEST_SKIP() << "no MQTT in this build, or mosquitto is not installed (scripts/install-deps.sh)";
-    for (const char* capture : {"gpsd-ublox-neo-m9n-nmea.nmea", "gpsd-telit-pls83-w.nmea"}) {
-        SCOPED_TRACE(capture);
-        Broker broker;
-        broker.start();
-        Subscriber sub;
-        sub.start(broker.port);
-        DaemonRun run;
-        run.start(th::read_file(th::data_path(capture)),
-                  mqtt_keys(broker.port, 1, 1, {"MOD_GPS_MQTT_NMEA=1", "MOD_GPS_SRI_ENABLED=1"}));
-        ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 4; }, 30s))
-            << run.daemon.log() << sub.proc.log();
-        const std::string status = th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n");
+    // Two vehicles with receivers of their own publish to one broker at once.
+    up();
+    const char* const captures[] = {"gpsd-ublox-neo-m9n-nmea.nmea", "gpsd-telit-pls83-w.nmea"};
+    const std::string ids[] = {"truck7", "truck8"};
+    DaemonRun runs[2];
+    for (int v = 0; v < 2; ++v)
+        runs[v].launch(th::read_file(th::data_path(captures[v])),
+                       mqtt_keys(broker.port, 1, 1,
+                                 {"MOD_GPS_MQTT_NMEA=1", "MOD_GPS_SRI_ENABLED=1",
+                                  "MOD_GPS_ROUTER_ID_STRING=" + ids[v]}));
+    auto of = [&](int v, const std::string& leaf) {
+        std::vector<Message> out;
+        for (const Message& m : sub.messages())
+            if (m.topic == "gnss/" + ids[v] + leaf)
+                out.push_back(m);
+        return out;
+    };
+    std::string status[2];
+    for (int v = 0; v < 2; ++v) {
+        runs[v].wait_running();
+        ASSERT_TRUE(th::wait_until([&] { return of(v, "/position").size() >= 4; }, 30s))
+            << runs[v].daemon.log() << sub.proc.log();
+        status[v] = th::exchange(th::connect_unix(runs[v].root.path + "/run/gps.socket"), "status\n");
+    }
+    for (int v = 0; v < 2; ++v) {
+        SCOPED_TRACE(captures[v]);
+        DaemonRun& run = runs[v];
         EXPECT_TRUE(run.daemon.stop(SIGTERM, 10s));
         ASSERT_TRUE(th::wait_until(
-            [&] { return !sub.on("/status").empty() && sub.on("/status").back().payload == "{\"state\":\"offline\"}"; },
+            [&] { return !of(v, "/status").empty() && of(v, "/status").back().payload == "{\"state\":\"offline\"}"; },
             5s));
 
         // The status: online at the connect, retained, with family and version.
-        const auto st = sub.on("/status");
+        const auto st = of(v, "/status");
         ASSERT_GE(st.size(), 2u);
-        EXPECT_EQ(st[0].topic, "gnss/truck7/status");
         EXPECT_EQ(field(st[0].payload, "state"), "online") << st[0].payload;
         EXPECT_FALSE(field(st[0].payload, "family").empty()) << st[0].payload;
         EXPECT_FALSE(field(st[0].payload, "version").empty()) << st[0].payload;
-        EXPECT_NE(status.find("\"mqtt\":{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" +
-                              std::to_string(broker.port) + ",\"tls\":false,\"state\":\"connected\""),
+        EXPECT_NE(status[v].find("\"mqtt\":{\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" +
+                                 std::to_string(broker.port) + ",\"tls\":false,\"state\":\"connected\""),
                   std::string::npos)
-            << status;
+            << status[v];
 
         // Every position follows the NMEA of its own cycle; the NMEA is what
         // the remote stream got, byte for byte, the identification sentence too.
-        const std::string twice = th::read_file(th::data_path(capture)) + th::read_file(th::data_path(capture));
+        const std::string twice = th::read_file(th::data_path(captures[v])) + th::read_file(th::data_path(captures[v]));
+        const std::string fid = "$GPFID," + ids[v] + "\r\n";
         std::string nmea;
         int checked = 0;
         for (const Message& m : sub.messages()) {
-            if (m.topic == "gnss/truck7/nmea") {
+            if (m.topic == "gnss/" + ids[v] + "/nmea") {
                 EXPECT_FALSE(m.retained);
                 // The receiver's sentences as they came, an identification behind each RMC.
                 std::string plain;
                 const auto lines = th::lines_of(m.payload);
                 for (std::size_t i = 0; i < lines.size(); ++i) {
-                    if (lines[i] == "$GPFID,truck7\r\n") {
+                    if (lines[i] == fid) {
                         EXPECT_TRUE(i > 0 && nmea_is_rmc(lines[i - 1].data(), lines[i - 1].size())) << m.payload;
                         continue;
                     }
                     if (nmea_is_rmc(lines[i].data(), lines[i].size())) {
-                        EXPECT_TRUE(i + 1 < lines.size() && lines[i + 1] == "$GPFID,truck7\r\n") << m.payload;
+                        EXPECT_TRUE(i + 1 < lines.size() && lines[i + 1] == fid) << m.payload;
                     }
                     plain += lines[i];
                 }
                 EXPECT_NE(twice.find(plain), std::string::npos) << m.payload;
                 nmea = m.payload;
-            } else if (m.topic == "gnss/truck7/position") {
+            } else if (m.topic == "gnss/" + ids[v] + "/position") {
                 EXPECT_EQ(field(m.payload, "moving") == "true" || field(m.payload, "moving") == "false", true);
                 expect_position_of(m.payload, nmea);
                 ++checked;
             }
         }
         EXPECT_GE(checked, 4);
-        run.sim.stop(SIGTERM, 5s);
     }
 }
 
@@ -386,14 +419,9 @@ std::string mqtt_status(const DaemonRun& run)
 }  // namespace
 
 // Moving and standing paces, then the will once the daemon is killed.
-TEST(MqttE2e, PaceMovingAndStandingThenTheWillAfterAKill)
+TEST_F(MqttE2e, PaceMovingAndStandingThenTheWillAfterAKill)
 {
-    if (!have_broker())
-        GTEST_SKIP() << "no MQTT in this build, or mosquitto is not installed (scripts/install-deps.sh)";
-    Broker broker;
-    broker.start();
-    Subscriber sub;
-    sub.start(broker.port);
+    up();
     DaemonRun run;
     run.start(drive_capture(3600, [](int i) { return i % 12 < 6; }), mqtt_keys(broker.port, 2, 3));
     ASSERT_TRUE(th::wait_until(
@@ -442,14 +470,9 @@ TEST(MqttE2e, PaceMovingAndStandingThenTheWillAfterAKill)
 // The broker goes away and comes back: every position of the outage arrives
 // once, in order, after the reconnect (QoS 1; a resend only where an
 // acknowledgement was lost), and the status report shows the backlog.
-TEST(MqttE2e, ABrokerOutageLosesNoPosition)
+TEST_F(MqttE2e, ABrokerOutageLosesNoPosition)
 {
-    if (!have_broker())
-        GTEST_SKIP() << "no MQTT in this build, or mosquitto is not installed (scripts/install-deps.sh)";
-    Broker broker;
-    broker.start();
-    Subscriber sub;
-    sub.start(broker.port);
+    up();
     DaemonRun run;
     run.start(drive_capture(3600, [](int) { return true; }), mqtt_keys(broker.port, 1, 1));
     ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 3; }, 30s)) << sub.proc.log();
@@ -493,11 +516,10 @@ TEST(MqttE2e, ABrokerOutageLosesNoPosition)
 // TLS with a CA and a server certificate made here, a password file: the
 // right settings publish; an unknown CA, a wrong host name and a wrong
 // password publish nothing and say why, once, naming the broker.
-TEST(MqttE2e, TlsAndPasswordsOrAClearErrorAndNothingPublished)
+TEST_F(MqttE2e, TlsAndPasswordsOrAClearErrorAndNothingPublished)
 {
-    if (!have_broker() || !sh("command -v openssl"))
-        GTEST_SKIP() << "mosquitto or openssl is not installed (scripts/install-deps.sh)";
-    Broker broker;
+    if (!sh("command -v openssl"))
+        GTEST_SKIP() << "openssl is not installed (scripts/install-deps.sh)";
     const std::string d = broker.dir.path;
     const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     ASSERT_TRUE(sh("cd " + d + " && openssl req -x509 " + ec +
@@ -507,10 +529,9 @@ TEST(MqttE2e, TlsAndPasswordsOrAClearErrorAndNothingPublished)
                    " && printf 'subjectAltName=DNS:localhost\\n' >ext" +
                    " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
                    " -extfile ext -out server.pem && mosquitto_passwd -b -c passwd fleet s3cret"));
-    broker.start("allow_anonymous false\npassword_file " + d + "/passwd\ncafile " + d + "/ca.pem\ncertfile " + d +
-                 "/server.pem\nkeyfile " + d + "/server.key\n");
-    Subscriber sub;
-    sub.start(broker.port, {"--cafile", d + "/ca.pem", "--insecure", "-u", "fleet", "-P", "s3cret"});
+    up("allow_anonymous false\npassword_file " + d + "/passwd\ncafile " + d + "/ca.pem\ncertfile " + d +
+           "/server.pem\nkeyfile " + d + "/server.key\n",
+       {"--cafile", d + "/ca.pem", "--insecure", "-u", "fleet", "-P", "s3cret"});
     struct Case {
         const char* name;
         const char* host;
@@ -555,4 +576,82 @@ TEST(MqttE2e, TlsAndPasswordsOrAClearErrorAndNothingPublished)
     for (const Message& m : sub.messages())
         EXPECT_EQ(m.topic.rfind("gnss/good/", 0), 0u) << m.topic << " " << m.payload;
     EXPECT_EQ(runs[0].daemon.log().find("gps: err: mqtt"), std::string::npos) << runs[0].daemon.log();
+}
+
+namespace {
+
+// System calls strace wrote for one thread (lines "TID call(...)"), an
+// interrupted call and its resumption counted once.
+int calls_of(const std::string& trace, int tid)
+{
+    int n = 0;
+    const std::string head = std::to_string(tid) + " ";
+    for (const std::string& line : th::lines_of(trace))
+        if (line.rfind(head, 0) == 0 && line.find("resumed>") == std::string::npos && line[head.size()] != '+' &&
+            line[head.size()] != '-')
+            ++n;
+    return n;
+}
+
+}  // namespace
+
+// MQTT switched off with every other key of it set: no thread, no connection,
+// the serial output gets the receiver's bytes unchanged. Switched on, the
+// main loop makes no more system calls than without it: publishing is the
+// worker's job.
+TEST_F(MqttE2e, OffStartsNothingAndOnCostsTheMainLoopNothing)
+{
+    up();
+    DaemonRun off, on;
+    const std::string capture = drive_capture(3600, [](int) { return true; });
+    for (DaemonRun* r : {&off, &on}) {
+        r->sim_args = {"--outputs"};
+        r->launch(capture,
+                  mqtt_keys(broker.port, 1, 1,
+                            {"MOD_GPS_EP1_ENABLED=1", r == &off ? "MOD_GPS_MQTT_ENABLED=0" : "MOD_GPS_MQTT_ENABLED=1",
+                             "MOD_GPS_MQTT_TOPIC=gnss/" + std::string(r == &off ? "off" : "on")}));
+    }
+    off.wait_running();
+    on.wait_running();
+    ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 2; }, 30s)) << on.daemon.log();
+    EXPECT_EQ(off.daemon.thread_count() + 1, on.daemon.thread_count());
+    EXPECT_NE(mqtt_status(off).find("\"enabled\":false"), std::string::npos) << mqtt_status(off);
+    EXPECT_NE(mqtt_status(off).find("\"state\":\"disabled\""), std::string::npos) << mqtt_status(off);
+
+    // Both daemons traced for the same five seconds, every thread of each.
+    const bool emulated = th::program_argv(th::daemon_bin()).size() > 1;  // strace would see the emulator
+    if (!emulated && sh("command -v strace")) {
+        th::Process trace[2];
+        DaemonRun* runs[2] = {&off, &on};
+        for (int i = 0; i < 2; ++i)
+            trace[i].start({"/usr/bin/timeout", "-s", "INT", "5", "strace", "-f", "-qq", "-o",
+                            runs[i]->root.path + "/strace.out", "-p", std::to_string(runs[i]->daemon.pid)},
+                           {}, runs[i]->root.path + "/strace.log");
+        for (th::Process& t : trace)
+            ASSERT_TRUE(t.wait_exit(15s));
+        const std::string off_trace = th::read_file(off.root.path + "/strace.out");
+        const std::string on_trace = th::read_file(on.root.path + "/strace.out");
+        ASSERT_GT(calls_of(off_trace, off.daemon.pid), 0) << th::read_file(off.root.path + "/strace.log");
+        const std::string broker_port = "sin_port=htons(" + std::to_string(broker.port) + ")";
+        EXPECT_EQ(off_trace.find(broker_port), std::string::npos);
+        // At 1 Hz five seconds are five or six cycles: at most 24 calls each,
+        // and none more than without MQTT beyond a wake-up of the worker.
+        const int calls_off = calls_of(off_trace, off.daemon.pid), calls_on = calls_of(on_trace, on.daemon.pid);
+        EXPECT_LE(calls_on, 24 * 6) << on_trace;
+        EXPECT_LE(calls_on, calls_off + 12) << "off " << calls_off << ", on " << calls_on;
+        std::printf("main thread over 5 s: %d system calls with MQTT off, %d with it on\n", calls_off, calls_on);
+    }
+
+    // The serial output of both: the same bytes, cycle for cycle from the
+    // first (the module streams once started).
+    std::string out[2];
+    for (DaemonRun* r : {&off, &on}) {
+        std::string& o = out[r == &on];
+        ASSERT_TRUE(th::wait_until(
+            [&] { return th::count_of(o = th::read_file(r->root.path + "/sim/out-ttyS0"), "$GPRMC") > 3; }, 10s));
+    }
+    const std::size_t common = std::min(out[0].size(), out[1].size());
+    EXPECT_EQ(out[0].substr(0, common), out[1].substr(0, common));
+    const std::size_t first_cycle = capture.find("$GPRMC");
+    EXPECT_EQ(out[0].rfind(capture.substr(0, capture.find('\n', first_cycle) + 1), 0), 0u) << out[0];
 }
