@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// AT!GPS family in process: the firmware test and the control-port attempts.
+// AT!GPS family's own parts: the firmware test, the control-port attempts and the router tools.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -145,30 +145,6 @@ TEST(AtgpsDriver, ControlPortAttempts)
         unlink(lock_path("ttyUSB8").c_str());
         g_on_pause = nullptr;
     }
-}
-
-TEST(AtgpsDriver, CloseWritesStopTextOnce)
-{
-    th::process_root();
-    peer::Pty data("/dev/ttyUSB7");
-    ReceiverLink link{};
-    link.device_path = "/dev/ttyUSB7";
-    link.fd = open((th::process_root() + "/dev/ttyUSB7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(link.fd, 0);
-    termios tio{};
-    tcgetattr(link.fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(link.fd, TCSANOW, &tio);
-    th::write_file(lock_path("ttyUSB7"), "         1\n");
-    atgps_close(&link);
-    EXPECT_EQ(link.fd, -1);
-    EXPECT_FALSE(th::file_exists(lock_path("ttyUSB7")));
-    char buf[64] = {};
-    ssize_t n = read(data.master, buf, sizeof buf);
-    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "$GPS_STOP");
-    // A second close has no port any more and writes nothing.
-    atgps_close(&link);
-    EXPECT_LE(read(data.master, buf, sizeof buf), 0);
 }
 
 // The simulator's stand-in gsmat, gsmpwr and service tools on PATH, acting
@@ -389,22 +365,11 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
     for (int gpssel : {1, 0}) {
         SCOPED_TRACE(gpssel);
         tools.module("MC7710", 4, gpssel);
-        const std::string out_path = tools.root + "/notice.out";
-        std::fflush(stdout);
-        int saved = dup(STDOUT_FILENO);
-        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-        const int result = atgps_notice(nullptr);
-        std::fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        const std::string out = th::read_file(out_path);
+        int result = -1;
+        const std::string out = peer::stdout_of([&] { result = atgps_notice(nullptr); });
         if (gpssel) {
             EXPECT_EQ(result, 10);
-            EXPECT_EQ(out,
-                      "</td></tr><tr><td><table><tr><td nowrap><i class=\"color_red\">UMTS receive diversity antenna "
-                      "is disabled now!</i></td></tr>");
+            EXPECT_EQ(out, peer::kAntennaWarning);
         } else {
             EXPECT_EQ(result, 1);
             EXPECT_EQ(out, "");
