@@ -449,12 +449,25 @@ void run_row(const Row& r)
 
 const std::string kRefused = "\r\nERROR\r\n";
 
+// A start that fails: what the module answered, was sent and logged.
+Row fails(const Family& f, const char* legend, Replies replies, Commands sent, Lines logged)
+{
+    return {.legend = legend,
+            .family = &f,
+            .replies = std::move(replies),
+            .result = -1,
+            .sent = std::move(sent),
+            .logged = std::move(logged)};
+}
+
 // AT+GTGPSPOWER: control on ttyUSB7, NMEA on ttyUSB9, the other way round
 // from the other families; every refusal still sends all three commands.
 const Commands kGtStart = {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"};
 const std::string kEchoMsg = "gps: err: cannot write new value of \"ATE\"";
 const std::string kPowerMsg = "gps: err: cannot write new value of \"AT+GTGPSPOWER\"";
 const std::string kNmeaMsg = "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\"";
+const std::string kNoUsb7 = "gps: err: open(/dev/ttyUSB7) error: No such file or directory";
+const std::string kNoUsb9 = "gps: err: open(/dev/ttyUSB9) error: No such file or directory";
 
 // AT+QGPSCFG: a settings table read one row at a time.
 std::string query(const std::string& name)
@@ -462,19 +475,18 @@ std::string query(const std::string& name)
     return "AT+QGPSCFG=\"" + name + "\"";
 }
 
+std::string shows(const std::string& name, const std::string& value)
+{
+    return "\r\n+QGPSCFG: \"" + name + "\"," + value + "\r\n\r\nOK\r\n";
+}
+
 const Commands kQueries = {query("outport"),         query("nmeasrc"),         query("gpsnmeatype"),
                            query("glonassnmeatype"), query("galileonmeatype"), query("beidounmeatype"),
                            query("gnssconfig")};
 
-Commands queries_until(const std::string& name)
+Commands queries(int from, int to)
 {
-    Commands c;
-    for (const auto& q : kQueries) {
-        c.push_back(q);
-        if (q == query(name))
-            break;
-    }
-    return c;
+    return Commands(kQueries.begin() + from, kQueries.begin() + to);
 }
 
 // Replies of a module whose settings are all as the service needs them, in
@@ -489,35 +501,69 @@ Replies settings_in_place(const Replies& changes = {})
                                {"galileonmeatype", "0"},
                                {"beidounmeatype", "0"},
                                {"gnssconfig", "1"}})
-        r[query(name)] = std::string("\r\n+QGPSCFG: \"") + name + "\"," + shown + "\r\n\r\nOK\r\n";
+        r[query(name)] = shows(name, shown);
     for (const auto& [k, v] : changes)
         r[k] = v;
     return r;
 }
 
-// AT$GPSP: the connection's state decides whether the module may be touched.
+// AT$GPSP: the connection's state and the control port decide before any
+// port is touched; each variant has its own command set.
 const Commands kStartA = {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1", "AT$GPSP=1"};
 const Commands kStopA = {"AT$GPSP=0", "AT$GPSAT=0", "AT$GPSR=3"};
 const Commands kStartB = {"ATE0", "AT#LOCNMEATYPE=1,134217215", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSANTPORT=3",
                           "AT$GPSP=1"};
 const Commands kStopB = {"AT$GPSP=0", "AT$GPSAT=0", "AT$GPSNVRAM=15,0"};
-const std::string kStateFile = "/run/ppp/iface-m0.state";
 const std::string kWaiting = "gps: notice: Waiting for initialization gps module";
-std::string readiness(int serial, int mwan, int on)
+const std::string kAntennaOnMsg = "gps: notice: active antenna on";
+
+// state: the connection's state file (nullptr: none); serial, mwan and on:
+// the readiness the driver traces.
+Row gpsp(const Family& f, const char* legend, const char* state, int serial, int mwan, int on, bool proceeds)
 {
-    return "gps: debug: /dev/ttyUSB8 serial_ready: " + std::to_string(serial) +
-           ", MWAN ready: " + std::to_string(mwan) + ", MWAN module on=" + std::to_string(on);
+    const std::string trace = "gps: debug: " + std::string(f.control) + " serial_ready: " + std::to_string(serial) +
+                              ", MWAN ready: " + std::to_string(mwan) + ", MWAN module on=" + std::to_string(on);
+    Row r{.legend = legend,
+          .family = &f,
+          .files = {{"/run/ppp/iface-m0.state", state}},
+          .result = -1,
+          .logged = {trace, kWaiting}};
+    if (!serial)
+        r.absent = {f.control};
+    if (proceeds) {
+        const bool a = f.usb_id == kGpsp.usb_id;
+        r.result = 0;
+        r.sent = a ? kStartA : kStartB;
+        r.logged = {trace, kAntennaOnMsg};
+        r.port = "/dev/ttyUSB7";
+        r.stop_sent = a ? kStopA : kStopB;
+        r.stop_logged = {"gps: notice: active antenna off"};
+        r.not_logged = {kWaiting};
+    }
+    return r;
 }
 
 // AT^SGPSC: the identity chooses the commands, the settling pause and the port.
 const std::string kAntennaQuery = "AT^SGPSC=\"Power/Antenna\"";
 const std::string kAntennaOn = "\r\n^SGPSC: \"Power/Antenna\",\"on\"\r\n\r\nOK\r\n";
 const std::string kAntennaOff = "\r\n^SGPSC: \"Power/Antenna\",\"off\"\r\n\r\nOK\r\n";
+const std::string kOutputOn = "AT^SGPSC=\"Nmea/Output\",\"on\"";
+const std::string kEngineOn = "AT^SGPSC=\"Engine\",\"1\"";
 const Commands kSgStop = {"AT^SGPSC=\"Engine\",\"0\"", "AT^SGPSC=\"Nmea/Output\",\"off\"",
                           "AT^SGPSC=\"Power/Antenna\",\"off\""};
 std::string ident(const std::string& model)
 {
     return "\r\n" + model + "\r\nREVISION 01.000\r\n\r\nOK\r\n";
+}
+void set_flags(int pls8, int pls83)
+{
+    is_pls8 = pls8;
+    is_pls83 = pls83;
+}
+void expect_flags(int pls8, int pls83)
+{
+    EXPECT_EQ(is_pls8, pls8);
+    EXPECT_EQ(is_pls83, pls83);
 }
 
 // Stand-alone receiver on "/dev/ttyS1": reset pulse, speed detection, antenna supply.
@@ -528,14 +574,35 @@ constexpr const char* kBurst =
 constexpr const char* kTxtBurst = "$GPTXT,01,01,02,ANTSTATUS=OK*3B\r\n";
 // A multi-constellation receiver (NEO-M9N capture in tests/data): GN talker only.
 constexpr const char* kGnBurst = "$GNRMC,223745.00,A,3806.62964,N,12237.61382,W,0.040,,110720,,,D,V*0E\r\n";
-const std::vector<std::pair<std::string, const char*>> kGpio = {{"/dev/gpio", "board_code=4\nplatform_id=20\n"},
-                                                                {"/dev/gpio.log", nullptr}};
 const std::string kPulse = "0x40004214 1\n0x40004214 0\n";
-const std::string kCloseRequests = "0x40004229 0\n0x40004214 1\n";
-void standalone_link(const ReceiverLink& link)
+const std::string kNoDetection = "gps: err: speed detection failed";
+
+// rx: the receiver; antenna: the antenna supply the link asks for (0 or 1),
+// -1 when the start fails.
+Row standalone(const char* legend, Rx rx, int antenna)
 {
-    EXPECT_EQ(link.ignore_enabled, 1u);
-    EXPECT_STREQ(link.ignore_prefix, "$PTWS");
+    Row r{.legend = legend,
+          .family = &kStandalone,
+          .files = {{"/dev/gpio", "board_code=4\nplatform_id=20\n"}, {"/dev/gpio.log", nullptr}},
+          .rx = rx,
+          .result = -1,
+          .logged = {kNoDetection},
+          .gpio = kPulse};
+    if (antenna >= 0) {
+        if (antenna)
+            r.prepare = [](ReceiverLink& l) { l.antenna_active = 1; };
+        r.result = 0;
+        r.logged = {};
+        r.gpio = kPulse + (antenna ? "0x40004228 0\n" : "0x40004229 0\n");
+        r.check = [](const ReceiverLink& l) {
+            EXPECT_EQ(l.ignore_enabled, 1u);
+            EXPECT_STREQ(l.ignore_prefix, "$PTWS");
+        };
+        r.port = "/dev/ttyS1";
+        r.speed = rx.baud;
+        r.gpio_stop = *r.gpio + "0x40004229 0\n0x40004214 1\n";
+    }
+    return r;
 }
 
 const Row kRows[] = {
@@ -546,52 +613,32 @@ const Row kRows[] = {
      .port = "/dev/ttyUSB9",
      .stop_sent = {"AT+GTGPSPOWER=0"},
      .stop_logged = {kPowerMsg}},
-    {.legend = "echo off refused",
-     .family = &kGtgps,
-     .replies = {{"ATE0", kRefused}},
-     .result = -1,
-     .sent = kGtStart,
-     .logged = {kEchoMsg}},
-    {.legend = "power refused",
-     .family = &kGtgps,
-     .replies = {{"AT+GTGPSPOWER=1", kRefused}},
-     .result = -1,
-     .sent = kGtStart,
-     .logged = {kPowerMsg}},
-    {.legend = "power and output refused",
-     .family = &kGtgps,
-     .replies = {{"AT+GTGPSPOWER=1", kRefused}, {"AT+GTSET=\"NMEAEN\",1", kRefused}},
-     .result = -1,
-     .sent = kGtStart,
-     .logged = {kPowerMsg, kNmeaMsg}},
-    {.legend = "output refused",
-     .family = &kGtgps,
-     .replies = {{"AT+GTSET=\"NMEAEN\",1", kRefused}},
-     .result = -1,
-     .sent = kGtStart,
-     .logged = {kNmeaMsg}},
+    fails(kGtgps, "echo off refused", {{"ATE0", kRefused}}, kGtStart, {kEchoMsg}),
+    fails(kGtgps, "power refused", {{"AT+GTGPSPOWER=1", kRefused}}, kGtStart, {kPowerMsg}),
+    fails(kGtgps, "power and output refused", {{"AT+GTGPSPOWER=1", kRefused}, {"AT+GTSET=\"NMEAEN\",1", kRefused}},
+          kGtStart, {kPowerMsg, kNmeaMsg}),
+    fails(kGtgps, "output refused", {{"AT+GTSET=\"NMEAEN\",1", kRefused}}, kGtStart, {kNmeaMsg}),
     // A port that cannot be opened gives its lock back: the control port
     // before anything is sent, the data port after the module was switched on.
     {.legend = "control port missing",
      .family = &kGtgps,
      .absent = {"/dev/ttyUSB7"},
      .result = -1,
-     .logged = {"gps: err: open(/dev/ttyUSB7) error: No such file or directory",
-                "gps: err: open(/dev/ttyUSB7) error: No such file or directory"}},
+     .logged = {kNoUsb7, kNoUsb7}},
     {.legend = "data port missing",
      .family = &kGtgps,
      .absent = {"/dev/ttyUSB9"},
      .result = -1,
      .sent = kGtStart,
-     .logged = {"gps: err: open(/dev/ttyUSB9) error: No such file or directory"}},
+     .logged = {kNoUsb9}},
 
     // Quoted text values, the other firmware's name for the BeiDou setting
     // and a longer current value that begins with the target all count as
     // in place.
     {.legend = "settings in place start the engine",
      .family = &kQgps,
-     .replies = settings_in_place({{query("beidounmeatype"), "\r\n+QGPSCFG: \"pqnmeatype\",0\r\n\r\nOK\r\n"},
-                                   {query("galileonmeatype"), "\r\n+QGPSCFG: \"galileonmeatype\",01\r\n\r\nOK\r\n"},
+     .replies = settings_in_place({{query("beidounmeatype"), shows("pqnmeatype", "0")},
+                                   {query("galileonmeatype"), shows("galileonmeatype", "01")},
                                    {"AT+QGPSEND", kRefused}}),
      .sent = join({{"ATE0"}, kQueries, {"AT+QGPS=1"}}),
      .port = "/dev/ttyUSB7",
@@ -601,137 +648,54 @@ const Row kRows[] = {
     // Values that differ are written (quoted only when they are text,
     // always under the row's own name), logged, and the module is
     // restarted instead of started.
-    {.legend = "one number differs",
-     .family = &kQgps,
-     .replies = settings_in_place({{query("gpsnmeatype"), "\r\n+QGPSCFG: \"gpsnmeatype\",1\r\n\r\nOK\r\n"}}),
-     .result = -1,
-     .sent = join({{"ATE0"},
-                   queries_until("gpsnmeatype"),
-                   {"AT+QGPSCFG=\"gpsnmeatype\",31"},
-                   Commands(kQueries.begin() + 3, kQueries.end()),
-                   {"AT+CFUN=1,1"}}),
-     .logged = {"gps: info: set \"gpsnmeatype\" = \"31\""}},
-    {.legend = "a text value and the other firmware's BeiDou name differ",
-     .family = &kQgps,
-     .replies = settings_in_place({{query("outport"), "\r\n+QGPSCFG: \"outport\",\"uartdebug\"\r\n\r\nOK\r\n"},
-                                   {query("beidounmeatype"), "\r\n+QGPSCFG: \"pqnmeatype\",1\r\n\r\nOK\r\n"}}),
-     .result = -1,
-     .sent = join({{"ATE0", query("outport"), "AT+QGPSCFG=\"outport\",\"usbnmea\""},
-                   Commands(kQueries.begin() + 1, kQueries.begin() + 6),
-                   {"AT+QGPSCFG=\"beidounmeatype\",0"},
-                   {query("gnssconfig"), "AT+CFUN=1,1"}}),
-     .logged = {"gps: info: set \"outport\" = \"usbnmea\"", "gps: info: set \"beidounmeatype\" = \"0\""}},
+    fails(kQgps, "one number differs", settings_in_place({{query("gpsnmeatype"), shows("gpsnmeatype", "1")}}),
+          join({{"ATE0"}, queries(0, 3), {"AT+QGPSCFG=\"gpsnmeatype\",31"}, queries(3, 7), {"AT+CFUN=1,1"}}),
+          {"gps: info: set \"gpsnmeatype\" = \"31\""}),
+    fails(kQgps, "a text value and the other firmware's BeiDou name differ",
+          settings_in_place({{query("outport"), shows("outport", "\"uartdebug\"")},
+                             {query("beidounmeatype"), shows("pqnmeatype", "1")}}),
+          join({{"ATE0"},
+                queries(0, 1),
+                {"AT+QGPSCFG=\"outport\",\"usbnmea\""},
+                queries(1, 6),
+                {"AT+QGPSCFG=\"beidounmeatype\",0"},
+                queries(6, 7),
+                {"AT+CFUN=1,1"}}),
+          {"gps: info: set \"outport\" = \"usbnmea\"", "gps: info: set \"beidounmeatype\" = \"0\""}),
     // A refused step ends the start there: later rows are not read, no restart.
-    {.legend = "error reply to a query",
-     .family = &kQgps,
-     .replies = settings_in_place({{query("beidounmeatype"), "\r\n+CME ERROR: 3\r\n"}}),
-     .result = -1,
-     .sent = join({{"ATE0"}, queries_until("beidounmeatype")}),
-     .logged = {"gps: err: cannot read current value of \"beidounmeatype\""}},
-    {.legend = "write refused after a query",
-     .family = &kQgps,
-     .replies = settings_in_place(
-         {{query("nmeasrc"), "\r\n+QGPSCFG: \"nmeasrc\",0\r\n\r\nOK\r\n"}, {"AT+QGPSCFG=\"nmeasrc\",1", kRefused}}),
-     .result = -1,
-     .sent = join({{"ATE0"}, queries_until("nmeasrc"), {"AT+QGPSCFG=\"nmeasrc\",1"}}),
-     .logged = {"gps: err: cannot write new value of \"nmeasrc\""}},
-    {.legend = "engine refused",
-     .family = &kQgps,
-     .replies = settings_in_place({{"AT+QGPS=1", "\r\n+CME ERROR: 504\r\n"}}),
-     .result = -1,
-     .sent = join({{"ATE0"}, kQueries, {"AT+QGPS=1", "AT+QGPSEND"}}),
-     .logged = {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 504\\r\\n\")"}},
+    fails(kQgps, "error reply to a query", settings_in_place({{query("beidounmeatype"), "\r\n+CME ERROR: 3\r\n"}}),
+          join({{"ATE0"}, queries(0, 6)}), {"gps: err: cannot read current value of \"beidounmeatype\""}),
+    fails(kQgps, "write refused after a query",
+          settings_in_place({{query("nmeasrc"), shows("nmeasrc", "0")}, {"AT+QGPSCFG=\"nmeasrc\",1", kRefused}}),
+          join({{"ATE0"}, queries(0, 2), {"AT+QGPSCFG=\"nmeasrc\",1"}}),
+          {"gps: err: cannot write new value of \"nmeasrc\""}),
+    fails(kQgps, "engine refused", settings_in_place({{"AT+QGPS=1", "\r\n+CME ERROR: 504\r\n"}}),
+          join({{"ATE0"}, kQueries, {"AT+QGPS=1", "AT+QGPSEND"}}),
+          {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 504\\r\\n\")"}),
 
-    // Readiness decides before any port is touched.
-    {.legend = "control port missing",
-     .family = &kGpsp,
-     .files = {{kStateFile, "Connected"}},
-     .absent = {"/dev/ttyUSB8"},
-     .result = -1,
-     .logged = {readiness(0, 0, 1), kWaiting}},
-    {.legend = "module being prepared",
-     .family = &kGpsp,
-     .files = {{kStateFile, "Preparing\n"}},
-     .result = -1,
-     .logged = {readiness(1, 0, 1), kWaiting}},
-    {.legend = "module initializing",
-     .family = &kGpsp,
-     .files = {{kStateFile, "Initializing\r\n"}},
-     .result = -1,
-     .logged = {readiness(1, 0, 1), kWaiting}},
-    {.legend = "no state file",
-     .family = &kGpsp,
-     .files = {{kStateFile, nullptr}},
-     .sent = kStartA,
-     .logged = {readiness(1, 0, 0), "gps: notice: active antenna on"},
-     .port = "/dev/ttyUSB7",
-     .stop_sent = kStopA,
-     .stop_logged = {"gps: notice: active antenna off"},
-     .not_logged = {kWaiting}},
-    {.legend = "empty state file",
-     .family = &kGpsp,
-     .files = {{kStateFile, ""}},
-     .sent = kStartA,
-     .logged = {readiness(1, 0, 0), "gps: notice: active antenna on"},
-     .port = "/dev/ttyUSB7",
-     .stop_sent = kStopA,
-     .stop_logged = {"gps: notice: active antenna off"},
-     .not_logged = {kWaiting}},
-    {.legend = "connection up",
-     .family = &kGpsp,
-     .files = {{kStateFile, "Connected\n"}},
-     .sent = kStartA,
-     .logged = {readiness(1, 1, 1), "gps: notice: active antenna on"},
-     .port = "/dev/ttyUSB7",
-     .stop_sent = kStopA,
-     .stop_logged = {"gps: notice: active antenna off"},
-     .not_logged = {kWaiting}},
-    // The variants send their own command sets.
-    {.legend = "variant on ttyUSB10",
-     .family = &kGpsp1070,
-     .sent = kStartB,
-     .logged = {"gps: notice: active antenna on"},
-     .port = "/dev/ttyUSB7",
-     .stop_sent = kStopB,
-     .stop_logged = {"gps: notice: active antenna off"}},
-    {.legend = "variant on ttyUSB10",
-     .family = &kGpsp1071,
-     .sent = kStartB,
-     .logged = {"gps: notice: active antenna on"},
-     .port = "/dev/ttyUSB7",
-     .stop_sent = kStopB,
-     .stop_logged = {"gps: notice: active antenna off"}},
+    gpsp(kGpsp, "control port missing", "Connected", 0, 0, 1, false),
+    gpsp(kGpsp, "module being prepared", "Preparing\n", 1, 0, 1, false),
+    gpsp(kGpsp, "module initializing", "Initializing\r\n", 1, 0, 1, false),
+    gpsp(kGpsp, "no state file", nullptr, 1, 0, 0, true),
+    gpsp(kGpsp, "empty state file", "", 1, 0, 0, true),
+    gpsp(kGpsp, "connection up", "Connected\n", 1, 1, 1, true),
+    gpsp(kGpsp1070, "variant on ttyUSB10", nullptr, 1, 0, 0, true),
+    gpsp(kGpsp1071, "variant on ttyUSB10", nullptr, 1, 0, 0, true),
     // Refusals end the sequence.
-    {.legend = "echo off refused",
-     .family = &kGpsp,
-     .replies = {{"ATE0", kRefused}},
-     .result = -1,
-     .sent = {"ATE0"},
-     .logged = {"gps: warning: cannot write test value of \"ATE\", device not ready yet"}},
-    {.legend = "sentence selection refused",
-     .family = &kGpsp,
-     .replies = {{"AT$GPSNMUN=2,1,0,0,0,1,0", kRefused}},
-     .result = -1,
-     .sent = {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0"},
-     .logged = {"gps: err: cannot write new value of \"AT+GPSNMUN\""}},
-    {.legend = "antenna refused",
-     .family = &kGpsp,
-     .replies = {{"AT$GPSAT=1", kRefused}},
-     .result = -1,
-     .sent = {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1"},
-     .logged = {"gps: err: cannot turning active antenna on"}},
-    {.legend = "engine refused",
-     .family = &kGpsp,
-     .replies = {{"AT$GPSP=1", kRefused}},
-     .result = -1,
-     .sent = kStartA,
-     .logged = {"gps: notice: active antenna on", "gps: err: cannot write new value of \"AT$GPSP\" (on)"}},
+    fails(kGpsp, "echo off refused", {{"ATE0", kRefused}}, {"ATE0"},
+          {"gps: warning: cannot write test value of \"ATE\", device not ready yet"}),
+    fails(kGpsp, "sentence selection refused", {{"AT$GPSNMUN=2,1,0,0,0,1,0", kRefused}},
+          {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0"}, {"gps: err: cannot write new value of \"AT+GPSNMUN\""}),
+    fails(kGpsp, "antenna refused", {{"AT$GPSAT=1", kRefused}}, {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1"},
+          {"gps: err: cannot turning active antenna on"}),
+    fails(kGpsp, "engine refused", {{"AT$GPSP=1", kRefused}}, kStartA,
+          {kAntennaOnMsg, "gps: err: cannot write new value of \"AT$GPSP\" (on)"}),
     // A refused engine stop leaves the antenna and the engine's parking alone.
     {.legend = "engine stop refused",
      .family = &kGpsp,
      .replies = {{"AT$GPSP=0", kRefused}},
      .sent = kStartA,
-     .logged = {"gps: notice: active antenna on"},
+     .logged = {kAntennaOnMsg},
      .port = "/dev/ttyUSB7",
      .stop_sent = {"AT$GPSP=0"},
      .stop_logged = {"gps: err: cannot write new value of \"AT$GPSP\" (off)"},
@@ -743,77 +707,52 @@ const Row kRows[] = {
     {.legend = "PLS83",
      .family = &kSgpsc,
      .replies = {{"ATI", ident("PLS83-W")}, {kAntennaQuery, kAntennaOn}},
-     .prepare = [](ReceiverLink&) { is_pls8 = is_pls83 = 0; },
-     .sent = {"ATI", kAntennaQuery, "AT^SGPSC=\"Nmea/Interface\",\"3\"", "AT^SGPSC=\"Nmea/GPS\",\"on\"",
-              "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
+     .prepare = [](ReceiverLink&) { set_flags(0, 0); },
+     .sent = {"ATI", kAntennaQuery, "AT^SGPSC=\"Nmea/Interface\",\"3\"", "AT^SGPSC=\"Nmea/GPS\",\"on\"", kOutputOn,
+              kEngineOn},
      .pause_before_last = 4900,
      .streams = true,
-     .check =
-         [](const ReceiverLink&) {
-             EXPECT_EQ(is_pls8, 1);
-             EXPECT_EQ(is_pls83, 1);
-         },
+     .check = [](const ReceiverLink&) { expect_flags(1, 1); },
      .port = "/dev/ttyUSB9",
      .stop_sent = kSgStop},
     // The identity alone decides the conditional commands, the pause and the port.
     {.legend = "PLS8 with the antenna supply off",
      .family = &kSgpsc,
      .replies = {{"ATI", ident("PLS8-E")}, {kAntennaQuery, kAntennaOff}},
-     .prepare = [](ReceiverLink&) { is_pls83 = 1; },
-     .sent = {"ATI", kAntennaQuery, "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"",
-              "AT^SGPSC=\"Engine\",\"1\""},
+     .prepare = [](ReceiverLink&) { set_flags(0, 1); },
+     .sent = {"ATI", kAntennaQuery, "AT^SGPSC=\"Power/Antenna\",\"on\"", kOutputOn, kEngineOn},
      .pause_before_last = 4900,
-     .check =
-         [](const ReceiverLink&) {
-             EXPECT_EQ(is_pls8, 1);
-             EXPECT_EQ(is_pls83, 0);
-         },
+     .check = [](const ReceiverLink&) { expect_flags(1, 0); },
      .port = "/dev/ttyUSB7",
      .stop_sent = kSgStop},
     {.legend = "another member with the antenna supply on",
      .family = &kSgpsc,
      .replies = {{"ATI", ident("ALS3-E")}, {kAntennaQuery, kAntennaOn}},
-     .prepare = [](ReceiverLink&) { is_pls83 = 1; },
-     .sent = {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", kAntennaQuery,
-              "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Nmea/Freq\",\"1\"", "AT^SGPSC=\"Engine\",\"1\""},
-     .check =
-         [](const ReceiverLink&) {
-             EXPECT_EQ(is_pls8, 0);
-             EXPECT_EQ(is_pls83, 0);
-         },
+     .prepare = [](ReceiverLink&) { set_flags(1, 1); },
+     .sent = {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", kAntennaQuery, kOutputOn,
+              "AT^SGPSC=\"Nmea/Freq\",\"1\"", kEngineOn},
+     .check = [](const ReceiverLink&) { expect_flags(0, 0); },
      .port = "/dev/ttyUSB7",
      .stop_sent = kSgStop},
-    // A stop request during the start ends it at its next pause (the
-    // PLS8's wait before the engine); the stop rows then leave the module
-    // as at any shutdown.
+    // A stop request during the start ends it at its next pause (the PLS8's
+    // wait before the engine); the stop rows then leave the module as at any
+    // shutdown.
     {.legend = "stop request during the start",
      .family = &kSgpsc,
      .replies = {{"ATI", ident("PLS8-E")}, {kAntennaQuery, kAntennaOn}},
-     .stop_at = "AT^SGPSC=\"Nmea/Output\",\"on\"",
+     .stop_at = kOutputOn.c_str(),
      .result = -1,
-     .sent = join({{"ATI", kAntennaQuery, "AT^SGPSC=\"Nmea/Output\",\"on\""}, kSgStop})},
+     .sent = join({{"ATI", kAntennaQuery, kOutputOn}, kSgStop})},
     {.legend = "identity refused: the flags keep their values",
      .family = &kSgpsc,
      .replies = {{"ATI", kRefused}},
-     .prepare =
-         [](ReceiverLink&) {
-             is_pls8 = 1;
-             is_pls83 = 0;
-         },
+     .prepare = [](ReceiverLink&) { set_flags(1, 0); },
      .result = -1,
      .sent = {"ATI"},
      .logged = {"gps: err: cannot determine module type (\"\\r\\nERROR\\r\\n\")"},
-     .check =
-         [](const ReceiverLink&) {
-             EXPECT_EQ(is_pls8, 1);
-             EXPECT_EQ(is_pls83, 0);
-         }},
-    {.legend = "silent antenna query: empty reply in the message",
-     .family = &kSgpsc,
-     .replies = {{"ATI", ident("PLS8-E")}, {kAntennaQuery, ""}},
-     .result = -1,
-     .sent = {"ATI", kAntennaQuery},
-     .logged = {"gps: err: cannot get Power/Antenna configuration (\"\")"}},
+     .check = [](const ReceiverLink&) { expect_flags(1, 0); }},
+    fails(kSgpsc, "silent antenna query: empty reply in the message", {{"ATI", ident("PLS8-E")}, {kAntennaQuery, ""}},
+          {"ATI", kAntennaQuery}, {"gps: err: cannot get Power/Antenna configuration (\"\")"}),
     {.legend = "control port locked by another live process",
      .family = &kSgpsc,
      .locked = "ttyUSB8",
@@ -838,7 +777,7 @@ const Row kRows[] = {
      .family = &kGpsStart,
      .absent = {"/dev/ttyUSB9"},
      .result = -1,
-     .logged = {"gps: err: open(/dev/ttyUSB9) error: No such file or directory"},
+     .logged = {kNoUsb9},
      .check = [](const ReceiverLink& link) { EXPECT_EQ(link.drop_repeated_gga, 0u); }},
     {.legend = "port locked by a live process",
      .family = &kGpsStart,
@@ -853,67 +792,32 @@ const Row kRows[] = {
      .port = "/dev/ttyUSB7",
      .data_stop = "$GPS_STOP"},
 
-    {.legend = "RMC at 9600 with antenna supply",
-     .family = &kStandalone,
-     .files = kGpio,
-     .rx = {.baud = B9600, .burst = kBurst},
-     .prepare = [](ReceiverLink& link) { link.antenna_active = 1; },
-     .gpio = kPulse + "0x40004228 0\n",
-     .check = standalone_link,
-     .port = "/dev/ttyS1",
-     .speed = B9600,
-     .gpio_stop = kPulse + "0x40004228 0\n" + kCloseRequests},
-    {.legend = "TXT only at 115200 without antenna supply",
-     .family = &kStandalone,
-     .files = kGpio,
-     .rx = {.baud = B115200, .burst = kTxtBurst},
-     .gpio = kPulse + "0x40004229 0\n",
-     .check = standalone_link,
-     .port = "/dev/ttyS1",
-     .speed = B115200,
-     .gpio_stop = kPulse + "0x40004229 0\n" + kCloseRequests},
-    {.legend = "GN talker only at 9600",
-     .family = &kStandalone,
-     .files = kGpio,
-     .rx = {.baud = B9600, .burst = kGnBurst},
-     .prepare = [](ReceiverLink& link) { link.antenna_active = 1; },
-     .gpio = kPulse + "0x40004228 0\n",
-     .check = standalone_link,
-     .port = "/dev/ttyS1",
-     .speed = B9600,
-     .gpio_stop = kPulse + "0x40004228 0\n" + kCloseRequests},
-    {.legend = "silence",
-     .family = &kStandalone,
-     .files = kGpio,
-     .rx = {.baud = B115200, .look = true},
-     .result = -1,
-     .logged = {"gps: err: speed detection failed"},
-     .gpio = kPulse},
-    {.legend = "only the first collection hears the receiver",
-     .family = &kStandalone,
-     .files = kGpio,
-     .rx = {.baud = B115200, .burst = kBurst, .once = true, .look = true},
-     .result = -1,
-     .logged = {"gps: err: speed detection failed"},
-     .gpio = kPulse,
-     .bursts = 1},
-    // Junk without a pause never ends a collection by a gap: the byte
-    // limit ends it, so the detection still comes to an end at both speeds.
-    {.legend = "endless junk is cut off",
-     .family = &kStandalone,
-     .files = kGpio,
-     .rx = {.baud = B115200, .flood = true},
-     .result = -1,
-     .logged = {"gps: err: speed detection failed"}},
-    {.legend = "port locked by a live process",
-     .family = &kStandalone,
-     .files = kGpio,
-     .locked = "ttyS1",
-     .rx = {.baud = B9600, .burst = kBurst},
-     .result = -1,
-     .logged = {"gps: err: device(/dev/ttyS1) is locked", "gps: err: locking /dev/ttyS1 failed"},
-     .gpio = ""},
+    standalone("RMC at 9600 with antenna supply", {.baud = B9600, .burst = kBurst}, 1),
+    standalone("TXT only at 115200 without antenna supply", {.baud = B115200, .burst = kTxtBurst}, 0),
+    standalone("GN talker only at 9600", {.baud = B9600, .burst = kGnBurst}, 1),
+    standalone("silence", {.baud = B115200, .look = true}, -1),
+    [] {
+        Row r = standalone("only the first collection hears the receiver",
+                           {.baud = B115200, .burst = kBurst, .once = true, .look = true}, -1);
+        r.bursts = 1;
+        return r;
+    }(),
+    // Junk without a pause never ends a collection by a gap: the byte limit
+    // ends it, so the detection still comes to an end at both speeds.
+    standalone("endless junk is cut off", {.baud = B115200, .flood = true}, -1),
+    [] {
+        Row r = standalone("port locked by a live process", {.baud = B9600, .burst = kBurst}, -1);
+        r.locked = "ttyS1";
+        r.logged = {"gps: err: device(/dev/ttyS1) is locked", "gps: err: locking /dev/ttyS1 failed"};
+        r.gpio = "";
+        return r;
+    }(),
 };
+
+void PrintTo(const Row& row, std::ostream* os)
+{
+    *os << row.family->name << ": " << row.legend;
+}
 
 struct DriverTable : ::testing::TestWithParam<Row> {};
 
