@@ -65,13 +65,19 @@ bool same_tty(int fd, const std::string& router_path)
     return fstat(fd, &a) == 0 && stat(root_path(router_path).c_str(), &b) == 0 && a.st_rdev == b.st_rdev;
 }
 
-// Descriptors of this process: no start or stop may leave one behind.
-int fd_count()
+// Descriptors of this process and what they lead to: no start or stop may
+// leave one behind. The GPIO device is opened at its first request and
+// shared for the life of the process.
+std::map<int, std::string> open_fds()
 {
-    int n = 0;
-    for (auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        n += e.exists() ? 1 : 0;
-    return n;
+    std::map<int, std::string> fds;
+    for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(e.path(), ec);
+        if (!ec && target != root_path("/dev/gpio"))
+            fds[std::stoi(e.path().filename().string())] = target.string();
+    }
+    return fds;
 }
 
 // Bytes the module side receives until the line is quiet.
@@ -208,7 +214,7 @@ struct Row {
     const Family* family;
     // The module and the router.
     Replies replies;                                         // control port answers besides "OK"
-    std::vector<std::pair<std::string, const char*>> files;  // written before (nullptr: removed)
+    std::vector<std::pair<std::string, const char*>> files;  // written (nullptr: removed) before the start
     Lines absent;                                            // ports the module does not offer
     const char* locked = nullptr;                            // tty another live process holds
     Rx rx;
@@ -307,8 +313,6 @@ struct Module {
         plat_stop_clear();
         if (holder)
             std::remove(lock_of(row.locked).c_str());
-        for (const auto& [path, text] : row.files)
-            std::remove(root_path(path).c_str());
     }
     Commands commands() { return control ? control->commands() : Commands{}; }
     std::string data_received()
@@ -337,7 +341,7 @@ void run_row(const Row& r)
 {
     SCOPED_TRACE(std::string(r.family->name) + ": " + r.legend);
     const Family& f = *r.family;
-    const int fds_before = fd_count();
+    const auto fds_before = open_fds();
     {
         Module module(r);
         auto link = peer::new_link();
@@ -443,10 +447,12 @@ void run_row(const Row& r)
         for (const auto& text : r.not_logged)
             EXPECT_EQ((log + stop_log).find(text), std::string::npos) << text << "\n" << log << stop_log;
     }
-    EXPECT_EQ(fd_count(), fds_before);
+    EXPECT_EQ(open_fds(), fds_before);
 }
 
 const std::string kRefused = "\r\nERROR\r\n";
+// The connection's state, which the AT$GPSP family reads before it starts.
+const std::string kStateFile = "/run/ppp/iface-m0.state";
 
 // A start that fails: what the module answered, was sent and logged.
 Row fails(const Family& f, const char* legend, Replies replies, Commands sent, Lines logged)
@@ -454,6 +460,7 @@ Row fails(const Family& f, const char* legend, Replies replies, Commands sent, L
     return {.legend = legend,
             .family = &f,
             .replies = std::move(replies),
+            .files = {{kStateFile, nullptr}},  // no connection: the AT$GPSP family goes on
             .result = -1,
             .sent = std::move(sent),
             .logged = std::move(logged)};
@@ -522,11 +529,7 @@ Row gpsp(const Family& f, const char* legend, const char* state, int serial, int
 {
     const std::string trace = "gps: debug: " + std::string(f.control) + " serial_ready: " + std::to_string(serial) +
                               ", MWAN ready: " + std::to_string(mwan) + ", MWAN module on=" + std::to_string(on);
-    Row r{.legend = legend,
-          .family = &f,
-          .files = {{"/run/ppp/iface-m0.state", state}},
-          .result = -1,
-          .logged = {trace, kWaiting}};
+    Row r{.legend = legend, .family = &f, .files = {{kStateFile, state}}, .result = -1, .logged = {trace, kWaiting}};
     if (!serial)
         r.absent = {f.control};
     if (proceeds) {
@@ -693,6 +696,7 @@ const Row kRows[] = {
     {.legend = "engine stop refused",
      .family = &kGpsp,
      .replies = {{"AT$GPSP=0", kRefused}},
+     .files = {{kStateFile, nullptr}},
      .sent = kStartA,
      .logged = {kAntennaOnMsg},
      .port = "/dev/ttyUSB7",
