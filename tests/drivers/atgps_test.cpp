@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// AT!GPS family in process: the firmware test and the control-port attempts.
+// AT!GPS family's own parts: the firmware test, the control-port attempts and the router tools.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -147,30 +147,6 @@ TEST(AtgpsDriver, ControlPortAttempts)
     }
 }
 
-TEST(AtgpsDriver, CloseWritesStopTextOnce)
-{
-    th::process_root();
-    peer::Pty data("/dev/ttyUSB7");
-    ReceiverLink link{};
-    link.device_path = "/dev/ttyUSB7";
-    link.fd = open((th::process_root() + "/dev/ttyUSB7").c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(link.fd, 0);
-    termios tio{};
-    tcgetattr(link.fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(link.fd, TCSANOW, &tio);
-    th::write_file(lock_path("ttyUSB7"), "         1\n");
-    atgps_close(&link);
-    EXPECT_EQ(link.fd, -1);
-    EXPECT_FALSE(th::file_exists(lock_path("ttyUSB7")));
-    char buf[64] = {};
-    ssize_t n = read(data.master, buf, sizeof buf);
-    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "$GPS_STOP");
-    // A second close has no port any more and writes nothing.
-    atgps_close(&link);
-    EXPECT_LE(read(data.master, buf, sizeof buf), 0);
-}
-
 // The simulator's stand-in gsmat, gsmpwr and service tools on PATH, acting
 // on a simulated module whose state the cases set directly.
 struct Tools {
@@ -316,46 +292,15 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
         int gpssel_after;
         std::vector<std::string> calls;
     };
+    const std::vector<std::string> set_kept = {Q, kEnter, kSet, Q, "gsmat ATI"};
     const Case cases[] = {
-        {"install when already installed",
-         true,
-         "MC7710",
-         1,
-         0,
-         "on",
-         "gps: info: already installed, proceeding",
-         1,
-         {Q}},
+        {"install, already installed", true, "MC7710", 1, 0, "on", "gps: info: already installed, proceeding", 1, {Q}},
         {"uninstall when not installed", false, "MC7710", 0, 0, "on", "", 0, {Q}},
         {"install", true, "MC7710", 0, 0, "on", "", 1, join({{Q, kEnter, kSet, Q}, kRestart})},
         {"uninstall", false, "MC7710", 1, 0, "on", "", 0, join({{Q, kEnter, kClear, Q}, kRestart})},
-        {"install on an MC8705 that keeps its setting",
-         true,
-         "MC8705",
-         0,
-         1,
-         "on",
-         "",
-         0,
-         {Q, kEnter, kSet, Q, "gsmat ATI"}},
-        {"uninstall on an MC8705 that keeps its setting",
-         false,
-         "MC8705",
-         1,
-         1,
-         "on",
-         "",
-         1,
-         {Q, kEnter, kClear, Q, "gsmat ATI"}},
-        {"install on another model that keeps its setting",
-         true,
-         "MC7710",
-         0,
-         1,
-         "on",
-         "gps: err: GPSSEL set failed (256)",
-         0,
-         {Q, kEnter, kSet, Q, "gsmat ATI"}},
+        {"install, MC8705 keeps its setting", true, "MC8705", 0, 1, "on", "", 0, set_kept},
+        {"uninstall, MC8705 keeps its setting", false, "MC8705", 1, 1, "on", "", 1, {Q, kEnter, kClear, Q, "gsmat ATI"}},
+        {"install, other model keeps it", true, "MC7710", 0, 1, "on", "gps: err: GPSSEL set failed (256)", 0, set_kept},
         {"command mode refused", true, "MC7710", 0, 0, "off", "gps: err: ENTERCND set failed (256)", 0, {Q, kEnter}},
     };
     for (const Case& c : cases) {
@@ -389,22 +334,11 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
     for (int gpssel : {1, 0}) {
         SCOPED_TRACE(gpssel);
         tools.module("MC7710", 4, gpssel);
-        const std::string out_path = tools.root + "/notice.out";
-        std::fflush(stdout);
-        int saved = dup(STDOUT_FILENO);
-        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        close(fd);
-        const int result = atgps_notice(nullptr);
-        std::fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        const std::string out = th::read_file(out_path);
+        int result = -1;
+        const std::string out = peer::stdout_of([&] { result = atgps_notice(nullptr); });
         if (gpssel) {
             EXPECT_EQ(result, 10);
-            EXPECT_EQ(out,
-                      "</td></tr><tr><td><table><tr><td nowrap><i class=\"color_red\">UMTS receive diversity antenna "
-                      "is disabled now!</i></td></tr>");
+            EXPECT_EQ(out, peer::kAntennaWarning);
         } else {
             EXPECT_EQ(result, 1);
             EXPECT_EQ(out, "");

@@ -22,6 +22,7 @@
 
 #include "platform/clock.h"
 #include "receiver/link.h"
+#include "support/harness.h"
 #include "support/inproc.h"
 
 namespace peer {
@@ -166,6 +167,30 @@ inline std::string lock_of(const std::string& tty)
 {
     return th::process_root() + "/run/lock/LCK.." + tty;
 }
+
+// What a call prints on standard output.
+template <typename F>
+std::string stdout_of(F&& f)
+{
+    std::fflush(stdout);
+    char tmpl[] = "/tmp/gnssd-stdout-XXXXXX";
+    int fd = mkstemp(tmpl);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    f();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    std::string text = th::read_file(tmpl);
+    unlink(tmpl);
+    return text;
+}
+
+// The status page's warning while the receive diversity antenna is off.
+inline const std::string kAntennaWarning =
+    "</td></tr><tr><td><table><tr><td nowrap><i class=\"color_red\">UMTS receive diversity antenna is disabled "
+    "now!</i></td></tr>";
 
 // A link that holds no port yet.
 inline std::unique_ptr<ReceiverLink> new_link()
