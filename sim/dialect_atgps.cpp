@@ -11,6 +11,8 @@
 //                   (option gpssel_fixed=1)
 //   atgps-power     on | off (gsmpwr)
 //   atgps-cnd       present while the hidden command mode is entered
+//   atgps-crash     an AT command on which gsmat dies by SIGKILL after
+//                   logging the call, as a broken tool would; absent normally
 // Every tool call is appended to ROOT/sim/tools.log as its command words
 // ("gsmat AT!CUSTOM?", "gsmpwr off", "service ppp stop"). Powering the module
 // off and on unplugs and re-plugs its ports through the simulator's control
@@ -89,6 +91,7 @@ void install_tools(Sim* sim)
 {
     write_tool(
         sim, "gsmat",
+        "[ \"$(cat \"$S/atgps-crash\" 2>/dev/null)\" = \"$1\" ] && kill -KILL $$\n"
         "[ \"$(cat \"$S/atgps-power\")\" = off ] && { echo 'ERROR: no module'; exit 1; }\n"
         "case \"$1\" in\n"
         "ATI)\n"
@@ -131,6 +134,7 @@ void init(Sim* sim)
     write_state(sim, "atgps-fixed", sim_option(sim, "gpssel_fixed", "0"));
     write_state(sim, "atgps-power", "on");
     std::remove(state_path(sim, "atgps-cnd").c_str());
+    std::remove(state_path(sim, "atgps-crash").c_str());
     install_tools(sim);
 }
 

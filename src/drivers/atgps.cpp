@@ -1,12 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// AT!GPS family: antenna input selection through the router's shell tools, tracking start and stop.
-#include <fcntl.h>
+// AT!GPS family: antenna input selection through the router's tools, tracking start and stop.
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -14,6 +10,7 @@
 #include "drivers/families.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/run.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 
@@ -26,43 +23,87 @@ constexpr int kLockSeconds = 5;
 // several tries before it can be held and opened.
 constexpr int kControlAttempts = 10;
 constexpr unsigned kControlPauseSeconds = 10;
-// A model probe command line: "gsmat ATI | grep " and a short model name.
-constexpr std::size_t kProbeLineSize = 64;
 // Bit of MOD_GPS_ANT_INPUT that asks for the dedicated GPS connector.
 constexpr uint32_t kAntennaGpsBit = 2;
+// gsmat answers within a few seconds; one that hangs (a module gone from the
+// bus) is killed rather than holding up the service for good.
+constexpr int kGsmatLimitMs = 30000;
+// A gsmat reply is a handful of lines; the AT reply buffer's size is plenty,
+// and a reply that goes on beyond it is only searched as far as that.
+constexpr std::size_t kGsmatReplySize = 8192;
 
-constexpr const char* kGpsselQuery = "gsmat AT!CUSTOM? | grep GPSSEL";
-constexpr const char* kEnterCommandMode = "gsmat AT!ENTERCND=\\\"K953\\\" | grep OK";
-constexpr const char* kGpsselSet = "gsmat AT!CUSTOM=\\\"GPSSEL\\\",1";
-constexpr const char* kGpsselClear = "gsmat AT!CUSTOM=\\\"GPSSEL\\\",0";
+// The AT command is one argument, exactly as gsmat takes it: the double
+// quotes are part of the command the module sees.
+constexpr const char* kGpsselQuery[] = {"gsmat", "AT!CUSTOM?", nullptr};
+constexpr const char* kEnterCommandMode[] = {"gsmat", "AT!ENTERCND=\"K953\"", nullptr};
+constexpr const char* kGpsselSet[] = {"gsmat", "AT!CUSTOM=\"GPSSEL\",1", nullptr};
+constexpr const char* kGpsselClear[] = {"gsmat", "AT!CUSTOM=\"GPSSEL\",0", nullptr};
 
-// Result of one tool command line: the raw wait status for messages and the
-// exit status the decisions look at (grep: 0 found, 1 not found).
+// The router tools run as the operator would see them from a shell: with the
+// service's own standard streams, and exit code 127 when the tool cannot be
+// executed.
+constexpr ProcStart kToolStart = {.inherit_stdio = true, .exec_failed = kProcExecFailedShell};
+
+// Result of one tool call: the raw wait status for messages and the status
+// the decisions look at (for a search: 0 found, 1 not found).
 struct ToolResult {
     int raw;
     int status;  // exit code after a normal exit, -1 for anything else
 };
 
-ToolResult run_tool(const char* command)
+ToolResult tool_result(int raw)
+{
+    return {raw, raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1};
+}
+
+ToolResult run_tool(const char* const* argv)
 {
     // Anything buffered for standard output must not be duplicated into or
     // reordered around the tool's own output.
     std::fflush(stdout);
-    int raw = std::system(command);
-    int status = -1;
-    if (raw != -1 && WIFEXITED(raw))
-        status = WEXITSTATUS(raw);
-    return {raw, status};
+    return tool_result(proc_run_argv(argv, kToolStart));
+}
+
+// Runs gsmat and looks for `pattern` in what it prints: found (0) when some
+// line of the reply contains it, not found (1) otherwise, and each matching
+// line is passed on to `echo`. gsmat's own exit code does not decide, the
+// reply does; a gsmat that could not be executed, was killed or overran its
+// time is a failure, with its wait status as the raw value.
+ToolResult search_reply(const char* const* argv, std::string_view pattern, FILE* echo)
+{
+    char text[kGsmatReplySize];
+    ProcOutput reply{.text = text, .size = sizeof text};
+    int raw = -1;
+    std::fflush(stdout);
+    const int ran = proc_capture(argv, kToolStart, kGsmatLimitMs, &reply, &raw);
+    if (ran == 1)
+        log_msg(LOG_ERR, "%s still running after %d s, killed", argv[0], kGsmatLimitMs / 1000);
+    if (ran != 0)
+        return {raw, -1};
+    const ToolResult ended = tool_result(raw);
+    if (ended.status < 0 || ended.status == kProcExecFailedShell)
+        return {raw, -1};
+    std::string_view rest(text, reply.length);
+    bool found = false;
+    while (!rest.empty()) {
+        const std::size_t eol = rest.find('\n');
+        const std::string_view line = rest.substr(0, eol);
+        if (line.find(pattern) != std::string_view::npos) {
+            found = true;
+            std::fwrite(line.data(), 1, line.size(), echo);
+            std::fputc('\n', echo);
+        }
+        rest.remove_prefix(eol == std::string_view::npos ? rest.size() : eol + 1);
+    }
+    std::fflush(echo);
+    return found ? ToolResult{0, 0} : ToolResult{1 << 8, 1};
 }
 
 // 1 when the module names itself `model`, 0 otherwise (also after a failure).
 int model_probe(const char* model)
 {
-    char line[kProbeLineSize];
-    int n = std::snprintf(line, sizeof line, "gsmat ATI | grep %s", model);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line)
-        return 0;
-    ToolResult r = run_tool(line);
+    static constexpr const char* kIdentify[] = {"gsmat", "ATI", nullptr};
+    ToolResult r = search_reply(kIdentify, model, stdout);
     if (r.status == 0)
         return 1;
     if (r.status != 1)
@@ -70,46 +111,32 @@ int model_probe(const char* model)
     return 0;
 }
 
-ToolResult gpssel_query()
+ToolResult gpssel_query(FILE* echo = stdout)
 {
-    return run_tool(kGpsselQuery);
+    return search_reply(kGpsselQuery, "GPSSEL", echo);
 }
 
 // The GPSSEL setting may only be changed in the module's hidden command mode.
 bool enter_command_mode()
 {
-    ToolResult r = run_tool(kEnterCommandMode);
+    ToolResult r = search_reply(kEnterCommandMode, "OK", stdout);
     if (r.status != 0)
         log_msg(LOG_ERR, "ENTERCND set failed (%i)", r.raw);
     (void)clock_pause_ms(1000, false);
     return r.status == 0;
 }
 
-// One step of the module restart. Its shell runs in a process group of its
-// own: a Ctrl-C or a terminal hang-up signals the whole foreground group, and
-// a tool killed between power off and power on leaves the router offline.
-// Our own stop handler only notes the request; the restart goes on.
-ToolResult run_restart_tool(const char* command)
+// One step of the module restart. It runs in a process group of its own: a
+// Ctrl-C or a terminal hang-up signals the whole foreground group, and a tool
+// killed between power off and power on leaves the router offline. Our own
+// stop handler only notes the request; the restart goes on, without a time
+// limit.
+void run_restart_tool(const char* const* argv)
 {
     std::fflush(stdout);
-    // Prepared before fork: the child may only make async-signal-safe calls.
-    char sh[] = "sh";
-    char dash_c[] = "-c";
-    char* const argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        execv("/bin/sh", argv);
-        _exit(127);
-    }
-    if (pid < 0)
-        return {-1, -1};
-    int raw = 0;
-    while (waitpid(pid, &raw, 0) < 0) {
-        if (errno != EINTR)
-            return {-1, -1};
-    }
-    return {raw, WIFEXITED(raw) ? WEXITSTATUS(raw) : -1};
+    ProcStart own = kToolStart;
+    own.own_group = true;
+    (void)proc_run_argv(argv, own);
 }
 
 // The new antenna input takes effect only after a power cycle, and the PPP
@@ -117,11 +144,15 @@ ToolResult run_restart_tool(const char* command)
 // runs to its end, whatever stop request comes meanwhile.
 void module_restart()
 {
-    run_restart_tool("service ppp stop");
-    run_restart_tool("gsmpwr off");
+    static constexpr const char* kPppStop[] = {"service", "ppp", "stop", nullptr};
+    static constexpr const char* kPowerOff[] = {"gsmpwr", "off", nullptr};
+    static constexpr const char* kPowerOn[] = {"gsmpwr", "on", nullptr};
+    static constexpr const char* kPppStart[] = {"service", "ppp", "start", nullptr};
+    run_restart_tool(kPppStop);
+    run_restart_tool(kPowerOff);
     (void)clock_pause_ms(1000, false);
-    run_restart_tool("gsmpwr on");
-    run_restart_tool("service ppp start");
+    run_restart_tool(kPowerOn);
+    run_restart_tool(kPppStart);
 }
 
 // Switches the receiver to the AUX connector (GPSSEL set).
@@ -340,17 +371,9 @@ void atgps_close(ReceiverLink* link)
 
 int atgps_notice(const void*)
 {
-    // Standard output carries the warning's HTML: the query's own output (the
-    // matching line that grep prints) goes to standard error instead.
-    std::fflush(stdout);
-    const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-    if (saved >= 0)
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-    ToolResult r = gpssel_query();
-    if (saved >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
+    // Standard output carries the warning's HTML: the query's matching line
+    // goes to standard error instead.
+    ToolResult r = gpssel_query(stderr);
     if (r.status != 0)
         return r.status;
     return at_print_diversity_notice();

@@ -10,34 +10,57 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
-// Read once: the root never changes while the process runs.
-const char* sim_root()
+// The root and its length, read from the environment on first use.
+struct SimRoot {
+    const char* path;  // nullptr on the router
+    std::size_t len;
+};
+
+SimRoot g_root;
+// Read once: the root never changes while the service runs. Only a test that
+// leaves the simulation root asks for it to be read again.
+std::atomic<bool> g_root_read{false};
+std::mutex g_root_mutex;
+
+const SimRoot& sim_root()
 {
-    static const char* root = [] {
-        const char* r = std::getenv("GNSSD_ROOT");
-        return (r && *r) ? r : nullptr;
-    }();
-    return root;
+    if (!g_root_read.load(std::memory_order_acquire)) {
+        std::lock_guard lock(g_root_mutex);
+        if (!g_root_read.load(std::memory_order_relaxed)) {
+            const char* r = std::getenv("GNSSD_ROOT");
+            g_root = (r && *r) ? SimRoot{r, std::strlen(r)} : SimRoot{nullptr, 0};
+            g_root_read.store(true, std::memory_order_release);
+        }
+    }
+    return g_root;
 }
 
 }  // namespace
 
+void plat_root_reread()
+{
+    std::lock_guard lock(g_root_mutex);
+    g_root_read.store(false, std::memory_order_release);
+}
+
 int plat_simulated()
 {
-    return sim_root() != nullptr;
+    return sim_root().path != nullptr;
 }
 
 const char* plat_path(const char* path, char* buf, std::size_t size)
 {
-    const char* root = sim_root();
+    const SimRoot& r = sim_root();
+    const char* root = r.path;
     if (!root || !path || path[0] != '/')
         return path;
     // Every file operation comes through here, several per status file
     // rewrite: two copies rather than a format call.
-    static const std::size_t root_len = std::strlen(root);
+    const std::size_t root_len = r.len;
     const std::size_t path_len = std::strlen(path);
     if (root_len + path_len >= size) {
         // Too long for any real file system path: make the call fail.

@@ -21,6 +21,9 @@ inline constexpr std::size_t kPlatPathMax = 4096;
 
 // Nonzero when running under a simulation root.
 int plat_simulated();
+// Reads GNSSD_ROOT again at the next call (tests that enter and leave the
+// simulation root in one process, while no other thread uses the platform).
+void plat_root_reread();
 
 // Resolves a path the service uses to the path to open. Relative paths and
 // all paths on the router come back unchanged. Never fails: a path that does

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The simulation-root seam: path resolution, GPIO and clock stand-ins, the log mirror.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,13 +22,42 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/run.h"
 #include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
 namespace {
 
-TEST(Platform, PathsResolveBelowTheRoot)
+// Every case here runs under the program's simulation root and leaves it
+// again: the program's other cases (the target ABI checks) run as on the
+// router, in whatever order the cases come.
+class Platform : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* before = std::getenv("GNSSD_ROOT");
+        had_root_ = before != nullptr;
+        if (had_root_)
+            saved_root_ = before;
+        setenv("GNSSD_ROOT", th::process_root().c_str(), 1);
+        plat_root_reread();
+    }
+    void TearDown() override
+    {
+        if (had_root_)
+            setenv("GNSSD_ROOT", saved_root_.c_str(), 1);
+        else
+            unsetenv("GNSSD_ROOT");
+        plat_root_reread();
+    }
+
+private:
+    bool had_root_ = false;
+    std::string saved_root_;
+};
+
+TEST_F(Platform, PathsResolveBelowTheRoot)
 {
     const std::string root = th::process_root();
     EXPECT_EQ(plat_simulated(), 1);
@@ -79,7 +109,7 @@ TEST(Platform, PathsResolveBelowTheRoot)
     plat_unlink("/run/c");
 }
 
-TEST(Platform, GpioStandIn)
+TEST_F(Platform, GpioStandIn)
 {
     const std::string root = th::process_root();
     th::write_file(root + "/dev/gpio", "# stand-in\nboard_code=4\nplatform_id=0x14\nboard_code=9\n");
@@ -103,7 +133,7 @@ TEST(Platform, GpioStandIn)
     close(fd);
 }
 
-TEST(Platform, ClockStandIns)
+TEST_F(Platform, ClockStandIns)
 {
     const std::string root = th::process_root();
     th::write_file(root + "/dev/rtc", "");
@@ -139,7 +169,7 @@ TEST(Platform, ClockStandIns)
     rmdir((root + "/dev/clock").c_str());
 }
 
-TEST(Platform, LogMirrorOnStandardError)
+TEST_F(Platform, LogMirrorOnStandardError)
 {
     th::process_root();
     struct Case {
@@ -184,7 +214,7 @@ TEST(Platform, LogMirrorOnStandardError)
     }
 }
 
-TEST(Platform, LogLinesFromThreadsNeverInterleave)
+TEST_F(Platform, LogLinesFromThreadsNeverInterleave)
 {
     th::process_root();
     plat_log_forget_repeats();
@@ -217,7 +247,7 @@ TEST(Platform, LogLinesFromThreadsNeverInterleave)
     EXPECT_EQ(lines + suppressed, 800);
 }
 
-TEST(Platform, RepeatedMessagesAreLimitedPerSecond)
+TEST_F(Platform, RepeatedMessagesAreLimitedPerSecond)
 {
     th::process_root();
     plat_log_forget_repeats();
@@ -270,7 +300,7 @@ TEST(Platform, RepeatedMessagesAreLimitedPerSecond)
     plat_openlog();
 }
 
-TEST(Platform, SharedFilesRefuseLinksFifosAndTheUmask)
+TEST_F(Platform, SharedFilesRefuseLinksFifosAndTheUmask)
 {
     const std::string root = th::process_root();
     mkdir((root + "/run").c_str(), 0755);
@@ -349,7 +379,7 @@ TEST(Platform, SharedFilesRefuseLinksFifosAndTheUmask)
     umask(old_mask);
 }
 
-TEST(Platform, PidFileAndInterruptiblePauses)
+TEST_F(Platform, PidFileAndInterruptiblePauses)
 {
     const std::string root = th::process_root();
     mkdir((root + "/run").c_str(), 0755);
@@ -405,6 +435,74 @@ TEST(Platform, PidFileAndInterruptiblePauses)
     plat_stop_clear();
 }
 
+// Tools whose output is read while they run: the reply is kept up to the
+// buffer, the rest read and dropped so the tool never blocks; a tool that
+// overruns its limit is killed with everything it started; one that leaves a
+// process behind holding the pipe is not waited for.
+TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
+{
+    char text[64];
+    ProcOutput out{.text = text, .size = sizeof text};
+    int status = -1;
+    struct Case {
+        const char* legend;
+        const char* script;
+        std::string expected;
+        bool cut;
+    } cases[] = {
+        {"lines as printed, also without a final newline", "printf 'a\\nb'", "a\nb", false},
+        {"nothing printed", "exit 3", "", false},
+        {"string ends inside the output", "printf 'x\\000y'", std::string("x\0y", 3), false},
+        {"far more than the pipe holds", "head -c 300000 /dev/zero | tr '\\0' x", std::string(63, 'x'), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        const char* argv[] = {"sh", "-c", c.script, nullptr};
+        ASSERT_EQ(proc_capture(argv, ProcStart{}, 30000, &out, &status), 0);
+        EXPECT_EQ(std::string(text, out.length), c.expected);
+        EXPECT_EQ(text[out.length], '\0');
+        EXPECT_EQ(out.cut, c.cut);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    // A program that cannot be executed ends with the exit code asked for.
+    const char* missing[] = {"gnssd-no-such-tool", nullptr};
+    ASSERT_EQ(proc_capture(missing, ProcStart{.exec_failed = kProcExecFailedShell}, 30000, &out, &status), 0);
+    EXPECT_EQ(status, kProcExecFailedShell << 8);
+    EXPECT_EQ(proc_run_argv(missing, ProcStart{}), 1 << 8);
+
+    // With the daemon's own streams the tool's errors reach our standard
+    // error; in a group of its own it leads that group.
+    {
+        th::StderrCapture capture;
+        const char* argv[] = {"sh", "-c", "echo warned >&2; cut -d' ' -f5 /proc/$$/stat; echo $$", nullptr};
+        ASSERT_EQ(proc_capture(argv, ProcStart{.inherit_stdio = true, .own_group = true}, 30000, &out, &status), 0);
+        EXPECT_EQ(capture.text(), "warned\n");
+        const std::string ids(text, out.length);
+        const std::size_t nl = ids.find('\n');
+        ASSERT_NE(nl, std::string::npos) << ids;
+        EXPECT_EQ(ids.substr(0, nl + 1), ids.substr(nl + 1)) << "process group id and process id";
+    }
+
+    // Overdue: killed at the limit together with what it started; what it
+    // printed before is kept.
+    const char* hang[] = {"sh", "-c", "sleep 60 & echo $!; wait", nullptr};
+    ASSERT_EQ(proc_capture(hang, ProcStart{.own_group = true}, 200, &out, &status), 1);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const pid_t sleeper = std::atoi(text);
+    ASSERT_GT(sleeper, 0) << text;
+    EXPECT_TRUE(th::wait_until([&] { return kill(sleeper, 0) != 0; }, std::chrono::seconds(10)));
+
+    // Done when the tool is, even while a process it left behind holds the
+    // pipe open.
+    const char* leave[] = {"sh", "-c", "sleep 60 & echo $!", nullptr};
+    ASSERT_EQ(proc_capture(leave, ProcStart{}, 30000, &out, &status), 0);
+    EXPECT_EQ(status, 0);
+    const pid_t left = std::atoi(text);
+    ASSERT_GT(left, 0) << text;
+    kill(left, SIGKILL);
+}
+
 // This test program's own executable, to run it again as a fresh process.
 std::string self_path()
 {
@@ -429,7 +527,7 @@ const int kRouterModeChild = [] {
     _exit(0);
 }();
 
-TEST(Platform, RouterModeTouchesNothing)
+TEST_F(Platform, RouterModeTouchesNothing)
 {
     // An empty GNSSD_ROOT means the router, as an unset one does.
 #ifdef GNSSD_TEST_EMULATOR_DEFAULT
