@@ -17,10 +17,32 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# No binfmt_misc is assumed: every target program is started through
-# qemu-arm, with the target's dynamic loader and libraries found below -L.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${GNSSD_ARM_SYSROOT})
+# Libraries beyond libc (libmosquitto and OpenSSL for the MQTT output) are
+# Debian's armhf packages installed beside the host's (multiarch): headers in
+# /usr/include, libraries in /usr/lib/arm-linux-gnueabihf, both of which the
+# cross compiler searches by itself. pkg-config must read their armhf data
+# only, never the host's. The variables are set while CMake configures, which
+# is when pkg-config runs. The root is searched as well, so that the library
+# files pkg-config names are found there (CMake looks in their armhf
+# directories only: it knows the target's library architecture).
+list(APPEND CMAKE_FIND_ROOT_PATH /)
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${GNSSD_ARM_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
-# The router ships libc alone: link only the shared libraries actually used
+# No binfmt_misc is assumed: every target program is started through
+# qemu-arm. With the armhf C library installed through multiarch (it comes
+# with libmosquitto; scripts/install-deps.sh adds the C++ runtime the test
+# programs need), the loader and every library come from the root, as on the
+# router: the loader of the cross tree would pair with the multiarch libc.so
+# of another build. Without it they come from the cross tree, which has the C
+# and C++ runtimes only.
+if(EXISTS /lib/ld-linux-armhf.so.3)
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L ${GNSSD_ARM_SYSROOT})
+endif()
+
+# Link only the shared libraries actually used: the router ships few
 # (g++ adds libm for the static C++ runtime even when nothing calls it).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--as-needed")
