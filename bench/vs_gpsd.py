@@ -46,6 +46,19 @@ def peak_rss_kib(pid):
     return 0
 
 
+def pss_kib(pid):
+    """Proportional set size: shared library pages counted once over every
+    process that maps them, which RSS counts whole in each."""
+    try:
+        with open(f"/proc/{pid}/smaps_rollup") as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def raw_pty():
     master, slave = pty.openpty()
     tty.setraw(slave)
@@ -160,7 +173,7 @@ def run_gnssd(binary, data, want, broker=None):
         seen = feed(g.mod_m, data, [g.pty_fd] + g.outputs, want, g.outputs[0])
         wall = time.time() - t0
         cpu = cpu_seconds(g.proc.pid) - cpu0
-        rss = peak_rss_kib(g.proc.pid)
+        rss = f"{peak_rss_kib(g.proc.pid)} KiB (PSS {pss_kib(g.proc.pid)} KiB)"
         return seen, cpu, wall, rss
     finally:
         g.close()
@@ -308,7 +321,7 @@ def run_gpsd(data, want):
         seen = feed(mod_m, data, [client.fileno()], want, client.fileno())
         wall = time.time() - t0
         cpu = cpu_seconds(proc.pid) - cpu0
-        rss = peak_rss_kib(proc.pid)
+        rss = f"{peak_rss_kib(proc.pid)} KiB (PSS {pss_kib(proc.pid)} KiB)"
         return seen, cpu, wall, rss
     finally:
         if client:
@@ -371,7 +384,7 @@ def main():
             rows.append(us)
             per.setdefault(name, []).append(us)
             print(f"{name:6s} sentences out {seen:8d}  cpu {cpu:7.3f} s  wall {wall:7.3f} s  "
-                  f"cpu/sentence {us:7.2f} us  {seen / max(wall, 1e-9):9.0f} sentences/s  peak RSS {rss} KiB")
+                  f"cpu/sentence {us:7.2f} us  {seen / max(wall, 1e-9):9.0f} sentences/s  peak RSS {rss}")
         if rows[0] > 0 and rows[1] > 0:
             ratios.append(rows[0] / rows[1])
             print(f"ratio gnssd/gpsd CPU per sentence: {ratios[-1]:.2f} (gpsd/gnssd {1 / ratios[-1]:.1f}x)")

@@ -19,6 +19,7 @@
 #ifdef GNSSD_HAVE_MQTT
 
 #include <mosquitto.h>
+#include <netdb.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -252,6 +253,47 @@ void drop_connection(MqttOutput* mq, int rc)
     set_state(mq, State::waiting);
 }
 
+// The library looks the broker's name up without a way to interrupt it, and
+// a router without a reachable name server waits seconds for the answer. The
+// name is looked up here first, asynchronously and given up at a stop, so
+// that the library's own lookup comes right after an answer. A lookup under
+// way cannot be cancelled: its request lives in static storage, where the
+// resolver may still write after a stop. false: stopped.
+struct NameLookup {
+    gaicb request;
+    addrinfo hints;
+    char name[256];
+};
+NameLookup g_lookup;
+
+bool name_looked_up(MqttOutput* mq)
+{
+    NameLookup& l = g_lookup;
+    if (l.request.ar_name && gai_error(&l.request) == EAI_INPROGRESS)
+        return true;  // one a stop left behind: the library's lookup alone
+    if (l.request.ar_result)
+        freeaddrinfo(l.request.ar_result);
+    l = NameLookup{};
+    std::snprintf(l.name, sizeof l.name, "%s", mq->cfg.host);
+    l.hints.ai_socktype = SOCK_STREAM;
+    l.request.ar_name = l.name;
+    l.request.ar_request = &l.hints;
+    gaicb* list[1] = {&l.request};
+    if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
+        l.request.ar_name = nullptr;
+        return true;  // the library's lookup says what is wrong
+    }
+    const timespec slice = {0, kLoopMs * 1000000L};
+    while (gai_error(&l.request) == EAI_INPROGRESS) {
+        if (worker_stopping(&mq->worker)) {
+            (void)gai_cancel(&l.request);
+            return false;
+        }
+        (void)gai_suspend(list, 1, &slice);
+    }
+    return !worker_stopping(&mq->worker);
+}
+
 // A fresh client for every attempt: nothing of a connection that went is
 // sent by the library on its own, so the queue alone decides what goes.
 void connect_attempt(MqttOutput* mq)
@@ -295,6 +337,11 @@ void connect_attempt(MqttOutput* mq)
     }
     // Without waiting for the connection: the loop completes it, and a stop
     // is never held up by a broker that does not answer.
+    if (!name_looked_up(mq)) {
+        mosquitto_destroy(m);
+        mq->mosq = nullptr;
+        return;
+    }
     rc = mosquitto_connect_async(m, mq->cfg.host, static_cast<int>(mq->cfg.port), kKeepaliveSec);
     if (rc != MOSQ_ERR_SUCCESS)
         drop_connection(mq, rc);

@@ -361,6 +361,28 @@ std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_
         }
         j.add("\n");
     }
+    // The fleet feed, in the streams' words.
+    const MqttSettings* ms = src ? src->mqtt_settings : nullptr;
+    if (!src || !src->mqtt || !ms) {
+        j.add("mqtt: off\n");
+        return j.len;
+    }
+    MqttConfig mc{};
+    const char* fault = nullptr;
+    const unsigned port = mqtt_config(ms, nullptr, nullptr, &mc, &fault) ? mc.port : ms->port & 0xFFFFu;
+    const MqttStatus mst = mqtt_status(src->mqtt);
+    j.add("mqtt: %s ", ms->tls ? "tls" : "tcp");
+    add_plain(j, ms->host ? ms->host : "", kHostShown);
+    j.add(":%u %s, %llu published, %llu acknowledged, %llu dropped", port, mst.state,
+          static_cast<unsigned long long>(mst.published), static_cast<unsigned long long>(mst.acknowledged),
+          static_cast<unsigned long long>(mst.dropped));
+    if (mst.backlog)
+        j.add(", backlog %u", mst.backlog);
+    if (mst.last_error[0]) {
+        j.add(", last error: ");
+        add_plain(j, mst.last_error, sizeof mst.last_error);
+    }
+    j.add("\n");
     return j.len;
 }
 

@@ -104,6 +104,31 @@ bool clock_pause_ms(long long ms, bool stoppable)
     return real_pause(ms, stoppable);
 }
 
+int clock_poll(pollfd* fds, nfds_t count, int timeout_ms)
+{
+    if (timeout_ms <= 0 || !g_test_running.load(std::memory_order_acquire))
+        return poll(fds, count, timeout_ms);
+    if (g_test_mode == TestClock::kPausesAdvance) {
+        int real = timeout_ms / 4 > kClockPollRealMs ? kClockPollRealMs : timeout_ms / 4;
+        const int r = poll(fds, count, real > 0 ? real : 1);
+        if (r == 0) {
+            std::lock_guard<std::mutex> lock(g_test_lock);
+            g_test_now.fetch_add(timeout_ms);
+            g_test_moved.notify_all();
+        }
+        return r;
+    }
+    const long long end = monotonic_ms() + timeout_ms;
+    for (;;) {
+        const long long rest = end - monotonic_ms();
+        if (rest <= 0 || !g_test_running.load(std::memory_order_acquire))
+            return 0;
+        const int r = poll(fds, count, rest < 20 ? static_cast<int>(rest) : 20);
+        if (r != 0)
+            return r;
+    }
+}
+
 void clock_test_start(TestClock mode, long long start_ms)
 {
     std::lock_guard<std::mutex> lock(g_test_lock);

@@ -2,6 +2,8 @@
 // The service's one clock for durations and its one pause.
 #pragma once
 
+#include <poll.h>
+
 #include <ctime>
 
 // Monotonic milliseconds, never stepped by a change of the system time.
@@ -16,6 +18,15 @@ time_t monotonic_seconds();
 // waits that a stop must not shorten (the pauses between the commands that
 // switch a module's engine off) pass stoppable false and always return true.
 bool clock_pause_ms(long long ms, bool stoppable = true);
+
+// poll(2) with its wait measured on the service's clock: the waits for a
+// module's reply and for the quiet after it. Under the test clock with
+// pauses advancing, a peer of the test answers at once or not at all, so a
+// quarter of the wait (at most kClockPollRealMs of real time) stands for
+// all of it and the clock then moves on by the whole wait; with the test
+// advancing, the wait lasts until the test has carried the clock past it.
+constexpr int kClockPollRealMs = 250;
+int clock_poll(pollfd* fds, nfds_t count, int timeout_ms);
 
 // The test clock, for unit tests that would otherwise sit out real seconds.
 // While it runs, monotonic_ms reads a counter that only moves when told to.

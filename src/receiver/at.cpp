@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace {
@@ -45,7 +46,7 @@ const char* at_command(int fd, const char* command, int timeout_seconds)
         // poll rather than select: a descriptor above FD_SETSIZE must not
         // write past an fd_set.
         struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, wait_ms) <= 0)
+        if (clock_poll(&pfd, 1, wait_ms) <= 0)
             break;
         ssize_t n;
         if (total <= kAtReplySize - 2)

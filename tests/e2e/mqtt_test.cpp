@@ -329,6 +329,10 @@ TEST_F(MqttE2e, PositionsFromRealCapturesTheNmeaTopicAndTheStatus)
             << runs[v].daemon.log() << sub.proc.log();
         status[v] = th::exchange(th::connect_unix(runs[v].root.path + "/run/gps.socket"), "status\n");
     }
+    // The summary for a person has a line of its own for the feed.
+    const std::string summary = th::exchange(th::connect_unix(runs[0].root.path + "/run/gps.socket"), "status text\n");
+    EXPECT_NE(summary.find("\nmqtt: tcp 127.0.0.1:" + std::to_string(broker.port) + " connected, "), std::string::npos)
+        << summary;
     for (int v = 0; v < 2; ++v) {
         SCOPED_TRACE(captures[v]);
         DaemonRun& run = runs[v];

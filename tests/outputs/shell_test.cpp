@@ -405,7 +405,7 @@ TEST(ShellStatus, StreamsAndReceiver)
               "gnssd 9.8.7, up 1d 02:03:04\n"
               "receiver: ? on /dev/ttyUSB1, 5 sentences, last 0.0 s ago\n"
               "position: 0.500000 -180.000000 at 000001.00 UTC, 0.0 s ago\n"
-              "RSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\n");
+              "RSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n");
 }
 
 }  // namespace
