@@ -10,7 +10,6 @@
 
 #include "drivers/at_common.h"
 #include "drivers/families.h"
-#include "platform/clock.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
@@ -40,7 +39,7 @@ bool readable(int fd, int timeout_ms)
     struct pollfd p = {.fd = fd, .events = POLLIN, .revents = 0};
     int r;
     do
-        r = clock_poll(&p, 1, timeout_ms);
+        r = poll(&p, 1, timeout_ms);
     while (r < 0 && errno == EINTR);
     return r > 0;
 }
