@@ -528,7 +528,7 @@ struct PluggedDevice {
 TEST(FaultTable, UsbSerialOutputUnpluggedAndRepluggedAThousandTimes)
 {
     Rig rig;
-    rig.start_sim({"--outputs", "--rate", "50", "--set", "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_USBP_ENABLED=1"});
+    rig.start_sim({"--outputs", "--rate", "250", "--set", "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_USBP_ENABLED=1"});
     const std::string node = rig.path("/dev/ttyUSB0");
     auto device = std::make_unique<PluggedDevice>();
     ASSERT_TRUE(device->plug(node));
