@@ -6,8 +6,9 @@ CPU time per sentence of each, their ratio and each one's peak RSS.
 
 gnssd runs under a simulation root with the $GPS_START module (no AT start-up
 sequence to wait for beyond its fixed delay), its pseudo-terminal /dev/nmea
-and the ttyS0 output on, both drained by this script (sentences are counted
-on ttyS0). gpsd runs with -n (poll
+and the ttyS0 output on, both drained by this script; sentences are counted
+on ttyS0 (a flood far beyond any receiver's pace outruns the script as a
+reader of /dev/nmea, which then drops whole batches to stay current). gpsd runs with -n (poll
 the device without waiting for a client) and one watching client in raw NMEA
 mode. CPU time is user + system time of the daemon process only, read from
 /proc when the last sentence has come out of it.
@@ -69,21 +70,14 @@ def sentences(data):
     return sum(1 for line in data.split(b"\r\n") if line.startswith(b"$") and b"*" in line)
 
 
-# Bytes fed ahead of what has come out of the counted output (gnssd's ttyS0,
-# gpsd's client). gnssd's /dev/nmea is read too but not counted: a flood far
-# beyond any receiver's pace outruns its reader, and the pseudo-terminal then
-# drops whole batches to keep what the reader gets current.
-FEED_WINDOW = 16384
-
-
 def feed(master, data, drain_fds, want, counter_fd, timeout=120):
     """Writes data into master as fast as the reader takes it, draining the
     outputs, until `want` sentence line ends came out of counter_fd."""
     os.set_blocking(master, False)
-    sent, seen, seen_bytes = 0, 0, 0
+    sent, seen = 0, 0
     end = time.time() + timeout
     while seen < want and time.time() < end:
-        wl = [master] if sent < len(data) and sent - seen_bytes < FEED_WINDOW else []
+        wl = [master] if sent < len(data) else []
         r, w, _ = select.select(drain_fds, wl, [], 1.0)
         if w:
             try:
@@ -97,7 +91,6 @@ def feed(master, data, drain_fds, want, counter_fd, timeout=120):
                 continue
             if fd == counter_fd:
                 seen += chunk.count(b"\n")
-                seen_bytes += len(chunk)
     return seen
 
 
