@@ -20,9 +20,11 @@
 
 #include <mosquitto.h>
 #include <netdb.h>
+#include <pthread.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <deque>
 #include <string>
 
@@ -37,6 +39,8 @@ constexpr long long kCycleAgeMs = 1000;
 // How long the thread waits on the broker between looks at the main loop's
 // cycles: also the most a position waits before it leaves.
 constexpr int kLoopMs = 50;
+// How often a wait for the broker's name looks whether it has its answer.
+constexpr int kLookupSliceMs = 10;
 // Positions on their way to the broker at once, unacknowledged.
 constexpr std::size_t kInflight = 20;
 constexpr long long kBackoffMinMs = 1000;
@@ -255,41 +259,47 @@ void drop_connection(MqttOutput* mq, int rc)
 
 // The library looks the broker's name up without a way to interrupt it, and
 // a router without a reachable name server waits seconds for the answer. The
-// name is looked up here first, asynchronously and given up at a stop, so
-// that the library's own lookup comes right after an answer. A lookup under
-// way cannot be cancelled: its request lives in static storage, where the
-// resolver may still write after a stop. false: stopped.
+// name is looked up here first, on a thread of its own that a stop does not
+// wait for, so that the library's own lookup comes right after an answer.
+// The lookup's text lives in static storage: a thread a stop left behind may
+// still read it. false: stopped.
 struct NameLookup {
-    gaicb request;
-    addrinfo hints;
-    char name[256];
+    std::atomic<int> state{0};  // 0 idle, 1 under way, 2 answered
+    char name[256] = "";
 };
 NameLookup g_lookup;
 
+void* look_up(void*)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(g_lookup.name, nullptr, &hints, &found) == 0)
+        freeaddrinfo(found);
+    g_lookup.state.store(2, std::memory_order_release);
+    return nullptr;
+}
+
 bool name_looked_up(MqttOutput* mq)
 {
-    NameLookup& l = g_lookup;
-    if (l.request.ar_name && gai_error(&l.request) == EAI_INPROGRESS)
+    if (g_lookup.state.load(std::memory_order_acquire) == 1)
         return true;  // one a stop left behind: the library's lookup alone
-    if (l.request.ar_result)
-        freeaddrinfo(l.request.ar_result);
-    l = NameLookup{};
-    std::snprintf(l.name, sizeof l.name, "%s", mq->cfg.host);
-    l.hints.ai_socktype = SOCK_STREAM;
-    l.request.ar_name = l.name;
-    l.request.ar_request = &l.hints;
-    gaicb* list[1] = {&l.request};
-    if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
-        l.request.ar_name = nullptr;
+    std::snprintf(g_lookup.name, sizeof g_lookup.name, "%s", mq->cfg.host);
+    g_lookup.state.store(1, std::memory_order_release);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    // Started from the worker, it inherits the worker's blocked signals.
+    const int e = pthread_create(&thread, &attr, look_up, nullptr);
+    pthread_attr_destroy(&attr);
+    if (e != 0) {
+        g_lookup.state.store(0, std::memory_order_release);
         return true;  // the library's lookup says what is wrong
     }
-    const timespec slice = {0, kLoopMs * 1000000L};
-    while (gai_error(&l.request) == EAI_INPROGRESS) {
-        if (worker_stopping(&mq->worker)) {
-            (void)gai_cancel(&l.request);
-            return false;
-        }
-        (void)gai_suspend(list, 1, &slice);
+    while (g_lookup.state.load(std::memory_order_acquire) == 1) {
+        if (!worker_sleep(&mq->worker, kLookupSliceMs))
+            return !worker_stopping(&mq->worker);
     }
     return !worker_stopping(&mq->worker);
 }
