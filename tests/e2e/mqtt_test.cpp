@@ -146,6 +146,7 @@ struct Subscriber {
 struct DaemonRun {
     std::map<std::string, std::string> files;  // router path: text, written before the start
     std::vector<std::string> sim_args;         // beside the capture and the settings
+    std::vector<std::string> wrap;             // a command the daemon runs under, as `sh -c` words
     th::TempDir root;
     th::Process sim;
     th::Process daemon;
@@ -177,7 +178,16 @@ struct DaemonRun {
         }
         sim.start(argv, {}, root.path + "/sim.out");
         ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root.path + "/sim/ready"); }, 20s)) << sim.log();
-        daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
+        if (wrap.empty()) {
+            daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
+            return;
+        }
+        std::string command = wrap.back() + " && exec";
+        for (const std::string& word : th::program_argv(th::daemon_bin()))
+            command += " '" + word + "'";
+        std::vector<std::string> wrapped(wrap.begin(), wrap.end() - 1);
+        wrapped.push_back(command);
+        daemon.start(wrapped, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
     }
     void wait_running() { ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log(); }
     ~DaemonRun()
@@ -658,4 +668,35 @@ TEST_F(MqttE2e, OffStartsNothingAndOnCostsTheMainLoopNothing)
     EXPECT_EQ(out[0].substr(0, common), out[1].substr(0, common));
     const std::size_t first_cycle = capture.find("$GPRMC");
     EXPECT_EQ(out[0].rfind(capture.substr(0, capture.find('\n', first_cycle) + 1), 0), 0u) << out[0];
+}
+
+// A broker name that the name server never answers: the daemon runs and
+// stops as it would without the feed, and says nothing wrong of the broker
+// before the lookup has given up.
+TEST_F(MqttE2e, AStopDoesNotWaitForTheBrokersName)
+{
+    // A name server of our own that takes every question and answers none,
+    // seen only by the daemon (a mount namespace of its own).
+    const int mute = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(0x7F000007);  // 127.0.0.7
+    if (bind(mute, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || !sh("command -v unshare") ||
+        !sh("unshare -m true")) {
+        close(mute);
+        GTEST_SKIP() << "needs root for port 53 and a mount namespace (unshare -m)";
+    }
+    DaemonRun run;
+    th::write_file(run.root.path + "/resolv.conf", "nameserver 127.0.0.7\noptions timeout:5 attempts:3\n");
+    run.wrap = {"unshare", "-m", "sh", "-c", "mount --bind '" + run.root.path + "/resolv.conf' /etc/resolv.conf"};
+    run.start(drive_capture(3600, [](int) { return true; }),
+              mqtt_keys(1883, 1, 1, {"MOD_GPS_MQTT_HOST=broker.fleet.example", "MOD_GPS_EP1_ENABLED=1"}));
+    EXPECT_EQ(field(mqtt_status(run), "state"), "connecting") << mqtt_status(run);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(run.daemon.stop(SIGTERM, 10s)) << run.daemon.log();
+    EXPECT_LT(th::seconds_since(t0), 3.0) << run.daemon.log();
+    EXPECT_EQ(run.daemon.log().find("gps: err: mqtt:"), std::string::npos) << run.daemon.log();
+    EXPECT_NE(run.daemon.log().find("gps: notice: stopped"), std::string::npos) << run.daemon.log();
+    close(mute);
 }
