@@ -250,16 +250,12 @@ void standalone_silent_then_txt_at115200()
 
 // Each scenario has a router of its own and spends its time waiting on the
 // daemon's settle and retry timers: they run together, not one after another.
-TEST(OwnDrivers, AtgpsScenarios)
+TEST(OwnDrivers, Scenarios)
 {
     th::run_side_by_side({{"AtgpsInstallsTracksAndStops", atgps_installs_tracks_and_stops},
                           {"AtgpsBoard2TakesBackTheSetting", atgps_board2_takes_back_the_setting},
-                          {"AtgpsMc8705FirmwareRevisions", atgps_mc8705_firmware_revisions}});
-}
-
-TEST(OwnDrivers, GpspAndStandaloneScenarios)
-{
-    th::run_side_by_side({{"GpspWaitsUntilReadyThenRuns", gpsp_waits_until_ready_then_runs},
+                          {"AtgpsMc8705FirmwareRevisions", atgps_mc8705_firmware_revisions},
+                          {"GpspWaitsUntilReadyThenRuns", gpsp_waits_until_ready_then_runs},
                           {"GpspProduct1070UsesItsOwnPortAndCommands", gpsp_product1070_uses_its_own_port_and_commands},
                           {"StandaloneAt9600WithAntennaSupply", standalone_at9600_with_antenna_supply},
                           {"StandaloneSilentThenTxtAt115200", standalone_silent_then_txt_at115200}});
