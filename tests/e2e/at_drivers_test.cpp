@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -111,64 +110,53 @@ const Commands kSgpscStop = {"AT^SGPSC=\"Engine\",\"0\"", "AT^SGPSC=\"Nmea/Outpu
 
 // Each identity variant gets its own commands and streams on its own data
 // port to the output; SIGTERM stops engine, output and antenna in that order.
-TEST(AtDrivers, SgpscIdentityVariantsStartStreamAndStop)
+struct SgpscCase {
+    const char* legend;
+    std::vector<std::string> opts;
+    Commands start;
+    const char* data_tty;
+};
+
+void sgpsc_starts_streams_and_stops(const SgpscCase& c)
 {
-    struct Case {
-        const char* legend;
-        std::vector<std::string> opts;
-        Commands start;
-        const char* data_tty;
-    };
-    const Case cases[] = {
-        {"PLS83",
-         {"identity=PLS83-W"},
-         {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Interface\",\"3\"",
-          "AT^SGPSC=\"Nmea/GPS\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
-         "ttyUSB9"},
-        {"PLS8",
-         {"identity=PLS8-E", "antenna=on"},
-         {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
-         "ttyUSB7"},
-        {"neither",
-         {"identity=ALS3-E"},
-         {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", "AT^SGPSC=\"Power/Antenna\"",
-          "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Nmea/Freq\",\"1\"",
-          "AT^SGPSC=\"Engine\",\"1\""},
-         "ttyUSB7"},
-    };
-    std::vector<std::unique_ptr<Router>> routers;
-    for (const Case& c : cases) {
-        routers.push_back(std::make_unique<Router>("sgpsc", c.opts));
-        routers.back()->start_daemon();
-    }
-    for (std::size_t i = 0; i < routers.size(); ++i) {
-        const Case& c = cases[i];
-        Router& r = *routers[i];
-        SCOPED_TRACE(c.legend);
-        ASSERT_TRUE(r.wait_commands(c.start.size())) << r.daemon.log();
-        EXPECT_TRUE(r.wait_output()) << r.daemon.log();
-        EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", c.start));
-        EXPECT_EQ(th::read_file(r.lock(c.data_tty)), r.pid_text());
-        EXPECT_FALSE(th::file_exists(r.lock("ttyUSB8")));
-        EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{c.data_tty});
-    }
-    for (auto& r : routers)
-        kill(r->daemon.pid, SIGTERM);
-    for (std::size_t i = 0; i < routers.size(); ++i) {
-        Router& r = *routers[i];
-        SCOPED_TRACE(cases[i].legend);
-        ASSERT_TRUE(r.daemon.wait_exit(20s));
-        EXPECT_EQ(tail(r.commands(), cases[i].start.size()), on("/dev/ttyUSB8", kSgpscStop));
-        EXPECT_NE(r.daemon.log().find("gps: notice: stopped"), std::string::npos);
-        for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"})
-            EXPECT_FALSE(th::file_exists(r.lock(tty))) << tty;
-    }
+    Router r("sgpsc", c.opts);
+    r.start_daemon();
+    ASSERT_TRUE(r.wait_commands(c.start.size())) << r.daemon.log();
+    EXPECT_TRUE(r.wait_output()) << r.daemon.log();
+    EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", c.start));
+    EXPECT_EQ(th::read_file(r.lock(c.data_tty)), r.pid_text());
+    EXPECT_FALSE(th::file_exists(r.lock("ttyUSB8")));
+    EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{c.data_tty});
+    kill(r.daemon.pid, SIGTERM);
+    ASSERT_TRUE(r.daemon.wait_exit(20s));
+    EXPECT_EQ(tail(r.commands(), c.start.size()), on("/dev/ttyUSB8", kSgpscStop));
+    EXPECT_NE(r.daemon.log().find("gps: notice: stopped"), std::string::npos);
+    for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"})
+        EXPECT_FALSE(th::file_exists(r.lock(tty))) << tty;
 }
+
+const SgpscCase kSgpscCases[] = {
+    {"SgpscIdentityVariantsStartStreamAndStop PLS83",
+     {"identity=PLS83-W"},
+     {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Interface\",\"3\"",
+      "AT^SGPSC=\"Nmea/GPS\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
+     "ttyUSB9"},
+    {"SgpscIdentityVariantsStartStreamAndStop PLS8",
+     {"identity=PLS8-E", "antenna=on"},
+     {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
+     "ttyUSB7"},
+    {"SgpscIdentityVariantsStartStreamAndStop neither",
+     {"identity=ALS3-E"},
+     {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", "AT^SGPSC=\"Power/Antenna\"",
+      "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Nmea/Freq\",\"1\"",
+      "AT^SGPSC=\"Engine\",\"1\""},
+     "ttyUSB7"},
+};
 
 // A module whose settings differ in one value (reported quoted, BeiDou under
 // the other firmware's name) is set and restarted once, then started on the
 // next attempt; SIGTERM ends the engine.
-TEST(AtDrivers, QgpsSetsRestartsThenStarts)
+void qgps_sets_restarts_then_starts()
 {
     Router r("qgps", {"gpsnmeatype=1", "beidou_name=pqnmeatype", "restart_ms=1000"});
     r.start_daemon();
@@ -201,7 +189,7 @@ TEST(AtDrivers, QgpsSetsRestartsThenStarts)
 }
 
 // Power and output on, NMEA on the reversed data port, power off at SIGTERM.
-TEST(AtDrivers, GtgpsStartsStreamsAndStops)
+void gtgps_starts_streams_and_stops()
 {
     Router r("gtgps", {});
     r.start_daemon();
@@ -217,107 +205,118 @@ TEST(AtDrivers, GtgpsStartsStreamsAndStops)
     EXPECT_FALSE(th::file_exists(r.lock("ttyUSB7")));
 }
 
-// Failed starts of every family, side by side: what the module received, what
-// was logged, and that the daemon holds no port and no lock afterwards.
-TEST(AtDrivers, FailedStartsLeaveNoPortOpenOrLocked)
+// Failed starts of every family: what the module received, what was logged,
+// and that the daemon holds no port and no lock afterwards.
+struct FailedCase {
+    const char* legend;
+    const char* family;
+    std::string script;
+    bool lock_control;  // another live process holds ttyUSB8
+    Commands sent;
+    std::vector<std::string> logged;
+};
+
+const FailedCase kFailedCases[] = {
+    {"sgpsc control port locked by another process", "sgpsc", "", true, {}, {"gps: err: device(/dev/ttyUSB8) is locked"}},
+    {"sgpsc engine refused",
+     "sgpsc",
+     "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
+     false,
+     on("/dev/ttyUSB8",
+        {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Interface\",\"3\"",
+         "AT^SGPSC=\"Nmea/GPS\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""}),
+     {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 3\\r\\n\")"}},
+    {"qgps error reply to a query",
+     "qgps",
+     "AT+QGPSCFG=\"nmeasrc\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
+     false,
+     on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\""}),
+     {"gps: err: cannot read current value of \"nmeasrc\""}},
+    {"qgps engine refused",
+     "qgps",
+     "AT+QGPS=1 => refuse\n",
+     false,
+     on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\"", "AT+QGPSCFG=\"gpsnmeatype\"",
+                         "AT+QGPSCFG=\"glonassnmeatype\"", "AT+QGPSCFG=\"galileonmeatype\"",
+                         "AT+QGPSCFG=\"beidounmeatype\"", "AT+QGPSCFG=\"gnssconfig\"", "AT+QGPS=1", "AT+QGPSEND"}),
+     {"gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")"}},
+    {"gtgps echo off refused",
+     "gtgps",
+     "ATE0 => refuse\n",
+     false,
+     on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+     {"gps: err: cannot write new value of \"ATE\""}},
+    {"gtgps power and output refused",
+     "gtgps",
+     "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n",
+     false,
+     on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+     {"gps: err: cannot write new value of \"AT+GTGPSPOWER\"",
+      "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
+    {"gtgps output refused",
+     "gtgps",
+     "AT+GTSET=\"NMEAEN\",1 => silent\n",
+     false,
+     on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+     {"gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
+};
+
+void failed_start_leaves_nothing_held(const FailedCase& c)
 {
-    struct Case {
-        const char* legend;
-        const char* family;
-        std::string script;
-        bool lock_control;  // another live process holds ttyUSB8
-        Commands sent;
-        std::vector<std::string> logged;
-    };
-    const Case cases[] = {
-        {"sgpsc control port locked by another process",
-         "sgpsc",
-         "",
-         true,
-         {},
-         {"gps: err: device(/dev/ttyUSB8) is locked"}},
-        {"sgpsc engine refused",
-         "sgpsc",
-         "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
-         false,
-         on("/dev/ttyUSB8", {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"",
-                             "AT^SGPSC=\"Nmea/Interface\",\"3\"", "AT^SGPSC=\"Nmea/GPS\",\"on\"",
-                             "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""}),
-         {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 3\\r\\n\")"}},
-        {"qgps error reply to a query",
-         "qgps",
-         "AT+QGPSCFG=\"nmeasrc\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
-         false,
-         on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\""}),
-         {"gps: err: cannot read current value of \"nmeasrc\""}},
-        {"qgps engine refused",
-         "qgps",
-         "AT+QGPS=1 => refuse\n",
-         false,
-         on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\"", "AT+QGPSCFG=\"gpsnmeatype\"",
-                             "AT+QGPSCFG=\"glonassnmeatype\"", "AT+QGPSCFG=\"galileonmeatype\"",
-                             "AT+QGPSCFG=\"beidounmeatype\"", "AT+QGPSCFG=\"gnssconfig\"", "AT+QGPS=1", "AT+QGPSEND"}),
-         {"gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")"}},
-        {"gtgps echo off refused",
-         "gtgps",
-         "ATE0 => refuse\n",
-         false,
-         on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
-         {"gps: err: cannot write new value of \"ATE\""}},
-        {"gtgps power and output refused",
-         "gtgps",
-         "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n",
-         false,
-         on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
-         {"gps: err: cannot write new value of \"AT+GTGPSPOWER\"",
-          "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
-        {"gtgps output refused",
-         "gtgps",
-         "AT+GTSET=\"NMEAEN\",1 => silent\n",
-         false,
-         on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
-         {"gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
-    };
-    std::vector<std::unique_ptr<Router>> routers;
+    Router r(c.family, std::vector<std::string>{}, c.script);
     th::Process holder;
     std::string holder_text;
-    for (const Case& c : cases) {
-        routers.push_back(std::make_unique<Router>(c.family, std::vector<std::string>{}, c.script));
-        if (c.lock_control) {
-            holder.start({"sleep", "120"}, {}, routers.back()->dir.path + "/holder.log");
-            char text[16];
-            std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(holder.pid));
-            holder_text = text;
-            th::write_file(routers.back()->lock("ttyUSB8"), holder_text);
-        }
-        routers.back()->start_daemon();
+    if (c.lock_control) {
+        holder.start({"sleep", "120"}, {}, r.dir.path + "/holder.log");
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(holder.pid));
+        holder_text = text;
+        th::write_file(r.lock("ttyUSB8"), holder_text);
     }
-    for (std::size_t i = 0; i < routers.size(); ++i) {
-        const Case& c = cases[i];
-        Router& r = *routers[i];
-        SCOPED_TRACE(c.legend);
-        // The 10 s pause after the failure is the moment to look: the
-        // driver has given everything back and nothing was tried again.
-        ASSERT_TRUE(r.daemon.wait_log("gps: err: initialization failed", kStartWait)) << r.daemon.log();
-        EXPECT_EQ(r.commands(), c.sent);
-        const std::string log = r.daemon.log();
-        std::size_t at = 0;
-        for (const auto& line : c.logged) {
-            at = log.find(line, at);
-            EXPECT_NE(at, std::string::npos) << line << "\n" << log;
-        }
-        EXPECT_TRUE(r.open_module_ports().empty());
-        if (c.lock_control) {
-            EXPECT_EQ(th::read_file(r.lock("ttyUSB8")), holder_text);
-            EXPECT_FALSE(th::file_exists(r.lock("ttyUSB7")));
-            EXPECT_FALSE(th::file_exists(r.lock("ttyUSB9")));
-        } else {
-            r.expect_nothing_held();
-        }
+    r.start_daemon();
+    // The 10 s pause after the failure is the moment to look: the driver has
+    // given everything back and nothing was tried again.
+    ASSERT_TRUE(r.daemon.wait_log("gps: err: initialization failed", kStartWait)) << r.daemon.log();
+    EXPECT_EQ(r.commands(), c.sent);
+    const std::string log = r.daemon.log();
+    std::size_t at = 0;
+    for (const auto& line : c.logged) {
+        at = log.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line << "\n" << log;
     }
-    for (auto& r : routers)
-        EXPECT_TRUE(r->daemon.stop(SIGTERM, 20s));
+    EXPECT_TRUE(r.open_module_ports().empty());
+    if (c.lock_control) {
+        EXPECT_EQ(th::read_file(r.lock("ttyUSB8")), holder_text);
+        EXPECT_FALSE(th::file_exists(r.lock("ttyUSB7")));
+        EXPECT_FALSE(th::file_exists(r.lock("ttyUSB9")));
+    } else {
+        r.expect_nothing_held();
+    }
+    EXPECT_TRUE(r.daemon.stop(SIGTERM, 20s));
     holder.stop(SIGKILL, 2s);
+}
+
+// --- the scenarios, side by side ----------------------------------------------
+
+// Each scenario has a router of its own and spends its time waiting on the
+// module's settle delay and the pauses between attempts: they run together,
+// not one after another.
+TEST(AtDrivers, StartStreamAndStopScenarios)
+{
+    std::vector<th::Scenario> scenarios;
+    for (const SgpscCase& c : kSgpscCases)
+        scenarios.push_back({c.legend, [&c] { sgpsc_starts_streams_and_stops(c); }});
+    scenarios.push_back({"QgpsSetsRestartsThenStarts", qgps_sets_restarts_then_starts});
+    scenarios.push_back({"GtgpsStartsStreamsAndStops", gtgps_starts_streams_and_stops});
+    th::run_side_by_side(scenarios);
+}
+
+TEST(AtDrivers, FailedStartsLeaveNoPortOpenOrLocked)
+{
+    std::vector<th::Scenario> scenarios;
+    for (const FailedCase& c : kFailedCases)
+        scenarios.push_back({c.legend, [&c] { failed_start_leaves_nothing_held(c); }});
+    th::run_side_by_side(scenarios);
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ const Lines kTracking = on("/dev/ttyUSB8", {"ATI", "AT!GPSEND=0", "AT!GPSTRACK=1
 
 // Service start on an MC7710 that may use the AUX input: install sets GPSSEL
 // and restarts the module, the open finds AUX in use and starts tracking.
-TEST(OwnDrivers, AtgpsInstallsTracksAndStops)
+void atgps_installs_tracks_and_stops()
 {
     Router r("atgps", {"--opt", "model=MC7710", "--opt", "gpssel=0"});
     r.start_daemon();
@@ -126,7 +126,7 @@ TEST(OwnDrivers, AtgpsInstallsTracksAndStops)
 // Board 2 needs the GPS input: the setting that install made at service start
 // is removed again by the first open (which then fails), and the next open
 // tracks on the GPS input.
-TEST(OwnDrivers, AtgpsBoard2TakesBackTheSetting)
+void atgps_board2_takes_back_the_setting()
 {
     Router r("atgps", {"--board", "2", "--opt", "model=MC7710", "--opt", "gpssel=0"});
     r.start_daemon();
@@ -141,7 +141,7 @@ TEST(OwnDrivers, AtgpsBoard2TakesBackTheSetting)
 }
 
 // An MC8705 is not probed for its antenna input; its firmware decides.
-TEST(OwnDrivers, AtgpsMc8705FirmwareRevisions)
+void atgps_mc8705_firmware_revisions()
 {
     Router r("atgps", {"--opt", "model=MC8705", "--opt", "gpssel=1", "--opt", "firmware=T2.04_1"});
     r.start_daemon();
@@ -163,7 +163,7 @@ TEST(OwnDrivers, AtgpsMc8705FirmwareRevisions)
 
 // Not ready twice (control port missing, then the mobile WAN service still
 // initializing), then ready: the start, NMEA, and the stop at SIGTERM.
-TEST(OwnDrivers, GpspWaitsUntilReadyThenRuns)
+void gpsp_waits_until_ready_then_runs()
 {
     Router r("gpsp", {"--opt", "mwan=Initializing"});
     const std::string control = r.path("/dev/ttyUSB8");
@@ -188,7 +188,7 @@ TEST(OwnDrivers, GpspWaitsUntilReadyThenRuns)
     EXPECT_TRUE(r.no_locks());
 }
 
-TEST(OwnDrivers, GpspProduct1070UsesItsOwnPortAndCommands)
+void gpsp_product1070_uses_its_own_port_and_commands()
 {
     Router r("gpsp", {"--usb", "1bc7:1070"});
     r.start_daemon();
@@ -210,7 +210,7 @@ const std::string kClose = "0x40004229 0\n0x40004214 1\n";
 
 // Platform 20 picks the stand-alone receiver although an AT!GPS module sits on
 // USB port 8. The receiver talks at 9600: the 115200 attempt hears garbage.
-TEST(OwnDrivers, StandaloneAt9600WithAntennaSupply)
+void standalone_at9600_with_antenna_supply()
 {
     Router r("standalone", {"--usb", "1199:68c0", "--opt", "baud=9600", "--set", "MOD_GPS_ANT_ACT=1"});
     r.start_daemon();
@@ -230,7 +230,7 @@ TEST(OwnDrivers, StandaloneAt9600WithAntennaSupply)
 
 // A silent receiver fails both speeds and is reset again at the next open;
 // once it sends only "$GPTXT" at 115200 it is taken at that speed.
-TEST(OwnDrivers, StandaloneSilentThenTxtAt115200)
+void standalone_silent_then_txt_at115200()
 {
     Router r("standalone", {"--opt", "baud=115200", "--opt", "content=silent", "--set", "MOD_GPS_ANT_ACT=0"});
     r.start_daemon();
@@ -244,6 +244,21 @@ TEST(OwnDrivers, StandaloneSilentThenTxtAt115200)
     ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
     EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + kPulse + "0x40004229 0\n" + kClose);
     EXPECT_TRUE(r.no_locks());
+}
+
+// --- the scenarios, side by side ----------------------------------------------
+
+// Each scenario has a router of its own and spends its time waiting on the
+// daemon's settle and retry timers: they run together, not one after another.
+TEST(OwnDrivers, Scenarios)
+{
+    th::run_side_by_side({{"AtgpsInstallsTracksAndStops", atgps_installs_tracks_and_stops},
+                          {"AtgpsBoard2TakesBackTheSetting", atgps_board2_takes_back_the_setting},
+                          {"AtgpsMc8705FirmwareRevisions", atgps_mc8705_firmware_revisions},
+                          {"GpspWaitsUntilReadyThenRuns", gpsp_waits_until_ready_then_runs},
+                          {"GpspProduct1070UsesItsOwnPortAndCommands", gpsp_product1070_uses_its_own_port_and_commands},
+                          {"StandaloneAt9600WithAntennaSupply", standalone_at9600_with_antenna_supply},
+                          {"StandaloneSilentThenTxtAt115200", standalone_silent_then_txt_at115200}});
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include <gtest/gtest.h>
 
@@ -194,6 +195,25 @@ int dead_pid()
     int st;
     waitpid(pid, &st, 0);
     return pid;
+}
+
+void run_side_by_side(const std::vector<Scenario>& scenarios)
+{
+    std::vector<std::thread> threads;
+    threads.reserve(scenarios.size());
+    for (const Scenario& s : scenarios)
+        threads.emplace_back([&s] {
+            SCOPED_TRACE(s.label);
+            try {
+                s.run();
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "exception: " << e.what();
+            } catch (...) {
+                ADD_FAILURE() << "unknown exception";
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t0)

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -72,6 +73,19 @@ std::string exchange(int fd, const std::string& text);
 std::string pid_text(int pid);
 // The id of a process that has exited and been reaped.
 int dead_pid();
+
+// One scenario of a group run side by side: label names it in each failure
+// it reports.
+struct Scenario {
+    std::string label;
+    std::function<void()> run;
+};
+// Runs each scenario on a thread of its own and returns once all have ended.
+// The scenarios spend their time waiting on the daemon's own timers, so a
+// group lasts about as long as its longest scenario. Each scenario keeps to
+// its own rig; an ASSERT ends only its own scenario, whose rig then stops its
+// processes, and an exception counts as a failure of that scenario.
+void run_side_by_side(const std::vector<Scenario>& scenarios);
 
 double seconds_since(std::chrono::steady_clock::time_point t0);
 
