@@ -366,7 +366,8 @@ int pty_open(SerialOutput* out, uint32_t enabled)
     *out = SerialOutput{0, nullptr, Fd{}};
     g_pty = Pty{};
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    // Close-on-exec: router tools started later must not hold the terminal open.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
         log_msg(LOG_ERR, "Unable to open master pseudo-terminal. Function \"Posix_openpt\" end with: %d", master);
         return pty_fail(&master);
