@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -632,6 +633,7 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
+    th::TestClockRun clock;
     Endpoint server(SOCK_DGRAM, false);
     RemoteSocketSettings s = make_settings("127.0.0.1", 1, server.port, 1, 1);
     s.backlog = 5;
@@ -641,6 +643,7 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
                                            std::to_string(server.port) + ")"),
               1)
         << log.text();
+    ASSERT_TRUE(connected(rs));
     auto recv_dgram = [&](std::chrono::milliseconds timeout) {
         pollfd p{server.fd, POLLIN, 0};
         std::string buf(70000, '\0');
@@ -650,28 +653,35 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
         buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         return buf;
     };
+    // The next datagram, the clock moving in steps of 0.1 s meanwhile.
+    auto next_dgram = [&] {
+        std::string got;
+        for (int step = 0; step < 50 && got.empty(); ++step) {
+            clock_test_advance(100);
+            got = recv_dgram(20ms);
+        }
+        return got;
+    };
     write_burst(rs, 1, 1);
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 2, 1);  // completes burst 1
-    EXPECT_EQ(recv_dgram(5s), burst_text(1));
+    EXPECT_EQ(next_dgram(), burst_text(1));
 
     // 65523 bytes fit a frame but not a datagram (65507 at most): the burst
     // completes before it outgrows one, and nothing fails or reconnects.
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 3, 1, 21825);
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 4, 1);
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 5, 1);  // completes burst 4
     std::size_t largest = 0;
     std::string next;
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            next = recv_dgram(100ms);
-            largest = std::max(largest, next.size());
-            return next == burst_text(4);
-        },
-        10s));
+    for (int n = 0; n < 10 && next != burst_text(4); ++n) {
+        next = next_dgram();
+        largest = std::max(largest, next.size());
+    }
+    EXPECT_EQ(next, burst_text(4));
     EXPECT_LE(largest, 65507u);
     EXPECT_EQ(log.text().find("Message too long"), std::string::npos) << log.text();
     EXPECT_EQ(rsock_status(rs).reconnects, 0u);
@@ -682,6 +692,7 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
+    th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
     RemoteSocket* rs = rsock_open(&s);
@@ -701,19 +712,17 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
     linger l{1, 0};
     setsockopt(conn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     close(conn);
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        for (int n = 1; !done; ++n) {
-            write_burst(rs, n, 1);
-            std::this_thread::sleep_for(400ms);
-        }
-    });
     // The reset shows either in the read (recv error) or in a send; either
-    // way the worker reconnects and the process lives on.
-    int again = server.accept_one(15s);
+    // way the worker reconnects and the process lives on. A burst every 0.4 s
+    // of the clock, which moves in steps of 0.1 s.
+    int again = -1;
+    for (int step = 0; step < 150 && again < 0; ++step) {
+        if (step % 4 == 0)
+            write_burst(rs, step / 4 + 1, 1);
+        clock_test_advance(100);
+        again = server.accept_one(20ms);
+    }
     EXPECT_GE(again, 0);
-    done = true;
-    writer.join();
     rsock_close(rs);
     if (again >= 0)
         close(again);
@@ -1164,6 +1173,7 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
+    th::TestClockRun clock;
     Endpoint tcp6(SOCK_STREAM, true, 16, 0, AF_INET6);
     Endpoint udp6(SOCK_DGRAM, false, 16, 0, AF_INET6);
     if (tcp6.port == 0 || udp6.port == 0)
@@ -1173,20 +1183,29 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     RemoteSocket* rs6 = rsock_open(&s6);
     RemoteSocket* ru6 = rsock_open(&u6);
     const std::string t6 = "[::1]:" + std::to_string(tcp6.port), d6 = "[::1]:" + std::to_string(udp6.port);
+    // Moves the clock in steps of 0.1 s until pred holds, giving the workers
+    // a moment at each step.
+    auto advance_until = [](const std::function<bool()>& pred) {
+        for (int step = 0; step < 100; ++step) {
+            if (th::settle(pred, 20ms))
+                return true;
+            clock_test_advance(100);
+        }
+        return pred();
+    };
     {
         Recorder rec(tcp6.accept_one(10s));
         EXPECT_TRUE(connected_via(rs6, t6));
         EXPECT_TRUE(connected_via(ru6, d6));
         write_burst(rs6, 1, 1);
         write_burst(ru6, 1, 1);
-        std::this_thread::sleep_for(400ms);
+        clock_test_advance(400);
         write_burst(rs6, 2, 1);  // completes burst 1
         write_burst(ru6, 2, 1);
-        EXPECT_TRUE(th::wait_until([&] { return rec.all() == burst_text(1); }, 5s)) << rec.all();
         pollfd p{udp6.fd, POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        EXPECT_TRUE(advance_until([&] { return rec.all() == burst_text(1) && poll(&p, 1, 0) == 1; })) << rec.all();
         char buf[512];
-        EXPECT_EQ(recv(udp6.fd, buf, sizeof buf, 0), static_cast<ssize_t>(burst_text(1).size()));
+        EXPECT_EQ(recv(udp6.fd, buf, sizeof buf, MSG_DONTWAIT), static_cast<ssize_t>(burst_text(1).size()));
     }
     // The server went away: no address is in use until the next connection.
     EXPECT_TRUE(th::wait_until([&] { return rsock_status(rs6).address[0] == '\0'; }, 5s));
@@ -1196,8 +1215,9 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     Endpoint server(SOCK_STREAM, true);
     RemoteSocketSettings named = make_settings("localhost", 0, server.port, 1, 1);
     RemoteSocket* rs = rsock_open(&named);
-    close(server.accept_one(10s));  // the stream comes back once a second
-    const int again = server.accept_one(10s);
+    close(server.accept_one(10s));  // the stream comes back a second later
+    int again = -1;
+    EXPECT_TRUE(advance_until([&] { return (again = server.accept_one(0ms)) >= 0; }));
     const std::string v4 = "127.0.0.1:" + std::to_string(server.port);
     EXPECT_TRUE(connected_via(rs, v4));
     rsock_close(rs);
