@@ -10,8 +10,8 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
