@@ -1432,8 +1432,10 @@ TEST(RsockBacklog, EveryDueBurstArrivesOnceThroughPairsSlowReadsAndAReconnect)
         {12, 9300},  // complete after it, before the next
         {kLast, 10200}, {kLast + 1, 11200},
     };
-    // The clock moves in steps of 0.1 s; at each tick where the server
-    // reads, the worker is given real time to send and the server to take it.
+    // The clock moves in steps of 0.1 s. At each tick the worker is given
+    // real time to send or keep what falls due, up to a second where it does
+    // neither (a send that blocks, the pause while away), and where the
+    // server reads, for the server to take what was sent.
     std::string got;
     std::size_t next = 0;
     for (long long at = 100; at <= 20000; at += 100) {
@@ -1459,7 +1461,7 @@ TEST(RsockBacklog, EveryDueBurstArrivesOnceThroughPairsSlowReadsAndAReconnect)
                 rec = std::make_unique<Recorder>(conn);
         }
         if (at % 1000 == 0)
-            let_tick_send(rs, rec && !rec->paused ? rec.get() : nullptr, 500ms, got.size());
+            let_tick_send(rs, rec && !rec->paused ? rec.get() : nullptr, 1000ms, got.size());
         if (at >= 11200 && rec && bursts_in(got + rec->all(), kPad).size() >= kLast)
             break;
     }
