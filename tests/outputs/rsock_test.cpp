@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -426,10 +427,11 @@ TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
     }
 }
 
-// Records what a server connection receives, with arrival times.
+// Records what a server connection receives, with arrival times on the
+// service clock (the test clock's reading when one runs).
 struct Recorder {
     struct Chunk {
-        Clock::time_point when;
+        long long at_ms;
         std::string bytes;
     };
     int fd;
@@ -454,7 +456,7 @@ struct Recorder {
                 if (n <= 0)
                     break;
                 std::lock_guard<std::mutex> g(m);
-                chunks.push_back({Clock::now(), std::string(buf, static_cast<std::size_t>(n))});
+                chunks.push_back({monotonic_ms(), std::string(buf, static_cast<std::size_t>(n))});
             }
         });
     }
@@ -472,7 +474,39 @@ struct Recorder {
             s += c.bytes;
         return s;
     }
+    uint64_t size()
+    {
+        std::lock_guard<std::mutex> g(m);
+        uint64_t n = 0;
+        for (auto& c : chunks)
+            n += c.bytes.size();
+        return n;
+    }
 };
+
+bool connected(RemoteSocket* rs)
+{
+    return th::wait_until([&] { return std::strcmp(rsock_status(rs).state, "connected") == 0; }, 10s);
+}
+
+// At a tick of the stream on the test clock: waits (in real time) for the
+// worker to send or keep what falls due at this tick and, where a server
+// reads (rec), for it to have taken all that was sent, so that the arrivals
+// carry the tick's reading. A tick that sends and keeps nothing costs the
+// whole of idle. A worker left behind by more than a tick would start its
+// count afresh. earlier: bytes the server took on connections before rec's.
+void let_tick_send(RemoteSocket* rs, Recorder* rec, std::chrono::milliseconds idle, uint64_t earlier = 0)
+{
+    const RsockStatus before = rsock_status(rs);
+    th::settle(
+        [&] {
+            const RsockStatus now = rsock_status(rs);
+            return now.bytes_sent != before.bytes_sent || now.backlog != before.backlog;
+        },
+        idle);
+    if (rec)
+        th::wait_until([&] { return earlier + rec->size() == rsock_status(rs).bytes_sent; }, 5s);
+}
 
 // Bursts of three sentences each, numbered; written from their own thread the
 // way the main loop writes one receiver cycle.
@@ -515,30 +549,48 @@ std::vector<int> bursts_in(const std::string& text, std::size_t pad = 0)
 TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
+    th::TestClockRun clock;
     // period 2 while moving, 4 while halted.
     Endpoint server(SOCK_STREAM, true);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 2, 4);
     RemoteSocket* rs = rsock_open(&s);
     ASSERT_NE(rs, nullptr);
     Recorder rec(server.accept_one(10s));
-    std::atomic<bool> done{false};
-    std::atomic<int> moving{1};
-    std::atomic<int> last_moving{0};  // the last burst written while moving
-    std::thread writer([&] {
-        for (int n = 1; !done; ++n) {
-            const int m = moving;
-            write_burst(rs, n, m);
-            if (m)
-                last_moving = n;
-            std::this_thread::sleep_for(400ms);
+    // The ticks count from the connection, made before the clock first moves.
+    ASSERT_TRUE(connected(rs));
+    const long long start = monotonic_ms();
+    int written = 0;
+    int moving = 1;
+    int last_moving = 0;  // the last burst written while moving
+    // A burst every 0.4 s of the clock, as the main loop writes receiver
+    // cycles. The clock moves in steps of 0.1 s; at each tick the worker is
+    // given real time to send. A tick where the pace (by the flag of the
+    // latest burst sent) makes nothing due is given little.
+    int countdown = 1;
+    auto run_until = [&](std::size_t count) {
+        for (int step = 0; step < 300 && bursts_in(rec.all()).size() < count; ++step) {
+            const long long t = monotonic_ms() - start;
+            if (t % 400 == 0) {
+                write_burst(rs, ++written, moving);
+                last_moving = moving ? written : last_moving;
+            }
+            clock_test_advance(100);
+            if ((t + 100) % 1000 != 0)
+                continue;
+            const bool due = --countdown <= 0;
+            const uint64_t before = rec.size();
+            let_tick_send(rs, &rec, due ? 2000ms : 20ms);
+            if (rec.size() != before) {
+                const std::vector<int> got = bursts_in(rec.all());
+                countdown = (got.back() <= last_moving ? 2 : 4) - 1;
+            }
         }
-    });
-    ASSERT_TRUE(th::wait_until([&] { return bursts_in(rec.all()).size() >= 4; }, 20s));
+        return bursts_in(rec.all()).size() >= count;
+    };
+    ASSERT_TRUE(run_until(4));
     moving = 0;
     const std::size_t moving_count = bursts_in(rec.all()).size();
-    ASSERT_TRUE(th::wait_until([&] { return bursts_in(rec.all()).size() >= moving_count + 4; }, 30s));
-    done = true;
-    writer.join();
+    ASSERT_TRUE(run_until(moving_count + 4));
     rsock_close(rs);
 
     std::vector<int> got = bursts_in(rec.all());
@@ -551,11 +603,11 @@ TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
     }
     // Each send is one chunk on loopback; the gap between sends is at least
     // period - 1 ticks of a second (2 s halted: the flag of the burst sent).
-    std::vector<std::pair<Clock::time_point, int>> sends;
+    std::vector<std::pair<long long, int>> sends;
     {
         std::lock_guard<std::mutex> g(rec.m);
         for (auto& c : rec.chunks)
-            sends.push_back({c.when, bursts_in(c.bytes).empty() ? -1 : bursts_in(c.bytes)[0]});
+            sends.push_back({c.at_ms, bursts_in(c.bytes).empty() ? -1 : bursts_in(c.bytes)[0]});
     }
     // Where every burst is due (period 2 while moving), two bursts that
     // completed within one tick both go at that tick: a short gap then
@@ -563,15 +615,15 @@ TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
     int long_gaps = 0;
     bool last_short = false;
     for (std::size_t i = 1; i < sends.size(); ++i) {
-        auto gap = sends[i].first - sends[i - 1].first;
+        const long long gap = sends[i].first - sends[i - 1].first;
         const bool pair_allowed = sends[i - 1].second >= 0 && sends[i - 1].second <= last_moving;
-        if (gap < 900ms && pair_allowed && !last_short) {
+        if (gap < 900 && pair_allowed && !last_short) {
             last_short = true;
             continue;
         }
         last_short = false;
-        EXPECT_GE(gap, 900ms) << "two sends within one tick";
-        if (gap >= 2900ms)
+        EXPECT_GE(gap, 900) << "two sends within one tick";
+        if (gap >= 2900)
             ++long_gaps;
     }
     EXPECT_GE(long_gaps, 2) << "the halted pace (every third tick) never showed";
@@ -581,6 +633,7 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
+    th::TestClockRun clock;
     Endpoint server(SOCK_DGRAM, false);
     RemoteSocketSettings s = make_settings("127.0.0.1", 1, server.port, 1, 1);
     s.backlog = 5;
@@ -590,6 +643,7 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
                                            std::to_string(server.port) + ")"),
               1)
         << log.text();
+    ASSERT_TRUE(connected(rs));
     auto recv_dgram = [&](std::chrono::milliseconds timeout) {
         pollfd p{server.fd, POLLIN, 0};
         std::string buf(70000, '\0');
@@ -599,28 +653,35 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
         buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         return buf;
     };
+    // The next datagram, the clock moving in steps of 0.1 s meanwhile.
+    auto next_dgram = [&] {
+        std::string got;
+        for (int step = 0; step < 50 && got.empty(); ++step) {
+            clock_test_advance(100);
+            got = recv_dgram(20ms);
+        }
+        return got;
+    };
     write_burst(rs, 1, 1);
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 2, 1);  // completes burst 1
-    EXPECT_EQ(recv_dgram(5s), burst_text(1));
+    EXPECT_EQ(next_dgram(), burst_text(1));
 
     // 65523 bytes fit a frame but not a datagram (65507 at most): the burst
     // completes before it outgrows one, and nothing fails or reconnects.
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 3, 1, 21825);
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 4, 1);
-    std::this_thread::sleep_for(400ms);
+    clock_test_advance(400);
     write_burst(rs, 5, 1);  // completes burst 4
     std::size_t largest = 0;
     std::string next;
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            next = recv_dgram(100ms);
-            largest = std::max(largest, next.size());
-            return next == burst_text(4);
-        },
-        10s));
+    for (int n = 0; n < 10 && next != burst_text(4); ++n) {
+        next = next_dgram();
+        largest = std::max(largest, next.size());
+    }
+    EXPECT_EQ(next, burst_text(4));
     EXPECT_LE(largest, 65507u);
     EXPECT_EQ(log.text().find("Message too long"), std::string::npos) << log.text();
     EXPECT_EQ(rsock_status(rs).reconnects, 0u);
@@ -631,6 +692,7 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
+    th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
     RemoteSocket* rs = rsock_open(&s);
@@ -650,19 +712,17 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
     linger l{1, 0};
     setsockopt(conn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     close(conn);
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        for (int n = 1; !done; ++n) {
-            write_burst(rs, n, 1);
-            std::this_thread::sleep_for(400ms);
-        }
-    });
     // The reset shows either in the read (recv error) or in a send; either
-    // way the worker reconnects and the process lives on.
-    int again = server.accept_one(15s);
+    // way the worker reconnects and the process lives on. A burst every 0.4 s
+    // of the clock, which moves in steps of 0.1 s.
+    int again = -1;
+    for (int step = 0; step < 150 && again < 0; ++step) {
+        if (step % 4 == 0)
+            write_burst(rs, step / 4 + 1, 1);
+        clock_test_advance(100);
+        again = server.accept_one(20ms);
+    }
     EXPECT_GE(again, 0);
-    done = true;
-    writer.join();
     rsock_close(rs);
     if (again >= 0)
         close(again);
@@ -675,44 +735,55 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
+    th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true, 16, 4096);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
     RemoteSocket* rs = rsock_open(&s);
     ASSERT_NE(rs, nullptr);
     int conn = server.accept_one(10s);
     ASSERT_GE(conn, 0);
+    ASSERT_TRUE(connected(rs));
     // A fixed small send buffer (no autotuning) so the worker's send is held
     // up after a burst or two; set once the worker has its connection.
     int cfd = -1;
     ASSERT_TRUE(th::wait_until([&] { return (cfd = client_fd_for(server.port)) >= 0; }, 5s));
     const int small = 4096;
     setsockopt(cfd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    // Bursts of about 60 KiB fill the stalled path within a few sends.
+    // Bursts of about 60 KiB, one every 0.35 s of the clock, fill the
+    // stalled path within a few sends.
+    const long long start = monotonic_ms();
     std::atomic<int> written{0};
     std::thread writer([&] {
         for (int n = 1; n <= 40; ++n) {
+            while (clock_test_running() && monotonic_ms() < start + 350 * n)
+                std::this_thread::sleep_for(1ms);
             write_burst(rs, n, 1, 20000);
-            std::this_thread::sleep_for(350ms);
             written = n;
         }
     });
-    // The worker is stuck in a send: its queue stands still although
-    // bursts keep coming.
     auto queued = [&] {
         int n = 0;
         ioctl(cfd, TIOCOUTQ, &n);
         return n;
     };
-    EXPECT_TRUE(th::wait_until(
-        [&] {
-            const int before = queued();
-            std::this_thread::sleep_for(1500ms);
-            return before > 0 && queued() == before && written < 40;
-        },
-        30s))
-        << "the server never held up the sender";
-    // The writer gets through all its bursts meanwhile.
-    EXPECT_TRUE(th::wait_until([&] { return written == 40; }, 60s));
+    // The clock moves in steps of 50 ms; the writer gets through the bursts
+    // due by each step at once, and at each tick the worker is given real
+    // time to send. The worker is stuck in a send: its queue stands still
+    // from one tick to the next although bursts keep coming.
+    bool stood_still = false;
+    int last_queued = -1;
+    for (long long t = 50; t <= 350 * 40; t += 50) {
+        clock_test_advance(50);
+        EXPECT_TRUE(th::settle([&] { return written >= t / 350; }, 10s)) << "the writer was held up at " << t;
+        if (t % 1000 != 0)
+            continue;
+        let_tick_send(rs, nullptr, 50ms);
+        const int now = queued();
+        stood_still = stood_still || (now > 0 && now == last_queued && written < 40);
+        last_queued = now;
+    }
+    EXPECT_TRUE(stood_still) << "the server never held up the sender";
+    EXPECT_EQ(written, 40);
     writer.join();
     // The stalled sender is stopped at once.
     auto t0 = Clock::now();
@@ -1102,6 +1173,7 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
 {
     th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
+    th::TestClockRun clock;
     Endpoint tcp6(SOCK_STREAM, true, 16, 0, AF_INET6);
     Endpoint udp6(SOCK_DGRAM, false, 16, 0, AF_INET6);
     if (tcp6.port == 0 || udp6.port == 0)
@@ -1111,20 +1183,29 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     RemoteSocket* rs6 = rsock_open(&s6);
     RemoteSocket* ru6 = rsock_open(&u6);
     const std::string t6 = "[::1]:" + std::to_string(tcp6.port), d6 = "[::1]:" + std::to_string(udp6.port);
+    // Moves the clock in steps of 0.1 s until pred holds, giving the workers
+    // a moment at each step.
+    auto advance_until = [](const std::function<bool()>& pred) {
+        for (int step = 0; step < 100; ++step) {
+            if (th::settle(pred, 20ms))
+                return true;
+            clock_test_advance(100);
+        }
+        return pred();
+    };
     {
         Recorder rec(tcp6.accept_one(10s));
         EXPECT_TRUE(connected_via(rs6, t6));
         EXPECT_TRUE(connected_via(ru6, d6));
         write_burst(rs6, 1, 1);
         write_burst(ru6, 1, 1);
-        std::this_thread::sleep_for(400ms);
+        clock_test_advance(400);
         write_burst(rs6, 2, 1);  // completes burst 1
         write_burst(ru6, 2, 1);
-        EXPECT_TRUE(th::wait_until([&] { return rec.all() == burst_text(1); }, 5s)) << rec.all();
         pollfd p{udp6.fd, POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        EXPECT_TRUE(advance_until([&] { return rec.all() == burst_text(1) && poll(&p, 1, 0) == 1; })) << rec.all();
         char buf[512];
-        EXPECT_EQ(recv(udp6.fd, buf, sizeof buf, 0), static_cast<ssize_t>(burst_text(1).size()));
+        EXPECT_EQ(recv(udp6.fd, buf, sizeof buf, MSG_DONTWAIT), static_cast<ssize_t>(burst_text(1).size()));
     }
     // The server went away: no address is in use until the next connection.
     EXPECT_TRUE(th::wait_until([&] { return rsock_status(rs6).address[0] == '\0'; }, 5s));
@@ -1134,8 +1215,9 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     Endpoint server(SOCK_STREAM, true);
     RemoteSocketSettings named = make_settings("localhost", 0, server.port, 1, 1);
     RemoteSocket* rs = rsock_open(&named);
-    close(server.accept_one(10s));  // the stream comes back once a second
-    const int again = server.accept_one(10s);
+    close(server.accept_one(10s));  // the stream comes back a second later
+    int again = -1;
+    EXPECT_TRUE(advance_until([&] { return (again = server.accept_one(0ms)) >= 0; }));
     const std::string v4 = "127.0.0.1:" + std::to_string(server.port);
     EXPECT_TRUE(connected_via(rs, v4));
     rsock_close(rs);
@@ -1309,69 +1391,81 @@ TEST(RsockBacklog, EveryDueBurstArrivesOnceThroughPairsSlowReadsAndAReconnect)
     th::process_root();                  // before anything logs: the log mirror is decided once
     constexpr std::size_t kPad = 10000;  // bursts of about 30 KB
     constexpr int kLast = 13;            // the last burst completed
+    th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true, 16, 4096);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
     s.backlog = 50;
+    // A stream with a backlog ticks from its start: a second after it, and
+    // every second after that.
     RemoteSocket* rs = rsock_open(&s);
     ASSERT_NE(rs, nullptr);
+    const long long opened = monotonic_ms();
     int conn = server.accept_one(10s);
     ASSERT_GE(conn, 0);
+    ASSERT_TRUE(connected(rs));
     int cfd = -1;
     ASSERT_TRUE(th::wait_until([&] { return (cfd = client_fd_for(server.port)) >= 0; }, 5s));
     const int small = 4096;
     setsockopt(cfd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     auto rec = std::make_unique<Recorder>(conn);
 
-    // Burst n starts (completing n - 1) at these times after the first
-    // arrival, T; the ticks come at T + whole seconds.
-    const std::vector<std::pair<int, std::chrono::milliseconds>> plan{
-        {3, 1200ms},   // 2 and 3 complete between the ticks at T + 1 and T + 2
-        {4, 1800ms},   //
-        {5, 2500ms},   // the server stops reading from T + 3.2 to T + 6.2
-        {6, 3500ms},   //
-        {7, 4500ms},   //
-        {8, 5500ms},   //
-        {9, 6500ms},   //
-        {10, 7500ms},  // closed by the server at T + 8.9: away until about
-        {11, 8500ms},  // T + 9.9, with a tick at T + 9 in the pause; 11 and 12
-        {12, 9300ms},  // complete after it, before the next
-        {kLast, 10200ms}, {kLast + 1, 11200ms},
+    // Burst 1 goes at the first tick, T; burst n starts (completing n - 1)
+    // at these times after T, on the ticks at T + whole seconds.
+    write_burst(rs, 1, 1, kPad);
+    clock_test_advance(500);
+    write_burst(rs, 2, 1, kPad);
+    clock_test_advance(500);
+    const long long t = monotonic_ms();
+    ASSERT_EQ(t, opened + 1000);
+    let_tick_send(rs, rec.get(), 5000ms);
+    ASSERT_EQ(bursts_in(rec->all(), kPad), std::vector<int>{1});
+    const std::vector<std::pair<int, long long>> plan{
+        {3, 1200},   // 2 and 3 complete between the ticks at T + 1 and T + 2
+        {4, 1800},   //
+        {5, 2500},   // the server stops reading from T + 3.2 to T + 6.2
+        {6, 3500},   //
+        {7, 4500},   //
+        {8, 5500},   //
+        {9, 6500},   //
+        {10, 7500},  // closed by the server at T + 8.9: away until
+        {11, 8500},  // T + 9.9, with a tick at T + 9 in the pause; 11 and 12
+        {12, 9300},  // complete after it, before the next
+        {kLast, 10200}, {kLast + 1, 11200},
     };
-    std::atomic<bool> have_t{false};
-    Clock::time_point t;
-    std::thread writer([&] {
-        write_burst(rs, 1, 1, kPad);
-        std::this_thread::sleep_for(500ms);
-        write_burst(rs, 2, 1, kPad);
-        if (!th::wait_until([&] { return have_t.load(); }, 10s))
-            return;
-        for (const auto& [n, at] : plan) {
-            std::this_thread::sleep_until(t + at);
-            write_burst(rs, n, 1, kPad);
+    // The clock moves in steps of 0.1 s. At each tick the worker is given
+    // real time to send or keep what falls due, up to a second where it does
+    // neither (a send that blocks, the pause while away), and where the
+    // server reads, for the server to take what was sent.
+    std::string got;
+    std::size_t next = 0;
+    for (long long at = 100; at <= 20000; at += 100) {
+        clock_test_advance(100);
+        for (; next < plan.size() && plan[next].second == at; ++next)
+            write_burst(rs, plan[next].first, 1, kPad);
+        if (at == 3200)
+            rec->paused = true;
+        if (at == 6200)
+            rec->paused = false;
+        if (at == 8900) {
+            // Everything sent so far has been read when the server closes.
+            EXPECT_TRUE(th::wait_until(
+                [&] { return rec->size() == rsock_status(rs).bytes_sent && rsock_status(rs).backlog == 0; }, 5s));
+            got = rec->all();
+            rec.reset();
+            // The worker sees the close before the clock moves on.
+            EXPECT_TRUE(th::wait_until([&] { return std::strcmp(rsock_status(rs).state, "connected") != 0; }, 5s));
         }
-    });
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            std::lock_guard<std::mutex> g(rec->m);
-            if (rec->chunks.empty())
-                return false;
-            t = rec->chunks.front().when;
-            return true;
-        },
-        10s));
-    have_t = true;
-    std::this_thread::sleep_until(t + 3200ms);
-    rec->paused = true;
-    std::this_thread::sleep_until(t + 6200ms);
-    rec->paused = false;
-    std::this_thread::sleep_until(t + 8900ms);
-    std::string got = rec->all();
-    rec.reset();
-    conn = server.accept_one(10s);
-    ASSERT_GE(conn, 0);
-    rec = std::make_unique<Recorder>(conn);
-    th::wait_until([&] { return bursts_in(got + rec->all(), kPad).size() >= kLast; }, 15s);
-    writer.join();
+        if (!rec && at > 8900) {
+            conn = server.accept_one(50ms);
+            if (conn >= 0)
+                rec = std::make_unique<Recorder>(conn);
+        }
+        if (at % 1000 == 0)
+            let_tick_send(rs, rec && !rec->paused ? rec.get() : nullptr, 1000ms, got.size());
+        if (at >= 11200 && rec && bursts_in(got + rec->all(), kPad).size() >= kLast)
+            break;
+    }
+    ASSERT_TRUE(rec) << "the stream never came back";
     got += rec->all();
     const RsockStatus st = rsock_status(rs);
     rsock_close(rs);

@@ -3,23 +3,27 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/settings.h"
 #include "nmea/report.h"
 #include "outputs/snmp.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -111,6 +115,70 @@ std::size_t wait_traps(std::size_t n, int seconds = 10)
     return traps().size();
 }
 
+// Traps as the test saw them arrive, each stamped with the reading of the
+// test clock when it was first seen whole.
+struct TrapWatch {
+    std::vector<long long> seen;
+    std::size_t look()
+    {
+        const std::size_t n = traps().size();
+        while (seen.size() < n)
+            seen.push_back(monotonic_ms());
+        return n;
+    }
+};
+
+constexpr long long kStepMs = 100;
+
+// Moves the test clock on a step at a time until trap n has been seen (true)
+// or the clock has moved limit_ms (false), calling step before each step
+// (new values, as a receiver delivers them). The trap is looked for between
+// every two steps, so it is stamped no later than the step after the tool
+// wrote it, and never later than the worker could have reaped the tool. At
+// due_ms, when the trap is expected, the worker gets real time to start the
+// tool; otherwise a step takes a few milliseconds. The first pause begins
+// whenever the new worker first reads the clock, so the first trap is not
+// waited for as long.
+bool advance_to_trap(TrapWatch& watch, std::size_t n, long long due_ms, long long limit_ms,
+                     const std::function<void()>& step = {}, std::chrono::milliseconds due_wait = 2s)
+{
+    const long long end = monotonic_ms() + limit_ms;
+    bool waited = false;
+    while (watch.look() < n) {
+        if (monotonic_ms() >= end)
+            return false;
+        if (step)
+            step();
+        clock_test_advance(kStepMs);
+        const bool due = !waited && monotonic_ms() >= due_ms;
+        waited = waited || due;
+        th::settle([&] { return watch.look() >= n; }, due ? due_wait : 10ms);
+    }
+    return true;
+}
+
+// Whether a trap tool of the worker is running, has ended but is not reaped
+// yet, or is gone: the only children of this test program are the tools.
+enum class Tool { gone, running, ended };
+Tool trap_tool()
+{
+    siginfo_t info{};
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return Tool::gone;
+    return info.si_pid != 0 ? Tool::ended : Tool::running;
+}
+
+// After a trap was seen: once its tool has ended (in real time), one step of
+// the clock ends the worker's wait for it, and the worker reaps it and
+// begins its next pause at the reading after that step.
+bool let_worker_reap()
+{
+    if (!th::wait_until([] { return trap_tool() != Tool::running; }, 10s))
+        return false;
+    clock_test_advance(kStepMs);
+    return th::wait_until([] { return trap_tool() == Tool::gone; }, 10s);
+}
+
 std::string walk(void* reporter, const char* args)
 {
     int sv[2];
@@ -178,7 +246,9 @@ std::vector<std::string> expected_args(const std::string& ipaddr, const std::vec
 
 TEST(SnmpWalk, SlotsAndAnswers)
 {
-    test_root();
+    // The product lookup of an earlier trap test (in a repeated run) is not
+    // this one's.
+    unlink((test_root() + "/usr/bin/status.log").c_str());
     EXPECT_EQ(walk(nullptr, "1"), "N/A") << "no reporter";
 
     SnmpReportSettings s = settings_of(0, "10.0.0.1", 1, 1);
@@ -264,9 +334,12 @@ TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
     install_trap_tool();
     const std::string root = test_root();
     const std::string ipaddr = "127.0.0.1;touch " + root + "/pwned1 $(touch " + root + "/pwned2)";
+    th::TestClockRun clock;
     SnmpReportSettings s = settings_of(1, ipaddr.c_str(), 1, 1);
     SnmpReporter* r = snmp_open(&s);
     ASSERT_NE(r, nullptr);
+    const long long opened = monotonic_ms();
+    TrapWatch watch;
 
     PositionReport p = full_report();
     set(p.fix_time, "$(id>x)");
@@ -278,34 +351,33 @@ TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
     set(p.fix_quality, "");
     set(p.speed_knots, "a\nb\rc");
     snmp_update(r, &p, 1);
-    ASSERT_GE(wait_traps(1), 1u);
+    ASSERT_TRUE(advance_to_trap(watch, 1, opened + 1000, 5000, {}, 200ms));
+    EXPECT_GE(watch.seen[0] - opened, 1000);
     std::vector<std::string> values = {"$(id>x)", "`id`;a b|", "*",     "'\"\\\\&", "08",
                                        "",        "a\\nb\\rc", "084.4", "230394"};
     EXPECT_EQ(traps()[0].args, expected_args(ipaddr, values));
     EXPECT_FALSE(th::file_exists(root + "/pwned1"));
     EXPECT_FALSE(th::file_exists(root + "/pwned2"));
     // The successful trap cleared the values until the next update.
-    EXPECT_TRUE(th::wait_until([&] { return walk(r, "9") == "N/A"; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(let_worker_reap());
+    EXPECT_TRUE(th::wait_until([&] { return walk(r, "9") == "N/A"; }, 5s));
 
     // A failing trap keeps them and is sent again after the next pause
     // without a new update.
     th::write_file(root + "/trap.exit", "1\n");
     snmp_update(r, &p, 1);
-    ASSERT_GE(wait_traps(3), 3u);
+    ASSERT_TRUE(advance_to_trap(watch, 2, monotonic_ms() + 1000, 5000));
+    ASSERT_TRUE(let_worker_reap());
+    ASSERT_TRUE(advance_to_trap(watch, 3, monotonic_ms() + 1000, 5000));
+    EXPECT_GE(watch.seen[2] - watch.seen[1], 1000) << "the failed trap is tried again after a pause, not at once";
     EXPECT_EQ(walk(r, "9"), "230394");
     EXPECT_EQ(traps()[2].args, traps()[1].args);
     unlink((root + "/trap.exit").c_str());
-    const std::size_t before = traps().size();
-    ASSERT_GT(wait_traps(before + 1), before);
-    EXPECT_TRUE(th::wait_until([&] { return walk(r, "9") == "N/A"; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(let_worker_reap());
+    ASSERT_TRUE(advance_to_trap(watch, 4, monotonic_ms() + 1000, 5000));
+    ASSERT_TRUE(let_worker_reap());
+    EXPECT_TRUE(th::wait_until([&] { return walk(r, "9") == "N/A"; }, 5s));
     snmp_close(r);
-}
-
-double now_seconds()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
 TEST(SnmpTrap, PaceFollowsTheMovingFlag)
@@ -313,40 +385,46 @@ TEST(SnmpTrap, PaceFollowsTheMovingFlag)
     // The worker starts as if moving, but it reads the flag when its pause
     // begins, so a halted update that gets there first already shortens the
     // first pause; either way no trap comes before one second. After that the
-    // pause follows the flag of the latest update; the other period is too
-    // long to let the expected traps through in time.
+    // pause follows the flag of the latest update: one period from the end of
+    // one trap to the next, far from the other period. All on the test clock,
+    // with new values at every step of it.
     struct Case {
         const char* legend;
         int moving;
         uint32_t period;
         uint32_t halt;
-        double first;  // earliest first trap after the start
-    } cases[] = {{"moving", 1, 1, 3600, 0.9}, {"halted", 0, 8, 1, 0.9}};
+        long long pause;  // ms between traps by the flag
+        long long other;  // ms of the other period
+    } cases[] = {{"moving", 1, 1, 3600, 1000, 3600000}, {"halted", 0, 8, 1, 1000, 8000}};
     const PositionReport p = full_report();
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.legend);
         install_trap_tool();
+        th::TestClockRun clock;
         SnmpReportSettings s = settings_of(1, "192.0.2.1", c.period, c.halt);
-        const double opened = now_seconds();
         SnmpReporter* r = snmp_open(&s);
         ASSERT_NE(r, nullptr);
-        std::atomic<bool> stop{false};
-        // New values several times a second, as a receiver delivers them.
-        std::thread feeder([&] {
-            while (!stop) {
-                snmp_update(r, &p, c.moving);
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        });
-        EXPECT_GE(wait_traps(1, 12), 1u) << c.legend;
-        EXPECT_GE(wait_traps(4, 6), 4u) << c.legend << ": three more within 6 s of the first";
-        stop = true;
-        feeder.join();
+        const long long opened = monotonic_ms();
+        TrapWatch watch;
+        const auto feed = [&] { snmp_update(r, &p, c.moving); };
+        feed();
+        ASSERT_TRUE(advance_to_trap(watch, 1, opened + c.pause, 10000, feed, 200ms));
+        for (std::size_t n = 2; n <= 4; ++n) {
+            ASSERT_TRUE(let_worker_reap());
+            ASSERT_TRUE(advance_to_trap(watch, n, monotonic_ms() + c.pause, 10000, feed));
+        }
         snmp_close(r);
         const auto t = traps();
-        ASSERT_FALSE(t.empty()) << c.legend;
-        EXPECT_GE(t[0].time - opened, c.first) << c.legend << ": the first trap waits one period";
-        for (std::size_t i = 1; i < t.size(); ++i)
-            EXPECT_GE(t[i].time - t[i - 1].time, 0.9) << c.legend << ", trap " << i;
+        ASSERT_EQ(t.size(), 4u);
+        EXPECT_GE(watch.seen[0] - opened, 1000) << "the first trap waits one period";
+        for (std::size_t i = 1; i < watch.seen.size(); ++i) {
+            const long long gap = watch.seen[i] - watch.seen[i - 1];
+            EXPECT_GE(gap, c.pause) << "trap " << i;
+            // The worker's next pause begins when it has reaped the tool, a
+            // step after the trap; the other period would be far longer.
+            EXPECT_LE(gap, c.pause + 1000) << "trap " << i;
+            EXPECT_LT(gap, c.other) << "trap " << i;
+        }
         EXPECT_EQ(t[0].args, expected_args("192.0.2.1", {"123519.00", "4807.038N", "01131.000E", "545.4", "08", "1",
                                                          "022.4", "084.4", "230394"}));
     }
@@ -391,13 +469,16 @@ TEST(SnmpTrap, AHangingToolIsKilledAndHoldsUpNeitherUpdatesNorClose)
     const std::string root = test_root();
     th::write_file(root + "/trap.sleep", "60\n");
     snmp_set_trap_limit_ms(1000);
+    th::TestClockRun clock;
     SnmpReportSettings s = settings_of(1, "192.0.2.1", 1, 1);
     SnmpReporter* r = snmp_open(&s);
     ASSERT_NE(r, nullptr);
+    const long long opened = monotonic_ms();
+    TrapWatch watch;
     th::StderrCapture err;
     const PositionReport p = full_report();
     snmp_update(r, &p, 1);
-    ASSERT_EQ(wait_traps(1), 1u);
+    ASSERT_TRUE(advance_to_trap(watch, 1, opened + 1000, 5000, {}, 200ms));
     // The tool hangs: updates and queries go on at once all the same.
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 5; ++i) {
@@ -405,10 +486,17 @@ TEST(SnmpTrap, AHangingToolIsKilledAndHoldsUpNeitherUpdatesNorClose)
         EXPECT_EQ(walk(r, "4"), "545.4");
     }
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
-    // Killed at the limit; the values stay fresh and the next trap is tried
-    // after the next pause.
-    EXPECT_TRUE(wait_log(err, "gps: err: snmp_trap_main - trap tool still running after 1 s, killed"));
-    EXPECT_EQ(wait_traps(2), 2u);
+    // Killed at the limit of the service clock; the values stay fresh and
+    // the next trap is tried after the next pause.
+    const std::string killed = "gps: err: snmp_trap_main - trap tool still running after 1 s, killed";
+    const long long end = monotonic_ms() + 10000;
+    while (err.text().find(killed) == std::string::npos && monotonic_ms() < end) {
+        clock_test_advance(kStepMs);
+        th::settle([&] { return err.text().find(killed) != std::string::npos; }, 10ms);
+    }
+    EXPECT_GE(monotonic_ms() - watch.seen[0], 1000) << "killed before its time";
+    ASSERT_NE(err.text().find(killed), std::string::npos) << err.text();
+    ASSERT_TRUE(advance_to_trap(watch, 2, monotonic_ms() + 1000, 5000));
     // Closing does not wait for the tool either.
     const auto t1 = std::chrono::steady_clock::now();
     snmp_close(r);

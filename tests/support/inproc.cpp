@@ -5,8 +5,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 
@@ -57,6 +60,28 @@ StderrCapture::~StderrCapture()
 std::string StderrCapture::text() const
 {
     return path_.empty() ? std::string() : read_file(path_);
+}
+
+TestClockRun::TestClockRun(long long start_ms)
+{
+    clock_test_start(TestClock::kTestAdvances, start_ms);
+}
+
+TestClockRun::~TestClockRun()
+{
+    clock_test_end();
+}
+
+bool settle(const std::function<bool()>& pred, std::chrono::milliseconds real)
+{
+    const auto end = std::chrono::steady_clock::now() + real;
+    for (;;) {
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace th

@@ -3,6 +3,8 @@
 // capture of the standard-error log mirror.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 namespace th {
@@ -26,5 +28,20 @@ private:
     int saved_fd_ = -1;
     std::string path_;
 };
+
+// Runs the service clock as the test clock, moved on by the test
+// (TestClock::kTestAdvances), for as long as it lives: the clock is ended
+// however the test leaves, a failed assertion included.
+struct TestClockRun {
+    explicit TestClockRun(long long start_ms = 1'000'000);
+    ~TestClockRun();
+    TestClockRun(const TestClockRun&) = delete;
+    TestClockRun& operator=(const TestClockRun&) = delete;
+};
+
+// Looks at pred every millisecond for up to real time: true once it holds.
+// The short wait after a step of the test clock in which the workers act on
+// it.
+bool settle(const std::function<bool()>& pred, std::chrono::milliseconds real);
 
 }  // namespace th
