@@ -294,7 +294,7 @@ bool always_moving(int)
     return true;
 }
 
-TEST(RsockE2e, EveryNetworkFaultEndsInAReconnectAndTheLocalOutputKeepsFlowing)
+void every_network_fault_ends_in_a_reconnect()
 {
     th::TempDir dir;
     Servers srv;
@@ -431,7 +431,7 @@ long long status_number(const std::string& status, int stream, const std::string
 
 // A 10 Hz receiver and servers that misbehave as fleet servers do: each one
 // still gets its stream, and the control socket shows what was sent.
-TEST(RsockE2e, FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport)
+void fast_receiver_talking_stopped_and_unknown_servers()
 {
     th::TempDir dir;
     Servers srv;
@@ -633,7 +633,7 @@ TEST(RsockE2e, Ipv6ServersAndANameBesideTheGpsdFeed)
 // Store and forward: the cycles of an outage reach a server with a backlog
 // after its comeback, exactly once and in order; a stream without one loses
 // them as always; a small backlog keeps the latest and says it dropped some.
-TEST(RsockE2e, BacklogDeliversTheCyclesOfAnOutageAfterTheComeback)
+void backlog_delivers_the_cycles_of_an_outage()
 {
     th::TempDir dir;
     Servers srv;
@@ -710,3 +710,15 @@ TEST(RsockE2e, BacklogDeliversTheCyclesOfAnOutageAfterTheComeback)
 }
 
 }  // namespace
+
+// The three scenarios above wait mostly on the daemon's own timers (reconnects,
+// the 30 s stall and tool limits, an outage): they run side by side, each with
+// its own servers, root and daemon.
+TEST(RsockE2e, NetworkFaultsSlowPeersAndTheBacklogSideBySide)
+{
+    th::run_side_by_side(
+        {{"EveryNetworkFaultEndsInAReconnectAndTheLocalOutputKeepsFlowing", every_network_fault_ends_in_a_reconnect},
+         {"FastReceiverTalkingStoppedAndUnknownServersAndTheStatusReport",
+          fast_receiver_talking_stopped_and_unknown_servers},
+         {"BacklogDeliversTheCyclesOfAnOutageAfterTheComeback", backlog_delivers_the_cycles_of_an_outage}});
+}
