@@ -249,7 +249,8 @@ TEST(Control, ShellRequestsWithoutTraps)
     EXPECT_EQ(summary.rfind("gnssd 1.0.0, up ", 0), 0u) << summary;
     EXPECT_NE(summary.find("\nreceiver: $GPS_START on /dev/ttyUSB"), std::string::npos) << summary;
     EXPECT_NE(summary.find("\nposition: 48.117300 11.516667 at 123519.00 UTC, fix 1, "), std::string::npos) << summary;
-    EXPECT_NE(summary.find("\nRSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n"), std::string::npos)
+    EXPECT_NE(summary.find("\nRSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n"),
+              std::string::npos)
         << summary;
     const auto [json_exit, raw] = r.tool({"status", "--json"});
     EXPECT_EQ(json_exit, 0);
