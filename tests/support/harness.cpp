@@ -58,7 +58,7 @@ bool file_exists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
 {
     auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -66,7 +66,7 @@ bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds tim
             return true;
         if (std::chrono::steady_clock::now() >= end)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(step);
     }
 }
 

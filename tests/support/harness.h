@@ -31,7 +31,8 @@ void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
 
 // Polls pred every 20 ms until it holds or the timeout passes.
-bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step = std::chrono::milliseconds(20));
 
 // A child process with its standard error (and output) captured to a file.
 struct Process {

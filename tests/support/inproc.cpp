@@ -74,14 +74,7 @@ TestClockRun::~TestClockRun()
 
 bool settle(const std::function<bool()>& pred, std::chrono::milliseconds real)
 {
-    const auto end = std::chrono::steady_clock::now() + real;
-    for (;;) {
-        if (pred())
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    return wait_until(pred, real, std::chrono::milliseconds(1));
 }
 
 }  // namespace th
