@@ -12,13 +12,15 @@ SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
 host=$(dpkg --print-architecture)
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       gpsd gpsd-clients socat iproute2 clang-format-14
-      pkg-config "libmosquitto-dev:$host" "libssl-dev:$host" mosquitto mosquitto-clients openssl strace)
+      pkg-config "libmosquitto-dev:$host" "libssl-dev:$host"
+      "libsqlite3-dev:$host" "libcurl4-openssl-dev:$host" sqlite3 mosquitto mosquitto-clients openssl strace)
 update=0
 if [ "${GNSSD_ARM:-0}" = 1 ]; then
   # libstdc++6:armhf: the test programs and the simulator (unlike the daemon)
   # take the C++ runtime from the system when they run under qemu-arm.
   pkgs+=(g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user
-         libmosquitto-dev:armhf libssl-dev:armhf libstdc++6:armhf)
+         libmosquitto-dev:armhf libssl-dev:armhf libsqlite3-dev:armhf
+         libcurl4-openssl-dev:armhf libstdc++6:armhf)
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $SUDO dpkg --add-architecture armhf
     update=1  # the package lists have no armhf packages yet
