@@ -107,6 +107,7 @@ constexpr KeyRow kKeys[] = {
     {"MOD_GPS_MQTT_QOS", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.qos; }},
     {"MOD_GPS_MQTT_BACKLOG", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.backlog; }},
     {"MOD_GPS_MQTT_NMEA", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.nmea; }, nullptr},
+    {"MOD_GPS_FLEET_USER", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet_user; }},
 };
 
 constexpr bool is_stream_row(const KeyRow& row)

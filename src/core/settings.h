@@ -31,6 +31,7 @@ struct GpsSettings {
     RemoteSocketSettings gpsd;
     uint32_t gpsd_listen_port;
     MqttSettings mqtt;
+    char* fleet_user;  // the fleet process's user; "": "gnssd" where it exists, else "nobody"
 };
 
 inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";

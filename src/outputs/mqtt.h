@@ -62,26 +62,3 @@ bool mqtt_config(const MqttSettings* settings, const char* router_id, const char
 // report holds no fix (nothing to publish) or the buffer is too small.
 std::size_t mqtt_position_json(const PositionReport* report, int moving, char* buf, std::size_t size);
 
-struct MqttOutput;
-
-// Starts the output's thread; nullptr when it is off or cannot run (said in
-// the log). receiver gives the module family for the status topic.
-[[nodiscard]] MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const ReceiverStats* receiver,
-                                    const char* version);
-// One read's sentences and the report they left, from the main loop: copied
-// under a lock in time bounded by the sentences, never a system call of its
-// own. The thread frames the reads into receiver cycles.
-void mqtt_write(MqttOutput* mq, const struct iovec* lines, int count, const PositionReport* report, int moving);
-// Publishes "offline" and disconnects, then ends the thread.
-void mqtt_close(MqttOutput* mq);
-
-// A snapshot for the status report.
-struct MqttStatus {
-    const char* state;  // disabled, connecting, connected, waiting
-    uint64_t published;
-    uint64_t acknowledged;
-    uint64_t dropped;
-    uint32_t backlog;
-    char last_error[192];  // "" for none
-};
-MqttStatus mqtt_status(MqttOutput* mq);

@@ -9,6 +9,7 @@
 
 #include "nmea/nmea.h"
 #include "nmea/report.h"
+#include "outputs/fleet.h"
 #include "outputs/mqtt.h"
 #include "outputs/rsock.h"
 #include "outputs/sock.h"
@@ -263,8 +264,11 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
     MqttConfig mc{};
     const char* fault = nullptr;
     const bool configured = ms && mqtt_config(ms, nullptr, nullptr, &mc, &fault);
-    const MqttStatus mst = mqtt_status(src ? src->mqtt : nullptr);
-    j.add("],\"mqtt\":{\"enabled\":%s,\"host\":", src && src->mqtt ? "true" : "false");
+    FleetReport fleet;
+    bool stale = false;
+    fleet_status(src ? src->fleet : nullptr, &fleet, &stale);
+    const MqttStatus& mst = fleet.mqtt;
+    j.add("],\"mqtt\":{\"enabled\":%s,\"host\":", src && src->fleet ? "true" : "false");
     j.text(ms && ms->host ? ms->host : "");
     j.add(",\"port\":%u,\"tls\":%s,\"state\":\"%s\"",
           configured ? mc.port
@@ -275,7 +279,9 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
           static_cast<unsigned long long>(mst.published), static_cast<unsigned long long>(mst.acknowledged),
           static_cast<unsigned long long>(mst.dropped), mst.backlog);
     j.text(mst.last_error[0] ? mst.last_error : nullptr);
-    j.add("}");
+    // Said when the fleet process has not reported for a while: the figures are its last.
+    j.add(stale ? ",\"stale\":true}" : "}");
+    j.add("%s", fleet.json);
     const ReceiverView r = receiver_view(src ? src->receiver : nullptr);
     j.add(",\"receiver\":{\"family\":");
     j.text(r.family[0] ? r.family : nullptr);
@@ -363,14 +369,17 @@ std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_
     }
     // The fleet feed, in the streams' words.
     const MqttSettings* ms = src ? src->mqtt_settings : nullptr;
-    if (!src || !src->mqtt || !ms) {
+    if (!src || !src->fleet || !ms) {
         j.add("mqtt: off\n");
         return j.len;
     }
     MqttConfig mc{};
     const char* fault = nullptr;
     const unsigned port = mqtt_config(ms, nullptr, nullptr, &mc, &fault) ? mc.port : ms->port & 0xFFFFu;
-    const MqttStatus mst = mqtt_status(src->mqtt);
+    FleetReport fleet;
+    bool stale = false;
+    fleet_status(src->fleet, &fleet, &stale);
+    const MqttStatus& mst = fleet.mqtt;
     j.add("mqtt: %s ", ms->tls ? "tls" : "tcp");
     add_plain(j, ms->host ? ms->host : "", kHostShown);
     j.add(":%u %s, %llu published, %llu acknowledged, %llu dropped", port, mst.state,
@@ -382,7 +391,9 @@ std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_
         j.add(", last error: ");
         add_plain(j, mst.last_error, sizeof mst.last_error);
     }
-    j.add("\n");
+    if (stale)
+        j.add(" (stale: the fleet process has not reported for a while)");
+    j.add("\n%s", fleet.text);
     return j.len;
 }
 

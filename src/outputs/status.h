@@ -12,7 +12,7 @@ struct ReceiverLink;
 struct RemoteSocket;
 struct RemoteSocketSettings;
 struct MqttSettings;
-struct MqttOutput;
+struct FleetHandoff;
 
 // What the main loop tells the status report about the receiver. The
 // counters are written by the main thread alone and read by the shell's
@@ -48,7 +48,7 @@ struct StatusSources {
     const char* version;                // nullptr: not reported
     long long started_ms;               // monotonic_ms at start-up
     const MqttSettings* mqtt_settings;  // nullptr: reported as disabled
-    MqttOutput* mqtt;                   // nullptr when the fleet feed is off
+    FleetHandoff* fleet;                // nullptr when the fleet feed is off
 };
 
 // Control-shell handler: one line holding one JSON object; with the

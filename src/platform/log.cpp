@@ -173,8 +173,19 @@ void plat_log_forget_repeats()
     pthread_mutex_unlock(&g_log_lock);
 }
 
+namespace {
+int g_muted;  // atomic access only
+}  // namespace
+
+void plat_log_mute(bool muted)
+{
+    __atomic_store_n(&g_muted, muted ? 1 : 0, __ATOMIC_RELAXED);
+}
+
 void log_msg(int priority, const char* fmt, ...)
 {
+    if (__atomic_load_n(&g_muted, __ATOMIC_RELAXED))
+        return;
     // One fixed line buffer: messages quote module replies of up to 8 KiB.
     char text[kLogTextSize];
     va_list ap;

@@ -72,6 +72,9 @@ void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2
 // there (a one-shot tool whose findings are no event for the router's log).
 enum class LogStderr : int { normal, mirror, only };
 void plat_log_stderr(LogStderr mode);
+// While muted nothing is logged: the fleet process reads the settings file the
+// service has already reported on.
+void plat_log_mute(bool muted);
 
 // Files the service reads and writes on a file system other programs share.
 // None of these blocks on a FIFO or device found at the path, and a file they

@@ -1,34 +1,33 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The fleet feed's thread: one broker connection at a time, the positions
-// kept across outages and published oldest first, the NMEA of each cycle
-// and the daemon's presence beside them.
-#include "outputs/mqtt.h"
+// The fleet feed's MQTT thread: one broker connection at a time, the
+// positions kept across outages and published oldest first, the NMEA of each
+// cycle and the daemon's presence beside them.
+#include "fleet/mqtt.h"
 
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
-#include <new>
-
-#include "nmea/report.h"
-#include "outputs/status.h"
-#include "platform/platform.h"
-#include "platform/worker.h"
-
-#ifdef GNSSD_HAVE_MQTT
-
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <mosquitto.h>
 #include <netdb.h>
-#include <pthread.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <deque>
+#include <new>
 #include <string>
 
+#include "nmea/report.h"
 #include "outputs/burst_queue.h"
+#include "platform/platform.h"
+#include "platform/worker.h"
 
 namespace {
 
@@ -52,17 +51,19 @@ constexpr long long kPaceSlackMs = 500;
 // How long a clean stop waits for the broker to take the "offline" notice.
 constexpr long long kGoodbyeMs = 1000;
 constexpr std::size_t kCycleBytes = 65536;
+// Complete cycles waiting for the thread; beyond this the reader waits.
+constexpr std::size_t kCyclesWaiting = 256;
+// The most of a TLS file read: a CA bundle is about 200 kB.
+constexpr std::size_t kTlsFileMax = std::size_t{4} << 20;
 
 constexpr char kOnline[] = "{\"state\":\"online\"";
 constexpr char kOffline[] = "{\"state\":\"offline\"}";
 
-// One receiver cycle as the main loop left it.
+// One receiver cycle as the service's reads made it.
 struct Cycle {
-    char nmea[kCycleBytes];
-    std::size_t length;
+    std::string nmea;
     PositionReport report;
     int moving;
-    bool used;
     long long started_ms;
     long long last_ms;
 };
@@ -78,13 +79,17 @@ enum class State { connecting, connected, waiting };
 
 struct MqttOutput {
     MqttConfig cfg;
-    std::string certfile, keyfile, username, password, version;
-    const ReceiverStats* receiver;
+    std::string username, password, version;
+    SSL_CTX* tls;             // the broker's CA, our certificate and key, read at the start
+    char tls_fault[96];       // why they could not be read: every attempt fails with it
     Worker worker;
+    bool started;
 
-    pthread_mutex_t lock;  // guards the cycle being filled and the status below
-    Cycle* filling;
-    Cycle* taken;  // the thread's own
+    pthread_mutex_t lock;  // guards the cycles and the status below
+    Cycle filling;
+    bool filling_used;
+    std::deque<Cycle> done;
+    char family[24];
     State state;
     uint64_t published, acknowledged, dropped;
     uint32_t backlog;
@@ -173,13 +178,10 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     mq->last_error[0] = '\0';
     pthread_mutex_unlock(&mq->lock);
     set_state(mq, State::connected);
-    char family[32] = "";
-    if (mq->receiver) {
-        auto* stats = const_cast<ReceiverStats*>(mq->receiver);
-        pthread_mutex_lock(&stats->lock);
-        std::snprintf(family, sizeof family, "%s", stats->family);
-        pthread_mutex_unlock(&stats->lock);
-    }
+    char family[sizeof mq->family];
+    pthread_mutex_lock(&mq->lock);
+    std::memcpy(family, mq->family, sizeof family);
+    pthread_mutex_unlock(&mq->lock);
     // The family is a fixed word of ours and the version a number: nothing to escape.
     std::string online = kOnline;
     if (family[0])
@@ -223,7 +225,8 @@ void on_log(struct mosquitto* mosq, void* arg, int, const char* text)
     const long verdict = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
     // The library checks the host name itself, after the chain was found
     // good, and gives its own refusal no more specific code than this.
-    if (verdict == X509_V_ERR_HOSTNAME_MISMATCH || verdict == X509_V_ERR_UNSPECIFIED ||
+    if (verdict == X509_V_ERR_HOSTNAME_MISMATCH || verdict == X509_V_ERR_IP_ADDRESS_MISMATCH ||
+        verdict == X509_V_ERR_UNSPECIFIED ||
         verdict == X509_V_ERR_CERT_REJECTED) {
         std::snprintf(mq->tls_error, sizeof mq->tls_error,
                       "TLS: hostname mismatch: the certificate does not name %.64s", mq->cfg.host);
@@ -304,6 +307,111 @@ bool name_looked_up(MqttOutput* mq)
     return !worker_stopping(&mq->worker);
 }
 
+// A TLS file of the settings into memory: a regular file only, opened
+// without waiting (a FIFO at the path would hold the start for ever).
+bool read_tls_file(const char* path, std::string* out)
+{
+    const int fd = plat_open_file(path, O_RDONLY);
+    if (fd < 0)
+        return false;
+    Fd file(fd);
+    char chunk[8192];
+    for (;;) {
+        const ssize_t n = read(file.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (out->size() + static_cast<std::size_t>(n) > kTlsFileMax) {
+            errno = EFBIG;
+            return false;
+        }
+        out->append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+BIO* memory_bio(const std::string& text)
+{
+    return BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+}
+
+// The broker's CA bundle, our certificate and key, and the name the broker's
+// certificate must carry, in one context that every attempt uses. nullptr
+// with the reason in fault when a file cannot be used.
+SSL_CTX* tls_context(const MqttConfig& cfg, const char* certfile, const char* keyfile, char* fault, std::size_t size)
+{
+    std::string ca, cert, key;
+    if (!read_tls_file(cfg.cafile, &ca)) {
+        std::snprintf(fault, size, "TLS: cannot read the CA file %.40s: %s", cfg.cafile, std::strerror(errno));
+        return nullptr;
+    }
+    const bool client = certfile && certfile[0];
+    if (client && (!read_tls_file(certfile, &cert) || !keyfile || !keyfile[0] || !read_tls_file(keyfile, &key))) {
+        std::snprintf(fault, size, "TLS: cannot use the client certificate or key");
+        return nullptr;
+    }
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr) {
+        std::snprintf(fault, size, "TLS: cannot make a context");
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    bool ok = true;
+    int cas = 0;
+    if (BIO* bio = memory_bio(ca)) {
+        X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+        while (X509* x = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+            cas += X509_STORE_add_cert(store, x) == 1 ? 1 : 0;
+            X509_free(x);
+        }
+        BIO_free(bio);
+    }
+    ERR_clear_error();  // the end of the bundle reads as an error
+    if (cas == 0) {
+        std::snprintf(fault, size, "TLS: cannot read the CA file %.40s: no certificate in it", cfg.cafile);
+        ok = false;
+    }
+    if (ok && client) {
+        BIO* cb = memory_bio(cert);
+        BIO* kb = memory_bio(key);
+        X509* x = cb ? PEM_read_bio_X509(cb, nullptr, nullptr, nullptr) : nullptr;
+        EVP_PKEY* k = kb ? PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr) : nullptr;
+        ok = x && k && SSL_CTX_use_certificate(ctx, x) == 1 && SSL_CTX_use_PrivateKey(ctx, k) == 1 &&
+             SSL_CTX_check_private_key(ctx) == 1;
+        // Intermediate certificates behind ours in the same file go with it.
+        while (ok && cb) {
+            X509* extra = PEM_read_bio_X509(cb, nullptr, nullptr, nullptr);
+            if (!extra)
+                break;
+            if (SSL_CTX_add_extra_chain_cert(ctx, extra) != 1)
+                X509_free(extra);
+        }
+        ERR_clear_error();
+        X509_free(x);
+        EVP_PKEY_free(k);
+        BIO_free(cb);
+        BIO_free(kb);
+        if (!ok)
+            std::snprintf(fault, size, "TLS: cannot use the client certificate or key");
+    }
+    // The broker's certificate must chain to the CA and name the host we asked for.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+    unsigned char addr[16];
+    const bool is_ip = inet_pton(AF_INET, cfg.host, addr) == 1 || inet_pton(AF_INET6, cfg.host, addr) == 1;
+    if (ok && !(is_ip ? X509_VERIFY_PARAM_set1_ip_asc(param, cfg.host) : X509_VERIFY_PARAM_set1_host(param, cfg.host, 0))) {
+        std::snprintf(fault, size, "TLS: cannot check the name %.64s", cfg.host);
+        ok = false;
+    }
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
 // A fresh client for every attempt: nothing of a connection that went is
 // sent by the library on its own, so the queue alone decides what goes.
 void connect_attempt(MqttOutput* mq)
@@ -329,21 +437,18 @@ void connect_attempt(MqttOutput* mq)
     mosquitto_will_set(m, topic(mq, "status").c_str(), static_cast<int>(sizeof kOffline - 1), kOffline, 1, true);
     int rc = MOSQ_ERR_SUCCESS;
     if (mq->cfg.tls) {
-        char ca[kPlatPathMax], cert[kPlatPathMax], key[kPlatPathMax];
-        const char* ca_path = plat_path(mq->cfg.cafile, ca, sizeof ca);
-        const char* cert_path = mq->certfile.empty() ? nullptr : plat_path(mq->certfile.c_str(), cert, sizeof cert);
-        const char* key_path = mq->keyfile.empty() ? nullptr : plat_path(mq->keyfile.c_str(), key, sizeof key);
-        rc = mosquitto_tls_set(m, ca_path, nullptr, cert_path, key_path, nullptr);
+        // The context read at the start: the process can no longer reach the files.
+        if (mq->tls == nullptr) {
+            std::snprintf(mq->refusal, sizeof mq->refusal, "%s", mq->tls_fault);
+            drop_connection(mq, MOSQ_ERR_TLS);
+            return;
+        }
+        mosquitto_int_option(m, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+        rc = mosquitto_void_option(m, MOSQ_OPT_SSL_CTX, mq->tls);
         if (rc != MOSQ_ERR_SUCCESS) {
-            if (access(ca_path, R_OK) != 0)
-                std::snprintf(mq->refusal, sizeof mq->refusal, "TLS: cannot read the CA file %.40s: %s", mq->cfg.cafile,
-                              std::strerror(errno));
-            else
-                std::snprintf(mq->refusal, sizeof mq->refusal, "TLS: cannot use the client certificate or key");
             drop_connection(mq, rc);
             return;
         }
-        mosquitto_tls_opts_set(m, 1, nullptr, nullptr);  // the broker's certificate is checked
     }
     // Without waiting for the connection: the loop completes it, and a stop
     // is never held up by a broker that does not answer.
@@ -401,11 +506,14 @@ void enqueue(MqttOutput* mq, const char* json, std::size_t length)
     count(mq, 0, 0, dropped);
 }
 
-void handle_cycle(MqttOutput* mq, Cycle* c, long long now)
+// Paced by the cycle's own time: cycles that waited for the fleet process
+// are published as they were taken.
+void handle_cycle(MqttOutput* mq, const Cycle* c)
 {
-    if (mq->cfg.nmea && mq->connected && c->length > 0)
-        mosquitto_publish(mq->mosq, nullptr, topic(mq, "nmea").c_str(), static_cast<int>(c->length), c->nmea,
-                          mq->cfg.qos, false);
+    const long long now = c->started_ms;
+    if (mq->cfg.nmea && mq->connected && !c->nmea.empty())
+        mosquitto_publish(mq->mosq, nullptr, topic(mq, "nmea").c_str(), static_cast<int>(c->nmea.size()),
+                          c->nmea.data(), mq->cfg.qos, false);
     char json[512];
     const std::size_t n = mqtt_position_json(&c->report, c->moving, json, sizeof json);
     if (n == 0)
@@ -419,17 +527,28 @@ void handle_cycle(MqttOutput* mq, Cycle* c, long long now)
     enqueue(mq, json, n);
 }
 
-// Takes the cycle being filled once it is complete.
-Cycle* take_cycle(MqttOutput* mq, long long now)
+// Whether the cycle being filled is complete at time now (under lock).
+bool filling_complete(const MqttOutput* mq, long long now)
 {
-    Cycle* c = mq->filling;
-    if (!c->used || (now - c->last_ms < kJoinGapMs && now - c->started_ms < kCycleAgeMs))
-        return nullptr;
-    mq->filling = mq->taken;
-    mq->filling->used = false;
-    mq->filling->length = 0;
-    mq->taken = c;
-    return c;
+    return mq->filling_used &&
+           (now - mq->filling.last_ms >= kJoinGapMs || now - mq->filling.started_ms >= kCycleAgeMs);
+}
+
+void finish_filling(MqttOutput* mq)
+{
+    mq->done.push_back(static_cast<Cycle&&>(mq->filling));
+    mq->filling = Cycle{};
+    mq->filling_used = false;
+}
+
+// Takes every complete cycle (under lock); the reader may go on.
+std::deque<Cycle> take_cycles(MqttOutput* mq, long long now)
+{
+    if (filling_complete(mq, now))
+        finish_filling(mq);
+    std::deque<Cycle> taken;
+    taken.swap(mq->done);
+    return taken;
 }
 
 // At a clean stop the broker hears "offline" from the daemon itself, and
@@ -458,10 +577,10 @@ void* run(void* arg)
     while (!worker_stopping(&mq->worker)) {
         const long long now = monotonic_ms();
         pthread_mutex_lock(&mq->lock);
-        Cycle* c = take_cycle(mq, now);
+        const std::deque<Cycle> cycles = take_cycles(mq, now);
         pthread_mutex_unlock(&mq->lock);
-        if (c)
-            handle_cycle(mq, c, now);
+        for (const Cycle& c : cycles)
+            handle_cycle(mq, &c);
         if (!mq->mosq && now >= mq->next_attempt_ms)
             connect_attempt(mq);
         if (!mq->mosq) {
@@ -479,8 +598,7 @@ void* run(void* arg)
 
 }  // namespace
 
-MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const ReceiverStats* receiver,
-                      const char* version)
+MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const char* version)
 {
     char host_name[128] = "";
     gethostname(host_name, sizeof host_name - 1);
@@ -493,64 +611,75 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const
     }
     mosquitto_lib_init();
     auto* mq = new (std::nothrow) MqttOutput{};
-    Cycle* a = new (std::nothrow) Cycle{};
-    Cycle* b = new (std::nothrow) Cycle{};
-    if (!mq || !a || !b) {
-        delete mq;
-        delete a;
-        delete b;
+    if (!mq) {
         log_msg(LOG_ERR, "mqtt: out of memory, not publishing");
         return nullptr;
     }
     mq->cfg = cfg;
-    mq->certfile = settings->certfile ? settings->certfile : "";
-    mq->keyfile = settings->keyfile ? settings->keyfile : "";
     mq->username = settings->username ? settings->username : "";
     mq->password = settings->password ? settings->password : "";
     mq->version = version ? version : "unknown";
-    mq->receiver = receiver;
+    if (cfg.tls)
+        mq->tls = tls_context(cfg, settings->certfile, settings->keyfile, mq->tls_fault, sizeof mq->tls_fault);
     pthread_mutex_init(&mq->lock, nullptr);
-    mq->filling = a;
-    mq->taken = b;
     mq->state = State::connecting;
     mq->backoff_ms = kBackoffMinMs;
-    const int err = worker_start(&mq->worker, run, mq);
-    if (err != 0) {
-        log_msg(LOG_ERR, "mqtt: cannot start its thread: %s", std::strerror(err));
-        pthread_mutex_destroy(&mq->lock);
-        delete a;
-        delete b;
-        delete mq;
-        return nullptr;
-    }
-    log_msg(LOG_NOTICE, "mqtt: publishing to %s:%u%s under \"%s\"", cfg.host, static_cast<unsigned>(cfg.port),
-            cfg.tls ? " (TLS)" : "", cfg.topic);
     return mq;
 }
 
-void mqtt_write(MqttOutput* mq, const struct iovec* lines, int count, const PositionReport* report, int moving)
+void mqtt_start(MqttOutput* mq)
 {
     if (!mq)
         return;
-    const long long now = monotonic_ms();
+    const int err = worker_start(&mq->worker, run, mq);
+    if (err != 0) {
+        log_msg(LOG_ERR, "mqtt: cannot start its thread: %s", std::strerror(err));
+        return;
+    }
+    mq->started = true;
+    log_msg(LOG_NOTICE, "mqtt: publishing to %s:%u%s under \"%s\"", mq->cfg.host, static_cast<unsigned>(mq->cfg.port),
+            mq->cfg.tls ? " (TLS)" : "", mq->cfg.topic);
+}
+
+void mqtt_write(MqttOutput* mq, const char* nmea, std::size_t length, const PositionReport* report, int moving,
+                const char* family, long long at_ms)
+{
+    if (!mq || !mq->started)
+        return;
     pthread_mutex_lock(&mq->lock);
-    Cycle* c = mq->filling;
-    if (!c->used) {
-        c->used = true;
-        c->length = 0;
-        c->started_ms = now;
+    if (family)
+        std::snprintf(mq->family, sizeof mq->family, "%s", family);
+    if (filling_complete(mq, at_ms)) {
+        // A thread far behind (a broker that takes its time over a long
+        // backlog) holds up the reader, and with it the service's buffer.
+        while (mq->done.size() >= kCyclesWaiting && !worker_stopping(&mq->worker) && !plat_stop_seen()) {
+            pthread_mutex_unlock(&mq->lock);
+            clock_pause_ms(20);
+            pthread_mutex_lock(&mq->lock);
+        }
+        finish_filling(mq);
     }
-    for (int k = 0; k < count; ++k) {
-        // A cycle larger than the frame keeps its first whole sentences.
-        if (c->length + lines[k].iov_len > sizeof c->nmea)
-            break;
-        std::memcpy(c->nmea + c->length, lines[k].iov_base, lines[k].iov_len);
-        c->length += lines[k].iov_len;
+    Cycle& c = mq->filling;
+    if (!mq->filling_used) {
+        mq->filling_used = true;
+        c.started_ms = at_ms;
     }
+    // A cycle larger than the frame keeps its first whole sentences.
+    if (c.nmea.size() + length <= kCycleBytes)
+        c.nmea.append(nmea, length);
     if (report)
-        c->report = *report;
-    c->moving = moving;
-    c->last_ms = now;
+        c.report = *report;
+    c.moving = moving;
+    c.last_ms = at_ms;
+    pthread_mutex_unlock(&mq->lock);
+}
+
+void mqtt_family(MqttOutput* mq, const char* family)
+{
+    if (!mq)
+        return;
+    pthread_mutex_lock(&mq->lock);
+    std::snprintf(mq->family, sizeof mq->family, "%s", family);
     pthread_mutex_unlock(&mq->lock);
 }
 
@@ -558,10 +687,10 @@ void mqtt_close(MqttOutput* mq)
 {
     if (!mq)
         return;
-    worker_stop(&mq->worker);
+    if (mq->started)
+        worker_stop(&mq->worker);
     pthread_mutex_destroy(&mq->lock);
-    delete mq->filling;
-    delete mq->taken;
+    SSL_CTX_free(mq->tls);
     delete mq;
     mosquitto_lib_cleanup();
 }
@@ -569,11 +698,14 @@ void mqtt_close(MqttOutput* mq)
 MqttStatus mqtt_status(MqttOutput* mq)
 {
     MqttStatus st{};
-    st.state = "disabled";
+    std::snprintf(st.state, sizeof st.state, "disabled");
     if (!mq)
         return st;
     pthread_mutex_lock(&mq->lock);
-    st.state = mq->state == State::connected ? "connected" : mq->state == State::waiting ? "waiting" : "connecting";
+    std::snprintf(st.state, sizeof st.state, "%s",
+                  mq->state == State::connected ? "connected"
+                  : mq->state == State::waiting ? "waiting"
+                                                : "connecting");
     st.published = mq->published;
     st.acknowledged = mq->acknowledged;
     st.dropped = mq->dropped;
@@ -582,27 +714,3 @@ MqttStatus mqtt_status(MqttOutput* mq)
     pthread_mutex_unlock(&mq->lock);
     return st;
 }
-
-#else  // a daemon built without MQTT: the output is never on
-
-MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const ReceiverStats*, const char*)
-{
-    MqttConfig cfg;
-    const char* fault = nullptr;
-    if (!mqtt_config(settings, router_id, "", &cfg, &fault) && fault)
-        log_msg(LOG_WARNING, "settings: MQTT is enabled but has %s (MOD_GPS_MQTT_*), it stays off", fault);
-    return nullptr;
-}
-
-void mqtt_write(MqttOutput*, const struct iovec*, int, const PositionReport*, int) {}
-
-void mqtt_close(MqttOutput*) {}
-
-MqttStatus mqtt_status(MqttOutput*)
-{
-    MqttStatus st{};
-    st.state = "disabled";
-    return st;
-}
-
-#endif
