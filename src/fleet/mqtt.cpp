@@ -80,8 +80,8 @@ enum class State { connecting, connected, waiting };
 struct MqttOutput {
     MqttConfig cfg;
     std::string username, password, version;
-    SSL_CTX* tls;             // the broker's CA, our certificate and key, read at the start
-    char tls_fault[96];       // why they could not be read: every attempt fails with it
+    SSL_CTX* tls;        // the broker's CA, our certificate and key, read at the start
+    char tls_fault[96];  // why they could not be read: every attempt fails with it
     Worker worker;
     bool started;
 
@@ -226,8 +226,7 @@ void on_log(struct mosquitto* mosq, void* arg, int, const char* text)
     // The library checks the host name itself, after the chain was found
     // good, and gives its own refusal no more specific code than this.
     if (verdict == X509_V_ERR_HOSTNAME_MISMATCH || verdict == X509_V_ERR_IP_ADDRESS_MISMATCH ||
-        verdict == X509_V_ERR_UNSPECIFIED ||
-        verdict == X509_V_ERR_CERT_REJECTED) {
+        verdict == X509_V_ERR_UNSPECIFIED || verdict == X509_V_ERR_CERT_REJECTED) {
         std::snprintf(mq->tls_error, sizeof mq->tls_error,
                       "TLS: hostname mismatch: the certificate does not name %.64s", mq->cfg.host);
         return;
@@ -401,7 +400,8 @@ SSL_CTX* tls_context(const MqttConfig& cfg, const char* certfile, const char* ke
     X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
     unsigned char addr[16];
     const bool is_ip = inet_pton(AF_INET, cfg.host, addr) == 1 || inet_pton(AF_INET6, cfg.host, addr) == 1;
-    if (ok && !(is_ip ? X509_VERIFY_PARAM_set1_ip_asc(param, cfg.host) : X509_VERIFY_PARAM_set1_host(param, cfg.host, 0))) {
+    if (ok &&
+        !(is_ip ? X509_VERIFY_PARAM_set1_ip_asc(param, cfg.host) : X509_VERIFY_PARAM_set1_host(param, cfg.host, 0))) {
         std::snprintf(fault, size, "TLS: cannot check the name %.64s", cfg.host);
         ok = false;
     }
@@ -530,8 +530,7 @@ void handle_cycle(MqttOutput* mq, const Cycle* c)
 // Whether the cycle being filled is complete at time now (under lock).
 bool filling_complete(const MqttOutput* mq, long long now)
 {
-    return mq->filling_used &&
-           (now - mq->filling.last_ms >= kJoinGapMs || now - mq->filling.started_ms >= kCycleAgeMs);
+    return mq->filling_used && (now - mq->filling.last_ms >= kJoinGapMs || now - mq->filling.started_ms >= kCycleAgeMs);
 }
 
 void finish_filling(MqttOutput* mq)

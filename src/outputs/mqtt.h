@@ -61,4 +61,3 @@ bool mqtt_config(const MqttSettings* settings, const char* router_id, const char
 // Items the receiver left empty are left out. Returns the length, 0 when the
 // report holds no fix (nothing to publish) or the buffer is too small.
 std::size_t mqtt_position_json(const PositionReport* report, int moving, char* buf, std::size_t size);
-
