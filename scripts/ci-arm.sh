@@ -39,6 +39,7 @@ report() {
   echo "armhf $label machine: $file_type"
 }
 report dynamic build-arm/gnssd
+report fleet build-arm/gnssd-fleet
 report static build-arm-static/gnssd
 
 status=0
@@ -51,20 +52,28 @@ else
   echo "no armhf .deb made" >&2
   status=1
 fi
-# The router ships libc and, for the MQTT output, libmosquitto with the
-# OpenSSL it is built against (the daemon reads and words the certificate
-# verdict of a failed TLS handshake itself: libssl and libcrypto); the C++
-# runtime is linked in. Anything else in NEEDED is a packaging fault
-# (reported now, failed at the end so that the suites still run).
-extra=$(arm-linux-gnueabihf-readelf -d build-arm/gnssd | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' \
-  | grep -v -e '^libc\.so\.6$' -e '^ld-linux-armhf\.so\.3$' -e '^libmosquitto\.so\.1$' \
-      -e '^libssl\.so\.3$' -e '^libcrypto\.so\.3$' || true)
+# The service needs libc alone; the fleet process libmosquitto with the
+# OpenSSL it is built against (it reads and words the certificate verdict of
+# a failed TLS handshake itself: libssl and libcrypto), SQLite and libcurl.
+# The C++ runtime is linked into both. Anything else in NEEDED is a packaging
+# fault (reported now, failed at the end so that the suites still run).
+needed_beyond() {
+  arm-linux-gnueabihf-readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' \
+    | grep -v -e '^libc\.so\.6$' -e '^ld-linux-armhf\.so\.3$' "${@:2}" || true
+}
+extra=$(needed_beyond build-arm/gnssd)
 if [ -n "$extra" ]; then
-  echo "armhf dynamic binary needs more than libc, libmosquitto and OpenSSL: $extra" >&2
+  echo "armhf service needs more than libc: $extra" >&2
   status=1
 fi
-if ! arm-linux-gnueabihf-readelf -d build-arm/gnssd | grep -q '(NEEDED).*\[libmosquitto\.so\.1\]'; then
-  echo "armhf dynamic binary is built without MQTT" >&2
+extra=$(needed_beyond build-arm/gnssd-fleet -e '^libmosquitto\.so\.1$' -e '^libssl\.so\.3$' \
+  -e '^libcrypto\.so\.3$' -e '^libsqlite3\.so\.0$' -e '^libcurl\.so\.4$')
+if [ -n "$extra" ]; then
+  echo "armhf fleet process needs more than libc, libmosquitto, OpenSSL, SQLite and libcurl: $extra" >&2
+  status=1
+fi
+if ! arm-linux-gnueabihf-readelf -d build-arm/gnssd-fleet | grep -q '(NEEDED).*\[libmosquitto\.so\.1\]'; then
+  echo "armhf fleet process is built without MQTT" >&2
   status=1
 fi
 deb_depends=$(dpkg-deb -f "$deb" Depends 2>/dev/null || true)

@@ -362,11 +362,11 @@ TEST(Settings, CheckFindingsAndValuesInForce)
         }
         // Every key, each on one line, the first and the last as read.
         EXPECT_EQ(printed.rfind("MOD_GPS_ENABLED=0\n", 0), 0u);
-        EXPECT_EQ(printed.size() - printed.rfind("MOD_GPS_MQTT_NMEA=0\n"), 20u);
+        EXPECT_EQ(printed.size() - printed.rfind("MOD_GPS_FLEET_USER=\"\"\n"), 22u);
         int lines = 0;
         for (char ch : printed)
             lines += ch == '\n';
-        EXPECT_EQ(lines, 10 + 4 * 7 + 11 + 16);
+        EXPECT_EQ(lines, 10 + 4 * 7 + 11 + 16 + 1);
         settings_free(&s);
     }
     th::write_file(root + "/dev/gpio", "");

@@ -721,3 +721,121 @@ TEST_F(MqttE2e, AStopDoesNotWaitForTheBrokersName)
     EXPECT_NE(run.daemon.log().find("gps: notice: stopped"), std::string::npos) << run.daemon.log();
     close(mute);
 }
+
+namespace {
+
+// The fleet process the daemon started: a child running gnssd-fleet (under
+// an emulator, as its program); -1 when none.
+pid_t fleet_child(pid_t daemon)
+{
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        const std::string stat = th::read_file(e.path().string() + "/stat");
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos ||
+            th::read_file(e.path().string() + "/cmdline").find("gnssd-fleet") == std::string::npos)
+            continue;
+        int ppid = 0;
+        char state = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == daemon && state != 'Z')
+            return std::atoi(e.path().filename().c_str());
+    }
+    return -1;
+}
+
+// What a shell command printed.
+std::string output_of(const std::string& command)
+{
+    std::string out;
+    if (FILE* f = popen(command.c_str(), "r")) {
+        char buf[512];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            out.append(buf, n);
+        pclose(f);
+    }
+    return out;
+}
+
+// The real user id of a process, from /proc.
+int uid_of(pid_t pid)
+{
+    const std::string s = th::read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = s.find("\nUid:");
+    return at == std::string::npos ? -1 : std::atoi(s.c_str() + at + 5);
+}
+
+}  // namespace
+
+// The broker is reached from a process of its own that runs as no root and
+// is started again when it dies; the service links nothing but the C
+// library, maps no TLS code, never pauses its serial output for the fleet
+// process and stops in time even when that process is frozen.
+TEST_F(MqttE2e, TheFleetProcessIsApartSupervisedAndNeverHoldsTheService)
+{
+    up();
+    const bool emulated = th::program_argv(th::daemon_bin()).size() > 1;
+    if (!emulated && sh("command -v readelf")) {
+        const std::string needed = output_of("readelf -d '" + th::daemon_bin() + "' | grep NEEDED");
+        for (const std::string& line : th::lines_of(needed))
+            EXPECT_TRUE(line.find("[libc.so") != std::string::npos || line.find("[ld-linux") != std::string::npos)
+                << line;
+    }
+    DaemonRun run;
+    run.sim_args = {"--outputs"};
+    run.start(drive_capture(3600, [](int) { return true; }), mqtt_keys(broker.port, 1, 1, {"MOD_GPS_EP1_ENABLED=1"}));
+    ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 2; }, 30s)) << run.daemon.log();
+    const pid_t first = fleet_child(run.daemon.pid);
+    ASSERT_GT(first, 0) << run.daemon.log();
+    if (getuid() == 0 && !emulated) {
+        EXPECT_NE(uid_of(first), 0) << "the fleet process still runs as root";
+    }
+    const std::string maps = th::read_file("/proc/" + std::to_string(run.daemon.pid) + "/maps");
+    for (const char* lib : {"libssl", "libcrypto", "libmosquitto", "libsqlite3", "libcurl"})
+        EXPECT_EQ(maps.find(lib), std::string::npos) << lib << " mapped in the service";
+
+    // Killed: the serial output goes on without a pause, a new fleet process
+    // takes over within its back-off and the positions go on from where they were.
+    const std::string serial = run.root.path + "/sim/out-ttyS0";
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    std::size_t size = th::read_file(serial).size();
+    auto grew_at = std::chrono::steady_clock::now();
+    double longest_pause = 0;
+    pid_t second = -1;
+    const auto killed = std::chrono::steady_clock::now();
+    while (th::seconds_since(killed) < 5.0) {
+        std::this_thread::sleep_for(100ms);
+        const std::size_t now = th::read_file(serial).size();
+        if (now != size) {
+            longest_pause = std::max(longest_pause, th::seconds_since(grew_at));
+            grew_at = std::chrono::steady_clock::now();
+            size = now;
+        }
+        if (second <= 0)
+            second = fleet_child(run.daemon.pid);
+    }
+    EXPECT_LT(longest_pause, 1.6) << "the serial output paused while the fleet process was away";
+    ASSERT_GT(second, 0) << run.daemon.log();
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(run.daemon.wait_log("gps: warning: fleet: the fleet process ended by signal 9, starting it again in 1 s",
+                                    1s))
+        << run.daemon.log();
+    const std::size_t before = sub.on("/position").size();
+    ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= before + 3; }, 15s)) << run.daemon.log();
+    const auto p = sub.on("/position");
+    int gaps = 0;
+    for (std::size_t i = 1; i < p.size(); ++i) {
+        const int gap = cycle_of(p[i].payload) - cycle_of(p[i - 1].payload);
+        EXPECT_GE(gap, 0) << "out of order";
+        // What the killed process held (the cycle it was filling) is the most that goes.
+        EXPECT_LE(gap, 3) << p[i - 1].payload << "\n" << p[i].payload;
+        gaps += gap > 1 ? 1 : 0;
+    }
+    EXPECT_LE(gaps, 1);
+
+    // Frozen: the service's stop still ends in time and leaves no fleet process.
+    ASSERT_EQ(kill(second, SIGSTOP), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(run.daemon.stop(SIGTERM, 10s)) << run.daemon.log();
+    EXPECT_LT(th::seconds_since(t0), 4.0) << run.daemon.log();
+    EXPECT_NE(kill(second, 0), 0) << "a fleet process outlived the service";
+}

@@ -133,10 +133,29 @@ std::vector<std::string> program_argv(const std::string& path)
     return argv;
 }
 
-void Process::start(const std::vector<std::string>& argv_in, const std::map<std::string, std::string>& env,
+// Under emulation the daemon's fleet process has to go through the emulator
+// as well: a script beside the log that starts it so, for GNSSD_FLEET_BIN.
+static std::string emulated_fleet(const std::string& log)
+{
+    const std::string fleet = std::filesystem::path(GNSSD_BIN).parent_path().string() + "/gnssd-fleet";
+    std::string script = "#!/bin/sh\nexec";
+    for (const std::string& w : emulator_words())
+        script += " '" + w + "'";
+    script += " '" + fleet + "' \"$@\"\n";
+    const std::string path = log + ".fleet.sh";
+    write_file(path, script);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+void Process::start(const std::vector<std::string>& argv_in, const std::map<std::string, std::string>& env_in,
                     const std::string& log)
 {
     log_path = log;
+    std::map<std::string, std::string> env = env_in;
+    if (!argv_in.empty() && argv_in[0] == GNSSD_BIN && program_argv(GNSSD_BIN).size() > 1 &&
+        env.count("GNSSD_FLEET_BIN") == 0)
+        env["GNSSD_FLEET_BIN"] = emulated_fleet(log);
     // Without binfmt_misc a cross-built program only runs through qemu-user;
     // qemu-user runs it in the same process, so pid and signals stay the
     // program's own.
