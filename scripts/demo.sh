@@ -27,7 +27,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGNSSD_TESTS=OFF >/dev/null
 fi
 echo "building gnssd and gnssd-sim in $build ..."
-cmake --build "$build" --target gnssd gnssd-sim -j2 >/dev/null
+cmake --build "$build" --target gnssd gnssd-sim ${mqtt_port:+gnssd-fleet} -j2 >/dev/null
 
 root=$(mktemp -d /tmp/gnssd-demo.XXXXXX)
 # The logs exist before the programs that write them start: a backgrounded

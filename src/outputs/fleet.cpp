@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -34,6 +35,8 @@ namespace {
 // several reads a cycle this holds more than five minutes.
 constexpr std::size_t kRingBytes = std::size_t{2} << 20;
 constexpr std::size_t kRecordMax = sizeof(FleetRead) + kFleetNmeaMax;
+// What an emptied buffer may keep of the memory a backlog took.
+constexpr std::size_t kGiveBackBytes = std::size_t{64} << 10;
 // How long the handoff thread waits between looks at the buffer: also the
 // most a read waits before it goes.
 constexpr int kLoopMs = 50;
@@ -64,6 +67,7 @@ struct FleetHandoff {
     pthread_mutex_t lock;
     char* ring;  // records of [uint32 length][datagram], each at a multiple of 8
     std::size_t head, tail, records;
+    std::size_t touched;  // how far into the buffer records have reached since it was last given back
     uint64_t popped;  // records taken off the head so far (sent or dropped)
     uint64_t dropped;
     FleetReport report;
@@ -314,6 +318,12 @@ bool hand_on(FleetHandoff* f)
         uint64_t number = 0;
         pthread_mutex_lock(&f->lock);
         const std::size_t n = ring_peek(f, f->out, &number);
+        if (n == 0 && f->touched > kGiveBackBytes) {
+            // A backlog that has gone leaves its pages to the system again:
+            // the buffer costs memory only while it holds something.
+            madvise(f->ring, kRingBytes, MADV_DONTNEED);
+            f->touched = 0;
+        }
         pthread_mutex_unlock(&f->lock);
         if (n == 0)
             return true;
@@ -379,10 +389,14 @@ FleetHandoff* fleet_open(const MqttSettings* mqtt, const char* router_id, const 
         return nullptr;
     }
     auto* f = new (std::nothrow) FleetHandoff{};
-    char* ring = static_cast<char*>(std::malloc(kRingBytes));
+    // Mapped rather than taken from the heap: pages given back after a
+    // backlog must not be ones the allocator keeps its own records in.
+    void* map = mmap(nullptr, kRingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    char* ring = map == MAP_FAILED ? nullptr : static_cast<char*>(map);
     if (f == nullptr || ring == nullptr) {
         delete f;
-        std::free(ring);
+        if (ring != nullptr)
+            munmap(ring, kRingBytes);
         log_msg(LOG_ERR, "fleet: out of memory, not publishing");
         return nullptr;
     }
@@ -398,7 +412,7 @@ FleetHandoff* fleet_open(const MqttSettings* mqtt, const char* router_id, const 
     if (err != 0) {
         log_msg(LOG_ERR, "fleet: cannot start its thread: %s", std::strerror(err));
         pthread_mutex_destroy(&f->lock);
-        std::free(f->ring);
+        munmap(f->ring, kRingBytes);
         delete f;
         return nullptr;
     }
@@ -449,6 +463,8 @@ void fleet_write(FleetHandoff* f, const struct iovec* lines, int count, const Po
         nmea -= lines[k].iov_len;
     }
     f->tail = static_cast<std::size_t>(at - f->ring) + round8(4 + length);
+    if (f->tail > f->touched)
+        f->touched = f->tail;
     f->records += 1;
     pthread_mutex_unlock(&f->lock);
 }
@@ -466,7 +482,7 @@ void fleet_close(FleetHandoff* f)
         reap(f, kStopGraceMs, how, sizeof how);
     }
     pthread_mutex_destroy(&f->lock);
-    std::free(f->ring);
+    munmap(f->ring, kRingBytes);
     delete f;
 }
 
