@@ -16,7 +16,8 @@
 
 #include "platform/worker.h"
 #include "nmea/report.h"
-#include "outputs/proc.h"
+#include "platform/run.h"
+#include "platform/status_tool.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"
 

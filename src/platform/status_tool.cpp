@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Reading the router's status tool.
-#include "outputs/proc.h"
+#include "platform/status_tool.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/run.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include <ctime>
 #include <string>
 
-#include "outputs/proc.h"
+#include "platform/run.h"
+#include "platform/status_tool.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
