@@ -68,7 +68,7 @@ struct FleetHandoff {
     char* ring;  // records of [uint32 length][datagram], each at a multiple of 8
     std::size_t head, tail, records;
     std::size_t touched;  // how far into the buffer records have reached since it was last given back
-    uint64_t popped;  // records taken off the head so far (sent or dropped)
+    uint64_t popped;      // records taken off the head so far (sent or dropped)
     uint64_t dropped;
     FleetReport report;
     long long report_ms;  // 0: no report yet
@@ -376,8 +376,7 @@ void* run(void* arg)
 
 }  // namespace
 
-FleetHandoff* fleet_open(const MqttSettings* mqtt, const char* router_id, const ReceiverStats* receiver,
-                         const char*)
+FleetHandoff* fleet_open(const MqttSettings* mqtt, const char* router_id, const ReceiverStats* receiver, const char*)
 {
     char host_name[128] = "";
     gethostname(host_name, sizeof host_name - 1);

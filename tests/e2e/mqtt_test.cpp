@@ -816,8 +816,8 @@ TEST_F(MqttE2e, TheFleetProcessIsApartSupervisedAndNeverHoldsTheService)
     EXPECT_LT(longest_pause, 1.6) << "the serial output paused while the fleet process was away";
     ASSERT_GT(second, 0) << run.daemon.log();
     EXPECT_NE(second, first);
-    EXPECT_TRUE(run.daemon.wait_log("gps: warning: fleet: the fleet process ended by signal 9, starting it again in 1 s",
-                                    1s))
+    EXPECT_TRUE(
+        run.daemon.wait_log("gps: warning: fleet: the fleet process ended by signal 9, starting it again in 1 s", 1s))
         << run.daemon.log();
     const std::size_t before = sub.on("/position").size();
     ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= before + 3; }, 15s)) << run.daemon.log();
