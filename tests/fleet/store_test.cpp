@@ -67,6 +67,28 @@ std::vector<std::string> positions(uint64_t from, uint64_t to)
     return v;
 }
 
+// Appends positions from to to - 1 at one moment; returns the last number.
+uint64_t append(FleetStore* st, int from, int to, long long now, uint32_t targets = kStoreMqtt)
+{
+    uint64_t seq = 0;
+    for (int i = from; i < to; ++i)
+        seq = store_append(st, targets, position(i).data(), position(i).size(), now);
+    return seq;
+}
+
+// A store on flash with the defaults, in a folder of its own.
+struct StoreOnFlash : testing::Test {
+    th::TempDir dir;
+    std::string path = dir.path + "/fleet.db";
+    StoreConfig cfg = flash_config(path);
+    FleetStore* st = nullptr;
+    void SetUp() override
+    {
+        st = store_open(&cfg, kT0);
+        ASSERT_NE(st, nullptr);
+    }
+};
+
 std::string bytes_of(const std::string& path)
 {
     return th::file_exists(path) ? th::read_file(path) : std::string("(none)");
@@ -129,7 +151,7 @@ TEST(Store, OutputsTakeTheirRecordsInOrder)
         if (size_kib)
             store_tick(st, kT0 + 5000);
         for (int i = 4; i < 6; ++i)
-            seqs.push_back(store_append(st, kStoreMqtt, position(i).data(), position(i).size(), kT0 + 5000));
+            seqs.push_back(append(st, i, i + 1, kT0 + 5000));
         EXPECT_EQ(walk(st, kStoreMqtt),
                   (std::vector<std::string>{position(0), position(1), position(3), position(4), position(5)}));
         EXPECT_EQ(walk(st, kStoreHttp), (std::vector<std::string>{position(1), position(2), position(3)}));
@@ -144,8 +166,7 @@ TEST(Store, OutputsTakeTheirRecordsInOrder)
         store_tick(st, kT0 + 10000);
         EXPECT_EQ(walk(st, kStoreHttp), (std::vector<std::string>{position(1), position(2), position(3)}));
         // Past the memory bound the oldest go, counted.
-        for (int i = 6; i < 16; ++i)
-            store_append(st, kStoreMqtt, position(i).data(), position(i).size(), kT0 + 10000);
+        append(st, 6, 16, kT0 + 10000);
         const StoreStatus s = store_status(st, kT0 + 12000);
         EXPECT_EQ(walk(st, kStoreMqtt), positions(8, 15));
         EXPECT_EQ(s.dropped, size_kib ? 2u : 5u);
@@ -157,18 +178,13 @@ TEST(Store, OutputsTakeTheirRecordsInOrder)
 
 // What the backend takes before the next commit never reaches flash; what
 // waits survives a clean stop, and numbers go on growing across it.
-TEST(Store, FlashHoldsOnlyWhatWaits)
+TEST_F(StoreOnFlash, FlashHoldsOnlyWhatWaits)
 {
-    th::TempDir dir;
-    const std::string path = dir.path + "/fleet.db";
-    const StoreConfig cfg = flash_config(path);
-    FleetStore* st = store_open(&cfg, kT0);
-    ASSERT_NE(st, nullptr);
     const std::string db = bytes_of(path), wal = bytes_of(path + "-wal");
     long long now = kT0;
     uint64_t last = 0;
     for (int i = 0; i < 100; ++i, now += 1000) {
-        last = store_append(st, kStoreMqtt, position(i).data(), position(i).size(), now);
+        last = append(st, i, i + 1, now);
         store_done(st, kStoreMqtt, last);
         store_tick(st, now);
     }
@@ -177,7 +193,7 @@ TEST(Store, FlashHoldsOnlyWhatWaits)
     EXPECT_LE(store_status(st, now).since_commit_s, 5);
     // The backend goes away.
     for (int i = 100; i < 110; ++i, now += 1000) {
-        store_append(st, kStoreMqtt | kStoreHttp, position(i).data(), position(i).size(), now);
+        append(st, i, i + 1, now, kStoreMqtt | kStoreHttp);
         store_tick(st, now);
     }
     EXPECT_NE(bytes_of(path + "-wal"), wal);
@@ -211,7 +227,7 @@ TEST(Store, FlashStaysWithinItsSize)
     const uint64_t total = 6000;
     uint64_t most = 0;
     for (uint64_t i = 0; i < total; ++i, now += 100) {
-        store_append(st, kStoreMqtt, position(i).data(), position(i).size(), now);
+        append(st, i, i + 1, now);
         store_tick(st, now);
         most = std::max(most, th::read_file(path).size() + bytes_of(path + "-wal").size());
     }
@@ -254,8 +270,7 @@ TEST(Store, DamagedOrUnusableFiles)
          [](const std::string& p) {
              const StoreConfig c = flash_config(p);
              FleetStore* st = store_open(&c, kT0);
-             for (int i = 0; i < 200; ++i)
-                 store_append(st, kStoreMqtt, position(i).data(), position(i).size(), kT0);
+             append(st, 0, 200, kT0);
              store_close(st, kT0);
              std::string bytes = th::read_file(p);
              for (std::size_t i = 3 * 1024 + 100; i < 3 * 1024 + 900; ++i)
@@ -275,8 +290,7 @@ TEST(Store, DamagedOrUnusableFiles)
         EXPECT_STREQ(store_status(st, kT0).state, c.state) << c.legend;
         EXPECT_EQ(th::file_exists(path + ".corrupt"), c.aside) << c.legend;
         EXPECT_TRUE(walk(st, kStoreMqtt).empty()) << c.legend;
-        for (int i = 0; i < 3; ++i)
-            store_append(st, kStoreMqtt, position(i).data(), position(i).size(), kT0);
+        append(st, 0, 3, kT0);
         store_tick(st, kT0 + 5000);
         EXPECT_EQ(walk(st, kStoreMqtt), positions(0, 2)) << c.legend;
         store_close(st, kT0 + 5000);
@@ -285,16 +299,11 @@ TEST(Store, DamagedOrUnusableFiles)
 
 // A flash that fills up during a commit: logged, and the store goes on in
 // memory with everything it held.
-TEST(Store, FullFlashFallsBackToMemory)
+TEST_F(StoreOnFlash, FullFlashFallsBackToMemory)
 {
-    th::TempDir dir;
-    const std::string path = dir.path + "/fleet.db";
-    const StoreConfig cfg = flash_config(path);
-    FleetStore* st = store_open(&cfg, kT0);
-    ASSERT_NE(st, nullptr);
     long long now = kT0;
     for (int i = 0; i < 20; ++i, now += 1000) {
-        store_append(st, kStoreMqtt, position(i).data(), position(i).size(), now);
+        append(st, i, i + 1, now);
         store_tick(st, now);
     }
     // A file may grow no further than it is now.
@@ -305,7 +314,7 @@ TEST(Store, FullFlashFallsBackToMemory)
     tight.rlim_cur = std::max(th::read_file(path).size(), bytes_of(path + "-wal").size());
     setrlimit(RLIMIT_FSIZE, &tight);
     for (int i = 20; i < 300; ++i, now += 1000) {
-        store_append(st, kStoreMqtt, position(i).data(), position(i).size(), now);
+        append(st, i, i + 1, now);
         store_tick(st, now);
     }
     setrlimit(RLIMIT_FSIZE, &old);
@@ -343,19 +352,12 @@ void lay_down(const std::string& path, const Files& f)
 // Power cuts at every point of a commit: the log cut short at each frame
 // and within frames, its last page torn. The store opens, keeps every
 // committed record and has the commit in progress either whole or not at all.
-TEST(Store, PowerCutDuringACommit)
+TEST_F(StoreOnFlash, PowerCutDuringACommit)
 {
-    th::TempDir dir;
-    const std::string path = dir.path + "/fleet.db";
-    const StoreConfig cfg = flash_config(path);
-    FleetStore* st = store_open(&cfg, kT0);
-    ASSERT_NE(st, nullptr);
-    for (int i = 0; i < 30; ++i)
-        store_append(st, kStoreMqtt, position(i).data(), position(i).size(), kT0);
+    append(st, 0, 30, kT0);
     store_tick(st, kT0 + 5000);
     const Files before = snapshot(path);
-    for (int i = 30; i < 60; ++i)
-        store_append(st, kStoreMqtt, position(i).data(), position(i).size(), kT0 + 5000);
+    append(st, 30, 60, kT0 + 5000);
     store_tick(st, kT0 + 10000);
     const Files after = snapshot(path);
     store_close(st, kT0 + 10000);
@@ -406,7 +408,7 @@ TEST(Store, KilledBetweenCommits)
         long long now = kT0;
         uint64_t seq = 0;
         for (int i = 0; i < 123; ++i, now += 1000) {
-            seq = store_append(st, kStoreMqtt, position(i).data(), position(i).size(), now);
+            seq = append(st, i, i + 1, now);
             // Taken by the backend at once, now and then.
             if (i % 10 == 0)
                 store_done(st, kStoreMqtt, seq);
