@@ -92,6 +92,7 @@ struct FleetStore {
     long long drop_logged_ms;
     long long last_commit_ms;
     uint64_t file_bytes;
+    uint64_t page_size;  // as the file has it
     char out[kStorePayloadMax];
 };
 
@@ -170,13 +171,16 @@ Fault classify(int rc)
 }
 
 // Moves a damaged store and its log aside, so that a fresh one can start
-// and the old one can still be looked at.
-void move_aside(const char* path)
+// and the old one can still be looked at. False when the store itself could
+// not be moved: it is then left as it is, never removed.
+bool move_aside(const char* path)
 {
     char to[kPlatPathMax + 32], from[kPlatPathMax + 16];
     std::snprintf(to, sizeof to, "%s.corrupt", path);
-    if (std::rename(path, to) != 0 && errno != ENOENT)
-        std::remove(path);
+    if (std::rename(path, to) != 0 && errno != ENOENT) {
+        log_msg(LOG_ERR, "store: %s is damaged or no store and cannot be moved aside: %s", path, std::strerror(errno));
+        return false;
+    }
     // A log left beside a fresh store would be replayed into it.
     for (const char* suffix : {"-wal", "-journal"}) {
         side_path(path, suffix, from, sizeof from);
@@ -186,6 +190,7 @@ void move_aside(const char* path)
     }
     log_msg(LOG_WARNING, "store: %s is damaged or no store, moved aside to %s.corrupt; starting a fresh one", path,
             path);
+    return true;
 }
 
 // Opens the file and checks that it is a sound store of ours (or makes an
@@ -255,6 +260,7 @@ int open_db(FleetStore* st)
                                 &st->targets_stmt, nullptr);
     if (rc != SQLITE_OK)
         return rc == SQLITE_ERROR ? SQLITE_NOTADB : rc;
+    st->page_size = static_cast<uint64_t>(query_int(st->db, "PRAGMA page_size", kPageSize));
     const long long reserved = query_int(st->db, "SELECT value FROM meta WHERE name = 'seq'", 0);
     const long long top = query_int(st->db, "SELECT max(seq) FROM record", 0);
     const long long count = query_int(st->db, "SELECT count(*) FROM record WHERE targets <> 0", -1);
@@ -373,7 +379,7 @@ int trim_flash(FleetStore* st, uint64_t incoming, uint64_t* dropped)
         const long long free_pages = query_int(st->db, "PRAGMA freelist_count", -1);
         if (pages < 0 || free_pages < 0)
             return SQLITE_IOERR;
-        const uint64_t used = static_cast<uint64_t>(pages - free_pages) * kPageSize;
+        const uint64_t used = static_cast<uint64_t>(pages - free_pages) * st->page_size;
         if (used <= budget)
             return SQLITE_OK;
         // About as many records as the excess holds, at least one page's worth.
@@ -475,9 +481,8 @@ void commit(FleetStore* st, long long now_ms, bool exact)
             // go to the fresh one at the next commit.
             note_dropped(st, st->flash_pending, now_ms);
             close_db(st);
-            move_aside(st->cfg.path);
             const uint64_t next = st->next_seq;
-            const int again = open_db(st);
+            const int again = move_aside(st->cfg.path) ? open_db(st) : SQLITE_CANTOPEN;
             st->next_seq = std::max(next, st->next_seq);
             st->done.clear();
             if (again != SQLITE_OK)
@@ -551,8 +556,7 @@ FleetStore* store_open(const StoreConfig* config, long long now_ms)
     int rc = open_db(st);
     if (classify(rc) == Fault::corrupt) {
         close_db(st);
-        move_aside(st->cfg.path);
-        rc = open_db(st);
+        rc = move_aside(st->cfg.path) ? open_db(st) : SQLITE_CANTOPEN;
     }
     if (rc != SQLITE_OK) {
         st->next_seq = std::max(st->next_seq, clock_seq());
@@ -579,6 +583,11 @@ uint64_t store_append(FleetStore* st, uint32_t targets, const char* payload, std
     if (st->state == State::flash && st->next_seq > st->reserved_seq)
         commit(st, now_ms, false);
     return seq;
+}
+
+uint64_t store_peek_seq(const FleetStore* st)
+{
+    return st ? st->next_seq : 0;
 }
 
 int store_next(FleetStore* st, uint32_t target, uint64_t after, StoreRecord* out)

@@ -50,6 +50,10 @@ struct FleetStore;
 // commit.
 uint64_t store_append(FleetStore* store, uint32_t targets, const char* payload, std::size_t length, long long now_ms);
 
+// The number the next record taken will get, for the payload to carry it
+// ("seq" of a position object).
+uint64_t store_peek_seq(const FleetStore* store);
+
 // One record as store_next hands it out; payload stays valid until the
 // next call on the store.
 struct StoreRecord {

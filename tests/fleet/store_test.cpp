@@ -137,14 +137,18 @@ TEST(Store, OutputsTakeTheirRecordsInOrder)
         ASSERT_NE(st, nullptr);
         const uint32_t targets[] = {kStoreMqtt, kStoreMqtt | kStoreHttp, kStoreHttp, kStoreMqtt | kStoreHttp};
         std::vector<uint64_t> seqs;
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 4; ++i) {
+            const uint64_t peeked = store_peek_seq(st);
             seqs.push_back(store_append(st, targets[i], position(i).data(), position(i).size(), kT0));
+            EXPECT_EQ(seqs.back(), peeked);
+        }
         EXPECT_EQ(store_append(st, 0, "x", 1, kT0), 0u) << "no target";
         EXPECT_EQ(store_append(st, kStoreMqtt, "", 0, kT0), 0u) << "empty";
         EXPECT_EQ(store_append(st, kStoreMqtt, std::string(kStorePayloadMax + 1, 'x').data(), kStorePayloadMax + 1,
                                kT0),
                   0u)
             << "too long";
+        EXPECT_EQ(store_peek_seq(st), seqs.back() + 1) << "a refused record takes no number";
         for (int i = 1; i < 4; ++i)
             EXPECT_LT(seqs[i - 1], seqs[i]);
         // Half of them reach flash, the rest stays in memory.
