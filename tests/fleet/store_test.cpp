@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,19 @@ uint64_t append(FleetStore* st, int from, int to, long long now, uint32_t target
     return seq;
 }
 
+// Positions from to to - 1, one every step_ms from *now with a tick after
+// each; the backend takes every taken-th at once (0: none).
+void feed(FleetStore* st, int from, int to, long long* now, long long step_ms, int taken = 0,
+          uint32_t targets = kStoreMqtt)
+{
+    for (int i = from; i < to; ++i, *now += step_ms) {
+        const uint64_t seq = append(st, i, i + 1, *now, targets);
+        if (taken && i % taken == 0)
+            store_done(st, kStoreMqtt, seq);
+        store_tick(st, *now);
+    }
+}
+
 // The positions a target still waits for, oldest first, and their sequence numbers.
 Numbers walk(FleetStore* st, uint32_t target, std::vector<uint64_t>* seqs = nullptr)
 {
@@ -62,9 +76,8 @@ Numbers walk(FleetStore* st, uint32_t target, std::vector<uint64_t>* seqs = null
 
 Numbers range(int from, int to)
 {
-    Numbers v;
-    for (int n = from; n <= to; ++n)
-        v.push_back(n);
+    Numbers v(static_cast<std::size_t>(to - from + 1));
+    std::iota(v.begin(), v.end(), from);
     return v;
 }
 
@@ -78,12 +91,7 @@ struct StoreOnFlash : testing::Test {
     th::TempDir dir;
     std::string path = dir.path + "/fleet.db";
     StoreConfig cfg = flash_config(path);
-    FleetStore* st = nullptr;
-    void SetUp() override
-    {
-        st = store_open(&cfg, kT0);
-        ASSERT_NE(st, nullptr);
-    }
+    FleetStore* st = store_open(&cfg, kT0);
 };
 
 }  // namespace
@@ -91,22 +99,20 @@ struct StoreOnFlash : testing::Test {
 TEST(StoreConfig, DefaultsAndBounds)
 {
     struct Case {
-        const char *legend, *path, *size, *sync, *want_path;
-        uint64_t want_bytes;
-        uint32_t want_sync_ms;
+        const char *legend, *path, *size, *sync, *want;  // path, bytes, milliseconds
     } cases[] = {
-        {"all empty: defaults", "", "", "", "/opt/gps/var/fleet.db", 8192 * 1024, 5000},
-        {"size 0: memory only", "x.db", "0", "0", "x.db", 0, 0},
-        {"tiny size raised", "x.db", "3", "1", "x.db", 64 * 1024, 1000},
-        {"not numbers: defaults", "x.db", "lots", "-2", "x.db", 8192 * 1024, 5000},
+        {"all empty: defaults", "", "", "", "/opt/gps/var/fleet.db 8388608 5000"},
+        {"size 0: memory only", "x.db", "0", "0", "x.db 0 0"},
+        {"tiny size raised", "x.db", "3", "1", "x.db 65536 1000"},
+        {"not numbers: defaults", "x.db", "lots", "-2", "x.db 8388608 5000"},
     };
     for (const Case& c : cases) {
         StoreSettings s{const_cast<char*>(c.path), const_cast<char*>(c.size), const_cast<char*>(c.sync)};
         StoreConfig cfg;
         store_config(&s, &cfg);
-        EXPECT_STREQ(cfg.path, c.want_path) << c.legend;
-        EXPECT_EQ(cfg.size_bytes, c.want_bytes) << c.legend;
-        EXPECT_EQ(cfg.sync_ms, c.want_sync_ms) << c.legend;
+        EXPECT_EQ(std::string(cfg.path) + " " + std::to_string(cfg.size_bytes) + " " + std::to_string(cfg.sync_ms),
+                  c.want)
+            << c.legend;
     }
 }
 
@@ -121,7 +127,6 @@ TEST(Store, OutputsTakeTheirRecordsInOrder)
         StoreConfig cfg = flash_config(dir.path + "/order.db", size_kib);
         cfg.memory_limit = 8;
         FleetStore* st = store_open(&cfg, kT0);
-        ASSERT_NE(st, nullptr);
         const uint32_t targets[] = {kStoreMqtt, kStoreMqtt | kStoreHttp, kStoreHttp, kStoreMqtt | kStoreHttp};
         std::vector<uint64_t> seqs;
         for (int i = 0; i < 4; ++i) {
@@ -164,16 +169,10 @@ TEST_F(StoreOnFlash, FlashHoldsOnlyWhatWaits)
 {
     const std::string db = bytes_of(path), wal = bytes_of(path + "-wal");
     long long now = kT0;
-    for (int i = 0; i < 100; ++i, now += 1000) {
-        store_done(st, kStoreMqtt, append(st, i, i + 1, now));
-        store_tick(st, now);
-    }
+    feed(st, 0, 100, &now, 1000, 1);
     EXPECT_TRUE(bytes_of(path) == db && bytes_of(path + "-wal") == wal) << "connected: no write";
     // The backend goes away.
-    for (int i = 100; i < 110; ++i, now += 1000) {
-        append(st, i, i + 1, now, kStoreMqtt | kStoreHttp);
-        store_tick(st, now);
-    }
+    feed(st, 100, 110, &now, 1000, 0, kStoreMqtt | kStoreHttp);
     EXPECT_NE(bytes_of(path + "-wal"), wal);
     EXPECT_GT(store_status(st, now).bytes, 0u);
     std::vector<uint64_t> seqs;
@@ -184,7 +183,6 @@ TEST_F(StoreOnFlash, FlashHoldsOnlyWhatWaits)
     store_close(st, now);
 
     st = store_open(&cfg, now);
-    ASSERT_NE(st, nullptr);
     EXPECT_EQ(walk(st, kStoreMqtt), range(102, 109));
     EXPECT_EQ(walk(st, kStoreHttp), range(101, 109));
     EXPECT_EQ(store_status(st, now).pending, 9u);
@@ -202,9 +200,8 @@ TEST_F(StoreOnFlash, FlashStaysWithinItsSize)
     long long now = kT0;
     const int total = 6000;
     std::size_t most = 0;
-    for (int i = 0; i < total; ++i, now += 100) {
-        append(st, i, i + 1, now);
-        store_tick(st, now);
+    for (int i = 0; i < total; ++i) {
+        feed(st, i, i + 1, &now, 100);
         most = std::max(most, bytes_of(path).size() + bytes_of(path + "-wal").size());
     }
     const StoreStatus s = store_status(st, now);
@@ -252,7 +249,6 @@ TEST(Store, DamagedOrUnusableFiles)
         else
             th::write_file(path, bytes);
         FleetStore* st = store_open(&cfg, kT0);
-        ASSERT_NE(st, nullptr) << c.legend;
         EXPECT_STREQ(store_status(st, kT0).state, c.state) << c.legend;
         EXPECT_EQ(th::file_exists(path + ".corrupt"), c.aside) << c.legend;
         EXPECT_EQ(walk(st, kStoreMqtt), Numbers{}) << c.legend;
@@ -268,18 +264,15 @@ TEST(Store, DamagedOrUnusableFiles)
 TEST_F(StoreOnFlash, FullFlashFallsBackToMemory)
 {
     long long now = kT0;
-    struct rlimit old, tight;
+    feed(st, 0, 20, &now, 1000);
+    // No file may grow any further.
+    struct rlimit old;
     getrlimit(RLIMIT_FSIZE, &old);
     const auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    for (int i = 0; i < 300; ++i, now += 1000) {
-        if (i == 20) {  // no file may grow any further
-            tight = old;
-            tight.rlim_cur = std::max(bytes_of(path).size(), bytes_of(path + "-wal").size());
-            setrlimit(RLIMIT_FSIZE, &tight);
-        }
-        append(st, i, i + 1, now);
-        store_tick(st, now);
-    }
+    struct rlimit tight = old;
+    tight.rlim_cur = std::max(bytes_of(path).size(), bytes_of(path + "-wal").size());
+    setrlimit(RLIMIT_FSIZE, &tight);
+    feed(st, 20, 300, &now, 1000);
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, old_handler);
     const StoreStatus s = store_status(st, now);
@@ -335,12 +328,7 @@ TEST_F(StoreOnFlash, KilledBetweenCommits)
     if (child == 0) {
         st = store_open(&cfg, kT0);
         long long now = kT0;
-        for (int i = 0; i < 123; ++i, now += 1000) {
-            const uint64_t seq = append(st, i, i + 1, now);
-            if (i % 10 == 0)  // taken by the backend at once, now and then
-                store_done(st, kStoreMqtt, seq);
-            store_tick(st, now);
-        }
+        feed(st, 0, 123, &now, 1000, 10);  // the backend there now and then
         raise(SIGKILL);
     }
     int status = 0;
@@ -349,11 +337,8 @@ TEST_F(StoreOnFlash, KilledBetweenCommits)
 
     st = store_open(&cfg, kT0);
     // Commits came at every fifth second: records 0 to 119 were committed.
-    Numbers want;
-    for (int i = 0; i < 120; ++i) {
-        if (i % 10 != 0)
-            want.push_back(i);
-    }
+    Numbers want = range(0, 119);
+    std::erase_if(want, [](int i) { return i % 10 == 0; });
     EXPECT_EQ(walk(st, kStoreMqtt), want);
     EXPECT_GT(store_peek_seq(st), first + 122);
     store_close(st, kT0);
