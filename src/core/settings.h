@@ -12,6 +12,14 @@
 
 inline constexpr int kRemoteSocketCount = 4;
 
+// The MOD_GPS_STORE_* keys of the fleet store; texts, so that an absent key
+// takes its default and 0 keeps its meaning (see src/fleet/store.h).
+struct StoreSettings {
+    char* path;  // "": /opt/gps/var/fleet.db
+    char* size;  // KiB on flash; "": 8192, 0: memory only
+    char* sync;  // seconds between commits; "": 5
+};
+
 struct GpsSettings {
     uint32_t enabled;
     uint32_t antenna_input;
@@ -32,6 +40,7 @@ struct GpsSettings {
     uint32_t gpsd_listen_port;
     MqttSettings mqtt;
     char* fleet_user;  // the fleet process's user; "": "gnssd" where it exists, else "nobody"
+    StoreSettings store;
 };
 
 inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";

@@ -366,7 +366,7 @@ TEST(Settings, CheckFindingsAndValuesInForce)
         int lines = 0;
         for (char ch : printed)
             lines += ch == '\n';
-        EXPECT_EQ(lines, 10 + 4 * 7 + 11 + 16 + 1);
+        EXPECT_EQ(lines, 10 + 4 * 7 + 11 + 3 + 16 + 1);
         settings_free(&s);
     }
     th::write_file(root + "/dev/gpio", "");
