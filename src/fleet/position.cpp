@@ -194,7 +194,7 @@ std::size_t fleet_position_json(const FleetPosition& p, char* buf, std::size_t s
     o.add("{");
     if (p.has & kFleetTime) {
         const time_t t = static_cast<time_t>(p.epoch);
-        struct tm tm{};
+        struct tm tm {};
         gmtime_r(&t, &tm);
         o.add("\"time\":\"%04d-%02d-%02dT%02d:%02d:%02d%sZ\"", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
               tm.tm_min, tm.tm_sec, p.fraction);

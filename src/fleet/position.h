@@ -23,10 +23,10 @@ struct FleetPosition {
     uint32_t has;  // FleetItem bits
     bool valid;    // the cycle has a fix; nothing else is filled without one
     bool moving;
-    int64_t epoch;     // UTC seconds of the fix
+    int64_t epoch;      // UTC seconds of the fix
     char fraction[12];  // its fraction as the receiver wrote it (".00"), or ""
-    double lat, lon;   // signed decimal degrees
-    double altitude;   // metres above mean sea level
+    double lat, lon;    // signed decimal degrees
+    double altitude;    // metres above mean sea level
     double speed_knots;
     double course;  // degrees true
     double hdop;
