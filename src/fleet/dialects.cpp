@@ -3,6 +3,8 @@
 // router's id, OwnTracks, Home Assistant discovery and the OsmAnd query.
 #include "fleet/dialects.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <cinttypes>
 #include <cmath>
@@ -52,6 +54,17 @@ constexpr HaRow kHaRows[] = {
 };
 
 }  // namespace
+
+bool fleet_format(const char* setting, FleetFormat* format)
+{
+    if (!setting || !setting[0] || strcasecmp(setting, "native") == 0)
+        *format = FleetFormat::native;
+    else if (strcasecmp(setting, "owntracks") == 0)
+        *format = FleetFormat::owntracks;
+    else
+        return false;
+    return true;
+}
 
 int fleet_accuracy_m(const FleetPosition& p)
 {

@@ -8,6 +8,13 @@
 
 #include "fleet/position.h"
 
+// The dialect of the MQTT positions.
+enum class FleetFormat { native, owntracks };
+
+// MOD_GPS_MQTT_FORMAT as a dialect: "" and "native" (in any case) native,
+// "owntracks" OwnTracks; false for anything else.
+bool fleet_format(const char* setting, FleetFormat* format);
+
 // Metres of one HDOP unit: the 95 % horizontal error of a GNSS fix is about
 // HDOP times this user range error, as fleet backends draw it as a circle.
 inline constexpr double kFleetMetresPerHdop = 5.0;

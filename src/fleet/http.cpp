@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fleet/position.h"
 #include "outputs/mqtt.h"
 #include "platform/platform.h"
 #include "platform/worker.h"
@@ -347,4 +348,38 @@ HttpStatus http_status(HttpOutput* h)
     copy(st.last_error, h->last_error);
     pthread_mutex_unlock(&h->lock);
     return st;
+}
+
+std::size_t http_status_json(HttpOutput* h, const HttpConfig* c, char* buf, std::size_t size)
+{
+    const HttpStatus st = http_status(h);
+    TextOut o{buf, size, 0, false};
+    o.add("{\"enabled\":%s,\"host\":\"", h ? "true" : "false");
+    o.json_text(c ? c->host : "");
+    o.add("\",\"port\":%u,\"tls\":%s,\"state\":\"%s\",\"sent\":%" PRIu64 ",\"failed\":%" PRIu64 ",\"last_error\":",
+          c ? static_cast<unsigned>(c->port) : 0u, c && c->tls ? "true" : "false", st.state, st.sent, st.failed);
+    if (st.last_error[0]) {
+        o.add("\"");
+        o.json_text(st.last_error);
+        o.add("\"}");
+    } else {
+        o.add("null}");
+    }
+    return o.result();
+}
+
+std::size_t http_status_line(HttpOutput* h, const HttpConfig* c, char* buf, std::size_t size)
+{
+    TextOut o{buf, size, 0, false};
+    if (!h || !c) {
+        o.add("http: off\n");
+        return o.result();
+    }
+    const HttpStatus st = http_status(h);
+    o.add("http: %s %s:%u %s, %" PRIu64 " sent, %" PRIu64 " failed", c->tls ? "https" : "http", c->host,
+          static_cast<unsigned>(c->port), st.state, st.sent, st.failed);
+    if (st.last_error[0])
+        o.add(", last error: %s", st.last_error);
+    o.add("\n");
+    return o.result();
 }

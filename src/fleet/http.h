@@ -63,3 +63,11 @@ struct HttpStatus {
     char last_error[256];  // "" for none
 };
 HttpStatus http_status(HttpOutput* out);
+
+// The status report's "http" object, {"enabled":true,"host":...,"port":...,
+// "tls":...,"state":...,"sent":...,"failed":...,"last_error":...}, and the
+// status tool's line, "http: https HOST:PORT STATE, N sent, N failed[, last
+// error: ...]\n" ("http: off\n" without an output). config may be null when
+// the output is off. Each returns the length, 0 when the buffer is too small.
+std::size_t http_status_json(HttpOutput* out, const HttpConfig* config, char* buf, std::size_t size);
+std::size_t http_status_line(HttpOutput* out, const HttpConfig* config, char* buf, std::size_t size);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "core/settings.h"
 #include "fleet/position.h"
 
 struct FleetSampling {
@@ -13,6 +14,12 @@ struct FleetSampling {
     uint32_t period_s;        // the longest silence while moving
     uint32_t period_halt_s;   // and while standing
 };
+
+// The fleet settings' distance and angle with an output's own periods.
+inline FleetSampling fleet_sampling(const FleetSettings& fleet, uint32_t period_s, uint32_t period_halt_s)
+{
+    return FleetSampling{fleet.min_distance, fleet.min_angle, period_s, period_halt_s};
+}
 
 // The last position sent; zeroed, nothing was sent yet.
 struct FleetSampler {

@@ -157,3 +157,15 @@ TEST(FleetDialects, CutBuffersSendNothing)
         EXPECT_EQ(fleet_osmand_query(p, "van7", buf, size), 0u) << size;
     }
 }
+
+TEST(FleetDialects, FormatSetting)
+{
+    FleetFormat f = FleetFormat::owntracks;
+    EXPECT_TRUE(fleet_format("", &f));
+    EXPECT_EQ(f, FleetFormat::native);
+    EXPECT_TRUE(fleet_format("OwnTracks", &f));
+    EXPECT_EQ(f, FleetFormat::owntracks);
+    EXPECT_TRUE(fleet_format("native", &f));
+    EXPECT_EQ(f, FleetFormat::native);
+    EXPECT_FALSE(fleet_format("traccar", &f));
+}

@@ -150,6 +150,11 @@ TEST(HttpConfig, FromTheSettings)
     EXPECT_FALSE(http_config(&off, "", "", &cfg, &fault));
     EXPECT_EQ(fault, nullptr);
     EXPECT_STREQ(http_status(nullptr).state, "disabled");
+    char buf[256];
+    EXPECT_EQ(std::string(buf, http_status_line(nullptr, nullptr, buf, sizeof buf)), "http: off\n");
+    EXPECT_EQ(std::string(buf, http_status_json(nullptr, nullptr, buf, sizeof buf)),
+              "{\"enabled\":false,\"host\":\"\",\"port\":0,\"tls\":false,\"state\":\"disabled\",\"sent\":0,"
+              "\"failed\":0,\"last_error\":null}");
 }
 
 // The right CA and host name deliver with basic authentication; a 503 keeps
@@ -207,11 +212,17 @@ TEST(HttpOutput, DeliversOrKeepsThePositionAndSaysWhy)
                 Sent again = send(out, 7, c.query);
                 EXPECT_TRUE(again.finished);
                 EXPECT_FALSE(again.done);
-                st = http_status(out);
-                EXPECT_EQ(st.failed, 2u);
+                char line[512];
+                const std::string want = "http: https " + std::string(cfg.host) + ":" + std::to_string(cfg.port) +
+                                         " waiting, 0 sent, 2 failed, last error: ";
+                EXPECT_EQ(std::string(line, http_status_line(out, &cfg, line, sizeof line)).rfind(want, 0), 0u) << line;
             } else {
                 EXPECT_STREQ(st.state, "ready");
                 EXPECT_EQ(st.sent, 1u);
+                char json[512];
+                EXPECT_EQ(std::string(json, http_status_json(out, &cfg, json, sizeof json)),
+                          "{\"enabled\":true,\"host\":\"localhost\",\"port\":" + port +
+                              ",\"tls\":true,\"state\":\"ready\",\"sent\":1,\"failed\":0,\"last_error\":null}");
             }
             http_close(out);
             log = err.text();
