@@ -110,6 +110,24 @@ constexpr KeyRow kKeys[] = {
     {"MOD_GPS_MQTT_QOS", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.qos; }},
     {"MOD_GPS_MQTT_BACKLOG", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.backlog; }},
     {"MOD_GPS_MQTT_NMEA", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.nmea; }, nullptr},
+    {"MOD_GPS_MQTT_FORMAT", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet.mqtt_format; }},
+    {"MOD_GPS_MQTT_TID", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet.mqtt_tid; }},
+    {"MOD_GPS_MQTT_HA_DISCOVERY", Pass::second, [](GpsSettings& s, int) { return &s.fleet.mqtt_ha_discovery; },
+     nullptr},
+    {"MOD_GPS_MQTT_HA_PREFIX", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet.mqtt_ha_prefix; }},
+    {"MOD_GPS_FLEET_MIN_DISTANCE", Pass::second, [](GpsSettings& s, int) { return &s.fleet.min_distance; }, nullptr},
+    {"MOD_GPS_FLEET_MIN_ANGLE", Pass::second, [](GpsSettings& s, int) { return &s.fleet.min_angle; }, nullptr},
+    {"MOD_GPS_HTTP_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.http.enabled; }, nullptr},
+    {"MOD_GPS_HTTP_URL", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.url; }},
+    {"MOD_GPS_HTTP_ID", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.id; }},
+    {"MOD_GPS_HTTP_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.http.period; }, nullptr},
+    {"MOD_GPS_HTTP_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.http.period_halt; }, nullptr},
+    {"MOD_GPS_HTTP_CAFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.cafile; }},
+    {"MOD_GPS_HTTP_CERTFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.certfile; }},
+    {"MOD_GPS_HTTP_KEYFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.keyfile; }},
+    {"MOD_GPS_HTTP_USERNAME", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.username; }},
+    {"MOD_GPS_HTTP_PASSWORD", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.password; }},
+    {"MOD_GPS_HTTP_TIMEOUT", Pass::second, [](GpsSettings& s, int) { return &s.http.timeout; }, nullptr},
     {"MOD_GPS_FLEET_USER", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet_user; }},
 };
 
@@ -432,7 +450,8 @@ void settings_print(const GpsSettings* s, FILE* out)
         const char* value = row.text ? *row.text(record, stream) : nullptr;
         if (row.number)
             num(key, *row.number(record, stream));
-        else if (std::strcmp(key, "MOD_GPS_MQTT_PASSWORD") == 0 && value && value[0] != '\0')
+        else if ((std::strcmp(key, "MOD_GPS_MQTT_PASSWORD") == 0 || std::strcmp(key, "MOD_GPS_HTTP_PASSWORD") == 0) &&
+                 value && value[0] != '\0')
             // What check prints ends up in terminals and support tickets.
             text(key, "(set)");
         else

@@ -20,6 +20,32 @@ struct StoreSettings {
     char* sync;  // seconds between commits; "": 5
 };
 
+// The MOD_GPS_HTTP_* keys of the fleet process's OsmAnd output; texts are
+// never null after settings_load.
+struct HttpSettings {
+    uint32_t enabled;
+    char* url;             // http:// or https://, with port and path
+    char* id;              // "": the router id, else the host name
+    uint32_t period;       // seconds between positions while moving; 0: 5
+    uint32_t period_halt;  // while standing; 0: 60
+    char* cafile;          // "": the router's CA bundle
+    char* certfile;
+    char* keyfile;
+    char* username;  // basic authentication when set
+    char* password;
+    uint32_t timeout;  // seconds a request may take; 0: 10
+};
+
+// What the fleet feed sends, and in which dialect over MQTT.
+struct FleetSettings {
+    uint32_t min_distance;  // metres; 0: off
+    uint32_t min_angle;     // degrees; 0: off
+    char* mqtt_format;      // "native" (""), "owntracks"
+    char* mqtt_tid;         // OwnTracks tracker id; "": from the client id
+    uint32_t mqtt_ha_discovery;
+    char* mqtt_ha_prefix;  // "": "homeassistant"
+};
+
 struct GpsSettings {
     uint32_t enabled;
     uint32_t antenna_input;
@@ -41,6 +67,8 @@ struct GpsSettings {
     MqttSettings mqtt;
     char* fleet_user;  // the fleet process's user; "": "gnssd" where it exists, else "nobody"
     StoreSettings store;
+    HttpSettings http;
+    FleetSettings fleet;
 };
 
 inline constexpr const char* kSettingsPath = "/opt/gps/etc/settings";

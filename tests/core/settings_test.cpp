@@ -325,9 +325,10 @@ TEST(Settings, CheckFindingsAndValuesInForce)
          "gps: warning: settings: RSOCK4 is enabled but has no halt period (MOD_GPS_RSOCK4_*), it stays off\n"
          "gps: warning: settings: gpsd feed is enabled but has no port (MOD_GPS_GPSD_PORT_INNER), it stays off\n",
          "MOD_GPS_RSOCK3_PORT=65536\nMOD_GPS_RSOCK3_PERIOD=0\n"},
-        {"a stream that is off is never checked; the broker password is not shown",
-         "MOD_GPS_RSOCK1_IPADDR=h\nMOD_GPS_GPSD_PORT_INNER=0\nMOD_GPS_MQTT_PASSWORD=s3cret\n", 0, 0, "",
-         "MOD_GPS_RSOCK1_ENABLED=0\nMOD_GPS_RSOCK1_IPADDR=\"h\"\n"},
+        {"a stream that is off is never checked; the broker's and the HTTP server's passwords are not shown",
+         "MOD_GPS_RSOCK1_IPADDR=h\nMOD_GPS_GPSD_PORT_INNER=0\nMOD_GPS_MQTT_PASSWORD=s3cret\n"
+         "MOD_GPS_HTTP_PASSWORD=s3cret\n",
+         0, 0, "", "MOD_GPS_RSOCK1_ENABLED=0\nMOD_GPS_RSOCK1_IPADDR=\"h\"\n"},
         {"the second serial port on its own platform", "MOD_GPS_EP2_ENABLED=1\n", 0, 0, "", "MOD_GPS_EP2_ENABLED=0\n"},
     };
     for (const Case& c : cases) {
@@ -358,6 +359,7 @@ TEST(Settings, CheckFindingsAndValuesInForce)
         EXPECT_NE(printed.find(c.values), std::string::npos) << printed;
         if (c.file.find("MQTT_PASSWORD=") != std::string::npos) {
             EXPECT_NE(printed.find("MOD_GPS_MQTT_PASSWORD=\"(set)\"\n"), std::string::npos);
+            EXPECT_NE(printed.find("MOD_GPS_HTTP_PASSWORD=\"(set)\"\n"), std::string::npos);
             EXPECT_EQ(printed.find("s3cret"), std::string::npos);
         }
         // Every key, each on one line, the first and the last as read.
@@ -366,7 +368,7 @@ TEST(Settings, CheckFindingsAndValuesInForce)
         int lines = 0;
         for (char ch : printed)
             lines += ch == '\n';
-        EXPECT_EQ(lines, 10 + 4 * 7 + 11 + 3 + 16 + 1);
+        EXPECT_EQ(lines, 10 + 4 * 7 + 11 + 3 + 16 + 17 + 1);
         settings_free(&s);
     }
     th::write_file(root + "/dev/gpio", "");

@@ -30,20 +30,6 @@ bool have_program(const char* name)
     return false;
 }
 
-// A port free right now on the loopback address.
-int free_port(int type)
-{
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
 // SysV shared memory segments created by one process (its pid in cpid).
 std::set<std::string> shm_ids_of(pid_t creator)
 {
@@ -66,8 +52,8 @@ TEST(GpsdFeed, GpsdReportsTheReplayedPosition)
     if (!have_program("gpsd") || !have_program("gpspipe"))
         GTEST_SKIP() << "gpsd and gpspipe (Debian packages gpsd, gpsd-clients) are not installed";
     th::TempDir dir;
-    const int gpsd_port = free_port(SOCK_STREAM);
-    const int feed_port = free_port(SOCK_DGRAM);
+    const int gpsd_port = th::free_port(SOCK_STREAM);
+    const int feed_port = th::free_port(SOCK_DGRAM);
 
     th::Process gpsd;
     // Its own export segment key, so that no other gpsd on the machine is

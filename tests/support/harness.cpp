@@ -5,6 +5,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -279,6 +281,19 @@ int count_of(const std::string& hay, const std::string& text)
     for (std::size_t p = hay.find(text); p != std::string::npos; p = hay.find(text, p + text.size()))
         ++n;
     return n;
+}
+
+int free_port(int type)
+{
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    close(fd);
+    return ntohs(sa.sin_port);
 }
 
 }  // namespace th

@@ -70,4 +70,7 @@ std::string data_path(const std::string& name);
 // Number of times text occurs in hay.
 int count_of(const std::string& hay, const std::string& text);
 
+// A port free right now on the loopback address (SOCK_STREAM, SOCK_DGRAM).
+int free_port(int type);
+
 }  // namespace th

@@ -1,0 +1,171 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The position in each backend's format: native JSON, OwnTracks, Home Assistant, OsmAnd.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "fleet/dialects.h"
+#include "support/report.h"
+
+namespace {
+
+FleetPosition position(void (*change)(PositionReport&) = nullptr, int moving = 1)
+{
+    PositionReport r = munich();
+    put(r.hdop, "0.9");
+    if (change)
+        change(r);
+    FleetPosition p;
+    fleet_position(&r, moving, &p);
+    return p;
+}
+
+using Writer = std::size_t (*)(const FleetPosition&, const char*, char*, std::size_t);
+
+std::string text(Writer w, const FleetPosition& p, const char* id)
+{
+    char buf[512];
+    return std::string(buf, w(p, id, buf, sizeof buf));
+}
+
+std::size_t native(const FleetPosition& p, const char* id, char* buf, std::size_t size)
+{
+    return fleet_native_json(p, id, 42, buf, size);
+}
+
+}  // namespace
+
+TEST(FleetPosition, ParsedOnce)
+{
+    const FleetPosition p = position();
+    ASSERT_TRUE(p.valid);
+    EXPECT_EQ(p.epoch, 1796732119);  // 2026-12-08T12:15:19Z
+    EXPECT_STREQ(p.fraction, ".00");
+    EXPECT_NEAR(p.lat, 48.1173, 1e-9);
+    EXPECT_NEAR(p.lon, 11.516667, 1e-6);
+    EXPECT_DOUBLE_EQ(p.hdop, 0.9);
+    EXPECT_EQ(p.has, 0xffu);
+    // A GGA of an older time beside the RMC: its items are not taken.
+    const FleetPosition old = position([](PositionReport& r) { put(r.fix_time, "121518.00"); });
+    EXPECT_EQ(old.has & (kFleetAltitude | kFleetHdop | kFleetSatellites), 0u);
+    EXPECT_FALSE(position([](PositionReport& r) { put(r.fix_quality, "0"); }).valid);
+}
+
+TEST(FleetDialects, EachFormat)
+{
+    struct Case {
+        const char* legend;
+        Writer writer;
+        void (*change)(PositionReport&);
+        const char* id;
+        const char* want;  // "" for nothing sent
+    };
+    const Case cases[] = {
+        {"native: id and seq first, hdop last, the rest as before", native, nullptr, "van7",
+         "{\"id\":\"van7\",\"seq\":42,\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,"
+         "\"alt\":545.4,\"speed\":41.5,\"course\":84.4,\"sats\":8,\"fix\":1,\"moving\":true,\"hdop\":0.9}"},
+        {"native: the id escaped, no hdop", native, [](PositionReport& r) { put(r.hdop, ""); }, "a\"b\\c\n",
+         "{\"id\":\"a\\\"b\\\\c\\u000a\",\"seq\":42,\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,"
+         "\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,\"course\":84.4,\"sats\":8,\"fix\":1,\"moving\":true}"},
+        {"owntracks: integers but lat and lon", fleet_owntracks_location, nullptr, "n7",
+         "{\"_type\":\"location\",\"tid\":\"n7\",\"tst\":1796732119,\"lat\":48.117300,\"lon\":11.516667,\"alt\":545,"
+         "\"vel\":41,\"cog\":84,\"acc\":5}"},
+        {"owntracks: a course of 359.6 is 0, not 360; the tid escaped", fleet_owntracks_location,
+         [](PositionReport& r) {
+             put(r.course, "359.6");
+             put(r.altitude, "");
+             put(r.hdop, "");
+         },
+         "\"",
+         "{\"_type\":\"location\",\"tid\":\"\\\"\",\"tst\":1796732119,\"lat\":48.117300,\"lon\":11.516667,\"vel\":41,"
+         "\"cog\":0}"},
+        {"owntracks: no date, no tst, nothing sent", fleet_owntracks_location,
+         [](PositionReport& r) { put(r.date, ""); }, "n7", ""},
+        {"osmand: every parameter, the id URL-encoded", fleet_osmand_query, nullptr, "van 7&x=1",
+         "id=van%207%26x%3D1&lat=48.117300&lon=11.516667&timestamp=1796732119&speed=22.40&bearing=84.4&altitude="
+         "545.4&accuracy=5&hdop=0.9&valid=true"},
+        {"osmand: RMC only, southern and western", fleet_osmand_query,
+         [](PositionReport& r) {
+             put(r.fix_time, "");
+             put(r.latitude, "");
+             put(r.fix_quality, "");
+             put(r.rmc_lat_hemisphere, "S");
+             put(r.rmc_lon_hemisphere, "W");
+         },
+         "v", "id=v&lat=-48.117300&lon=-11.516667&timestamp=1796732119&speed=22.40&bearing=84.4&valid=true"},
+        {"osmand: no fix, nothing sent", fleet_osmand_query, [](PositionReport& r) { put(r.fix_quality, "0"); }, "v",
+         ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(text(c.writer, position(c.change), c.id), c.want) << c.legend;
+}
+
+TEST(FleetDialects, OwnTracksTidAndWill)
+{
+    char tid[3];
+    const struct {
+        const char* setting;
+        const char* client_id;
+        const char* want;
+    } cases[] = {{"", "van7", "n7"}, {"", "router-0042.", "42"}, {"", "x", "x"},
+                 {"", "--", "g"},    {"ABC", "van7", "AB"},      {"Z", "van7", "Z"}};
+    for (const auto& c : cases) {
+        fleet_owntracks_tid(c.setting, c.client_id, tid);
+        EXPECT_STREQ(tid, c.want) << c.setting << " / " << c.client_id;
+    }
+    char buf[64];
+    EXPECT_EQ(std::string(buf, fleet_owntracks_lwt(1796732119, buf, sizeof buf)),
+              "{\"_type\":\"lwt\",\"tst\":1796732119}");
+}
+
+TEST(FleetDialects, HomeAssistantDiscovery)
+{
+    const FleetDevice dev{"van 7/a", "qgps", "1.2.0", "gnss/van7/status", "gnss/van7/attributes"};
+    char topic[128], buf[1024];
+    std::size_t n;
+    ASSERT_TRUE(fleet_ha_config(HaEntity::tracker, "", dev, topic, sizeof topic, buf, sizeof buf, &n));
+    EXPECT_STREQ(topic, "homeassistant/device_tracker/van_7_a/config");
+    EXPECT_EQ(std::string(buf, n),
+              "{\"name\":\"van 7/a\",\"unique_id\":\"gnssd_van_7_a\",\"json_attributes_topic\":\"gnss/van7/attributes\","
+              "\"availability_topic\":\"gnss/van7/status\",\"availability_template\":\"{{ value_json.state }}\","
+              "\"payload_available\":\"online\",\"payload_not_available\":\"offline\",\"source_type\":\"gps\","
+              "\"device\":{\"identifiers\":[\"gnssd_van_7_a\"],\"name\":\"van 7/a\",\"model\":\"qgps\","
+              "\"sw_version\":\"1.2.0\"}}");
+    ASSERT_TRUE(fleet_ha_config(HaEntity::speed, "ha", dev, topic, sizeof topic, buf, sizeof buf, &n));
+    EXPECT_STREQ(topic, "ha/sensor/van_7_a_speed/config");
+    const std::string speed(buf, n);
+    EXPECT_NE(speed.find("\"state_topic\":\"gnss/van7/attributes\""), std::string::npos);
+    EXPECT_NE(speed.find("\"unit_of_measurement\":\"km/h\""), std::string::npos);
+    EXPECT_NE(speed.find("\"identifiers\":[\"gnssd_van_7_a\"]"), std::string::npos) << "one device for all";
+    EXPECT_FALSE(fleet_ha_config(HaEntity::satellites, "ha", dev, topic, 16, buf, sizeof buf, &n)) << "topic cut";
+    EXPECT_FALSE(fleet_ha_config(HaEntity::satellites, "ha", dev, topic, sizeof topic, buf, 64, &n)) << "config cut";
+
+    EXPECT_EQ(text([](const FleetPosition& p, const char*, char* b,
+                      std::size_t s) { return fleet_ha_attributes(p, b, s); },
+                   position(), ""),
+              "{\"latitude\":48.117300,\"longitude\":11.516667,\"gps_accuracy\":5,\"altitude\":545.4,\"speed\":41.5,"
+              "\"course\":84.4,\"satellites\":8}");
+}
+
+TEST(FleetDialects, CutBuffersSendNothing)
+{
+    const FleetPosition p = position();
+    char buf[512];
+    for (std::size_t size : {1u, 20u, 60u, 100u}) {
+        EXPECT_EQ(fleet_native_json(p, "van7", 1, buf, size), 0u) << size;
+        EXPECT_EQ(fleet_owntracks_location(p, "n7", buf, size), 0u) << size;
+        EXPECT_EQ(fleet_osmand_query(p, "van7", buf, size), 0u) << size;
+    }
+}
+
+TEST(FleetDialects, FormatSetting)
+{
+    FleetFormat f = FleetFormat::owntracks;
+    EXPECT_TRUE(fleet_format("", &f));
+    EXPECT_EQ(f, FleetFormat::native);
+    EXPECT_TRUE(fleet_format("OwnTracks", &f));
+    EXPECT_EQ(f, FleetFormat::owntracks);
+    EXPECT_TRUE(fleet_format("native", &f));
+    EXPECT_EQ(f, FleetFormat::native);
+    EXPECT_FALSE(fleet_format("traccar", &f));
+}

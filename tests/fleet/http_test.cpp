@@ -1,0 +1,237 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The OsmAnd output against a real HTTPS server with certificates made here.
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "fleet/http.h"
+#include "platform/platform.h"
+#include "support/harness.h"
+#include "support/inproc.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool sh(const std::string& command)
+{
+    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Logs each request's path and Authorization header; a position whose id
+// is "busy" gets 503, as a server that cannot store it now answers.
+constexpr char kServer[] = R"(
+import http.server, ssl, sys
+d = sys.argv[1]
+class H(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        with open(d + '/requests', 'a') as f:
+            f.write(self.path + ' ' + (self.headers.get('Authorization') or '-') + '\n')
+        self.send_response(503 if 'id=busy' in self.path else 200)
+        self.send_header('Content-Length', '0')
+        self.end_headers()
+    def log_message(self, *a):
+        pass
+s = http.server.HTTPServer(('127.0.0.1', 0), H)
+c = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+c.load_cert_chain(d + '/server.pem', d + '/server.key')
+s.socket = c.wrap_socket(s.socket, server_side=True)
+print('port', s.server_address[1], flush=True)
+s.serve_forever()
+)";
+
+struct HttpsServer {
+    th::TempDir dir;
+    th::Process proc;
+    int port = 0;
+
+    bool start()
+    {
+        const std::string d = dir.path;
+        const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+        if (!sh("cd " + d + " && openssl req -x509 " + ec + " -keyout ca.key -out ca.pem -days 2 -subj /CN=fleet-ca" +
+                " && openssl req -x509 " + ec + " -keyout other.key -out other.pem -days 2 -subj /CN=fleet-ca" +
+                " && openssl req " + ec + " -keyout server.key -out server.csr -subj /CN=localhost" +
+                " && printf 'subjectAltName=DNS:localhost\\n' >ext" +
+                " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
+                " -extfile ext -out server.pem"))
+            return false;
+        th::write_file(d + "/server.py", kServer);
+        proc.start({"python3", d + "/server.py", d}, {}, d + "/server.log");
+        if (!proc.wait_log("\n", 10s))
+            return false;
+        port = std::atoi(proc.log().c_str() + 5);
+        return port > 0;
+    }
+};
+
+struct Sent {
+    bool finished = false;
+    bool done = false;
+};
+
+// Offers one position (waiting out a back-off) and waits for its result.
+Sent send(HttpOutput* out, uint64_t seq, const std::string& query)
+{
+    Sent s;
+    if (!th::wait_until([&] { return http_offer(out, seq, query.c_str()); }, 5s, 10ms))
+        return s;
+    uint64_t got = 0;
+    s.finished = th::wait_until([&] { return http_result(out, &got, &s.done); }, 10s, 10ms) && got == seq;
+    return s;
+}
+
+HttpSettings settings(const std::string& url, const std::string& cafile)
+{
+    static std::string u, ca;
+    u = url;
+    ca = cafile;
+    static char empty[1] = "";
+    static char user[] = "fleet";
+    static char pass[] = "s3cret";
+    HttpSettings s{};
+    s.enabled = 1;
+    s.url = u.data();
+    s.id = s.certfile = s.keyfile = empty;
+    s.cafile = ca.data();
+    s.username = user;
+    s.password = pass;
+    s.timeout = 5;
+    return s;
+}
+
+}  // namespace
+
+TEST(HttpConfig, FromTheSettings)
+{
+    struct Case {
+        const char* url;
+        const char* id;
+        const char* fault;  // nullptr: runs
+        const char* host;
+        uint32_t port;
+        bool tls;
+    };
+    const Case cases[] = {
+        {"https://fleet.example.net/osmand", "", nullptr, "fleet.example.net", 443, true},
+        {"http://10.0.0.5:5055", "van7", nullptr, "10.0.0.5", 5055, false},
+        {"https://fleet.example.net:8443/?key=a", "", nullptr, "fleet.example.net", 8443, true},
+        {"ftp://fleet.example.net/", "", "no http:// or https:// URL", "", 0, false},
+        {"https://user:pw@fleet.example.net/", "", "no http:// or https:// URL", "", 0, false},
+        {"https://fleet.example.net:99999/", "", "no http:// or https:// URL", "", 0, false},
+        {"https://:8443/", "", "no http:// or https:// URL", "", 0, false},
+        {"", "", "no http:// or https:// URL", "", 0, false},
+    };
+    for (const Case& c : cases) {
+        HttpSettings s = settings(c.url, "");
+        s.id = const_cast<char*>(c.id);
+        HttpConfig cfg;
+        const char* fault;
+        EXPECT_EQ(http_config(&s, "router-1", "host", &cfg, &fault), c.fault == nullptr) << c.url;
+        EXPECT_STREQ(fault ? fault : "", c.fault ? c.fault : "") << c.url;
+        if (c.fault)
+            continue;
+        EXPECT_STREQ(cfg.host, c.host) << c.url;
+        EXPECT_EQ(cfg.port, c.port) << c.url;
+        EXPECT_EQ(cfg.tls, c.tls) << c.url;
+        EXPECT_STREQ(cfg.id, c.id[0] ? c.id : "router-1") << c.url;
+        EXPECT_STREQ(cfg.cafile, "/etc/ssl/certs/ca-certificates.crt");
+        EXPECT_EQ(cfg.period, 5u);
+        EXPECT_EQ(cfg.period_halt, 60u);
+    }
+    HttpSettings off = settings("https://x/", "");
+    off.enabled = 0;
+    HttpConfig cfg;
+    const char* fault;
+    EXPECT_FALSE(http_config(&off, "", "", &cfg, &fault));
+    EXPECT_EQ(fault, nullptr);
+    EXPECT_STREQ(http_status(nullptr).state, "disabled");
+    char buf[256];
+    EXPECT_EQ(std::string(buf, http_status_line(nullptr, nullptr, buf, sizeof buf)), "http: off\n");
+    EXPECT_EQ(std::string(buf, http_status_json(nullptr, nullptr, buf, sizeof buf)),
+              "{\"enabled\":false,\"host\":\"\",\"port\":0,\"tls\":false,\"state\":\"disabled\",\"sent\":0,"
+              "\"failed\":0,\"last_error\":null}");
+}
+
+// The right CA and host name deliver with basic authentication; a 503 keeps
+// the position for a retry after the back-off; an unknown CA, a wrong host
+// name and a server that is away deliver nothing and say why, naming the
+// server, once per reason.
+TEST(HttpOutput, DeliversOrKeepsThePositionAndSaysWhy)
+{
+    if (!sh("command -v openssl && command -v python3"))
+        GTEST_SKIP() << "openssl or python3 is not installed (scripts/install-deps.sh)";
+    th::process_root();
+    HttpsServer server;
+    ASSERT_TRUE(server.start()) << server.proc.log();
+    const std::string d = server.dir.path, port = std::to_string(server.port);
+    const std::string query = "id=van7&lat=48.117300&lon=11.516667&timestamp=1796732119&valid=true";
+
+    struct Case {
+        const char* legend;
+        std::string url;
+        std::string cafile;
+        std::string query;
+        bool done;
+        const char* reason;  // part of the last error
+    };
+    const int away = th::free_port(SOCK_STREAM);
+    const Case cases[] = {
+        {"good", "https://localhost:" + port + "/osmand", d + "/ca.pem", query, true, ""},
+        {"busy server", "https://localhost:" + port + "/osmand", d + "/ca.pem", "id=busy", false, "HTTP status 503"},
+        {"unknown CA", "https://localhost:" + port + "/", d + "/other.pem", query, false, "certificate"},
+        {"wrong host name", "https://127.0.0.1:" + port + "/", d + "/ca.pem", query, false, "127.0.0.1"},
+        {"server away", "https://localhost:" + std::to_string(away) + "/", d + "/ca.pem", query, false, "onnect"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        plat_log_forget_repeats();
+        const HttpSettings s = settings(c.url, c.cafile);
+        HttpConfig cfg;
+        const char* fault;
+        ASSERT_TRUE(http_config(&s, "", "", &cfg, &fault));
+        cfg.retry_min_ms = 200;
+        std::string log;
+        {
+            th::StderrCapture err;
+            HttpOutput* out = http_open(&cfg);
+            ASSERT_NE(out, nullptr);
+            Sent first = send(out, 7, c.query);
+            ASSERT_TRUE(first.finished);
+            EXPECT_EQ(first.done, c.done);
+            HttpStatus st = http_status(out);
+            EXPECT_NE(std::string(st.last_error).find(c.reason), std::string::npos) << st.last_error;
+            if (!c.done) {
+                EXPECT_STREQ(st.state, "waiting");
+                EXPECT_FALSE(http_offer(out, 7, c.query.c_str())) << "offered again within the back-off";
+                // The retry of the same position, after the back-off.
+                Sent again = send(out, 7, c.query);
+                EXPECT_TRUE(again.finished);
+                EXPECT_FALSE(again.done);
+                char line[512];
+                const std::string want = "http: https " + std::string(cfg.host) + ":" + std::to_string(cfg.port) +
+                                         " waiting, 0 sent, 2 failed, last error: ";
+                EXPECT_EQ(std::string(line, http_status_line(out, &cfg, line, sizeof line)).rfind(want, 0), 0u) << line;
+            } else {
+                EXPECT_STREQ(st.state, "ready");
+                EXPECT_EQ(st.sent, 1u);
+                char json[512];
+                EXPECT_EQ(std::string(json, http_status_json(out, &cfg, json, sizeof json)),
+                          "{\"enabled\":true,\"host\":\"localhost\",\"port\":" + port +
+                              ",\"tls\":true,\"state\":\"ready\",\"sent\":1,\"failed\":0,\"last_error\":null}");
+            }
+            http_close(out);
+            log = err.text();
+        }
+        const std::string said = "http: server " + std::string(cfg.host) + ":" + std::to_string(cfg.port) + ": ";
+        EXPECT_EQ(th::count_of(log, said), c.done ? 0 : 1) << log;
+    }
+    const std::string requests = th::read_file(d + "/requests");
+    EXPECT_EQ(th::count_of(requests, "/osmand?" + query + " Basic ZmxlZXQ6czNjcmV0\n"), 1) << requests;
+    EXPECT_EQ(th::count_of(requests, "/osmand?id=busy "), 2) << requests;
+    EXPECT_EQ(th::count_of(requests, "\n"), 3) << "nothing reached the server without a verified TLS session";
+}
