@@ -20,23 +20,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <new>
 #include <string>
 
+#include "core/settings.h"
+#include "fleet/dialects.h"
+#include "fleet/store.h"
 #include "nmea/report.h"
-#include "outputs/burst_queue.h"
 #include "platform/platform.h"
 #include "platform/worker.h"
 
 namespace {
 
-// Silence that ends a receiver cycle, and the age at which a cycle is
-// complete even without one (a replay, a receiver faster than 3 Hz).
-constexpr long long kJoinGapMs = 300;
-constexpr long long kCycleAgeMs = 1000;
-// How long the thread waits on the broker between looks at the main loop's
-// cycles: also the most a position waits before it leaves.
+// How long the thread waits on the broker between looks at the store: also
+// the most a position waits before it leaves.
 constexpr int kLoopMs = 50;
 // How often a wait for the broker's name looks whether it has its answer.
 constexpr int kLookupSliceMs = 10;
@@ -45,32 +44,20 @@ constexpr std::size_t kInflight = 20;
 constexpr long long kBackoffMinMs = 1000;
 constexpr long long kBackoffMaxMs = 60000;
 constexpr int kKeepaliveSec = 30;
-// A pace of this many seconds or less publishes every cycle; above it a
-// cycle a little early still counts, so that jitter never skips one.
-constexpr long long kPaceSlackMs = 500;
 // How long a clean stop waits for the broker to take the "offline" notice.
 constexpr long long kGoodbyeMs = 1000;
-constexpr std::size_t kCycleBytes = 65536;
-// Complete cycles waiting for the thread; beyond this the reader waits.
-constexpr std::size_t kCyclesWaiting = 256;
+// Cycles' sentences waiting for the NMEA topic; more are dropped and counted.
+constexpr std::size_t kNmeaWaiting = 16;
 // The most of a TLS file read: a CA bundle is about 200 kB.
 constexpr std::size_t kTlsFileMax = std::size_t{4} << 20;
 
 constexpr char kOnline[] = "{\"state\":\"online\"";
 constexpr char kOffline[] = "{\"state\":\"offline\"}";
 
-// One receiver cycle as the service's reads made it.
-struct Cycle {
-    std::string nmea;
-    PositionReport report;
-    int moving;
-    long long started_ms;
-    long long last_ms;
-};
-
-struct Pending {
-    std::string json;
-    int mid;  // 0: not yet published on this connection
+// A position published on this connection and not yet acknowledged.
+struct Inflight {
+    int mid;
+    uint64_t seq;
 };
 
 enum class State { connecting, connected, waiting };
@@ -85,14 +72,17 @@ struct MqttOutput {
     Worker worker;
     bool started;
 
-    pthread_mutex_t lock;  // guards the cycles and the status below
-    Cycle filling;
-    bool filling_used;
-    std::deque<Cycle> done;
+    FleetFormat format;
+    bool ha;  // Home Assistant discovery
+    std::string ha_prefix;
+    FleetStore* store;  // the positions, shared with the other outputs under store_lock
+    pthread_mutex_t* store_lock;
+
+    pthread_mutex_t lock;  // guards the sentences waiting and the status below
+    std::deque<std::string> nmea;
     char family[24];
     State state;
     uint64_t published, acknowledged, dropped;
-    uint32_t backlog;
     char last_error[192];
 
     // The thread's own from here on.
@@ -100,11 +90,8 @@ struct MqttOutput {
     bool connected;
     long long next_attempt_ms;
     long long backoff_ms;
-    std::deque<Pending> queue;
-    uint64_t queue_bytes;
-    std::size_t sent;  // front entries published on this connection
-    long long last_position_ms;
-    bool positioned;
+    std::deque<Inflight> inflight;
+    uint64_t after;  // the last position published on this connection
     char reason[192];  // last reason logged
     char refusal[96];  // what the broker answered the connect with
     char tls_error[160];
@@ -119,7 +106,6 @@ void set_state(MqttOutput* mq, State s)
 {
     pthread_mutex_lock(&mq->lock);
     mq->state = s;
-    mq->backlog = static_cast<uint32_t>(mq->queue.size());
     pthread_mutex_unlock(&mq->lock);
 }
 
@@ -129,7 +115,6 @@ void count(MqttOutput* mq, uint64_t published, uint64_t acknowledged, uint64_t d
     mq->published += published;
     mq->acknowledged += acknowledged;
     mq->dropped += dropped;
-    mq->backlog = static_cast<uint32_t>(mq->queue.size());
     pthread_mutex_unlock(&mq->lock);
 }
 
@@ -154,10 +139,29 @@ std::string topic(const MqttOutput* mq, const char* leaf)
 // the next one: the broker may or may not have it.
 void forget_connection(MqttOutput* mq)
 {
-    for (std::size_t i = 0; i < mq->sent && i < mq->queue.size(); ++i)
-        mq->queue[i].mid = 0;
-    mq->sent = 0;
+    mq->inflight.clear();
+    mq->after = 0;
     mq->connected = false;
+}
+
+// The topic positions go to: the topic itself for OwnTracks, as its clients do.
+std::string position_topic(const MqttOutput* mq)
+{
+    return mq->format == FleetFormat::owntracks ? std::string(mq->cfg.topic) : topic(mq, "position");
+}
+
+// Home Assistant learns of the router from retained configs: a device
+// tracker and sensors read from the attributes topic.
+void announce(MqttOutput* mq, const char* family)
+{
+    const std::string status = topic(mq, "status"), attributes = topic(mq, "attributes");
+    const FleetDevice device{mq->cfg.client_id, family, mq->version.c_str(), status.c_str(), attributes.c_str()};
+    for (HaEntity e : {HaEntity::tracker, HaEntity::speed, HaEntity::satellites}) {
+        char t[512], config[2048];
+        std::size_t n = 0;
+        if (fleet_ha_config(e, mq->ha_prefix.c_str(), device, t, sizeof t, config, sizeof config, &n))
+            mosquitto_publish(mq->mosq, nullptr, t, static_cast<int>(n), config, 1, true);
+    }
 }
 
 void on_connect(struct mosquitto* mosq, void* arg, int rc)
@@ -189,6 +193,8 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     online += ",\"version\":\"" + mq->version + "\"}";
     mosquitto_publish(mosq, nullptr, topic(mq, "status").c_str(), static_cast<int>(online.size()), online.data(), 1,
                       true);
+    if (mq->ha)
+        announce(mq, family);
 }
 
 void on_disconnect(struct mosquitto*, void* arg, int)
@@ -196,18 +202,20 @@ void on_disconnect(struct mosquitto*, void* arg, int)
     forget_connection(static_cast<MqttOutput*>(arg));
 }
 
-// A position leaves the queue once the broker has it.
+// A position leaves the store (for this output) once the broker has it.
 void on_publish(struct mosquitto*, void* arg, int mid)
 {
     auto* mq = static_cast<MqttOutput*>(arg);
     if (mq->goodbye_mid != 0 && mid == mq->goodbye_mid)
         mq->goodbye_acked = true;
-    for (std::size_t i = 0; i < mq->sent && i < mq->queue.size(); ++i) {
-        if (mq->queue[i].mid != mid)
+    for (auto it = mq->inflight.begin(); it != mq->inflight.end(); ++it) {
+        if (it->mid != mid)
             continue;
-        mq->queue_bytes -= mq->queue[i].json.size();
-        mq->queue.erase(mq->queue.begin() + static_cast<std::ptrdiff_t>(i));
-        mq->sent -= 1;
+        pthread_mutex_lock(mq->store_lock);
+        if (mq->store)
+            store_done(mq->store, kStoreMqtt, it->seq);
+        pthread_mutex_unlock(mq->store_lock);
+        mq->inflight.erase(it);
         count(mq, 0, 1, 0);
         return;
     }
@@ -413,7 +421,7 @@ SSL_CTX* tls_context(const MqttConfig& cfg, const char* certfile, const char* ke
 }
 
 // A fresh client for every attempt: nothing of a connection that went is
-// sent by the library on its own, so the queue alone decides what goes.
+// sent by the library on its own, so the store alone decides what goes.
 void connect_attempt(MqttOutput* mq)
 {
     mq->refusal[0] = '\0';
@@ -434,7 +442,14 @@ void connect_attempt(MqttOutput* mq)
     mosquitto_log_callback_set(m, on_log);
     if (!mq->username.empty())
         mosquitto_username_pw_set(m, mq->username.c_str(), mq->password.empty() ? nullptr : mq->password.c_str());
-    mosquitto_will_set(m, topic(mq, "status").c_str(), static_cast<int>(sizeof kOffline - 1), kOffline, 1, true);
+    if (mq->format == FleetFormat::owntracks) {
+        // OwnTracks' convention: the will on the device's own topic, with the connect time.
+        char lwt[64];
+        const std::size_t n = fleet_owntracks_lwt(static_cast<int64_t>(time(nullptr)), lwt, sizeof lwt);
+        mosquitto_will_set(m, mq->cfg.topic, static_cast<int>(n), lwt, 1, false);
+    } else {
+        mosquitto_will_set(m, topic(mq, "status").c_str(), static_cast<int>(sizeof kOffline - 1), kOffline, 1, true);
+    }
     int rc = MOSQ_ERR_SUCCESS;
     if (mq->cfg.tls) {
         // The context read at the start: the process can no longer reach the files.
@@ -462,92 +477,58 @@ void connect_attempt(MqttOutput* mq)
         drop_connection(mq, rc);
 }
 
-// Positions go oldest first, as many at once as the window allows.
+// Positions go from the store oldest first, as many at once as the window
+// allows. A record is the position as the dialect has it and, after a NUL,
+// the Home Assistant attributes where those are wanted.
 void pump(MqttOutput* mq)
 {
-    const std::string t = topic(mq, "position");
-    while (mq->connected && mq->sent < mq->queue.size() && mq->sent < kInflight) {
-        Pending& p = mq->queue[mq->sent];
+    const std::string t = position_topic(mq), attributes = topic(mq, "attributes");
+    std::string payload;
+    while (mq->connected && mq->inflight.size() < kInflight) {
+        StoreRecord r;
+        pthread_mutex_lock(mq->store_lock);
+        const bool found = mq->store && store_next(mq->store, kStoreMqtt, mq->after, &r) == 1;
+        if (found)
+            payload.assign(r.payload, r.length);
+        pthread_mutex_unlock(mq->store_lock);
+        if (!found)
+            return;
+        const std::size_t nul = payload.find('\0');
+        const std::size_t main_length = nul == std::string::npos ? payload.size() : nul;
         int mid = 0;
-        const int rc = mosquitto_publish(mq->mosq, &mid, t.c_str(), static_cast<int>(p.json.size()), p.json.data(),
+        const int rc = mosquitto_publish(mq->mosq, &mid, t.c_str(), static_cast<int>(main_length), payload.data(),
                                          mq->cfg.qos, true);
         if (rc != MOSQ_ERR_SUCCESS)
             return;
+        if (mq->ha && nul != std::string::npos && nul + 1 < payload.size())
+            mosquitto_publish(mq->mosq, nullptr, attributes.c_str(), static_cast<int>(payload.size() - nul - 1),
+                              payload.data() + nul + 1, 0, true);
+        mq->after = r.seq;
         if (mq->cfg.qos == 0) {
-            mq->queue_bytes -= p.json.size();
-            mq->queue.pop_front();
+            pthread_mutex_lock(mq->store_lock);
+            if (mq->store)
+                store_done(mq->store, kStoreMqtt, r.seq);
+            pthread_mutex_unlock(mq->store_lock);
         } else {
-            p.mid = mid;
-            mq->sent += 1;
+            mq->inflight.push_back(Inflight{mid, r.seq});
         }
         count(mq, 1, 0, 0);
     }
 }
 
-// Keeps a position for the broker: a full queue (by count or bytes) gives
-// up its oldest.
-void enqueue(MqttOutput* mq, const char* json, std::size_t length)
+// Each cycle's sentences, while connected; not kept across an outage.
+void publish_nmea(MqttOutput* mq)
 {
-    if (!mq->connected && mq->cfg.backlog == 0) {
-        count(mq, 0, 0, 1);
+    pthread_mutex_lock(&mq->lock);
+    std::deque<std::string> waiting;
+    waiting.swap(mq->nmea);
+    pthread_mutex_unlock(&mq->lock);
+    if (!mq->connected)
         return;
-    }
-    mq->queue.push_back(Pending{std::string(json, length), 0});
-    mq->queue_bytes += length;
-    const std::size_t limit = mq->cfg.backlog ? mq->cfg.backlog : kInflight;
-    uint64_t dropped = 0;
-    while (mq->queue.size() > 1 && (mq->queue.size() > limit || mq->queue_bytes > kBacklogBytes)) {
-        mq->queue_bytes -= mq->queue.front().json.size();
-        mq->queue.pop_front();
-        if (mq->sent > 0)
-            mq->sent -= 1;
-        ++dropped;
-    }
-    count(mq, 0, 0, dropped);
-}
-
-// Paced by the cycle's own time: cycles that waited for the fleet process
-// are published as they were taken.
-void handle_cycle(MqttOutput* mq, const Cycle* c)
-{
-    const long long now = c->started_ms;
-    if (mq->cfg.nmea && mq->connected && !c->nmea.empty())
-        mosquitto_publish(mq->mosq, nullptr, topic(mq, "nmea").c_str(), static_cast<int>(c->nmea.size()),
-                          c->nmea.data(), mq->cfg.qos, false);
-    char json[512];
-    const std::size_t n = mqtt_position_json(&c->report, c->moving, json, sizeof json);
-    if (n == 0)
-        return;
-    const long long period = c->moving ? mq->cfg.period : mq->cfg.period_halt;
-    const bool due = !mq->positioned || period <= 1 || now - mq->last_position_ms >= period * 1000 - kPaceSlackMs;
-    if (!due)
-        return;
-    mq->positioned = true;
-    mq->last_position_ms = now;
-    enqueue(mq, json, n);
-}
-
-// Whether the cycle being filled is complete at time now (under lock).
-bool filling_complete(const MqttOutput* mq, long long now)
-{
-    return mq->filling_used && (now - mq->filling.last_ms >= kJoinGapMs || now - mq->filling.started_ms >= kCycleAgeMs);
-}
-
-void finish_filling(MqttOutput* mq)
-{
-    mq->done.push_back(static_cast<Cycle&&>(mq->filling));
-    mq->filling = Cycle{};
-    mq->filling_used = false;
-}
-
-// Takes every complete cycle (under lock); the reader may go on.
-std::deque<Cycle> take_cycles(MqttOutput* mq, long long now)
-{
-    if (filling_complete(mq, now))
-        finish_filling(mq);
-    std::deque<Cycle> taken;
-    taken.swap(mq->done);
-    return taken;
+    const std::string t = topic(mq, "nmea");
+    for (const std::string& text : waiting)
+        mosquitto_publish(mq->mosq, nullptr, t.c_str(), static_cast<int>(text.size()), text.data(), mq->cfg.qos,
+                          false);
 }
 
 // At a clean stop the broker hears "offline" from the daemon itself, and
@@ -575,11 +556,7 @@ void* run(void* arg)
     auto* mq = static_cast<MqttOutput*>(arg);
     while (!worker_stopping(&mq->worker)) {
         const long long now = monotonic_ms();
-        pthread_mutex_lock(&mq->lock);
-        const std::deque<Cycle> cycles = take_cycles(mq, now);
-        pthread_mutex_unlock(&mq->lock);
-        for (const Cycle& c : cycles)
-            handle_cycle(mq, &c);
+        publish_nmea(mq);
         if (!mq->mosq && now >= mq->next_attempt_ms)
             connect_attempt(mq);
         if (!mq->mosq) {
@@ -597,7 +574,8 @@ void* run(void* arg)
 
 }  // namespace
 
-MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const char* version)
+MqttOutput* mqtt_open(const MqttSettings* settings, const FleetSettings* fleet, const char* router_id,
+                      const char* version, FleetStore* store, pthread_mutex_t* store_lock)
 {
     char host_name[128] = "";
     gethostname(host_name, sizeof host_name - 1);
@@ -618,6 +596,13 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const
     mq->username = settings->username ? settings->username : "";
     mq->password = settings->password ? settings->password : "";
     mq->version = version ? version : "unknown";
+    mq->store = store;
+    mq->store_lock = store_lock;
+    if (fleet != nullptr) {
+        (void)fleet_format(fleet->mqtt_format, &mq->format);
+        mq->ha = fleet->mqtt_ha_discovery != 0;
+        mq->ha_prefix = fleet->mqtt_ha_prefix && fleet->mqtt_ha_prefix[0] ? fleet->mqtt_ha_prefix : "homeassistant";
+    }
     if (cfg.tls)
         mq->tls = tls_context(cfg, settings->certfile, settings->keyfile, mq->tls_fault, sizeof mq->tls_fault);
     pthread_mutex_init(&mq->lock, nullptr);
@@ -640,37 +625,42 @@ void mqtt_start(MqttOutput* mq)
             mq->cfg.tls ? " (TLS)" : "", mq->cfg.topic);
 }
 
-void mqtt_write(MqttOutput* mq, const char* nmea, std::size_t length, const PositionReport* report, int moving,
-                const char* family, long long at_ms)
+void mqtt_nmea(MqttOutput* mq, const char* text, std::size_t length)
 {
-    if (!mq || !mq->started)
+    if (!mq || !mq->started || !mq->cfg.nmea || length == 0)
         return;
     pthread_mutex_lock(&mq->lock);
-    if (family)
-        std::snprintf(mq->family, sizeof mq->family, "%s", family);
-    if (filling_complete(mq, at_ms)) {
-        // A thread far behind (a broker that takes its time over a long
-        // backlog) holds up the reader, and with it the service's buffer.
-        while (mq->done.size() >= kCyclesWaiting && !worker_stopping(&mq->worker) && !plat_stop_seen()) {
-            pthread_mutex_unlock(&mq->lock);
-            clock_pause_ms(20);
-            pthread_mutex_lock(&mq->lock);
-        }
-        finish_filling(mq);
-    }
-    Cycle& c = mq->filling;
-    if (!mq->filling_used) {
-        mq->filling_used = true;
-        c.started_ms = at_ms;
-    }
-    // A cycle larger than the frame keeps its first whole sentences.
-    if (c.nmea.size() + length <= kCycleBytes)
-        c.nmea.append(nmea, length);
-    if (report)
-        c.report = *report;
-    c.moving = moving;
-    c.last_ms = at_ms;
+    if (mq->nmea.size() < kNmeaWaiting)
+        mq->nmea.emplace_back(text, length);
+    else
+        mq->dropped += 1;
     pthread_mutex_unlock(&mq->lock);
+}
+
+void mqtt_attach_store(MqttOutput* mq, FleetStore* store)
+{
+    if (!mq)
+        return;
+    pthread_mutex_lock(mq->store_lock);
+    mq->store = store;
+    pthread_mutex_unlock(mq->store_lock);
+}
+
+const MqttConfig* mqtt_config_of(const MqttOutput* mq)
+{
+    return mq ? &mq->cfg : nullptr;
+}
+
+bool mqtt_keeps(MqttOutput* mq)
+{
+    if (!mq)
+        return false;
+    pthread_mutex_lock(&mq->lock);
+    const bool keeps = mq->cfg.backlog > 0 || mq->state == State::connected;
+    if (!keeps)
+        mq->dropped += 1;
+    pthread_mutex_unlock(&mq->lock);
+    return keeps;
 }
 
 void mqtt_family(MqttOutput* mq, const char* family)
@@ -708,7 +698,6 @@ MqttStatus mqtt_status(MqttOutput* mq)
     st.published = mq->published;
     st.acknowledged = mq->acknowledged;
     st.dropped = mq->dropped;
-    st.backlog = mq->backlog;
     std::snprintf(st.last_error, sizeof st.last_error, "%s", mq->last_error);
     pthread_mutex_unlock(&mq->lock);
     return st;

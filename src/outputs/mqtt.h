@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-struct PositionReport;
 struct ReceiverStats;
 struct iovec;
 
@@ -55,9 +54,3 @@ inline constexpr uint32_t kMqttBacklogDefault = 3600;
 // cannot run: not enabled, no host, or MQTT not built in.
 bool mqtt_config(const MqttSettings* settings, const char* router_id, const char* host_name, MqttConfig* config,
                  const char** fault);
-
-// The position of one receiver cycle as its JSON object, e.g.
-// {"time":"2026-12-08T12:15:19.00Z","lat":48.117300,...,"moving":true}.
-// Items the receiver left empty are left out. Returns the length, 0 when the
-// report holds no fix (nothing to publish) or the buffer is too small.
-std::size_t mqtt_position_json(const PositionReport* report, int moving, char* buf, std::size_t size);

@@ -1,19 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The fleet feed's texts: the settings as used and the position object.
+// The fleet feed's settings as used.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "fleet/position.h"
 #include "outputs/mqtt.h"
-
-std::size_t mqtt_position_json(const PositionReport* report, int moving, char* buf, std::size_t size)
-{
-    FleetPosition position;
-    if (!fleet_position(report, moving, &position))
-        return 0;
-    return fleet_position_json(position, buf, size);
-}
 
 bool mqtt_config(const MqttSettings* s, const char* router_id, const char* host_name, MqttConfig* c, const char** fault)
 {
