@@ -128,6 +128,9 @@ void send_one(HttpOutput* h, const char* query)
     const CURLcode rc = curl_easy_perform(h->curl);
     long status = 0;
     curl_easy_getinfo(h->curl, CURLINFO_RESPONSE_CODE, &status);
+    // A request abandoned for the stop is neither a failure nor a delivery.
+    if (worker_stopping(&h->worker))
+        return;
     char why[256];
     outcome(h, rc, status, why, sizeof why);
 
