@@ -13,7 +13,7 @@ host=$(dpkg --print-architecture)
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       gpsd gpsd-clients socat iproute2 clang-format-14
       pkg-config "libmosquitto-dev:$host" "libssl-dev:$host"
-      "libsqlite3-dev:$host" "libcurl4-openssl-dev:$host" sqlite3 mosquitto mosquitto-clients openssl strace)
+      "libsqlite3-dev:$host" "libcurl4-openssl-dev:$host" sqlite3 mosquitto mosquitto-clients openssl python3 strace)
 update=0
 if [ "${GNSSD_ARM:-0}" = 1 ]; then
   # libstdc++6:armhf: the test programs and the simulator (unlike the daemon)

@@ -56,7 +56,14 @@ bool parse_url(const char* url, HttpConfig* c)
     const std::size_t authority = std::strcspn(rest, "/?#");
     if (std::memchr(rest, '@', authority) || std::strpbrk(url, " \t\r\n#"))
         return false;
-    const char* colon = rest[0] == '[' ? nullptr : static_cast<const char*>(std::memchr(rest, ':', authority));
+    // An IPv6 address stands in brackets, its colons no port's.
+    const char* end = rest + authority;
+    const char* host_end = rest[0] == '[' ? static_cast<const char*>(std::memchr(rest, ']', authority)) : rest;
+    if (!host_end)
+        return false;
+    const char* colon = static_cast<const char*>(std::memchr(host_end, ':', static_cast<std::size_t>(end - host_end)));
+    if (rest[0] == '[' && host_end + 1 != (colon ? colon : end))
+        return false;
     const std::size_t host_len = colon ? static_cast<std::size_t>(colon - rest) : authority;
     if (host_len == 0 || host_len >= sizeof c->host)
         return false;
@@ -64,9 +71,9 @@ bool parse_url(const char* url, HttpConfig* c)
     c->host[host_len] = '\0';
     c->port = c->tls ? 443 : 80;
     if (colon) {
-        char* end;
-        const unsigned long port = std::strtoul(colon + 1, &end, 10);
-        if (end != rest + authority || port == 0 || port > 65535)
+        char* digits_end;
+        const unsigned long port = std::strtoul(colon + 1, &digits_end, 10);
+        if (digits_end != end || port == 0 || port > 65535)
             return false;
         c->port = static_cast<uint32_t>(port);
     }
@@ -128,6 +135,9 @@ void send_one(HttpOutput* h, const char* query)
     const CURLcode rc = curl_easy_perform(h->curl);
     long status = 0;
     curl_easy_getinfo(h->curl, CURLINFO_RESPONSE_CODE, &status);
+    // A request abandoned for the stop is neither a failure nor a delivery.
+    if (worker_stopping(&h->worker))
+        return;
     char why[256];
     outcome(h, rc, status, why, sizeof why);
 

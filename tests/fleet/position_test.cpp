@@ -52,6 +52,17 @@ TEST(MqttJson, PositionFromTheReport)
         {"no date yet: no time", [](PositionReport& r) { put(r.date, ""); }, 1,
          "{\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,\"course\":84.4,\"sats\":8,\"fix\":1,"
          "\"moving\":true}"},
+        {"a month 13 is no date: no time", [](PositionReport& r) { put(r.date, "081326"); }, 1,
+         "{\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,\"course\":84.4,\"sats\":8,\"fix\":1,"
+         "\"moving\":true}"},
+        {"an hour 25 is no time",
+         [](PositionReport& r) {
+             put(r.fix_time, "251519.00");
+             put(r.rmc_time, "251519.00");
+         },
+         1,
+         "{\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,\"course\":84.4,\"sats\":8,\"fix\":1,"
+         "\"moving\":true}"},
         {"empty items are left out, never sent as 0",
          [](PositionReport& r) {
              put(r.altitude, "");
