@@ -14,7 +14,7 @@ pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-r
       gpsd gpsd-clients socat iproute2 clang-format-14
       pkg-config "libmosquitto-dev:$host" "libssl-dev:$host"
       "libsqlite3-dev:$host" "libcurl4-openssl-dev:$host" sqlite3 mosquitto mosquitto-clients openssl strace
-      lintian)
+      lintian musl-tools)
 update=0
 if [ "${GNSSD_ARM:-0}" = 1 ]; then
   # libstdc++6:armhf: the test programs and the simulator (unlike the daemon)
