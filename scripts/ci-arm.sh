@@ -12,18 +12,18 @@ jobs=$(nproc); [ "$jobs" -gt 2 ] && jobs=2
 toolchain=$PWD/cmake/armhf-toolchain.cmake
 
 # Dynamic product with the test suite, built as the README's cross-build recipe
-# builds it (Release: -O3 with warnings as errors). A cross build leaves the
+# builds it (Release: -O3), here with warnings as errors. A cross build leaves the
 # tests out unless asked for. It has the MQTT output, linked against Debian's
 # armhf libmosquitto and OpenSSL (multiarch, see scripts/install-deps.sh).
 cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DGNSSD_TESTS=ON -DGNSSD_FLEET=ON >/dev/null
+  -DGNSSD_TESTS=ON -DGNSSD_FLEET=ON -DGNSSD_WERROR=ON >/dev/null
 cmake --build build-arm -j"$jobs"
 
 # Fully static product, for routers whose libc predates the 64-bit time calls.
 # It stays without MQTT: libmosquitto and OpenSSL are linked as the router's
 # shared libraries only, and a static libc cannot load them.
 cmake -S . -B build-arm-static -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DGNSSD_STATIC=ON -DGNSSD_TESTS=OFF -DGNSSD_FLEET=OFF >/dev/null
+  -DGNSSD_STATIC=ON -DGNSSD_TESTS=OFF -DGNSSD_FLEET=OFF -DGNSSD_WERROR=ON >/dev/null
 cmake --build build-arm-static --target gnssd -j"$jobs"
 
 report() {

@@ -15,7 +15,7 @@ build=build-fuzz
 
 scripts/install-deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DGNSSD_FUZZ=ON -DGNSSD_TESTS=OFF >/dev/null
+  -DGNSSD_FUZZ=ON -DGNSSD_TESTS=OFF -DGNSSD_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target fuzz
 
 status=0

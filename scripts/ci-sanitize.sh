@@ -31,7 +31,7 @@ extra_flags=""
 
 scripts/install-deps.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" \
-  -DCMAKE_CXX_FLAGS="$extra_flags" -DGNSSD_SANITIZE="$sanitizers" >/dev/null
+  -DCMAKE_CXX_FLAGS="$extra_flags" -DGNSSD_SANITIZE="$sanitizers" -DGNSSD_WERROR=ON >/dev/null
 
 reports=$PWD/$build/reports
 rm -rf "$reports"

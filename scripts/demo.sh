@@ -20,14 +20,20 @@ if [ -n "$mqtt_port" ]; then
     --set MOD_GPS_MQTT_PERIOD=1 --set MOD_GPS_MQTT_PERIOD_HALT=5 --set MOD_GPS_ROUTER_ID_STRING=demo)
 fi
 
+# The first run installs, configures and builds; each step says so, and the
+# build shows its progress (a line per file, about a minute on two cores).
 if ! command -v cmake >/dev/null 2>&1 || ! command -v g++ >/dev/null 2>&1; then
+  echo "demo: installing the build tools (scripts/install-deps.sh) ..."
   scripts/install-deps.sh
 fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGNSSD_TESTS=OFF >/dev/null
+  echo "demo: configuring $build ..."
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGNSSD_TESTS=OFF
 fi
-echo "building gnssd and gnssd-sim in $build ..."
-cmake --build "$build" --target gnssd gnssd-sim ${mqtt_port:+gnssd-fleet} -j2 >/dev/null
+echo "demo: building gnssd and gnssd-sim in $build ..."
+# (compiler errors go to standard error, past the filter; pipefail keeps
+# the build's status)
+cmake --build "$build" --target gnssd gnssd-sim ${mqtt_port:+gnssd-fleet} -j2 | awk '/^\[ *[0-9]+%\] (Building|Linking)/ { print; fflush() }'
 
 root=$(mktemp -d /tmp/gnssd-demo.XXXXXX)
 # The logs exist before the programs that write them start: a backgrounded

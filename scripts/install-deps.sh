@@ -13,7 +13,8 @@ host=$(dpkg --print-architecture)
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       gpsd gpsd-clients socat iproute2 clang-format-14
       pkg-config "libmosquitto-dev:$host" "libssl-dev:$host"
-      "libsqlite3-dev:$host" "libcurl4-openssl-dev:$host" sqlite3 mosquitto mosquitto-clients openssl python3 strace)
+      "libsqlite3-dev:$host" "libcurl4-openssl-dev:$host" sqlite3 mosquitto mosquitto-clients openssl python3 strace
+      lintian musl-tools)
 update=0
 if [ "${GNSSD_ARM:-0}" = 1 ]; then
   # libstdc++6:armhf: the test programs and the simulator (unlike the daemon)
@@ -30,13 +31,17 @@ missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Each long step says what it does; apt's own lines show its progress.
 if [ ${#missing[@]} -gt 0 ] || [ "$update" = 1 ]; then
+  echo "install-deps: updating the package lists ..."
   $SUDO apt-get update -qq
 fi
 if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${#missing[@]} packages (a first run takes a few minutes): ${missing[*]}"
   # A library of both machines is installed at one version for both: apt
   # upgrades the host's copy with the armhf one where the mirror has moved on.
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" \
+    | awk '/^(Get:|Unpacking|Setting up)/ { print; fflush() }'
 fi
 # The tests start their own gpsd and broker; a packaged one listening on the default
 # port would only get in the way.

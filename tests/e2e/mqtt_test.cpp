@@ -43,7 +43,7 @@ int free_port()
     return ntohs(a.sin_port);
 }
 
-// A daemon built without MQTT (GNSSD_MQTT=OFF) has nothing to test here.
+// A build without the fleet process (GNSSD_FLEET=OFF) has nothing to test here.
 bool have_broker()
 {
 #ifndef GNSSD_HAVE_MQTT
