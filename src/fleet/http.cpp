@@ -9,11 +9,14 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "fleet/files.h"
 #include "fleet/position.h"
 #include "outputs/mqtt.h"
 #include "platform/platform.h"
@@ -188,6 +191,18 @@ void* http_thread(void* arg)
     return nullptr;
 }
 
+// A TLS file handed to libcurl as its content (which it copies).
+bool blob(CURL* e, CURLoption option, const char* path, const char* what)
+{
+    std::string text;
+    if (!fleet_read_file(path, &text)) {
+        log_msg(LOG_ERR, "http: cannot read %s %.64s: %s", what, path, std::strerror(errno));
+        return false;
+    }
+    curl_blob b{text.data(), text.size(), CURL_BLOB_COPY};
+    return curl_easy_setopt(e, option, &b) == CURLE_OK;
+}
+
 // The request every position shares: GET, verified TLS and nothing else,
 // no redirect, the time limit, the credentials.
 bool setup(HttpOutput* h)
@@ -212,11 +227,13 @@ bool setup(HttpOutput* h)
     if (c.tls) {
         ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
         ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
-        ok = ok && curl_easy_setopt(e, CURLOPT_CAINFO, c.cafile) == CURLE_OK;
+        // Read now, while the process may still reach them: it gives root
+        // up before the first request.
+        ok = ok && blob(e, CURLOPT_CAINFO_BLOB, c.cafile, "the CA file");
         if (c.certfile[0])
-            ok = ok && curl_easy_setopt(e, CURLOPT_SSLCERT, c.certfile) == CURLE_OK;
+            ok = ok && blob(e, CURLOPT_SSLCERT_BLOB, c.certfile, "the client certificate");
         if (c.keyfile[0])
-            ok = ok && curl_easy_setopt(e, CURLOPT_SSLKEY, c.keyfile) == CURLE_OK;
+            ok = ok && blob(e, CURLOPT_SSLKEY_BLOB, c.keyfile, "the client key");
     }
     if (c.username[0]) {
         ok = ok && curl_easy_setopt(e, CURLOPT_HTTPAUTH, CURLAUTH_BASIC) == CURLE_OK;

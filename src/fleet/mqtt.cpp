@@ -27,6 +27,7 @@
 
 #include "core/settings.h"
 #include "fleet/dialects.h"
+#include "fleet/files.h"
 #include "fleet/store.h"
 #include "nmea/report.h"
 #include "platform/platform.h"
@@ -48,8 +49,6 @@ constexpr int kKeepaliveSec = 30;
 constexpr long long kGoodbyeMs = 1000;
 // Cycles' sentences waiting for the NMEA topic; more are dropped and counted.
 constexpr std::size_t kNmeaWaiting = 16;
-// The most of a TLS file read: a CA bundle is about 200 kB.
-constexpr std::size_t kTlsFileMax = std::size_t{4} << 20;
 
 constexpr char kOnline[] = "{\"state\":\"online\"";
 constexpr char kOffline[] = "{\"state\":\"offline\"}";
@@ -314,31 +313,6 @@ bool name_looked_up(MqttOutput* mq)
     return !worker_stopping(&mq->worker);
 }
 
-// A TLS file of the settings into memory: a regular file only, opened
-// without waiting (a FIFO at the path would hold the start for ever).
-bool read_tls_file(const char* path, std::string* out)
-{
-    const int fd = plat_open_file(path, O_RDONLY);
-    if (fd < 0)
-        return false;
-    Fd file(fd);
-    char chunk[8192];
-    for (;;) {
-        const ssize_t n = read(file.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (out->size() + static_cast<std::size_t>(n) > kTlsFileMax) {
-            errno = EFBIG;
-            return false;
-        }
-        out->append(chunk, static_cast<std::size_t>(n));
-    }
-}
-
 BIO* memory_bio(const std::string& text)
 {
     return BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
@@ -350,12 +324,12 @@ BIO* memory_bio(const std::string& text)
 SSL_CTX* tls_context(const MqttConfig& cfg, const char* certfile, const char* keyfile, char* fault, std::size_t size)
 {
     std::string ca, cert, key;
-    if (!read_tls_file(cfg.cafile, &ca)) {
+    if (!fleet_read_file(cfg.cafile, &ca)) {
         std::snprintf(fault, size, "TLS: cannot read the CA file %.40s: %s", cfg.cafile, std::strerror(errno));
         return nullptr;
     }
     const bool client = certfile && certfile[0];
-    if (client && (!read_tls_file(certfile, &cert) || !keyfile || !keyfile[0] || !read_tls_file(keyfile, &key))) {
+    if (client && (!fleet_read_file(certfile, &cert) || !keyfile || !keyfile[0] || !fleet_read_file(keyfile, &key))) {
         std::snprintf(fault, size, "TLS: cannot use the client certificate or key");
         return nullptr;
     }
