@@ -64,10 +64,9 @@ struct TailRecord {
     std::string payload;
 };
 
-// Outputs done with a record on flash since the last commit.
+// A record on flash that some output was done with since the last commit.
 struct DoneMark {
     uint64_t seq;
-    uint32_t done;  // outputs done with it
     uint32_t left;  // outputs still waiting for it after this commit
 };
 
@@ -88,7 +87,6 @@ struct FleetStore {
     uint64_t tail_bytes;
     std::vector<DoneMark> done;  // by seq
     uint64_t dropped;
-    uint64_t dropped_logged;
     long long drop_logged_ms;
     long long last_commit_ms;
     uint64_t file_bytes;
@@ -193,6 +191,17 @@ bool move_aside(const char* path)
     return true;
 }
 
+// Where the numbers start without a store to go on from: the wall clock's
+// milliseconds, which run faster than any receiver hands out numbers, so
+// they still grow across restarts as long as the router's clock does.
+uint64_t clock_seq()
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec <= 0)
+        return 1;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000) + 1;
+}
+
 // Opens the file and checks that it is a sound store of ours (or makes an
 // empty file one). Returns the SQLite code of the first failure, with
 // SQLITE_NOTADB standing for a file that is not a store.
@@ -265,21 +274,14 @@ int open_db(FleetStore* st)
     if (count < 0)
         return SQLITE_IOERR;
     st->next_seq = std::max<uint64_t>({1, static_cast<uint64_t>(reserved), static_cast<uint64_t>(top) + 1});
+    // A fresh store (also one that replaced a damaged one) goes on from the
+    // clock, above what the router handed out before it.
+    if (reserved == 0 && top == 0)
+        st->next_seq = clock_seq();
     st->reserved_seq = static_cast<uint64_t>(reserved);
     st->committed_seq = st->next_seq - 1;
     st->flash_pending = static_cast<uint64_t>(count);
     return SQLITE_OK;
-}
-
-// Without a store on flash the numbers still grow across restarts as long
-// as the router's clock does: they start at the wall clock's milliseconds,
-// which run faster than any receiver.
-uint64_t clock_seq()
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec <= 0)
-        return 1;
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000) + 1;
 }
 
 void note_dropped(FleetStore* st, uint64_t n, long long now_ms)
@@ -660,11 +662,8 @@ void store_done(FleetStore* st, uint32_t target, uint64_t seq)
         sqlite3_reset(s);
         if ((targets & target) == 0)
             return;
-        m = st->done.insert(m, DoneMark{seq, 0, targets});
+        m = st->done.insert(m, DoneMark{seq, targets});
     }
-    if ((m->left & target) == 0)
-        return;
-    m->done |= target;
     m->left &= ~target;
 }
 
