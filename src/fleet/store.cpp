@@ -215,10 +215,11 @@ int open_db(FleetStore* st)
     // Exclusive locking before the log: no shared-memory file, which some
     // flash file systems cannot map. Commits are synced (FULL), but only
     // once per sync period; the log is checkpointed by the commit that takes
-    // it past its share (see commit).
+    // it past its share (see commit). No temporary files elsewhere: the
+    // process may reach no other directory.
     std::snprintf(sql, sizeof sql,
                   "PRAGMA locking_mode=EXCLUSIVE; PRAGMA page_size=%d; PRAGMA cache_size=-%d;"
-                  "PRAGMA synchronous=FULL; PRAGMA wal_autocheckpoint=0;",
+                  "PRAGMA synchronous=FULL; PRAGMA wal_autocheckpoint=0; PRAGMA temp_store=MEMORY;",
                   kPageSize, kCacheKib);
     rc = sqlite3_exec(st->db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)

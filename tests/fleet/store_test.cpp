@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <numeric>
 #include <string>
 #include <vector>
