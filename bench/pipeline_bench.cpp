@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "nmea/nmea.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"

@@ -481,6 +481,7 @@ void commit(FleetStore* st, long long now_ms, bool exact)
             // The records on flash are lost with the file; those in memory
             // go to the fresh one at the next commit.
             note_dropped(st, st->flash_pending, now_ms);
+            st->flash_pending = 0;
             close_db(st);
             const uint64_t next = st->next_seq;
             const int again = move_aside(st->cfg.path) ? open_db(st) : SQLITE_CANTOPEN;
@@ -545,7 +546,8 @@ void store_config(const StoreSettings* s, StoreConfig* c)
         kib = kStoreSizeMinKib;
     }
     c->size_bytes = kib * 1024;
-    c->sync_ms = parse_key(s ? s->sync : nullptr, kStoreSyncDefaultSec, "MOD_GPS_STORE_SYNC") * 1000u;
+    const uint32_t sync = parse_key(s ? s->sync : nullptr, kStoreSyncDefaultSec, "MOD_GPS_STORE_SYNC");
+    c->sync_ms = std::min(sync, kStoreSyncMaxSec) * 1000u;
 }
 
 FleetStore* store_open(const StoreConfig* config, long long now_ms)

@@ -106,6 +106,7 @@ TEST(StoreConfig, DefaultsAndBounds)
         {"size 0: memory only", "x.db", "0", "0", "x.db 0 0"},
         {"tiny size raised", "x.db", "3", "1", "x.db 65536 1000"},
         {"not numbers: defaults", "x.db", "lots", "-2", "x.db 8388608 5000"},
+        {"a period past a day: a day", "x.db", "64", "4294967", "x.db 65536 86400000"},
     };
     for (const Case& c : cases) {
         StoreSettings s{const_cast<char*>(c.path), const_cast<char*>(c.size), const_cast<char*>(c.sync)};
