@@ -27,7 +27,7 @@ namespace {
 constexpr int kApplicationId = 0x676e7373;
 // Small pages: a commit of a few positions rewrites a few of them, and a
 // whole page goes to the log for each (an hour of outage at 1 Hz writes
-// some 6.8 MB with these, 8.5 MB with 4 KiB pages).
+// about 7 MB with these, 8.5 MB with 4 KiB pages).
 constexpr int kPageSize = 1024;
 // The page cache: enough for the tree's inner pages, the rest is flash.
 constexpr int kCacheKib = 64;
