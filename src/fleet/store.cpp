@@ -39,6 +39,8 @@ constexpr uint64_t kWalMaxBytes = 256 * 1024;
 // one; a reservation lasts this many records, so that a backend that takes
 // every position as it comes costs no write for hours.
 constexpr uint64_t kSeqReserve = 65536;
+// How long an open waits for another process to let go of the store.
+constexpr int kBusyMs = 3000;
 // A full store is reported at most this often.
 constexpr long long kDropLogMs = 60000;
 
@@ -211,6 +213,9 @@ int open_db(FleetStore* st)
     int rc = sqlite3_open_v2(st->cfg.path, &st->db, flags, nullptr);
     if (rc != SQLITE_OK)
         return rc;
+    // A fleet process that is still stopping holds the store until its last
+    // commit is done; the next one waits for that rather than do without.
+    sqlite3_busy_timeout(st->db, kBusyMs);
     char sql[512];
     // Exclusive locking before the log: no shared-memory file, which some
     // flash file systems cannot map. Commits are synced (FULL), but only
