@@ -27,7 +27,7 @@ namespace {
 constexpr int kApplicationId = 0x676e7373;
 // Small pages: a commit of a few positions rewrites a few of them, and a
 // whole page goes to the log for each (an hour of outage at 1 Hz writes
-// some 6.8 MB with these, 8.5 MB with 4 KiB pages).
+// about 7 MB with these, 8.5 MB with 4 KiB pages).
 constexpr int kPageSize = 1024;
 // The page cache: enough for the tree's inner pages, the rest is flash.
 constexpr int kCacheKib = 64;
@@ -39,6 +39,8 @@ constexpr uint64_t kWalMaxBytes = 256 * 1024;
 // one; a reservation lasts this many records, so that a backend that takes
 // every position as it comes costs no write for hours.
 constexpr uint64_t kSeqReserve = 65536;
+// How long an open waits for another process to let go of the store.
+constexpr int kBusyMs = 3000;
 // A full store is reported at most this often.
 constexpr long long kDropLogMs = 60000;
 
@@ -64,10 +66,9 @@ struct TailRecord {
     std::string payload;
 };
 
-// Outputs done with a record on flash since the last commit.
+// A record on flash that some output was done with since the last commit.
 struct DoneMark {
     uint64_t seq;
-    uint32_t done;  // outputs done with it
     uint32_t left;  // outputs still waiting for it after this commit
 };
 
@@ -88,7 +89,6 @@ struct FleetStore {
     uint64_t tail_bytes;
     std::vector<DoneMark> done;  // by seq
     uint64_t dropped;
-    uint64_t dropped_logged;
     long long drop_logged_ms;
     long long last_commit_ms;
     uint64_t file_bytes;
@@ -193,6 +193,17 @@ bool move_aside(const char* path)
     return true;
 }
 
+// Where the numbers start without a store to go on from: the wall clock's
+// milliseconds, which run faster than any receiver hands out numbers, so
+// they still grow across restarts as long as the router's clock does.
+uint64_t clock_seq()
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec <= 0)
+        return 1;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000) + 1;
+}
+
 // Opens the file and checks that it is a sound store of ours (or makes an
 // empty file one). Returns the SQLite code of the first failure, with
 // SQLITE_NOTADB standing for a file that is not a store.
@@ -202,14 +213,18 @@ int open_db(FleetStore* st)
     int rc = sqlite3_open_v2(st->cfg.path, &st->db, flags, nullptr);
     if (rc != SQLITE_OK)
         return rc;
+    // A fleet process that is still stopping holds the store until its last
+    // commit is done; the next one waits for that rather than do without.
+    sqlite3_busy_timeout(st->db, kBusyMs);
     char sql[512];
     // Exclusive locking before the log: no shared-memory file, which some
     // flash file systems cannot map. Commits are synced (FULL), but only
     // once per sync period; the log is checkpointed by the commit that takes
-    // it past its share (see commit).
+    // it past its share (see commit). No temporary files elsewhere: the
+    // process may reach no other directory.
     std::snprintf(sql, sizeof sql,
                   "PRAGMA locking_mode=EXCLUSIVE; PRAGMA page_size=%d; PRAGMA cache_size=-%d;"
-                  "PRAGMA synchronous=FULL; PRAGMA wal_autocheckpoint=0;",
+                  "PRAGMA synchronous=FULL; PRAGMA wal_autocheckpoint=0; PRAGMA temp_store=MEMORY;",
                   kPageSize, kCacheKib);
     rc = sqlite3_exec(st->db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
@@ -265,21 +280,14 @@ int open_db(FleetStore* st)
     if (count < 0)
         return SQLITE_IOERR;
     st->next_seq = std::max<uint64_t>({1, static_cast<uint64_t>(reserved), static_cast<uint64_t>(top) + 1});
+    // A fresh store (also one that replaced a damaged one) goes on from the
+    // clock, above what the router handed out before it.
+    if (reserved == 0 && top == 0)
+        st->next_seq = clock_seq();
     st->reserved_seq = static_cast<uint64_t>(reserved);
     st->committed_seq = st->next_seq - 1;
     st->flash_pending = static_cast<uint64_t>(count);
     return SQLITE_OK;
-}
-
-// Without a store on flash the numbers still grow across restarts as long
-// as the router's clock does: they start at the wall clock's milliseconds,
-// which run faster than any receiver.
-uint64_t clock_seq()
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec <= 0)
-        return 1;
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000) + 1;
 }
 
 void note_dropped(FleetStore* st, uint64_t n, long long now_ms)
@@ -478,6 +486,7 @@ void commit(FleetStore* st, long long now_ms, bool exact)
             // The records on flash are lost with the file; those in memory
             // go to the fresh one at the next commit.
             note_dropped(st, st->flash_pending, now_ms);
+            st->flash_pending = 0;
             close_db(st);
             const uint64_t next = st->next_seq;
             const int again = move_aside(st->cfg.path) ? open_db(st) : SQLITE_CANTOPEN;
@@ -542,7 +551,8 @@ void store_config(const StoreSettings* s, StoreConfig* c)
         kib = kStoreSizeMinKib;
     }
     c->size_bytes = kib * 1024;
-    c->sync_ms = parse_key(s ? s->sync : nullptr, kStoreSyncDefaultSec, "MOD_GPS_STORE_SYNC") * 1000u;
+    const uint32_t sync = parse_key(s ? s->sync : nullptr, kStoreSyncDefaultSec, "MOD_GPS_STORE_SYNC");
+    c->sync_ms = std::min(sync, kStoreSyncMaxSec) * 1000u;
 }
 
 FleetStore* store_open(const StoreConfig* config, long long now_ms)
@@ -660,11 +670,8 @@ void store_done(FleetStore* st, uint32_t target, uint64_t seq)
         sqlite3_reset(s);
         if ((targets & target) == 0)
             return;
-        m = st->done.insert(m, DoneMark{seq, 0, targets});
+        m = st->done.insert(m, DoneMark{seq, targets});
     }
-    if ((m->left & target) == 0)
-        return;
-    m->done |= target;
     m->left &= ~target;
 }
 

@@ -20,6 +20,8 @@ inline constexpr std::size_t kStorePayloadMax = 2048;
 inline constexpr const char* kStorePathDefault = "/opt/gps/var/fleet.db";
 inline constexpr uint32_t kStoreSizeDefaultKib = 8192;
 inline constexpr uint32_t kStoreSyncDefaultSec = 5;
+// A longer period is taken as this one (a day).
+inline constexpr uint32_t kStoreSyncMaxSec = 86400;
 // Below this the store's own tables and one commit would not fit.
 inline constexpr uint32_t kStoreSizeMinKib = 64;
 

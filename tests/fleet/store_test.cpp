@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -105,6 +106,7 @@ TEST(StoreConfig, DefaultsAndBounds)
         {"size 0: memory only", "x.db", "0", "0", "x.db 0 0"},
         {"tiny size raised", "x.db", "3", "1", "x.db 65536 1000"},
         {"not numbers: defaults", "x.db", "lots", "-2", "x.db 8388608 5000"},
+        {"a period past a day: a day", "x.db", "64", "4294967", "x.db 65536 86400000"},
     };
     for (const Case& c : cases) {
         StoreSettings s{const_cast<char*>(c.path), const_cast<char*>(c.size), const_cast<char*>(c.sync)};
@@ -214,7 +216,8 @@ TEST_F(StoreOnFlash, FlashStaysWithinItsSize)
 
 // A file that is no sound store is moved aside with its log and a fresh
 // store takes its place; one that cannot be a file at all leaves the store
-// in memory. Neither loses what is appended after.
+// in memory. Neither loses what is appended after, nor hands out numbers
+// below those the lost store did.
 TEST(Store, DamagedOrUnusableFiles)
 {
     struct Case {
@@ -248,8 +251,10 @@ TEST(Store, DamagedOrUnusableFiles)
             mkdir(path.c_str(), 0755);
         else
             th::write_file(path, bytes);
+        const uint64_t wall_ms = static_cast<uint64_t>(time(nullptr)) * 1000;
         FleetStore* st = store_open(&cfg, kT0);
         EXPECT_STREQ(store_status(st, kT0).state, c.state) << c.legend;
+        EXPECT_GE(store_peek_seq(st), wall_ms) << c.legend << ": numbers go on from the clock";
         EXPECT_EQ(th::file_exists(path + ".corrupt"), c.aside) << c.legend;
         EXPECT_EQ(walk(st, kStoreMqtt), Numbers{}) << c.legend;
         append(st, 0, 3, kT0);
