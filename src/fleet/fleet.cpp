@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -151,14 +152,29 @@ struct Feed {
     char tid[3];
     uint64_t http_after;  // the position the HTTP output has on its way
     Cycle cycle;
+    char fix_time[sizeof PositionReport::fix_time];  // of the report the last read left
+    char rmc_time[sizeof PositionReport::rmc_time];
     char buf[sizeof(FleetRead) + kFleetNmeaMax];
 };
 
-// The latest of the report's two times: a new one begins a new cycle (a
-// receiver faster than the silence between its cycles).
-void latest_time(const PositionReport& r, char* out, std::size_t size)
+// Receivers write the time of GGA and RMC with their own number of decimals.
+bool same_time(const char* a, const char* b)
 {
-    std::snprintf(out, size, "%s", std::strcmp(r.fix_time, r.rmc_time) >= 0 ? r.fix_time : r.rmc_time);
+    const double d = std::strtod(a, nullptr) - std::strtod(b, nullptr);
+    return d > -0.0005 && d < 0.0005;
+}
+
+// The receiver time of a position this read stored anew, "" when it stored
+// none; the feed remembers the report's times for the next read.
+void stored_time(Feed* f, const PositionReport& r, char* out, std::size_t size)
+{
+    out[0] = '\0';
+    if (r.rmc_time[0] && std::strcmp(r.rmc_time, f->rmc_time) != 0)
+        std::snprintf(out, size, "%s", r.rmc_time);
+    if (r.fix_time[0] && std::strcmp(r.fix_time, f->fix_time) != 0)
+        std::snprintf(out, size, "%s", r.fix_time);
+    std::memcpy(f->fix_time, r.fix_time, sizeof f->fix_time);
+    std::memcpy(f->rmc_time, r.rmc_time, sizeof f->rmc_time);
 }
 
 // The position of a finished cycle goes to the store for every output whose
@@ -212,16 +228,18 @@ void finish_cycle(Feed* f)
     f->cycle.nmea.clear();
 }
 
-// One read into the cycle it belongs to: a silence, the cycle's age or a new
-// receiver time ends the cycle before it. Cycles are framed by the time the
-// service took the reads, so reads that waited for this process keep theirs.
+// One read into the cycle it belongs to: a silence, the cycle's age or a
+// position of a new receiver time (at 5 or 10 Hz the pause between cycles is
+// shorter than the silence) ends the cycle before it. Cycles are framed by
+// the time the service took the reads, so reads that waited for this process
+// keep theirs.
 void take_read(Feed* f, const FleetRead& head, const char* nmea)
 {
     Cycle& c = f->cycle;
     char time[sizeof c.time];
-    latest_time(head.report, time, sizeof time);
+    stored_time(f, head.report, time, sizeof time);
     if (c.used && (head.at_ms - c.last_ms >= kJoinGapMs || head.at_ms - c.started_ms >= kCycleAgeMs ||
-                   (time[0] && c.time[0] && std::strcmp(time, c.time) != 0)))
+                   (time[0] && c.time[0] && !same_time(time, c.time))))
         finish_cycle(f);
     if (!c.used) {
         c.used = true;
@@ -234,7 +252,7 @@ void take_read(Feed* f, const FleetRead& head, const char* nmea)
     c.report = head.report;
     c.moving = head.moving;
     c.last_ms = head.at_ms;
-    if (time[0])
+    if (time[0] && !c.time[0])
         std::memcpy(c.time, time, sizeof c.time);
 }
 

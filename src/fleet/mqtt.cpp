@@ -13,7 +13,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +45,9 @@ constexpr int kLookupSliceMs = 10;
 // Positions on their way to the broker at once, unacknowledged.
 constexpr std::size_t kInflight = 20;
 constexpr long long kBackoffMinMs = 1000;
+// While attempts back off, how often a broker that was reached before is
+// asked whether it accepts connections again.
+constexpr long long kWatchMs = 1000;
 constexpr long long kBackoffMaxMs = 60000;
 constexpr int kKeepaliveSec = 30;
 // How long a clean stop waits for the broker to take the "offline" notice.
@@ -97,6 +102,13 @@ struct MqttOutput {
     bool ever_connected;
     int goodbye_mid;
     bool goodbye_acked;
+    // Where the last connection reached the broker, watched while attempts
+    // back off after the connection went (watch_fd: a connect under way).
+    sockaddr_storage broker_addr;
+    socklen_t broker_addr_len;
+    bool watch;
+    Fd watch_fd;
+    long long watch_at_ms;
 };
 
 namespace {
@@ -173,6 +185,9 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     }
     mq->connected = true;
     mq->backoff_ms = kBackoffMinMs;
+    mq->broker_addr_len = sizeof mq->broker_addr;
+    if (getpeername(mosquitto_socket(mosq), reinterpret_cast<sockaddr*>(&mq->broker_addr), &mq->broker_addr_len) != 0)
+        mq->broker_addr_len = 0;
     if (mq->reason[0] || !mq->ever_connected)
         log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u", mq->cfg.host, static_cast<unsigned>(mq->cfg.port));
     mq->reason[0] = '\0';
@@ -248,16 +263,32 @@ void on_log(struct mosquitto* mosq, void* arg, int, const char* text)
 
 void drop_connection(MqttOutput* mq, int rc)
 {
+    // The library's own text for a connection that failed below MQTT is
+    // "Unknown error." or a bare errno; the socket knows what happened.
+    const int saved = errno;
+    const int sock = mq->mosq ? mosquitto_socket(mq->mosq) : -1;
+    int sock_error = 0;
+    socklen_t len = sizeof sock_error;
+    if (sock < 0 || getsockopt(sock, SOL_SOCKET, SO_ERROR, &sock_error, &len) != 0)
+        sock_error = 0;
     char reason[192];
     if (mq->refusal[0])
         std::snprintf(reason, sizeof reason, "%s", mq->refusal);
     else if (mq->tls_error[0])
         std::snprintf(reason, sizeof reason, "%s", mq->tls_error);
-    else if (rc == MOSQ_ERR_ERRNO)
-        std::snprintf(reason, sizeof reason, "%s", std::strerror(errno));
+    else if (sock_error != 0)
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(sock_error));
+    else if (rc == MOSQ_ERR_ERRNO && saved != 0)
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(saved));
+    else if (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_UNKNOWN)
+        std::snprintf(reason, sizeof reason, "connection closed by the broker");
     else
         std::snprintf(reason, sizeof reason, "%s", mosquitto_strerror(rc));
     report_failure(mq, reason);
+    // A broker that went away (a restart) is watched for its return; one
+    // that refuses the client or its TLS waits out the back-off.
+    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && mq->broker_addr_len > 0;
+    mq->watch_at_ms = monotonic_ms() + kWatchMs;
     forget_connection(mq);
     mosquitto_destroy(mq->mosq);
     mq->mosq = nullptr;
@@ -394,10 +425,48 @@ SSL_CTX* tls_context(const MqttConfig& cfg, const char* certfile, const char* ke
     return ctx;
 }
 
+// While the attempts back off after a broker went away, a plain TCP connect
+// to where it was, once a second, tells when it takes connections again:
+// the next attempt then goes at once, so that a restarted broker hears from
+// the daemon within moments, while one that keeps failing the attempts
+// still sees them grow apart.
+void watch_broker(MqttOutput* mq, long long now)
+{
+    if (!mq->watch)
+        return;
+    if (!mq->watch_fd) {
+        if (now < mq->watch_at_ms)
+            return;
+        mq->watch_at_ms = now + kWatchMs;
+        mq->watch_fd.reset(socket(mq->broker_addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (mq->watch_fd &&
+            connect(mq->watch_fd.get(), reinterpret_cast<const sockaddr*>(&mq->broker_addr), mq->broker_addr_len) !=
+                0 &&
+            errno != EINPROGRESS)
+            mq->watch_fd.reset();
+        return;
+    }
+    pollfd p{mq->watch_fd.get(), POLLOUT, 0};
+    if (poll(&p, 1, 0) <= 0) {
+        if (now >= mq->watch_at_ms)
+            mq->watch_fd.reset();  // no answer within the second: the next try starts afresh
+        return;
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(mq->watch_fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        error = -1;
+    mq->watch_fd.reset();
+    if (error == 0)
+        mq->next_attempt_ms = now;
+}
+
 // A fresh client for every attempt: nothing of a connection that went is
 // sent by the library on its own, so the store alone decides what goes.
 void connect_attempt(MqttOutput* mq)
 {
+    mq->watch_fd.reset();
+    mq->watch = false;
     mq->refusal[0] = '\0';
     mq->tls_error[0] = '\0';
     set_state(mq, State::connecting);
@@ -531,6 +600,8 @@ void* run(void* arg)
     while (!worker_stopping(&mq->worker)) {
         const long long now = monotonic_ms();
         publish_nmea(mq);
+        if (!mq->mosq && now < mq->next_attempt_ms)
+            watch_broker(mq, now);
         if (!mq->mosq && now >= mq->next_attempt_ms)
             connect_attempt(mq);
         if (!mq->mosq) {
