@@ -212,6 +212,24 @@ TEST_F(Platform, LogMirrorOnStandardError)
         EXPECT_EQ(th::count_of(got, "\n"), 1);
         EXPECT_EQ(got, "gps: info: " + std::string(9215, 'b') + "\n");
     }
+    // In the foreground each line begins with the local time, as syslog
+    // writes it ("Dec  9 04:12:32 ").
+    {
+        plat_log_stderr(LogStderr::mirror);
+        th::StderrCapture err;
+        log_msg(LOG_NOTICE, "started");
+        plat_log_stderr(LogStderr::normal);
+        const std::string got = err.text();
+        const time_t now = time(nullptr);
+        struct tm local {};
+        localtime_r(&now, &local);
+        char month[8];
+        std::strftime(month, sizeof month, "%b ", &local);
+        EXPECT_EQ(got.rfind(month, 0), 0u) << got;
+        ASSERT_EQ(got.size(), 16 + std::strlen("gps: notice: started\n")) << got;
+        EXPECT_EQ(got.substr(16), "gps: notice: started\n");
+        EXPECT_TRUE(got[6] == ' ' && got[9] == ':' && got[12] == ':' && got[15] == ' ') << got;
+    }
 }
 
 TEST_F(Platform, LogLinesFromThreadsNeverInterleave)
@@ -390,16 +408,23 @@ TEST_F(Platform, PidFileAndInterruptiblePauses)
     // Another process learns who holds it.
     pid_t child = fork();
     if (child == 0) {
-        int who = 0;
+        int who = 0, seen = 0;
+        const int held = plat_pidfile_holder("/run/test.pid", &seen);
         const int got = plat_pidfile_lock("/run/test.pid", &who);
-        _exit(got < 0 && who == getppid() ? 0 : got >= 0 ? 2 : 3);
+        _exit(got >= 0 ? 2 : who != getppid() ? 3 : held != 1 || seen != getppid() ? 4 : 0);
     }
     int status = -1;
     waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "2: locked twice, 3: holder unknown: " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "2: locked twice, 3: holder unknown, 4: holder not seen: " << status;
     // Removed at a clean exit, so no stale id outlives the service.
     plat_pidfile_remove("/run/test.pid", fd);
     EXPECT_FALSE(th::file_exists(root + "/run/test.pid"));
+    int seen = -1;
+    EXPECT_EQ(plat_pidfile_holder("/run/test.pid", &seen), 0);
+    th::write_file(root + "/run/test.pid", "4242\n");
+    EXPECT_EQ(plat_pidfile_holder("/run/test.pid", &seen), 0) << "a file no process holds";
+    unlink((root + "/run/test.pid").c_str());
     EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "closed";
     plat_pidfile_remove("/run/test.pid", -1);
 
@@ -492,6 +517,28 @@ TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
     const pid_t sleeper = std::atoi(text);
     ASSERT_GT(sleeper, 0) << text;
     EXPECT_TRUE(th::wait_until([&] { return kill(sleeper, 0) != 0; }, std::chrono::seconds(10)));
+
+    // A stop request ends a tool started to end with it at once, with its
+    // group, even one that ignores SIGTERM; others run on.
+    th::TempDir dir;
+    const std::string pid_file = dir.path + "/pid";
+    const std::string script = "trap '' TERM; sleep 60 & echo $! > " + pid_file + "; wait";
+    const char* deaf[] = {"sh", "-c", script.c_str(), nullptr};
+    std::thread stopper([&] {
+        th::wait_until([&] { return th::read_file(pid_file).find('\n') != std::string::npos; },
+                       std::chrono::seconds(10));
+        plat_stop_note();
+    });
+    const int ended = proc_capture(deaf, ProcStart{.own_group = true, .stop_ends = true}, 30000, &out, &status);
+    stopper.join();
+    const char* quick[] = {"sh", "-c", "echo after", nullptr};
+    EXPECT_EQ(proc_capture(quick, ProcStart{}, 30000, &out, &status), 0);
+    EXPECT_EQ(std::string(text, out.length), "after\n");
+    plat_stop_clear();
+    ASSERT_EQ(ended, 2);
+    const pid_t deaf_child = std::atoi(th::read_file(pid_file).c_str());
+    ASSERT_GT(deaf_child, 0);
+    EXPECT_TRUE(th::wait_until([&] { return kill(deaf_child, 0) != 0; }, std::chrono::seconds(10)));
 
     // Done when the tool is, even while a process it left behind holds the
     // pipe open.
