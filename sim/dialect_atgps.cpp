@@ -15,7 +15,8 @@
 //                   logging the call, as a broken tool would; absent normally
 //   atgps-hang      an AT command on which gsmat never ends: it ignores
 //                   SIGTERM and waits on a child "sleep" whose process id it
-//                   writes to atgps-hang.pid; absent normally
+//                   writes to atgps-hang.pid (option gsmat_hang=); absent
+//                   normally
 //   atgps-pwr-fail  how many "gsmpwr on" calls still fail (exit 1, the
 //                   module stays off); absent normally
 // Every tool call is appended to ROOT/sim/tools.log as its command words
@@ -151,6 +152,9 @@ void init(Sim* sim)
     std::remove(state_path(sim, "atgps-cnd").c_str());
     for (const char* name : {"atgps-crash", "atgps-hang", "atgps-hang.pid", "atgps-pwr-fail"})
         std::remove(state_path(sim, name).c_str());
+    const std::string hang = sim_option(sim, "gsmat_hang", "");
+    if (!hang.empty())
+        write_state(sim, "atgps-hang", hang);
     install_tools(sim);
 }
 
