@@ -68,9 +68,10 @@ void plat_closelog();
 void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Where messages go besides what the simulation root decides: standard
-// error as well (a service run in the foreground for debugging; each line
-// then begins with the local time, as in the system log), or only there (a
-// one-shot tool whose findings are no event for the router's log).
+// error as well (a service run in the foreground for debugging; on the
+// router each line then begins with the local time, as in the system log),
+// or only there (a one-shot tool whose findings are no event for the
+// router's log).
 enum class LogStderr : int { normal, mirror, only };
 void plat_log_stderr(LogStderr mode);
 
