@@ -11,12 +11,10 @@
 #include <cstring>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "drivers/families.h"
 #include "platform/clock.h"
-#include "platform/platform.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "support/harness.h"
@@ -348,33 +346,6 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
         atgps_install(nullptr);
         EXPECT_NE(capture.text().find("gps: err: GPSSEL test failed (9)\n"), std::string::npos);
         EXPECT_EQ(tools.calls(), std::vector<std::string>{Q});
-    }
-
-    // A gsmat that ignores SIGTERM and leaves a child running: a stop request
-    // ends both at once, and nothing further is run or reported.
-    tools.module("MC7710", 4, 0);
-    th::write_file(tools.root + "/sim/atgps-hang", "AT!CUSTOM?\n");
-    {
-        const std::string pid_file = tools.root + "/sim/atgps-hang.pid";
-        th::StderrCapture capture;
-        std::thread stopper([&] {
-            th::wait_until([&] { return th::read_file(pid_file).find('\n') != std::string::npos; },
-                           std::chrono::seconds(10));
-            plat_stop_note();
-        });
-        const auto t0 = std::chrono::steady_clock::now();
-        atgps_install(nullptr);
-        const auto took = std::chrono::steady_clock::now() - t0;
-        stopper.join();
-        plat_stop_clear();
-        EXPECT_LT(took, std::chrono::seconds(10)) << "held until the tool's own limit";
-        EXPECT_EQ(tools.calls(), std::vector<std::string>{Q});
-        EXPECT_EQ(capture.text().find("gps: "), std::string::npos) << capture.text();
-        const pid_t child = std::atoi(th::read_file(pid_file).c_str());
-        ASSERT_GT(child, 0);
-        EXPECT_TRUE(th::wait_until([&] { return kill(child, 0) != 0; }, std::chrono::seconds(10)))
-            << "the tool's child outlived the stop";
-        kill(child, SIGKILL);
     }
 
     // The notice prints its warning only while the AUX input is in use.
