@@ -35,7 +35,8 @@ for f in usr/sbin/gnssd usr/share/man/man8/gnssd.8 usr/lib/systemd/system/gnssd.
 done
 [ -x stage/usr/sbin/gnssd ] || fail "gnssd not executable"
 [ -x stage/etc/init.d/gnssd ] || fail "stage/etc/init.d/gnssd missing or not executable"
-cmp -s stage/opt/gps/etc/settings packaging/settings.example || fail "first install: settings differ from the example"
+cmp -s stage/opt/gps/etc/settings packaging/settings || fail "first install: settings differ from packaging/settings"
+! grep -q = stage/opt/gps/etc/settings || fail "first install: settings hold a key line"
 
 # A re-install keeps the router's own settings and refreshes the example.
 echo "MOD_GPS_PTY_ENABLED=1" >> stage/opt/gps/etc/settings

@@ -11,7 +11,7 @@ SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
 # an armhf copy must not count as the host's.
 host=$(dpkg --print-architecture)
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-      gpsd gpsd-clients socat iproute2 clang-format-14
+      gpsd gpsd-clients socat iproute2 clang-format-14 groff-base
       pkg-config "libmosquitto-dev:$host" "libssl-dev:$host"
       "libsqlite3-dev:$host" "libcurl4-openssl-dev:$host" sqlite3 mosquitto mosquitto-clients openssl python3 strace
       lintian musl-tools)

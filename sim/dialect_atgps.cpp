@@ -13,6 +13,12 @@
 //   atgps-cnd       present while the hidden command mode is entered
 //   atgps-crash     an AT command on which gsmat dies by SIGKILL after
 //                   logging the call, as a broken tool would; absent normally
+//   atgps-hang      an AT command on which gsmat never ends: it ignores
+//                   SIGTERM and waits on a child "sleep" whose process id it
+//                   writes to atgps-hang.pid (option gsmat_hang=); absent
+//                   normally
+//   atgps-pwr-fail  how many "gsmpwr on" calls still fail (exit 1, the
+//                   module stays off); absent normally
 // Every tool call is appended to ROOT/sim/tools.log as its command words
 // ("gsmat AT!CUSTOM?", "gsmpwr off", "service ppp stop"). Powering the module
 // off and on unplugs and re-plugs its ports through the simulator's control
@@ -92,6 +98,12 @@ void install_tools(Sim* sim)
     write_tool(
         sim, "gsmat",
         "[ \"$(cat \"$S/atgps-crash\" 2>/dev/null)\" = \"$1\" ] && kill -KILL $$\n"
+        "if [ \"$(cat \"$S/atgps-hang\" 2>/dev/null)\" = \"$1\" ]; then\n"
+        "    trap '' TERM\n"
+        "    sleep 600 &\n"
+        "    echo $! > \"$S/atgps-hang.pid\"\n"
+        "    wait\n"
+        "fi\n"
         "[ \"$(cat \"$S/atgps-power\")\" = off ] && { echo 'ERROR: no module'; exit 1; }\n"
         "case \"$1\" in\n"
         "ATI)\n"
@@ -117,6 +129,10 @@ void install_tools(Sim* sim)
                "    echo off > \"$S/atgps-power\"; rm -f \"$S/atgps-cnd\"\n"
                "    [ -p \"$S/ctl\" ] && echo unplug > \"$S/ctl\" ;;\n"
                "on)\n"
+               "    n=$(cat \"$S/atgps-pwr-fail\" 2>/dev/null)\n"
+               "    if [ \"${n:-0}\" -gt 0 ]; then\n"
+               "        echo $((n - 1)) > \"$S/atgps-pwr-fail\"; echo 'gsmpwr: no answer' >&2; exit 1\n"
+               "    fi\n"
                "    echo on > \"$S/atgps-power\"\n"
                "    [ -p \"$S/ctl\" ] && echo plug > \"$S/ctl\" ;;\n"
                "esac\n"
@@ -134,7 +150,11 @@ void init(Sim* sim)
     write_state(sim, "atgps-fixed", sim_option(sim, "gpssel_fixed", "0"));
     write_state(sim, "atgps-power", "on");
     std::remove(state_path(sim, "atgps-cnd").c_str());
-    std::remove(state_path(sim, "atgps-crash").c_str());
+    for (const char* name : {"atgps-crash", "atgps-hang", "atgps-hang.pid", "atgps-pwr-fail"})
+        std::remove(state_path(sim, name).c_str());
+    const std::string hang = sim_option(sim, "gsmat_hang", "");
+    if (!hang.empty())
+        write_state(sim, "atgps-hang", hang);
     install_tools(sim);
 }
 

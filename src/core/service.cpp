@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/commands.h"
 #include "core/pipeline.h"
 #include "core/settings.h"
 #include "outputs/shell.h"
@@ -28,8 +29,6 @@ constexpr const char* kVersion = GNSSD_VERSION;
 constexpr const char* kVersion = "unknown";
 #endif
 
-// One service per router: the lock on this file says which process it is.
-constexpr const char* kPidPath = "/run/gnssd.pid";
 
 // SIGTERM, SIGINT and SIGHUP all stop the service the same way.
 void on_stop_signal(int)
@@ -146,57 +145,6 @@ void run_uninstall()
         row->ops->uninstall(row);
 }
 
-void print_usage(FILE* out)
-{
-    std::fprintf(out,
-                 "usage: gnssd [-f|--foreground|install|uninstall|status [--json]|check|--help|--version]\n"
-                 "  (none)     run the GNSS service until SIGTERM, SIGINT or SIGHUP\n"
-                 "  -f, --foreground\n"
-                 "             the same, with every log line also on standard error\n"
-                 "  install    prepare the module for GNSS\n"
-                 "  uninstall  undo the preparation\n"
-                 "  status     ask the running service for a summary (--json: its report as sent)\n"
-                 "  check      read the settings file, print its warnings and every value in force;\n"
-                 "             exit status 1 for an unknown key or a value that is not a number\n"
-                 "See the manual page gnssd(8).\n");
-}
-
-// 0 when the service answered, 1 when none runs (or it does not answer).
-int run_status(int argc, char** argv)
-{
-    const bool json = argc > 2 && std::strcmp(argv[2], "--json") == 0;
-    if (argc > 3 || (argc > 2 && !json)) {
-        print_usage(stderr);
-        return 1;
-    }
-    std::fflush(stdout);
-    const long n = shell_ask(kShellSocketPath, json ? "status\n" : "status text\n", STDOUT_FILENO);
-    if (n < 0) {
-        std::fprintf(stderr, "gnssd is not running: no service answers on %s (%s)\n", kShellSocketPath,
-                     std::strerror(errno));
-        return 1;
-    }
-    if (n == 0) {
-        std::fprintf(stderr, "gnssd did not answer on %s\n", kShellSocketPath);
-        return 1;
-    }
-    return 0;
-}
-
-// What the service would make of its settings file, without starting it.
-int run_check()
-{
-    plat_log_stderr(LogStderr::only);
-    static GpsSettings settings;
-    SettingsFindings findings{};
-    settings_load(&settings, &findings);
-    settings_platform(&settings, gpio_platform_id());
-    std::fflush(stderr);
-    settings_print(&settings, stdout);
-    settings_free(&settings);
-    return findings.unknown_keys > 0 || findings.bad_numbers > 0 || findings.unreadable ? 1 : 0;
-}
-
 }  // namespace
 
 int service_main(int argc, char** argv)
@@ -204,7 +152,7 @@ int service_main(int argc, char** argv)
     const char* arg = argc > 1 ? argv[1] : nullptr;
     // Answered before anything of the router is touched.
     if (arg != nullptr && std::strcmp(arg, "--help") == 0) {
-        print_usage(stdout);
+        command_usage(stdout);
         return 0;
     }
     if (arg != nullptr && std::strcmp(arg, "--version") == 0) {
@@ -213,9 +161,9 @@ int service_main(int argc, char** argv)
     }
     // The operator's tools: they ask or read, and leave the router's log alone.
     if (arg != nullptr && std::strcmp(arg, "status") == 0)
-        return run_status(argc, argv);
+        return command_status(argc, argv);
     if (arg != nullptr && std::strcmp(arg, "check") == 0)
-        return run_check();
+        return command_check();
     const bool foreground = arg != nullptr && (std::strcmp(arg, "-f") == 0 || std::strcmp(arg, "--foreground") == 0);
     if (foreground)
         plat_log_stderr(LogStderr::mirror);
@@ -235,7 +183,7 @@ int service_main(int argc, char** argv)
         run_uninstall();
     } else {
         log_msg(LOG_NOTICE, "usage: %s [install|uninstall]", argc > 0 && argv[0] != nullptr ? argv[0] : "gnssd");
-        print_usage(stderr);
+        command_usage(stderr);
     }
     plat_closelog();
     return status;

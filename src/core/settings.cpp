@@ -244,24 +244,30 @@ uint64_t key_hash(const char* key)
     return h;
 }
 
+// Bytes of the last line read, before its line end; above kLineSize - 1
+// when the line was cut.
+std::size_t g_line_bytes;
+
 // Reads the next line into g_line without its line end and without its last
 // quote and what trails it; the rest of a line longer than the buffer is
-// skipped. False at the end of the file.
+// skipped. The line ends at its line feed only: a string end inside it ends
+// its text but never hides the line after it. False at the end of the file.
 bool next_line(FILE* file)
 {
-    if (!std::fgets(g_line, sizeof g_line, file))
+    std::size_t n = 0, bytes = 0;
+    int c = getc_unlocked(file);
+    if (c == EOF)
         return false;
     // The rest of an overlong line is no line of its own: read as one, a
     // long router id could smuggle in any key.
-    if (!std::strchr(g_line, '\n')) {
-        int c;
-        while ((c = std::fgetc(file)) != EOF && c != '\n') {
-        }
+    for (; c != EOF && c != '\n'; c = getc_unlocked(file), ++bytes) {
+        if (n + 1 < sizeof g_line)
+            g_line[n++] = static_cast<char>(c);
     }
+    g_line[n] = '\0';
+    g_line_bytes = bytes;
     if (char* cr = std::strchr(g_line, '\r'))
         *cr = '\0';
-    if (char* lf = std::strchr(g_line, '\n'))
-        *lf = '\0';
     // The closing quote and whatever trails it are no part of the value.
     if (char* quote = std::strrchr(g_line, '"'))
         *quote = '\0';
@@ -314,6 +320,82 @@ int warn_bad_numbers(FILE* file)
                 static_cast<unsigned>(parse_uint(value)));
     });
     return count;
+}
+
+// Position of a key in for_each_key order, or -1 for a key the service does
+// not read.
+constexpr int kKeySlots = 128;
+int key_index(const char* name, char (&canonical)[kKeySize])
+{
+    int i = 0, found = -1;
+    for_each_key([&](const char* key, bool) {
+        if (found < 0 && strcasecmp(key, name) == 0) {
+            found = i;
+            std::snprintf(canonical, sizeof canonical, "%s", key);
+        }
+        ++i;
+    });
+    return found < kKeySlots ? found : -1;
+}
+
+// Repeated keys reported; a file full of them is reported this far.
+constexpr int kRepeatsReported = 16;
+
+// Lines of the service's keys that do not say what they seem to: a key given
+// again (its first line wins, so a line appended to change a setting would
+// change nothing), and a line cut at the line buffer. Returns the repeats.
+int warn_lines(FILE* file)
+{
+    unsigned first_line[kKeySlots] = {};
+    int repeats = 0;
+    std::rewind(file);
+    for (unsigned line = 1; next_line(file); ++line) {
+        char* eq = std::strchr(g_line, '=');
+        if (!eq)
+            continue;
+        *eq = '\0';
+        char key[kKeySize];
+        const int k = key_index(g_line, key);
+        if (k < 0)
+            continue;
+        if (first_line[k] != 0) {
+            if (repeats++ < kRepeatsReported)
+                log_msg(LOG_WARNING, "settings: %s is given twice: line %u is in force, line %u is ignored", key,
+                        first_line[k], line);
+            continue;
+        }
+        first_line[k] = line;
+        if (g_line_bytes >= sizeof g_line) {
+            const char* value = eq[1] == '"' ? eq + 2 : eq + 1;
+            log_msg(LOG_WARNING,
+                    "settings: %s on line %u is longer than the %zu bytes a line may hold, read as \"%.*s\"", key, line,
+                    sizeof g_line - 1, kWarnTextMax, value);
+        }
+    }
+    return repeats;
+}
+
+// What the identification sentence carries of the router id.
+constexpr std::size_t kRouterIdUsed = 1014;
+
+// A text longer than the field that takes it is cut there.
+void warn_long_text(const char* key, const char* value, std::size_t used)
+{
+    const std::size_t len = value ? std::strlen(value) : 0;
+    if (len > used)
+        log_msg(LOG_WARNING, "settings: %s is %zu bytes long, only its first %zu are used", key, len, used);
+}
+
+void warn_values(const GpsSettings& s)
+{
+    warn_long_text("MOD_GPS_ROUTER_ID_STRING", s.router_id, kRouterIdUsed);
+    warn_long_text("MOD_GPS_MQTT_HOST", s.mqtt.host, sizeof MqttConfig::host - 1);
+    warn_long_text("MOD_GPS_MQTT_CAFILE", s.mqtt.cafile, sizeof MqttConfig::cafile - 1);
+    warn_long_text("MOD_GPS_MQTT_CLIENT_ID", s.mqtt.client_id, sizeof MqttConfig::client_id - 1);
+    warn_long_text("MOD_GPS_MQTT_TOPIC", s.mqtt.topic, sizeof MqttConfig::topic - 1);
+    const char* qos = s.mqtt.qos ? s.mqtt.qos : "";
+    if (qos[0] != '\0' && std::strcmp(qos, "0") != 0 && std::strcmp(qos, "1") != 0)
+        log_msg(LOG_WARNING, "settings: MOD_GPS_MQTT_QOS=\"%.*s\" is not 0 or 1, 1 is used", kWarnTextMax, qos);
 }
 
 // An enabled stream that cannot run is left off; the operator learns why.
@@ -409,8 +491,10 @@ void settings_load(GpsSettings* s, SettingsFindings* findings)
     if (file) {
         found.unknown_keys = warn_unknown_keys(file);
         found.bad_numbers = warn_bad_numbers(file);
+        found.repeated_keys = warn_lines(file);
         std::fclose(file);
     }
+    warn_values(*s);
     for (int i = 0; i < kRemoteSocketCount; ++i) {
         char name[8], prefix[kKeySize];
         std::snprintf(name, sizeof name, "RSOCK%d", i + 1);
@@ -437,6 +521,32 @@ const char* settings_stream_fault(const RemoteSocketSettings* r)
     return nullptr;
 }
 
+namespace {
+
+// The MQTT keys whose absent, empty or 0 value stands for another: check
+// shows the value the service uses. nullptr for every other key.
+const char* mqtt_in_force(const GpsSettings& s, const char* key, char (&buf)[16])
+{
+    const MqttSettings& m = s.mqtt;
+    auto number = [&buf](unsigned long v) {
+        std::snprintf(buf, sizeof buf, "%lu", v);
+        return buf;
+    };
+    if (std::strcmp(key, "MOD_GPS_MQTT_PORT") == 0)
+        return number((m.port & 0xFFFFu) ? m.port & 0xFFFFu : m.tls ? 8883 : 1883);
+    if (std::strcmp(key, "MOD_GPS_MQTT_PERIOD") == 0)
+        return number(m.period ? m.period : 5);
+    if (std::strcmp(key, "MOD_GPS_MQTT_PERIOD_HALT") == 0)
+        return number(m.period_halt ? m.period_halt : 60);
+    if (std::strcmp(key, "MOD_GPS_MQTT_QOS") == 0)
+        return number(m.qos && std::strcmp(m.qos, "0") == 0 ? 0 : 1);
+    if (std::strcmp(key, "MOD_GPS_MQTT_BACKLOG") == 0)
+        return number(m.backlog && m.backlog[0] ? std::strtoul(m.backlog, nullptr, 10) : kMqttBacklogDefault);
+    return nullptr;
+}
+
+}  // namespace
+
 void settings_print(const GpsSettings* s, FILE* out)
 {
     auto num = [out](const char* key, uint32_t v) { std::fprintf(out, "%s=%u\n", key, static_cast<unsigned>(v)); };
@@ -448,12 +558,17 @@ void settings_print(const GpsSettings* s, FILE* out)
         if (!row_key(row, stream, key))
             return;
         const char* value = row.text ? *row.text(record, stream) : nullptr;
-        if (row.number)
+        char buf[16];
+        if (const char* in_force = mqtt_in_force(*s, key, buf))
+            std::fprintf(out, "%s=%s\n", key, in_force);
+        else if (row.number)
             num(key, *row.number(record, stream));
         else if ((std::strcmp(key, "MOD_GPS_MQTT_PASSWORD") == 0 || std::strcmp(key, "MOD_GPS_HTTP_PASSWORD") == 0) &&
                  value && value[0] != '\0')
             // What check prints ends up in terminals and support tickets.
             text(key, "(set)");
+        else if (std::strcmp(key, "MOD_GPS_MQTT_CAFILE") == 0 && (!value || value[0] == '\0'))
+            text(key, kMqttCaFile);
         else
             text(key, value);
     });

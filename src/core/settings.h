@@ -79,6 +79,7 @@ struct SettingsFindings {
     bool unreadable;  // a file that could not be opened
     int unknown_keys;
     int bad_numbers;
+    int repeated_keys;  // lines of a key given before, ignored
 };
 
 // Fills every field from the settings file; a missing file gives defaults.
@@ -95,7 +96,8 @@ void settings_platform(GpsSettings* settings, int platform_id);
 const char* settings_stream_fault(const RemoteSocketSettings* stream);
 
 // Writes KEY=VALUE for every key the service reads, with the value in force
-// (texts in double quotes), in the order settings_load reads them.
+// (texts in double quotes; an MQTT key left empty shows the default it
+// stands for), in the order settings_load reads them.
 void settings_print(const GpsSettings* settings, FILE* out);
 
 // Releases the texts settings_load allocated and sets them to null. The

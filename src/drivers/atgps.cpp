@@ -41,8 +41,21 @@ constexpr const char* kGpsselClear[] = {"gsmat", "AT!CUSTOM=\"GPSSEL\",0", nullp
 
 // The router tools run as the operator would see them from a shell: with the
 // service's own standard streams, and exit code 127 when the tool cannot be
-// executed.
-constexpr ProcStart kToolStart = {.inherit_stdio = true, .exec_failed = kProcExecFailedShell};
+// executed. Each leads a process group of its own, so that a kill takes the
+// children it started along.
+constexpr ProcStart kToolStart = {.inherit_stdio = true, .own_group = true, .exec_failed = kProcExecFailedShell};
+// gsmat only asks the module: a stop request ends it at once.
+constexpr ProcStart kQueryStart = {.inherit_stdio = true,
+                                   .own_group = true,
+                                   .exec_failed = kProcExecFailedShell,
+                                   .stop_ends = true};
+// A restart tool that hangs is killed after this long: the restart goes on
+// with its next step, so that a stop or an install still ends.
+constexpr int kRestartToolLimitMs = 60000;
+// "gsmpwr on" is tried again this often, this far apart, before the restart
+// goes on without it: a modem left off takes the router's WAN with it.
+constexpr int kPowerOnRetries = 3;
+constexpr int kPowerOnRetryMs = 3000;
 
 // Result of one tool call: the raw wait status for messages and the status
 // the decisions look at (for a search: 0 found, 1 not found).
@@ -56,28 +69,46 @@ ToolResult tool_result(int raw)
     return {raw, raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1};
 }
 
+bool wait_unless_stopped(void*, int ms)
+{
+    return proc_wait_real(nullptr, ms) && !plat_stop_seen();
+}
+
 ToolResult run_tool(const char* const* argv)
 {
     // Anything buffered for standard output must not be duplicated into or
     // reordered around the tool's own output.
     std::fflush(stdout);
-    return tool_result(proc_run_argv(argv, kToolStart));
+    int raw = -1;
+    const int ran = proc_run_for(argv, kToolStart, kGsmatLimitMs, wait_unless_stopped, nullptr, &raw);
+    if (ran == 1)
+        log_msg(LOG_ERR, "%s still running after %d s, killed", argv[0], kGsmatLimitMs / 1000);
+    return ran < 0 ? ToolResult{-1, -1} : tool_result(raw);
 }
+
+// The status of a search whose gsmat a stop request ended: no answer, and
+// nothing to report.
+constexpr int kStopped = -2;
 
 // Runs gsmat and looks for `pattern` in what it prints: found (0) when some
 // line of the reply contains it, not found (1) otherwise, and each matching
 // line is passed on to `echo`. gsmat's own exit code does not decide, the
 // reply does; a gsmat that could not be executed, was killed or overran its
 // time is a failure, with its wait status as the raw value.
-ToolResult search_reply(const char* const* argv, std::string_view pattern, FILE* echo)
+ToolResult search_reply(const char* const* argv, std::string_view pattern, FILE* echo,
+                        const ProcStart& how = kQueryStart)
 {
     char text[kGsmatReplySize];
     ProcOutput reply{.text = text, .size = sizeof text};
     int raw = -1;
     std::fflush(stdout);
-    const int ran = proc_capture(argv, kToolStart, kGsmatLimitMs, &reply, &raw);
+    if (how.stop_ends && plat_stop_seen())
+        return {-1, kStopped};
+    const int ran = proc_capture(argv, how, kGsmatLimitMs, &reply, &raw);
     if (ran == 1)
         log_msg(LOG_ERR, "%s still running after %d s, killed", argv[0], kGsmatLimitMs / 1000);
+    if (ran == 2)
+        return {raw, kStopped};
     if (ran != 0)
         return {raw, -1};
     const ToolResult ended = tool_result(raw);
@@ -106,7 +137,7 @@ int model_probe(const char* model)
     ToolResult r = search_reply(kIdentify, model, stdout);
     if (r.status == 0)
         return 1;
-    if (r.status != 1)
+    if (r.status != 1 && r.status != kStopped)
         log_msg(LOG_ERR, "module type detection failed (%i)", r.raw);
     return 0;
 }
@@ -116,27 +147,44 @@ ToolResult gpssel_query(FILE* echo = stdout)
     return search_reply(kGpsselQuery, "GPSSEL", echo);
 }
 
+// Once a change of the setting has been sent, whether it took decides on the
+// restart: that query runs to its end (or its limit) whatever stop comes.
+ToolResult gpssel_verify()
+{
+    return search_reply(kGpsselQuery, "GPSSEL", stdout, kToolStart);
+}
+
 // The GPSSEL setting may only be changed in the module's hidden command mode.
 bool enter_command_mode()
 {
     ToolResult r = search_reply(kEnterCommandMode, "OK", stdout);
+    if (r.status == kStopped)
+        return false;
     if (r.status != 0)
         log_msg(LOG_ERR, "ENTERCND set failed (%i)", r.raw);
     (void)clock_pause_ms(1000, false);
     return r.status == 0;
 }
 
-// One step of the module restart. It runs in a process group of its own: a
-// Ctrl-C or a terminal hang-up signals the whole foreground group, and a tool
-// killed between power off and power on leaves the router offline. Our own
-// stop handler only notes the request; the restart goes on, without a time
-// limit.
-void run_restart_tool(const char* const* argv)
+// One step of the module restart; its result, and a failure logged with the
+// tool's command words. It runs in a process group of its own: a Ctrl-C or a
+// terminal hang-up signals the whole foreground group, and a tool killed
+// between power off and power on leaves the router offline. Our own stop
+// handler only notes the request; the restart goes on, and only a tool that
+// overruns its limit is killed.
+ToolResult run_restart_tool(const char* const* argv, bool log_failure = true)
 {
     std::fflush(stdout);
-    ProcStart own = kToolStart;
-    own.own_group = true;
-    (void)proc_run_argv(argv, own);
+    int raw = -1;
+    const int ran = proc_run_for(argv, kToolStart, kRestartToolLimitMs, proc_wait_real, nullptr, &raw);
+    char words[32];
+    std::snprintf(words, sizeof words, "%s %s%s%s", argv[0], argv[1], argv[2] ? " " : "", argv[2] ? argv[2] : "");
+    if (ran == 1)
+        log_msg(LOG_ERR, "%s still running after %d s, killed", words, kRestartToolLimitMs / 1000);
+    const ToolResult r = ran < 0 ? ToolResult{-1, -1} : tool_result(raw);
+    if (r.status != 0 && log_failure)
+        log_msg(LOG_ERR, "%s failed (%i)", words, r.raw);
+    return r;
 }
 
 // The new antenna input takes effect only after a power cycle, and the PPP
@@ -148,17 +196,29 @@ void module_restart()
     static constexpr const char* kPowerOff[] = {"gsmpwr", "off", nullptr};
     static constexpr const char* kPowerOn[] = {"gsmpwr", "on", nullptr};
     static constexpr const char* kPppStart[] = {"service", "ppp", "start", nullptr};
-    run_restart_tool(kPppStop);
-    run_restart_tool(kPowerOff);
+    (void)run_restart_tool(kPppStop);
+    (void)run_restart_tool(kPowerOff);
     (void)clock_pause_ms(1000, false);
-    run_restart_tool(kPowerOn);
-    run_restart_tool(kPppStart);
+    for (int retry = 0;; ++retry) {
+        const ToolResult on = run_restart_tool(kPowerOn, false);
+        if (on.status == 0)
+            break;
+        if (retry == kPowerOnRetries) {
+            log_msg(LOG_ERR, "gsmpwr on failed (%i) %d times, the modem may stay off", on.raw, retry + 1);
+            break;
+        }
+        log_msg(LOG_WARNING, "gsmpwr on failed (%i), trying again in %d s", on.raw, kPowerOnRetryMs / 1000);
+        (void)clock_pause_ms(kPowerOnRetryMs, false);
+    }
+    (void)run_restart_tool(kPppStart);
 }
 
 // Switches the receiver to the AUX connector (GPSSEL set).
 void select_aux()
 {
     ToolResult r = gpssel_query();
+    if (r.status == kStopped)
+        return;
     if (r.status == 0) {
         log_msg(LOG_INFO, "already installed, proceeding");
         return;
@@ -171,7 +231,7 @@ void select_aux()
     if (plat_stop_seen() || !enter_command_mode())
         return;
     run_tool(kGpsselSet);
-    r = gpssel_query();
+    r = gpssel_verify();
     if (r.status != 0) {
         // The MC8705 does not keep the setting; that is no fault of the router.
         if (!model_probe("MC8705"))
@@ -185,7 +245,7 @@ void select_aux()
 void select_gps()
 {
     ToolResult r = gpssel_query();
-    if (r.status == 1)
+    if (r.status == 1 || r.status == kStopped)
         return;
     if (r.status != 0) {
         log_msg(LOG_ERR, "GPSSEL test failed (%i)", r.raw);
@@ -194,7 +254,7 @@ void select_gps()
     if (plat_stop_seen() || !enter_command_mode())
         return;
     run_tool(kGpsselClear);
-    r = gpssel_query();
+    r = gpssel_verify();
     if (r.status == 1) {
         module_restart();
         return;
@@ -208,6 +268,8 @@ void select_gps()
 int antenna_switch(bool want_gps)
 {
     ToolResult r = gpssel_query();
+    if (r.status == kStopped)
+        return -1;
     if (r.status != 0 && r.status != 1) {
         log_msg(LOG_ERR, "GPSSEL test failed (%i)", r.raw);
         return -1;
@@ -241,11 +303,14 @@ void pause_seconds(unsigned seconds)
 // 0 = continue the open, -1 = not now.
 int atgps_antenna_check(const ReceiverLink* link)
 {
-    // All four probes run, in this order, whatever the earlier ones found.
+    // All four probes run, in this order, whatever the earlier ones found;
+    // after a stop request none is started and the open ends.
     const bool mc7304 = model_probe("MC7304");
     const bool mc7700 = model_probe("MC7700");
     const bool mc7750 = model_probe("MC7750");
     const bool mc7710 = model_probe("MC7710");
+    if (plat_stop_seen())
+        return -1;
     if (!mc7304 && !mc7700 && !mc7750 && !mc7710)
         return 0;
     // Boards 2 and 10, and the MC7304, MC7700 and MC7750 wherever they sit,

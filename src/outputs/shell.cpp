@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "outputs/sock.h"
@@ -183,8 +184,51 @@ ControlShell* shell_open(const char* path, const ShellCommand* commands)
     return shell;
 }
 
-long shell_ask(const char* path, const char* request, int out_fd)
+namespace {
+
+// Milliseconds left until deadline on the real monotonic clock (the tool runs
+// outside the service and its test clock), at least 0.
+int ms_left(const timespec& deadline)
 {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long left = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits until fd is ready for events or the deadline passes.
+bool wait_ready(int fd, short events, const timespec& deadline)
+{
+    for (;;) {
+        struct pollfd p = {fd, events, 0};
+        const int left = ms_left(deadline);
+        if (left == 0)
+            return false;
+        const int r = poll(&p, 1, left);
+        if (r > 0)
+            return true;
+        if (r == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+}  // namespace
+
+long shell_ask(const char* path, const char* request, char* reply, std::size_t size, int limit_ms)
+{
+    if (!reply || size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    reply[0] = '\0';
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += limit_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(limit_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     char where[kPlatPathMax];
@@ -194,40 +238,61 @@ long shell_ask(const char* path, const char* request, int out_fd)
         return -1;
     }
     std::memcpy(addr.sun_path, where, std::strlen(where) + 1);
-    Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-        const int err = errno;
-        fd.reset();
-        errno = err;
+    // Never blocking: a peer that takes no connection, reads nothing or
+    // trickles its answer a byte at a time holds the tool no longer than
+    // its limit.
+    Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd)
         return -1;
-    }
-    sock_send_text(fd.get(), request, std::strlen(request));
-    // A service that takes a request and never answers must not hang the
-    // operator's shell.
-    constexpr int kAnswerMs = 5000;
-    long total = 0;
-    char chunk[4096];
-    for (;;) {
-        struct pollfd p = {fd.get(), POLLIN, 0};
-        const int r = poll(&p, 1, kAnswerMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        const ssize_t n = recv(fd.get(), chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        for (ssize_t o = 0; o < n;) {
-            const ssize_t w = write(out_fd, chunk + o, static_cast<std::size_t>(n - o));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return total;
-            o += w;
+    while (connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+        // A listener whose queue is full answers EAGAIN: it may take us later.
+        if (errno != EAGAIN && errno != EINTR) {
+            const int err = errno;
+            fd.reset();
+            errno = err;
+            return -1;
         }
-        total += n;
+        if (ms_left(deadline) == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        (void)poll(nullptr, 0, 10);
     }
-    return total;
+    for (std::size_t sent = 0, len = std::strlen(request); sent < len;) {
+        const ssize_t n = send(fd.get(), request + sent, len - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return -1;
+        if (!wait_ready(fd.get(), POLLOUT, deadline)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
+    std::size_t got = 0;
+    for (;;) {
+        char scrap[512];
+        const bool room = got + 1 < size;
+        const ssize_t n = recv(fd.get(), room ? reply + got : scrap, room ? size - 1 - got : sizeof scrap, 0);
+        if (n == 0)
+            break;
+        if (n > 0) {
+            if (!room) {
+                errno = EMSGSIZE;
+                return -1;
+            }
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno != EAGAIN && errno != EINTR)
+            return -1;
+        if (!wait_ready(fd.get(), POLLIN, deadline)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+    }
+    reply[got] = '\0';
+    return static_cast<long>(got);
 }

@@ -102,7 +102,10 @@ int send_trap(SnmpReporter* r, char (*values)[kSlotMax])
                           oids[8],    kSlotType[8], values[8], nullptr};
     int status = 0;
     const int limit = __atomic_load_n(&g_trap_limit_ms, __ATOMIC_RELAXED);
-    const int r_run = proc_run_for(argv, limit, trap_wait, &r->worker, &status);
+    // A trap tool that cannot be executed reports 127, as the shell it was
+    // once run through did.
+    const int r_run = proc_run_for(argv, ProcStart{.exec_failed = kProcExecFailedShell}, limit, trap_wait, &r->worker,
+                                   &status);
     if (r_run == 1) {
         log_msg(LOG_ERR, "%s - trap tool still running after %d s, killed", "snmp_trap_main", limit / 1000);
         return kTrapKilled;

@@ -220,13 +220,17 @@ void receiver_stats_sentence(ReceiverStats* stats, const char* data, std::size_t
         return;
     __atomic_store_n(&stats->last_fix, now, __ATOMIC_RELAXED);
     const bool gga = r.fix_quality[0] && kind != SentenceKind::rmc;
+    // An RMC of the same time as the last GGA or GNS with a fix is the same
+    // fix: it keeps that sentence's fix quality.
+    const bool same_fix = !gga && r.fix_quality[0] && r.fix_quality[0] != '0' && r.fix_quality[0] != 'N' &&
+                          r.rmc_time[0] && std::strcmp(r.fix_time, r.rmc_time) == 0;
     pthread_mutex_lock(&stats->lock);
     copy_item(stats->fix_time, gga ? r.fix_time : r.rmc_time);
     copy_item(stats->latitude, gga ? r.latitude : r.rmc_latitude);
     copy_item(stats->lat_hemisphere, gga ? r.lat_hemisphere : r.rmc_lat_hemisphere);
     copy_item(stats->longitude, gga ? r.longitude : r.rmc_longitude);
     copy_item(stats->lon_hemisphere, gga ? r.lon_hemisphere : r.rmc_lon_hemisphere);
-    copy_item(stats->fix_quality, gga ? r.fix_quality : "");
+    copy_item(stats->fix_quality, gga || same_fix ? r.fix_quality : "");
     pthread_mutex_unlock(&stats->lock);
 }
 
@@ -316,6 +320,15 @@ void add_plain(Json& j, const char* s, std::size_t max)
         j.add("%c", static_cast<unsigned char>(s[i]) < 0x20 || s[i] == 0x7F ? '?' : s[i]);
 }
 
+// HOST:PORT as an address is written, an IPv6 address in brackets.
+void add_server(Json& j, const char* host, unsigned port)
+{
+    const bool brackets = host[0] != '[' && sock_is_ipv6_literal(host);
+    j.add("%s", brackets ? "[" : "");
+    add_plain(j, host, kHostShown);
+    j.add("%s:%u", brackets ? "]" : "", port);
+}
+
 }  // namespace
 
 std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_t size)
@@ -354,11 +367,11 @@ std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_
         }
         const RsockStatus st = rsock_status(rs);
         j.add("%s ", s && s->protocol == 1 ? "udp" : "tcp");
-        add_plain(j, s && s->ipaddr ? s->ipaddr : "", kHostShown);
-        j.add(":%u %s, %llu bursts sent (%llu bytes), %llu skipped, %llu lost, %llu reconnects",
-              s ? s->port & 0xFFFFu : 0, st.state, static_cast<unsigned long long>(st.bursts_sent),
-              static_cast<unsigned long long>(st.bytes_sent), static_cast<unsigned long long>(st.bursts_skipped),
-              static_cast<unsigned long long>(st.bursts_lost), static_cast<unsigned long long>(st.reconnects));
+        add_server(j, s && s->ipaddr ? s->ipaddr : "", s ? s->port & 0xFFFFu : 0);
+        j.add(" %s, %llu bursts sent (%llu bytes), %llu skipped, %llu lost, %llu reconnects", st.state,
+              static_cast<unsigned long long>(st.bursts_sent), static_cast<unsigned long long>(st.bytes_sent),
+              static_cast<unsigned long long>(st.bursts_skipped), static_cast<unsigned long long>(st.bursts_lost),
+              static_cast<unsigned long long>(st.reconnects));
         if (st.backlog || st.backlog_dropped)
             j.add(", backlog %u (%llu given up)", st.backlog, static_cast<unsigned long long>(st.backlog_dropped));
         if (st.last_error[0]) {
@@ -381,8 +394,8 @@ std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_
     fleet_status(src->fleet, &fleet, &stale);
     const MqttStatus& mst = fleet.mqtt;
     j.add("mqtt: %s ", ms->tls ? "tls" : "tcp");
-    add_plain(j, ms->host ? ms->host : "", kHostShown);
-    j.add(":%u %s, %llu published, %llu acknowledged, %llu dropped", port, mst.state,
+    add_server(j, ms->host ? ms->host : "", port);
+    j.add(" %s, %llu published, %llu acknowledged, %llu dropped", mst.state,
           static_cast<unsigned long long>(mst.published), static_cast<unsigned long long>(mst.acknowledged),
           static_cast<unsigned long long>(mst.dropped));
     if (mst.backlog)

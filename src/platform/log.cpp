@@ -58,8 +58,18 @@ void emit_line(int priority, const char* text)
     if (mode == LogStderr::normal && !plat_simulated())
         return;
     // Escape line ends so every message stays one line on standard error.
-    char line[kLogTextSize * 2 + 32];
-    std::size_t o = static_cast<std::size_t>(std::snprintf(line, sizeof line, "gps: %s: ", level_name(priority)));
+    char line[kLogTextSize * 2 + 48];
+    std::size_t o = 0;
+    if (mode == LogStderr::mirror && !plat_simulated()) {
+        // In the foreground on the router each line carries the local time,
+        // as the system log shows it ("Dec  9 14:03:07"); under a simulation
+        // root the lines stay exactly as its readers expect them.
+        const time_t now = time(nullptr);
+        struct tm local {};
+        if (localtime_r(&now, &local))
+            o = std::strftime(line, sizeof line, "%b %e %H:%M:%S ", &local);
+    }
+    o += static_cast<std::size_t>(std::snprintf(line + o, sizeof line - o, "gps: %s: ", level_name(priority)));
     for (const char* s = text; *s && o + 3 < sizeof line; ++s) {
         if (*s == '\r' || *s == '\n') {
             line[o++] = '\\';

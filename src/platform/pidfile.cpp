@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -25,6 +26,22 @@ bool same_file(const char* path, int fd)
 // How often the open and lock are tried again when the file was replaced
 // under us; each retry means another instance has just stopped.
 constexpr int kPidfileAttempts = 5;
+// "gnssd status" looks at the lock by taking a shared one for an instant: a
+// lock refused is asked again this often, this far apart, before it counts
+// as another service's.
+constexpr int kLockAsks = 5;
+constexpr int kLockAskPauseMs = 10;
+
+int lock_now(int fd)
+{
+    for (int ask = 1;; ++ask) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK || ask == kLockAsks)
+            return -1;
+        (void)poll(nullptr, 0, kLockAskPauseMs);
+    }
+}
 
 }  // namespace
 
@@ -37,7 +54,7 @@ int plat_pidfile_lock(const char* path, int* holder)
             return -1;
         // flock rather than a record lock: closing any other descriptor of the
         // file would silently drop a record lock.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (lock_now(fd) != 0) {
             const int saved = errno;
             char text[16] = {};
             if (pread(fd, text, sizeof text - 1, 0) > 0)
@@ -76,4 +93,25 @@ void plat_pidfile_remove(const char* path, int fd)
     if (same_file(path, fd))
         (void)plat_unlink(path);
     close(fd);
+}
+
+int plat_pidfile_holder(const char* path, int* pid)
+{
+    *pid = 0;
+    const int fd = plat_open_file(path, O_RDONLY);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -1;
+    int held = 0;
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        (void)flock(fd, LOCK_UN);
+    } else if (errno == EWOULDBLOCK) {
+        held = 1;
+        char text[16] = {};
+        if (pread(fd, text, sizeof text - 1, 0) > 0)
+            *pid = std::atoi(text);
+    } else {
+        held = -1;
+    }
+    close(fd);
+    return held;
 }

@@ -68,8 +68,10 @@ void plat_closelog();
 void log_msg(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Where messages go besides what the simulation root decides: standard
-// error as well (a service run in the foreground for debugging), or only
-// there (a one-shot tool whose findings are no event for the router's log).
+// error as well (a service run in the foreground for debugging; on the
+// router each line then begins with the local time, as in the system log),
+// or only there (a one-shot tool whose findings are no event for the
+// router's log).
 enum class LogStderr : int { normal, mirror, only };
 void plat_log_stderr(LogStderr mode);
 // While muted nothing is logged: the fleet process reads the settings file the
@@ -110,6 +112,11 @@ int plat_pidfile_lock(const char* path, int* holder);
 // and closes fd (-1 accepted). Nothing is left for a later start to mistake
 // for a running service.
 void plat_pidfile_remove(const char* path, int fd);
+// Whether a service holds the lock of the pid file at path: 1 when one does
+// (*pid its id as written in the file, 0 when unreadable), 0 when none does
+// or there is no file, -1 when that cannot be told. Looks by taking a shared
+// lock for an instant, which plat_pidfile_lock allows for.
+int plat_pidfile_holder(const char* path, int* pid);
 
 // Stop requests. The service's handler of SIGTERM, SIGINT and SIGHUP calls
 // plat_stop_note (async-signal-safe); every wait of the service ends early

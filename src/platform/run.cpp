@@ -200,9 +200,12 @@ int proc_run_argv(const char* const* argv, const ProcStart& how)
     return wait_for(pid);
 }
 
-int proc_run_for(const char* const* argv, int limit_ms, bool (*wait)(void* ctx, int ms), void* ctx, int* status)
+int proc_run_for(const char* const* argv, const ProcStart& how, int limit_ms, bool (*wait)(void* ctx, int ms),
+                 void* ctx, int* status)
 {
-    pid_t pid = proc_spawn(argv, ProcStart{.own_group = true});
+    ProcStart grouped = how;
+    grouped.own_group = true;  // killed with whatever it started
+    pid_t pid = proc_spawn(argv, grouped);
     if (pid < 0)
         return -1;
     // Looked at often at first (a tool usually ends within milliseconds),
@@ -225,6 +228,12 @@ int proc_run_for(const char* const* argv, int limit_ms, bool (*wait)(void* ctx, 
         waited += step;
         step = step < 50 ? step * 2 : 50;
     }
+}
+
+bool proc_wait_real(void*, int ms)
+{
+    (void)poll(nullptr, 0, ms);
+    return true;
 }
 
 int proc_capture(const char* const* argv, const ProcStart& how, int limit_ms, ProcOutput* out, int* status)
@@ -255,6 +264,8 @@ int proc_capture(const char* const* argv, const ProcStart& how, int limit_ms, Pr
         return -1;
     }
     const long long deadline = tool_clock_ms() + limit_ms;
+    // Readable once a stop has been requested: wakes the wait below at once.
+    const int stop_fd = how.stop_ends ? plat_stop_fd() : -1;
     bool reading = true;
     int result = 0;
     for (;;) {
@@ -271,19 +282,20 @@ int proc_capture(const char* const* argv, const ProcStart& how, int limit_ms, Pr
             break;
         }
         const long long left = deadline - tool_clock_ms();
-        if (left <= 0) {
+        const bool stopped = how.stop_ends && plat_stop_seen();
+        if (left <= 0 || stopped) {
             kill(how.own_group ? -pid : pid, SIGKILL);
             *status = wait_for(pid);
             drain(fds[0], out);
-            result = *status == -1 ? -1 : 1;
+            result = *status == -1 ? -1 : stopped ? 2 : 1;
             break;
         }
-        // Woken by output or the pipe's end; once the pipe has ended the
-        // child is looked at every 10 ms until it is gone.
-        pollfd p{fds[0], POLLIN, 0};
+        // Woken by output, the pipe's end or a stop request; once the pipe
+        // has ended the child is looked at every 10 ms until it is gone.
+        pollfd p[2] = {{reading ? fds[0] : -1, POLLIN, 0}, {stop_fd, POLLIN, 0}};
         const int wait_ms = reading ? (left < 50 ? static_cast<int>(left) : 50)
                                     : (left < 10 ? static_cast<int>(left) : 10);
-        if (poll(reading ? &p : nullptr, reading ? 1 : 0, wait_ms) > 0)
+        if (poll(p, 2, wait_ms) > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             reading = drain(fds[0], out);
     }
     close(fds[0]);

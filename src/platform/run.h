@@ -20,6 +20,10 @@ struct ProcStart {
     // Exit code of a child whose program could not be executed; 127 is what
     // a shell reports for a command it cannot run.
     int exec_failed = 1;
+    // A stop request of the service ends the tool at once (proc_capture):
+    // killed with its process group when it has one, so that a tool that
+    // ignores SIGTERM, or a child it left running, never holds up the stop.
+    bool stop_ends = false;
 };
 
 inline constexpr int kProcExecFailedShell = 127;
@@ -36,13 +40,17 @@ int proc_run(const char* program, ...) __attribute__((sentinel));
 // Runs argv (ended by nullptr) as `how` says and waits for it however long it
 // takes; the raw wait status or -1 when it could not be started or awaited.
 int proc_run_argv(const char* const* argv, const ProcStart& how);
-// Runs argv (ended by nullptr) for at most limit_ms, calling wait(ctx, ms) to
-// pass the time between looks at the child; a tool still running at the
-// limit, or when wait returns false, is killed. The wait status goes to
-// *status. Returns 0 when the tool ended by itself, 1 when it was killed at
-// the limit, 2 when killed because wait returned false, -1 when it could not
-// be started or awaited.
-int proc_run_for(const char* const* argv, int limit_ms, bool (*wait)(void* ctx, int ms), void* ctx, int* status);
+// Runs argv (ended by nullptr) as `how` says, in a process group of its own,
+// for at most limit_ms, calling wait(ctx, ms) to pass the time between looks
+// at the child; a tool still running at the limit, or when wait returns
+// false, is killed with its group. The wait status goes to *status. Returns
+// 0 when the tool ended by itself, 1 when it was killed at the limit, 2 when
+// killed because wait returned false, -1 when it could not be started or
+// awaited.
+int proc_run_for(const char* const* argv, const ProcStart& how, int limit_ms, bool (*wait)(void* ctx, int ms),
+                 void* ctx, int* status);
+// A wait for proc_run_for that passes real time and never gives up early.
+bool proc_wait_real(void* ctx, int ms);
 
 // What a tool printed on its standard output.
 struct ProcOutput {
@@ -57,6 +65,6 @@ struct ProcOutput {
 // blocks on a full pipe; output beyond the buffer is read and dropped. A tool
 // still running after limit_ms is killed (with its process group when it has
 // one). The wait status goes to *status. Returns 0 when the tool ended by
-// itself, 1 when it was killed at the limit, -1 when it could not be started
-// or awaited.
+// itself, 1 when it was killed at the limit, 2 when killed for a stop
+// request (how.stop_ends), -1 when it could not be started or awaited.
 int proc_capture(const char* const* argv, const ProcStart& how, int limit_ms, ProcOutput* out, int* status);

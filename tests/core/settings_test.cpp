@@ -50,6 +50,7 @@ TEST(Settings, ReadingRules)
         nul("KEY=\0"
             "5\nKEY=7\n",
             13);
+    const std::string nul_other("A=1\0\nKEY=7\n", 11);
     const Case cases[] = {
         {"plain", "KEY=1\n", 1, "1"},
         {"quoted", "KEY=\"1\"\n", 1, "1"},
@@ -77,6 +78,7 @@ TEST(Settings, ReadingRules)
         {"missing key", "OTHER=1\n", 0, ""},
         {"no line end at the end of the file", "KEY=77", 77, "77"},
         {"NUL ends the line's text", nul, 0, ""},
+        {"NUL does not hide the next line", nul_other, 7, "7"},
         {"binary bytes", "\x01\xff\x80=\x02\nKEY=\xc3\xa9\n", 0, "\xc3\xa9"},
     };
     for (const Case& c : cases) {
@@ -209,7 +211,9 @@ TEST(Settings, LoadFillsEveryField)
                   "gps: warning: settings: unknown key \"MOD_GPS_RSOCK1_PERIOD \" ignored\n"
                   "gps: warning: settings: MOD_GPS_RESET_TIMEOUT=\"-1\" is not a number, read as 4294967295\n"
                   "gps: warning: settings: MOD_GPS_TIMESYNC_PERIOD=\"12abc\" is not a number, read as 12\n"
-                  "gps: warning: settings: MOD_GPS_RSOCK3_PORT=\"99999999999\" is not a number, read as 4294967295\n");
+                  "gps: warning: settings: MOD_GPS_RSOCK3_PORT=\"99999999999\" is not a number, read as 4294967295\n"
+                  "gps: warning: settings: MOD_GPS_RSOCK1_PORT is given twice: line 15 is in force, line 41 is "
+                  "ignored\n");
     }
     EXPECT_EQ(s.enabled, 1u);
     EXPECT_EQ(s.antenna_input, 2u);
@@ -302,6 +306,7 @@ TEST(Settings, CheckFindingsAndValuesInForce)
         int bad;
         std::string log;     // exact
         std::string values;  // lines the printed values must hold
+        std::string more_values = "";
     } cases[] = {
         {"clean file, stream complete",
          "MOD_GPS_RSOCK2_ENABLED=1\nMOD_GPS_RSOCK2_IPADDR=\"h\"\nMOD_GPS_RSOCK2_PORT=7\n"
@@ -330,6 +335,27 @@ TEST(Settings, CheckFindingsAndValuesInForce)
          "MOD_GPS_HTTP_PASSWORD=s3cret\n",
          0, 0, "", "MOD_GPS_RSOCK1_ENABLED=0\nMOD_GPS_RSOCK1_IPADDR=\"h\"\n"},
         {"the second serial port on its own platform", "MOD_GPS_EP2_ENABLED=1\n", 0, 0, "", "MOD_GPS_EP2_ENABLED=0\n"},
+        {"a key given again: its first line is in force, each later one named",
+         "MOD_GPS_PTY_ENABLED=0\nOTHER=1\nmod_gps_pty_enabled=1\nMOD_GPS_PTY_ENABLED=\"1\"\n", 0, 0,
+         "gps: warning: settings: MOD_GPS_PTY_ENABLED is given twice: line 1 is in force, line 3 is ignored\n"
+         "gps: warning: settings: MOD_GPS_PTY_ENABLED is given twice: line 1 is in force, line 4 is ignored\n",
+         "MOD_GPS_PTY_ENABLED=0\n"},
+        {"MQTT keys left out show the values in force; a QoS beyond 1", "MOD_GPS_MQTT_QOS=2\n", 0, 0,
+         "gps: warning: settings: MOD_GPS_MQTT_QOS=\"2\" is not 0 or 1, 1 is used\n",
+         "MOD_GPS_MQTT_PORT=1883\nMOD_GPS_MQTT_TLS=0\nMOD_GPS_MQTT_CAFILE=\"/etc/ssl/certs/ca-certificates.crt\"\n",
+         "MOD_GPS_MQTT_TOPIC=\"\"\nMOD_GPS_MQTT_PERIOD=5\nMOD_GPS_MQTT_PERIOD_HALT=60\nMOD_GPS_MQTT_QOS=1\n"
+         "MOD_GPS_MQTT_BACKLOG=3600\n"},
+        {"MQTT keys given: as given", "MOD_GPS_MQTT_TLS=1\nMOD_GPS_MQTT_QOS=0\nMOD_GPS_MQTT_BACKLOG=0\n", 0, 0, "",
+         "MOD_GPS_MQTT_PORT=8883\n", "MOD_GPS_MQTT_QOS=0\nMOD_GPS_MQTT_BACKLOG=0\n"},
+        {"values longer than the line or their field",
+         "MOD_GPS_SNMP_REPORT_IPADDR=\"" + std::string(20000, 'h') + "\"\nMOD_GPS_ROUTER_ID_STRING=" +
+             std::string(1100, 'r') + "\nMOD_GPS_MQTT_TOPIC=" + std::string(200, 't') + "\n",
+         0, 0,
+         "gps: warning: settings: MOD_GPS_SNMP_REPORT_IPADDR on line 1 is longer than the 16383 bytes a line may "
+         "hold, read as \"\"\n"
+         "gps: warning: settings: MOD_GPS_ROUTER_ID_STRING is 1100 bytes long, only its first 1014 are used\n"
+         "gps: warning: settings: MOD_GPS_MQTT_TOPIC is 200 bytes long, only its first 191 are used\n",
+         "MOD_GPS_SNMP_REPORT_IPADDR=\"\"\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -357,6 +383,7 @@ TEST(Settings, CheckFindingsAndValuesInForce)
         const std::string printed(text, size);
         std::free(text);
         EXPECT_NE(printed.find(c.values), std::string::npos) << printed;
+        EXPECT_NE(printed.find(c.more_values), std::string::npos) << printed;
         if (c.file.find("MQTT_PASSWORD=") != std::string::npos) {
             EXPECT_NE(printed.find("MOD_GPS_MQTT_PASSWORD=\"(set)\"\n"), std::string::npos);
             EXPECT_NE(printed.find("MOD_GPS_HTTP_PASSWORD=\"(set)\"\n"), std::string::npos);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "drivers/families.h"
+#include "platform/clock.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
 #include "support/harness.h"
@@ -170,8 +171,8 @@ struct Tools {
         th::write_file(root + "/sim/atgps-fixed", std::to_string(fixed) + "\n");
         th::write_file(root + "/sim/atgps-power", std::string(power) + "\n");
         th::write_file(root + "/dev/gpio", "board_code=" + std::to_string(board) + "\n");
-        std::remove((root + "/sim/atgps-cnd").c_str());
-        std::remove((root + "/sim/atgps-crash").c_str());
+        for (const char* name : {"atgps-cnd", "atgps-crash", "atgps-hang", "atgps-hang.pid", "atgps-pwr-fail"})
+            std::remove((root + "/sim/" + name).c_str());
         th::write_file(root + "/sim/tools.log", "");
     }
     int gpssel() { return std::atoi(th::read_file(root + "/sim/atgps-gpssel").c_str()); }
@@ -286,8 +287,16 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
         const char* message;  // "" when nothing is logged
         int gpssel_after;
         std::vector<std::string> calls;
+        int power_on_failures = 0;
     };
     const std::vector<std::string> set_kept = {Q, kEnter, kSet, Q, "gsmat ATI"};
+    // "gsmpwr on" tried again after each failure; PPP is started whatever came of it.
+    auto restart_with = [](int power_on_calls) {
+        std::vector<std::string> calls = {"service ppp stop", "gsmpwr off"};
+        calls.insert(calls.end(), static_cast<std::size_t>(power_on_calls), "gsmpwr on");
+        calls.push_back("service ppp start");
+        return calls;
+    };
     const Case cases[] = {
         {"install, already installed", true, "MC7710", 1, 0, "on", "gps: info: already installed, proceeding", 1, {Q}},
         {"uninstall when not installed", false, "MC7710", 0, 0, "on", "", 0, {Q}},
@@ -297,10 +306,20 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
         {"uninstall, MC8705 keeps its setting", false, "MC8705", 1, 1, "on", "", 1, {Q, kEnter, kClear, Q, "gsmat ATI"}},
         {"install, other model keeps it", true, "MC7710", 0, 1, "on", "gps: err: GPSSEL set failed (256)", 0, set_kept},
         {"command mode refused", true, "MC7710", 0, 0, "off", "gps: err: ENTERCND set failed (256)", 0, {Q, kEnter}},
+        {"gsmpwr on fails twice: tried again until the modem is on", true, "MC7710", 0, 0, "on",
+         "gps: warning: gsmpwr on failed (256), trying again in 3 s", 1, join({{Q, kEnter, kSet, Q}, restart_with(3)}),
+         2},
+        {"gsmpwr on keeps failing: named in the log, PPP started all the same", false, "MC7710", 1, 0, "on",
+         "gps: err: gsmpwr on failed (256) 4 times, the modem may stay off", 0,
+         join({{Q, kEnter, kClear, Q}, restart_with(4)}), 9},
     };
+    // The pauses between the attempts pass on the test clock.
+    clock_test_start(TestClock::kPausesAdvance);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
         tools.module(c.model, 4, c.gpssel_before, c.fixed, c.power);
+        if (c.power_on_failures > 0)
+            th::write_file(tools.root + "/sim/atgps-pwr-fail", std::to_string(c.power_on_failures) + "\n");
         th::StderrCapture capture;
         if (c.install)
             atgps_install(nullptr);
@@ -314,7 +333,11 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
         }
         EXPECT_EQ(tools.gpssel(), c.gpssel_after);
         EXPECT_EQ(tools.calls(), c.calls);
+        if (c.power_on_failures > 0 && c.power_on_failures < 4) {
+            EXPECT_EQ(th::read_file(tools.root + "/sim/atgps-power"), "on\n");
+        }
     }
+    clock_test_end();
 
     tools.module("MC7710", 4, 0);
     tools.break_gpssel_query();

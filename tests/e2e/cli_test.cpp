@@ -1,11 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The command line of the built executable under a simulation root: install, uninstall, usage.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 #include <vector>
 #include <string>
 
@@ -109,12 +117,20 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
     th::make_root_dirs(root.path);
     th::write_file(root.path + "/dev/gpio", "board_code=4\nplatform_id=1\n");
     const std::string settings = root.path + "/opt/gps/etc/settings";
+    // The settings file the packages install, and the example beside it.
+    const std::string installed = th::read_file(th::data_path("../../packaging/settings"));
+    const std::string example = th::read_file(th::data_path("../../packaging/settings.example"));
+    const std::string pty_line = "MOD_GPS_PTY_ENABLED=0\n";
+    const int example_lines = th::count_of(example, "\n");
+    const int pty_at = th::count_of(example.substr(0, example.find("\n" + pty_line) + 1), "\n") + 1;
+    const std::string me = std::to_string(getpid());
     struct Case {
         const char* legend;
         std::string file;  // empty: none
         std::vector<std::string> args;
         int exit;
         std::vector<std::string> want;  // in the captured output
+        bool service = false;           // the pid file is locked, as by a service still starting
     } cases[] = {
         {"check without a file: defaults, and where it looked",
          "",
@@ -143,7 +159,31 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
          {"check"},
          1,
          {"gps: warning: settings: MOD_GPS_RSOCK1_PERIOD=\"ten\" is not a number, read as 0\n"}},
+        {"check of the installed file with a line appended: that line is in force",
+         installed + "MOD_GPS_PTY_ENABLED=1\n",
+         {"check"},
+         0,
+         {"MOD_GPS_PTY_ENABLED=1\n", "MOD_GPS_MQTT_BACKLOG=3600\n"}},
+        {"check of the example with a line appended: the line ignored is named",
+         example + "MOD_GPS_PTY_ENABLED=1\n",
+         {"check"},
+         0,
+         {"gps: warning: settings: MOD_GPS_PTY_ENABLED is given twice: line " + std::to_string(pty_at) +
+              " is in force, line " + std::to_string(example_lines + 1) + " is ignored\n",
+          pty_line}},
         {"status without a service", "", {"status"}, 1, {"gnssd is not running: no service answers on /run/gps.socket"}},
+        {"status of a service still looking for its module",
+         "",
+         {"status"},
+         0,
+         {"gnssd is running (pid " + me + "), no status yet: looking for its GPS module\n"},
+         true},
+        {"status --json of a service still looking for its module",
+         "",
+         {"status", "--json"},
+         0,
+         {"{\"pid\":" + me + ",\"status\":null,\"reason\":\"looking for its GPS module\"}\n"},
+         true},
         {"status --json without a service", "", {"status", "--json"}, 1, {"gnssd is not running"}},
         {"status with a word it does not know", "", {"status", "--xml"}, 1, {kUsage}},
     };
@@ -152,13 +192,100 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
         std::remove(settings.c_str());
         if (!c.file.empty())
             th::write_file(settings, c.file);
+        int pid_fd = -1;
+        if (c.service) {
+            pid_fd = open((root.path + "/run/gnssd.pid").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_EQ(flock(pid_fd, LOCK_EX | LOCK_NB), 0);
+            ASSERT_EQ(write(pid_fd, (me + "\n").data(), me.size() + 1), static_cast<ssize_t>(me.size() + 1));
+        }
         const CliRun r = run_gnssd(root.path, c.args);
+        if (pid_fd >= 0) {
+            close(pid_fd);
+            std::remove((root.path + "/run/gnssd.pid").c_str());
+        }
         ASSERT_TRUE(WIFEXITED(r.status));
         EXPECT_EQ(WEXITSTATUS(r.status), c.exit);
         for (const std::string& w : c.want) {
             // A tool's findings are printed once, not mirrored a second time.
             EXPECT_EQ(th::count_of(r.log, w), 1) << w << " in\n" << r.log;
         }
+    }
+}
+
+// Whatever listens on the control socket, "status" keeps to its 5 s and
+// never lets the peer's bytes drive the terminal; "--json" passes on one
+// valid JSON line or fails.
+TEST(CommandLine, StatusFromAHostilePeer)
+{
+    th::TempDir root;
+    th::make_root_dirs(root.path);
+    struct Case {
+        const char* legend;
+        std::string reply;  // sent whole, or a byte every half second when trickle
+        bool trickle;
+        std::vector<std::string> args;
+        int exit;
+        std::string want;  // in the captured output
+    } cases[] = {
+        {"escape sequences are shown, not obeyed",
+         "gnssd 9\x1b[2J\a ok\tx\n\xc2\x9b"
+         "31m \xff\xc3\xa9\n",
+         false,
+         {"status"},
+         0,
+         "gnssd 9\\x1B[2J\\x07 ok\tx\n\\u009B31m \\xFF\xc3\xa9\n"},
+        {"a JSON line passes, a C1 control in it escaped",
+         "{\"a\":[1,-2.5e3,true,null],\"b\":\"x\xc2\x9by\\u001b\"}\n",
+         false,
+         {"status", "--json"},
+         0,
+         "{\"a\":[1,-2.5e3,true,null],\"b\":\"x\\u009By\\u001b\"}\n"},
+        {"no JSON is an error", "\x1b[2Jhello\n", false, {"status", "--json"}, 1, "gnssd sent no valid status on"},
+        {"two JSON lines are an error", "{}\n{}\n", false, {"status", "--json"}, 1, "gnssd sent no valid status on"},
+        {"a peer that trickles its answer is given 5 s",
+         std::string(60, 'x'),
+         true,
+         {"status"},
+         1,
+         "gnssd did not answer on /run/gps.socket within 5 s\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        const std::string path = root.path + "/run/gps.socket";
+        std::remove(path.c_str());
+        const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ASSERT_EQ(listen(listener, 4), 0);
+        std::atomic<bool> done{false};
+        std::thread peer([&] {
+            const int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (conn < 0)
+                return;
+            char request[64];
+            (void)!read(conn, request, sizeof request);
+            if (!c.trickle) {
+                (void)!send(conn, c.reply.data(), c.reply.size(), MSG_NOSIGNAL);
+            } else {
+                for (char ch : c.reply) {
+                    if (done || send(conn, &ch, 1, MSG_NOSIGNAL) != 1)
+                        break;
+                    std::this_thread::sleep_for(500ms);
+                }
+            }
+            close(conn);
+        });
+        const CliRun r = run_gnssd(root.path, c.args);  // run_gnssd allows 30 s, the trickle takes 30 s
+        done = true;
+        shutdown(listener, SHUT_RDWR);
+        peer.join();
+        close(listener);
+        ASSERT_TRUE(WIFEXITED(r.status));
+        EXPECT_EQ(WEXITSTATUS(r.status), c.exit) << r.log;
+        EXPECT_NE(r.log.find(c.want), std::string::npos) << r.log;
+        EXPECT_EQ(r.log.find('\x1b'), std::string::npos) << "raw escape passed on";
     }
 }
 

@@ -829,6 +829,19 @@ const LifecycleCase kLifecycle[] = {
      0,
      0,
      "the 1-second pause is interrupted; no new link is opened after the stop request"},
+    {"StartToolHangs",
+     {"--family", "atgps", "--opt", "gsmat_hang=AT!CUSTOM?"},
+     [](Rig& r) {
+         return th::wait_until(
+             [&] {
+                 return term_handler_installed(r.daemon.pid) &&
+                        th::read_file(r.path("/sim/atgps-hang.pid")).find('\n') != std::string::npos;
+             },
+             20s);
+     },
+     0,
+     0,
+     "a gsmat of the start that ignores SIGTERM is killed at once with its child, and no further tool runs"},
 };
 
 class Lifecycle : public ::testing::TestWithParam<LifecycleCase> {};
@@ -860,6 +873,12 @@ TEST_P(Lifecycle, SigtermEndsTheServiceWithinTheDesignsWaits)
     // written to an unplugged port reaches nobody).
     if (c.engine_on_at_stop >= 0) {
         EXPECT_EQ(rig.module_texts("$GPS_STOP"), c.engine_on_at_stop) << log;
+    }
+    if (std::string(c.name) == "StartToolHangs") {
+        const pid_t child = std::atoi(th::read_file(rig.path("/sim/atgps-hang.pid")).c_str());
+        EXPECT_TRUE(child > 0 && th::wait_until([&] { return kill(child, 0) != 0; }, 5s))
+            << "the tool's child lives on";
+        EXPECT_EQ(th::read_file(rig.path("/sim/tools.log")), "gsmat AT!CUSTOM?\n") << "a tool ran after the stop";
     }
     if (std::string(c.name) == "FirstOpenSettleDelay") {
         EXPECT_EQ(log.find("running..."), std::string::npos) << log;

@@ -362,6 +362,7 @@ TEST(ShellStatus, StreamsAndReceiver)
         const char* rmc_status;
         bool fix;
         const char* position;  // what the report then gives, nullptr: as before
+        const char* rmc_time = "000001.00";
     };
     static PositionReport report;
     // The GGA items and the RMC items differ, to show which were taken.
@@ -381,11 +382,16 @@ TEST(ShellStatus, StreamsAndReceiver)
         {"$GNGGA,1,2", "0", "A", false, "null"},  // fix quality 0
         {"$GPGGA,1,2", "1", "V", true, "{\"time\":\"123519.00\",\"lat\":-48.117300,\"lon\":11.516667,\"fix\":\"1\"}"},
         {"$GNRMC,1,A", "0", "A", true, "{\"time\":\"000001.00\",\"lat\":0.500000,\"lon\":-180.000000,\"fix\":null}"},
+        // The RMC of a GGA's cycle (GGA first, as most receivers send them)
+        // keeps that fix's quality.
+        {"$GPRMC,2,A", "1", "A", true, "{\"time\":\"123519.00\",\"lat\":0.500000,\"lon\":-180.000000,\"fix\":\"1\"}",
+         "123519.00"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sentence);
         std::snprintf(report.fix_quality, sizeof report.fix_quality, "%s", c.fix_quality);
         std::snprintf(report.rmc_status, sizeof report.rmc_status, "%s", c.rmc_status);
+        std::snprintf(report.rmc_time, sizeof report.rmc_time, "%s", c.rmc_time);
         report.updated = 1;
         __atomic_store_n(&stats.last_fix, 0, __ATOMIC_RELAXED);
         receiver_stats_sentence(&stats, c.sentence, std::strlen(c.sentence), &report);
@@ -394,18 +400,28 @@ TEST(ShellStatus, StreamsAndReceiver)
         EXPECT_NE(std::string(text).find(std::string(",\"position\":") + c.position + "}\n"), std::string::npos)
             << text;
     }
-    EXPECT_NE(std::string(text).find("\"data_port\":\"/dev/ttyUSB1\",\"sentences\":5,\"last_sentence_age\":0.0,"
+    EXPECT_NE(std::string(text).find("\"data_port\":\"/dev/ttyUSB1\",\"sentences\":6,\"last_sentence_age\":0.0,"
                                      "\"last_fix_age\":0.0},"),
               std::string::npos)
         << text;
 
-    // The same for a person: streams that are off say so, no JSON.
+    // The same for a person: streams that are off say so, no JSON; a server
+    // given as an IPv6 address is written in brackets before its port.
     shell_status_summary(&src, text, sizeof text);
     EXPECT_EQ(std::string(text),
               "gnssd 9.8.7, up 1d 02:03:04\n"
-              "receiver: ? on /dev/ttyUSB1, 5 sentences, last 0.0 s ago\n"
-              "position: 0.500000 -180.000000 at 000001.00 UTC, 0.0 s ago\n"
+              "receiver: ? on /dev/ttyUSB1, 6 sentences, last 0.0 s ago\n"
+              "position: 0.500000 -180.000000 at 123519.00 UTC, fix 1, 0.0 s ago\n"
               "RSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n");
+    char v6[] = "::1";
+    RemoteSocketSettings v6_stream{1, v6, 1, 9, 1, 1, 0};
+    src.settings[1] = &v6_stream;
+    sockets[1] = rsock_open(&v6_stream);
+    ASSERT_NE(sockets[1], nullptr);
+    shell_status_summary(&src, text, sizeof text);
+    rsock_close(sockets[1]);
+    sockets[1] = nullptr;
+    EXPECT_NE(std::string(text).find("\nRSOCK2: udp [::1]:9 "), std::string::npos) << text;
 }
 
 }  // namespace

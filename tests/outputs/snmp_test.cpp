@@ -446,6 +446,10 @@ TEST(SnmpTrap, NoPauseSendsOneTrapPerUpdateAndRefusesOverlongLines)
         ASSERT_EQ(wait_traps(n), n);
     }
     EXPECT_TRUE(wait_log(err, "gps: err: system call failed (256)"));
+    // A trap tool that cannot be executed reports what the shell would.
+    unlink((root + "/bin/snmptrap").c_str());
+    snmp_update(r, &p, 0);
+    EXPECT_TRUE(wait_log(err, "gps: err: system call failed (32512)"));
     snmp_close(r);
     EXPECT_EQ(traps().size(), 3u);
 

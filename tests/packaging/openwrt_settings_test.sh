@@ -28,7 +28,7 @@ fail() {
 }
 run() {
 	status=0
-	sh "$writer" "$work/etc/settings" 2>"$work/stderr" || status=$?
+	(umask 022 && sh "$writer" "$work/etc/settings") 2>"$work/stderr" || status=$?
 }
 
 # Switch words, protocol names, leading zeros, texts in quotes, two servers
@@ -84,7 +84,8 @@ cmp -s "$work/want" "$work/etc/settings" || fail "settings differ: $(diff "$work
 for key in MOD_GPS_SNMP_REPORT_IPADDR MOD_GPS_RSOCK2_IPADDR MOD_GPS_TIMESYNC_PERIOD MOD_GPS_GPSD_PORT_INNER MOD_GPS_SRI_ENABLED; do
 	grep -q "^gnssd-settings: $key left out" "$work/stderr" || fail "no reason given for $key: $(cat "$work/stderr")"
 done
-[ "$(stat -c %a "$work/etc/settings")" = 644 ] || fail "settings mode $(stat -c %a "$work/etc/settings")"
+# It may hold the broker password: root alone reads it, whatever the umask.
+[ "$(stat -c %a "$work/etc/settings")" = 600 ] || fail "settings mode $(stat -c %a "$work/etc/settings")"
 [ -z "$(find "$work/etc" -name '.settings.*')" ] || fail "temporary file left behind"
 
 # Every key of the example settings has its option, also servers 3 and 4;

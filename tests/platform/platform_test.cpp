@@ -212,6 +212,15 @@ TEST_F(Platform, LogMirrorOnStandardError)
         EXPECT_EQ(th::count_of(got, "\n"), 1);
         EXPECT_EQ(got, "gps: info: " + std::string(9215, 'b') + "\n");
     }
+    // In the foreground under a simulation root the lines stay as they are
+    // (on the router they begin with the local time: RouterModeTouchesNothing).
+    {
+        plat_log_stderr(LogStderr::mirror);
+        th::StderrCapture err;
+        log_msg(LOG_NOTICE, "started");
+        plat_log_stderr(LogStderr::normal);
+        EXPECT_EQ(err.text(), "gps: notice: started\n");
+    }
 }
 
 TEST_F(Platform, LogLinesFromThreadsNeverInterleave)
@@ -390,16 +399,23 @@ TEST_F(Platform, PidFileAndInterruptiblePauses)
     // Another process learns who holds it.
     pid_t child = fork();
     if (child == 0) {
-        int who = 0;
+        int who = 0, seen = 0;
+        const int held = plat_pidfile_holder("/run/test.pid", &seen);
         const int got = plat_pidfile_lock("/run/test.pid", &who);
-        _exit(got < 0 && who == getppid() ? 0 : got >= 0 ? 2 : 3);
+        _exit(got >= 0 ? 2 : who != getppid() ? 3 : held != 1 || seen != getppid() ? 4 : 0);
     }
     int status = -1;
     waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "2: locked twice, 3: holder unknown: " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "2: locked twice, 3: holder unknown, 4: holder not seen: " << status;
     // Removed at a clean exit, so no stale id outlives the service.
     plat_pidfile_remove("/run/test.pid", fd);
     EXPECT_FALSE(th::file_exists(root + "/run/test.pid"));
+    int seen = -1;
+    EXPECT_EQ(plat_pidfile_holder("/run/test.pid", &seen), 0);
+    th::write_file(root + "/run/test.pid", "4242\n");
+    EXPECT_EQ(plat_pidfile_holder("/run/test.pid", &seen), 0) << "a file no process holds";
+    unlink((root + "/run/test.pid").c_str());
     EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "closed";
     plat_pidfile_remove("/run/test.pid", -1);
 
@@ -493,6 +509,22 @@ TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
     ASSERT_GT(sleeper, 0) << text;
     EXPECT_TRUE(th::wait_until([&] { return kill(sleeper, 0) != 0; }, std::chrono::seconds(10)));
 
+    // A stop request ends a tool started to end with it at once, with its
+    // group, even one that ignores SIGTERM; others run on.
+    th::TempDir dir;
+    const std::string script = "trap '' TERM; sleep 60 & echo $! > " + dir.path + "/pid; wait";
+    const char* deaf[] = {"sh", "-c", script.c_str(), nullptr};
+    std::thread stopper([&] {
+        th::wait_until([&] { return th::read_file(dir.path + "/pid").size() > 1; }, std::chrono::seconds(10));
+        plat_stop_note();
+    });
+    EXPECT_EQ(proc_capture(deaf, ProcStart{.own_group = true, .stop_ends = true}, 30000, &out, &status), 2);
+    stopper.join();
+    EXPECT_EQ(proc_capture(missing, ProcStart{}, 30000, &out, &status), 0) << "a tool not asked to end with it";
+    plat_stop_clear();
+    const pid_t deaf_child = std::atoi(th::read_file(dir.path + "/pid").c_str());
+    EXPECT_TRUE(deaf_child > 0 && th::wait_until([&] { return kill(deaf_child, 0) != 0; }, std::chrono::seconds(10)));
+
     // Done when the tool is, even while a process it left behind holds the
     // pipe open.
     const char* leave[] = {"sh", "-c", "sleep 60 & echo $!", nullptr};
@@ -512,7 +544,7 @@ std::string self_path()
 }
 
 // Run as a fresh process without GNSSD_ROOT: the router, where nothing is
-// resolved and nothing is mirrored.
+// resolved and nothing is mirrored unless the foreground asks for it.
 const int kRouterModeChild = [] {
     const char* mode = std::getenv("GNSSD_TEST_ROUTER_MODE");
     if (!mode || std::string(mode) != "1")
@@ -524,6 +556,10 @@ const int kRouterModeChild = [] {
     if (plat_path(path, buf, sizeof buf) != path)
         _exit(3);
     log_msg(LOG_NOTICE, "router mode");  // syslog only
+    // In the foreground ("gnssd -f") each line also goes to standard error,
+    // behind the local time as syslog writes it.
+    plat_log_stderr(LogStderr::mirror);
+    log_msg(LOG_NOTICE, "in the foreground");
     _exit(0);
 }();
 
@@ -542,7 +578,13 @@ TEST_F(Platform, RouterModeTouchesNothing)
     ASSERT_TRUE(child.wait_exit(std::chrono::seconds(30)));
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 0) << "2: simulated, 3: path resolved";
-    EXPECT_EQ(child.log(), "");
+    // "Dec  9 04:12:32 gps: notice: in the foreground"
+    const std::string got = child.log(), text = "gps: notice: in the foreground\n";
+    ASSERT_EQ(got.size(), 16 + text.size()) << got;
+    EXPECT_EQ(got.substr(16), text);
+    EXPECT_TRUE(got[0] >= 'A' && got[0] <= 'Z' && got[3] == ' ' && got[6] == ' ' && got[9] == ':' && got[12] == ':' &&
+                got[15] == ' ')
+        << got;
 }
 
 }  // namespace
