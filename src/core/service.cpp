@@ -293,7 +293,7 @@ void handle_read(Service* s)
         const auto len = static_cast<std::size_t>(n);
         batch_add(&b, sentence, len, s->state.moving, false);
         receiver_stats_sentence(&s->receiver, sentence, len, &s->state.report);
-        if (s->settings.sri_enabled && nmea_is_rmc(sentence, len))
+        if (s->settings.sri_enabled && nmea_fid_follows(&s->state, sentence, len))
             batch_add(&b, s->fid, s->fid_len, s->state.moving, true);
         nmea_consume(link);
         snmp_update(s->reporter, &s->state.report, static_cast<int>(s->state.moving));

@@ -187,7 +187,7 @@ struct IdleInstance {
 };
 
 struct Write {
-    const char* data;
+    const char* data;  // nullptr: a tick of the stream
     long long at_us;
     int moving;
 };
@@ -269,6 +269,23 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
          "C",
          "A",
          1},
+        {"a tick 300001 us after the last write completes the burst", {{"A", 0, 0}, {nullptr, 300001, 1}}, "", "A", 0},
+        {"a tick 300000 us after the last write leaves it open",
+         {{"A", 0, 1}, {nullptr, 300000, 1}, {"B", 300000, 1}},
+         "AB",
+         "",
+         0},
+        {"a tick 2 s after the last write leaves the stale burst to the next write",
+         {{"A", 0, 1}, {nullptr, 2000000, 1}, {"B", 2100000, 1}},
+         "B",
+         "",
+         0},
+        {"a receiver slower than the stale limit: each burst completes at a tick",
+         {{"A", 0, 1}, {nullptr, 800000, 1}, {"B", 5000000, 1}, {"C", 5100000, 1}, {nullptr, 5800000, 1}},
+         "",
+         "BC",
+         1,
+         "A"},
     };
     for (const FramingCase& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -276,7 +293,10 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
         ASSERT_NE(idle.rs, nullptr);
         for (const Write& w : c.writes) {
             timeval tv = at(w.at_us);
-            rsock_write_at(idle.rs, w.data, std::strlen(w.data), w.moving, &tv);
+            if (w.data)
+                rsock_write_at(idle.rs, w.data, std::strlen(w.data), w.moving, &tv);
+            else
+                rsock_tick_at(idle.rs, &tv);
         }
         int moving = -1;
         EXPECT_EQ(peek(idle.rs, 0), c.current);
@@ -684,7 +704,65 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
     EXPECT_EQ(next, burst_text(4));
     EXPECT_LE(largest, 65507u);
     EXPECT_EQ(log.text().find("Message too long"), std::string::npos) << log.text();
+
+    // The last burst before the receiver pauses goes at a tick, and so does
+    // each burst of a receiver that sends a cycle every 5 seconds.
+    EXPECT_EQ(next_dgram(), burst_text(5));
+    for (int n = 6; n <= 7; ++n) {
+        clock_test_advance(5000);
+        write_burst(rs, n, 1);
+        EXPECT_EQ(next_dgram(), burst_text(n));
+    }
     EXPECT_EQ(rsock_status(rs).reconnects, 0u);
+    rsock_close(rs);
+}
+
+// A server whose port is closed refuses the datagrams: the failure is logged
+// when it begins, and its count once the datagrams go again.
+TEST(RsockUdp, RefusedDatagramsAreLoggedOncePerReasonWithACount)
+{
+    th::process_root();  // before anything logs: the log mirror is decided once
+    th::StderrCapture log;
+    th::TestClockRun clock;
+    int port = 0;
+    {
+        Endpoint gone(SOCK_DGRAM, false);
+        port = gone.port;
+    }
+    RemoteSocketSettings s = make_settings("127.0.0.1", 1, port, 1, 1);
+    RemoteSocket* rs = rsock_open(&s);
+    ASSERT_NE(rs, nullptr);
+    ASSERT_TRUE(connected(rs));
+    // One burst a second; each tick either sends it or loses it.
+    const auto second = [&](int n) {
+        write_burst(rs, n, 1);
+        const RsockStatus before = rsock_status(rs);
+        const auto handled = [&] {
+            const RsockStatus now = rsock_status(rs);
+            return now.bursts_sent + now.bursts_lost > before.bursts_sent + before.bursts_lost;
+        };
+        for (int step = 0; step < 5 && !th::wait_until(handled, 30ms, 5ms); ++step)
+            clock_test_advance(250);
+        EXPECT_TRUE(th::wait_until(handled, 5s)) << "burst " << n;
+    };
+    for (int n = 1; n <= 12; ++n)
+        second(n);
+    const uint64_t lost = rsock_status(rs).bursts_lost;
+    EXPECT_GE(lost, 5u);
+    const std::string refused = "gps: err: rsock_udp_send_exec - socket send error: Connection refused (127.0.0.1:" +
+                                std::to_string(port) + ")";
+    EXPECT_EQ(th::count_of(log.text(), refused), 1) << log.text();
+
+    Endpoint back(SOCK_DGRAM, false, 16, 0, AF_INET, port);
+    ASSERT_EQ(back.port, port);
+    for (int n = 13; n <= 16; ++n)
+        second(n);
+    EXPECT_EQ(rsock_status(rs).bursts_lost, lost);
+    EXPECT_EQ(th::count_of(log.text(), "gps: notice: rsock_udp_send_exec - socket send error: Connection refused, " +
+                                           std::to_string(lost) + " times in a row (127.0.0.1:" + std::to_string(port) +
+                                           ")"),
+              1)
+        << log.text();
     rsock_close(rs);
 }
 
