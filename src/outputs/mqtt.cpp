@@ -20,13 +20,18 @@
 
 #include <mosquitto.h>
 #include <netdb.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <string>
+#include <utility>
 
 #include "outputs/burst_queue.h"
 
@@ -44,6 +49,9 @@ constexpr int kLookupSliceMs = 10;
 // Positions on their way to the broker at once, unacknowledged.
 constexpr std::size_t kInflight = 20;
 constexpr long long kBackoffMinMs = 1000;
+// While attempts back off, how often a broker that was reached before is
+// asked whether it accepts connections again.
+constexpr long long kWatchMs = 1000;
 constexpr long long kBackoffMaxMs = 60000;
 constexpr int kKeepaliveSec = 30;
 // A pace of this many seconds or less publishes every cycle; above it a
@@ -60,6 +68,7 @@ constexpr char kOffline[] = "{\"state\":\"offline\"}";
 struct Cycle {
     char nmea[kCycleBytes];
     std::size_t length;
+    char time[sizeof PositionReport::fix_time];  // the receiver's time of the cycle's positions
     PositionReport report;
     int moving;
     bool used;
@@ -82,9 +91,12 @@ struct MqttOutput {
     const ReceiverStats* receiver;
     Worker worker;
 
-    pthread_mutex_t lock;  // guards the cycle being filled and the status below
+    pthread_mutex_t lock;  // guards the cycle being filled, the one completed and the status below
     Cycle* filling;
-    Cycle* taken;  // the thread's own
+    Cycle* done;                                     // completed by the receiver's time moving on, not yet taken
+    Cycle* taken;                                    // the thread's own
+    char fix_time[sizeof PositionReport::fix_time];  // of the report the last write left
+    char rmc_time[sizeof PositionReport::rmc_time];
     State state;
     uint64_t published, acknowledged, dropped;
     uint32_t backlog;
@@ -106,6 +118,13 @@ struct MqttOutput {
     bool ever_connected;
     int goodbye_mid;
     bool goodbye_acked;
+    // Where the last connection reached the broker, watched while attempts
+    // back off after the connection went (watch_fd: a connect under way).
+    sockaddr_storage broker_addr;
+    socklen_t broker_addr_len;
+    bool watch;
+    int watch_fd;
+    long long watch_at_ms;
 };
 
 namespace {
@@ -165,6 +184,9 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     }
     mq->connected = true;
     mq->backoff_ms = kBackoffMinMs;
+    mq->broker_addr_len = sizeof mq->broker_addr;
+    if (getpeername(mosquitto_socket(mosq), reinterpret_cast<sockaddr*>(&mq->broker_addr), &mq->broker_addr_len) != 0)
+        mq->broker_addr_len = 0;
     if (mq->reason[0] || !mq->ever_connected)
         log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u", mq->cfg.host, static_cast<unsigned>(mq->cfg.port));
     mq->reason[0] = '\0';
@@ -237,18 +259,42 @@ void on_log(struct mosquitto* mosq, void* arg, int, const char* text)
     std::snprintf(mq->tls_error, sizeof mq->tls_error, "TLS: %s", colon ? colon + 3 : text);
 }
 
+// Ends a watch for the broker's return.
+void watch_end(MqttOutput* mq)
+{
+    if (mq->watch_fd >= 0)
+        close(mq->watch_fd);
+    mq->watch_fd = -1;
+}
+
 void drop_connection(MqttOutput* mq, int rc)
 {
+    // The library's own text for a connection that failed below MQTT is
+    // "Unknown error." or a bare errno; the socket knows what happened.
+    const int sock = mq->mosq ? mosquitto_socket(mq->mosq) : -1;
+    int sock_error = 0;
+    socklen_t len = sizeof sock_error;
+    if (sock < 0 || getsockopt(sock, SOL_SOCKET, SO_ERROR, &sock_error, &len) != 0)
+        sock_error = 0;
+    const int saved = errno;
     char reason[192];
     if (mq->refusal[0])
         std::snprintf(reason, sizeof reason, "%s", mq->refusal);
     else if (mq->tls_error[0])
         std::snprintf(reason, sizeof reason, "%s", mq->tls_error);
-    else if (rc == MOSQ_ERR_ERRNO)
-        std::snprintf(reason, sizeof reason, "%s", std::strerror(errno));
+    else if (sock_error != 0)
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(sock_error));
+    else if (rc == MOSQ_ERR_ERRNO && saved != 0)
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(saved));
+    else if (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_UNKNOWN)
+        std::snprintf(reason, sizeof reason, "connection closed by the broker");
     else
         std::snprintf(reason, sizeof reason, "%s", mosquitto_strerror(rc));
     report_failure(mq, reason);
+    // A broker that went away (a restart) is watched for its return; one
+    // that refuses the client or its TLS waits out the back-off.
+    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && mq->broker_addr_len > 0;
+    mq->watch_at_ms = monotonic_ms() + kWatchMs;
     forget_connection(mq);
     mosquitto_destroy(mq->mosq);
     mq->mosq = nullptr;
@@ -304,10 +350,48 @@ bool name_looked_up(MqttOutput* mq)
     return !worker_stopping(&mq->worker);
 }
 
+// While the attempts back off after a broker went away, a plain TCP connect
+// to where it was, once a second, tells when it takes connections again:
+// the next attempt then goes at once, so that a restarted broker hears from
+// the daemon within moments, while one that keeps failing the attempts
+// still sees them grow apart.
+void watch_broker(MqttOutput* mq, long long now)
+{
+    if (!mq->watch)
+        return;
+    if (mq->watch_fd < 0) {
+        if (now < mq->watch_at_ms)
+            return;
+        mq->watch_at_ms = now + kWatchMs;
+        mq->watch_fd = socket(mq->broker_addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (mq->watch_fd < 0)
+            return;
+        if (connect(mq->watch_fd, reinterpret_cast<const sockaddr*>(&mq->broker_addr), mq->broker_addr_len) != 0 &&
+            errno != EINPROGRESS)
+            watch_end(mq);
+        return;
+    }
+    pollfd p{mq->watch_fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) <= 0) {
+        if (now >= mq->watch_at_ms)
+            watch_end(mq);  // no answer within the second: the next try starts afresh
+        return;
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(mq->watch_fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        error = -1;
+    watch_end(mq);
+    if (error == 0)
+        mq->next_attempt_ms = now;
+}
+
 // A fresh client for every attempt: nothing of a connection that went is
 // sent by the library on its own, so the queue alone decides what goes.
 void connect_attempt(MqttOutput* mq)
 {
+    watch_end(mq);
+    mq->watch = false;
     mq->refusal[0] = '\0';
     mq->tls_error[0] = '\0';
     set_state(mq, State::connecting);
@@ -419,9 +503,15 @@ void handle_cycle(MqttOutput* mq, Cycle* c, long long now)
     enqueue(mq, json, n);
 }
 
-// Takes the cycle being filled once it is complete.
+// Takes the cycle the receiver's time completed, else the one being filled
+// once it is complete.
 Cycle* take_cycle(MqttOutput* mq, long long now)
 {
+    if (mq->done->used) {
+        std::swap(mq->done, mq->taken);
+        mq->done->used = false;
+        return mq->taken;
+    }
     Cycle* c = mq->filling;
     if (!c->used || (now - c->last_ms < kJoinGapMs && now - c->started_ms < kCycleAgeMs))
         return nullptr;
@@ -462,6 +552,8 @@ void* run(void* arg)
         pthread_mutex_unlock(&mq->lock);
         if (c)
             handle_cycle(mq, c, now);
+        if (!mq->mosq && now < mq->next_attempt_ms)
+            watch_broker(mq, now);
         if (!mq->mosq && now >= mq->next_attempt_ms)
             connect_attempt(mq);
         if (!mq->mosq) {
@@ -474,6 +566,7 @@ void* run(void* arg)
             drop_connection(mq, rc);
     }
     goodbye(mq);
+    watch_end(mq);
     return nullptr;
 }
 
@@ -495,10 +588,12 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const
     auto* mq = new (std::nothrow) MqttOutput{};
     Cycle* a = new (std::nothrow) Cycle{};
     Cycle* b = new (std::nothrow) Cycle{};
-    if (!mq || !a || !b) {
+    Cycle* d = new (std::nothrow) Cycle{};
+    if (!mq || !a || !b || !d) {
         delete mq;
         delete a;
         delete b;
+        delete d;
         log_msg(LOG_ERR, "mqtt: out of memory, not publishing");
         return nullptr;
     }
@@ -512,6 +607,8 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const
     pthread_mutex_init(&mq->lock, nullptr);
     mq->filling = a;
     mq->taken = b;
+    mq->done = d;
+    mq->watch_fd = -1;
     mq->state = State::connecting;
     mq->backoff_ms = kBackoffMinMs;
     const int err = worker_start(&mq->worker, run, mq);
@@ -520,6 +617,7 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const
         pthread_mutex_destroy(&mq->lock);
         delete a;
         delete b;
+        delete d;
         delete mq;
         return nullptr;
     }
@@ -528,6 +626,31 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const
     return mq;
 }
 
+namespace {
+
+// Receivers write the time of GGA and RMC with their own number of decimals.
+bool same_time(const char* a, const char* b)
+{
+    const double d = std::strtod(a, nullptr) - std::strtod(b, nullptr);
+    return d > -0.0005 && d < 0.0005;
+}
+
+// The receiver time of a position this write stored anew, nullptr when it
+// stored none. Under the lock.
+const char* cycle_time(MqttOutput* mq, const PositionReport* r)
+{
+    const char* time = nullptr;
+    if (r->rmc_time[0] && std::strcmp(r->rmc_time, mq->rmc_time) != 0)
+        time = r->rmc_time;
+    if (r->fix_time[0] && std::strcmp(r->fix_time, mq->fix_time) != 0)
+        time = r->fix_time;
+    std::snprintf(mq->fix_time, sizeof mq->fix_time, "%s", r->fix_time);
+    std::snprintf(mq->rmc_time, sizeof mq->rmc_time, "%s", r->rmc_time);
+    return time;
+}
+
+}  // namespace
+
 void mqtt_write(MqttOutput* mq, const struct iovec* lines, int count, const PositionReport* report, int moving)
 {
     if (!mq)
@@ -535,11 +658,24 @@ void mqtt_write(MqttOutput* mq, const struct iovec* lines, int count, const Posi
     const long long now = monotonic_ms();
     pthread_mutex_lock(&mq->lock);
     Cycle* c = mq->filling;
+    // A position with a new receiver time begins the next cycle: at 5 or
+    // 10 Hz the pause between cycles is shorter than the silence that frames
+    // them otherwise. A completed cycle the thread has not taken yet gives
+    // way to this one.
+    const char* time = report ? cycle_time(mq, report) : nullptr;
+    if (time && c->used && c->time[0] && !same_time(time, c->time)) {
+        std::swap(mq->filling, mq->done);
+        c = mq->filling;
+        c->used = false;
+    }
     if (!c->used) {
         c->used = true;
         c->length = 0;
         c->started_ms = now;
+        c->time[0] = '\0';
     }
+    if (time && !c->time[0])
+        std::snprintf(c->time, sizeof c->time, "%s", time);
     for (int k = 0; k < count; ++k) {
         // A cycle larger than the frame keeps its first whole sentences.
         if (c->length + lines[k].iov_len > sizeof c->nmea)
@@ -562,6 +698,7 @@ void mqtt_close(MqttOutput* mq)
     pthread_mutex_destroy(&mq->lock);
     delete mq->filling;
     delete mq->taken;
+    delete mq->done;
     delete mq;
     mosquitto_lib_cleanup();
 }
