@@ -275,11 +275,6 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
          "AB",
          "",
          0},
-        {"a tick 2 s after the last write leaves the stale burst to the next write",
-         {{"A", 0, 1}, {nullptr, 2000000, 1}, {"B", 2100000, 1}},
-         "B",
-         "",
-         0},
         {"a receiver slower than the stale limit: each burst completes at a tick",
          {{"A", 0, 1}, {nullptr, 800000, 1}, {"B", 5000000, 1}, {"C", 5100000, 1}, {nullptr, 5800000, 1}},
          "",
@@ -724,45 +719,35 @@ TEST(RsockUdp, RefusedDatagramsAreLoggedOncePerReasonWithACount)
     th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
-    int port = 0;
-    {
-        Endpoint gone(SOCK_DGRAM, false);
-        port = gone.port;
-    }
+    const int port = Endpoint(SOCK_DGRAM, false).port;  // closed again at once
     RemoteSocketSettings s = make_settings("127.0.0.1", 1, port, 1, 1);
     RemoteSocket* rs = rsock_open(&s);
-    ASSERT_NE(rs, nullptr);
-    ASSERT_TRUE(connected(rs));
+    ASSERT_TRUE(rs && connected(rs));
     // One burst a second; each tick either sends it or loses it.
-    const auto second = [&](int n) {
-        write_burst(rs, n, 1);
-        const RsockStatus before = rsock_status(rs);
-        const auto handled = [&] {
-            const RsockStatus now = rsock_status(rs);
-            return now.bursts_sent + now.bursts_lost > before.bursts_sent + before.bursts_lost;
-        };
-        for (int step = 0; step < 5 && !th::wait_until(handled, 30ms, 5ms); ++step)
-            clock_test_advance(250);
-        EXPECT_TRUE(th::wait_until(handled, 5s)) << "burst " << n;
+    const auto seconds = [&](int from, int to) {
+        for (int n = from; n <= to; ++n) {
+            write_burst(rs, n, 1);
+            const RsockStatus was = rsock_status(rs);
+            const auto handled = [&] {
+                const RsockStatus now = rsock_status(rs);
+                return now.bursts_sent + now.bursts_lost > was.bursts_sent + was.bursts_lost;
+            };
+            for (int step = 0; step < 5 && !th::wait_until(handled, 30ms, 5ms); ++step)
+                clock_test_advance(250);
+            EXPECT_TRUE(th::wait_until(handled, 5s)) << "burst " << n;
+        }
     };
-    for (int n = 1; n <= 12; ++n)
-        second(n);
+    seconds(1, 12);
     const uint64_t lost = rsock_status(rs).bursts_lost;
     EXPECT_GE(lost, 5u);
-    const std::string refused = "gps: err: rsock_udp_send_exec - socket send error: Connection refused (127.0.0.1:" +
-                                std::to_string(port) + ")";
-    EXPECT_EQ(th::count_of(log.text(), refused), 1) << log.text();
-
+    const std::string refused = "rsock_udp_send_exec - socket send error: Connection refused";
+    const std::string server = " (127.0.0.1:" + std::to_string(port) + ")";
+    EXPECT_EQ(th::count_of(log.text(), "gps: err: " + refused + server), 1) << log.text();
     Endpoint back(SOCK_DGRAM, false, 16, 0, AF_INET, port);
-    ASSERT_EQ(back.port, port);
-    for (int n = 13; n <= 16; ++n)
-        second(n);
+    seconds(13, 16);
     EXPECT_EQ(rsock_status(rs).bursts_lost, lost);
-    EXPECT_EQ(th::count_of(log.text(), "gps: notice: rsock_udp_send_exec - socket send error: Connection refused, " +
-                                           std::to_string(lost) + " times in a row (127.0.0.1:" + std::to_string(port) +
-                                           ")"),
-              1)
-        << log.text();
+    const std::string run = ", " + std::to_string(lost) + " times in a row";
+    EXPECT_EQ(th::count_of(log.text(), "gps: notice: " + refused + run + server), 1) << log.text();
     rsock_close(rs);
 }
 
@@ -1281,7 +1266,8 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
         write_burst(rs6, 2, 1);  // completes burst 1
         write_burst(ru6, 2, 1);
         pollfd p{udp6.fd, POLLIN, 0};
-        EXPECT_TRUE(advance_until([&] { return rec.all() == burst_text(1) && poll(&p, 1, 0) == 1; })) << rec.all();
+        EXPECT_TRUE(advance_until([&] { return rec.all().rfind(burst_text(1), 0) == 0 && poll(&p, 1, 0) == 1; }))
+            << rec.all();
         char buf[512];
         EXPECT_EQ(recv(udp6.fd, buf, sizeof buf, MSG_DONTWAIT), static_cast<ssize_t>(burst_text(1).size()));
     }
@@ -1496,9 +1482,12 @@ TEST(RsockBacklog, EveryDueBurstArrivesOnceThroughPairsSlowReadsAndAReconnect)
     const long long t = monotonic_ms();
     ASSERT_EQ(t, opened + 1000);
     let_tick_send(rs, rec.get(), 5000ms);
-    ASSERT_EQ(bursts_in(rec->all(), kPad), std::vector<int>{1});
+    // Burst 2, quiet for half a second at the tick, is complete as well and
+    // goes along.
+    th::wait_until([&] { return bursts_in(rec->all(), kPad).size() >= 2; }, 5s);
+    ASSERT_EQ(bursts_in(rec->all(), kPad), (std::vector<int>{1, 2}));
     const std::vector<std::pair<int, long long>> plan{
-        {3, 1200},   // 2 and 3 complete between the ticks at T + 1 and T + 2
+        {3, 1200},   // 3 completes when 4 starts, between the ticks at T + 1 and T + 2
         {4, 1800},   //
         {5, 2500},   // the server stops reading from T + 3.2 to T + 6.2
         {6, 3500},   //
@@ -1508,7 +1497,7 @@ TEST(RsockBacklog, EveryDueBurstArrivesOnceThroughPairsSlowReadsAndAReconnect)
         {10, 7500},  // closed by the server at T + 8.9: away until
         {11, 8500},  // T + 9.9, with a tick at T + 9 in the pause; 11 and 12
         {12, 9300},  // complete after it, before the next
-        {kLast, 10200}, {kLast + 1, 11200},
+        {kLast, 10200},
     };
     // The clock moves in steps of 0.1 s. At each tick the worker is given
     // real time to send or keep what falls due, up to a second where it does
