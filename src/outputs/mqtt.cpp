@@ -123,7 +123,7 @@ struct MqttOutput {
     sockaddr_storage broker_addr;
     socklen_t broker_addr_len;
     bool watch;
-    int watch_fd;
+    Fd watch_fd;
     long long watch_at_ms;
 };
 
@@ -259,14 +259,6 @@ void on_log(struct mosquitto* mosq, void* arg, int, const char* text)
     std::snprintf(mq->tls_error, sizeof mq->tls_error, "TLS: %s", colon ? colon + 3 : text);
 }
 
-// Ends a watch for the broker's return.
-void watch_end(MqttOutput* mq)
-{
-    if (mq->watch_fd >= 0)
-        close(mq->watch_fd);
-    mq->watch_fd = -1;
-}
-
 void drop_connection(MqttOutput* mq, int rc)
 {
     // The library's own text for a connection that failed below MQTT is
@@ -359,29 +351,29 @@ void watch_broker(MqttOutput* mq, long long now)
 {
     if (!mq->watch)
         return;
-    if (mq->watch_fd < 0) {
+    if (!mq->watch_fd) {
         if (now < mq->watch_at_ms)
             return;
         mq->watch_at_ms = now + kWatchMs;
-        mq->watch_fd = socket(mq->broker_addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (mq->watch_fd < 0)
-            return;
-        if (connect(mq->watch_fd, reinterpret_cast<const sockaddr*>(&mq->broker_addr), mq->broker_addr_len) != 0 &&
+        mq->watch_fd.reset(socket(mq->broker_addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (mq->watch_fd &&
+            connect(mq->watch_fd.get(), reinterpret_cast<const sockaddr*>(&mq->broker_addr), mq->broker_addr_len) !=
+                0 &&
             errno != EINPROGRESS)
-            watch_end(mq);
+            mq->watch_fd.reset();
         return;
     }
-    pollfd p{mq->watch_fd, POLLOUT, 0};
+    pollfd p{mq->watch_fd.get(), POLLOUT, 0};
     if (poll(&p, 1, 0) <= 0) {
         if (now >= mq->watch_at_ms)
-            watch_end(mq);  // no answer within the second: the next try starts afresh
+            mq->watch_fd.reset();  // no answer within the second: the next try starts afresh
         return;
     }
     int error = 0;
     socklen_t len = sizeof error;
-    if (getsockopt(mq->watch_fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+    if (getsockopt(mq->watch_fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0)
         error = -1;
-    watch_end(mq);
+    mq->watch_fd.reset();
     if (error == 0)
         mq->next_attempt_ms = now;
 }
@@ -390,7 +382,7 @@ void watch_broker(MqttOutput* mq, long long now)
 // sent by the library on its own, so the queue alone decides what goes.
 void connect_attempt(MqttOutput* mq)
 {
-    watch_end(mq);
+    mq->watch_fd.reset();
     mq->watch = false;
     mq->refusal[0] = '\0';
     mq->tls_error[0] = '\0';
@@ -566,7 +558,7 @@ void* run(void* arg)
             drop_connection(mq, rc);
     }
     goodbye(mq);
-    watch_end(mq);
+    mq->watch_fd.reset();
     return nullptr;
 }
 
@@ -608,7 +600,6 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const char* router_id, const
     mq->filling = a;
     mq->taken = b;
     mq->done = d;
-    mq->watch_fd = -1;
     mq->state = State::connecting;
     mq->backoff_ms = kBackoffMinMs;
     const int err = worker_start(&mq->worker, run, mq);
