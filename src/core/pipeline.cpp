@@ -259,7 +259,7 @@ void pipeline_read(Pipeline* p)
         }
         const auto len = static_cast<std::size_t>(n);
         batch_add(&b, data, len, p->state.moving, false);
-        if (p->settings->sri_enabled && nmea_is_rmc(data, len))
+        if (p->settings->sri_enabled && nmea_fid_follows(&p->state, data, len))
             batch_add(&b, p->fid, p->fid_len, p->state.moving, true);
         const Sentence s{data, len, &p->state.report, p->state.moving};
         for (const Consumer& c : kConsumers) {

@@ -91,9 +91,16 @@ void set_slot(char (&slot)[N], const char* text)
     std::snprintf(slot, N, "%s", text);
 }
 
-void position_stored(ReceiverState* st, const ReceiverLink* link)
+// A position stored: the files are due and the fix watchdog is fed. Only a
+// position of the receiver's own talkers (GP, GL, BD) marks its reporting
+// cycle as seen: the GN solution some receivers send beside them is no
+// repeat of it.
+void position_stored(ReceiverState* st, const ReceiverLink* link, bool own_talker)
 {
-    st->position_seen = 1;
+    if (own_talker) {
+        st->position_seen = 1;
+        st->own_position = 1;
+    }
     st->report.updated = 1;
     st->files_due |= kStatsDue | kLocationDue;
     location_touch(st, link);
@@ -112,18 +119,58 @@ int on_gga(ReceiverState* st, const ReceiverLink* link)
     if (link->drop_repeated_gga && st->position_seen)
         return 0;
     store_items(st, link, kGgaSlots);
-    position_stored(st, link);
+    position_stored(st, link, true);
     return 1;
+}
+
+// "$GNGGA": the position of a receiver that speaks GN only. One that also
+// sends its own talkers' positions keeps those: its report reads as it always
+// has, and the GN sentence is passed on unread.
+int on_gn_gga(ReceiverState* st, const ReceiverLink* link)
+{
+    if (st->own_position)
+        return 1;
+    store_items(st, link, kGgaSlots);
+    position_stored(st, link, false);
+    return 1;
+}
+
+// The GNS mode string has one letter per satellite system; "N" is no fix.
+// Empty, or "N" for every system, is a position without a fix.
+bool gns_has_fix(const ReceiverLink* link)
+{
+    std::string_view rest = sentence_items(link);
+    for (int item = 1; item < 6; ++item) {
+        const std::size_t comma = rest.find(',');
+        if (comma == std::string_view::npos)
+            return false;
+        rest.remove_prefix(comma + 1);
+    }
+    const std::string_view mode = rest.substr(0, rest.find(','));
+    return mode.find_first_not_of('N') != std::string_view::npos;
+}
+
+void store_gns(ReceiverState* st, const ReceiverLink* link)
+{
+    store_items(st, link, kGnsSlots);
+    set_slot(st->report.fix_quality, gns_has_fix(link) ? "1" : "0");
+    // GNS altitudes are always metres; the sentence has no unit item of its own.
+    set_slot(st->report.altitude_unit, st->report.altitude[0] ? "M" : "");
 }
 
 int on_gns(ReceiverState* st, const ReceiverLink* link)
 {
-    store_items(st, link, kGnsSlots);
-    // A GNS sentence carries its fix in a per-system mode string; any GNS position counts as a fix.
-    set_slot(st->report.fix_quality, "1");
-    // GNS altitudes are always metres; the sentence has no unit item of its own.
-    set_slot(st->report.altitude_unit, st->report.altitude[0] ? "M" : "");
-    position_stored(st, link);
+    store_gns(st, link);
+    position_stored(st, link, true);
+    return 1;
+}
+
+int on_gn_gns(ReceiverState* st, const ReceiverLink* link)
+{
+    if (st->own_position)
+        return 1;
+    store_gns(st, link);
+    position_stored(st, link, false);
     return 1;
 }
 
@@ -132,16 +179,14 @@ int on_gns(ReceiverState* st, const ReceiverLink* link)
 // ("0.0", "000.0", "00.00", "0.040").
 constexpr double kStandingKnots = 0.1;
 
-// The moving flag from the speed just stored. An RMC without a speed (no
-// fix) or with one that is no number says nothing about it.
+// The moving flag from the speed just stored. A speed that is missing (no
+// fix) or no number cannot show the vehicle standing: it counts as moving.
 void moving_update(ReceiverState* st)
 {
     const char* const text = st->report.speed_knots;
     char* end = nullptr;
     const double knots = std::strtod(text, &end);
-    if (end == text || !std::isfinite(knots))
-        return;
-    st->moving = knots >= kStandingKnots ? 1 : 0;
+    st->moving = (end == text || !std::isfinite(knots) || knots >= kStandingKnots) ? 1 : 0;
 }
 
 int on_rmc(ReceiverState* st, const ReceiverLink* link)
@@ -156,6 +201,18 @@ int on_rmc(ReceiverState* st, const ReceiverLink* link)
     return 1;
 }
 
+int on_gp_rmc(ReceiverState* st, const ReceiverLink* link)
+{
+    st->gprmc_seen = 1;
+    return on_rmc(st, link);
+}
+
+// "$GNRMC" stands in for "$GPRMC" only on a receiver that sends no "$GPRMC".
+int on_gn_rmc(ReceiverState* st, const ReceiverLink* link)
+{
+    return st->gprmc_seen ? 1 : on_rmc(st, link);
+}
+
 struct TagHandler {
     std::string_view tag;
     SentenceKind kind;
@@ -163,15 +220,16 @@ struct TagHandler {
 };
 
 // Only these tags feed the report; every other sentence is passed on unread.
-// Multi-constellation receivers give their combined solution the GN talker.
-// Other single-system talkers stay unread: a Galileo-only "$GAGGA" sent beside
-// the receiver's "$GPGGA" would overwrite the better position with a worse one.
+// Multi-constellation receivers give their combined solution the GN talker,
+// read only where the receiver's own talkers are silent. Other single-system
+// talkers stay unread: a Galileo-only "$GAGGA" sent beside the receiver's
+// "$GPGGA" would overwrite the better position with a worse one.
 constexpr TagHandler kTagHandlers[] = {
-    {"$GPGSV,", SentenceKind::gsv, on_gsv}, {"$GPGGA,", SentenceKind::gga, on_gga},
-    {"$GNGGA,", SentenceKind::gga, on_gga}, {"$GPRMC,", SentenceKind::rmc, on_rmc},
-    {"$GNRMC,", SentenceKind::rmc, on_rmc}, {"$BDRMC,", SentenceKind::rmc, on_rmc},
-    {"$GLGNS,", SentenceKind::gns, on_gns}, {"$GPGNS,", SentenceKind::gns, on_gns},
-    {"$BDGNS,", SentenceKind::gns, on_gns}, {"$GNGNS,", SentenceKind::gns, on_gns},
+    {"$GPGSV,", SentenceKind::gsv, on_gsv},    {"$GPGGA,", SentenceKind::gga, on_gga},
+    {"$GNGGA,", SentenceKind::gga, on_gn_gga}, {"$GPRMC,", SentenceKind::rmc, on_gp_rmc},
+    {"$GNRMC,", SentenceKind::rmc, on_gn_rmc}, {"$BDRMC,", SentenceKind::rmc, on_rmc},
+    {"$GLGNS,", SentenceKind::gns, on_gns},    {"$GPGNS,", SentenceKind::gns, on_gns},
+    {"$BDGNS,", SentenceKind::gns, on_gns},    {"$GNGNS,", SentenceKind::gns, on_gn_gns},
 };
 
 // Length of a slot's text, bounded by its width even if the NUL were missing.
@@ -257,6 +315,13 @@ bool nmea_is_rmc(const char* sentence, std::size_t len)
             return true;
     }
     return false;
+}
+
+bool nmea_fid_follows(const ReceiverState* st, const char* sentence, std::size_t len)
+{
+    if (!nmea_is_rmc(sentence, len))
+        return false;
+    return std::string_view(sentence, 6) == "$GPRMC" || !st->gprmc_seen;
 }
 
 SentenceKind nmea_kind(const char* sentence, std::size_t len)

@@ -37,7 +37,9 @@ inline constexpr std::size_t kLocationMax = 64;
 // link: nmea_state_open starts it afresh when a link opens.
 struct ReceiverState {
     PositionReport report;
-    uint32_t position_seen;  // a position was stored in this reporting cycle
+    uint32_t position_seen;  // a GP, GL or BD position was stored in this reporting cycle
+    uint32_t own_position;   // the link delivered a GP, GL or BD position: GN positions are not read
+    uint32_t gprmc_seen;     // the link delivered a "$GPRMC": "$GNRMC" is not read
     uint32_t moving;         // the last RMC speed was 0.1 knot or more (1 until an RMC says otherwise)
     time_t last_fix_time;    // monotonic second of the last fix; -1 = not available
     uint32_t files_due;      // kStatsDue, kLocationDue: what was stored since the files were last written
@@ -63,6 +65,9 @@ void nmea_files_remove();
 // and date from ("$GPRMC", "$GNRMC", "$BDRMC"): each is one receiver cycle's
 // summary, which the unit's identification sentence follows.
 bool nmea_is_rmc(const char* sentence, std::size_t len);
+// Whether the unit's identification sentence follows this one: every
+// "$GPRMC", and the other RMC talkers on a link that has sent no "$GPRMC".
+bool nmea_fid_follows(const ReceiverState* st, const char* sentence, std::size_t len);
 // The sentences the report is made of, by their tag ("$GPGGA,"); every
 // other sentence, also one of these types from another talker, is other.
 enum class SentenceKind { other, gsv, gga, gns, rmc };

@@ -44,6 +44,13 @@ int find_line_end(char* buf, int len)
 }
 
 // Takes n bytes just read into room free bytes of the buffer.
+// A read that failed (n < 0, errno set) or found the end of the port: a
+// module that re-enumerates on USB leaves its old port at end of file.
+void log_read_error(ssize_t n)
+{
+    log_msg(LOG_ERR, "read error: %s", n == 0 ? "end of file" : std::strerror(errno));
+}
+
 int rx_appended(ReceiverLink* link, ssize_t n, int room)
 {
     link->rx_len += static_cast<int>(n);
@@ -86,8 +93,7 @@ int nmea_read(ReceiverLink* link)
         if (n > 0)
             return rx_appended(link, n, room);
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            const int saved = errno;
-            log_msg(LOG_ERR, "read error: %s", std::strerror(saved));
+            log_read_error(n);
             return -1;
         }
         // Nothing after all: back to the caller, which finishes what it put
@@ -117,11 +123,9 @@ int nmea_read(ReceiverLink* link)
         log_msg(LOG_WARNING, "select read file descriptor not set");
         return 0;
     }
-    errno = 0;  // end of file leaves errno alone: report it as "Success", not a stale error
     const ssize_t n = read(link->fd, link->rx_buf + link->rx_len, static_cast<size_t>(room));
     if (n <= 0) {
-        const int saved = errno;
-        log_msg(LOG_ERR, "read error: %s", std::strerror(saved));
+        log_read_error(n);
         return -1;
     }
     return rx_appended(link, n, room);

@@ -31,13 +31,18 @@ constexpr const char* kDaemonsGroup = "deamons";
 // a tenth of a second of a flood, so that a reader who keeps up but is not
 // scheduled for a moment loses nothing.
 constexpr uint32_t kPtyQueueMax = 32768;
+// At the receiver's pace a queue is held below what the terminal itself
+// takes (about 19 KiB on Linux), so that a lagging reader loses its oldest
+// sentences, never the newest: when the next batch would take it past this,
+// the oldest sentences are taken back down to kPtyKeepMax. A reader who
+// stopped costs one take-back per several batches, not one per batch, and
+// the terminal takes what is put back in one write.
+constexpr uint32_t kPtyRoomMax = 16384;
+constexpr uint32_t kPtyKeepMax = 8192;
 // The slave counts exactly only what its line discipline holds (4095 bytes at
 // most); beyond about this much the rest may wait in the terminal's buffers,
 // unseen, and the count says nothing about how far a reader has got.
 constexpr int kPtyCountedMax = 3072;
-// Sentences older than this are not news to a reader that comes late or
-// lags behind: they are discarded.
-constexpr int64_t kPtyStaleMs = 2000;
 // The terminal hands written bytes to the reader's side on a kernel worker:
 // until that has run, the queue cannot be measured or discarded safely.
 constexpr int64_t kPtyInFlightMs = 50;
@@ -81,6 +86,7 @@ struct Pty {
     int64_t last_ms = 0;          // when bytes last went in
     char tail[kPtyTailMax] = {};  // what a partial write left of a batch
     std::size_t tail_len = 0;
+    char kept[kPtyKeepMax] = {};  // the newest whole sentences, put back after a take-back
 };
 Pty g_pty;
 
@@ -135,13 +141,54 @@ void pty_forget_read()
     g_pty.batch_count -= done;
 }
 
-// Empties the queue without cutting the sentence a reader is inside: the
-// service takes everything back through its own slave (each read is atomic
-// against the reader's, so what it gets tells exactly where the reader
-// stopped), then puts back the rest of that one sentence, ahead of anything
-// new. Must not run while written bytes may still be on their way. true:
-// a rest was put back.
-bool pty_discard(int master, int64_t now_ms)
+// Writes pieces (total bytes) into the terminal. Where it takes them only in
+// part and stops inside a sentence, the rest of that sentence goes first next
+// time and the whole sentences behind it are dropped. false: the terminal
+// failed.
+bool pty_put(int fd, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms)
+{
+    ssize_t n = writev(fd, pieces, count);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+        return false;
+    if (n < 0)
+        n = 0;
+    const auto done = static_cast<std::size_t>(n);
+    std::size_t skip = done;
+    for (int i = 0; i < count && skip > 0; ++i) {
+        const std::size_t len = pieces[i].iov_len < skip ? pieces[i].iov_len : skip;
+        pty_taken(static_cast<const char*>(pieces[i].iov_base), len);
+        skip -= len;
+    }
+    if (done > 0)
+        pty_batch(now_ms);
+    if (done == 0 || done == total || g_pty.ring[(g_pty.written - 1) % kPtyRingSize] == '\n')
+        return true;
+    skip = done;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t len = pieces[i].iov_len;
+        const std::size_t from = skip < len ? skip : len;
+        skip -= from;
+        const char* rest = static_cast<const char*>(pieces[i].iov_base) + from;
+        const void* nl = std::memchr(rest, '\n', len - from);
+        std::size_t want = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - rest) + 1 : len - from;
+        if (want > kPtyTailMax - g_pty.tail_len)
+            want = kPtyTailMax - g_pty.tail_len;
+        std::memcpy(g_pty.tail + g_pty.tail_len, rest, want);
+        g_pty.tail_len += want;
+        if (nl)
+            break;
+    }
+    return true;
+}
+
+// Takes the oldest sentences back without cutting the one a reader is
+// inside: the service takes everything back through its own slave (each
+// read is atomic against the reader's, so what it gets tells exactly where
+// the reader stopped), then puts back the rest of that one sentence and, up
+// to keep bytes, the newest whole sentences behind it, ahead of anything new.
+// Must not run while written bytes may still be on their way. true: a rest
+// was put back.
+bool pty_discard(int master, int64_t now_ms, uint64_t keep = 0)
 {
     uint64_t taken = 0;
     char scratch[4096];
@@ -161,11 +208,29 @@ bool pty_discard(int master, int64_t now_ms)
     // A reader that has not started on a rest put back earlier is inside
     // that sentence, although the byte before it ends one.
     bool ended = reader_at == 0 || (g_pty.ring[(reader_at - 1) % kPtyRingSize] == '\n' && reader_at != g_pty.rest_at);
+    const bool reader_between = ended;
     const uint64_t oldest = g_pty.written > kPtyRingSize ? g_pty.written - kPtyRingSize : 0;
-    for (uint64_t at = reader_at < oldest ? oldest : reader_at; !ended && at < g_pty.written; ++at) {
+    uint64_t at = reader_at < oldest ? oldest : reader_at;
+    for (; !ended && at < g_pty.written; ++at) {
         rest[rest_len++] = g_pty.ring[at % kPtyRingSize];
         ended = rest[rest_len - 1] == '\n' || rest_len == sizeof rest;
     }
+    // The newest whole sentences behind the rest: from a sentence start to
+    // the end of the last whole sentence taken.
+    uint64_t end = g_pty.written;
+    while (end > at && g_pty.ring[(end - 1) % kPtyRingSize] != '\n')
+        --end;
+    uint64_t start = end - std::min(end - at, std::min<uint64_t>(keep, kPtyKeepMax));
+    const auto sentence_starts = [&](uint64_t pos) {
+        if (pos == reader_at && reader_between)
+            return true;
+        return pos > oldest && g_pty.ring[(pos - 1) % kPtyRingSize] == '\n';
+    };
+    while (start < end && !sentence_starts(start))
+        ++start;
+    const std::size_t kept_len = static_cast<std::size_t>(end - start);
+    for (std::size_t i = 0; i < kept_len; ++i)
+        g_pty.kept[i] = g_pty.ring[(start + i) % kPtyRingSize];
     // The sentence may go on in what the terminal has not taken yet.
     for (std::size_t i = 0; !ended && i < g_pty.tail_len; ++i) {
         rest[rest_len++] = g_pty.tail[i];
@@ -176,21 +241,18 @@ bool pty_discard(int master, int64_t now_ms)
     // Everything up to here has been read, by a reader or by the service.
     g_pty.read_to = g_pty.written;
     g_pty.rest_at = rest_len > 0 ? g_pty.written : UINT64_MAX;
-    if (rest_len > 0) {
-        const ssize_t n = write(master, rest, rest_len);
-        if (n > 0) {
-            pty_taken(rest, static_cast<std::size_t>(n));
-            pty_batch(now_ms);
-        }
+    if (rest_len + kept_len > 0) {
+        const iovec back[2] = {{rest, rest_len}, {g_pty.kept, kept_len}};
+        (void)pty_put(master, back, 2, rest_len + kept_len, now_ms);
     }
     return rest_len > 0;
 }
 
 // Writes the batch after what is left of the previous one. A reader never
-// gets a cut or spliced sentence: a queue that holds sentences older than
-// kPtyStaleMs is discarded around the sentence being read, a batch that
-// does not fit whole is dropped whole, and the rest of a partly taken batch
-// goes before anything new. false: the terminal failed.
+// gets a cut or spliced sentence: when the batch would not fit, the oldest
+// whole sentences are taken back around the sentence being read; a batch
+// that still does not fit whole is dropped whole, and the rest of a partly
+// taken batch goes before anything new. false: the terminal failed.
 bool pty_write(int fd, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms)
 {
     // Only once the last bytes have arrived does the count of what is queued
@@ -206,9 +268,14 @@ bool pty_write(int fd, const struct iovec* pieces, int count, std::size_t total,
         g_pty.read_to = std::max(g_pty.read_to, at);
     }
     pty_forget_read();
-    if (settled && g_pty.batch_count > 0 && now_ms - g_pty.batches[0].at > kPtyStaleMs)
-        (void)pty_discard(fd, now_ms);
     uint64_t queued = g_pty.written - g_pty.read_to;
+    // A reader who lags keeps its sentences for as long as there is room:
+    // until the terminal holds no more (the rest of a batch it took only in
+    // part still waits) or the batch would take the queue past its bound.
+    if (settled && queued > 0 && (g_pty.tail_len > 0 || queued + total > kPtyRoomMax)) {
+        (void)pty_discard(fd, now_ms, kPtyKeepMax > total ? kPtyKeepMax - total : 0);
+        queued = g_pty.written - g_pty.read_to;
+    }
     if (g_pty.tail_len > 0) {
         const ssize_t n = write(fd, g_pty.tail, g_pty.tail_len);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
@@ -227,40 +294,7 @@ bool pty_write(int fd, const struct iovec* pieces, int count, std::size_t total,
     // be measured; a reader that keeps up always finds room.
     if (queued > 0 && queued + total > kPtyQueueMax)
         return true;
-    ssize_t n = writev(fd, pieces, count);
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        return false;
-    if (n < 0)
-        n = 0;
-    const auto done = static_cast<std::size_t>(n);
-    std::size_t skip = done;
-    for (int i = 0; i < count && skip > 0; ++i) {
-        const std::size_t len = pieces[i].iov_len < skip ? pieces[i].iov_len : skip;
-        pty_taken(static_cast<const char*>(pieces[i].iov_base), len);
-        skip -= len;
-    }
-    if (done > 0)
-        pty_batch(now_ms);
-    if (done == 0 || done == total || g_pty.ring[(g_pty.written - 1) % kPtyRingSize] == '\n')
-        return true;
-    // The terminal stopped inside a sentence: its rest goes first next time;
-    // the whole sentences behind it are dropped.
-    skip = done;
-    for (int i = 0; i < count; ++i) {
-        const std::size_t len = pieces[i].iov_len;
-        const std::size_t from = skip < len ? skip : len;
-        skip -= from;
-        const char* rest = static_cast<const char*>(pieces[i].iov_base) + from;
-        const void* nl = std::memchr(rest, '\n', len - from);
-        std::size_t want = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - rest) + 1 : len - from;
-        if (want > kPtyTailMax - g_pty.tail_len)
-            want = kPtyTailMax - g_pty.tail_len;
-        std::memcpy(g_pty.tail + g_pty.tail_len, rest, want);
-        g_pty.tail_len += want;
-        if (nl)
-            break;
-    }
-    return true;
+    return pty_put(fd, pieces, count, total, now_ms);
 }
 
 // Existence test that also sees a link whose target is gone: a dangling

@@ -20,10 +20,11 @@ struct iovec;
 
 void output_write(SerialOutput* out, const char* data, std::size_t length);
 // Writes the sentences of one read (count pieces, total bytes) with one
-// system call. A pseudo-terminal reader only ever receives whole sentences:
-// a batch that does not fit the short queue is dropped whole, and a queue
-// left unread for about 2 seconds is discarded, all but the rest of the
-// sentence a reader is inside, rather than what is new.
+// system call. A pseudo-terminal reader only ever receives whole sentences,
+// and a reader who lags all of them while the queue has room: when a batch
+// would not fit, the oldest whole sentences are taken back (never the rest of
+// the one a reader is inside), and a batch that still does not fit is
+// dropped whole.
 void output_writev(SerialOutput* out, const struct iovec* pieces, int count, std::size_t total);
 // The same with the monotonic clock given in milliseconds.
 void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, std::size_t total, int64_t now_ms);

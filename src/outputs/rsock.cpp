@@ -121,6 +121,46 @@ void stream_error(RemoteSocket* rs, RsockState next, const char* where, const ch
     set_state(rs, next, text);
 }
 
+// A run of failed sends for one reason is logged once, when it begins, and
+// counted: a UDP server whose port is closed refuses every other datagram
+// (a new socket learns of the refusal only from its first one), once a tick,
+// for as long as it stays away. The count is logged when the reason changes
+// or two sends in a row have gone.
+constexpr int kSendRunEndSends = 2;
+
+void send_run_end(RemoteSocket* rs)
+{
+    if (rs->send_error_run > 1)
+        log_msg(LOG_NOTICE, "%s - %s, %llu times in a row (%s)", rs->send_error_where, rs->send_error_text,
+                static_cast<unsigned long long>(rs->send_error_run), rs->name);
+    rs->send_error_run = 0;
+    rs->send_error_text[0] = '\0';
+}
+
+void send_went(RemoteSocket* rs)
+{
+    if (rs->send_error_run > 0 && ++rs->send_ok_streak >= kSendRunEndSends)
+        send_run_end(rs);
+}
+
+void send_failed(RemoteSocket* rs, const char* where, int err)
+{
+    char text[kRsockErrorSize];
+    std::snprintf(text, sizeof text, "socket send error: %s", strerror(err));
+    rs->send_ok_streak = 0;
+    if (rs->send_error_run > 0 && std::strcmp(text, rs->send_error_text) == 0 &&
+        std::strcmp(where, rs->send_error_where) == 0) {
+        rs->send_error_run += 1;
+        set_state(rs, RsockState::waiting, text);
+        return;
+    }
+    send_run_end(rs);
+    stream_error(rs, RsockState::waiting, where, "socket send error", strerror(err));
+    std::snprintf(rs->send_error_text, sizeof rs->send_error_text, "%s", text);
+    std::snprintf(rs->send_error_where, sizeof rs->send_error_where, "%s", where);
+    rs->send_error_run = 1;
+}
+
 // Waits for one event of fd (or only the stop, fd -1); see worker_poll.
 int rsock_poll(RemoteSocket* rs, int fd, short events, int timeout_ms, short* revents)
 {
@@ -430,6 +470,7 @@ void rsock_keep(RemoteSocket* rs, const char* data, std::size_t length)
 // when one did (the caller publishes the figures).
 bool rsock_offline_tick(RemoteSocket* rs)
 {
+    rsock_tick(rs);
     if (--rs->countdown > 0)
         return false;
     bool kept = false;
@@ -459,6 +500,7 @@ int rsock_flush_send(void* ctx, const char* data, std::size_t length)
     const int r = rsock_send_all(rs, data, length);
     if (r == 0) {
         rsock_count_sent(rs, length);
+        send_went(rs);
         return 0;
     }
     rs->flush_error = r == -2 ? 0 : errno;
@@ -475,7 +517,7 @@ int rsock_flush(RemoteSocket* rs, const char* send_name)
     rsock_publish_backlog(rs);
     if (!failed || rs->flush_error == 0)
         return 0;  // done, or stopped
-    stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(rs->flush_error));
+    send_failed(rs, send_name, rs->flush_error);
     rsock_drop(rs);
     return -1;
 }
@@ -485,6 +527,7 @@ int rsock_flush(RemoteSocket* rs, const char* send_name)
 // lost), 0 otherwise.
 int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_name)
 {
+    rsock_tick(rs);
     if (--rs->countdown > 0)
         return 0;
     for (int n = rsock_due(rs, lock_name); n > 0; --n) {
@@ -499,13 +542,14 @@ int rsock_send_due(RemoteSocket* rs, const char* lock_name, const char* send_nam
             return 0;
         if (r == 0) {
             rsock_count_sent(rs, static_cast<std::size_t>(sent));
+            send_went(rs);
             continue;
         }
         if (pthread_mutex_lock(&rs->lock) == 0) {
             rs->bursts_lost += 1;
             pthread_mutex_unlock(&rs->lock);
         }
-        stream_error(rs, RsockState::waiting, send_name, "socket send error", strerror(saved));
+        send_failed(rs, send_name, saved);
         rsock_drop(rs);
         return -1;
     }

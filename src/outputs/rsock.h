@@ -31,6 +31,11 @@ void rsock_close(RemoteSocket* rs);
 // the monotonic clock (rsock_write passes monotonic_ms; tests pass
 // their own).
 void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now);
+// At a tick of the stream's worker: the burst being filled is complete once
+// its last sentence is more than 0.3 s old (and less than the 2 s that make
+// it stale), so that the last burst before a pause, or every burst of a
+// receiver slower than the stale limit, still goes. now as for rsock_write_at.
+void rsock_tick_at(RemoteSocket* rs, const struct timeval* now);
 
 // Copies the burst being filled (which 0), the latest completed burst waiting
 // to be sent (which 1) or the one completed before it, held to go along at

@@ -101,7 +101,37 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
     cur->moving = moving;
 }
 
+// The stream clock's reading in the form the frames keep.
+struct timeval stream_now()
+{
+    const long long ms = monotonic_ms();
+    struct timeval now {};
+    now.tv_sec = static_cast<time_t>(ms / 1000);
+    now.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
+    return now;
+}
+
 }  // namespace
+
+void rsock_tick_at(RemoteSocket* rs, const struct timeval* now)
+{
+    if (!rs || pthread_mutex_lock(&rs->lock) != 0)
+        return;
+    if (rs->current->length > 0) {
+        time_t sec;
+        long usec;
+        time_since(now, &rs->current->stamp, &sec, &usec);
+        if ((sec == 0 && usec > kJoinGapUsec) || (sec > 0 && sec < kStaleGapSec))
+            rsock_promote(rs);
+    }
+    pthread_mutex_unlock(&rs->lock);
+}
+
+void rsock_tick(RemoteSocket* rs)
+{
+    const struct timeval now = stream_now();
+    rsock_tick_at(rs, &now);
+}
 
 void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now)
 {
@@ -122,10 +152,7 @@ void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int mov
 {
     if (!rs || !data || length == 0)
         return;
-    const long long ms = monotonic_ms();
-    struct timeval now {};
-    now.tv_sec = static_cast<time_t>(ms / 1000);
-    now.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
+    const struct timeval now = stream_now();
     rsock_write_at(rs, data, length, moving, &now);
 }
 

@@ -50,6 +50,11 @@ struct RemoteSocket {
     long long last_progress;  // monotonic ms
     bool connected_once;
     char logged_address[kSockAddrText];  // worker only: the address last named in the log
+    // Worker only: the run of failed sends for one reason, logged when it began.
+    char send_error_text[kRsockErrorSize];
+    char send_error_where[32];
+    uint64_t send_error_run;
+    int send_ok_streak;  // sends that went since the last failed one
     // Worker only: bursts kept for a server that cannot take them (TCP with
     // a backlog setting only).
     bool keep;
@@ -81,3 +86,6 @@ struct RemoteSocket {
     SocketFrame* parked;
     SocketFrame frames[5];
 };
+
+// rsock_tick_at on the stream clock.
+void rsock_tick(RemoteSocket* rs);

@@ -134,29 +134,29 @@ std::string first_difference(const std::string& got, const std::string& want)
 }
 
 // What the service passes on of a clean CR LF capture from this module
-// family: every sentence with a '*', except a GP or GN GGA that follows
-// another position sentence with no "$GPGSV," between them; the
-// identification sentence behind every GP, GN or BD RMC.
+// family: every sentence with a '*', except a "$GPGGA," that follows
+// another GP, GL or BD position sentence with no "$GPGSV," between them; the
+// identification sentence behind every "$GPRMC", and behind a GN or BD RMC
+// until the link has sent a "$GPRMC".
 std::string expected_stream(const std::string& capture, const std::string& fid)
 {
     std::string out;
     bool position_seen = false;
+    bool gprmc_seen = false;
     for (const std::string& line : lines_of(capture)) {
         if (line.find('*') == std::string::npos)
             continue;
         const std::string tag = line.substr(0, 7);
         if (tag == "$GPGSV,")
             position_seen = false;
-        if (tag == "$GPGGA," || tag == "$GNGGA,") {
-            if (position_seen)
-                continue;
-            position_seen = true;
-        }
-        if (tag == "$GPGNS," || tag == "$GLGNS," || tag == "$BDGNS," || tag == "$GNGNS,")
+        if (tag == "$GPGGA," && position_seen)
+            continue;
+        if (tag == "$GPGGA," || tag == "$GPGNS," || tag == "$GLGNS," || tag == "$BDGNS,")
             position_seen = true;
         out += line;
         const std::string rmc = line.substr(0, 6);
-        if (rmc == "$GPRMC" || rmc == "$GNRMC" || rmc == "$BDRMC")
+        gprmc_seen = gprmc_seen || rmc == "$GPRMC";
+        if (rmc == "$GPRMC" || ((rmc == "$GNRMC" || rmc == "$BDRMC") && !gprmc_seen))
             out += fid;
     }
     return out;
@@ -165,17 +165,20 @@ std::string expected_stream(const std::string& capture, const std::string& fid)
 TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
 {
     Rig rig;
-    // A GP-only capture, then two that speak GN only: a cold start and the
-    // last cycles of a receiver with a DGPS fix. Each RMC of either talker
-    // carries the identification sentence behind it.
+    // Two captures that speak GN only, a cold start and the last cycles of a
+    // receiver with a DGPS fix, whose RMC carries the identification
+    // sentence; then a GP-only one, and one that sends GP and GN positions
+    // in each cycle: from its first "$GPRMC" only that talker's RMC carries
+    // it, and no GN sentence is dropped as a repeated position.
     const std::string gn_fix = th::read_file(th::data_path("gpsd-ublox-neo-m9n-nmea.nmea"));
     std::size_t last_cycles = gn_fix.size();
     for (int i = 0; i < 5; ++i)
         last_cycles = gn_fix.rfind("$GNRMC,", last_cycles - 1);
     ASSERT_NE(last_cycles, std::string::npos);
-    const std::string capture = th::read_file(th::data_path("gpsd-gp-320fw-2019-04-06-overflow.nmea")) +
-                                th::read_file(th::data_path("pynmeagps-pygpsdata-nmeastartup.nmea")) +
-                                gn_fix.substr(last_cycles);
+    const std::string capture = th::read_file(th::data_path("pynmeagps-pygpsdata-nmeastartup.nmea")) +
+                                gn_fix.substr(last_cycles) +
+                                th::read_file(th::data_path("gpsd-gp-320fw-2019-04-06-overflow.nmea")) +
+                                th::read_file(th::data_path("gpsd-telit-pls83-w.nmea"));
     ASSERT_GT(capture.size(), 8000u);
     th::write_file(rig.path("/capture.nmea"), capture);
     // A router id longer than the sentence can carry is cut to 1014 characters.
@@ -204,17 +207,19 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     EXPECT_EQ(first_difference(nmea.text(), want), "");
     EXPECT_EQ(th::count_of(want, "$GPFID,"), th::count_of(capture, "$GPRMC") + 6);
     EXPECT_EQ(th::count_of(want, "$GNRMC"), 6);
+    EXPECT_EQ(th::count_of(want, "$GNGNS,"), th::count_of(capture, "$GNGNS,"));
 
-    // The status and location files show the GN receiver's last position
-    // (written just after the sentences that carried it).
+    // The status and location files show the last receiver's own GP
+    // position, not the GN one sent after it (written just after the
+    // sentences that carried it).
     std::string stats;
     th::wait_until(
-        [&] { return (stats = th::read_file(rig.path("/run/stats.gps"))).find("22:38:45") != std::string::npos; }, 10s);
+        [&] { return (stats = th::read_file(rig.path("/run/stats.gps"))).find("04:35:48") != std::string::npos; }, 10s);
     for (const char* line :
-         {"Current time (UTC) : 22:38:45.00\n", "Latitude           : 38.110501N\n",
-          "Longitude          : 122.626923W\n", "Fix status         : 2\n", "Date               : 11.07.2020\n"})
+         {"Current time (UTC) : 04:35:48.00\n", "Latitude           : 43.553169N\n", "Longitude          : 1.460306E\n",
+          "Satellites in use  : 5\n", "Fix status         : 1\n"})
         EXPECT_NE(stats.find(line), std::string::npos) << line << "in\n" << stats;
-    EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "3806.63006N\n12237.61538W\n");
+    EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "4333.190127N\n00127.618382E\n");
     EXPECT_TRUE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
     EXPECT_EQ(th::read_file(rig.path("/run/gnssd.pid")), std::to_string(rig.daemon.pid) + "\n");
     for (const char* file : {"/run/stats.gps", "/run/loc.gps", "/run/lock/LCK..ttyS0", "/run/gnssd.pid"}) {

@@ -51,6 +51,7 @@ struct StatsCase {
     std::vector<std::string> sentences;  // bodies without checksum
     std::vector<std::string> lines;      // lines that must appear in the status file
     int moving;                          // -1: not checked
+    int updated = 1;                     // the last sentence fed the report
 };
 
 TEST(Interpret, StatusFileLines)
@@ -64,17 +65,13 @@ TEST(Interpret, StatusFileLines)
          {"$GPRMC,123519,A,4807.038,N,01131.000,E,0.1,084.4,230394,003.1,W,A"},
          {"Speed over ground  : 0.2 km/h\n", "Course over ground : 084.4 degrees\n"},
          1},
-        {"empty speed leaves a standing vehicle standing",
-         {"$GPRMC,123519,A,4807.038,N,01131.000,E,0.0,084.4,230394,003.1,W,A", "$GNRMC,,V,,,,,,,,,,N"},
+        {"empty speed counts as moving, also after standing",
+         {"$GPRMC,123519,A,4807.038,N,01131.000,E,0.0,084.4,230394,003.1,W,A", "$GPRMC,,V,,,,,,,,,,N"},
          {"Speed over ground  : N/A\n", "Course over ground : N/A\n", "Date               : N/A\n",
           "Current time (UTC) : N/A\n", "Latitude           : N/A\n", "Altitude           : N/A \n",
           "Satellites in use  : N/A\n", "Fix status         : \n"},
-         0},
-        {"empty speed leaves a moving vehicle moving",
-         {"$GPRMC,123519,A,4807.038,N,01131.000,E,5.0,084.4,230394,003.1,W,A", "$GNRMC,,V,,,,,,,,,,N"},
-         {"Speed over ground  : N/A\n"},
          1},
-        {"speed that is no number leaves the flag", {"$GPRMC,1,A,,,,,0.0,,,,,A", "$GPRMC,1,A,,,,,x,,,,,A"}, {}, 0},
+        {"speed that is no number counts as moving", {"$GPRMC,1,A,,,,,0.0,,,,,A", "$GPRMC,1,A,,,,,x,,,,,A"}, {}, 1},
         {"three leading zeros still stand",
          {"$GNRMC,003840.000,A,4404.1271062,N,12118.8438377,W,000.0,171.0,290322,,,F,V"},
          {"Speed over ground  : 0.0 km/h\n", "Course over ground : N/A\n"},
@@ -97,11 +94,30 @@ TEST(Interpret, StatusFileLines)
          {"Latitude           : 31.248238N\n", "Longitude          : 121.587407E\n", "Altitude           : 196.4 M\n",
           "Satellites in use  : 7\n", "Fix status         : 1\n"},
          -1},
-        {"GNS with mode N still reports a fix",
+        {"GNS with mode N for every system is no fix",
          {"$GPGNS,014035.00,4332.69262,S,17235.48549,E,NN,04,5.0,21.2,,,"},
-         {"Fix status         : 1\n", "Latitude           : 43.544877S\n", "Altitude           : 21.2 M\n",
+         {"Fix status         : 0\n", "Latitude           : 43.544877S\n", "Altitude           : 21.2 M\n",
           "Satellites in use  : 4\n"},
          -1},
+        {"GNS with an empty mode is no fix", {"$GLGNS,1,,,,,,04,,,,,"}, {"Fix status         : 0\n"}, -1},
+        {"GNS with a fix of one system is a fix", {"$BDGNS,1,,,,,NNF,04,,,,,"}, {"Fix status         : 1\n"}, -1},
+        {"a receiver's own GGA keeps the report, the GN one beside it is passed on unread",
+         {"$GPGGA,000001,4916.4500,N,00000.0000,W,1,08,,,,,,,", "$GNGGA,000002,3806.63006,N,12237.61538,W,2,12,,,,,,,",
+          "$GNGNS,000003,3114.8943,N,12135.2444,E,AA,07,,,,,"},
+         {"Current time (UTC) : 00:00:01\n", "Fix status         : 1\n", "Satellites in use  : 8\n"},
+         -1,
+         0},
+        {"a GN GGA before the receiver's own one of the link is read until then",
+         {"$GNGGA,000002,3806.63006,N,12237.61538,W,2,12,,,,,,,", "$GLGNS,000003,3114.8943,N,12135.2444,E,AN,07,,,,,",
+          "$GNGGA,000004,3806.63006,N,12237.61538,W,2,12,,,,,,,"},
+         {"Current time (UTC) : 00:00:03\n", "Fix status         : 1\n"},
+         -1,
+         0},
+        {"a receiver's own RMC keeps the report, the GN one beside it is passed on unread",
+         {"$GPRMC,1,A,,,,,5.0,,230394,,,A", "$GNRMC,2,A,,,,,0.0,,010120,,,A"},
+         {"Date               : 23.03.2094\n", "Speed over ground  : 9.3 km/h\n"},
+         1,
+         0},
         {"GGA with empty fix quality prints nothing behind the label",
          {"$GPGGA,092725.00,4717.11399,N,00833.91590,E,,08,1.01,499.6,M,48.0,M,,"},
          {"Fix status         : \n", "Current time (UTC) : 09:27:25.00\n"},
@@ -126,7 +142,7 @@ TEST(Interpret, StatusFileLines)
         nt::init_link(link);
         for (const auto& s : c.sentences)
             EXPECT_EQ(interpret(link, nt::with_cs(s)), 1);
-        EXPECT_EQ(link.report.updated, 1);
+        EXPECT_EQ(link.report.updated, c.updated);
         const std::string text = stats_text();
         for (const auto& line : c.lines)
             EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
@@ -274,6 +290,21 @@ TEST(Interpret, RmcSentencesOfEveryInterpretedTalker)
     EXPECT_FALSE(nmea_is_rmc(nullptr, 6));
 }
 
+// The identification sentence follows every "$GPRMC"; the GN and BD ones
+// only on a link that has sent no "$GPRMC".
+TEST(Interpret, IdentificationFollowsOtherRmcTalkersOnlyWithoutGprmc)
+{
+    nt::Link link;
+    nt::init_link(link);
+    const std::pair<const char*, bool> steps[] = {{"GN", true},  {"BD", true},  {"GP", true},
+                                                  {"GN", false}, {"BD", false}, {"GP", true}};
+    for (const auto& [talker, fid] : steps) {
+        const std::string s = nt::with_cs(std::string("$") + talker + "RMC,1,A,,,,,0.0,,010120,,,A");
+        interpret(link, s);
+        EXPECT_EQ(nmea_fid_follows(&link, s.data(), s.size()), fid) << talker;
+    }
+}
+
 TEST(Interpret, GsvDoesNotRewriteStatus)
 {
     nt::Link link;
@@ -305,14 +336,18 @@ TEST(Interpret, DropRepeatedGga)
         {"RMC does not end the cycle", 1, {gga1, rmc, gga2}, {1, 1, 0}, "000001"},
         {"another talker's GSV does not end the cycle", 1, {gga1, "$GLGSV,1,1,00", gga2}, {1, 1, 0}, "000001"},
         {"filter off", 0, {gga1, gga2, gga3}, {1, 1, 1}, "000003"},
-        {"GN talker GGA GGA GSV GGA",
+        {"a GN GGA is never dropped",
          1,
          {"$GNGGA,000001,1,N,1,E,1,05,,,,,,,", "$GNGGA,000002,1,N,1,E,1,05,,,,,,,", gsv,
           "$GNGGA,000003,1,N,1,E,1,05,,,,,,,"},
-         {1, 0, 1, 1},
+         {1, 1, 1, 1},
          "000003"},
-        {"GN talker GNS then GGA before GSV", 1, {"$GNGNS,000004,1,N,1,E,AA,05,,,,,", gga1}, {1, 0}, "000004"},
-        {"GP then GN GGA in one cycle", 1, {gga1, "$GNGGA,000002,1,N,1,E,1,05,,,,,,,"}, {1, 0}, "000001"},
+        {"a GN GNS or GGA does not make the GGA behind it a repeat",
+         1,
+         {"$GNGNS,000004,1,N,1,E,AA,05,,,,,", "$GNGGA,000002,1,N,1,E,1,05,,,,,,,", gga1},
+         {1, 1, 1},
+         "000001"},
+        {"GP then GN GGA in one cycle: both go on", 1, {gga1, "$GNGGA,000002,1,N,1,E,1,05,,,,,,,"}, {1, 1}, "000001"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -371,8 +406,13 @@ TEST(Interpret, LocationFileFollowsFix)
     EXPECT_FALSE(th::file_exists(loc));
     interpret(link, nt::with_cs("$GPGGA,4,,,,,6,05,,,,,,,"));  // fix without coordinates: two empty lines
     EXPECT_EQ(th::read_file(loc), "\n\n");
-    interpret(link, nt::with_cs("$BDGNS,5,3110.0,N,12135.2,E,NNN,05,,,,,"));
+    interpret(link, nt::with_cs("$BDGNS,5,3110.0,N,12135.2,E,NAN,05,,,,,"));
     EXPECT_EQ(th::read_file(loc), "3110.0N\n12135.2E\n");
+    // A GNS without a fix in any system is no fix: no location file.
+    interpret(link, nt::with_cs("$BDGNS,5,3110.0,N,12135.2,E,NNN,05,,,,,"));
+    EXPECT_FALSE(th::file_exists(loc));
+    // A receiver that speaks GN only.
+    nt::init_link(link);
     interpret(link, nt::with_cs("$GNGGA,6,3806.63006,N,12237.61538,W,0,12,,,,,,,"));
     EXPECT_FALSE(th::file_exists(loc));
     interpret(link, nt::with_cs("$GNGGA,7,3806.63006,N,12237.61538,W,2,12,,,,,,,"));

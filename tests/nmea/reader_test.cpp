@@ -55,7 +55,7 @@ TEST(Reader, FramesAndResynchronises)
         {"1023-byte sentence fits exactly", longest + vtg, {longest, vtg}},
         {"1023 bytes without line end overflow", too_long + vtg, {vtg}, "gps: err: NMEA receive buffer overflow"},
         {"garbage run without '$' longer than the buffer", filler(3000, 'x') + vtg, {vtg}},
-        {"end of file is a read error", vtg, {vtg}, "gps: err: read error: "},
+        {"end of file is a read error", vtg, {vtg}, "gps: err: read error: end of file\n"},
     };
     for (const auto& c : cases) {
         for (const std::vector<size_t>& chunks : {std::vector<size_t>{1 << 20}, std::vector<size_t>{1, 5, 2, 40}}) {

@@ -74,7 +74,8 @@ TEST(Watchdog, WhatRefreshesTheStamp)
         {"GGA without fix", 1, "$GPGGA,1,4807.038,N,01131.000,E,0,08,,,,,,,", false},
         {"GGA with fix but no latitude", 1, "$GPGGA,1,,N,01131.000,E,1,08,,,,,,,", false},
         {"GGA with fix but no longitude", 1, "$GPGGA,1,4807.038,N,,E,1,08,,,,,,,", false},
-        {"GNS with coordinates, whatever its mode", 1, "$GLGNS,1,4807.038,N,01131.000,E,NN,08,,,,,", true},
+        {"GNS with a fix of one system", 1, "$GLGNS,1,4807.038,N,01131.000,E,NA,08,,,,,", true},
+        {"GNS without a fix in any system", 1, "$GLGNS,1,4807.038,N,01131.000,E,NN,08,,,,,", false},
         {"RMC never", 1, "$GPRMC,1,A,4807.038,N,01131.000,E,1.0,1.0,010120,,,A", false},
         {"watchdog disabled", 0, "$GPGGA,1,4807.038,N,01131.000,E,1,08,,,,,,,", false},
     };
