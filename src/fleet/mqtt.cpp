@@ -109,6 +109,8 @@ struct MqttOutput {
     bool watch;
     Fd watch_fd;
     long long watch_at_ms;
+    bool attempt_up;    // this attempt's connection was accepted
+    int connect_error;  // errno of this attempt's connect that failed, 0: none seen
 };
 
 namespace {
@@ -184,6 +186,7 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
         return;
     }
     mq->connected = true;
+    mq->attempt_up = true;
     mq->backoff_ms = kBackoffMinMs;
     mq->broker_addr_len = sizeof mq->broker_addr;
     if (getpeername(mosquitto_socket(mosq), reinterpret_cast<sockaddr*>(&mq->broker_addr), &mq->broker_addr_len) != 0)
@@ -263,25 +266,22 @@ void on_log(struct mosquitto* mosq, void* arg, int, const char* text)
 
 void drop_connection(MqttOutput* mq, int rc)
 {
-    // The library's own text for a connection that failed below MQTT is
-    // "Unknown error." or a bare errno; the socket knows what happened.
     const int saved = errno;
-    const int sock = mq->mosq ? mosquitto_socket(mq->mosq) : -1;
-    int sock_error = 0;
-    socklen_t len = sizeof sock_error;
-    if (sock < 0 || getsockopt(sock, SOL_SOCKET, SO_ERROR, &sock_error, &len) != 0)
-        sock_error = 0;
+    // The library reports a connection that failed below MQTT without its
+    // cause ("The client is not currently connected.", "Unknown error."):
+    // the connect's own error, seen on the socket, names it.
     char reason[192];
     if (mq->refusal[0])
         std::snprintf(reason, sizeof reason, "%s", mq->refusal);
     else if (mq->tls_error[0])
         std::snprintf(reason, sizeof reason, "%s", mq->tls_error);
-    else if (sock_error != 0)
-        std::snprintf(reason, sizeof reason, "%s", std::strerror(sock_error));
+    else if (mq->connect_error != 0)
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(mq->connect_error));
     else if (rc == MOSQ_ERR_ERRNO && saved != 0)
         std::snprintf(reason, sizeof reason, "%s", std::strerror(saved));
     else if (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_UNKNOWN)
-        std::snprintf(reason, sizeof reason, "connection closed by the broker");
+        std::snprintf(reason, sizeof reason, "%s",
+                      mq->attempt_up ? "connection closed by the broker" : "no connection to the broker");
     else
         std::snprintf(reason, sizeof reason, "%s", mosquitto_strerror(rc));
     report_failure(mq, reason);
@@ -461,12 +461,27 @@ void watch_broker(MqttOutput* mq, long long now)
         mq->next_attempt_ms = now;
 }
 
+// A connect under way that failed (refused, unreachable) shows as an error
+// on its socket; taking it clears it, and the library's next step then fails.
+void note_connect_error(MqttOutput* mq)
+{
+    pollfd p{mosquitto_socket(mq->mosq), POLLOUT, 0};
+    if (p.fd < 0 || poll(&p, 1, 0) <= 0 || (p.revents & POLLERR) == 0)
+        return;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0)
+        mq->connect_error = error;
+}
+
 // A fresh client for every attempt: nothing of a connection that went is
 // sent by the library on its own, so the store alone decides what goes.
 void connect_attempt(MqttOutput* mq)
 {
     mq->watch_fd.reset();
     mq->watch = false;
+    mq->attempt_up = false;
+    mq->connect_error = 0;
     mq->refusal[0] = '\0';
     mq->tls_error[0] = '\0';
     set_state(mq, State::connecting);
@@ -609,6 +624,8 @@ void* run(void* arg)
             continue;
         }
         pump(mq);
+        if (!mq->attempt_up && mq->connect_error == 0)
+            note_connect_error(mq);
         const int rc = mosquitto_loop(mq->mosq, kLoopMs, 1);
         if (rc != MOSQ_ERR_SUCCESS)
             drop_connection(mq, rc);
