@@ -287,6 +287,18 @@ void lost(FleetHandoff* f, const int* status)
     retry_later(f, now);
 }
 
+// Ends a text of the fleet process within its field and makes each control
+// character a '?' (line feeds stay where lines are wanted).
+void plain(char* text, std::size_t size, bool lines)
+{
+    text[size - 1] = '\0';
+    for (char* p = text; *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if ((c < 0x20 && !(lines && c == '\n')) || c == 0x7f)
+            *p = '?';
+    }
+}
+
 // Takes every report waiting; false when the fleet process's end is gone.
 bool take_reports(FleetHandoff* f, long long now)
 {
@@ -299,10 +311,12 @@ bool take_reports(FleetHandoff* f, long long now)
             return false;
         if (static_cast<std::size_t>(n) != sizeof r || r.kind != kFleetReport)
             continue;  // not ours: another version mid-upgrade
-        r.mqtt.state[sizeof r.mqtt.state - 1] = '\0';
-        r.mqtt.last_error[sizeof r.mqtt.last_error - 1] = '\0';
-        r.json[sizeof r.json - 1] = '\0';
-        r.text[sizeof r.text - 1] = '\0';
+        // The fleet process parses what the network sends: what it says
+        // reaches the report and a terminal as plain text only.
+        plain(r.mqtt.state, sizeof r.mqtt.state, false);
+        plain(r.mqtt.last_error, sizeof r.mqtt.last_error, false);
+        plain(r.json, sizeof r.json, false);
+        plain(r.text, sizeof r.text, true);
         pthread_mutex_lock(&f->lock);
         f->report = r;
         f->report_ms = now;
