@@ -29,7 +29,6 @@ constexpr const char* kVersion = GNSSD_VERSION;
 constexpr const char* kVersion = "unknown";
 #endif
 
-
 // SIGTERM, SIGINT and SIGHUP all stop the service the same way.
 void on_stop_signal(int)
 {

@@ -173,8 +173,8 @@ TEST(HttpOutput, DeliversOrKeepsThePositionAndSaysWhy)
     const std::string port = std::to_string(server.port);
     // The CA files are router paths, below the process's root like every other.
     const std::string d = "/etc/ssl/fleet";
-    ASSERT_TRUE(sh("mkdir -p " + root + d + " && cp " + server.dir.path + "/ca.pem " + server.dir.path +
-                   "/other.pem " + root + d));
+    ASSERT_TRUE(sh("mkdir -p " + root + d + " && cp " + server.dir.path + "/ca.pem " + server.dir.path + "/other.pem " +
+                   root + d));
     const std::string query = "id=van7&lat=48.117300&lon=11.516667&timestamp=1796732119&valid=true";
 
     struct Case {
