@@ -5,8 +5,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -276,7 +281,8 @@ TEST(Settings, LoadFillsEveryField)
     EXPECT_EQ(p20.usbp_enabled, 7u);
     th::write_file(root + "/dev/gpio", "");
 
-    // The example shipped with the daemon names every key it knows, and no other.
+    // The example shipped with the daemon loads without a word (that it names
+    // every key, and no other, is held against the table below).
     const std::string example_text = th::read_file(th::data_path("../../packaging/settings.example"));
     ASSERT_NE(example_text.find("\nMOD_GPS_GPSD_PORT_LISTEN=0\n"), std::string::npos);
     th::write_file(root + kSettingsPath, example_text);
@@ -347,6 +353,11 @@ TEST(Settings, CheckFindingsAndValuesInForce)
          "MOD_GPS_MQTT_BACKLOG=3600\n"},
         {"MQTT keys given: as given", "MOD_GPS_MQTT_TLS=1\nMOD_GPS_MQTT_QOS=0\nMOD_GPS_MQTT_BACKLOG=0\n", 0, 0, "",
          "MOD_GPS_MQTT_PORT=8883\n", "MOD_GPS_MQTT_QOS=0\nMOD_GPS_MQTT_BACKLOG=0\n"},
+        {"periods beyond a day read as a day",
+         "MOD_GPS_RSOCK2_PERIOD_HALT=86401\nMOD_GPS_SNMP_REPORT_PERIOD=99999999999\n", 0, 1,
+         "gps: warning: settings: MOD_GPS_SNMP_REPORT_PERIOD=\"99999999999\" is not a number, read as 86400\n",
+         "MOD_GPS_SNMP_REPORT_PERIOD=86400\nMOD_GPS_SNMP_REPORT_PERIOD_HALT=0\n",
+         "MOD_GPS_RSOCK2_PERIOD=0\nMOD_GPS_RSOCK2_PERIOD_HALT=86400\n"},
         {"values longer than the line or their field",
          "MOD_GPS_SNMP_REPORT_IPADDR=\"" + std::string(20000, 'h') + "\"\nMOD_GPS_ROUTER_ID_STRING=" +
              std::string(1100, 'r') + "\nMOD_GPS_MQTT_TOPIC=" + std::string(200, 't') + "\n",
@@ -501,3 +512,115 @@ TEST(Settings, LinkedFileIsReadAndUnreadableOneIsReported)
 }
 
 }  // namespace
+
+namespace {
+
+// The words of the text between open=" and the next quote.
+std::vector<std::string> quoted_words(const std::string& text, const std::string& open)
+{
+    std::vector<std::string> words;
+    const std::size_t at = text.find(open);
+    if (at == std::string::npos)
+        return words;
+    const std::size_t from = at + open.size();
+    std::istringstream in(text.substr(from, text.find('"', from) - from));
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+// The keys a heading of the manual's SETTINGS list names: whole keys, keys
+// that share the first one's stem ("_IPADDR"), and "n" for the servers 1 to 4.
+void heading_keys(const std::string& line, std::set<std::string>* keys)
+{
+    std::string stem;
+    bool streams = false;
+    std::string word;
+    std::istringstream in(line);
+    while (std::getline(in, word, '"')) {
+        std::istringstream words(word);
+        for (std::string w; words >> w;) {
+            while (!w.empty() && (w.back() == ',' || w.back() == ')'))
+                w.pop_back();
+            if (w.rfind("MOD_GPS_", 0) == 0 && w.back() != '_') {
+                streams = false;
+                stem = w.substr(0, w.rfind('_'));
+                if (w != "MOD_GPS_RSOCK")
+                    keys->insert(w);
+                else
+                    stem = w;
+            } else if (w == "n") {
+                streams = true;
+            } else if (w[0] == '_' && !stem.empty()) {
+                for (int i = 1; i <= (streams ? 4 : 1); ++i)
+                    keys->insert(stem + (streams ? std::to_string(i) : "") + w);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// The example file, the OpenWrt writer and the manual name every key of the
+// settings table, and no other; the example with each key's default.
+TEST(Settings, KeyListsFollowTheTable)
+{
+    std::string example_lines, main_options, rsock_options;
+    std::set<std::string> keys, quoted_options;
+    SettingsKey k;
+    for (int i = 0; settings_key(i, &k); ++i) {
+        keys.insert(k.name);
+        example_lines += std::string(k.name) + "=" + (k.quoted ? "\"" + std::string(k.def) + "\"" : k.def) + "\n";
+        std::string option = k.name + std::strlen(k.stream ? "MOD_GPS_RSOCK1_" : "MOD_GPS_");
+        for (char& ch : option)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (k.stream && k.name[13] != '1')
+            continue;
+        (k.stream ? rsock_options : main_options) += option + " ";
+        if (k.quoted)
+            quoted_options.insert(option);
+    }
+    EXPECT_EQ(keys.size(), 10u + 4 * 7 + 11 + 3 + 16 + 17 + 1);
+    for (const char* stream_key : {"MOD_GPS_RSOCK4_BACKLOG", "MOD_GPS_STORE_SYNC", "MOD_GPS_HTTP_TIMEOUT"})
+        EXPECT_EQ(keys.count(stream_key), 1u) << stream_key;
+
+    std::string example;
+    std::istringstream example_file(th::read_file(th::data_path("../../packaging/settings.example")));
+    for (std::string line; std::getline(example_file, line);) {
+        if (line.rfind("MOD_GPS_", 0) == 0)
+            example += line + "\n";
+    }
+    EXPECT_EQ(example, example_lines);
+
+    const std::string writer = th::read_file(th::data_path("../../packaging/openwrt/files/gnssd-settings"));
+    std::string words;
+    for (const std::string& w : quoted_words(writer, "main_options=\""))
+        words += w + " ";
+    EXPECT_EQ(words, main_options);
+    words.clear();
+    for (const std::string& w : quoted_words(writer, "rsock_options=\""))
+        words += w + " ";
+    EXPECT_EQ(words, rsock_options);
+    // The first list of the writer's case on the option: the texts it quotes.
+    const std::size_t list = writer.find("case $option in\n");
+    ASSERT_NE(list, std::string::npos);
+    std::set<std::string> written_quoted;
+    std::istringstream cases(writer.substr(list + 16, writer.find(')', list) - list - 16));
+    for (std::string w; cases >> w;) {
+        if (w != "|" && w != "\\")
+            written_quoted.insert(w);
+    }
+    EXPECT_EQ(written_quoted, quoted_options);
+
+    const std::string manual = th::read_file(th::data_path("../../gnssd.8"));
+    const std::size_t from = manual.find("\n.SH SETTINGS\n");
+    ASSERT_NE(from, std::string::npos);
+    std::istringstream section(manual.substr(from, manual.find("\n.SH ", from + 1) - from));
+    std::set<std::string> named;
+    bool heading = false;
+    for (std::string line; std::getline(section, line); heading = line == ".TP") {
+        if (heading)
+            heading_keys(line, &named);
+    }
+    EXPECT_EQ(named, keys);
+}
