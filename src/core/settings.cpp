@@ -19,8 +19,7 @@ namespace {
 
 // One line of the file; what a longer line holds beyond this is skipped.
 constexpr int kLineSize = 16384;
-// Room for the longest formatted key, "MOD_GPS_RSOCK4_PERIOD_HALT".
-constexpr int kKeySize = 36;
+constexpr int kKeySize = kSettingsKeySize;
 
 // Shared by every cfg_find: the value it returns points into it.
 char g_line[kLineSize];
@@ -57,7 +56,17 @@ struct KeyRow {
     Pass pass;
     NumberField number;  // exactly one of number and text
     TextField text;
+    // The default as settings.example writes it; nullptr: 0 for a number,
+    // "" for a text. A text whose empty value stands for a number (the MQTT
+    // QoS, the store's size) names that number.
+    const char* def = nullptr;
+    // The largest number in force; a larger one reads as this. 0: any.
+    uint32_t max = 0;
 };
+
+// Periods beyond a day are taken as a day: the outputs' arithmetic on them
+// (milliseconds, keepalive times) stays far from overflow.
+constexpr uint32_t kPeriodMax = 86400;
 
 // Every key the service knows, in the order it reads and prints them; the
 // run of stream rows is read stream by stream, RSOCK1 to RSOCK4.
@@ -76,24 +85,27 @@ constexpr KeyRow kKeys[] = {
     {"MOD_GPS_RSOCK%d_IPADDR", Pass::streams, nullptr, [](GpsSettings& s, int i) { return &s.rsock[i].ipaddr; }},
     {"MOD_GPS_RSOCK%d_PROTOCOL", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].protocol; }, nullptr},
     {"MOD_GPS_RSOCK%d_PORT", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].port; }, nullptr},
-    {"MOD_GPS_RSOCK%d_PERIOD", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].period; }, nullptr},
+    {"MOD_GPS_RSOCK%d_PERIOD", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].period; }, nullptr,
+     nullptr, kPeriodMax},
     {"MOD_GPS_RSOCK%d_PERIOD_HALT", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].period_halt; },
-     nullptr},
+     nullptr, nullptr, kPeriodMax},
     {"MOD_GPS_RSOCK%d_BACKLOG", Pass::streams, [](GpsSettings& s, int i) { return &s.rsock[i].backlog; }, nullptr},
     {"MOD_GPS_RESET_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.reset_enabled; }, nullptr},
     {"MOD_GPS_RESET_TIMEOUT", Pass::second, [](GpsSettings& s, int) { return &s.reset_timeout; }, nullptr},
     {"MOD_GPS_SNMP_REPORT_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.snmp.enabled; }, nullptr},
     {"MOD_GPS_SNMP_REPORT_IPADDR", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.snmp.ipaddr; }},
-    {"MOD_GPS_SNMP_REPORT_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.snmp.period; }, nullptr},
-    {"MOD_GPS_SNMP_REPORT_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.snmp.period_halt; }, nullptr},
+    {"MOD_GPS_SNMP_REPORT_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.snmp.period; }, nullptr, nullptr,
+     kPeriodMax},
+    {"MOD_GPS_SNMP_REPORT_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.snmp.period_halt; }, nullptr,
+     nullptr, kPeriodMax},
     {"MOD_GPS_TIMESYNC_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.timesync.enabled; }, nullptr},
     {"MOD_GPS_TIMESYNC_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.timesync.period; }, nullptr},
     {"MOD_GPS_GPSD_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.gpsd.enabled; }, nullptr},
     {"MOD_GPS_GPSD_PORT_INNER", Pass::second, [](GpsSettings& s, int) { return &s.gpsd.port; }, nullptr},
     {"MOD_GPS_GPSD_PORT_LISTEN", Pass::second, [](GpsSettings& s, int) { return &s.gpsd_listen_port; }, nullptr},
     {"MOD_GPS_STORE_PATH", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.store.path; }},
-    {"MOD_GPS_STORE_SIZE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.store.size; }},
-    {"MOD_GPS_STORE_SYNC", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.store.sync; }},
+    {"MOD_GPS_STORE_SIZE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.store.size; }, "8192"},
+    {"MOD_GPS_STORE_SYNC", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.store.sync; }, "5"},
     {"MOD_GPS_MQTT_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.enabled; }, nullptr},
     {"MOD_GPS_MQTT_HOST", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.host; }},
     {"MOD_GPS_MQTT_PORT", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.port; }, nullptr},
@@ -105,10 +117,10 @@ constexpr KeyRow kKeys[] = {
     {"MOD_GPS_MQTT_PASSWORD", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.password; }},
     {"MOD_GPS_MQTT_CLIENT_ID", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.client_id; }},
     {"MOD_GPS_MQTT_TOPIC", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.topic; }},
-    {"MOD_GPS_MQTT_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.period; }, nullptr},
-    {"MOD_GPS_MQTT_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.period_halt; }, nullptr},
-    {"MOD_GPS_MQTT_QOS", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.qos; }},
-    {"MOD_GPS_MQTT_BACKLOG", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.backlog; }},
+    {"MOD_GPS_MQTT_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.period; }, nullptr, "5"},
+    {"MOD_GPS_MQTT_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.period_halt; }, nullptr, "60"},
+    {"MOD_GPS_MQTT_QOS", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.qos; }, "1"},
+    {"MOD_GPS_MQTT_BACKLOG", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.mqtt.backlog; }, "3600"},
     {"MOD_GPS_MQTT_NMEA", Pass::second, [](GpsSettings& s, int) { return &s.mqtt.nmea; }, nullptr},
     {"MOD_GPS_MQTT_FORMAT", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet.mqtt_format; }},
     {"MOD_GPS_MQTT_TID", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet.mqtt_tid; }},
@@ -120,14 +132,14 @@ constexpr KeyRow kKeys[] = {
     {"MOD_GPS_HTTP_ENABLED", Pass::second, [](GpsSettings& s, int) { return &s.http.enabled; }, nullptr},
     {"MOD_GPS_HTTP_URL", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.url; }},
     {"MOD_GPS_HTTP_ID", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.id; }},
-    {"MOD_GPS_HTTP_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.http.period; }, nullptr},
-    {"MOD_GPS_HTTP_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.http.period_halt; }, nullptr},
+    {"MOD_GPS_HTTP_PERIOD", Pass::second, [](GpsSettings& s, int) { return &s.http.period; }, nullptr, "5"},
+    {"MOD_GPS_HTTP_PERIOD_HALT", Pass::second, [](GpsSettings& s, int) { return &s.http.period_halt; }, nullptr, "60"},
     {"MOD_GPS_HTTP_CAFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.cafile; }},
     {"MOD_GPS_HTTP_CERTFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.certfile; }},
     {"MOD_GPS_HTTP_KEYFILE", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.keyfile; }},
     {"MOD_GPS_HTTP_USERNAME", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.username; }},
     {"MOD_GPS_HTTP_PASSWORD", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.http.password; }},
-    {"MOD_GPS_HTTP_TIMEOUT", Pass::second, [](GpsSettings& s, int) { return &s.http.timeout; }, nullptr},
+    {"MOD_GPS_HTTP_TIMEOUT", Pass::second, [](GpsSettings& s, int) { return &s.http.timeout; }, nullptr, "10"},
     {"MOD_GPS_FLEET_USER", Pass::second, nullptr, [](GpsSettings& s, int) { return &s.fleet_user; }},
 };
 
@@ -198,7 +210,13 @@ uint32_t parse_uint(const char* text)
     return negative ? 0U - v : v;
 }
 
-// Calls visit(key, number) for every key the service reads, pass by pass.
+// A number of a row as it is in force: within the row's range.
+uint32_t in_range(const KeyRow& row, uint32_t v)
+{
+    return row.max != 0 && v > row.max ? row.max : v;
+}
+
+// Calls visit(key, row) for every key the service reads, pass by pass.
 template <typename Visit>
 void for_each_key(Visit visit)
 {
@@ -206,7 +224,7 @@ void for_each_key(Visit visit)
         for_each_row([&](const KeyRow& row, int stream) {
             char key[kKeySize];
             if (row.pass == pass && row_key(row, stream, key))
-                visit(key, row.number != nullptr);
+                visit(key, row);
         });
     }
 }
@@ -214,7 +232,7 @@ void for_each_key(Visit visit)
 bool is_known_key(const char* key)
 {
     bool known = false;
-    for_each_key([&](const char* name, bool) { known = known || strcasecmp(name, key) == 0; });
+    for_each_key([&](const char* name, const KeyRow&) { known = known || strcasecmp(name, key) == 0; });
     return known;
 }
 
@@ -308,8 +326,8 @@ int warn_unknown_keys(FILE* file)
 int warn_bad_numbers(FILE* file)
 {
     int count = 0;
-    for_each_key([file, &count](const char* key, bool number) {
-        if (!number)
+    for_each_key([file, &count](const char* key, const KeyRow& row) {
+        if (!row.number)
             return;
         std::rewind(file);
         const char* value = cfg_find(file, key);
@@ -317,7 +335,7 @@ int warn_bad_numbers(FILE* file)
             return;
         ++count;
         log_msg(LOG_WARNING, "settings: %s=\"%.*s\" is not a number, read as %u", key, kWarnTextMax, value,
-                static_cast<unsigned>(parse_uint(value)));
+                static_cast<unsigned>(in_range(row, parse_uint(value))));
     });
     return count;
 }
@@ -328,7 +346,7 @@ constexpr int kKeySlots = 128;
 int key_index(const char* name, char (&canonical)[kKeySize])
 {
     int i = 0, found = -1;
-    for_each_key([&](const char* key, bool) {
+    for_each_key([&](const char* key, const KeyRow&) {
         if (found < 0 && strcasecmp(key, name) == 0) {
             found = i;
             std::snprintf(canonical, sizeof canonical, "%s", key);
@@ -479,7 +497,7 @@ void settings_load(GpsSettings* s, SettingsFindings* findings)
         if (!row_key(row, stream, key))
             return;
         if (row.number)
-            *row.number(*s, stream) = cfg_get_uint(file, key);
+            *row.number(*s, stream) = in_range(row, cfg_get_uint(file, key));
         else
             *row.text(*s, stream) = cfg_get_str(file, key);
     });
@@ -587,4 +605,20 @@ void settings_free(GpsSettings* s)
             free_text(row.text(*s, stream));
     });
     free_text(&s->gpsd.ipaddr);
+}
+
+bool settings_key(int index, SettingsKey* out)
+{
+    int i = 0;
+    bool found = false;
+    for_each_row([&](const KeyRow& row, int stream) {
+        if (i++ != index || found)
+            return;
+        found = row_key(row, stream, out->name);
+        out->number = row.number != nullptr;
+        out->quoted = row.text && !(row.def && std::isdigit(static_cast<unsigned char>(row.def[0])));
+        out->def = row.def ? row.def : row.number ? "0" : "";
+        out->stream = is_stream_row(row);
+    });
+    return found;
 }

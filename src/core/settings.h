@@ -105,6 +105,25 @@ void settings_print(const GpsSettings* settings, FILE* out);
 // an exit that leak checkers look at.
 void settings_free(GpsSettings* settings);
 
+// Room for the longest key, "MOD_GPS_SNMP_REPORT_PERIOD_HALT", and its end.
+inline constexpr int kSettingsKeySize = 36;
+
+// One key as the settings table describes it.
+struct SettingsKey {
+    char name[kSettingsKeySize];  // as the file writes it
+    bool number;                  // an unsigned 32-bit number, else a text
+    // A free text, written in double quotes; a text that holds a number and
+    // has a number for default (MOD_GPS_MQTT_QOS) is written bare.
+    bool quoted;
+    bool stream;      // one of a remote server's keys (MOD_GPS_RSOCKn_*)
+    const char* def;  // the default as the example file writes it, unquoted
+};
+
+// Key index (from 0) in the order settings_print writes them, into *key;
+// false past the last. The example file, the OpenWrt writer and the manual
+// are held against this list by the tests.
+bool settings_key(int index, SettingsKey* key);
+
 // Value text of the first line whose key matches (case-insensitive), or
 // nullptr. The text lives in a process-wide buffer until the next call.
 const char* cfg_find(FILE* file, const char* key);

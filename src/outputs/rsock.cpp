@@ -76,10 +76,6 @@ constexpr uint32_t kKeepaliveMinHalt = 4;
 constexpr unsigned kKeepaliveIdleMin = 10;
 constexpr unsigned kKeepaliveIdleMax = 32767;
 
-// Periods beyond a day are taken as a day: the arithmetic on them stays far
-// from overflow.
-constexpr uint32_t kPeriodMax = 86400;
-
 // Data handed to a connection that makes no progress for this long (or the
 // longer period) means the server stopped reading.
 constexpr long long kStallMs = 30000;
@@ -799,11 +795,6 @@ const char* state_name(RsockState state)
     }
     return "disabled";
 }
-
-uint32_t clamp_period(uint32_t period)
-{
-    return period < kPeriodMax ? period : kPeriodMax;
-}
 }  // namespace
 
 RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
@@ -822,8 +813,8 @@ RemoteSocket* rsock_open(const RemoteSocketSettings* settings)
     rs->earlier = &rs->frames[2];
     rs->outgoing = &rs->frames[3];
     rs->parked = &rs->frames[4];
-    rs->period = clamp_period(settings->period);
-    rs->period_halt = clamp_period(settings->period_halt);
+    rs->period = settings->period;
+    rs->period_halt = settings->period_halt;
     rs->state = RsockState::connecting;
     SockAddrList literal;
     rs->literal = sock_lookup_numeric(settings->ipaddr, 0, SOCK_STREAM, &literal) == 0;

@@ -12,8 +12,8 @@ struct RemoteSocketSettings {
     char* ipaddr;       // host name or dotted address; never null after load
     uint32_t protocol;  // 1 = UDP, anything else = TCP
     uint32_t port;
-    uint32_t period;       // seconds between bursts while moving
-    uint32_t period_halt;  // seconds between bursts while halted
+    uint32_t period;       // seconds between bursts while moving, at most a day
+    uint32_t period_halt;  // seconds between bursts while halted, at most a day
     uint32_t backlog;      // bursts kept while the server is unreachable (TCP)
 };
 
@@ -57,7 +57,7 @@ struct RsockStatus {
     uint64_t reconnects;      // connections made after the first
     char last_error[128];     // "" for none
     char address[72];         // server address in use ("[2001:db8::5]:port"), "" when not connected
-    uint32_t period;          // as used, after clamping
+    uint32_t period;          // as used
     uint32_t period_halt;
     uint32_t backlog;          // bursts held for delivery
     uint64_t backlog_dropped;  // oldest bursts given up for newer ones

@@ -35,8 +35,6 @@ constexpr const char* kSlotType[kSlotCount] = {"s", "s", "s", "s", "i", "s", "s"
 constexpr std::size_t kTrapLineSize = 1028;
 constexpr int kFamilyZar = 2;
 constexpr int kTrapRefused = -2;
-// A pause beyond a day is taken as a day.
-constexpr uint32_t kPauseMax = 86400;
 // A trap tool still running after this long is killed: a tool waiting on an
 // unreachable name server must not hold up the next trap for ever.
 int g_trap_limit_ms = 30000;
@@ -133,7 +131,6 @@ bool wait_pause(SnmpReporter* r)
         (void)ignored;
         return true;
     }
-    pause = pause < kPauseMax ? pause : kPauseMax;
     return worker_sleep(&r->worker, static_cast<int>(pause * 1000));
 }
 

@@ -8,9 +8,9 @@
 // of the process.
 struct SnmpReportSettings {
     uint32_t enabled;
-    char* ipaddr;  // trap receiver
-    uint32_t period;
-    uint32_t period_halt;
+    char* ipaddr;          // trap receiver
+    uint32_t period;       // seconds while moving, at most a day
+    uint32_t period_halt;  // seconds while halted, at most a day
 };
 
 struct PositionReport;

@@ -5,8 +5,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -276,7 +281,8 @@ TEST(Settings, LoadFillsEveryField)
     EXPECT_EQ(p20.usbp_enabled, 7u);
     th::write_file(root + "/dev/gpio", "");
 
-    // The example shipped with the daemon names every key it knows, and no other.
+    // The example shipped with the daemon loads without a word (that it names
+    // every key, and no other, is held against the table below).
     const std::string example_text = th::read_file(th::data_path("../../packaging/settings.example"));
     ASSERT_NE(example_text.find("\nMOD_GPS_GPSD_PORT_LISTEN=0\n"), std::string::npos);
     th::write_file(root + kSettingsPath, example_text);
@@ -347,6 +353,11 @@ TEST(Settings, CheckFindingsAndValuesInForce)
          "MOD_GPS_MQTT_BACKLOG=3600\n"},
         {"MQTT keys given: as given", "MOD_GPS_MQTT_TLS=1\nMOD_GPS_MQTT_QOS=0\nMOD_GPS_MQTT_BACKLOG=0\n", 0, 0, "",
          "MOD_GPS_MQTT_PORT=8883\n", "MOD_GPS_MQTT_QOS=0\nMOD_GPS_MQTT_BACKLOG=0\n"},
+        {"periods beyond a day read as a day",
+         "MOD_GPS_RSOCK2_PERIOD_HALT=86401\nMOD_GPS_SNMP_REPORT_PERIOD=99999999999\n", 0, 1,
+         "gps: warning: settings: MOD_GPS_SNMP_REPORT_PERIOD=\"99999999999\" is not a number, read as 86400\n",
+         "MOD_GPS_SNMP_REPORT_PERIOD=86400\nMOD_GPS_SNMP_REPORT_PERIOD_HALT=0\n",
+         "MOD_GPS_RSOCK2_PERIOD=0\nMOD_GPS_RSOCK2_PERIOD_HALT=86400\n"},
         {"values longer than the line or their field",
          "MOD_GPS_SNMP_REPORT_IPADDR=\"" + std::string(20000, 'h') + "\"\nMOD_GPS_ROUTER_ID_STRING=" +
              std::string(1100, 'r') + "\nMOD_GPS_MQTT_TOPIC=" + std::string(200, 't') + "\n",
@@ -498,6 +509,78 @@ TEST(Settings, LinkedFileIsReadAndUnreadableOneIsReported)
         settings_free(&s);
         unlink(path.c_str());
     }
+}
+
+// The words between the first from and the next to in text, in their order,
+// without the shell's and the manual's punctuation.
+std::vector<std::string> words_between(const std::string& text, const std::string& from, const std::string& to)
+{
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    std::string part = text.substr(at + from.size(), text.find(to, at + from.size()) - at - from.size());
+    for (char& ch : part)
+        ch = std::strchr("|\\\",()", ch) ? ' ' : ch;
+    std::istringstream in(part);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+// The example file, the OpenWrt writer and the manual name every key of the
+// settings table, and no other; the example with each key's default.
+TEST(Settings, KeyListsFollowTheTable)
+{
+    std::string example_lines;
+    std::vector<std::string> main_options, rsock_options;
+    std::set<std::string> quoted_options, manual_keys, named;
+    SettingsKey k;
+    for (int i = 0; settings_key(i, &k); ++i) {
+        example_lines += std::string(k.name) + "=" + (k.quoted ? "\"" + std::string(k.def) + "\"" : k.def) + "\n";
+        std::string option = k.name + std::strlen(k.stream ? "MOD_GPS_RSOCK1_" : "MOD_GPS_");
+        for (char& ch : option)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (!k.stream || k.name[13] == '1')
+            (k.stream ? rsock_options : main_options).push_back(option);
+        if (k.quoted)
+            quoted_options.insert(option);
+        // The manual writes the servers' keys once, with n for the number.
+        manual_keys.insert(k.stream ? std::string(k.name).replace(13, 1, "n") : k.name);
+    }
+    std::string example;
+    std::istringstream example_file(th::read_file(th::data_path("../../packaging/settings.example")));
+    for (std::string line; std::getline(example_file, line);)
+        example += line.rfind("MOD_GPS_", 0) == 0 ? line + "\n" : "";
+    EXPECT_EQ(example, example_lines);
+
+    // The writer writes the keys in the table's order.
+    const std::string writer = th::read_file(th::data_path("../../packaging/openwrt/files/gnssd-settings"));
+    EXPECT_EQ(words_between(writer, "main_options=\"", "\""), main_options);
+    EXPECT_EQ(words_between(writer, "rsock_options=\"", "\""), rsock_options);
+    // The first list of the writer's case on the option: the texts it quotes.
+    const std::vector<std::string> quoted = words_between(writer, "case $option in\n", ")");
+    EXPECT_EQ(std::set<std::string>(quoted.begin(), quoted.end()), quoted_options);
+
+    // A heading names whole keys, or the stem of the one before it with
+    // another end ("_IPADDR"); "MOD_GPS_RSOCK n" is a server's stem.
+    const std::string manual = th::read_file(th::data_path("../../gnssd.8"));
+    const std::size_t from = manual.find("\n.SH SETTINGS\n");
+    std::istringstream section(manual.substr(from, manual.find("\n.SH ", from + 1) - from));
+    bool heading = false;
+    for (std::string line; std::getline(section, line); heading = line == ".TP") {
+        std::string stem;
+        for (const std::string& w : heading ? words_between(line, ".BR", "\n") : std::vector<std::string>{}) {
+            if (w == "MOD_GPS_RSOCK" || w == "n") {
+                stem = w == "n" ? stem + w : w;
+            } else if (w[0] == '_') {
+                named.insert(stem + w);
+            } else if (w.rfind("MOD_GPS_", 0) == 0) {
+                named.insert(w);
+                stem = w.substr(0, w.rfind('_'));
+            }
+        }
+    }
+    EXPECT_EQ(named, manual_keys);
 }
 
 }  // namespace
