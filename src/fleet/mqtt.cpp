@@ -558,8 +558,13 @@ void pump(MqttOutput* mq)
                                          mq->cfg.qos, true);
         if (rc != MOSQ_ERR_SUCCESS)
             return;
-        if (mq->ha && nul != std::string::npos && nul + 1 < payload.size())
-            mosquitto_publish(mq->mosq, nullptr, attributes.c_str(), static_cast<int>(payload.size() - nul - 1),
+        // The attributes end at the next NUL, where the HTTP output's part begins.
+        const std::size_t end = nul == std::string::npos ? nul : payload.find('\0', nul + 1);
+        const std::size_t ha_length = nul == std::string::npos
+                                          ? 0
+                                          : (end == std::string::npos ? payload.size() : end) - nul - 1;
+        if (mq->ha && ha_length > 0)
+            mosquitto_publish(mq->mosq, nullptr, attributes.c_str(), static_cast<int>(ha_length),
                               payload.data() + nul + 1, 0, true);
         mq->after = r.seq;
         if (mq->cfg.qos == 0) {
