@@ -111,8 +111,15 @@ namespace {
 // A request's outcome: "" when the server took it, else why not.
 void outcome(HttpOutput* h, CURLcode rc, long status, char* why, std::size_t size)
 {
-    if (rc != CURLE_OK)
+    if (rc != CURLE_OK) {
         std::snprintf(why, size, "%s", h->curl_error[0] ? h->curl_error : curl_easy_strerror(rc));
+        // libcurl says how long a failed connect took ("... after 2 ms: ..."):
+        // the same failure must read the same, or every retry is logged anew.
+        char* after = std::strstr(why, " after ");
+        char* ms = after ? std::strstr(after, " ms") : nullptr;
+        if (ms && std::strspn(after + 7, "0123456789") == static_cast<std::size_t>(ms - after - 7))
+            std::memmove(after, ms + 3, std::strlen(ms + 3) + 1);
+    }
     else if (status < 200 || status > 299)
         std::snprintf(why, size, "HTTP status %ld", status);
     else
