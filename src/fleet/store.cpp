@@ -39,6 +39,9 @@ constexpr uint64_t kWalMaxBytes = 256 * 1024;
 // one; a reservation lasts this many records, so that a backend that takes
 // every position as it comes costs no write for hours.
 constexpr uint64_t kSeqReserve = 65536;
+// How long a freshly taken record may wait for its acknowledgement before a
+// commit writes it (at most half the sync period).
+constexpr long long kFreshMs = 1000;
 // How long an open waits for another process to let go of the store.
 constexpr int kBusyMs = 3000;
 // A full store is reported at most this often.
@@ -64,6 +67,7 @@ struct TailRecord {
     uint64_t seq;
     uint32_t targets;  // 0: done by every output, waits to be popped
     std::string payload;
+    long long taken_ms;  // when it was appended
 };
 
 // A record on flash that some output was done with since the last commit.
@@ -463,8 +467,29 @@ int write_commit(FleetStore* st, uint64_t reserve, uint64_t* dropped, uint64_t* 
 
 // Brings what waits to flash. exact: a clean stop, after which the next
 // start goes on with the very next number.
+// Whether a commit now would write only records that have just been taken:
+// those the backend acknowledges within moments. Such a commit waits a
+// little; a record then still waiting is written at most twice that grace
+// after it was taken, within the sync period.
+bool only_fresh(const FleetStore* st, long long now_ms, long long grace_ms)
+{
+    if (!st->done.empty() || st->tail_pending == 0)
+        return false;
+    for (const TailRecord& r : st->tail) {
+        if (r.targets != 0 && now_ms - r.taken_ms >= grace_ms)
+            return false;
+    }
+    return true;
+}
+
 void commit(FleetStore* st, long long now_ms, bool exact)
 {
+    const long long grace_ms = std::min<long long>(kFreshMs, st->cfg.sync_ms / 2);
+    if (!exact && st->state == State::flash && st->next_seq + kSeqReserve / 2 <= st->reserved_seq &&
+        only_fresh(st, now_ms, grace_ms)) {
+        st->last_commit_ms = now_ms - st->cfg.sync_ms + grace_ms;
+        return;
+    }
     st->last_commit_ms = now_ms;
     if (st->state != State::flash)
         return;
@@ -589,7 +614,7 @@ uint64_t store_append(FleetStore* st, uint32_t targets, const char* payload, std
     if (!st || targets == 0 || length == 0 || length > kStorePayloadMax)
         return 0;
     const uint64_t seq = st->next_seq++;
-    st->tail.push_back(TailRecord{seq, targets, std::string(payload, length)});
+    st->tail.push_back(TailRecord{seq, targets, std::string(payload, length), now_ms});
     st->tail_pending += 1;
     st->tail_bytes += length;
     trim_tail(st, now_ms);

@@ -173,6 +173,13 @@ TEST_F(StoreOnFlash, FlashHoldsOnlyWhatWaits)
     long long now = kT0;
     feed(st, 0, 100, &now, 1000, 1);
     EXPECT_TRUE(bytes_of(path) == db && bytes_of(path + "-wal") == wal) << "connected: no write";
+    // A commit falls due a moment after a record was taken: it waits for the acknowledgement.
+    store_tick(st, now);
+    const uint64_t fresh = store_append(st, kStoreMqtt, "{}", 2, now + 4900);
+    store_tick(st, now + 5000);
+    store_done(st, kStoreMqtt, fresh);
+    store_tick(st, now += 5400);
+    EXPECT_TRUE(bytes_of(path) == db && bytes_of(path + "-wal") == wal) << "acknowledged at once: no write";
     // The backend goes away.
     feed(st, 100, 110, &now, 1000, 0, kStoreMqtt | kStoreHttp);
     EXPECT_NE(bytes_of(path + "-wal"), wal);
