@@ -413,11 +413,17 @@ int fleet_main(int argc, char** argv)
     mqtt_start(f->mqtt);
 
     long long reported_ms = 0;
+    MqttStatus said{};
     bool open = true;
     while (open && !g_stop) {
         const long long now = monotonic_ms();
-        if (now - reported_ms >= kReportMs) {
+        // Every second, and at once when the broker's state or error changed:
+        // what the log says, the status report says as well.
+        const MqttStatus m = mqtt_status(f->mqtt);
+        if (now - reported_ms >= kReportMs || std::strcmp(m.state, said.state) != 0 ||
+            std::strcmp(m.last_error, said.last_error) != 0) {
             send_report(fd, f);
+            said = m;
             reported_ms = now;
         }
         // A cycle whose silence has come is complete without a next read.
