@@ -90,7 +90,7 @@ struct MqttOutput {
     long long next_attempt_ms;
     long long backoff_ms;
     std::deque<Inflight> inflight;
-    uint64_t after;  // the last position published on this connection
+    uint64_t after;    // the last position published on this connection
     char reason[192];  // last reason logged
     char refusal[96];  // what the broker answered the connect with
     char tls_error[160];
@@ -501,8 +501,7 @@ void publish_nmea(MqttOutput* mq)
         return;
     const std::string t = topic(mq, "nmea");
     for (const std::string& text : waiting)
-        mosquitto_publish(mq->mosq, nullptr, t.c_str(), static_cast<int>(text.size()), text.data(), mq->cfg.qos,
-                          false);
+        mosquitto_publish(mq->mosq, nullptr, t.c_str(), static_cast<int>(text.size()), text.data(), mq->cfg.qos, false);
 }
 
 // At a clean stop the broker hears "offline" from the daemon itself, and
