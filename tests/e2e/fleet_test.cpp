@@ -245,6 +245,7 @@ void a_tiny_store_stays_within_its_size()
     for (int i = 0; i < 20; ++i)
         th::wait_until([&] { return (most = std::max(most, on_flash())) > bound; }, 100ms, 10ms);
     EXPECT_LE(most, bound);
+    std::printf("a 64 KiB store under 10 Hz: its files took at most %lld bytes\n", most);
     const std::string st = run.status();
     EXPECT_GE(number(object_of(st, "mqtt"), "dropped"), 20) << st;
     EXPECT_LE(number(object_of(st, "store"), "bytes"), bound) << st;
@@ -533,4 +534,9 @@ TEST_F(FleetE2e, OsmAndOverHttpsInOrderThroughAnOutageAndNothingUnverified)
     }
     EXPECT_LE(resent, 1);
     EXPECT_EQ(field(object_of(good.status(), "http"), "state"), "ready") << good.status();
+    // The fleet process runs for HTTP alone; MQTT says it is off.
+    EXPECT_EQ(field(object_of(good.status(), "mqtt"), "enabled"), "false") << good.status();
+    const std::string text = good.status_text();
+    EXPECT_NE(text.find("\nmqtt: off\nstore: flash, 0 pending, 0 dropped, "), std::string::npos) << text;
+    EXPECT_NE(text.find("\nhttp: https localhost:" + port + " ready, "), std::string::npos) << text;
 }
