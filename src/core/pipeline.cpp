@@ -93,7 +93,7 @@ void rsock_row_close(Pipeline* p, int i)
 
 void fleet_row_open(Pipeline* p, int)
 {
-    p->fleet = fleet_open(&p->settings->mqtt, p->settings->router_id, &p->receiver, p->version);
+    p->fleet = fleet_open(&p->settings->mqtt, &p->settings->http, p->settings->router_id, &p->receiver, p->version);
 }
 
 // It takes each read with the report it left; it frames the reads into cycles itself.

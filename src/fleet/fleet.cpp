@@ -318,17 +318,24 @@ void send_report(int fd, Feed* f)
     pthread_mutex_unlock(&f->store_lock);
     r.mqtt.backlog = static_cast<uint32_t>(st.pending);
     r.mqtt.dropped += st.dropped;
-    std::size_t n = 0;
     auto add = [&](char* buf, std::size_t size, std::size_t* len, const char* format, auto... args) {
         const int k = std::snprintf(buf + *len, size - *len, format, args...);
         if (k > 0)
             *len = *len + static_cast<std::size_t>(k) < size ? *len + static_cast<std::size_t>(k) : size - 1;
     };
-    add(r.json, sizeof r.json, &n,
-        ",\"store\":{\"state\":\"%s\",\"pending\":%llu,\"dropped\":%llu,\"bytes\":%llu,\"since_commit\":%lld}",
-        st.state, static_cast<unsigned long long>(st.pending), static_cast<unsigned long long>(st.dropped),
-        static_cast<unsigned long long>(st.bytes), st.since_commit_s);
-    n += http_status_json(f->http, f->http ? &f->http_cfg : nullptr, r.json + n, sizeof r.json - n);
+    TextOut js{r.json, sizeof r.json, 0, false};
+    js.add(",\"store\":{\"path\":\"");
+    js.json_text(st.path ? st.path : "");
+    js.add("\",\"state\":\"%s\",\"pending\":%llu,\"dropped\":%llu,\"bytes\":%llu,\"since_commit\":%lld}", st.state,
+           static_cast<unsigned long long>(st.pending), static_cast<unsigned long long>(st.dropped),
+           static_cast<unsigned long long>(st.bytes), st.since_commit_s);
+    char http[sizeof r.json];
+    const std::size_t h = http_status_json(f->http, f->http ? &f->http_cfg : nullptr, http, sizeof http);
+    if (h > 0)
+        js.add(",\"http\":%.*s", static_cast<int>(h), http);
+    // The service appends the text to its own answer: a cut object would spoil all of it.
+    if (js.full)
+        r.json[0] = '\0';
     std::size_t t = 0;
     add(r.text, sizeof r.text, &t, "store: %s, %llu pending, %llu dropped, %llu bytes on flash\n", st.state,
         static_cast<unsigned long long>(st.pending), static_cast<unsigned long long>(st.dropped),
@@ -379,6 +386,7 @@ int fleet_main(int argc, char** argv)
     StoreConfig store_cfg;
     store_config(&st.store, &store_cfg);
     char work_dir[kPlatPathMax], name[kPlatPathMax];
+    std::snprintf(store_cfg.shown, sizeof store_cfg.shown, "%s", store_cfg.path);
     split_store_path(store_cfg.path, work_dir, sizeof work_dir, name, sizeof name);
     std::snprintf(store_cfg.path, sizeof store_cfg.path, "%s", name);
 

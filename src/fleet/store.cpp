@@ -154,6 +154,13 @@ void close_db(FleetStore* st)
     st->db = nullptr;
 }
 
+// The store as an operator knows it: the router path, where the process
+// opens it by a name relative to its working directory.
+const char* shown_path(const FleetStore* st)
+{
+    return st->cfg.shown[0] ? st->cfg.shown : st->cfg.path;
+}
+
 // What an open or a commit that failed means for the file.
 enum class Fault { none, corrupt, flash };
 
@@ -177,12 +184,12 @@ Fault classify(int rc)
 // Moves a damaged store and its log aside, so that a fresh one can start
 // and the old one can still be looked at. False when the store itself could
 // not be moved: it is then left as it is, never removed.
-bool move_aside(const char* path)
+bool move_aside(const char* path, const char* shown)
 {
     char to[kPlatPathMax + 32], from[kPlatPathMax + 16];
     std::snprintf(to, sizeof to, "%s.corrupt", path);
     if (std::rename(path, to) != 0 && errno != ENOENT) {
-        log_msg(LOG_ERR, "store: %s is damaged or no store and cannot be moved aside: %s", path, std::strerror(errno));
+        log_msg(LOG_ERR, "store: %s is damaged or no store and cannot be moved aside: %s", shown, std::strerror(errno));
         return false;
     }
     // A log left beside a fresh store would be replayed into it.
@@ -192,8 +199,8 @@ bool move_aside(const char* path)
         if (std::rename(from, to) != 0 && errno != ENOENT)
             std::remove(from);
     }
-    log_msg(LOG_WARNING, "store: %s is damaged or no store, moved aside to %s.corrupt; starting a fresh one", path,
-            path);
+    log_msg(LOG_WARNING, "store: %s is damaged or no store, moved aside to %s.corrupt; starting a fresh one", shown,
+            shown);
     return true;
 }
 
@@ -208,13 +215,47 @@ uint64_t clock_seq()
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000) + 1;
 }
 
+// The fleet process reaches its store by a name relative to its working
+// directory, which it entered while it was still root: the directories above
+// may be closed to the user it runs as. SQLite's own file layer makes every
+// name absolute before it opens it, which such a user could not; this layer
+// is that one with relative names left as they are.
+sqlite3_vfs g_relative_vfs;
+int (*g_absolute_name)(sqlite3_vfs*, const char*, int, char*) = nullptr;
+
+int relative_name(sqlite3_vfs* vfs, const char* name, int size, char* out)
+{
+    if (name[0] == '/')
+        return g_absolute_name(vfs, name, size, out);
+    const int n = std::snprintf(out, static_cast<std::size_t>(size), "%s", name);
+    return n >= 0 && n < size ? SQLITE_OK : SQLITE_CANTOPEN;
+}
+
+const char* relative_vfs()
+{
+    if (g_absolute_name == nullptr) {
+        sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
+        if (base == nullptr)
+            return nullptr;
+        g_relative_vfs = *base;
+        g_relative_vfs.zName = "gnssd-relative";
+        g_absolute_name = base->xFullPathname;
+        g_relative_vfs.xFullPathname = relative_name;
+        if (sqlite3_vfs_register(&g_relative_vfs, 0) != SQLITE_OK) {
+            g_absolute_name = nullptr;
+            return nullptr;
+        }
+    }
+    return g_relative_vfs.zName;
+}
+
 // Opens the file and checks that it is a sound store of ours (or makes an
 // empty file one). Returns the SQLite code of the first failure, with
 // SQLITE_NOTADB standing for a file that is not a store.
 int open_db(FleetStore* st)
 {
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-    int rc = sqlite3_open_v2(st->cfg.path, &st->db, flags, nullptr);
+    int rc = sqlite3_open_v2(st->cfg.path, &st->db, flags, relative_vfs());
     if (rc != SQLITE_OK)
         return rc;
     // A fleet process that is still stopping holds the store until its last
@@ -300,7 +341,7 @@ void note_dropped(FleetStore* st, uint64_t n, long long now_ms)
     if (n == 0 || (st->drop_logged_ms != 0 && now_ms - st->drop_logged_ms < kDropLogMs))
         return;
     log_msg(LOG_WARNING, "%s - backlog full, oldest positions dropped: %llu (%s)", "store",
-            static_cast<unsigned long long>(st->dropped), st->cfg.path);
+            static_cast<unsigned long long>(st->dropped), shown_path(st));
     st->drop_logged_ms = now_ms;
 }
 
@@ -332,7 +373,8 @@ void trim_tail(FleetStore* st, long long now_ms)
 // store goes on without it.
 void fall_back(FleetStore* st, int rc, long long now_ms)
 {
-    log_msg(LOG_ERR, "store: %s: %s; positions are kept in memory only from now on", st->cfg.path, sqlite3_errstr(rc));
+    log_msg(LOG_ERR, "store: %s: %s; positions are kept in memory only from now on", shown_path(st),
+            sqlite3_errstr(rc));
     std::deque<TailRecord> old;
     uint64_t lost = 0;
     if (st->db && st->next_stmt) {
@@ -514,7 +556,7 @@ void commit(FleetStore* st, long long now_ms, bool exact)
             st->flash_pending = 0;
             close_db(st);
             const uint64_t next = st->next_seq;
-            const int again = move_aside(st->cfg.path) ? open_db(st) : SQLITE_CANTOPEN;
+            const int again = move_aside(st->cfg.path, shown_path(st)) ? open_db(st) : SQLITE_CANTOPEN;
             st->next_seq = std::max(next, st->next_seq);
             st->done.clear();
             if (again != SQLITE_OK)
@@ -596,7 +638,7 @@ FleetStore* store_open(const StoreConfig* config, long long now_ms)
     int rc = open_db(st);
     if (classify(rc) == Fault::corrupt) {
         close_db(st);
-        rc = move_aside(st->cfg.path) ? open_db(st) : SQLITE_CANTOPEN;
+        rc = move_aside(st->cfg.path, shown_path(st)) ? open_db(st) : SQLITE_CANTOPEN;
     }
     if (rc != SQLITE_OK) {
         st->next_seq = std::max(st->next_seq, clock_seq());
@@ -711,7 +753,7 @@ StoreStatus store_status(const FleetStore* st, long long now_ms)
     StoreStatus s{};
     if (!st)
         return s;
-    s.path = st->cfg.path;
+    s.path = shown_path(st);
     s.state = state_name(st->state);
     uint64_t flash_left = st->flash_pending;
     for (const DoneMark& d : st->done) {

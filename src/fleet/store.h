@@ -27,10 +27,11 @@ inline constexpr uint32_t kStoreSizeMinKib = 64;
 
 // Settings with every default filled in, as the store uses them.
 struct StoreConfig {
-    char path[kPlatPathMax];  // opened as given: relative to the working directory
-    uint64_t size_bytes;      // the files together; 0: memory only
-    uint32_t sync_ms;         // between commits; 0: at every tick
-    uint32_t memory_limit;    // records held in memory at once; 0: the MQTT backlog's default
+    char path[kPlatPathMax];   // opened as given: relative to the working directory
+    char shown[kPlatPathMax];  // the path messages and the status name; "": path
+    uint64_t size_bytes;       // the files together; 0: memory only
+    uint32_t sync_ms;          // between commits; 0: at every tick
+    uint32_t memory_limit;     // records held in memory at once; 0: the MQTT backlog's default
 };
 
 // Fills config from the MOD_GPS_STORE_* keys.

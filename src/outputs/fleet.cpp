@@ -20,6 +20,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/settings.h"
 #include "outputs/mqtt.h"
 #include "outputs/status.h"
 #include "platform/clock.h"
@@ -390,17 +391,20 @@ void* run(void* arg)
 
 }  // namespace
 
-FleetHandoff* fleet_open(const MqttSettings* mqtt, const char* router_id, const ReceiverStats* receiver, const char*)
+FleetHandoff* fleet_open(const MqttSettings* mqtt, const HttpSettings* http, const char* router_id,
+                         const ReceiverStats* receiver, const char*)
 {
     char host_name[128] = "";
     gethostname(host_name, sizeof host_name - 1);
     MqttConfig cfg;
     const char* fault = nullptr;
-    if (!mqtt_config(mqtt, router_id, host_name, &cfg, &fault)) {
-        if (fault)
-            log_msg(LOG_WARNING, "settings: MQTT is enabled but has %s (MOD_GPS_MQTT_*), it stays off", fault);
+    const bool mqtt_on = mqtt_config(mqtt, router_id, host_name, &cfg, &fault);
+    if (!mqtt_on && fault)
+        log_msg(LOG_WARNING, "settings: MQTT is enabled but has %s (MOD_GPS_MQTT_*), it stays off", fault);
+    // The HTTP output runs in the fleet process too, with or without MQTT;
+    // the fleet process itself says what is wrong with its settings.
+    if (!mqtt_on && !(http && http->enabled))
         return nullptr;
-    }
     auto* f = new (std::nothrow) FleetHandoff{};
     // Mapped rather than taken from the heap: pages given back after a
     // backlog must not be ones the allocator keeps its own records in.
@@ -415,9 +419,9 @@ FleetHandoff* fleet_open(const MqttSettings* mqtt, const char* router_id, const 
     }
     f->ring = ring;
     f->receiver = receiver;
-    f->want_nmea = cfg.nmea;
+    f->want_nmea = mqtt_on && cfg.nmea;
     pthread_mutex_init(&f->lock, nullptr);
-    std::snprintf(f->report.mqtt.state, sizeof f->report.mqtt.state, "connecting");
+    std::snprintf(f->report.mqtt.state, sizeof f->report.mqtt.state, "%s", mqtt_on ? "connecting" : "disabled");
     f->started_ms = monotonic_ms();
     f->backoff_ms = kBackoffMinMs;
     fleet_path(f->path, sizeof f->path);

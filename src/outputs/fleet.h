@@ -9,6 +9,7 @@
 
 #include "nmea/report.h"
 
+struct HttpSettings;
 struct MqttSettings;
 struct ReceiverStats;
 struct iovec;
@@ -59,8 +60,8 @@ struct FleetHandoff;
 
 // Starts the fleet process when a fleet output is on (nullptr otherwise; a
 // setting that keeps it off is logged).
-[[nodiscard]] FleetHandoff* fleet_open(const MqttSettings* mqtt, const char* router_id, const ReceiverStats* receiver,
-                                       const char* version);
+[[nodiscard]] FleetHandoff* fleet_open(const MqttSettings* mqtt, const HttpSettings* http, const char* router_id,
+                                       const ReceiverStats* receiver, const char* version);
 // One read's sentences and the report they left, from the main loop: copied
 // under a lock in time bounded by the sentences, never a system call. While
 // the fleet process is away the reads wait in a bounded buffer, the oldest

@@ -272,7 +272,8 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
     bool stale = false;
     fleet_status(src ? src->fleet : nullptr, &fleet, &stale);
     const MqttStatus& mst = fleet.mqtt;
-    j.add("],\"mqtt\":{\"enabled\":%s,\"host\":", src && src->fleet ? "true" : "false");
+    // The fleet process also runs for the HTTP output alone.
+    j.add("],\"mqtt\":{\"enabled\":%s,\"host\":", src && src->fleet && configured ? "true" : "false");
     j.text(ms && ms->host ? ms->host : "");
     j.add(",\"port\":%u,\"tls\":%s,\"state\":\"%s\"",
           configured ? mc.port
@@ -388,10 +389,16 @@ std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_
     }
     MqttConfig mc{};
     const char* fault = nullptr;
-    const unsigned port = mqtt_config(ms, nullptr, nullptr, &mc, &fault) ? mc.port : ms->port & 0xFFFFu;
+    const bool configured = mqtt_config(ms, nullptr, nullptr, &mc, &fault);
+    const unsigned port = configured ? mc.port : ms->port & 0xFFFFu;
     FleetReport fleet;
     bool stale = false;
     fleet_status(src->fleet, &fleet, &stale);
+    if (!configured && ms->enabled == 0) {
+        // The fleet process runs for the HTTP output alone.
+        j.add("mqtt: off\n%s", fleet.text);
+        return j.len;
+    }
     const MqttStatus& mst = fleet.mqtt;
     j.add("mqtt: %s ", ms->tls ? "tls" : "tcp");
     add_server(j, ms->host ? ms->host : "", port);

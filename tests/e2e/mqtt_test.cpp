@@ -21,217 +21,25 @@
 
 #include "nmea/nmea.h"
 #include "support/e2e.h"
+#include "support/fleet_kit.h"
 #include "support/harness.h"
 
 using namespace std::chrono_literals;
+using th::Broker;
+using th::cycle_of;
+using th::DaemonRun;
+using th::drive_capture;
+using th::field;
+using th::fleet_child;
+using th::have_broker;
+using th::Message;
+using th::mqtt_keys;
+using th::mqtt_status;
+using th::output_of;
+using th::sh;
+using th::Subscriber;
 
 namespace {
-
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        close(fd);
-        return -1;
-    }
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-// A build without the fleet process (GNSSD_FLEET=OFF) has nothing to test here.
-bool have_broker()
-{
-#ifndef GNSSD_HAVE_MQTT
-    return false;
-#endif
-    return std::system("command -v mosquitto >/dev/null 2>&1 && command -v mosquitto_sub >/dev/null 2>&1") == 0;
-}
-
-// openssl and mosquitto_passwd with their output kept out of the test's.
-bool sh(const std::string& command)
-{
-    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
-}
-
-// A broker of its own: plain or TLS listener, anonymous or with a password
-// file, its state kept in dir so that a restart keeps the subscriber's session.
-struct Broker {
-    th::TempDir dir;
-    th::Process proc;
-    int port = free_port();
-    std::string config;
-    int starts = 0;
-
-    void start(const std::string& extra = "")
-    {
-        if (config.empty())
-            config = "listener " + std::to_string(port) + " 127.0.0.1\npersistence true\npersistence_location " +
-                     dir.path + "/\nlog_dest stderr\n" +
-                     // Started as root it would drop to an account that cannot read our files.
-                     "user " + (getuid() == 0 ? "root" : "mosquitto") + "\n" +
-                     (extra.empty() ? "allow_anonymous true\n" : extra);
-        th::write_file(dir.path + "/mosquitto.conf", config);
-        proc.start({"/usr/sbin/mosquitto", "-c", dir.path + "/mosquitto.conf"}, {},
-                   dir.path + "/broker" + std::to_string(++starts) + ".log");
-        ASSERT_TRUE(th::wait_until([&] { return proc.log().find(" running") != std::string::npos; }, 10s))
-            << proc.log();
-    }
-    void stop() { EXPECT_TRUE(proc.stop(SIGTERM, 5s)); }
-};
-
-// One message as mosquitto_sub printed it.
-struct Message {
-    std::string topic;
-    bool retained;
-    std::string payload;
-};
-
-// mosquitto_sub on gnss/# at QoS 1 with a session the broker keeps, each
-// message printed as "TOPIC RETAIN LENGTH PAYLOAD".
-struct Subscriber {
-    th::TempDir dir;
-    th::Process proc;
-
-    void start(int port, const std::vector<std::string>& extra = {})
-    {
-        std::vector<std::string> argv{"/usr/bin/mosquitto_sub",
-                                      "-h",
-                                      "127.0.0.1",
-                                      "-p",
-                                      std::to_string(port),
-                                      "-t",
-                                      "gnss/#",
-                                      "-q",
-                                      "1",
-                                      "-c",
-                                      "-i",
-                                      "fleet-backend",
-                                      "-F",
-                                      "%t %r %l %p"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        proc.start(argv, {}, dir.path + "/sub.out");
-    }
-    std::vector<Message> messages() const
-    {
-        const std::string t = proc.log();
-        std::vector<Message> out;
-        std::size_t pos = 0;
-        while (pos < t.size()) {
-            const std::size_t a = t.find(' ', pos), b = a == std::string::npos ? a : t.find(' ', a + 1),
-                              c = b == std::string::npos ? b : t.find(' ', b + 1);
-            if (c == std::string::npos)
-                break;
-            const std::size_t len = std::strtoul(t.c_str() + b + 1, nullptr, 10);
-            if (c + 1 + len > t.size())
-                break;
-            out.push_back({t.substr(pos, a - pos), t[a + 1] == '1', t.substr(c + 1, len)});
-            pos = c + 1 + len + 1;
-        }
-        return out;
-    }
-    std::vector<Message> on(const std::string& leaf) const
-    {
-        std::vector<Message> out;
-        for (auto& m : messages())
-            if (m.topic.size() > leaf.size() && m.topic.compare(m.topic.size() - leaf.size(), leaf.size(), leaf) == 0)
-                out.push_back(m);
-        return out;
-    }
-};
-
-struct DaemonRun {
-    std::map<std::string, std::string> files;  // router path: text, written before the start
-    std::vector<std::string> sim_args;         // beside the capture and the settings
-    std::vector<std::string> wrap;             // a command the daemon runs under, as `sh -c` words
-    th::TempDir root;
-    th::Process sim;
-    th::Process daemon;
-
-    void start(const std::string& capture, const std::vector<std::string>& settings)
-    {
-        launch(capture, settings);
-        wait_running();
-    }
-    void launch(const std::string& capture, const std::vector<std::string>& settings)
-    {
-        th::write_file(root.path + "/drive.nmea", capture);
-        for (const auto& file : files) {
-            std::filesystem::create_directories(std::filesystem::path(root.path + file.first).parent_path());
-            th::write_file(root.path + file.first, file.second);
-        }
-        std::vector<std::string> argv{th::sim_bin(),
-                                      "--root",
-                                      root.path + "",
-                                      "--family",
-                                      "gpsstart",
-                                      "--capture",
-                                      root.path + "/drive.nmea",
-                                      "--loop"};
-        argv.insert(argv.end(), sim_args.begin(), sim_args.end());
-        for (const std::string& s : settings) {
-            argv.push_back("--set");
-            argv.push_back(s);
-        }
-        sim.start(argv, {}, root.path + "/sim.out");
-        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root.path + "/sim/ready"); }, 20s)) << sim.log();
-        if (wrap.empty()) {
-            daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
-            return;
-        }
-        std::string command = wrap.back() + " && exec";
-        for (const std::string& word : th::program_argv(th::daemon_bin()))
-            command += " '" + word + "'";
-        std::vector<std::string> wrapped(wrap.begin(), wrap.end() - 1);
-        wrapped.push_back(command);
-        daemon.start(wrapped, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
-    }
-    void wait_running() { ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log(); }
-    ~DaemonRun()
-    {
-        daemon.stop(SIGKILL, 5s);
-        sim.stop(SIGTERM, 5s);
-    }
-};
-
-std::vector<std::string> mqtt_keys(int port, int period, int halt, const std::vector<std::string>& more = {})
-{
-    std::vector<std::string> k{"MOD_GPS_MQTT_ENABLED=1",
-                               "MOD_GPS_MQTT_HOST=127.0.0.1",
-                               "MOD_GPS_MQTT_PORT=" + std::to_string(port),
-                               "MOD_GPS_MQTT_PERIOD=" + std::to_string(period),
-                               "MOD_GPS_MQTT_PERIOD_HALT=" + std::to_string(halt),
-                               "MOD_GPS_ROUTER_ID_STRING=truck7"};
-    // A key given again replaces the default one: the first of a file counts.
-    for (const std::string& m : more) {
-        const std::string name = m.substr(0, m.find('=') + 1);
-        bool replaced = false;
-        for (std::string& d : k)
-            if (d.rfind(name, 0) == 0)
-                d = m, replaced = true;
-        if (!replaced)
-            k.push_back(m);
-    }
-    return k;
-}
-
-// The value behind "key" in a flat JSON object, "" when absent.
-std::string field(const std::string& json, const std::string& key)
-{
-    const std::size_t at = json.find("\"" + key + "\":");
-    if (at == std::string::npos)
-        return "";
-    std::size_t v = at + key.size() + 3, end = v;
-    if (json[v] == '"')
-        return json.substr(v + 1, json.find('"', v + 1) - v - 1);
-    while (end < json.size() && json[end] != ',' && json[end] != '}')
-        ++end;
-    return json.substr(v, end - v);
-}
 
 std::vector<std::string> items(const std::string& sentence)
 {
@@ -396,42 +204,6 @@ TEST_F(MqttE2e, PositionsFromRealCapturesTheNmeaTopicAndTheStatus)
         EXPECT_GE(checked, 4);
     }
 }
-
-namespace {
-
-// Numbered cycles of GGA and RMC: the time of day is the cycle number, so
-// order, gaps and pace show in the positions; moving(i) decides the speed.
-std::string drive_capture(int cycles, bool (*moving)(int))
-{
-    std::string out;
-    for (int i = 0; i < cycles; ++i) {
-        char hms[16];
-        std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
-        out += th::with_checksum(std::string("GPGGA,") + hms + ",4333.1902,S,00127.6183,W,1,08,0.9,250.8,M,50.0,M,,");
-        out += th::with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,S,00127.6183,W," +
-                                 (moving(i) ? "12.5" : "0.0") + ",90.0,071226,,,A");
-    }
-    return out;
-}
-
-// The cycle number of a position, from its time.
-int cycle_of(const std::string& json)
-{
-    const std::string t = field(json, "time");
-    if (t.size() < 19)
-        return -1;
-    return (std::atoi(t.substr(11, 2).c_str()) - 10) * 3600 + std::atoi(t.substr(14, 2).c_str()) * 60 +
-           std::atoi(t.substr(17, 2).c_str());
-}
-
-std::string mqtt_status(const DaemonRun& run)
-{
-    const std::string s = th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n");
-    const std::size_t at = s.find("\"mqtt\":");
-    return at == std::string::npos ? "" : s.substr(at, s.find('}', at) - at + 1);
-}
-
-}  // namespace
 
 namespace {
 
@@ -739,38 +511,6 @@ TEST_F(MqttE2e, AStopDoesNotWaitForTheBrokersName)
 }
 
 namespace {
-
-// The fleet process the daemon started: a child running gnssd-fleet (under
-// an emulator, as its program); -1 when none.
-pid_t fleet_child(pid_t daemon)
-{
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-        const std::string stat = th::read_file(e.path().string() + "/stat");
-        const std::size_t close = stat.rfind(')');
-        if (close == std::string::npos ||
-            th::read_file(e.path().string() + "/cmdline").find("gnssd-fleet") == std::string::npos)
-            continue;
-        int ppid = 0;
-        char state = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == daemon && state != 'Z')
-            return std::atoi(e.path().filename().c_str());
-    }
-    return -1;
-}
-
-// What a shell command printed.
-std::string output_of(const std::string& command)
-{
-    std::string out;
-    if (FILE* f = popen(command.c_str(), "r")) {
-        char buf[512];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            out.append(buf, n);
-        pclose(f);
-    }
-    return out;
-}
 
 // The real user id of a process, from /proc.
 int uid_of(pid_t pid)

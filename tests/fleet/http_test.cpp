@@ -10,64 +10,13 @@
 
 #include "fleet/http.h"
 #include "platform/platform.h"
+#include "support/fleet_kit.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-bool sh(const std::string& command)
-{
-    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Logs each request's path and Authorization header; a position whose id
-// is "busy" gets 503, as a server that cannot store it now answers.
-constexpr char kServer[] = R"(
-import http.server, ssl, sys
-d = sys.argv[1]
-class H(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        with open(d + '/requests', 'a') as f:
-            f.write(self.path + ' ' + (self.headers.get('Authorization') or '-') + '\n')
-        self.send_response(503 if 'id=busy' in self.path else 200)
-        self.send_header('Content-Length', '0')
-        self.end_headers()
-    def log_message(self, *a):
-        pass
-s = http.server.HTTPServer(('127.0.0.1', 0), H)
-c = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-c.load_cert_chain(d + '/server.pem', d + '/server.key')
-s.socket = c.wrap_socket(s.socket, server_side=True)
-print('port', s.server_address[1], flush=True)
-s.serve_forever()
-)";
-
-struct HttpsServer {
-    th::TempDir dir;
-    th::Process proc;
-    int port = 0;
-
-    bool start()
-    {
-        const std::string d = dir.path;
-        const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-        if (!sh("cd " + d + " && openssl req -x509 " + ec + " -keyout ca.key -out ca.pem -days 2 -subj /CN=fleet-ca" +
-                " && openssl req -x509 " + ec + " -keyout other.key -out other.pem -days 2 -subj /CN=fleet-ca" +
-                " && openssl req " + ec + " -keyout server.key -out server.csr -subj /CN=localhost" +
-                " && printf 'subjectAltName=DNS:localhost\\n' >ext" +
-                " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2" +
-                " -extfile ext -out server.pem"))
-            return false;
-        th::write_file(d + "/server.py", kServer);
-        proc.start({"python3", d + "/server.py", d}, {}, d + "/server.log");
-        if (!proc.wait_log("\n", 10s))
-            return false;
-        port = std::atoi(proc.log().c_str() + 5);
-        return port > 0;
-    }
-};
 
 struct Sent {
     bool finished = false;
@@ -165,16 +114,16 @@ TEST(HttpConfig, FromTheSettings)
 // server, once per reason.
 TEST(HttpOutput, DeliversOrKeepsThePositionAndSaysWhy)
 {
-    if (!sh("command -v openssl && command -v python3"))
+    if (!th::sh("command -v openssl && command -v python3"))
         GTEST_SKIP() << "openssl or python3 is not installed (scripts/install-deps.sh)";
     const std::string root = th::process_root();
-    HttpsServer server;
+    th::HttpsServer server;
     ASSERT_TRUE(server.start()) << server.proc.log();
     const std::string port = std::to_string(server.port);
     // The CA files are router paths, below the process's root like every other.
     const std::string d = "/etc/ssl/fleet";
-    ASSERT_TRUE(sh("mkdir -p " + root + d + " && cp " + server.dir.path + "/ca.pem " + server.dir.path + "/other.pem " +
-                   root + d));
+    ASSERT_TRUE(th::sh("mkdir -p " + root + d + " && cp " + server.dir.path + "/ca.pem " + server.dir.path +
+                       "/other.pem " + root + d));
     const std::string query = "id=van7&lat=48.117300&lon=11.516667&timestamp=1796732119&valid=true";
 
     struct Case {
@@ -236,7 +185,7 @@ TEST(HttpOutput, DeliversOrKeepsThePositionAndSaysWhy)
         const std::string said = "http: server " + std::string(cfg.host) + ":" + std::to_string(cfg.port) + ": ";
         EXPECT_EQ(th::count_of(log, said), c.done ? 0 : 1) << log;
     }
-    const std::string requests = th::read_file(server.dir.path + "/requests");
+    const std::string requests = server.requests();
     EXPECT_EQ(th::count_of(requests, "/osmand?" + query + " Basic ZmxlZXQ6czNjcmV0\n"), 1) << requests;
     EXPECT_EQ(th::count_of(requests, "/osmand?id=busy "), 2) << requests;
     EXPECT_EQ(th::count_of(requests, "\n"), 3) << "nothing reached the server without a verified TLS session";
