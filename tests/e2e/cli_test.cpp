@@ -171,6 +171,11 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
          {"gps: warning: settings: MOD_GPS_PTY_ENABLED is given twice: line " + std::to_string(pty_at) +
               " is in force, line " + std::to_string(example_lines + 1) + " is ignored\n",
           pty_line}},
+        {"check of an MQTT QoS the feed would change: refused as the feed refuses it",
+         "MOD_GPS_MQTT_ENABLED=1\nMOD_GPS_MQTT_HOST=[::1]\nMOD_GPS_MQTT_QOS=2\n",
+         {"check"},
+         1,
+         {"gps: warning: settings: MQTT is enabled but has a QoS other than 0 or 1 (MOD_GPS_MQTT_*), it stays off\n"}},
         {"status without a service", "", {"status"}, 1, {"gnssd is not running: no service answers on /run/gps.socket"}},
         {"status of a service still looking for its module",
          "",
