@@ -202,7 +202,7 @@ void handle_cycle(Feed* f, const Cycle& c)
     if (targets & kStoreMqtt) {
         const MqttConfig* mc = mqtt_config_of(f->mqtt);
         n = f->format == FleetFormat::owntracks ? fleet_owntracks_location(pos, f->tid, payload, sizeof payload)
-                                                 : fleet_native_json(pos, mc->client_id, seq, payload, sizeof payload);
+                                                : fleet_native_json(pos, mc->client_id, seq, payload, sizeof payload);
         if (n == 0)
             targets &= ~kStoreMqtt;  // without what its dialect must carry
     }

@@ -110,7 +110,7 @@ struct MqttOutput {
     long long next_attempt_ms;
     long long backoff_ms;
     std::deque<Inflight> inflight;
-    uint64_t after;  // the last position published on this connection
+    uint64_t after;    // the last position published on this connection
     char reason[192];  // last reason logged
     char refusal[96];  // what the broker answered the connect with
     char tls_error[160];
@@ -123,8 +123,8 @@ struct MqttOutput {
     uint64_t churn;           // connections that ended before they were stable, in a row
     uint64_t churn_reported;
     long long churn_summary_ms;
-    char oversize[96];        // what the broker sent that no answer is
-    unsigned address_turn;    // which of the name's addresses the next attempt takes
+    char oversize[96];      // what the broker sent that no answer is
+    unsigned address_turn;  // which of the name's addresses the next attempt takes
     int goodbye_mid;
     bool goodbye_acked;
     // Where the last connection reached the broker, watched while attempts
@@ -357,8 +357,7 @@ void drop_connection(MqttOutput* mq, int rc)
     // A broker that went away (a restart) after a connection that lasted is
     // watched for its return; one that refuses the client or its TLS, or
     // ends every connection soon after it began, waits out the back-off.
-    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && !mq->oversize[0] && mq->churn == 0 &&
-                mq->broker_addr_len > 0;
+    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && !mq->oversize[0] && mq->churn == 0 && mq->broker_addr_len > 0;
     mq->watch_at_ms = monotonic_ms() + kWatchMs;
     forget_connection(mq);
     mosquitto_destroy(mq->mosq);
@@ -399,10 +398,10 @@ void* look_up(void*)
              a = a->ai_next) {
             if (a->ai_family != family)
                 continue;
-            const void* at =
-                family == AF_INET6
-                    ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
-                    : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+            const void* at = family == AF_INET6 ? static_cast<const void*>(
+                                                      &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
+                                                : static_cast<const void*>(
+                                                      &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
             if (inet_ntop(family, at, g_lookup.address[g_lookup.count], INET6_ADDRSTRLEN))
                 g_lookup.count += 1;
         }
@@ -762,7 +761,8 @@ bool connection_healthy(MqttOutput* mq, long long now)
         mq->stable = true;
         mq->backoff_ms = kBackoffMinMs;
         if (mq->churn > 0)
-            log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u, and it lasts, after %llu connections that ended early",
+            log_msg(LOG_NOTICE,
+                    "mqtt: connected to broker %s:%u, and it lasts, after %llu connections that ended early",
                     mq->cfg.host, static_cast<unsigned>(mq->cfg.port), static_cast<unsigned long long>(mq->churn));
         mq->churn = mq->churn_reported = 0;
         mq->reason[0] = '\0';

@@ -91,11 +91,10 @@ bool mqtt_config(const MqttSettings* s, const char* router_id, const char* host_
         *fault = "a user name that is not UTF-8";
         return false;
     }
-    const bool topic_fits =
-        s->topic && s->topic[0]
-            ? copy_whole(c->topic, sizeof c->topic, s->topic)
-            : static_cast<std::size_t>(std::snprintf(c->topic, sizeof c->topic, "gnss/%s", c->client_id)) <
-                  sizeof c->topic;
+    const bool topic_fits = s->topic && s->topic[0]
+                                ? copy_whole(c->topic, sizeof c->topic, s->topic)
+                                : static_cast<std::size_t>(std::snprintf(c->topic, sizeof c->topic, "gnss/%s",
+                                                                         c->client_id)) < sizeof c->topic;
     if (!topic_fits || !mqtt_text(c->topic)) {
         *fault = "a topic longer than 191 bytes or not UTF-8";
         return false;

@@ -28,7 +28,6 @@ uint32_t now_ds()
     return static_cast<uint32_t>(monotonic_ms() / 100) + 1;
 }
 
-
 // Appends to a fixed buffer; whatever does not fit is cut.
 struct Json {
     char* buf;

@@ -67,7 +67,10 @@ TEST(MqttJson, SettingsAsUsed)
         {"topic", "fleet/\xc3", "a topic longer than 191 bytes or not UTF-8"},
         {"topic", "fleet/\xc3\xa9", nullptr},
         {"topic", "fleet/#", "a topic with a wildcard or no name"},
-        {"client_id", "\xff" "id", "a client id longer than 127 bytes or not UTF-8"},
+        {"client_id",
+         "\xff"
+         "id",
+         "a client id longer than 127 bytes or not UTF-8"},
         {"client_id", long_id, "a client id longer than 127 bytes or not UTF-8"},
         {"username", "us\xed\xa0\x80r", "a user name that is not UTF-8"},
         {"host", "[::1]", nullptr},
