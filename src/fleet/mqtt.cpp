@@ -125,6 +125,7 @@ struct MqttOutput {
     long long churn_summary_ms;
     char oversize[96];      // what the broker sent that no answer is
     unsigned address_turn;  // which of the name's addresses the next attempt takes
+    int online_mid;         // the "online" status of this connection
     int goodbye_mid;
     bool goodbye_acked;
     // Where the last connection reached the broker, watched while attempts
@@ -261,7 +262,7 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     if (family[0])
         online += std::string(",\"family\":\"") + family + "\"";
     online += ",\"version\":\"" + mq->version + "\"}";
-    publish(mq, nullptr, topic(mq, "status"), online.data(), online.size(), 1, true);
+    publish(mq, &mq->online_mid, topic(mq, "status"), online.data(), online.size(), 1, true);
     if (mq->ha)
         announce(mq, family);
 }
@@ -280,6 +281,8 @@ void on_publish(struct mosquitto*, void* arg, int mid)
     mq->stalled_since = monotonic_ms();
     if (mq->goodbye_mid != 0 && mid == mq->goodbye_mid)
         mq->goodbye_acked = true;
+    if (mid == mq->online_mid)
+        mq->acked = true;
     for (auto it = mq->inflight.begin(); it != mq->inflight.end(); ++it) {
         if (it->mid != mid)
             continue;
@@ -345,7 +348,8 @@ void drop_connection(MqttOutput* mq, int rc)
         std::snprintf(reason, sizeof reason, "connection closed by the broker");
     else
         std::snprintf(reason, sizeof reason, "%s", mosquitto_strerror(rc));
-    const bool was_connected = mq->connected;
+    // The library's disconnect callback has cleared connected by now.
+    const bool was_connected = mq->connected_ms != 0;
     if (was_connected && !mq->stable)
         mq->churn += 1;
     if (mq->churn <= 1)
@@ -589,6 +593,7 @@ void connect_attempt(MqttOutput* mq)
     mq->refusal[0] = '\0';
     mq->tls_error[0] = '\0';
     mq->oversize[0] = '\0';
+    mq->connected_ms = 0;
     set_state(mq, State::connecting);
     mq->mosq = mosquitto_new(mq->cfg.client_id, true, mq);
     if (!mq->mosq) {
@@ -729,7 +734,9 @@ void goodbye(MqttOutput* mq)
 // packet by packet, so what waits starts with a packet's fixed header.
 bool answers_only(MqttOutput* mq)
 {
-    unsigned char head[256];
+    // Enough for more answers than the library reads in one go (one per
+    // outstanding message, and what TLS holds decrypted).
+    unsigned char head[16384];
     int n = -1;
     auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mq->mosq));
     if (ssl != nullptr) {
@@ -750,6 +757,36 @@ bool answers_only(MqttOutput* mq)
     return true;
 }
 
+// One turn of the connection. Until the broker's CONNACK the library's own
+// loop runs it (it reads one packet then, and TLS carries no data before
+// its handshake); after it, what the broker sent is looked at between the
+// wait and the library's read, so that nothing arrives unseen in between.
+int connection_turn(MqttOutput* mq)
+{
+    if (!mq->connected)
+        return mosquitto_loop(mq->mosq, kLoopMs, 1);
+    auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mq->mosq));
+    // What TLS read ahead while looking waits in its buffer, not on the socket.
+    const bool pending = ssl && SSL_pending(ssl) > 0;
+    pollfd p{mosquitto_socket(mq->mosq), static_cast<short>(POLLIN | (mosquitto_want_write(mq->mosq) ? POLLOUT : 0)),
+             0};
+    if (p.fd < 0)
+        return MOSQ_ERR_NO_CONN;
+    if (poll(&p, 1, pending ? 0 : kLoopMs) < 0 && errno != EINTR)
+        return MOSQ_ERR_ERRNO;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (pending || (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (!answers_only(mq))
+            return MOSQ_ERR_PROTOCOL;
+        rc = mosquitto_loop_read(mq->mosq, 1);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && mq->mosq && mosquitto_socket(mq->mosq) >= 0 && mosquitto_want_write(mq->mosq))
+        rc = mosquitto_loop_write(mq->mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_loop_misc(mq->mosq);
+    return rc;
+}
+
 // A connection whose messages the broker stopped taking is ended once that
 // lasted longer than the keep-alive; while it lasts nothing more is handed
 // on. One that lasted with an acknowledgement starts the back-off afresh.
@@ -761,8 +798,7 @@ bool connection_healthy(MqttOutput* mq, long long now)
         mq->stable = true;
         mq->backoff_ms = kBackoffMinMs;
         if (mq->churn > 0)
-            log_msg(LOG_NOTICE,
-                    "mqtt: connected to broker %s:%u, and it lasts, after %llu connections that ended early",
+            log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u, and it lasts (%llu connections before ended early)",
                     mq->cfg.host, static_cast<unsigned>(mq->cfg.port), static_cast<unsigned long long>(mq->churn));
         mq->churn = mq->churn_reported = 0;
         mq->reason[0] = '\0';
@@ -815,15 +851,7 @@ void* run(void* arg)
             continue;
         }
         pump(mq);
-        if (!answers_only(mq)) {
-            drop_connection(mq, MOSQ_ERR_PROTOCOL);
-            continue;
-        }
-        // What TLS read ahead while looking waits in the library's buffer, not on the socket.
-        auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mq->mosq));
-        int rc = ssl && SSL_pending(ssl) > 0 ? mosquitto_loop_read(mq->mosq, 1) : MOSQ_ERR_SUCCESS;
-        if (rc == MOSQ_ERR_SUCCESS)
-            rc = mosquitto_loop(mq->mosq, kLoopMs, 1);
+        const int rc = connection_turn(mq);
         if (rc != MOSQ_ERR_SUCCESS)
             drop_connection(mq, rc);
     }
