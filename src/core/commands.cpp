@@ -326,6 +326,10 @@ int command_check()
         log_msg(LOG_WARNING, "settings: MQTT is enabled but has %s (MOD_GPS_MQTT_*), it stays off", mqtt_fault);
     std::fflush(stderr);
     settings_print(&settings, stdout);
+    // A QoS the feed reads as 1 (warned by the settings reader) is no value an operator meant.
+    const char* qos = settings.mqtt.qos ? settings.mqtt.qos : "";
+    const bool bad_qos = qos[0] && std::strcmp(qos, "0") != 0 && std::strcmp(qos, "1") != 0;
     settings_free(&settings);
-    return findings.unknown_keys > 0 || findings.bad_numbers > 0 || findings.unreadable || mqtt_fault ? 1 : 0;
+    return findings.unknown_keys > 0 || findings.bad_numbers > 0 || findings.unreadable || mqtt_fault || bad_qos ? 1
+                                                                                                                 : 0;
 }

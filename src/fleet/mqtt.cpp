@@ -126,6 +126,7 @@ struct MqttOutput {
     char oversize[96];      // what the broker sent that no answer is
     unsigned address_turn;  // which of the name's addresses the next attempt takes
     int online_mid;         // the "online" status of this connection
+    bool broker_away;       // since the last connection, an attempt or a look found the broker away
     int goodbye_mid;
     bool goodbye_acked;
     // Where the last connection reached the broker, watched while attempts
@@ -242,7 +243,11 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     if (getpeername(mosquitto_socket(mosq), reinterpret_cast<sockaddr*>(&mq->broker_addr), &mq->broker_addr_len) != 0)
         mq->broker_addr_len = 0;
     // While connections keep ending soon after the connect, the log hears
-    // of it once and then in summaries; the reason stays in the status.
+    // of it once and then in summaries; the reason stays in the status. A
+    // broker that was away meanwhile (a restart) starts that count afresh.
+    if (mq->broker_away)
+        mq->churn = mq->churn_reported = 0;
+    mq->broker_away = false;
     if (mq->churn == 0) {
         if (mq->reason[0] || !mq->ever_connected)
             log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u", mq->cfg.host, static_cast<unsigned>(mq->cfg.port));
@@ -358,16 +363,18 @@ void drop_connection(MqttOutput* mq, int rc)
         show_reason(mq, reason);
         std::snprintf(mq->reason, sizeof mq->reason, "%s", reason);
     }
-    // A broker that went away (a restart) after a connection that lasted is
-    // watched for its return; one that refuses the client or its TLS, or
-    // ends every connection soon after it began, waits out the back-off.
-    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && !mq->oversize[0] && mq->churn == 0 && mq->broker_addr_len > 0;
+    // A broker that went away (a restart) is watched for its return; one
+    // that refuses the client or its TLS, or ends every connection soon
+    // after it began while taking new ones all along, waits out the back-off.
+    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && !mq->oversize[0] && mq->broker_addr_len > 0;
     mq->watch_at_ms = monotonic_ms() + kWatchMs;
     forget_connection(mq);
     mosquitto_destroy(mq->mosq);
     mq->mosq = nullptr;
-    if (!was_connected)
+    if (!was_connected) {
         mq->address_turn += 1;
+        mq->broker_away = true;
+    }
     mq->next_attempt_ms = monotonic_ms() + mq->backoff_ms;
     mq->backoff_ms = mq->backoff_ms * 2 > kBackoffMaxMs ? kBackoffMaxMs : mq->backoff_ms * 2;
     set_state(mq, State::waiting);
@@ -565,14 +572,18 @@ void watch_broker(MqttOutput* mq, long long now)
         if (mq->watch_fd &&
             connect(mq->watch_fd.get(), reinterpret_cast<const sockaddr*>(&mq->broker_addr), mq->broker_addr_len) !=
                 0 &&
-            errno != EINPROGRESS)
+            errno != EINPROGRESS) {
             mq->watch_fd.reset();
+            mq->broker_away = true;
+        }
         return;
     }
     pollfd p{mq->watch_fd.get(), POLLOUT, 0};
     if (poll(&p, 1, 0) <= 0) {
-        if (now >= mq->watch_at_ms)
+        if (now >= mq->watch_at_ms) {
             mq->watch_fd.reset();  // no answer within the second: the next try starts afresh
+            mq->broker_away = true;
+        }
         return;
     }
     int error = 0;
@@ -580,8 +591,12 @@ void watch_broker(MqttOutput* mq, long long now)
     if (getsockopt(mq->watch_fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0)
         error = -1;
     mq->watch_fd.reset();
-    if (error == 0)
+    // Only a broker that was seen away and is back: one that took
+    // connections all along (it ended ours on purpose) waits its turn.
+    if (error == 0 && mq->broker_away)
         mq->next_attempt_ms = now;
+    else if (error != 0)
+        mq->broker_away = true;
 }
 
 // A fresh client for every attempt: nothing of a connection that went is

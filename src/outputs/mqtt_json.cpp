@@ -31,11 +31,6 @@ bool copy_whole(char* field, std::size_t size, const char* text)
     return static_cast<std::size_t>(std::snprintf(field, size, "%s", text)) < size;
 }
 
-bool qos_valid(const char* qos)
-{
-    return !qos || !qos[0] || std::strcmp(qos, "0") == 0 || std::strcmp(qos, "1") == 0;
-}
-
 bool backlog_valid(const char* backlog)
 {
     if (!backlog || !backlog[0])
@@ -109,10 +104,6 @@ bool mqtt_config(const MqttSettings* s, const char* router_id, const char* host_
     }
     c->period = s->period ? s->period : 5;
     c->period_halt = s->period_halt ? s->period_halt : 60;
-    if (!qos_valid(s->qos)) {
-        *fault = "a QoS other than 0 or 1";
-        return false;
-    }
     if (!backlog_valid(s->backlog)) {
         *fault = "a backlog that is not a number";
         return false;

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -867,12 +868,12 @@ namespace {
 // what follows (nor the pings), declares a packet of 268 MB, or drops the
 // connection at the first publish (a policy that refuses the topic).
 struct HostileBroker {
-    enum class Mode { silent, huge, drops };
+    enum class Mode { silent, huge, drops, none };
     Mode mode;
     int listener = -1;
     int port = 0;
     std::atomic<bool> stop{false};
-    std::atomic<int> connections{0}, publishes{0};
+    std::atomic<int> connections{0}, publishes{0};  // MQTT sessions, PUBLISH packets
     std::thread thread;
 
     explicit HostileBroker(Mode m) : mode(m)
@@ -929,8 +930,9 @@ struct HostileBroker {
             const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 continue;
-            ++connections;
+            // A bare TCP connect (the daemon looking whether the broker is back) is no session.
             if (packet(fd) == 1) {
+                ++connections;
                 static const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
                 (void)!write(fd, connack, sizeof connack);
                 if (mode == Mode::huge) {
@@ -970,10 +972,12 @@ TEST_F(MqttE2e, AHostileBrokerCostsNoMemoryNoHangAndNoStorm)
         const char* legend;
         HostileBroker::Mode mode;
         double seconds;
+        bool fifo_ca = false;  // the CA file a FIFO no one writes
     } cases[] = {
         {"acknowledges nothing", HostileBroker::Mode::silent, 6},
         {"declares a packet of 268 MB", HostileBroker::Mode::huge, 4},
         {"drops every publish", HostileBroker::Mode::drops, 9},
+        {"behind a CA file that is a FIFO", HostileBroker::Mode::silent, 2, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -981,15 +985,24 @@ TEST_F(MqttE2e, AHostileBrokerCostsNoMemoryNoHangAndNoStorm)
         ASSERT_GT(hostile.port, 0);
         DaemonRun run;
         run.sim_args = {"--rate", "20"};
-        run.start(drive_capture(3600, [](int) { return true; }),
-                  mqtt_keys(hostile.port, 1, 1, {"MOD_GPS_MQTT_NMEA=1", "MOD_GPS_MQTT_CLIENT_ID=truck7"}));
+        std::vector<std::string> keys{"MOD_GPS_MQTT_NMEA=1", "MOD_GPS_MQTT_CLIENT_ID=truck7"};
+        if (c.fifo_ca) {
+            std::filesystem::create_directories(run.root.path + "/etc");
+            ASSERT_EQ(mkfifo((run.root.path + "/etc/ca.pem").c_str(), 0644), 0);
+            keys.insert(keys.end(), {"MOD_GPS_MQTT_TLS=1", "MOD_GPS_MQTT_CAFILE=/etc/ca.pem"});
+        }
+        run.start(drive_capture(3600, [](int) { return true; }), mqtt_keys(hostile.port, 1, 1, keys));
         std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(c.seconds * 1000)));
         const std::string status = mqtt_status(run), log = run.daemon.log();
         const pid_t fleet = fleet_child(run.daemon.pid);
         if (fleet > 0) {
             EXPECT_LT(rss_kib(fleet), 64 * 1024) << status;
         }
-        switch (c.mode) {
+        if (c.fifo_ca) {
+            EXPECT_NE(log.find("TLS: cannot read the CA file /etc/ca.pem"), std::string::npos) << log;
+            EXPECT_EQ(hostile.connections.load(), 0) << log;
+        }
+        switch (c.fifo_ca ? HostileBroker::Mode::none : c.mode) {
         case HostileBroker::Mode::silent:
             // The window of positions is all the library holds; NMEA beyond the bound is dropped.
             EXPECT_LE(std::atoi(field(status, "published").c_str()), 20) << status;
@@ -1006,6 +1019,8 @@ TEST_F(MqttE2e, AHostileBrokerCostsNoMemoryNoHangAndNoStorm)
             EXPECT_LE(hostile.connections.load(), 5) << log;
             EXPECT_LE(th::count_of(log, "gps: notice: mqtt: connected"), 1) << log;
             EXPECT_LE(th::count_of(log, "gps: err: mqtt: broker"), 1) << log;
+            break;
+        case HostileBroker::Mode::none:
             break;
         }
         const auto t0 = std::chrono::steady_clock::now();
