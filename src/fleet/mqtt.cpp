@@ -18,7 +18,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +31,7 @@
 #include "fleet/files.h"
 #include "fleet/store.h"
 #include "nmea/report.h"
+#include "platform/lookup.h"
 #include "platform/platform.h"
 #include "platform/worker.h"
 
@@ -40,8 +40,6 @@ namespace {
 // How long the thread waits on the broker between looks at the store: also
 // the most a position waits before it leaves.
 constexpr int kLoopMs = 50;
-// How often a wait for the broker's name looks whether it has its answer.
-constexpr int kLookupSliceMs = 10;
 // Positions on their way to the broker at once, unacknowledged.
 constexpr std::size_t kInflight = 20;
 constexpr long long kBackoffMinMs = 1000;
@@ -382,30 +380,25 @@ void drop_connection(MqttOutput* mq, int rc)
 
 // The library looks a name up without a way to interrupt it, and a router
 // without a reachable name server waits seconds for the answer. The name is
-// looked up here, on a thread of its own that a stop does not wait for, and
-// the library is given one of its addresses. The lookup's text lives in
-// static storage: a thread a stop left behind may still write it.
+// looked up here, on a helper that a stop does not wait for, and the library
+// is given one of its addresses.
 constexpr int kLookupAddresses = 4;
-struct NameLookup {
-    std::atomic<int> state{0};  // 0 idle, 1 under way, 2 answered
-    char name[256] = "";
-    char address[kLookupAddresses][INET6_ADDRSTRLEN] = {};
-    int count = 0;
-    int error = 0;  // getaddrinfo's
+struct BrokerAddresses {
+    int count;
+    char address[kLookupAddresses][INET6_ADDRSTRLEN];
 };
-NameLookup g_lookup;
 
-void* look_up(void*)
+int look_up(const char* name, unsigned, int type, void* out)
 {
+    auto* found_addresses = static_cast<BrokerAddresses*>(out);
     addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = type;
     addrinfo* found = nullptr;
-    g_lookup.count = 0;
-    g_lookup.error = getaddrinfo(g_lookup.name, nullptr, &hints, &found);
+    const int error = getaddrinfo(name, nullptr, &hints, &found);
     // IPv4 first: a name with both kinds is most often reached over the
     // cellular network's IPv4; an attempt that fails takes the next.
     for (int family : {AF_INET, AF_INET6})
-        for (const addrinfo* a = g_lookup.error == 0 ? found : nullptr; a && g_lookup.count < kLookupAddresses;
+        for (const addrinfo* a = error == 0 ? found : nullptr; a && found_addresses->count < kLookupAddresses;
              a = a->ai_next) {
             if (a->ai_family != family)
                 continue;
@@ -413,46 +406,39 @@ void* look_up(void*)
                                                       &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
                                                 : static_cast<const void*>(
                                                       &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
-            if (inet_ntop(family, at, g_lookup.address[g_lookup.count], INET6_ADDRSTRLEN))
-                g_lookup.count += 1;
+            if (inet_ntop(family, at, found_addresses->address[found_addresses->count], INET6_ADDRSTRLEN))
+                found_addresses->count += 1;
         }
     if (found)
         freeaddrinfo(found);
-    g_lookup.state.store(2, std::memory_order_release);
-    return nullptr;
+    return error;
 }
 
 // The broker's address for this attempt, the next of the name's addresses
 // after an attempt that failed. False: stopped, or no address (said why).
 bool broker_address(MqttOutput* mq, char* address, std::size_t size)
 {
-    while (g_lookup.state.load(std::memory_order_acquire) == 1)  // one a stop left behind
-        if (!worker_sleep(&mq->worker, kLookupSliceMs))
+    BrokerAddresses found{};
+    int error = 0;
+    NameLookup* l = lookup_start(mq->cfg.host, mq->cfg.port, SOCK_STREAM, look_up, sizeof found);
+    if (!l) {
+        error = look_up(mq->cfg.host, mq->cfg.port, SOCK_STREAM, &found);  // no helper: only the stop waits
+    } else {
+        pollfd p{lookup_fd(l), POLLIN, 0};
+        const int r = worker_poll(&mq->worker, &p, 1, -1);
+        if (r == -2) {
+            lookup_release(l);
             return false;
-    std::snprintf(g_lookup.name, sizeof g_lookup.name, "%s", mq->cfg.host);
-    g_lookup.state.store(1, std::memory_order_release);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    // Started from the worker, it inherits the worker's blocked signals.
-    int e = pthread_create(&thread, &attr, look_up, nullptr);
-    pthread_attr_destroy(&attr);
-    if (e != 0) {
-        g_lookup.state.store(0, std::memory_order_release);
-        std::snprintf(mq->refusal, sizeof mq->refusal, "cannot look the name up: %s", std::strerror(e));
-        return false;
+        }
+        error = r < 0 ? EAI_SYSTEM : lookup_answer(l, &found);
+        lookup_release(l);
     }
-    while (g_lookup.state.load(std::memory_order_acquire) == 1)
-        if (!worker_sleep(&mq->worker, kLookupSliceMs))
-            return false;
-    g_lookup.state.store(0, std::memory_order_release);
-    if (g_lookup.count == 0) {
+    if (found.count == 0) {
         std::snprintf(mq->refusal, sizeof mq->refusal, "cannot find its address: %s",
-                      g_lookup.error == 0 ? "no address" : gai_strerror(g_lookup.error));
+                      error == 0 ? "no address" : gai_strerror(error));
         return false;
     }
-    std::snprintf(address, size, "%s", g_lookup.address[mq->address_turn % g_lookup.count]);
+    std::snprintf(address, size, "%s", found.address[mq->address_turn % static_cast<unsigned>(found.count)]);
     return true;
 }
 
