@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/settings.h"
+#include "outputs/mqtt.h"
 #include "outputs/shell.h"
 #include "receiver/link.h"
 #include "platform/platform.h"
@@ -318,8 +319,17 @@ int command_check()
     SettingsFindings findings{};
     settings_load(&settings, &findings);
     settings_platform(&settings, gpio_platform_id());
+    // The fleet feed refuses what would reach the broker changed; so does the check.
+    MqttConfig mqtt;
+    const char* mqtt_fault = nullptr;
+    if (!mqtt_config(&settings.mqtt, settings.router_id, "gnssd", &mqtt, &mqtt_fault) && mqtt_fault)
+        log_msg(LOG_WARNING, "settings: MQTT is enabled but has %s (MOD_GPS_MQTT_*), it stays off", mqtt_fault);
     std::fflush(stderr);
     settings_print(&settings, stdout);
+    // A QoS the feed reads as 1 (warned by the settings reader) is no value an operator meant.
+    const char* qos = settings.mqtt.qos ? settings.mqtt.qos : "";
+    const bool bad_qos = qos[0] && std::strcmp(qos, "0") != 0 && std::strcmp(qos, "1") != 0;
     settings_free(&settings);
-    return findings.unknown_keys > 0 || findings.bad_numbers > 0 || findings.unreadable ? 1 : 0;
+    return findings.unknown_keys > 0 || findings.bad_numbers > 0 || findings.unreadable || mqtt_fault || bad_qos ? 1
+                                                                                                                 : 0;
 }

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -49,7 +50,7 @@ constexpr std::size_t kCycleBytes = 65536;
 // How often the service hears how the feed is doing.
 constexpr long long kReportMs = 1000;
 // A stop ends the process within this, whatever a library call is doing.
-constexpr unsigned kStopLimitSec = 2;
+constexpr long kStopLimitMs = 900;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -450,7 +451,10 @@ int fleet_main(int argc, char** argv)
     }
     // However a library call hangs, the stop ends here. What waits is
     // committed first; "offline" goes to the broker after it.
-    alarm(kStopLimitSec);
+    itimerval limit{};
+    limit.it_value.tv_sec = kStopLimitMs / 1000;
+    limit.it_value.tv_usec = kStopLimitMs % 1000 * 1000;
+    setitimer(ITIMER_REAL, &limit, nullptr);
     finish_cycle(f);
     mqtt_attach_store(f->mqtt, nullptr);
     pthread_mutex_lock(&f->store_lock);

@@ -18,7 +18,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +31,7 @@
 #include "fleet/files.h"
 #include "fleet/store.h"
 #include "nmea/report.h"
+#include "platform/lookup.h"
 #include "platform/platform.h"
 #include "platform/worker.h"
 
@@ -40,8 +40,6 @@ namespace {
 // How long the thread waits on the broker between looks at the store: also
 // the most a position waits before it leaves.
 constexpr int kLoopMs = 50;
-// How often a wait for the broker's name looks whether it has its answer.
-constexpr int kLookupSliceMs = 10;
 // Positions on their way to the broker at once, unacknowledged.
 constexpr std::size_t kInflight = 20;
 constexpr long long kBackoffMinMs = 1000;
@@ -50,8 +48,23 @@ constexpr long long kBackoffMinMs = 1000;
 constexpr long long kWatchMs = 1000;
 constexpr long long kBackoffMaxMs = 60000;
 constexpr int kKeepaliveSec = 30;
-// How long a clean stop waits for the broker to take the "offline" notice.
-constexpr long long kGoodbyeMs = 1000;
+// How long a clean stop waits for the broker to take the "offline" notice:
+// the whole stop of the process has a second.
+constexpr long long kGoodbyeMs = 400;
+// Messages handed to the library and not yet sent (QoS 0) or acknowledged
+// (QoS 1): above this nothing more is handed on, so a broker that takes
+// nothing costs no memory. The window of positions fits well inside it.
+constexpr int kOutstandingMax = 48;
+// A connection lasts this long and carries an acknowledgement before the
+// back-off starts again from its shortest wait.
+constexpr long long kStableMs = 60000;
+// While connections keep ending soon after the connect, how often the log
+// hears how many did.
+constexpr long long kChurnSummaryMs = 600000;
+// Every packet a broker sends a client that subscribes to nothing (the
+// connect's and the publishes' acknowledgements, the ping's answer) declares
+// a remaining length below this, in a single byte.
+constexpr unsigned kLargestAnswer = 128;
 // Cycles' sentences waiting for the NMEA topic; more are dropped and counted.
 constexpr std::size_t kNmeaWaiting = 16;
 
@@ -100,6 +113,18 @@ struct MqttOutput {
     char refusal[96];  // what the broker answered the connect with
     char tls_error[160];
     bool ever_connected;
+    int outstanding;          // handed to the library, not yet sent or acknowledged
+    long long stalled_since;  // when the outstanding last moved, while there are any
+    long long connected_ms;   // when this connection's CONNACK came
+    bool acked;               // it carried an acknowledgement
+    bool stable;              // it lasted kStableMs with one
+    uint64_t churn;           // connections that ended before they were stable, in a row
+    uint64_t churn_reported;
+    long long churn_summary_ms;
+    char oversize[96];      // what the broker sent that no answer is
+    unsigned address_turn;  // which of the name's addresses the next attempt takes
+    int online_mid;         // the "online" status of this connection
+    bool broker_away;       // since the last connection, an attempt or a look found the broker away
     int goodbye_mid;
     bool goodbye_acked;
     // Where the last connection reached the broker, watched while attempts
@@ -131,6 +156,14 @@ void count(MqttOutput* mq, uint64_t published, uint64_t acknowledged, uint64_t d
     pthread_mutex_unlock(&mq->lock);
 }
 
+// The reason in the status alone: the log heard of it already.
+void show_reason(MqttOutput* mq, const char* reason)
+{
+    pthread_mutex_lock(&mq->lock);
+    std::snprintf(mq->last_error, sizeof mq->last_error, "%s", reason);
+    pthread_mutex_unlock(&mq->lock);
+}
+
 // Says why the broker cannot be used, once per change of reason.
 void report_failure(MqttOutput* mq, const char* reason)
 {
@@ -152,9 +185,26 @@ std::string topic(const MqttOutput* mq, const char* leaf)
 // the next one: the broker may or may not have it.
 void forget_connection(MqttOutput* mq)
 {
+    mq->outstanding = 0;
+    mq->stalled_since = 0;
     mq->inflight.clear();
     mq->after = 0;
     mq->connected = false;
+}
+
+// Hands one message to the library, counted as outstanding until the
+// library says it went (QoS 0) or was acknowledged (QoS 1).
+int publish(MqttOutput* mq, int* mid, const std::string& t, const char* data, std::size_t length, int qos, bool retain)
+{
+    const int rc = mosquitto_publish(mq->mosq, mid, t.c_str(), static_cast<int>(length), data, qos, retain);
+    if (rc == MOSQ_ERR_SUCCESS && mq->outstanding++ == 0)
+        mq->stalled_since = monotonic_ms();
+    return rc;
+}
+
+bool saturated(const MqttOutput* mq)
+{
+    return mq->outstanding >= kOutstandingMax;
 }
 
 // The topic positions go to: the topic itself for OwnTracks, as its clients do.
@@ -173,7 +223,7 @@ void announce(MqttOutput* mq, const char* family)
         char t[512], config[2048];
         std::size_t n = 0;
         if (fleet_ha_config(e, mq->ha_prefix.c_str(), device, t, sizeof t, config, sizeof config, &n))
-            mosquitto_publish(mq->mosq, nullptr, t, static_cast<int>(n), config, 1, true);
+            publish(mq, nullptr, t, config, n, 1, true);
     }
 }
 
@@ -187,17 +237,27 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     }
     mq->connected = true;
     mq->attempt_up = true;
-    mq->backoff_ms = kBackoffMinMs;
+    mq->connected_ms = monotonic_ms();
+    mq->acked = false;
+    mq->stable = false;
     mq->broker_addr_len = sizeof mq->broker_addr;
     if (getpeername(mosquitto_socket(mosq), reinterpret_cast<sockaddr*>(&mq->broker_addr), &mq->broker_addr_len) != 0)
         mq->broker_addr_len = 0;
-    if (mq->reason[0] || !mq->ever_connected)
-        log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u", mq->cfg.host, static_cast<unsigned>(mq->cfg.port));
-    mq->reason[0] = '\0';
+    // While connections keep ending soon after the connect, the log hears
+    // of it once and then in summaries; the reason stays in the status. A
+    // broker that was away meanwhile (a restart) starts that count afresh.
+    if (mq->broker_away)
+        mq->churn = mq->churn_reported = 0;
+    mq->broker_away = false;
+    if (mq->churn == 0) {
+        if (mq->reason[0] || !mq->ever_connected)
+            log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u", mq->cfg.host, static_cast<unsigned>(mq->cfg.port));
+        mq->reason[0] = '\0';
+        pthread_mutex_lock(&mq->lock);
+        mq->last_error[0] = '\0';
+        pthread_mutex_unlock(&mq->lock);
+    }
     mq->ever_connected = true;
-    pthread_mutex_lock(&mq->lock);
-    mq->last_error[0] = '\0';
-    pthread_mutex_unlock(&mq->lock);
     set_state(mq, State::connected);
     char family[sizeof mq->family];
     pthread_mutex_lock(&mq->lock);
@@ -208,8 +268,7 @@ void on_connect(struct mosquitto* mosq, void* arg, int rc)
     if (family[0])
         online += std::string(",\"family\":\"") + family + "\"";
     online += ",\"version\":\"" + mq->version + "\"}";
-    mosquitto_publish(mosq, nullptr, topic(mq, "status").c_str(), static_cast<int>(online.size()), online.data(), 1,
-                      true);
+    publish(mq, &mq->online_mid, topic(mq, "status"), online.data(), online.size(), 1, true);
     if (mq->ha)
         announce(mq, family);
 }
@@ -223,8 +282,13 @@ void on_disconnect(struct mosquitto*, void* arg, int)
 void on_publish(struct mosquitto*, void* arg, int mid)
 {
     auto* mq = static_cast<MqttOutput*>(arg);
+    if (mq->outstanding > 0)
+        mq->outstanding -= 1;
+    mq->stalled_since = monotonic_ms();
     if (mq->goodbye_mid != 0 && mid == mq->goodbye_mid)
         mq->goodbye_acked = true;
+    if (mid == mq->online_mid)
+        mq->acked = true;
     for (auto it = mq->inflight.begin(); it != mq->inflight.end(); ++it) {
         if (it->mid != mid)
             continue;
@@ -233,6 +297,7 @@ void on_publish(struct mosquitto*, void* arg, int mid)
             store_done(mq->store, kStoreMqtt, it->seq);
         pthread_mutex_unlock(mq->store_lock);
         mq->inflight.erase(it);
+        mq->acked = true;
         count(mq, 0, 1, 0);
         return;
     }
@@ -271,7 +336,9 @@ void drop_connection(MqttOutput* mq, int rc)
     // cause ("The client is not currently connected.", "Unknown error."):
     // the connect's own error, seen on the socket, names it.
     char reason[192];
-    if (mq->refusal[0])
+    if (mq->oversize[0])
+        std::snprintf(reason, sizeof reason, "%s", mq->oversize);
+    else if (mq->refusal[0])
         std::snprintf(reason, sizeof reason, "%s", mq->refusal);
     else if (mq->tls_error[0])
         std::snprintf(reason, sizeof reason, "%s", mq->tls_error);
@@ -284,64 +351,111 @@ void drop_connection(MqttOutput* mq, int rc)
                       mq->attempt_up ? "connection closed by the broker" : "no connection to the broker");
     else
         std::snprintf(reason, sizeof reason, "%s", mosquitto_strerror(rc));
-    report_failure(mq, reason);
+    // The library's disconnect callback has cleared connected by now.
+    const bool was_connected = mq->connected_ms != 0;
+    if (was_connected && !mq->stable)
+        mq->churn += 1;
+    if (mq->churn <= 1)
+        report_failure(mq, reason);
+    else {
+        show_reason(mq, reason);
+        std::snprintf(mq->reason, sizeof mq->reason, "%s", reason);
+    }
     // A broker that went away (a restart) is watched for its return; one
-    // that refuses the client or its TLS waits out the back-off.
-    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && mq->broker_addr_len > 0;
+    // that refuses the client or its TLS, or ends every connection soon
+    // after it began while taking new ones all along, waits out the back-off.
+    mq->watch = !mq->refusal[0] && !mq->tls_error[0] && !mq->oversize[0] && mq->broker_addr_len > 0;
     mq->watch_at_ms = monotonic_ms() + kWatchMs;
     forget_connection(mq);
     mosquitto_destroy(mq->mosq);
     mq->mosq = nullptr;
+    if (!was_connected) {
+        mq->address_turn += 1;
+        mq->broker_away = true;
+    }
     mq->next_attempt_ms = monotonic_ms() + mq->backoff_ms;
     mq->backoff_ms = mq->backoff_ms * 2 > kBackoffMaxMs ? kBackoffMaxMs : mq->backoff_ms * 2;
     set_state(mq, State::waiting);
 }
 
-// The library looks the broker's name up without a way to interrupt it, and
-// a router without a reachable name server waits seconds for the answer. The
-// name is looked up here first, on a thread of its own that a stop does not
-// wait for, so that the library's own lookup comes right after an answer.
-// The lookup's text lives in static storage: a thread a stop left behind may
-// still read it. false: stopped.
-struct NameLookup {
-    std::atomic<int> state{0};  // 0 idle, 1 under way, 2 answered
-    char name[256] = "";
+// The library looks a name up without a way to interrupt it, and a router
+// without a reachable name server waits seconds for the answer. The name is
+// looked up here, on a helper that a stop does not wait for, and the library
+// is given one of its addresses.
+constexpr int kLookupAddresses = 4;
+struct BrokerAddresses {
+    int count;
+    char address[kLookupAddresses][INET6_ADDRSTRLEN];
 };
-NameLookup g_lookup;
 
-void* look_up(void*)
+int look_up(const char* name, unsigned, int type, void* out)
 {
+    auto* found_addresses = static_cast<BrokerAddresses*>(out);
     addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = type;
     addrinfo* found = nullptr;
-    if (getaddrinfo(g_lookup.name, nullptr, &hints, &found) == 0)
+    const int error = getaddrinfo(name, nullptr, &hints, &found);
+    // IPv4 first: a name with both kinds is most often reached over the
+    // cellular network's IPv4; an attempt that fails takes the next.
+    for (int family : {AF_INET, AF_INET6})
+        for (const addrinfo* a = error == 0 ? found : nullptr; a && found_addresses->count < kLookupAddresses;
+             a = a->ai_next) {
+            if (a->ai_family != family)
+                continue;
+            const void* at = family == AF_INET6 ? static_cast<const void*>(
+                                                      &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
+                                                : static_cast<const void*>(
+                                                      &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+            if (inet_ntop(family, at, found_addresses->address[found_addresses->count], INET6_ADDRSTRLEN))
+                found_addresses->count += 1;
+        }
+    if (found)
         freeaddrinfo(found);
-    g_lookup.state.store(2, std::memory_order_release);
-    return nullptr;
+    return error;
 }
 
-bool name_looked_up(MqttOutput* mq)
+// The broker's address for this attempt, the next of the name's addresses
+// after an attempt that failed. False: stopped, or no address (said why).
+bool broker_address(MqttOutput* mq, char* address, std::size_t size)
 {
-    if (g_lookup.state.load(std::memory_order_acquire) == 1)
-        return true;  // one a stop left behind: the library's lookup alone
-    std::snprintf(g_lookup.name, sizeof g_lookup.name, "%s", mq->cfg.host);
-    g_lookup.state.store(1, std::memory_order_release);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    // Started from the worker, it inherits the worker's blocked signals.
-    const int e = pthread_create(&thread, &attr, look_up, nullptr);
-    pthread_attr_destroy(&attr);
-    if (e != 0) {
-        g_lookup.state.store(0, std::memory_order_release);
-        return true;  // the library's lookup says what is wrong
+    BrokerAddresses found{};
+    int error = 0;
+    NameLookup* l = lookup_start(mq->cfg.host, mq->cfg.port, SOCK_STREAM, look_up, sizeof found);
+    if (!l) {
+        error = look_up(mq->cfg.host, mq->cfg.port, SOCK_STREAM, &found);  // no helper: only the stop waits
+    } else {
+        pollfd p{lookup_fd(l), POLLIN, 0};
+        const int r = worker_poll(&mq->worker, &p, 1, -1);
+        if (r == -2) {
+            lookup_release(l);
+            return false;
+        }
+        error = r < 0 ? EAI_SYSTEM : lookup_answer(l, &found);
+        lookup_release(l);
     }
-    while (g_lookup.state.load(std::memory_order_acquire) == 1) {
-        if (!worker_sleep(&mq->worker, kLookupSliceMs))
-            return !worker_stopping(&mq->worker);
+    if (found.count == 0) {
+        std::snprintf(mq->refusal, sizeof mq->refusal, "cannot find its address: %s",
+                      error == 0 ? "no address" : gai_strerror(error));
+        return false;
     }
-    return !worker_stopping(&mq->worker);
+    std::snprintf(address, size, "%s", found.address[mq->address_turn % static_cast<unsigned>(found.count)]);
+    return true;
+}
+
+// The library names the TLS server by the host it connects to, here an
+// address: the broker hears the configured name instead (an address is
+// never sent as a name).
+void name_the_server(const SSL* ssl, int where, int)
+{
+    if (!(where & SSL_CB_HANDSHAKE_START))
+        return;
+    const char* host = static_cast<const char*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    unsigned char addr[16];
+    auto* s = const_cast<SSL*>(ssl);
+    if (host && inet_pton(AF_INET, host, addr) != 1 && inet_pton(AF_INET6, host, addr) != 1)
+        SSL_set_tlsext_host_name(s, host);
+    else
+        SSL_set_tlsext_host_name(s, nullptr);
 }
 
 BIO* memory_bio(const std::string& text)
@@ -422,6 +536,8 @@ SSL_CTX* tls_context(const MqttConfig& cfg, const char* certfile, const char* ke
         SSL_CTX_free(ctx);
         return nullptr;
     }
+    SSL_CTX_set_app_data(ctx, const_cast<char*>(cfg.host));
+    SSL_CTX_set_info_callback(ctx, name_the_server);
     return ctx;
 }
 
@@ -442,14 +558,18 @@ void watch_broker(MqttOutput* mq, long long now)
         if (mq->watch_fd &&
             connect(mq->watch_fd.get(), reinterpret_cast<const sockaddr*>(&mq->broker_addr), mq->broker_addr_len) !=
                 0 &&
-            errno != EINPROGRESS)
+            errno != EINPROGRESS) {
             mq->watch_fd.reset();
+            mq->broker_away = true;
+        }
         return;
     }
     pollfd p{mq->watch_fd.get(), POLLOUT, 0};
     if (poll(&p, 1, 0) <= 0) {
-        if (now >= mq->watch_at_ms)
+        if (now >= mq->watch_at_ms) {
             mq->watch_fd.reset();  // no answer within the second: the next try starts afresh
+            mq->broker_away = true;
+        }
         return;
     }
     int error = 0;
@@ -457,8 +577,12 @@ void watch_broker(MqttOutput* mq, long long now)
     if (getsockopt(mq->watch_fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0)
         error = -1;
     mq->watch_fd.reset();
-    if (error == 0)
+    // Only a broker that was seen away and is back: one that took
+    // connections all along (it ended ours on purpose) waits its turn.
+    if (error == 0 && mq->broker_away)
         mq->next_attempt_ms = now;
+    else if (error != 0)
+        mq->broker_away = true;
 }
 
 // A connect under way that failed (refused, unreachable) shows as an error
@@ -484,6 +608,8 @@ void connect_attempt(MqttOutput* mq)
     mq->connect_error = 0;
     mq->refusal[0] = '\0';
     mq->tls_error[0] = '\0';
+    mq->oversize[0] = '\0';
+    mq->connected_ms = 0;
     set_state(mq, State::connecting);
     mq->mosq = mosquitto_new(mq->cfg.client_id, true, mq);
     if (!mq->mosq) {
@@ -525,12 +651,17 @@ void connect_attempt(MqttOutput* mq)
     }
     // Without waiting for the connection: the loop completes it, and a stop
     // is never held up by a broker that does not answer.
-    if (!name_looked_up(mq)) {
+    char address[INET6_ADDRSTRLEN];
+    if (!broker_address(mq, address, sizeof address)) {
+        if (mq->refusal[0] && !worker_stopping(&mq->worker)) {
+            drop_connection(mq, MOSQ_ERR_EAI);
+            return;
+        }
         mosquitto_destroy(m);
         mq->mosq = nullptr;
         return;
     }
-    rc = mosquitto_connect_async(m, mq->cfg.host, static_cast<int>(mq->cfg.port), kKeepaliveSec);
+    rc = mosquitto_connect_async(m, address, static_cast<int>(mq->cfg.port), kKeepaliveSec);
     if (rc != MOSQ_ERR_SUCCESS)
         drop_connection(mq, rc);
 }
@@ -542,7 +673,7 @@ void pump(MqttOutput* mq)
 {
     const std::string t = position_topic(mq), attributes = topic(mq, "attributes");
     std::string payload;
-    while (mq->connected && mq->inflight.size() < kInflight) {
+    while (mq->connected && mq->inflight.size() < kInflight && !saturated(mq)) {
         StoreRecord r;
         pthread_mutex_lock(mq->store_lock);
         const bool found = mq->store && store_next(mq->store, kStoreMqtt, mq->after, &r) == 1;
@@ -554,8 +685,7 @@ void pump(MqttOutput* mq)
         const std::size_t nul = payload.find('\0');
         const std::size_t main_length = nul == std::string::npos ? payload.size() : nul;
         int mid = 0;
-        const int rc = mosquitto_publish(mq->mosq, &mid, t.c_str(), static_cast<int>(main_length), payload.data(),
-                                         mq->cfg.qos, true);
+        const int rc = publish(mq, &mid, t, payload.data(), main_length, mq->cfg.qos, true);
         if (rc != MOSQ_ERR_SUCCESS)
             return;
         // The attributes end at the next NUL, where the HTTP output's part begins.
@@ -564,8 +694,7 @@ void pump(MqttOutput* mq)
                                           ? 0
                                           : (end == std::string::npos ? payload.size() : end) - nul - 1;
         if (mq->ha && ha_length > 0)
-            mosquitto_publish(mq->mosq, nullptr, attributes.c_str(), static_cast<int>(ha_length),
-                              payload.data() + nul + 1, 0, true);
+            publish(mq, nullptr, attributes, payload.data() + nul + 1, ha_length, 0, true);
         mq->after = r.seq;
         if (mq->cfg.qos == 0) {
             pthread_mutex_lock(mq->store_lock);
@@ -589,8 +718,15 @@ void publish_nmea(MqttOutput* mq)
     if (!mq->connected)
         return;
     const std::string t = topic(mq, "nmea");
-    for (const std::string& text : waiting)
-        mosquitto_publish(mq->mosq, nullptr, t.c_str(), static_cast<int>(text.size()), text.data(), mq->cfg.qos, false);
+    uint64_t dropped = 0;
+    for (const std::string& text : waiting) {
+        if (saturated(mq))
+            dropped += 1;
+        else
+            publish(mq, nullptr, t, text.data(), text.size(), mq->cfg.qos, false);
+    }
+    if (dropped)
+        count(mq, 0, 0, dropped);
 }
 
 // At a clean stop the broker hears "offline" from the daemon itself, and
@@ -613,6 +749,109 @@ void goodbye(MqttOutput* mq)
     mq->mosq = nullptr;
 }
 
+// Whether what the broker sent next is an answer a client that subscribes
+// to nothing can get; looked at before the library reads it, which would
+// otherwise take a packet of any declared length whole. The library reads
+// packet by packet, so what waits starts with a packet's fixed header.
+bool answers_only(MqttOutput* mq)
+{
+    // Enough for more answers than the library reads in one go (one per
+    // outstanding message, and what TLS holds decrypted).
+    unsigned char head[16384];
+    int n = -1;
+    auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mq->mosq));
+    if (ssl != nullptr) {
+        if (!SSL_is_init_finished(ssl))
+            return true;
+        n = SSL_peek(ssl, head, sizeof head);
+        ERR_clear_error();
+    } else if (mosquitto_socket(mq->mosq) >= 0) {
+        n = static_cast<int>(recv(mosquitto_socket(mq->mosq), head, sizeof head, MSG_PEEK | MSG_DONTWAIT));
+    }
+    for (int at = 0; at + 1 < n; at += 2 + head[at + 1]) {
+        if (head[at + 1] < kLargestAnswer)
+            continue;
+        std::snprintf(mq->oversize, sizeof mq->oversize,
+                      "the broker sent a packet larger than any answer (type %u), not read", head[at] >> 4);
+        return false;
+    }
+    return true;
+}
+
+// One turn of the connection. Until the broker's CONNACK the library's own
+// loop runs it (it reads one packet then, and TLS carries no data before
+// its handshake); after it, what the broker sent is looked at between the
+// wait and the library's read, so that nothing arrives unseen in between.
+int connection_turn(MqttOutput* mq)
+{
+    if (!mq->connected)
+        return mosquitto_loop(mq->mosq, kLoopMs, 1);
+    auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(mq->mosq));
+    // What TLS read ahead while looking waits in its buffer, not on the socket.
+    const bool pending = ssl && SSL_pending(ssl) > 0;
+    pollfd p{mosquitto_socket(mq->mosq), static_cast<short>(POLLIN | (mosquitto_want_write(mq->mosq) ? POLLOUT : 0)),
+             0};
+    if (p.fd < 0)
+        return MOSQ_ERR_NO_CONN;
+    if (poll(&p, 1, pending ? 0 : kLoopMs) < 0 && errno != EINTR)
+        return MOSQ_ERR_ERRNO;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (pending || (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (!answers_only(mq))
+            return MOSQ_ERR_PROTOCOL;
+        rc = mosquitto_loop_read(mq->mosq, 1);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && mq->mosq && mosquitto_socket(mq->mosq) >= 0 && mosquitto_want_write(mq->mosq))
+        rc = mosquitto_loop_write(mq->mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_loop_misc(mq->mosq);
+    return rc;
+}
+
+// A connection whose messages the broker stopped taking is ended once that
+// lasted longer than the keep-alive; while it lasts nothing more is handed
+// on. One that lasted with an acknowledgement starts the back-off afresh.
+bool connection_healthy(MqttOutput* mq, long long now)
+{
+    if (!mq->connected)
+        return true;
+    if (!mq->stable && mq->acked && now - mq->connected_ms >= kStableMs) {
+        mq->stable = true;
+        mq->backoff_ms = kBackoffMinMs;
+        if (mq->churn > 0)
+            log_msg(LOG_NOTICE, "mqtt: connected to broker %s:%u, and it lasts (%llu connections before ended early)",
+                    mq->cfg.host, static_cast<unsigned>(mq->cfg.port), static_cast<unsigned long long>(mq->churn));
+        mq->churn = mq->churn_reported = 0;
+        mq->reason[0] = '\0';
+        show_reason(mq, "");
+    }
+    if (mq->outstanding > 0 && now - mq->stalled_since > kKeepaliveSec * 1000LL) {
+        std::snprintf(mq->refusal, sizeof mq->refusal, "the broker acknowledged nothing for %d s, %d messages waiting",
+                      kKeepaliveSec, mq->outstanding);
+        return false;
+    }
+    if (saturated(mq))
+        show_reason(mq, "the broker acknowledges nothing: NMEA dropped, positions kept");
+    return true;
+}
+
+// While connections keep ending early, the log hears how many did every
+// few minutes.
+void churn_summary(MqttOutput* mq, long long now)
+{
+    if (mq->churn <= 1) {
+        mq->churn_summary_ms = now + kChurnSummaryMs;
+        return;
+    }
+    if (now < mq->churn_summary_ms || mq->churn == mq->churn_reported)
+        return;
+    mq->churn_summary_ms = now + kChurnSummaryMs;
+    log_msg(LOG_WARNING, "mqtt: broker %s:%u: %llu connections in a row ended within %lld s (last: %s)", mq->cfg.host,
+            static_cast<unsigned>(mq->cfg.port), static_cast<unsigned long long>(mq->churn), kStableMs / 1000,
+            mq->reason);
+    mq->churn_reported = mq->churn;
+}
+
 void* run(void* arg)
 {
     auto* mq = static_cast<MqttOutput*>(arg);
@@ -627,10 +866,15 @@ void* run(void* arg)
             worker_sleep(&mq->worker, kLoopMs);
             continue;
         }
+        churn_summary(mq, now);
+        if (!connection_healthy(mq, now)) {
+            drop_connection(mq, MOSQ_ERR_PROTOCOL);
+            continue;
+        }
         pump(mq);
         if (!mq->attempt_up && mq->connect_error == 0)
             note_connect_error(mq);
-        const int rc = mosquitto_loop(mq->mosq, kLoopMs, 1);
+        const int rc = connection_turn(mq);
         if (rc != MOSQ_ERR_SUCCESS)
             drop_connection(mq, rc);
     }
@@ -652,6 +896,16 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const FleetSettings* fleet, 
             log_msg(LOG_WARNING, "settings: MQTT is enabled but has %s (MOD_GPS_MQTT_*), it stays off", fault);
         return nullptr;
     }
+    // A broker keeps one connection per client id: two routers that both
+    // fall back on the distribution's host name would take turns.
+    static constexpr const char* kCommonHosts[] = {"OpenWrt", "localhost", "debian", "(none)", "gnssd"};
+    if ((!settings->client_id || !settings->client_id[0]) && (!router_id || !router_id[0]))
+        for (const char* common : kCommonHosts)
+            if (std::strcmp(cfg.client_id, common) == 0)
+                log_msg(LOG_WARNING,
+                        "mqtt: the client id \"%s\" is the host name most routers have: set MOD_GPS_MQTT_CLIENT_ID "
+                        "or the router id, or a second router will take the connection in turns",
+                        cfg.client_id);
     mosquitto_lib_init();
     auto* mq = new (std::nothrow) MqttOutput{};
     if (!mq) {
@@ -670,7 +924,7 @@ MqttOutput* mqtt_open(const MqttSettings* settings, const FleetSettings* fleet, 
         mq->ha_prefix = fleet->mqtt_ha_prefix && fleet->mqtt_ha_prefix[0] ? fleet->mqtt_ha_prefix : "homeassistant";
     }
     if (cfg.tls)
-        mq->tls = tls_context(cfg, settings->certfile, settings->keyfile, mq->tls_fault, sizeof mq->tls_fault);
+        mq->tls = tls_context(mq->cfg, settings->certfile, settings->keyfile, mq->tls_fault, sizeof mq->tls_fault);
     pthread_mutex_init(&mq->lock, nullptr);
     mq->state = State::connecting;
     mq->backoff_ms = kBackoffMinMs;

@@ -51,6 +51,7 @@ inline constexpr uint32_t kMqttBacklogDefault = 3600;
 
 // Fills config from settings; router_id and host_name stand in for an
 // empty client id in that order. False (and why in *fault) when the output
-// cannot run: not enabled, no host, or MQTT not built in.
+// cannot run: not enabled, no host, a value that would reach the broker
+// changed (cut, not UTF-8) or mean something else, or MQTT not built in.
 bool mqtt_config(const MqttSettings* settings, const char* router_id, const char* host_name, MqttConfig* config,
                  const char** fault);

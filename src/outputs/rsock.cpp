@@ -10,9 +10,9 @@
 // built without exceptions is not unwound reliably.
 //
 // Name lookups can take many seconds and cannot be interrupted, so they run
-// in a detached helper thread that shares only a small reference-counted
-// record with the worker; a worker told to stop walks away and the helper
-// frees the record when its lookup returns.
+// in a detached helper thread (platform/lookup) that shares only a small
+// reference-counted record with the worker; a worker told to stop walks away
+// and the helper frees the record when its lookup returns.
 //
 // The main loop must never wait for the network: the writer's frames and the
 // worker's are exchanged by pointer under the lock, and the worker sends
@@ -30,7 +30,6 @@
 #include <arpa/inet.h>
 #include <linux/sockios.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -50,6 +49,7 @@
 #include "platform/worker.h"
 #include "outputs/sock.h"
 #include "platform/clock.h"
+#include "platform/lookup.h"
 #include "platform/platform.h"
 
 namespace {
@@ -215,35 +215,9 @@ bool rsock_sleep(RemoteSocket* rs, int ms)
 
 // --- resolution ------------------------------------------------------------
 
-// Shared by a worker and its lookup helper; the last one out frees it.
-struct Lookup {
-    int refs;
-    int done_fd;  // eventfd the helper signals when the answer is in
-    int result;   // of sock_lookup, published before done_fd is signalled
-    unsigned port;
-    int type;
-    SockAddrList list;
-    char name[1];  // allocated to fit
-};
-
-void lookup_release(Lookup* l)
+int lookup_addresses(const char* name, unsigned port, int type, void* out)
 {
-    if (__atomic_sub_fetch(&l->refs, 1, __ATOMIC_ACQ_REL) == 0) {
-        close(l->done_fd);
-        std::free(l);
-    }
-}
-
-void* lookup_main(void* arg)
-{
-    Lookup* l = static_cast<Lookup*>(arg);
-    int result = sock_lookup(l->name, l->port, l->type, &l->list);
-    __atomic_store_n(&l->result, result, __ATOMIC_RELEASE);
-    uint64_t one = 1;
-    ssize_t ignored = write(l->done_fd, &one, sizeof one);
-    (void)ignored;
-    lookup_release(l);
-    return nullptr;
+    return sock_lookup(name, port, type, static_cast<SockAddrList*>(out));
 }
 
 // Addresses of the server for one connect attempt, looked up anew every
@@ -261,40 +235,19 @@ int rsock_resolve(RemoteSocket* rs, SockAddrList* list)
         result = 0;
     } else {
         set_state(rs, RsockState::resolving);
-        const std::size_t len = std::strlen(name);
-        Lookup* l = static_cast<Lookup*>(std::calloc(1, sizeof(Lookup) + len));
-        int done_fd = l ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
-        pthread_t helper;
-        pthread_attr_t attr;
-        bool detached = false;
-        if (done_fd >= 0 && pthread_attr_init(&attr) == 0) {
-            std::memcpy(l->name, name, len + 1);
-            l->done_fd = done_fd;
-            l->refs = 2;
-            l->result = -1;
-            l->port = port;
-            l->type = type;
-            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-            detached = pthread_create(&helper, &attr, lookup_main, l) == 0;
-            pthread_attr_destroy(&attr);
-        }
-        if (!detached) {
+        NameLookup* l = lookup_start(name, port, type, lookup_addresses, sizeof *list);
+        if (!l) {
             // No helper to be had: look up in place; only the stop is delayed.
-            if (done_fd >= 0)
-                close(done_fd);
-            std::free(l);
             result = sock_lookup(name, port, type, list);
         } else {
-            int r = rsock_wait(rs, done_fd, POLLIN, -1, nullptr);
+            int r = rsock_wait(rs, lookup_fd(l), POLLIN, -1, nullptr);
             if (r == -2) {
                 lookup_release(l);
                 return -2;
             }
             // Cannot wait for the helper: count it as a failed lookup.
-            result = r < 0 ? -1 : __atomic_load_n(&l->result, __ATOMIC_ACQUIRE);
             list->count = 0;
-            if (r >= 0)
-                *list = l->list;
+            result = r < 0 ? -1 : lookup_answer(l, list);
             lookup_release(l);
         }
         if (result < 0)

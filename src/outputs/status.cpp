@@ -28,38 +28,6 @@ uint32_t now_ds()
     return static_cast<uint32_t>(monotonic_ms() / 100) + 1;
 }
 
-// Length of the well-formed UTF-8 character at s (1 to 4 bytes), 0 when
-// the bytes there are not one: a stray continuation byte, an overlong form,
-// a surrogate, a code point beyond U+10FFFF or a sequence cut short (the
-// string's end fails the continuation test).
-std::size_t utf8_length(const unsigned char* s)
-{
-    const unsigned char c = s[0];
-    if (c < 0x80)
-        return 1;
-    std::size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        lo = c == 0xE0 ? 0xA0 : lo;
-        hi = c == 0xED ? 0x9F : hi;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        lo = c == 0xF0 ? 0x90 : lo;
-        hi = c == 0xF4 ? 0x8F : hi;
-    } else {
-        return 0;
-    }
-    if (s[1] < lo || s[1] > hi)
-        return 0;
-    for (std::size_t i = 2; i < n; ++i)
-        if ((s[i] & 0xC0) != 0x80)
-            return 0;
-    return n;
-}
-
 // Appends to a fixed buffer; whatever does not fit is cut.
 struct Json {
     char* buf;
@@ -182,6 +150,38 @@ double uptime_seconds(const StatusSources* src)
 }
 
 }  // namespace
+
+// Length of the well-formed UTF-8 character at s (1 to 4 bytes), 0 when
+// the bytes there are not one: a stray continuation byte, an overlong form,
+// a surrogate, a code point beyond U+10FFFF or a sequence cut short (the
+// string's end fails the continuation test).
+std::size_t utf8_length(const unsigned char* s)
+{
+    const unsigned char c = s[0];
+    if (c < 0x80)
+        return 1;
+    std::size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : lo;
+        hi = c == 0xED ? 0x9F : hi;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : lo;
+        hi = c == 0xF4 ? 0x8F : hi;
+    } else {
+        return 0;
+    }
+    if (s[1] < lo || s[1] > hi)
+        return 0;
+    for (std::size_t i = 2; i < n; ++i)
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
 
 void receiver_stats_link(ReceiverStats* stats, const ReceiverLink* link)
 {

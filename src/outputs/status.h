@@ -33,6 +33,10 @@ struct ReceiverStats {
     char fix_quality[4];  // of the last GGA or GNS; "" when only RMC said so
 };
 
+// Length of the well-formed UTF-8 character at s (1 to 4 bytes), 0 when
+// the bytes there are not one.
+std::size_t utf8_length(const unsigned char* s);
+
 // At every link open (null: none open).
 void receiver_stats_link(ReceiverStats* stats, const ReceiverLink* link);
 // After every sentence handed on, with the report it left.

@@ -171,6 +171,17 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
          {"gps: warning: settings: MOD_GPS_PTY_ENABLED is given twice: line " + std::to_string(pty_at) +
               " is in force, line " + std::to_string(example_lines + 1) + " is ignored\n",
           pty_line}},
+        {"check of an MQTT QoS the feed reads as another: a bracketed IPv6 host is fine",
+         "MOD_GPS_MQTT_ENABLED=1\nMOD_GPS_MQTT_HOST=[::1]\nMOD_GPS_MQTT_QOS=2\n",
+         {"check"},
+         1,
+         {"gps: warning: settings: MOD_GPS_MQTT_QOS=\"2\" is not 0 or 1, 1 is used\n"}},
+        {"check of an MQTT backlog that is no number: refused as the feed refuses it",
+         "MOD_GPS_MQTT_ENABLED=1\nMOD_GPS_MQTT_HOST=broker\nMOD_GPS_MQTT_BACKLOG=lots\n",
+         {"check"},
+         1,
+         {"gps: warning: settings: MQTT is enabled but has a backlog that is not a number (MOD_GPS_MQTT_*), it stays "
+          "off\n"}},
         {"status without a service", "", {"status"}, 1, {"gnssd is not running: no service answers on /run/gps.socket"}},
         {"status of a service still looking for its module",
          "",

@@ -3,16 +3,20 @@
 // a mosquitto broker started on a free loopback port, read back by
 // mosquitto_sub.
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -502,6 +506,9 @@ TEST_F(MqttE2e, AStopDoesNotWaitForTheBrokersName)
     run.start(drive_capture(3600, [](int) { return true; }),
               mqtt_keys(1883, 1, 1, {"MOD_GPS_MQTT_HOST=broker.fleet.example", "MOD_GPS_EP1_ENABLED=1"}));
     EXPECT_EQ(field(mqtt_status(run), "state"), "connecting") << mqtt_status(run);
+    // The positions queue meanwhile, each one kept, none in the place of another.
+    EXPECT_TRUE(th::wait_until([&] { return std::atoi(field(mqtt_status(run), "backlog").c_str()) >= 4; }, 10s))
+        << mqtt_status(run);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(run.daemon.stop(SIGTERM, 10s)) << run.daemon.log();
     EXPECT_LT(th::seconds_since(t0), 3.0) << run.daemon.log();
@@ -594,4 +601,164 @@ TEST_F(MqttE2e, TheFleetProcessIsApartSupervisedAndNeverHoldsTheService)
     EXPECT_TRUE(run.daemon.stop(SIGTERM, 10s)) << run.daemon.log();
     EXPECT_LT(th::seconds_since(t0), 4.0) << run.daemon.log();
     EXPECT_NE(kill(second, 0), 0) << "a fleet process outlived the service";
+}
+
+namespace {
+
+// A broker that takes the connect and then misbehaves: it never answers
+// what follows (nor the pings), declares a packet of 268 MB, or drops the
+// connection at the first publish (a policy that refuses the topic).
+struct HostileBroker {
+    enum class Mode { silent, huge, drops, none };  // none: no session is expected
+    Mode mode;
+    int listener = -1;
+    int port = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<int> connections{0}, publishes{0};  // MQTT sessions, PUBLISH packets
+    std::thread thread;
+
+    explicit HostileBroker(Mode m) : mode(m)
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener, 4) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+        thread = std::thread([this] { serve(); });
+    }
+    ~HostileBroker()
+    {
+        stop = true;
+        thread.join();
+        close(listener);
+    }
+    // One byte within the test's patience, or false.
+    bool byte(int fd, unsigned char* b)
+    {
+        pollfd p{fd, POLLIN, 0};
+        while (!stop)
+            if (poll(&p, 1, 50) > 0)
+                return read(fd, b, 1) == 1;
+        return false;
+    }
+    // One packet read whole: its type, or -1 when the connection ended.
+    int packet(int fd)
+    {
+        unsigned char head, b;
+        if (!byte(fd, &head))
+            return -1;
+        std::size_t length = 0;
+        for (int shift = 0; byte(fd, &b); shift += 7) {
+            length |= static_cast<std::size_t>(b & 0x7F) << shift;
+            if (!(b & 0x80)) {
+                for (; length > 0; --length)
+                    if (!byte(fd, &b))
+                        return -1;
+                return head >> 4;
+            }
+        }
+        return -1;
+    }
+    void serve()
+    {
+        pollfd p{listener, POLLIN, 0};
+        while (!stop) {
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            // A bare TCP connect (the daemon looking whether the broker is back) is no session.
+            if (packet(fd) == 1) {
+                ++connections;
+                static const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
+                (void)!write(fd, connack, sizeof connack);
+                if (mode == Mode::huge) {
+                    static const unsigned char declared[] = {0x30, 0xFF, 0xFF, 0xFF, 0x7F};
+                    const std::string junk(65536, 'x');
+                    (void)!write(fd, declared, sizeof declared);
+                    (void)!write(fd, junk.data(), junk.size());
+                }
+                for (int type; (type = packet(fd)) >= 0;) {
+                    publishes += type == 3 ? 1 : 0;
+                    if (type == 3 && mode == Mode::drops)
+                        break;
+                }
+            }
+            close(fd);
+        }
+    }
+};
+
+}  // namespace
+
+// What a hostile broker does costs the router no memory and the log no storm:
+// a broker that acknowledges nothing gets a bounded number of messages and
+// the NMEA beyond them is dropped and counted, a declared giant packet ends
+// the connection unread with one clear line, and connections that end at
+// every publish are retried further and further apart, logged once.
+TEST_F(MqttE2e, AHostileBrokerCostsNoMemoryNoHangAndNoStorm)
+{
+    struct Case {
+        const char* legend;
+        HostileBroker::Mode mode;
+        bool fifo_ca;  // the CA file a FIFO no one writes
+    } cases[] = {
+        {"acknowledges nothing", HostileBroker::Mode::silent, false},
+        {"declares a packet of 268 MB", HostileBroker::Mode::huge, false},
+        {"drops every publish", HostileBroker::Mode::drops, false},
+        {"behind a CA file that is a FIFO", HostileBroker::Mode::none, true},
+    };
+    // Side by side, each daemon with a hostile broker of its own.
+    std::unique_ptr<HostileBroker> hostile[4];
+    DaemonRun runs[4];
+    for (int i = 0; i < 4; ++i) {
+        hostile[i] = std::make_unique<HostileBroker>(cases[i].mode);
+        ASSERT_GT(hostile[i]->port, 0);
+        runs[i].sim_args = {"--rate", "20"};
+        std::vector<std::string> keys{"MOD_GPS_MQTT_NMEA=1", "MOD_GPS_MQTT_CLIENT_ID=truck7"};
+        if (cases[i].fifo_ca) {
+            std::filesystem::create_directories(runs[i].root.path + "/etc");
+            ASSERT_EQ(mkfifo((runs[i].root.path + "/etc/ca.pem").c_str(), 0644), 0);
+            keys.insert(keys.end(), {"MOD_GPS_MQTT_TLS=1", "MOD_GPS_MQTT_CAFILE=/etc/ca.pem"});
+        }
+        runs[i].launch(drive_capture(3600, [](int) { return true; }), mqtt_keys(hostile[i]->port, 1, 1, keys));
+    }
+    for (DaemonRun& r : runs)
+        r.wait_running();
+    std::this_thread::sleep_for(9s);
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(cases[i].legend);
+        const HostileBroker& broker = *hostile[i];
+        const std::string status = mqtt_status(runs[i]), log = runs[i].daemon.log();
+        switch (cases[i].mode) {
+        case HostileBroker::Mode::silent:
+            // The window of positions is all the library holds; NMEA beyond the bound is dropped.
+            EXPECT_LE(std::atoi(field(status, "published").c_str()), 20) << status;
+            EXPECT_LE(broker.publishes.load(), 48) << status;
+            EXPECT_GT(std::atoi(field(status, "dropped").c_str()), 0) << status;
+            EXPECT_NE(field(status, "last_error").find("acknowledges nothing"), std::string::npos) << status;
+            break;
+        case HostileBroker::Mode::huge:
+            EXPECT_EQ(th::count_of(log, "the broker sent a packet larger than any answer"), 1) << log;
+            break;
+        case HostileBroker::Mode::drops:
+            // Attempts 1, 2 and 4 s apart, the churn logged once.
+            EXPECT_GE(broker.connections.load(), 2) << log;
+            EXPECT_LE(broker.connections.load(), 5) << log;
+            EXPECT_LE(th::count_of(log, "gps: notice: mqtt: connected"), 1) << log;
+            EXPECT_LE(th::count_of(log, "gps: err: mqtt: broker"), 1) << log;
+            break;
+        case HostileBroker::Mode::none:
+            EXPECT_NE(log.find("TLS: cannot read the CA file /etc/ca.pem"), std::string::npos) << log;
+            EXPECT_EQ(broker.connections.load(), 0) << log;
+            break;
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(runs[i].daemon.stop(SIGTERM, 10s)) << runs[i].daemon.log();
+        EXPECT_LT(th::seconds_since(t0), 3.0) << runs[i].daemon.log();
+    }
 }

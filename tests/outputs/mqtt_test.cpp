@@ -54,6 +54,45 @@ TEST(MqttJson, SettingsAsUsed)
     s.host = empty;
     EXPECT_FALSE(mqtt_config(&s, "", "router9", &c, &fault));
     EXPECT_STREQ(fault, "no host");
+    s.host = host;
+    // What would reach the broker cut, changed or meaning something else is refused.
+    const std::string long_topic = "fleet/" + std::string(185, 'a') + "\xc3\xa9";  // é cut by the field
+    const std::string long_id(128, 'r');
+    struct Case {
+        char* MqttSettings::*field;
+        std::string value;
+        const char* fault;  // nullptr: taken
+    } cases[] = {
+        {&MqttSettings::topic, long_topic, "a topic longer than 191 bytes or not UTF-8"},
+        {&MqttSettings::topic, "fleet/\xc3", "a topic longer than 191 bytes or not UTF-8"},
+        {&MqttSettings::topic, "fleet/\xc3\xa9", nullptr},
+        {&MqttSettings::topic, "fleet/#", "a topic with a wildcard or no name"},
+        {&MqttSettings::client_id, "\xffid", "a client id longer than 127 bytes or not UTF-8"},
+        {&MqttSettings::client_id, long_id, "a client id longer than 127 bytes or not UTF-8"},
+        {&MqttSettings::username, "us\xed\xa0\x80r", "a user name that is not UTF-8"},
+        {&MqttSettings::host, "[::1]", nullptr},
+        {&MqttSettings::host, "[broker]", "a host in brackets that is no IPv6 address"},
+        {&MqttSettings::host, std::string(256, 'h'), "a host name longer than 255 bytes"},
+        {&MqttSettings::qos, "2", nullptr},  // warned by the settings reader: 1 is used
+        {&MqttSettings::backlog, "lots", "a backlog that is not a number"},
+        {&MqttSettings::backlog, "-1", "a backlog that is not a number"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.value);
+        MqttSettings t = s;
+        std::string value = k.value;
+        t.*k.field = value.data();
+        fault = nullptr;
+        EXPECT_EQ(mqtt_config(&t, "", "router9", &c, &fault), k.fault == nullptr);
+        if (k.fault) {
+            EXPECT_STREQ(fault, k.fault);
+        }
+    }
+    s.topic = empty;
+    char bracketed[] = "[2001:db8::5]";
+    s.host = bracketed;
+    ASSERT_TRUE(mqtt_config(&s, "", "router9", &c, &fault));
+    EXPECT_STREQ(c.host, "2001:db8::5");
 #else
     EXPECT_FALSE(mqtt_config(&s, "", "router9", &c, &fault));
     EXPECT_STREQ(fault, "a daemon built without MQTT");
