@@ -9,7 +9,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/stop.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The daemon's one logging call: syslog, the mirror on standard error, and the repeat limit.
-#include "platform/platform.h"
+#include "platform/log.h"
 
 #include "platform/clock.h"
+#include "platform/platform.h"
 
 #include <pthread.h>
 #include <unistd.h>
