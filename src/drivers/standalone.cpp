@@ -37,12 +37,10 @@ char g_listen[kListenSize];
 
 bool readable(int fd, int timeout_ms)
 {
+    // Real time: the receiver talks at its own pace whatever the service's
+    // clock says.
     struct pollfd p = {.fd = fd, .events = POLLIN, .revents = 0};
-    int r;
-    do
-        r = poll(&p, 1, timeout_ms);
-    while (r < 0 && errno == EINTR);
-    return r > 0;
+    return clock_poll_real(&p, 1, timeout_ms) > 0;
 }
 
 // Listens for one burst of output; returns the kept bytes (may hold NULs:
