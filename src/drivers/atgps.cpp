@@ -69,18 +69,15 @@ ToolResult tool_result(int raw)
     return {raw, raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1};
 }
 
-bool wait_unless_stopped(void*, int ms)
-{
-    return proc_wait_real(nullptr, ms) && !plat_stop_seen();
-}
-
 ToolResult run_tool(const char* const* argv)
 {
     // Anything buffered for standard output must not be duplicated into or
     // reordered around the tool's own output.
     std::fflush(stdout);
     int raw = -1;
-    const int ran = proc_run_for(argv, kToolStart, kGsmatLimitMs, wait_unless_stopped, nullptr, &raw);
+    ProcStart how = kToolStart;
+    how.stop_ends = true;
+    const int ran = proc_run(argv, how, kGsmatLimitMs, nullptr, &raw);
     if (ran == 1)
         log_msg(LOG_ERR, "%s still running after %d s, killed", argv[0], kGsmatLimitMs / 1000);
     return ran < 0 ? ToolResult{-1, -1} : tool_result(raw);
@@ -104,7 +101,7 @@ ToolResult search_reply(const char* const* argv, std::string_view pattern, FILE*
     std::fflush(stdout);
     if (how.stop_ends && plat_stop_seen())
         return {-1, kStopped};
-    const int ran = proc_capture(argv, how, kGsmatLimitMs, &reply, &raw);
+    const int ran = proc_run(argv, how, kGsmatLimitMs, &reply, &raw);
     if (ran == 1)
         log_msg(LOG_ERR, "%s still running after %d s, killed", argv[0], kGsmatLimitMs / 1000);
     if (ran == 2)
@@ -176,7 +173,7 @@ ToolResult run_restart_tool(const char* const* argv, bool log_failure = true)
 {
     std::fflush(stdout);
     int raw = -1;
-    const int ran = proc_run_for(argv, kToolStart, kRestartToolLimitMs, proc_wait_real, nullptr, &raw);
+    const int ran = proc_run(argv, kToolStart, kRestartToolLimitMs, nullptr, &raw);
     char words[32];
     std::snprintf(words, sizeof words, "%s %s%s%s", argv[0], argv[1], argv[2] ? " " : "", argv[2] ? argv[2] : "");
     if (ran == 1)

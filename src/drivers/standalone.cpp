@@ -12,6 +12,7 @@
 #include "drivers/families.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/worker.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 
@@ -36,12 +37,10 @@ char g_listen[kListenSize];
 
 bool readable(int fd, int timeout_ms)
 {
+    // Real time: the receiver talks at its own pace whatever the service's
+    // clock says.
     struct pollfd p = {.fd = fd, .events = POLLIN, .revents = 0};
-    int r;
-    do
-        r = poll(&p, 1, timeout_ms);
-    while (r < 0 && errno == EINTR);
-    return r > 0;
+    return clock_poll_real(&p, 1, timeout_ms) > 0;
 }
 
 // Listens for one burst of output; returns the kept bytes (may hold NULs:
@@ -97,16 +96,16 @@ int standalone_open(ReceiverLink* link)
         return -1;
     }
 
-    int fd = serial_open(link->device_path, 115200, 8, "N", 1);
-    if (fd < 0) {
+    Fd port(serial_open(link->device_path, 115200, 8, "N", 1));
+    if (!port) {
         log_msg(LOG_ERR, "open(%s) error: %s", link->device_path, std::strerror(errno));
         return fail_unlock(link);
     }
     // Reset pulse: the control line held while a break goes out restarts the
     // receiver, which then announces itself at its configured speed.
     gpio_request(kGpioControlLineRequest, 1);
-    tcsendbreak(fd, 1000);
-    close(fd);
+    tcsendbreak(port.get(), 1000);
+    port.reset();
     gpio_request(kGpioControlLineRequest, 0);
     if (!plat_pause(5, "the receiver to restart"))
         return fail_unlock(link);

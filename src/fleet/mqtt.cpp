@@ -31,6 +31,7 @@
 #include "fleet/files.h"
 #include "fleet/store.h"
 #include "nmea/report.h"
+#include "platform/clock.h"
 #include "platform/lookup.h"
 #include "platform/platform.h"
 #include "platform/worker.h"
@@ -629,7 +630,7 @@ void connect_attempt(MqttOutput* mq)
     if (mq->format == FleetFormat::owntracks) {
         // OwnTracks' convention: the will on the device's own topic, with the connect time.
         char lwt[64];
-        const std::size_t n = fleet_owntracks_lwt(static_cast<int64_t>(time(nullptr)), lwt, sizeof lwt);
+        const std::size_t n = fleet_owntracks_lwt(static_cast<int64_t>(clock_wall_seconds()), lwt, sizeof lwt);
         mosquitto_will_set(m, mq->cfg.topic, static_cast<int>(n), lwt, 1, false);
     } else {
         mosquitto_will_set(m, topic(mq, "status").c_str(), static_cast<int>(sizeof kOffline - 1), kOffline, 1, true);

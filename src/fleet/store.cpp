@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <deque>
 #include <new>
 #include <string>
@@ -19,6 +18,7 @@
 #include "core/settings.h"
 #include "outputs/burst_queue.h"
 #include "outputs/mqtt.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -209,10 +209,7 @@ bool move_aside(const char* path, const char* shown)
 // they still grow across restarts as long as the router's clock does.
 uint64_t clock_seq()
 {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec <= 0)
-        return 1;
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000) + 1;
+    return static_cast<uint64_t>(clock_wall_ms()) + 1;
 }
 
 // The fleet process reaches its store by a name relative to its working

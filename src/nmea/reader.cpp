@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "nmea/nmea.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 
@@ -109,7 +110,7 @@ int nmea_read(ReceiverLink* link)
         return -1;
     pollfd pfd[2] = {{link->fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
     const int timeout_ms = link->rx_timeout > 0 ? link->rx_timeout * 1000 : 0;
-    const int ready = poll(pfd, 2, timeout_ms);
+    const int ready = clock_poll(pfd, 2, timeout_ms);
     if (ready < 0 || pfd[1].revents != 0) {
         // Stopped, interrupted or failed: the caller decides, no message.
         return -1;

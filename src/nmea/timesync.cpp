@@ -11,7 +11,9 @@
 #include <ctime>
 
 #include "nmea/report.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/worker.h"
 
 namespace {
 
@@ -59,7 +61,7 @@ void load_stamp()
 
 void save_stamp()
 {
-    last_sync = time(nullptr);
+    last_sync = clock_wall_seconds();
     // Written like the status file: never through a link planted at the path.
     char text[16];
     const int n = std::snprintf(text, sizeof text, "%u\n", static_cast<unsigned>(last_sync));
@@ -69,13 +71,12 @@ void save_stamp()
 void set_clocks(struct tm* utc, time_t seconds)
 {
     // O_NONBLOCK: a FIFO at the device's path fails instead of hanging.
-    int fd = plat_open(kRtcPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const Fd rtc(plat_open(kRtcPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!rtc) {
         log_msg(LOG_ERR, "%s - cannot open /dev/rtc (%s)", "timesync_exec", std::strerror(errno));
     } else {
-        if (plat_rtc_set(fd, utc) != 0)
+        if (plat_rtc_set(rtc.get(), utc) != 0)
             log_msg(LOG_ERR, "%s - cannot set HW time (%s)", "timesync_exec", std::strerror(errno));
-        close(fd);
     }
     if (plat_set_system_time(seconds) != 0)
         log_msg(LOG_ERR, "%s - cannot set system time (%s)", "timesync_exec", std::strerror(errno));
@@ -106,7 +107,7 @@ void timesync_exec(const TimeSyncSettings* settings, const PositionReport* repor
         load_stamp();
     // A stamp in the future (a clock that was wrong when it was written)
     // counts as due: that is when the clock most needs correcting.
-    const time_t now = time(nullptr);
+    const time_t now = clock_wall_seconds();
     if (now >= last_sync && now - last_sync < static_cast<time_t>(settings->period))
         return;
 

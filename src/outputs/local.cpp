@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/platform.h"
@@ -68,7 +69,7 @@ constexpr int64_t kPtyCloseWaitMs = 1000;
 // the pseudo-terminal exists so that its line settings survive readers coming
 // and going, and so that readers never see a hang-up when they close.
 struct Pty {
-    int slave_fd = -1;  // non-blocking: the service takes a stale queue back through it
+    Fd slave;  // non-blocking: the service takes a stale queue back through it
     char slave_path[128] = {};
     uint64_t written = 0;           // bytes the terminal has taken since it was made
     uint64_t read_to = 0;           // how far readers have got at least
@@ -94,7 +95,7 @@ Pty g_pty;
 int pty_queued()
 {
     int visible = 0;
-    return ioctl(g_pty.slave_fd, FIONREAD, &visible) == 0 ? visible : -1;
+    return ioctl(g_pty.slave.get(), FIONREAD, &visible) == 0 ? visible : -1;
 }
 
 // Notes bytes the terminal has taken.
@@ -196,10 +197,10 @@ bool pty_discard(int master, int64_t now_ms, uint64_t keep = 0)
     // room is made there, on a kernel worker: the queue is empty once
     // nothing more comes for a moment.
     for (int round = 0; round < 64 && taken < (1u << 20); ++round) {
-        for (ssize_t n; (n = read(g_pty.slave_fd, scratch, sizeof scratch)) > 0 && taken < (1u << 20);)
+        for (ssize_t n; (n = read(g_pty.slave.get(), scratch, sizeof scratch)) > 0 && taken < (1u << 20);)
             taken += static_cast<uint64_t>(n);
-        pollfd p{g_pty.slave_fd, POLLIN, 0};
-        if (poll(&p, 1, 10) <= 0)
+        pollfd p{g_pty.slave.get(), POLLIN, 0};
+        if (clock_poll_real(&p, 1, 10) <= 0)
             break;
     }
     const uint64_t reader_at = g_pty.written - (taken < g_pty.written ? taken : g_pty.written);
@@ -305,13 +306,6 @@ bool link_present(const char* path)
     return plat_lstat(path, &st) == 0;
 }
 
-void close_fd(int* fd)
-{
-    if (*fd >= 0)
-        close(*fd);
-    *fd = -1;
-}
-
 // Raw mode on the slave: readers get every sentence byte for byte ("\r\n"
 // stays "\r\n") and nothing is echoed back into the master's queue, which the
 // service never reads.
@@ -324,10 +318,9 @@ void make_raw(int slave_fd)
     (void)tcsetattr(slave_fd, TCSANOW, &tio);
 }
 
-int pty_fail(int* master)
+int pty_fail()
 {
-    close_fd(&g_pty.slave_fd);
-    close_fd(master);
+    g_pty.slave.reset();
     g_pty.slave_path[0] = '\0';
     log_msg(LOG_ERR, "Pseudo-terminal initialization failed and will be ignored.");
     return -1;
@@ -372,7 +365,7 @@ void output_writev_at(SerialOutput* out, const struct iovec* pieces, int count, 
             return;
         }
     }
-    if (out->path == nullptr && g_pty.slave_fd >= 0) {
+    if (out->path == nullptr && g_pty.slave) {
         // A full queue costs a batch, never a stalled main loop or a closed
         // pseudo-terminal: a reader may come later.
         if (pty_write(out->fd.get(), pieces, count, total, now_ms))
@@ -401,10 +394,11 @@ int pty_open(SerialOutput* out, uint32_t enabled)
     g_pty = Pty{};
 
     // Close-on-exec: router tools started later must not hold the terminal open.
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Fd owner(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const int master = owner.get();
     if (master < 0) {
         log_msg(LOG_ERR, "Unable to open master pseudo-terminal. Function \"Posix_openpt\" end with: %d", master);
-        return pty_fail(&master);
+        return pty_fail();
     }
     // Non-blocking so that a full queue costs one sentence, never a stalled
     // main loop.
@@ -415,47 +409,47 @@ int pty_open(SerialOutput* out, uint32_t enabled)
                 "Unable to change the ownership and access permission for pseudo-terminal. Function \"grantpt\" end "
                 "with err: %d",
                 1);
-        return pty_fail(&master);
+        return pty_fail();
     }
     if (unlockpt(master) != 0) {
         log_msg(LOG_ERR,
                 "Unable to unlock the slave pseudo-terminal device corresponding to the master pseudo-terminal. "
                 "Function \"unlockpt\" end with err: %d",
                 1);
-        return pty_fail(&master);
+        return pty_fail();
     }
     if (ptsname_r(master, g_pty.slave_path, sizeof g_pty.slave_path) != 0) {
         log_msg(LOG_ERR, "Slave pseudo-terminal is unknown. Function \"ptsname\" ends with NULL");
-        return pty_fail(&master);
+        return pty_fail();
     }
     // The slave path is the system's own name ("/dev/pts/N"), not a path of
     // the router's file tree, so it is used as the system gave it.
     const char* slave = g_pty.slave_path;
     if (chown(slave, getuid(), kDaemonsGid) != 0) {
         log_msg(LOG_ERR, "Unable to add pseudo-terminal to %s group", kDaemonsGroup);
-        return pty_fail(&master);
+        return pty_fail();
     }
     if (chmod(slave, 0770) != 0) {
         log_msg(LOG_ERR, "Unable to allow RW access pseudo-terminal for %s group", kDaemonsGroup);
-        return pty_fail(&master);
+        return pty_fail();
     }
     // O_NOCTTY: the service leads its own session, and a slave that became
     // its controlling terminal would hang it up with SIGHUP when the master
     // is closed at shutdown, before the clean-up has finished.
-    g_pty.slave_fd = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (g_pty.slave_fd < 0) {
+    g_pty.slave.reset(open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!g_pty.slave) {
         log_msg(LOG_ERR, "Unable to opend slave pseudo-terminal");
-        return pty_fail(&master);
+        return pty_fail();
     }
-    (void)fcntl(g_pty.slave_fd, F_SETFL, fcntl(g_pty.slave_fd, F_GETFL) | O_NONBLOCK);
-    make_raw(g_pty.slave_fd);
+    (void)fcntl(g_pty.slave.get(), F_SETFL, fcntl(g_pty.slave.get(), F_GETFL) | O_NONBLOCK);
+    make_raw(g_pty.slave.get());
     if (link_present(kPtyLinkPath)) {
         // Whatever an earlier run or a stray program left there goes (unlink
         // never follows a link); only a directory stays and fails the set-up.
         const int rc = plat_unlink(kPtyLinkPath);
         if (rc != 0) {
             log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
-            return pty_fail(&master);
+            return pty_fail();
         }
     }
     if (plat_symlink(slave, kPtyLinkPath) != 0) {
@@ -463,14 +457,14 @@ int pty_open(SerialOutput* out, uint32_t enabled)
         if (!link_present(kPtyLinkPath)) {
             log_msg(LOG_ERR, "Unable to create symlink from %s -> %s, err: %d, errno: %s", slave, kPtyLinkPath, 1,
                     std::strerror(err));
-            return pty_fail(&master);
+            return pty_fail();
         }
     }
     if (plat_lchown(kPtyLinkPath, getuid(), kDaemonsGid) != 0) {
         log_msg(LOG_ERR, "Unable to change users permission of %s", kPtyLinkPath);
-        return pty_fail(&master);
+        return pty_fail();
     }
-    *out = SerialOutput{enabled, nullptr, Fd(master)};
+    *out = SerialOutput{enabled, nullptr, std::move(owner)};
     log_msg(LOG_NOTICE, "Pseudo-terminal has been opened with success. (%s -> %s)", kPtyLinkPath, slave);
     return 0;
 }
@@ -480,7 +474,7 @@ void pty_close(SerialOutput* out)
     // Readers lose what is unread once the master closes: a reader inside a
     // sentence (or waiting for the rest of a partly taken batch) gets the
     // rest of that sentence alone, and a moment to take it.
-    if (out->fd && g_pty.slave_fd >= 0) {
+    if (out->fd && g_pty.slave) {
         const int64_t now = monotonic_ms();
         if (now >= g_pty.last_ms && now - g_pty.last_ms < kPtyInFlightMs)
             (void)clock_pause_ms(kPtyInFlightMs - (now - g_pty.last_ms), false);
@@ -499,7 +493,7 @@ void pty_close(SerialOutput* out)
         if (rc != 0)
             log_msg(LOG_ERR, "Unable to delete existed linked file %s, err:%d", kPtyLinkPath, rc);
     }
-    close_fd(&g_pty.slave_fd);
+    g_pty.slave.reset();
     out->fd.reset();
     out->enabled = 0;
     g_pty.slave_path[0] = '\0';

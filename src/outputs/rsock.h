@@ -18,7 +18,6 @@ struct RemoteSocketSettings {
 };
 
 struct RemoteSocket;
-struct timeval;
 
 // Largest burst: one receiver output cycle fits many times over.
 inline constexpr std::size_t kSocketFrameSize = 65536;
@@ -27,15 +26,15 @@ inline constexpr std::size_t kSocketFrameSize = 65536;
 void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int moving);
 void rsock_close(RemoteSocket* rs);
 
-// rsock_write with the time of the write given by the caller, a reading of
-// the monotonic clock (rsock_write passes monotonic_ms; tests pass
-// their own).
-void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now);
+// rsock_write with the time of the write given by the caller, in
+// milliseconds of the monotonic clock (rsock_write passes monotonic_ms;
+// tests pass their own).
+void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, int64_t now_ms);
 // At a tick of the stream's worker: the burst being filled is complete once
 // its last sentence is more than 0.3 s old (and less than the 2 s that make
 // it stale), so that the last burst before a pause, or every burst of a
 // receiver slower than the stale limit, still goes. now as for rsock_write_at.
-void rsock_tick_at(RemoteSocket* rs, const struct timeval* now);
+void rsock_tick_at(RemoteSocket* rs, int64_t now_ms);
 
 // Copies the burst being filled (which 0), the latest completed burst waiting
 // to be sent (which 1) or the one completed before it, held to go along at

@@ -4,11 +4,9 @@
 #include "outputs/rsock_stream.h"
 
 #include <pthread.h>
-#include <sys/time.h>
 
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <utility>
 
 #include "platform/clock.h"
@@ -18,26 +16,15 @@ namespace {
 
 // Silence up to which a write still belongs to the burst being filled (one
 // receiver output cycle), and from which a held burst is too old to send.
-constexpr long kJoinGapUsec = 300000;
-constexpr time_t kStaleGapSec = 2;
+constexpr int64_t kJoinGapMs = 300;
+constexpr int64_t kStaleGapMs = 2000;
 // A burst that has been collecting this long is complete even without a
 // pause: a receiver faster than about 3 Hz never leaves one.
-constexpr time_t kBurstAgeSec = 1;
+constexpr int64_t kBurstAgeMs = 1000;
 
 // A period of this or less sends at every tick, so that every completed
 // burst of a receiver no faster than the tick is due.
 constexpr uint32_t kEveryTickPeriod = 2;
-
-// now - then in whole seconds and microseconds (0..999999).
-void time_since(const struct timeval* now, const struct timeval* then, time_t* sec, long* usec)
-{
-    *sec = now->tv_sec - then->tv_sec;
-    *usec = static_cast<long>(now->tv_usec) - static_cast<long>(then->tv_usec);
-    if (*usec < 0) {
-        *usec += 1000000;
-        *sec -= 1;
-    }
-}
 
 // The burst being filled is complete: it waits for the next due tick. At a
 // pace of one burst per tick every completed burst is due, so the one still
@@ -59,29 +46,25 @@ void rsock_promote(RemoteSocket* rs)
     rs->current->length = 0;
 }
 
-void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now)
+void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, int moving, int64_t now_ms)
 {
     SocketFrame* cur = rs->current;
     if (cur->length > 0) {
-        time_t sec;
-        long usec;
-        time_since(now, &cur->stamp, &sec, &usec);
-        if (sec < 0 || (sec == 0 && usec <= kJoinGapUsec)) {
-            time_t age;
-            long age_usec;
-            time_since(now, &cur->start, &age, &age_usec);
+        // A clock set back joins, as a short gap does.
+        const int64_t gap = now_ms - cur->stamp_ms;
+        if (gap <= kJoinGapMs) {
             const bool fits = static_cast<std::size_t>(cur->length) + length <= rs->burst_max;
-            if (fits && age < kBurstAgeSec) {
+            if (fits && now_ms - cur->start_ms < kBurstAgeMs) {
                 std::memcpy(cur->data + cur->length, data, length);
                 cur->length += static_cast<int>(length);
-                cur->stamp = *now;
+                cur->stamp_ms = now_ms;
                 cur->moving = moving;
                 return;
             }
             // Collecting for a second, or full: the burst is complete, and
             // the data starts the next one.
             rsock_promote(rs);
-        } else if (sec < kStaleGapSec) {
+        } else if (gap < kStaleGapMs) {
             rsock_promote(rs);
         } else {
             rs->bursts_skipped += 1;
@@ -96,32 +79,20 @@ void rsock_write_exec(RemoteSocket* rs, const char* data, std::size_t length, in
     }
     std::memcpy(cur->data, data, length);
     cur->length = static_cast<int>(length);
-    cur->stamp = *now;
-    cur->start = *now;
+    cur->stamp_ms = now_ms;
+    cur->start_ms = now_ms;
     cur->moving = moving;
-}
-
-// The stream clock's reading in the form the frames keep.
-struct timeval stream_now()
-{
-    const long long ms = monotonic_ms();
-    struct timeval now {};
-    now.tv_sec = static_cast<time_t>(ms / 1000);
-    now.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
-    return now;
 }
 
 }  // namespace
 
-void rsock_tick_at(RemoteSocket* rs, const struct timeval* now)
+void rsock_tick_at(RemoteSocket* rs, int64_t now_ms)
 {
     if (!rs || pthread_mutex_lock(&rs->lock) != 0)
         return;
     if (rs->current->length > 0) {
-        time_t sec;
-        long usec;
-        time_since(now, &rs->current->stamp, &sec, &usec);
-        if ((sec == 0 && usec > kJoinGapUsec) || (sec > 0 && sec < kStaleGapSec))
+        const int64_t gap = now_ms - rs->current->stamp_ms;
+        if (gap > kJoinGapMs && gap < kStaleGapMs)
             rsock_promote(rs);
     }
     pthread_mutex_unlock(&rs->lock);
@@ -129,11 +100,10 @@ void rsock_tick_at(RemoteSocket* rs, const struct timeval* now)
 
 void rsock_tick(RemoteSocket* rs)
 {
-    const struct timeval now = stream_now();
-    rsock_tick_at(rs, &now);
+    rsock_tick_at(rs, monotonic_ms());
 }
 
-void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, const struct timeval* now)
+void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int moving, int64_t now_ms)
 {
     if (!rs || !data || length == 0)
         return;
@@ -142,7 +112,7 @@ void rsock_write_at(RemoteSocket* rs, const char* data, std::size_t length, int 
         log_msg(LOG_ERR, "%s - cannot lock mutex (%i)", "rsock_write", e);
         return;
     }
-    rsock_write_exec(rs, data, length, moving, now);
+    rsock_write_exec(rs, data, length, moving, now_ms);
     e = pthread_mutex_unlock(&rs->lock);
     if (e != 0)
         log_msg(LOG_ERR, "%s - cannot unlock mutex (%i)", "rsock_write", e);
@@ -152,8 +122,7 @@ void rsock_write(RemoteSocket* rs, const char* data, std::size_t length, int mov
 {
     if (!rs || !data || length == 0)
         return;
-    const struct timeval now = stream_now();
-    rsock_write_at(rs, data, length, moving, &now);
+    rsock_write_at(rs, data, length, moving, monotonic_ms());
 }
 
 int rsock_peek(RemoteSocket* rs, int which, char* buf, std::size_t size, int* moving)

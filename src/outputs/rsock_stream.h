@@ -3,7 +3,6 @@
 #pragma once
 
 #include <pthread.h>
-#include <sys/time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,9 +19,9 @@ inline constexpr std::size_t kRsockErrorSize = 128;
 
 struct SocketFrame {
     char data[kSocketFrameSize];
-    int length;            // 0: empty
-    struct timeval stamp;  // stream clock at the latest append
-    struct timeval start;  // stream clock at the first append
+    int length;        // 0: empty
+    int64_t stamp_ms;  // stream clock (monotonic_ms) at the latest append
+    int64_t start_ms;  // the same at the first append
     int moving;
 };
 

@@ -188,28 +188,18 @@ namespace {
 
 // Milliseconds left until deadline on the real monotonic clock (the tool runs
 // outside the service and its test clock), at least 0.
-int ms_left(const timespec& deadline)
+int ms_left(long long deadline)
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long left = (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
+    const long long left = deadline - clock_real_ms();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
 // Waits until fd is ready for events or the deadline passes.
-bool wait_ready(int fd, short events, const timespec& deadline)
+bool wait_ready(int fd, short events, long long deadline)
 {
-    for (;;) {
-        struct pollfd p = {fd, events, 0};
-        const int left = ms_left(deadline);
-        if (left == 0)
-            return false;
-        const int r = poll(&p, 1, left);
-        if (r > 0)
-            return true;
-        if (r == 0 || errno != EINTR)
-            return false;
-    }
+    struct pollfd p = {fd, events, 0};
+    const int left = ms_left(deadline);
+    return left > 0 && clock_poll_real(&p, 1, left) > 0;
 }
 
 }  // namespace
@@ -221,14 +211,7 @@ long shell_ask(const char* path, const char* request, char* reply, std::size_t s
         return -1;
     }
     reply[0] = '\0';
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += limit_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(limit_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const long long deadline = clock_real_ms() + limit_ms;
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     char where[kPlatPathMax];
@@ -256,7 +239,7 @@ long shell_ask(const char* path, const char* request, char* reply, std::size_t s
             errno = ETIMEDOUT;
             return -1;
         }
-        (void)poll(nullptr, 0, 10);
+        (void)clock_poll_real(nullptr, 0, 10);
     }
     for (std::size_t sent = 0, len = std::strlen(request); sent < len;) {
         const ssize_t n = send(fd.get(), request + sent, len - sent, MSG_NOSIGNAL);

@@ -75,11 +75,6 @@ namespace {
 constexpr int kTrapStopped = -3;
 constexpr int kTrapKilled = -4;
 
-bool trap_wait(void* worker, int ms)
-{
-    return worker_sleep(static_cast<const Worker*>(worker), ms);
-}
-
 int send_trap(SnmpReporter* r, char (*values)[kSlotMax])
 {
     char oids[kSlotCount][32];
@@ -101,9 +96,9 @@ int send_trap(SnmpReporter* r, char (*values)[kSlotMax])
     int status = 0;
     const int limit = __atomic_load_n(&g_trap_limit_ms, __ATOMIC_RELAXED);
     // A trap tool that cannot be executed reports 127, as the shell it was
-    // once run through did.
-    const int r_run = proc_run_for(argv, ProcStart{.exec_failed = kProcExecFailedShell}, limit, trap_wait, &r->worker,
-                                   &status);
+    // once run through did. Killed with whatever it started.
+    const ProcStart how{.own_group = true, .exec_failed = kProcExecFailedShell, .worker = &r->worker};
+    const int r_run = proc_run(argv, how, limit, nullptr, &status);
     if (r_run == 1) {
         log_msg(LOG_ERR, "%s - trap tool still running after %d s, killed", "snmp_trap_main", limit / 1000);
         return kTrapKilled;

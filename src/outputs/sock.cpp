@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/worker.h"
 
 namespace {
 
@@ -110,20 +111,20 @@ int tcp_connect(const SockAddr& addr, const ConnectWait& until, const SockError&
     // address that drops packets then waits in the caller's wait.
     const bool waits = until.wait != nullptr;
     int type = SOCK_STREAM | SOCK_CLOEXEC | (waits ? SOCK_NONBLOCK : 0);
-    int sock = socket(addr.sa.sa_family, type, IPPROTO_TCP);
-    if (sock < 0) {
+    Fd sock(socket(addr.sa.sa_family, type, IPPROTO_TCP));
+    if (!sock) {
         sock_fail(fail, "create socket error", errno);
         return -1;
     }
     int r;
     do {
-        r = connect(sock, &addr.sa, addr_length(addr));
+        r = connect(sock.get(), &addr.sa, addr_length(addr));
     } while (r < 0 && errno == EINTR && !waits);
     if (r < 0 && (errno == EINPROGRESS || errno == EINTR) && waits) {
-        int w = until.wait(until.ctx, sock, until.timeout_ms);
+        int w = until.wait(until.ctx, sock.get(), until.timeout_ms);
         if (w == 0) {
             // Asked to stop: not a network failure, nothing to report.
-            close(sock);
+            sock.reset();
             errno = ECANCELED;
             return -1;
         }
@@ -131,7 +132,7 @@ int tcp_connect(const SockAddr& addr, const ConnectWait& until, const SockError&
         socklen_t len = sizeof err;
         if (w < 0)
             err = errno;
-        else if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+        else if (getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, &err, &len) < 0)
             err = errno;
         r = err ? -1 : 0;
         errno = err;
@@ -139,18 +140,18 @@ int tcp_connect(const SockAddr& addr, const ConnectWait& until, const SockError&
     if (r < 0) {
         int saved = errno;
         sock_fail(fail, "connect socket error", saved);
-        sock_close(sock);
+        sock_close(sock.release());
         errno = saved;
         return -1;
     }
-    return sock;
+    return sock.release();
 }
 
 int udp_connect(const SockAddr& addr, int nonblock, const SockError& fail)
 {
     const int family = addr.sa.sa_family;
-    int sock = socket(family, SOCK_DGRAM | SOCK_CLOEXEC | (nonblock ? SOCK_NONBLOCK : 0), IPPROTO_UDP);
-    if (sock < 0) {
+    Fd sock(socket(family, SOCK_DGRAM | SOCK_CLOEXEC | (nonblock ? SOCK_NONBLOCK : 0), IPPROTO_UDP));
+    if (!sock) {
         sock_fail(fail, "create socket error", errno);
         return -1;
     }
@@ -160,22 +161,22 @@ int udp_connect(const SockAddr& addr, int nonblock, const SockError& fail)
         local.in6.sin6_addr = in6addr_any;
     else
         local.in4.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(sock, &local.sa, addr_length(local)) < 0) {
+    if (bind(sock.get(), &local.sa, addr_length(local)) < 0) {
         sock_fail(fail, "bind socket error", errno);
-        sock_close(sock);
+        sock_close(sock.release());
         return -1;
     }
     // The server may be a broadcast address; where broadcast is refused the
     // connect below reports it. IPv6 has no broadcast.
     int one = 1;
     if (family == AF_INET)
-        (void)setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    if (connect(sock, &addr.sa, addr_length(addr)) < 0) {
+        (void)setsockopt(sock.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    if (connect(sock.get(), &addr.sa, addr_length(addr)) < 0) {
         sock_fail(fail, "connect socket error", errno);
-        sock_close(sock);
+        sock_close(sock.release());
         return -1;
     }
-    return sock;
+    return sock.release();
 }
 
 }  // namespace
@@ -328,9 +329,8 @@ void sock_keepalive(int sock, unsigned idle_seconds)
 
 void sock_close(int sock)
 {
-    if (sock < 0)
-        return;
-    if (close(sock) < 0)
+    Fd owned(sock);
+    if (owned.close_now() < 0)
         log_msg(LOG_ERR, "close socket error: %s", strerror(errno));
 }
 

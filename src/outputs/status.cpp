@@ -23,9 +23,17 @@ constexpr std::size_t kHostShown = 255;
 // One whole report: five streams and the receiver, hosts escaped.
 constexpr std::size_t kStatusSize = 16384;
 
-uint32_t now_ds()
+// A stamp of receiver_stats: monotonic milliseconds + 1, so that 0 stays
+// "never".
+int64_t stamp_now()
 {
-    return static_cast<uint32_t>(monotonic_ms() / 100) + 1;
+    return monotonic_ms() + 1;
+}
+
+// Tenths of a second from a stamp to now, as the report shows an age.
+unsigned long long tenths_since(int64_t stamp, int64_t now)
+{
+    return now > stamp ? static_cast<unsigned long long>(now - stamp) / 100 : 0;
 }
 
 // Appends to a fixed buffer; whatever does not fit is cut.
@@ -74,14 +82,14 @@ struct Json {
         add("\"");
     }
     // Seconds since a stamp of receiver_stats, or null for never.
-    void age(uint32_t stamp, uint32_t now)
+    void age(int64_t stamp, int64_t now)
     {
         if (stamp == 0) {
             add("null");
             return;
         }
-        const uint32_t ds = now - stamp;
-        add("%u.%u", ds / 10, ds % 10);
+        const unsigned long long ds = tenths_since(stamp, now);
+        add("%llu.%llu", ds / 10, ds % 10);
     }
 };
 
@@ -113,8 +121,8 @@ struct ReceiverView {
     char family[sizeof ReceiverStats::family];
     char port[sizeof ReceiverStats::port];
     uint32_t sentences;
-    uint32_t last_sentence;
-    uint32_t last_fix;
+    int64_t last_sentence;
+    int64_t last_fix;
     char fix_time[sizeof ReceiverStats::fix_time];
     char fix_quality[sizeof ReceiverStats::fix_quality];
     bool position;  // lat and lon hold one
@@ -204,7 +212,7 @@ void receiver_stats_sentence(ReceiverStats* stats, const char* data, std::size_t
 {
     if (!stats || !data || !report)
         return;
-    const uint32_t now = now_ds();
+    const int64_t now = stamp_now();
     __atomic_add_fetch(&stats->sentences, 1, __ATOMIC_RELAXED);
     __atomic_store_n(&stats->last_sentence, now, __ATOMIC_RELAXED);
     // The report holds what this sentence stored: a GGA or GNS with a fix
@@ -292,7 +300,7 @@ std::size_t shell_status_text(const StatusSources* src, char* buf, std::size_t s
     j.text(r.family[0] ? r.family : nullptr);
     j.add(",\"data_port\":");
     j.text(r.port[0] ? r.port : nullptr);
-    const uint32_t now = now_ds();
+    const int64_t now = stamp_now();
     j.add(",\"sentences\":%u,\"last_sentence_age\":", r.sentences);
     j.age(r.last_sentence, now);
     j.add(",\"last_fix_age\":");
@@ -342,19 +350,22 @@ std::size_t shell_status_summary(const StatusSources* src, char* buf, std::size_
     j.add("gnssd %s, up %llud %02llu:%02llu:%02llu\n", src && src->version ? src->version : "(unknown version)",
           up / 86400, up / 3600 % 24, up / 60 % 60, up % 60);
     const ReceiverView r = receiver_view(src ? src->receiver : nullptr);
-    const uint32_t now = now_ds();
+    const int64_t now = stamp_now();
     if (r.family[0] || r.port[0])
         j.add("receiver: %s on %s, %u sentences", r.family[0] ? r.family : "?", r.port[0] ? r.port : "?", r.sentences);
     else
         j.add("receiver: none open, %u sentences", r.sentences);
-    if (r.last_sentence)
-        j.add(", last %u.%u s ago", (now - r.last_sentence) / 10, (now - r.last_sentence) % 10);
+    if (r.last_sentence) {
+        const unsigned long long ds = tenths_since(r.last_sentence, now);
+        j.add(", last %llu.%llu s ago", ds / 10, ds % 10);
+    }
     j.add("\n");
     if (r.position) {
         j.add("position: %.6f %.6f at %s UTC", r.lat, r.lon, r.fix_time[0] ? r.fix_time : "?");
         if (r.fix_quality[0])
             j.add(", fix %s", r.fix_quality);
-        j.add(", %u.%u s ago\n", (now - r.last_fix) / 10, (now - r.last_fix) % 10);
+        const unsigned long long ds = tenths_since(r.last_fix, now);
+        j.add(", %llu.%llu s ago\n", ds / 10, ds % 10);
     } else {
         j.add("position: no fix yet\n");
     }

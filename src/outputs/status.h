@@ -21,9 +21,9 @@ struct ReceiverStats {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;  // guards family and port
     char family[24];
     char port[64];
-    uint32_t sentences;      // atomic access only
-    uint32_t last_sentence;  // monotonic deciseconds + 1; 0 = never (atomic)
-    uint32_t last_fix;       // likewise, for a sentence that carried a fix
+    uint32_t sentences;     // atomic access only
+    int64_t last_sentence;  // monotonic_ms + 1; 0 = never (atomic)
+    int64_t last_fix;       // likewise, for a sentence that carried a fix
     // The last position with a fix, as received; guarded by lock.
     char fix_time[12];  // "" for none yet
     char latitude[14];

@@ -9,7 +9,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/stop.h"
 
 namespace {
 
@@ -93,6 +93,38 @@ long long monotonic_ms()
 time_t monotonic_seconds()
 {
     return static_cast<time_t>(monotonic_ms() / 1000);
+}
+
+long long clock_real_ms()
+{
+    return real_ms();
+}
+
+time_t clock_wall_seconds()
+{
+    return time(nullptr);
+}
+
+long long clock_wall_ms()
+{
+    timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec <= 0)
+        return 0;
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int clock_poll_real(pollfd* fds, nfds_t count, int timeout_ms)
+{
+    const long long end = real_ms() + timeout_ms;
+    for (int wait = timeout_ms;;) {
+        const int r = poll(fds, count, wait);
+        if (r >= 0 || errno != EINTR)
+            return r;
+        if (timeout_ms >= 0) {
+            const long long left = end - real_ms();
+            wait = left > 0 ? static_cast<int>(left) : 0;
+        }
+    }
 }
 
 bool clock_pause_ms(long long ms, bool stoppable)

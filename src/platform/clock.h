@@ -11,6 +11,16 @@
 long long monotonic_ms();
 // The same clock in whole seconds.
 time_t monotonic_seconds();
+// The real monotonic clock whatever the test clock says: for what runs
+// outside the service and its test clock (a router tool's time limit, the
+// operator's tool waiting for the service's answer, the kernel moving bytes).
+long long clock_real_ms();
+// The system time in seconds since the epoch (may be stepped): time stamps
+// of log lines and messages, and the moment of the last clock setting.
+time_t clock_wall_seconds();
+// The same in milliseconds; 0 when the system time cannot be read or lies
+// before the epoch.
+long long clock_wall_ms();
 
 // Waits ms milliseconds unless a stop request comes first: true when the
 // whole time passed, false when it was cut short (also when the stop came
@@ -27,6 +37,9 @@ bool clock_pause_ms(long long ms, bool stoppable = true);
 // advancing, the wait lasts until the test has carried the clock past it.
 constexpr int kClockPollRealMs = 250;
 int clock_poll(pollfd* fds, nfds_t count, int timeout_ms);
+// poll(2) on the real clock (clock_real_ms), restarted after a signal with
+// the time left; a negative timeout waits without limit. What poll returns.
+int clock_poll_real(pollfd* fds, nfds_t count, int timeout_ms);
 
 // The test clock, for unit tests that would otherwise sit out real seconds.
 // While it runs, monotonic_ms reads a counter that only moves when told to.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // GPIO, RTC and system clock requests: the devices on the router, text-file stand-ins under a simulation root.
-#include "platform/platform.h"
+#include "platform/devices.h"
 
 #include <fcntl.h>
 #include <linux/rtc.h>
@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/gpio.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The daemon's one logging call: syslog, the mirror on standard error, and the repeat limit.
-#include "platform/platform.h"
+#include "platform/log.h"
 
 #include "platform/clock.h"
+#include "platform/platform.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -64,7 +65,7 @@ void emit_line(int priority, const char* text)
         // In the foreground on the router each line carries the local time,
         // as the system log shows it ("Dec  9 14:03:07"); under a simulation
         // root the lines stay exactly as its readers expect them.
-        const time_t now = time(nullptr);
+        const time_t now = clock_wall_seconds();
         struct tm local {};
         if (localtime_r(&now, &local))
             o = std::strftime(line, sizeof line, "%b %e %H:%M:%S ", &local);

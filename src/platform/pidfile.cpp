@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The pid file that keeps a second service from starting.
+#include "platform/pidfile.h"
 #include "platform/platform.h"
 
 #include <fcntl.h>

@@ -5,32 +5,22 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
+#include <climits>
 #include <cstring>
-#include <ctime>
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Arguments passed behind the program name; with the name and the end of the
-// vector that makes 64 entries, enough for every tool call of the service.
-constexpr int kMaxArgs = 62;
 // A capture reads the pipe in pieces of this size; what does not fit the
 // caller's buffer is dropped piece by piece.
 constexpr std::size_t kDrainChunk = 512;
-
-// Descriptors for the next child's standard input, output and error; -1
-// stands for "/dev/null". Per thread, so threads never race for them.
-struct ChildStdio {
-    int fd[3] = {-1, -1, -1};
-};
-
-thread_local ChildStdio child_stdio;
 
 // Between fork and exec only async-signal-safe calls are allowed (another
 // thread may hold the allocator's lock), so everything the child needs is
@@ -76,8 +66,14 @@ thread_local ChildStdio child_stdio;
             dup2(from, i);  // also clears close-on-exec on the copy
         }
     }
-    // The child gets nothing of ours but its three standard descriptors.
-    if (close_range(3, ~0U, 0) != 0) {
+    // The child gets nothing of ours but its three standard descriptors. The
+    // system call itself: the router's C library has no wrapper for it, and
+    // a kernel before 5.9 lacks it (every descriptor is closed one by one).
+    long closed = -1;
+#ifdef SYS_close_range
+    closed = syscall(SYS_close_range, 3U, ~0U, 0U);
+#endif
+    if (closed != 0) {
         for (long fd = sysconf(_SC_OPEN_MAX) - 1; fd >= 3; --fd)
             close(static_cast<int>(fd));
     }
@@ -86,8 +82,7 @@ thread_local ChildStdio child_stdio;
 }
 
 // Starts argv[0] with the given standard descriptors (-1: "/dev/null"); the
-// pid or -1. The thread's prepared descriptors are closed and forgotten
-// whether or not the start succeeded.
+// pid or -1.
 pid_t proc_spawn(const char* const* argv, const ProcStart& how, const int* stdio)
 {
     // A tool named by absolute path lives below the simulation root when there
@@ -102,14 +97,7 @@ pid_t proc_spawn(const char* const* argv, const ProcStart& how, const int* stdio
         child_exec(exec_path, const_cast<char* const*>(argv), devnull_path, stdio, how.own_group, how.exec_failed);
     if (pid > 0 && how.own_group)
         setpgid(pid, pid);  // whichever of the two runs first
-    proc_reset_stdio();
     return pid;
-}
-
-pid_t proc_spawn(const char* const* argv, const ProcStart& how)
-{
-    static constexpr int kOwn[3] = {0, 1, 2};
-    return proc_spawn(argv, how, how.inherit_stdio ? kOwn : child_stdio.fd);
 }
 
 int wait_for(pid_t pid)
@@ -120,15 +108,6 @@ int wait_for(pid_t pid)
             return -1;
     }
     return status;
-}
-
-// A tool's time limit is real time whatever clock the service's own waits
-// read: the tool is a process of its own and runs on the real one.
-long long tool_clock_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Reads what the pipe holds now into out; false once the write ends are all
@@ -159,114 +138,57 @@ bool drain(int fd, ProcOutput* out)
     }
 }
 
+// Whether a stop the tool heeds has come.
+bool stop_came(const ProcStart& how)
+{
+    return (how.stop_ends && plat_stop_seen()) || (how.worker && worker_stopping(how.worker));
+}
+
 }  // namespace
 
-void proc_set_stdout(int fd)
+int proc_run(const char* const* argv, const ProcStart& how, int limit_ms, ProcOutput* out, int* status)
 {
-    // 0 and 2 would tie the child's output to our own input or error stream.
-    if (fd == 0 || fd == 2)
-        return;
-    child_stdio.fd[1] = fd;
-}
-
-void proc_reset_stdio()
-{
-    for (int& fd : child_stdio.fd) {
-        if (fd > 2)
-            close(fd);
-        fd = -1;
-    }
-}
-
-int proc_run(const char* program, ...)
-{
-    const char* argv[kMaxArgs + 2];
-    argv[0] = program;
-    int argc = 1;
-    va_list ap;
-    va_start(ap, program);
-    for (const char* arg = va_arg(ap, const char*); arg && argc <= kMaxArgs; arg = va_arg(ap, const char*))
-        argv[argc++] = arg;
-    va_end(ap);
-    argv[argc] = nullptr;
-    return proc_run_argv(argv, ProcStart{});
-}
-
-int proc_run_argv(const char* const* argv, const ProcStart& how)
-{
-    pid_t pid = proc_spawn(argv, how);
-    if (pid < 0)
-        return -1;
-    return wait_for(pid);
-}
-
-int proc_run_for(const char* const* argv, const ProcStart& how, int limit_ms, bool (*wait)(void* ctx, int ms),
-                 void* ctx, int* status)
-{
-    ProcStart grouped = how;
-    grouped.own_group = true;  // killed with whatever it started
-    pid_t pid = proc_spawn(argv, grouped);
-    if (pid < 0)
-        return -1;
-    // Looked at often at first (a tool usually ends within milliseconds),
-    // then every 50 ms.
-    int waited = 0, step = 1, result = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid)
-            return result;
-        if (r < 0 && errno != EINTR)
+    if (out) {
+        out->length = 0;
+        out->cut = false;
+        if (out->size == 0)
             return -1;
-        if (r == 0 && result == 0 && (waited >= limit_ms || !wait(ctx, step))) {
-            // Overdue or no longer wanted: killed, then reaped.
-            kill(-pid, SIGKILL);
-            result = waited >= limit_ms ? 1 : 2;
-            while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
-            }
-            return result;
-        }
-        waited += step;
-        step = step < 50 ? step * 2 : 50;
+        out->text[0] = '\0';
     }
-}
-
-bool proc_wait_real(void*, int ms)
-{
-    (void)poll(nullptr, 0, ms);
-    return true;
-}
-
-int proc_capture(const char* const* argv, const ProcStart& how, int limit_ms, ProcOutput* out, int* status)
-{
-    out->length = 0;
-    out->cut = false;
-    if (out->size == 0)
-        return -1;
-    out->text[0] = '\0';
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        proc_reset_stdio();
-        return -1;
+    Fd from_tool, to_us;
+    if (out) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return -1;
+        from_tool.reset(fds[0]);
+        to_us.reset(fds[1]);
+        // Read as it comes, never waiting on the pipe itself: the time limit
+        // holds however the tool behaves.
+        fcntl(from_tool.get(), F_SETFL, O_NONBLOCK);
     }
-    // Read as it comes, never waiting on the pipe itself: the time limit
-    // holds however the tool behaves.
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    const int stdio[3] = {how.inherit_stdio ? 0 : child_stdio.fd[0], fds[1], how.inherit_stdio ? 2 : child_stdio.fd[2]};
-    // The prepared output descriptor is not used: forget it with the rest.
-    if (child_stdio.fd[1] > 2) {
-        close(child_stdio.fd[1]);
-        child_stdio.fd[1] = -1;
-    }
+    const int own = how.inherit_stdio ? 1 : -1;
+    const int stdio[3] = {how.inherit_stdio ? 0 : -1, out ? to_us.get() : own, how.inherit_stdio ? 2 : -1};
     const pid_t pid = proc_spawn(argv, how, stdio);
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
+    to_us.reset();
+    if (pid < 0)
         return -1;
+    const bool heeds_stop = how.stop_ends || how.worker;
+    if (!out && limit_ms < 0 && !heeds_stop) {
+        *status = wait_for(pid);
+        return *status == -1 ? -1 : 0;
     }
-    const long long deadline = tool_clock_ms() + limit_ms;
+    // Real time whatever clock the service's own waits read: the tool is a
+    // process of its own and runs on the real one.
+    const long long deadline = limit_ms < 0 ? LLONG_MAX : clock_real_ms() + limit_ms;
     // Readable once a stop has been requested: wakes the wait below at once.
     const int stop_fd = how.stop_ends ? plat_stop_fd() : -1;
-    bool reading = true;
+    const int worker_fd = how.worker ? how.worker->stop.get() : -1;
+    bool reading = out != nullptr;
+    // Without a pipe to wake it, the wait looks at the child often at first
+    // (a tool usually ends within milliseconds), then every 50 ms; once the
+    // pipe has ended, every 10 ms.
+    int step = 1;
+    const int step_max = out ? 10 : 50;
     int result = 0;
     for (;;) {
         const pid_t r = waitpid(pid, status, WNOHANG);
@@ -278,27 +200,31 @@ int proc_capture(const char* const* argv, const ProcStart& how, int limit_ms, Pr
         if (r == pid) {
             // Whatever it printed before it ended is in the pipe already; a
             // process it left behind holding the pipe is not waited for.
-            drain(fds[0], out);
+            if (out)
+                drain(from_tool.get(), out);
             break;
         }
-        const long long left = deadline - tool_clock_ms();
-        const bool stopped = how.stop_ends && plat_stop_seen();
+        const long long left = deadline - clock_real_ms();
+        const bool stopped = stop_came(how);
         if (left <= 0 || stopped) {
             kill(how.own_group ? -pid : pid, SIGKILL);
             *status = wait_for(pid);
-            drain(fds[0], out);
+            if (out)
+                drain(from_tool.get(), out);
             result = *status == -1 ? -1 : stopped ? 2 : 1;
             break;
         }
-        // Woken by output, the pipe's end or a stop request; once the pipe
-        // has ended the child is looked at every 10 ms until it is gone.
-        pollfd p[2] = {{reading ? fds[0] : -1, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        const int wait_ms = reading ? (left < 50 ? static_cast<int>(left) : 50)
-                                    : (left < 10 ? static_cast<int>(left) : 10);
-        if (poll(p, 2, wait_ms) > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR)))
-            reading = drain(fds[0], out);
+        // Woken by output, the pipe's end or a stop request.
+        pollfd p[3] = {{reading ? from_tool.get() : -1, POLLIN, 0}, {stop_fd, POLLIN, 0}, {worker_fd, POLLIN, 0}};
+        int wait_ms = reading ? 50 : step;
+        if (!reading)
+            step = step * 2 < step_max ? step * 2 : step_max;
+        if (left < wait_ms)
+            wait_ms = static_cast<int>(left);
+        if (clock_poll_real(p, 3, wait_ms) > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            reading = drain(from_tool.get(), out);
     }
-    close(fds[0]);
-    out->text[out->length] = '\0';
+    if (out)
+        out->text[out->length] = '\0';
     return result;
 }

@@ -2,10 +2,6 @@
 // Reading the router's status tool.
 #include "platform/status_tool.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,7 +13,7 @@ namespace {
 
 constexpr std::size_t kSectionSize = 32;
 constexpr std::size_t kValueSize = 128;
-// The status tool's output is read once, after it ended; longer output is cut.
+// The status tool's output is kept up to this size; longer output is cut.
 constexpr std::size_t kOutputSize = 4096;
 // A value lies between ": " and the line end: 1 to 127 characters.
 constexpr long kValueMaxSpan = 130;
@@ -39,27 +35,13 @@ const char* status_read(const char* section, int max_age)
     if (c.section[0] != '\0' && std::strcmp(c.section, section) == 0 && c.time + max_age >= monotonic_seconds())
         return c.output;
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return "";
-    // The tool's output is read only after it ended. A non-blocking write end
-    // makes a tool that prints more than the pipe holds fail instead of
-    // waiting forever for a reader, which would stall this thread.
-    fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    proc_set_stdout(fds[1]);
-    int status = proc_run("/usr/bin/status", "-v", section, static_cast<const char*>(nullptr));
-    if (status != 0) {
-        close(fds[0]);
-        return "";
-    }
-    ssize_t n;
-    do {
-        n = read(fds[0], c.output, kOutputSize - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fds[0]);
-    if (n < 0)
+    // Longer output is read and dropped, so the tool never waits on a full
+    // pipe and stalls this thread.
+    const char* argv[] = {"/usr/bin/status", "-v", section, nullptr};
+    ProcOutput out{.text = c.output, .size = kOutputSize};
+    int status = -1;
+    if (proc_run(argv, ProcStart{}, kProcNoLimit, &out, &status) != 0 || status != 0)
         return "";  // not cached
-    c.output[n] = '\0';
     std::snprintf(c.section, sizeof c.section, "%s", section);
     c.time = monotonic_seconds();
     return c.output;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Stop requests and the pause that ends early on one.
-#include "platform/platform.h"
+#include "platform/stop.h"
 
 #include "platform/clock.h"
+#include "platform/platform.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -25,6 +25,12 @@ void Fd::reset(int fd)
     fd_ = fd;
 }
 
+int Fd::close_now()
+{
+    const int fd = release();
+    return fd >= 0 ? close(fd) : 0;
+}
+
 int worker_start(Worker* w, void* (*fn)(void*), void* arg)
 {
     w->stop.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

@@ -36,6 +36,9 @@ public:
     // Closes the descriptor held (logging a failing close of a socket is the
     // owner's business: it calls sock_close on release() instead).
     void reset(int fd = -1);
+    // Closes the descriptor held now, for an owner that reports a failing
+    // close: what close returns (0 when none was held), errno as close left it.
+    int close_now();
 
 private:
     int fd_ = -1;

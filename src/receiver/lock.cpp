@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/worker.h"
 #include "receiver/link.h"
 
 namespace {
@@ -74,12 +75,12 @@ int lock_device(const char* path, int timeout_seconds, LockWait wait)
                 plat_unlink(lock_path);
         }
         // Created, never opened: a link planted at the path is not followed.
-        int fd = lock_path[0] ? plat_open_file(lock_path, O_WRONLY | O_CREAT | O_EXCL, 0644) : -1;
-        if (fd >= 0) {
+        Fd fd(lock_path[0] ? plat_open_file(lock_path, O_WRONLY | O_CREAT | O_EXCL, 0644) : -1);
+        if (fd) {
             char text[16];
             const int len = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-            const ssize_t n = write(fd, text, static_cast<std::size_t>(len));
-            close(fd);
+            const ssize_t n = write(fd.get(), text, static_cast<std::size_t>(len));
+            fd.reset();
             // A file left empty by a failed write looks stale to the next pass.
             if (n == len)
                 return 1;

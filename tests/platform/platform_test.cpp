@@ -474,7 +474,7 @@ TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
         const char* argv[] = {"sh", "-c", c.script, nullptr};
-        ASSERT_EQ(proc_capture(argv, ProcStart{}, 30000, &out, &status), 0);
+        ASSERT_EQ(proc_run(argv, ProcStart{}, 30000, &out, &status), 0);
         EXPECT_EQ(std::string(text, out.length), c.expected);
         EXPECT_EQ(text[out.length], '\0');
         EXPECT_EQ(out.cut, c.cut);
@@ -483,16 +483,17 @@ TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
 
     // A program that cannot be executed ends with the exit code asked for.
     const char* missing[] = {"gnssd-no-such-tool", nullptr};
-    ASSERT_EQ(proc_capture(missing, ProcStart{.exec_failed = kProcExecFailedShell}, 30000, &out, &status), 0);
+    ASSERT_EQ(proc_run(missing, ProcStart{.exec_failed = kProcExecFailedShell}, 30000, &out, &status), 0);
     EXPECT_EQ(status, kProcExecFailedShell << 8);
-    EXPECT_EQ(proc_run_argv(missing, ProcStart{}), 1 << 8);
+    ASSERT_EQ(proc_run(missing, ProcStart{}, kProcNoLimit, nullptr, &status), 0);
+    EXPECT_EQ(status, 1 << 8);
 
     // With the daemon's own streams the tool's errors reach our standard
     // error; in a group of its own it leads that group.
     {
         th::StderrCapture capture;
         const char* argv[] = {"sh", "-c", "echo warned >&2; cut -d' ' -f5 /proc/$$/stat; echo $$", nullptr};
-        ASSERT_EQ(proc_capture(argv, ProcStart{.inherit_stdio = true, .own_group = true}, 30000, &out, &status), 0);
+        ASSERT_EQ(proc_run(argv, ProcStart{.inherit_stdio = true, .own_group = true}, 30000, &out, &status), 0);
         EXPECT_EQ(capture.text(), "warned\n");
         const std::string ids(text, out.length);
         const std::size_t nl = ids.find('\n');
@@ -503,7 +504,7 @@ TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
     // Overdue: killed at the limit together with what it started; what it
     // printed before is kept.
     const char* hang[] = {"sh", "-c", "sleep 60 & echo $!; wait", nullptr};
-    ASSERT_EQ(proc_capture(hang, ProcStart{.own_group = true}, 200, &out, &status), 1);
+    ASSERT_EQ(proc_run(hang, ProcStart{.own_group = true}, 200, &out, &status), 1);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     const pid_t sleeper = std::atoi(text);
     ASSERT_GT(sleeper, 0) << text;
@@ -518,9 +519,9 @@ TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
         th::wait_until([&] { return th::read_file(dir.path + "/pid").size() > 1; }, std::chrono::seconds(10));
         plat_stop_note();
     });
-    EXPECT_EQ(proc_capture(deaf, ProcStart{.own_group = true, .stop_ends = true}, 30000, &out, &status), 2);
+    EXPECT_EQ(proc_run(deaf, ProcStart{.own_group = true, .stop_ends = true}, 30000, &out, &status), 2);
     stopper.join();
-    EXPECT_EQ(proc_capture(missing, ProcStart{}, 30000, &out, &status), 0) << "a tool not asked to end with it";
+    EXPECT_EQ(proc_run(missing, ProcStart{}, 30000, &out, &status), 0) << "a tool not asked to end with it";
     plat_stop_clear();
     const pid_t deaf_child = std::atoi(th::read_file(dir.path + "/pid").c_str());
     EXPECT_TRUE(deaf_child > 0 && th::wait_until([&] { return kill(deaf_child, 0) != 0; }, std::chrono::seconds(10)));
@@ -528,7 +529,7 @@ TEST(ProcCapture, ReadsWhileTheToolRunsAndKeepsItsLimit)
     // Done when the tool is, even while a process it left behind holds the
     // pipe open.
     const char* leave[] = {"sh", "-c", "sleep 60 & echo $!", nullptr};
-    ASSERT_EQ(proc_capture(leave, ProcStart{}, 30000, &out, &status), 0);
+    ASSERT_EQ(proc_run(leave, ProcStart{}, 30000, &out, &status), 0);
     EXPECT_EQ(status, 0);
     const pid_t left = std::atoi(text);
     ASSERT_GT(left, 0) << text;

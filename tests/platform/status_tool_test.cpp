@@ -78,6 +78,7 @@ TEST(StatusValue, PicksTheValueOfTheFirstLineWithTheKey)
 TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
 {
     test_root();
+    int status = -1;
     struct Case {
         const char* legend;
         const char* program;
@@ -87,39 +88,33 @@ TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
         {"success", "true", 0},
         {"program that does not exist", "gnssd-no-such-tool", 1 << 8},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(proc_run(c.program, static_cast<const char*>(nullptr)), c.expected) << c.legend;
+    for (const auto& c : cases) {
+        const char* argv[] = {c.program, nullptr};
+        EXPECT_EQ(proc_run(argv, ProcStart{}, kProcNoLimit, nullptr, &status), 0) << c.legend;
+        EXPECT_EQ(status, c.expected) << c.legend;
+    }
 
-    // Arguments arrive as given (no shell), capped at 62; the child holds
-    // only its three standard descriptors and reads /dev/null.
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    // Arguments arrive as given (no shell); the child holds only its three
+    // standard descriptors and reads /dev/null.
+    char text[256];
+    ProcOutput out{.text = text, .size = sizeof text};
     int leak = open("/dev/null", O_RDONLY);  // not close-on-exec on purpose
     ASSERT_GE(leak, 3);
-    proc_set_stdout(fds[1]);
     const char* script = "printf '%s|' \"$#\" \"$1\" \"$2\"; ls /proc/self/fd | wc -l; cat";
-    int status = proc_run("sh", "-c", script, "sh", "a b", "$(echo x);`id`", "3", "4", "5", "6", "7", "8", "9", "10",
-                          "11", "12", "13", "14", "15", "16", "17", "18", "19", "20", "21", "22", "23", "24", "25",
-                          "26", "27", "28", "29", "30", "31", "32", "33", "34", "35", "36", "37", "38", "39", "40",
-                          "41", "42", "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "54", "55",
-                          "56", "57", "58", "59", "60", "61", "62", "63", "64", static_cast<const char*>(nullptr));
+    const char* argv[] = {"sh", "-c", script, "sh", "a b", "$(echo x);`id`", "3", nullptr};
+    EXPECT_EQ(proc_run(argv, ProcStart{}, kProcNoLimit, &out, &status), 0);
     EXPECT_EQ(status, 0);
-    // proc_run closed the write end after the start.
-    EXPECT_EQ(fcntl(fds[1], F_GETFD), -1);
-    EXPECT_EQ(errno, EBADF);
-    // 62 arguments: "-c", the script, $0 and 59 positional ones; "ls" sees
-    // 0, 1, 2 and its own directory descriptor.
-    EXPECT_EQ(read_all(fds[0]), "59|a b|$(echo x);`id`|4\n");
-    close(fds[0]);
+    // "ls" sees 0, 1, 2 and its own directory descriptor.
+    EXPECT_EQ(std::string(text, out.length), "3|a b|$(echo x);`id`|4\n");
     close(leak);
 
-    // Descriptors 0 and 2 are refused as the child's output.
-    proc_set_stdout(2);
-    proc_set_stdout(0);
+    // Not captured and not the daemon's own: the output goes to /dev/null.
+    int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
     int keep_stdout = dup(1);
     dup2(fds[1], 1);
-    status = proc_run("sh", "-c", "echo visible", static_cast<const char*>(nullptr));
+    const char* visible[] = {"sh", "-c", "echo visible", nullptr};
+    EXPECT_EQ(proc_run(visible, ProcStart{}, kProcNoLimit, nullptr, &status), 0);
     dup2(keep_stdout, 1);
     close(keep_stdout);
     close(fds[1]);
@@ -138,25 +133,21 @@ TEST(ProcRun, ToolsStartWithNoSignalBlockedOrIgnored)
     struct sigaction ignore = {}, old_term = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGTERM, &ignore, &old_term);
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    proc_set_stdout(fds[1]);
+    char text[256];
+    ProcOutput out{.text = text, .size = sizeof text};
+    int status = -1;
     // The tool itself, not a shell, which changes its mask around each fork.
-    int status = proc_run("grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status", static_cast<const char*>(nullptr));
-    const std::string out = read_all(fds[0]);
-    close(fds[0]);
+    const char* grep[] = {"grep", "-E", "^Sig(Blk|Ign):", "/proc/self/status", nullptr};
+    EXPECT_EQ(proc_run(grep, ProcStart{}, kProcNoLimit, &out, &status), 0);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(out, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+    EXPECT_EQ(std::string(text, out.length), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
     // A SIGTERM ends the tool (here one it sends itself before anything else).
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    proc_set_stdout(fds[1]);
-    status = proc_run("sh", "-c", "kill -TERM $$; echo alive", static_cast<const char*>(nullptr));
-    const std::string alive = read_all(fds[0]);
-    close(fds[0]);
+    const char* self_kill[] = {"sh", "-c", "kill -TERM $$; echo alive", nullptr};
+    EXPECT_EQ(proc_run(self_kill, ProcStart{}, kProcNoLimit, &out, &status), 0);
     sigaction(SIGTERM, &old_term, nullptr);
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << " " << alive;
-    EXPECT_EQ(alive, "");
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << " " << text;
+    EXPECT_EQ(std::string(text, out.length), "");
 }
 
 TEST(StatusRead, CachesOneSectionForWholeSeconds)

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Stop requests of the service and the pause they cut short.
+#pragma once
+
+// Stop requests. The service's handler of SIGTERM, SIGINT and SIGHUP calls
+// plat_stop_note (async-signal-safe); every wait of the service ends early
+// once it has.
+void plat_stop_note();
+int plat_stop_seen();
+// A descriptor that turns readable once a stop has been requested, for waits
+// that poll: a flag checked before the wait could miss a signal that lands
+// between the check and the call. Made on the first call (from the thread
+// that waits, before it looks at plat_stop_seen); -1 when it cannot be made.
+int plat_stop_fd();
+// Forgets an earlier stop request (tests that run several services in one
+// process).
+void plat_stop_clear();
+// Sleeps for seconds unless a stop request comes first: true when the whole
+// time passed, false when it was cut short. With what set and a wait of 5
+// seconds or more, logs one line first saying what it waits for and how long.
+bool plat_pause(unsigned seconds, const char* what = nullptr);
