@@ -9,7 +9,7 @@
 
 #include "core/settings.h"
 #include "outputs/shell.h"
-#include "receiver/link.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
 
 namespace {

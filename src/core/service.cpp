@@ -12,10 +12,12 @@
 #include "core/commands.h"
 #include "core/pipeline.h"
 #include "core/settings.h"
+#include "drivers/drivers.h"
 #include "outputs/shell.h"
 #include "outputs/snmp.h"
 #include "outputs/status.h"
 #include "platform/clock.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 
@@ -28,7 +30,6 @@ constexpr const char* kVersion = GNSSD_VERSION;
 #else
 constexpr const char* kVersion = "unknown";
 #endif
-
 
 // SIGTERM, SIGINT and SIGHUP all stop the service the same way.
 void on_stop_signal(int)

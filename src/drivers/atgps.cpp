@@ -9,6 +9,7 @@
 #include "drivers/at_common.h"
 #include "drivers/families.h"
 #include "platform/clock.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
 #include "platform/run.h"
 #include "receiver/link.h"

@@ -8,24 +8,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "nmea/reader.h"
 #include "nmea/report.h"
-
-struct ReceiverLink;
-
-// --- reader ---------------------------------------------------------------
-// Frames the next whole buffered sentence in place at nmea_sentence(link)
-// and repairs its date; never reads and never writes a file. >0: its length
-// (line end included); 0: no whole sentence is left of what was read.
-[[nodiscard]] int nmea_next(ReceiverLink* link);
-// Drops what has been consumed, waits for the receiver and appends what it
-// sent. 0: read (or nothing this time); -1: no link, read failure or silence.
-// After a read that filled the buffer (link->rx_more) the next call reads on
-// without a wait, and returns 0 with nothing new rather than wait: whatever
-// the caller put off while more was waiting, it does before calling again.
-int nmea_read(ReceiverLink* link);
-// The sentence nmea_next framed last.
-char* nmea_sentence(ReceiverLink* link);
-void nmea_consume(ReceiverLink* link);
 
 // --- interpretation ---------------------------------------------------------
 // Longest status file: nine labelled lines of short slots.
@@ -49,10 +33,10 @@ inline constexpr uint32_t kStatsDue = 1;
 inline constexpr uint32_t kLocationDue = 2;
 
 // Starts the state of a newly opened link.
-void nmea_state_open(ReceiverState* st, const ReceiverLink* link);
+void nmea_state_open(ReceiverState* st, const NmeaReader* rd);
 // Interprets the sentence nmea_next framed last. Returns 1 when it is to be
 // passed on, 0 when it is to be dropped (the caller consumes it).
-int nmea_interpret(ReceiverState* st, ReceiverLink* link);
+int nmea_interpret(ReceiverState* st, NmeaReader* rd);
 // Rewrites the files that a stored sentence made due since they were last
 // written, whether or not their text changed: monitors take the files' age as
 // the service's heartbeat. Called after the sentences of a read.
@@ -84,9 +68,9 @@ inline constexpr const char* kLocationPath = "/run/loc.gps";
 // The location file text of a report into out; its length, 0 without a fix,
 // -1 when it does not fit.
 int location_format(const PositionReport& r, char* out, std::size_t size);
-void location_touch(ReceiverState* st, const ReceiverLink* link);
+void location_touch(ReceiverState* st, const NmeaReader* rd);
 // 0 = go on, -2 = no fix for longer than the link's watchdog_timeout.
-int location_watchdog(const ReceiverState* st, const ReceiverLink* link);
+int location_watchdog(const ReceiverState* st, const NmeaReader* rd);
 // Replaces the file at a router path with text: written to a temporary file in
 // the same directory, then renamed, so no reader ever sees half a file.
 // 0 or -1 (errno set); the old file stays on failure.
@@ -101,7 +85,7 @@ struct DateFixRule {
 extern const DateFixRule kDateFixRules[];
 // 0: the date is sound, repaired, or not there; -1: the date is a rollover
 // victim that could not be rewritten, so it must not be believed.
-int nmea_datefix(ReceiverLink* link);
+int nmea_datefix(NmeaReader* rd);
 // The NMEA checksum of the framed sentence: the XOR of its bytes between the
 // '$' and the '*', as a rewritten date needs it.
-unsigned nmea_chsum(ReceiverLink* link);
+unsigned nmea_chsum(NmeaReader* rd);

@@ -15,8 +15,6 @@
 #include "nmea/nmea.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
-#include "receiver/serial.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -26,7 +24,7 @@ namespace nt {
 inline const std::string& g_root = th::process_root();
 
 // A receiver link and what its sentences said, side by side as the main loop keeps them.
-struct Link : ReceiverLink, ReceiverState {};
+struct Link : NmeaReader, ReceiverState {};
 
 // A link as link_open leaves it, without a driver: nothing buffered, short waits.
 inline void init_link(Link& link)
@@ -58,7 +56,7 @@ inline int step(Link& link)
 }
 
 // Places one whole sentence at the start of the buffer as the reader frames it.
-inline void frame(ReceiverLink& link, std::string_view s)
+inline void frame(NmeaReader& link, std::string_view s)
 {
     if (s.size() >= kRxBufferSize)
         s = s.substr(0, kRxBufferSize - 1);  // as much as the reader could ever frame
@@ -69,7 +67,7 @@ inline void frame(ReceiverLink& link, std::string_view s)
     link.rx_buf[s.size()] = '\0';
 }
 
-inline std::string framed(const ReceiverLink& link)
+inline std::string framed(const NmeaReader& link)
 {
     return std::string(link.rx_buf, static_cast<size_t>(link.sentence_len));
 }
