@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "drivers/drivers.h"
+#include "nmea/location.h"
 #include "nmea/timesync.h"
 #include "outputs/fleet.h"
 #include "outputs/rsock.h"

@@ -12,7 +12,9 @@
 #include "platform/gpio.h"
 #include "platform/platform.h"
 #include "platform/run.h"
+#include "receiver/at.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 #include "receiver/serial.h"
 
 namespace {

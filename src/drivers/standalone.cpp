@@ -13,6 +13,7 @@
 #include "platform/gpio.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 #include "receiver/serial.h"
 
 namespace {

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "nmea/nmea.h"
+#include "nmea/datefix.h"
+#include "nmea/reader.h"
 #include "platform/platform.h"
 
 // Sentence types that carry a date, the item holding it and its layout; searched in order.

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
+#include "nmea/location.h"
+#include "nmea/reader.h"
 #include "platform/platform.h"
 
 namespace {

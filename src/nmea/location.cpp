@@ -8,7 +8,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
+#include "nmea/location.h"
+#include "nmea/reader.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 

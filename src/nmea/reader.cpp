@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "nmea/nmea.h"
+#include "nmea/datefix.h"
+#include "nmea/reader.h"
 #include "platform/platform.h"
 
 namespace {

@@ -11,7 +11,6 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
-#include "receiver/serial.h"
 
 namespace {
 

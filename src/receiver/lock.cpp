@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // UUCP lock files: a port is taken only by one program at a time.
-#include "receiver/serial.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 
 namespace {
 

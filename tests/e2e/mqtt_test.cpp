@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
 #include "support/e2e.h"
 #include "support/harness.h"
 
