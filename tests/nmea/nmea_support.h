@@ -26,10 +26,10 @@ namespace nt {
 // Every in-process test of this program shares one simulation root, set before anything logs.
 inline const std::string& g_root = th::process_root();
 
-// A receiver link and what its sentences said, side by side as the main loop keeps them.
+// A reader and what its sentences said, side by side as the main loop keeps them.
 struct Link : NmeaReader, ReceiverState {};
 
-// A link as link_open leaves it, without a driver: nothing buffered, short waits.
+// A reader as a freshly opened link leaves it: nothing buffered, short waits.
 inline void init_link(Link& link)
 {
     std::memset(&link, 0, sizeof link);
