@@ -23,11 +23,13 @@
 #include <thread>
 #include <vector>
 
-#include "nmea/nmea.h"
+#include "nmea/datefix.h"
+#include "nmea/interpret.h"
+#include "nmea/location.h"
+#include "nmea/reader.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
-#include "receiver/serial.h"
 
 namespace {
 

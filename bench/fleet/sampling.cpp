@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "fleet/sampler.h"
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
+#include "nmea/reader.h"
 #include "receiver/link.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "core/settings.h"
 #include "outputs/mqtt.h"
 #include "outputs/shell.h"
-#include "receiver/link.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
 
 namespace {

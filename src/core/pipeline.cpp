@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "drivers/drivers.h"
+#include "nmea/location.h"
 #include "nmea/timesync.h"
 #include "outputs/fleet.h"
 #include "outputs/rsock.h"
@@ -280,8 +282,13 @@ ReceiverLink* pipeline_open_link(const GpsSettings& st, volatile sig_atomic_t* r
         // After a stop request no new link is opened.
         if (!*running)
             return nullptr;
-        ReceiverLink* link = link_open(st.antenna_input, st.antenna_active, st.date_fix_enabled, st.reset_enabled,
-                                       st.reset_timeout);
+        // Looked up afresh each time: a module re-enumerating on USB may come back as another.
+        const LinkOptions options = {.antenna_input = st.antenna_input,
+                                     .antenna_active = st.antenna_active,
+                                     .date_fix_enabled = st.date_fix_enabled,
+                                     .reset_enabled = st.reset_enabled,
+                                     .reset_timeout = st.reset_timeout};
+        ReceiverLink* link = link_open(driver_find(), options);
         if (link != nullptr)
             return link;
         if (!*running)

@@ -9,7 +9,8 @@
 #include <cstdint>
 
 #include "core/settings.h"
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
+#include "nmea/reader.h"
 #include "outputs/local.h"
 #include "outputs/status.h"
 #include "receiver/link.h"

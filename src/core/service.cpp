@@ -12,10 +12,12 @@
 #include "core/commands.h"
 #include "core/pipeline.h"
 #include "core/settings.h"
+#include "drivers/drivers.h"
 #include "outputs/shell.h"
 #include "outputs/snmp.h"
 #include "outputs/status.h"
 #include "platform/clock.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
 

@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "receiver/at.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 #include "receiver/serial.h"
 
 namespace {

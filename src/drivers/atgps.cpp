@@ -9,9 +9,12 @@
 #include "drivers/at_common.h"
 #include "drivers/families.h"
 #include "platform/clock.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
 #include "platform/run.h"
+#include "receiver/at.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 #include "receiver/serial.h"
 
 namespace {

@@ -1,9 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The module driver table: which family serves which router.
+// The module driver table: which family serves which router, and the lookup that picks its row.
 #include "drivers/drivers.h"
-#include "receiver/link.h"
+#include "platform/gpio.h"
+#include "platform/platform.h"
+#include "platform/usb_ids.h"
 
 namespace {
+
+constexpr int32_t kStandaloneBoardCode = 4116;
+// The module's own USB-serial port, ttyUSB8.
+constexpr unsigned kModuleUsbPort = 8;
 
 constexpr uint32_t usb(uint32_t vendor, uint32_t product)
 {
@@ -30,10 +36,45 @@ const ModuleDriver kDriverTable[] = {
     {.board_code = 0, .usb_id = usb(0x2C7C, 0x0512), .ops = &kQgpsOps},
     {.board_code = 0, .usb_id = usb(0x2C7C, 0x0800), .ops = &kQgpsOps},
     {.board_code = 0, .usb_id = usb(0x2C7C, 0x0801), .ops = &kQgpsOps},
-    {.board_code = 4116, .usb_id = 0, .ops = &kStandaloneOps},
+    {.board_code = kStandaloneBoardCode, .usb_id = 0, .ops = &kStandaloneOps},
     {.board_code = 0, .usb_id = usb(0x1BC7, 0x1031), .ops = &kGpspOps},
     {.board_code = 0, .usb_id = usb(0x1BC7, 0x1070), .ops = &kGpspOps},
     {.board_code = 0, .usb_id = usb(0x1BC7, 0x1071), .ops = &kGpspOps},
     {.board_code = 0, .usb_id = usb(0x2CB7, 0x0104), .ops = &kGtgpsOps},
     {.board_code = -1, .usb_id = 0, .ops = nullptr},
 };
+
+const ModuleDriver* driver_find()
+{
+    int32_t board = gpio_board_code();
+    uint32_t usb = 0;
+    // On that platform the receiver is not on USB at all: whatever module sits
+    // on port 8 must not win over it.
+    if (gpio_platform_id() == kSerialReceiverPlatformId)
+        board = kStandaloneBoardCode;
+    else
+        usb = usb_serial_id(kModuleUsbPort);
+    for (const ModuleDriver* row = kDriverTable; row->board_code >= 0; ++row) {
+        if (row->usb_id != 0) {
+            if (row->usb_id == usb)
+                return row;
+        } else if (row->board_code != 0 && row->board_code == board) {
+            return row;
+        }
+    }
+    return nullptr;
+}
+
+void module_install()
+{
+    const ModuleDriver* row = driver_find();
+    if (!row) {
+        log_msg(LOG_NOTICE, "no device for installation found");
+        return;
+    }
+    if (!row->ops->install) {
+        log_msg(LOG_NOTICE, "no installation required");
+        return;
+    }
+    row->ops->install(row);
+}

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The module families, as the driver table names them.
+// The driver table, its lookup, and the module families its rows name.
 #pragma once
 
 #include "receiver/link.h"
@@ -12,3 +12,12 @@ extern const ModuleOps kGpspOps;
 extern const ModuleOps kGtgpsOps;
 extern const ModuleOps kStandaloneOps;
 extern const ModuleOps kGpsstartOps;
+
+// The table, ended by a row with a negative board code.
+extern const ModuleDriver kDriverTable[];
+
+// The row of the module this router has: by the USB id of port 8, or by the
+// board code where the receiver is not on USB; nullptr when none fits.
+const ModuleDriver* driver_find();
+// Lets the found module's family prepare the router once at start-up.
+void module_install();

@@ -6,7 +6,7 @@
 
 #include "drivers/at_common.h"
 #include "drivers/families.h"
-#include "receiver/serial.h"
+#include "receiver/at.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/worker.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 #include "receiver/serial.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "nmea/nmea.h"
+#include "nmea/datefix.h"
+#include "nmea/reader.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
 
 // Sentence types that carry a date, the item holding it and its layout; searched in order.
 const DateFixRule kDateFixRules[] = {
@@ -30,12 +30,12 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 bool rollover_notice = true;
 
 // Length of the framed sentence without its line end, for quoting it in a message.
-int quoted_len(const ReceiverLink* link)
+int quoted_len(const NmeaReader* rd)
 {
-    int n = link->sentence_len;
-    if (n > link->rx_len - link->rx_start)
-        n = link->rx_len - link->rx_start;
-    const char* const buf = link->rx_buf + link->rx_start;
+    int n = rd->sentence_len;
+    if (n > rd->rx_len - rd->rx_start)
+        n = rd->rx_len - rd->rx_start;
+    const char* const buf = rd->rx_buf + rd->rx_start;
     while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
         --n;
     return n < 0 ? 0 : n;
@@ -43,13 +43,13 @@ int quoted_len(const ReceiverLink* link)
 
 }  // namespace
 
-int nmea_datefix(ReceiverLink* link)
+int nmea_datefix(NmeaReader* rd)
 {
-    if (!link || !link->date_fix_enabled)
+    if (!rd || !rd->date_fix_enabled)
         return 0;
-    char* const buf = link->rx_buf + link->rx_start;
-    const int len = link->sentence_len;
-    if (len < 6 || len > link->rx_len - link->rx_start)
+    char* const buf = rd->rx_buf + rd->rx_start;
+    const int len = rd->sentence_len;
+    if (len < 6 || len > rd->rx_len - rd->rx_start)
         return 0;
 
     const DateFixRule* rule = kDateFixRules;
@@ -71,7 +71,7 @@ int nmea_datefix(ReceiverLink* link)
         }
     }
     if (item < 0) {
-        log_msg(LOG_WARNING, "cannot find %i. item in \"%.*s\"", rule->item, quoted_len(link), buf);
+        log_msg(LOG_WARNING, "cannot find %i. item in \"%.*s\"", rule->item, quoted_len(rd), buf);
         return 0;
     }
     char* const date = buf + item;
@@ -82,7 +82,7 @@ int nmea_datefix(ReceiverLink* link)
     struct tm tm {};
     const char* parsed_end = strptime(date, rule->format, &tm);
     if (!parsed_end) {
-        log_msg(LOG_WARNING, "cannot parse date from \"%.*s\"", quoted_len(link), buf);
+        log_msg(LOG_WARNING, "cannot parse date from \"%.*s\"", quoted_len(rd), buf);
         return 0;
     }
     tm.tm_hour = 2;
@@ -97,7 +97,7 @@ int nmea_datefix(ReceiverLink* link)
 
     time_t seconds = timegm(&tm);
     if (seconds == static_cast<time_t>(-1)) {
-        log_msg(LOG_WARNING, "cannot convert date to seconds from \"%.*s\"", quoted_len(link), buf);
+        log_msg(LOG_WARNING, "cannot convert date to seconds from \"%.*s\"", quoted_len(rd), buf);
         return -1;
     }
     seconds += kRolloverSeconds;
@@ -123,7 +123,7 @@ int nmea_datefix(ReceiverLink* link)
         return -1;
 
     std::memcpy(date, text, text_len);
-    const unsigned sum = nmea_chsum(link);
+    const unsigned sum = nmea_chsum(rd);
     star[1] = kHexDigits[(sum >> 4) & 0xF];
     star[2] = kHexDigits[sum & 0xF];
 
@@ -135,14 +135,14 @@ int nmea_datefix(ReceiverLink* link)
     return 0;
 }
 
-unsigned nmea_chsum(ReceiverLink* link)
+unsigned nmea_chsum(NmeaReader* rd)
 {
-    if (!link)
+    if (!rd)
         return 0;
-    const char* const buf = link->rx_buf + link->rx_start;
-    const int len = link->sentence_len;
+    const char* const buf = rd->rx_buf + rd->rx_start;
+    const int len = rd->sentence_len;
     if (len < 5) {
-        log_msg(LOG_WARNING, "%s() - too short NMEA sentence \"%.*s\"", "nmea_chsum", quoted_len(link), buf);
+        log_msg(LOG_WARNING, "%s() - too short NMEA sentence \"%.*s\"", "nmea_chsum", quoted_len(rd), buf);
         return 0;
     }
     unsigned sum = static_cast<unsigned char>(buf[1]);
@@ -151,7 +151,7 @@ unsigned nmea_chsum(ReceiverLink* link)
         if (c == '*')
             break;
         if (c == '\0') {
-            log_msg(LOG_WARNING, "%s() - NMEA sentence end not found in \"%.*s\"", "nmea_chsum", quoted_len(link), buf);
+            log_msg(LOG_WARNING, "%s() - NMEA sentence end not found in \"%.*s\"", "nmea_chsum", quoted_len(rd), buf);
             break;
         }
         sum ^= static_cast<unsigned char>(c);

@@ -7,9 +7,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
+#include "nmea/location.h"
+#include "nmea/reader.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
 
 namespace {
 
@@ -46,21 +47,21 @@ constexpr Slot kGnsSlots[] = {
 constexpr std::size_t kTagLen = 7;
 
 // The items of the framed sentence: from behind the tag up to '*', the line end or a NUL.
-std::string_view sentence_items(const ReceiverLink* link)
+std::string_view sentence_items(const NmeaReader* rd)
 {
-    const std::size_t len = static_cast<std::size_t>(link->sentence_len);
+    const std::size_t len = static_cast<std::size_t>(rd->sentence_len);
     if (len <= kTagLen)
         return {};
-    std::string_view s(link->rx_buf + link->rx_start + kTagLen, len - kTagLen);
+    std::string_view s(rd->rx_buf + rd->rx_start + kTagLen, len - kTagLen);
     const std::size_t stop = s.find_first_of(std::string_view("*\r\n\0", 4));
     return s.substr(0, stop);
 }
 
 // Stores the comma-separated items, one per slot, cutting each to its slot; missing items leave slots empty.
 template <std::size_t N>
-void store_items(ReceiverState* st, const ReceiverLink* link, const Slot (&slots)[N])
+void store_items(ReceiverState* st, const NmeaReader* rd, const Slot (&slots)[N])
 {
-    std::string_view rest = sentence_items(link);
+    std::string_view rest = sentence_items(rd);
     bool more = true;  // the tag's own comma opens item 1, even when it is empty
     auto* base = reinterpret_cast<char*>(&st->report);
     for (const Slot& slot : slots) {
@@ -95,7 +96,7 @@ void set_slot(char (&slot)[N], const char* text)
 // position of the receiver's own talkers (GP, GL, BD) marks its reporting
 // cycle as seen: the GN solution some receivers send beside them is no
 // repeat of it.
-void position_stored(ReceiverState* st, const ReceiverLink* link, bool own_talker)
+void position_stored(ReceiverState* st, const NmeaReader* rd, bool own_talker)
 {
     if (own_talker) {
         st->position_seen = 1;
@@ -103,43 +104,43 @@ void position_stored(ReceiverState* st, const ReceiverLink* link, bool own_talke
     }
     st->report.updated = 1;
     st->files_due |= kStatsDue | kLocationDue;
-    location_touch(st, link);
+    location_touch(st, rd);
 }
 
-int on_gsv(ReceiverState* st, const ReceiverLink*)
+int on_gsv(ReceiverState* st, const NmeaReader*)
 {
     // A new reporting cycle begins: the next GGA is news again.
     st->position_seen = 0;
     return 1;
 }
 
-int on_gga(ReceiverState* st, const ReceiverLink* link)
+int on_gga(ReceiverState* st, const NmeaReader* rd)
 {
     // Some modules repeat the cycle's GGA; only the first one of a cycle counts.
-    if (link->drop_repeated_gga && st->position_seen)
+    if (rd->drop_repeated_gga && st->position_seen)
         return 0;
-    store_items(st, link, kGgaSlots);
-    position_stored(st, link, true);
+    store_items(st, rd, kGgaSlots);
+    position_stored(st, rd, true);
     return 1;
 }
 
 // "$GNGGA": the position of a receiver that speaks GN only. One that also
 // sends its own talkers' positions keeps those: its report reads as it always
 // has, and the GN sentence is passed on unread.
-int on_gn_gga(ReceiverState* st, const ReceiverLink* link)
+int on_gn_gga(ReceiverState* st, const NmeaReader* rd)
 {
     if (st->own_position)
         return 1;
-    store_items(st, link, kGgaSlots);
-    position_stored(st, link, false);
+    store_items(st, rd, kGgaSlots);
+    position_stored(st, rd, false);
     return 1;
 }
 
 // The GNS mode string has one letter per satellite system; "N" is no fix.
 // Empty, or "N" for every system, is a position without a fix.
-bool gns_has_fix(const ReceiverLink* link)
+bool gns_has_fix(const NmeaReader* rd)
 {
-    std::string_view rest = sentence_items(link);
+    std::string_view rest = sentence_items(rd);
     for (int item = 1; item < 6; ++item) {
         const std::size_t comma = rest.find(',');
         if (comma == std::string_view::npos)
@@ -150,27 +151,27 @@ bool gns_has_fix(const ReceiverLink* link)
     return mode.find_first_not_of('N') != std::string_view::npos;
 }
 
-void store_gns(ReceiverState* st, const ReceiverLink* link)
+void store_gns(ReceiverState* st, const NmeaReader* rd)
 {
-    store_items(st, link, kGnsSlots);
-    set_slot(st->report.fix_quality, gns_has_fix(link) ? "1" : "0");
+    store_items(st, rd, kGnsSlots);
+    set_slot(st->report.fix_quality, gns_has_fix(rd) ? "1" : "0");
     // GNS altitudes are always metres; the sentence has no unit item of its own.
     set_slot(st->report.altitude_unit, st->report.altitude[0] ? "M" : "");
 }
 
-int on_gns(ReceiverState* st, const ReceiverLink* link)
+int on_gns(ReceiverState* st, const NmeaReader* rd)
 {
-    store_gns(st, link);
-    position_stored(st, link, true);
+    store_gns(st, rd);
+    position_stored(st, rd, true);
     return 1;
 }
 
-int on_gn_gns(ReceiverState* st, const ReceiverLink* link)
+int on_gn_gns(ReceiverState* st, const NmeaReader* rd)
 {
     if (st->own_position)
         return 1;
-    store_gns(st, link);
-    position_stored(st, link, false);
+    store_gns(st, rd);
+    position_stored(st, rd, false);
     return 1;
 }
 
@@ -189,11 +190,11 @@ void moving_update(ReceiverState* st)
     st->moving = (end == text || !std::isfinite(knots) || knots >= kStandingKnots) ? 1 : 0;
 }
 
-int on_rmc(ReceiverState* st, const ReceiverLink* link)
+int on_rmc(ReceiverState* st, const NmeaReader* rd)
 {
-    store_items(st, link, kRmcSlots);
+    store_items(st, rd, kRmcSlots);
     // A date the rollover repair judged wrong but could not rewrite is no date.
-    if (link->date_suspect)
+    if (rd->date_suspect)
         st->report.date[0] = '\0';
     moving_update(st);
     st->report.updated = 1;
@@ -201,22 +202,22 @@ int on_rmc(ReceiverState* st, const ReceiverLink* link)
     return 1;
 }
 
-int on_gp_rmc(ReceiverState* st, const ReceiverLink* link)
+int on_gp_rmc(ReceiverState* st, const NmeaReader* rd)
 {
     st->gprmc_seen = 1;
-    return on_rmc(st, link);
+    return on_rmc(st, rd);
 }
 
 // "$GNRMC" stands in for "$GPRMC" only on a receiver that sends no "$GPRMC".
-int on_gn_rmc(ReceiverState* st, const ReceiverLink* link)
+int on_gn_rmc(ReceiverState* st, const NmeaReader* rd)
 {
-    return st->gprmc_seen ? 1 : on_rmc(st, link);
+    return st->gprmc_seen ? 1 : on_rmc(st, rd);
 }
 
 struct TagHandler {
     std::string_view tag;
     SentenceKind kind;
-    int (*handle)(ReceiverState* st, const ReceiverLink* link);
+    int (*handle)(ReceiverState* st, const NmeaReader* rd);
 };
 
 // Only these tags feed the report; every other sentence is passed on unread.
@@ -281,23 +282,23 @@ void put_split_2_2(TextOut* out, const char (&text)[N], std::string_view sep1, s
 
 }  // namespace
 
-void nmea_state_open(ReceiverState* st, const ReceiverLink* link)
+void nmea_state_open(ReceiverState* st, const NmeaReader* rd)
 {
     std::memset(st, 0, sizeof *st);
     st->moving = 1;
-    if (link && link->watchdog_enabled)
-        st->last_fix_time = link->opened_at;
+    if (rd && rd->watchdog_enabled)
+        st->last_fix_time = rd->opened_at;
 }
 
-int nmea_interpret(ReceiverState* st, ReceiverLink* link)
+int nmea_interpret(ReceiverState* st, NmeaReader* rd)
 {
     st->report.updated = 0;
-    if (!link || link->sentence_len < static_cast<int>(kTagLen))
+    if (!rd || rd->sentence_len < static_cast<int>(kTagLen))
         return 1;
-    const std::string_view head(link->rx_buf + link->rx_start, kTagLen);
+    const std::string_view head(rd->rx_buf + rd->rx_start, kTagLen);
     for (const TagHandler& h : kTagHandlers) {
         if (h.tag == head)
-            return h.handle(st, link);
+            return h.handle(st, rd);
     }
     return 1;
 }

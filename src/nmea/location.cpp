@@ -8,11 +8,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
+#include "nmea/location.h"
+#include "nmea/reader.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
-#include "receiver/serial.h"
 
 namespace {
 
@@ -67,9 +67,9 @@ void nmea_files_remove()
     plat_unlink(kLocationPath);
 }
 
-void location_touch(ReceiverState* st, const ReceiverLink* link)
+void location_touch(ReceiverState* st, const NmeaReader* rd)
 {
-    if (!link || !link->watchdog_enabled)
+    if (!rd || !rd->watchdog_enabled)
         return;
     const PositionReport& r = st->report;
     if (!has_fix(r) || !r.latitude[0] || !r.longitude[0])
@@ -85,9 +85,9 @@ void location_touch(ReceiverState* st, const ReceiverLink* link)
     st->last_fix_time = now;
 }
 
-int location_watchdog(const ReceiverState* st, const ReceiverLink* link)
+int location_watchdog(const ReceiverState* st, const NmeaReader* rd)
 {
-    if (!link || !st || !link->watchdog_enabled || st->last_fix_time == static_cast<time_t>(-1))
+    if (!rd || !st || !rd->watchdog_enabled || st->last_fix_time == static_cast<time_t>(-1))
         return 0;
     const time_t now = monotonic_seconds();
     if (now == static_cast<time_t>(-1)) {
@@ -96,9 +96,9 @@ int location_watchdog(const ReceiverState* st, const ReceiverLink* link)
         return 0;
     }
     // Equal is still in time.
-    if (now - st->last_fix_time > static_cast<time_t>(link->watchdog_timeout)) {
+    if (now - st->last_fix_time > static_cast<time_t>(rd->watchdog_timeout)) {
         log_msg(LOG_WARNING, "no location data from GPS within %u minutes, force restart",
-                static_cast<unsigned>(link->watchdog_timeout / 60));
+                static_cast<unsigned>(rd->watchdog_timeout / 60));
         return -2;
     }
     return 0;

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "nmea/nmea.h"
+#include "nmea/datefix.h"
+#include "nmea/reader.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
 
 namespace {
 
@@ -52,47 +52,47 @@ void log_read_error(ssize_t n)
     log_msg(LOG_ERR, "read error: %s", n == 0 ? "end of file" : std::strerror(errno));
 }
 
-int rx_appended(ReceiverLink* link, ssize_t n, int room)
+int rx_appended(NmeaReader* rd, ssize_t n, int room)
 {
-    link->rx_len += static_cast<int>(n);
-    link->rx_buf[link->rx_len] = '\0';
-    link->rx_timeout = kRxTimeoutFlowing;
+    rd->rx_len += static_cast<int>(n);
+    rd->rx_buf[rd->rx_len] = '\0';
+    rd->rx_timeout = kRxTimeoutFlowing;
     if (n == room) {
         // Reading on without a wait needs a port that never blocks a read.
-        if (link->rx_nonblocking == 0)
-            link->rx_nonblocking = (fcntl(link->fd, F_GETFL) & O_NONBLOCK) ? 2 : 1;
-        link->rx_more = link->rx_nonblocking == 2;
+        if (rd->rx_nonblocking == 0)
+            rd->rx_nonblocking = (fcntl(rd->fd, F_GETFL) & O_NONBLOCK) ? 2 : 1;
+        rd->rx_more = rd->rx_nonblocking == 2;
     }
     return 0;
 }
 
 }  // namespace
 
-int nmea_read(ReceiverLink* link)
+int nmea_read(NmeaReader* rd)
 {
     // No descriptor is a failed wait: poll would otherwise sit out the whole timeout on it.
-    if (!link || link->fd < 0)
+    if (!rd || rd->fd < 0)
         return -1;
-    if (link->rx_len < 0 || link->rx_len > kRxDataMax || link->rx_start < 0 || link->rx_start > link->rx_len)
-        link->rx_len = link->rx_start = 0;
+    if (rd->rx_len < 0 || rd->rx_len > kRxDataMax || rd->rx_start < 0 || rd->rx_start > rd->rx_len)
+        rd->rx_len = rd->rx_start = 0;
     // What was handed on is no longer needed: the unframed rest moves to the front.
-    if (link->rx_start > 0) {
-        link->rx_len -= link->rx_start;
-        std::memmove(link->rx_buf, link->rx_buf + link->rx_start, static_cast<size_t>(link->rx_len));
-        link->rx_start = 0;
-        link->rx_buf[link->rx_len] = '\0';
+    if (rd->rx_start > 0) {
+        rd->rx_len -= rd->rx_start;
+        std::memmove(rd->rx_buf, rd->rx_buf + rd->rx_start, static_cast<size_t>(rd->rx_len));
+        rd->rx_start = 0;
+        rd->rx_buf[rd->rx_len] = '\0';
     }
-    const int room = kRxDataMax - link->rx_len;
+    const int room = kRxDataMax - rd->rx_len;
     if (room <= 0)
         return 0;  // full: the framer must make room first
     // After a read that filled the buffer the receiver is likely ahead of us:
     // read on without the wait (a flood costs one system call less per read).
-    if (link->rx_more) {
-        link->rx_more = 0;
+    if (rd->rx_more) {
+        rd->rx_more = 0;
         errno = 0;
-        const ssize_t n = read(link->fd, link->rx_buf + link->rx_len, static_cast<size_t>(room));
+        const ssize_t n = read(rd->fd, rd->rx_buf + rd->rx_len, static_cast<size_t>(room));
         if (n > 0)
-            return rx_appended(link, n, room);
+            return rx_appended(rd, n, room);
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
             log_read_error(n);
             return -1;
@@ -108,8 +108,8 @@ int nmea_read(ReceiverLink* link)
     const int stop_fd = plat_stop_fd();
     if (plat_stop_seen())
         return -1;
-    pollfd pfd[2] = {{link->fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    const int timeout_ms = link->rx_timeout > 0 ? link->rx_timeout * 1000 : 0;
+    pollfd pfd[2] = {{rd->fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    const int timeout_ms = rd->rx_timeout > 0 ? rd->rx_timeout * 1000 : 0;
     const int ready = clock_poll(pfd, 2, timeout_ms);
     if (ready < 0 || pfd[1].revents != 0) {
         // Stopped, interrupted or failed: the caller decides, no message.
@@ -124,39 +124,39 @@ int nmea_read(ReceiverLink* link)
         log_msg(LOG_WARNING, "select read file descriptor not set");
         return 0;
     }
-    const ssize_t n = read(link->fd, link->rx_buf + link->rx_len, static_cast<size_t>(room));
+    const ssize_t n = read(rd->fd, rd->rx_buf + rd->rx_len, static_cast<size_t>(room));
     if (n <= 0) {
         log_read_error(n);
         return -1;
     }
-    return rx_appended(link, n, room);
+    return rx_appended(rd, n, room);
 }
 
-int nmea_next(ReceiverLink* link)
+int nmea_next(NmeaReader* rd)
 {
-    if (!link)
+    if (!rd)
         return 0;
-    if (link->rx_len <= 0 || link->rx_len > kRxDataMax || link->rx_start < 0 || link->rx_start >= link->rx_len) {
+    if (rd->rx_len <= 0 || rd->rx_len > kRxDataMax || rd->rx_start < 0 || rd->rx_start >= rd->rx_len) {
         // Everything read has been handed on or dropped.
-        link->rx_start = link->rx_len = 0;
-        link->sentence_len = 0;
+        rd->rx_start = rd->rx_len = 0;
+        rd->sentence_len = 0;
         return 0;
     }
-    char* const data = link->rx_buf;
-    data[link->rx_len] = '\0';
+    char* const data = rd->rx_buf;
+    data[rd->rx_len] = '\0';
     for (;;) {
-        link->sentence_len = 0;
-        link->date_suspect = 0;
+        rd->sentence_len = 0;
+        rd->date_suspect = 0;
         // Resynchronise on the next '$': anything before it is not part of a sentence.
-        if (data[link->rx_start] != '$') {
+        if (data[rd->rx_start] != '$') {
             const auto* dollar = static_cast<const char*>(
-                std::memchr(data + link->rx_start, '$', static_cast<size_t>(link->rx_len - link->rx_start)));
-            link->rx_start = dollar ? static_cast<int>(dollar - data) : link->rx_len;
+                std::memchr(data + rd->rx_start, '$', static_cast<size_t>(rd->rx_len - rd->rx_start)));
+            rd->rx_start = dollar ? static_cast<int>(dollar - data) : rd->rx_len;
             if (!dollar)
                 return 0;
         }
-        char* const buf = data + link->rx_start;
-        const int avail = link->rx_len - link->rx_start;
+        char* const buf = data + rd->rx_start;
+        const int avail = rd->rx_len - rd->rx_start;
         const int end = find_line_end(buf, avail);
         if (end < 0) {
             // A NUL hides any line end behind it: drop up to the next '$'.
@@ -164,47 +164,47 @@ int nmea_next(ReceiverLink* link)
                 buf[0] = '~';
                 continue;
             }
-            if (link->rx_start == 0 && avail > kRxDataMax - 1) {
+            if (rd->rx_start == 0 && avail > kRxDataMax - 1) {
                 log_msg(LOG_ERR, "NMEA receive buffer overflow");
-                link->rx_start = link->rx_len = 0;
+                rd->rx_start = rd->rx_len = 0;
             }
             return 0;
         }
-        link->sentence_len = end + 2;
+        rd->sentence_len = end + 2;
 
         // Incoming checksums are not verified, but a sentence must at least carry one.
-        if (!std::memchr(buf, '*', static_cast<size_t>(link->sentence_len))) {
-            nmea_consume(link);
+        if (!std::memchr(buf, '*', static_cast<size_t>(rd->sentence_len))) {
+            nmea_consume(rd);
             continue;
         }
-        if (link->ignore_enabled && link->ignore_prefix) {
-            const size_t plen = std::strlen(link->ignore_prefix);
-            if (plen <= static_cast<size_t>(link->sentence_len) && std::memcmp(buf, link->ignore_prefix, plen) == 0) {
-                nmea_consume(link);
+        if (rd->ignore_enabled && rd->ignore_prefix) {
+            const size_t plen = std::strlen(rd->ignore_prefix);
+            if (plen <= static_cast<size_t>(rd->sentence_len) && std::memcmp(buf, rd->ignore_prefix, plen) == 0) {
+                nmea_consume(rd);
                 continue;
             }
         }
-        link->date_suspect = nmea_datefix(link) < 0 ? 1 : 0;
-        return link->sentence_len;
+        rd->date_suspect = nmea_datefix(rd) < 0 ? 1 : 0;
+        return rd->sentence_len;
     }
 }
 
-char* nmea_sentence(ReceiverLink* link)
+char* nmea_sentence(NmeaReader* rd)
 {
-    return link->rx_buf + link->rx_start;
+    return rd->rx_buf + rd->rx_start;
 }
 
-void nmea_consume(ReceiverLink* link)
+void nmea_consume(NmeaReader* rd)
 {
-    if (!link)
+    if (!rd)
         return;
-    int n = link->sentence_len;
+    int n = rd->sentence_len;
     if (n < 0)
         n = 0;
-    if (n > link->rx_len - link->rx_start)
-        n = link->rx_len - link->rx_start;
+    if (n > rd->rx_len - rd->rx_start)
+        n = rd->rx_len - rd->rx_start;
     // Nothing moves: earlier sentences of this read stay in place until the
     // outputs have taken them.
-    link->rx_start += n;
-    link->sentence_len = 0;
+    rd->rx_start += n;
+    rd->sentence_len = 0;
 }

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
 #include "nmea/report.h"
 #include "outputs/fleet.h"
 #include "outputs/mqtt.h"

@@ -14,3 +14,10 @@ inline constexpr unsigned long kGpioAntennaOffRequest = 0x40004229UL;
 // The platform whose receiver is a stand-alone one wired to the second
 // serial port, "/dev/ttyS1", instead of a cellular module.
 inline constexpr int kSerialReceiverPlatformId = 20;
+
+// One request on the shared "/dev/gpio" descriptor, opened by the first
+// request that needs it; -1 when it cannot be opened.
+int gpio_request(unsigned long request, int arg);
+// The router's board code and platform id; 15 when "/dev/gpio" fails.
+int gpio_board_code();
+int gpio_platform_id();

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The AT command exchange with the module: one command written, its reply collected.
-#include "receiver/serial.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "receiver/at.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"
-#include "receiver/serial.h"
 
 namespace {
 
@@ -45,15 +44,14 @@ void log_opened(const ReceiverLink* link)
 
 }  // namespace
 
-ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_t date_fix_enabled,
-                        uint32_t reset_enabled, uint32_t reset_timeout)
+ReceiverLink* link_open(const ModuleDriver* row, const LinkOptions& options)
 {
     auto* link = static_cast<ReceiverLink*>(std::calloc(1, sizeof(ReceiverLink)));
     if (!link)
         return nullptr;
     // No descriptor yet: a driver that fails early must not touch stdin.
     link->fd = -1;
-    link->driver = driver_find();
+    link->driver = row;
     if (!link->driver) {
         log_msg(LOG_ERR, "no GPS module available");
         (void)plat_pause(kOpenFailPauseSeconds);
@@ -61,11 +59,11 @@ ReceiverLink* link_open(uint32_t antenna_input, uint32_t antenna_active, uint32_
         return nullptr;
     }
     // Drivers read the antenna settings while they start the engine.
-    link->antenna_input = antenna_input;
-    link->antenna_active = antenna_active;
-    link->date_fix_enabled = date_fix_enabled;
-    link->watchdog_enabled = reset_enabled;
-    link->watchdog_timeout = reset_timeout;
+    link->antenna_input = options.antenna_input;
+    link->antenna_active = options.antenna_active;
+    link->date_fix_enabled = options.date_fix_enabled;
+    link->watchdog_enabled = options.reset_enabled;
+    link->watchdog_timeout = options.reset_timeout;
     if (link->driver->ops->open(link) != 0) {
         log_msg(LOG_ERR, "initialization failed");
         (void)plat_pause(kOpenFailPauseSeconds);

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // UUCP lock files: a port is taken only by one program at a time.
-#include "receiver/serial.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 #include "platform/platform.h"
 #include "platform/worker.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Serial ports: opened with their line settings, and the files that tell about them.
-#include "receiver/serial.h"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -12,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "receiver/link.h"
+#include "receiver/serial.h"
 
 namespace {
 

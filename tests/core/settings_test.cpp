@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "core/settings.h"
+#include "platform/gpio.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 

@@ -21,6 +21,7 @@
 #include "platform/platform.h"
 #include "pty_peer.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 #include "receiver/serial.h"
 #include "support/e2e.h"
 #include "support/harness.h"

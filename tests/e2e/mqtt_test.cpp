@@ -23,7 +23,7 @@
 
 #include <gtest/gtest.h>
 
-#include "nmea/nmea.h"
+#include "nmea/interpret.h"
 #include "support/e2e.h"
 #include "support/fleet_kit.h"
 #include "support/harness.h"

@@ -12,11 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "nmea/nmea.h"
+#include "nmea/datefix.h"
+#include "nmea/interpret.h"
+#include "nmea/location.h"
+#include "nmea/reader.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
-#include "receiver/link.h"
-#include "receiver/serial.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -25,10 +26,10 @@ namespace nt {
 // Every in-process test of this program shares one simulation root, set before anything logs.
 inline const std::string& g_root = th::process_root();
 
-// A receiver link and what its sentences said, side by side as the main loop keeps them.
-struct Link : ReceiverLink, ReceiverState {};
+// A reader and what its sentences said, side by side as the main loop keeps them.
+struct Link : NmeaReader, ReceiverState {};
 
-// A link as link_open leaves it, without a driver: nothing buffered, short waits.
+// A reader as a freshly opened link leaves it: nothing buffered, short waits.
 inline void init_link(Link& link)
 {
     std::memset(&link, 0, sizeof link);
@@ -58,7 +59,7 @@ inline int step(Link& link)
 }
 
 // Places one whole sentence at the start of the buffer as the reader frames it.
-inline void frame(ReceiverLink& link, std::string_view s)
+inline void frame(NmeaReader& link, std::string_view s)
 {
     if (s.size() >= kRxBufferSize)
         s = s.substr(0, kRxBufferSize - 1);  // as much as the reader could ever frame
@@ -69,7 +70,7 @@ inline void frame(ReceiverLink& link, std::string_view s)
     link.rx_buf[s.size()] = '\0';
 }
 
-inline std::string framed(const ReceiverLink& link)
+inline std::string framed(const NmeaReader& link)
 {
     return std::string(link.rx_buf, static_cast<size_t>(link.sentence_len));
 }

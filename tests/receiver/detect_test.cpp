@@ -18,7 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include "drivers/drivers.h"
 #include "platform/clock.h"
+#include "platform/gpio.h"
+#include "platform/usb_ids.h"
 #include "receiver/link.h"
 #include "support/harness.h"
 #include "support/inproc.h"
@@ -163,7 +166,11 @@ TEST(Detection, LinkOpenWithoutModulePausesAndGivesNothing)
     // The pauses take no time on the test clock, which each moves to its end.
     clock_test_start(TestClock::kPausesAdvance);
     const long long t0 = monotonic_ms();
-    ReceiverLink* link = link_open(1, 1, 1, 1, 60);
+    ReceiverLink* link = link_open(driver_find(), {.antenna_input = 1,
+                                                   .antenna_active = 1,
+                                                   .date_fix_enabled = 1,
+                                                   .reset_enabled = 1,
+                                                   .reset_timeout = 60});
     const long long took = monotonic_ms() - t0;
     clock_test_end();
     EXPECT_EQ(link, nullptr);

@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "receiver/link.h"
+#include "receiver/lock.h"
 #include "receiver/serial.h"
 #include "support/e2e.h"
 #include "support/harness.h"

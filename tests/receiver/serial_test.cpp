@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "receiver/at.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 #include "support/harness.h"
