@@ -80,21 +80,6 @@ std::map<int, std::string> open_fds()
     return fds;
 }
 
-// Bytes the module side receives until the line is quiet.
-std::string received(const peer::Pty& pty)
-{
-    std::string got;
-    pollfd p{pty.master, POLLIN, 0};
-    while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
-        char buf[256];
-        ssize_t n = read(pty.master, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
-}
-
 // A family's driver entry points and the ports its module offers.
 struct Family {
     const char* name;
@@ -317,7 +302,7 @@ struct Module {
     Commands commands() { return control ? control->commands() : Commands{}; }
     std::string data_received()
     {
-        return row.family->writes_data && !data.empty() ? received(*data.front()) : std::string();
+        return row.family->writes_data && !data.empty() ? data.front()->drain() : std::string();
     }
     std::string gpio() { return th::read_file(root_path("/dev/gpio.log")); }
     // Ports of any family locked now, each with its holder's text.
@@ -409,7 +394,7 @@ void run_row(const Row& r)
             }
             if (r.streams) {
                 for (const auto& pty : module.data)
-                    if (pty->router_path == r.port)
+                    if (pty->node == root_path(r.port))
                         pty->send("$GPGGA,1*00\r\n");
                 char buf[64] = {};
                 ASSERT_TRUE(
