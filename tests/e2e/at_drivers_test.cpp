@@ -86,12 +86,7 @@ struct Router {
         for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"})
             EXPECT_FALSE(th::file_exists(lock(tty))) << tty;
     }
-    std::string pid_text() const
-    {
-        char text[16];
-        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(daemon.pid));
-        return text;
-    }
+    std::string pid_text() const { return th::pid_text(daemon.pid); }
 };
 
 Commands on(const std::string& port, const Commands& texts)

@@ -249,6 +249,15 @@ struct Rig {
             return -1;
         return seconds_since(t0);
     }
+    // SIGTERM: the daemon exits cleanly within the allowance (log_chars: how
+    // much of its log a failure shows).
+    void expect_prompt_clean_stop(std::size_t log_chars = std::string::npos)
+    {
+        const double took = terminate(10);
+        ASSERT_GE(took, 0) << "no exit within 10 s";
+        EXPECT_LE(took, kExitMarginSeconds);
+        EXPECT_TRUE(exited_cleanly()) << log().substr(0, log_chars);
+    }
     bool exited_cleanly() const
     {
         return WIFEXITED(daemon.status) && WEXITSTATUS(daemon.status) == 0 &&

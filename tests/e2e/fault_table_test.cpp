@@ -121,10 +121,7 @@ TEST(FaultTable, UnplugReplugCyclesLeaveDescriptorsThreadsAndMemoryFlat)
     EXPECT_TRUE(th::wait_until([&] { return nmea.text() == rig.out("ttyS0"); }, 10s))
         << first_difference(nmea.text(), rig.out("ttyS0"));
 
-    const double took = rig.terminate(10);
-    ASSERT_GE(took, 0) << "no exit within 10 s";
-    EXPECT_LE(took, kExitMarginSeconds);
-    EXPECT_TRUE(rig.exited_cleanly()) << rig.log();
+    rig.expect_prompt_clean_stop();
 }
 
 // Junk bytes, NUL bytes and two megabyte-long lines without a sentence end
@@ -170,10 +167,7 @@ TEST(FaultTable, GarbageNulBytesAndAMegabyteWithoutLineEndAreSkipped)
     EXPECT_EQ(rig.log_count("no data from GPS"), 0) << rig.log();
     ASSERT_TRUE(rig.daemon.running());
 
-    const double took = rig.terminate(10);
-    ASSERT_GE(took, 0) << "no exit within 10 s";
-    EXPECT_LE(took, kExitMarginSeconds);
-    EXPECT_TRUE(rig.exited_cleanly()) << rig.log();
+    rig.expect_prompt_clean_stop();
 }
 
 // =============================================================================
@@ -237,10 +231,7 @@ TEST(FaultTable, UsbSerialOutputUnpluggedAndRepluggedAThousandTimes)
     EXPECT_GT(rig.rmc("ttyS0"), rmcs);
     EXPECT_EQ(th::read_file(rig.path("/run/lock/LCK..ttyUSB0")), pid_text(rig.daemon.pid));
 
-    const double took = rig.terminate(10);
-    ASSERT_GE(took, 0) << "no exit within 10 s";
-    EXPECT_LE(took, kExitMarginSeconds);
-    EXPECT_TRUE(rig.exited_cleanly()) << rig.log();
+    rig.expect_prompt_clean_stop();
     EXPECT_FALSE(th::file_exists(rig.path("/run/lock/LCK..ttyUSB0")));
 }
 
@@ -291,10 +282,7 @@ TEST(FaultTable, SerialOutputLockedByALiveProcessDropsWhileAStaleLockIsTakenOver
     EXPECT_TRUE(th::wait_until([&] { return nmea.text() == rig.out("ttyS0"); }, 10s))
         << first_difference(nmea.text(), rig.out("ttyS0"));
 
-    const double took = rig.terminate(10);
-    ASSERT_GE(took, 0) << "no exit within 10 s";
-    EXPECT_LE(took, kExitMarginSeconds);
-    EXPECT_TRUE(rig.exited_cleanly()) << rig.log();
+    rig.expect_prompt_clean_stop();
     EXPECT_FALSE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
     EXPECT_FALSE(th::file_exists(rig.path("/run/lock/LCK..ttyS1")));
 }
@@ -355,10 +343,7 @@ TEST(FaultTable, PseudoTerminalNobodyReadsNeitherBlocksNorCloses)
     EXPECT_EQ(spliced, 0) << got.substr(0, 2000);
     ASSERT_TRUE(rig.daemon.running());
 
-    const double took = rig.terminate(10);
-    ASSERT_GE(took, 0) << "no exit within 10 s";
-    EXPECT_LE(took, kExitMarginSeconds);
-    EXPECT_TRUE(rig.exited_cleanly()) << rig.log().substr(0, 4000);
+    rig.expect_prompt_clean_stop(4000);
 }
 
 // "/run" cannot be written (a read-only directory; "/run/lock" is a file
@@ -395,10 +380,7 @@ TEST(FaultTable, RunNotWritableStillPassesEverySentenceOn)
     EXPECT_FALSE(th::file_exists(rig.path("/run/gps.socket")));
     EXPECT_EQ(th::read_file(rig.path("/run/lock/LCK..ttyS0")), pid_text(rig.daemon.pid));
 
-    const double took = rig.terminate(10);
-    ASSERT_GE(took, 0) << "no exit within 10 s";
-    EXPECT_LE(took, kExitMarginSeconds);
-    EXPECT_TRUE(rig.exited_cleanly()) << rig.log();
+    rig.expect_prompt_clean_stop();
     chmod(rig.path("/run").c_str(), 0755);
 }
 
