@@ -313,8 +313,9 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
          "gps: err: gsmpwr on failed (256) 4 times, the modem may stay off", 0,
          join({{Q, kEnter, kClear, Q}, restart_with(4)}), 9},
     };
-    // The pauses between the attempts pass on the test clock.
-    clock_test_start(TestClock::kPausesAdvance);
+    // The pauses between the attempts pass on the test clock every driver
+    // test runs on; ending it here would leave the tests after this one on
+    // real seconds.
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
         tools.module(c.model, 4, c.gpssel_before, c.fixed, c.power);
@@ -337,7 +338,6 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
             EXPECT_EQ(th::read_file(tools.root + "/sim/atgps-power"), "on\n");
         }
     }
-    clock_test_end();
 
     tools.module("MC7710", 4, 0);
     tools.break_gpssel_query();

@@ -20,6 +20,7 @@
 #include "drivers/families.h"
 #include "platform/platform.h"
 #include "pty_peer.h"
+#include "support/at_sequence.h"
 #include "receiver/link.h"
 #include "receiver/lock.h"
 #include "receiver/serial.h"
@@ -79,21 +80,6 @@ std::map<int, std::string> open_fds()
             fds[std::stoi(e.path().filename().string())] = target.string();
     }
     return fds;
-}
-
-// Bytes the module side receives until the line is quiet.
-std::string received(const peer::Pty& pty)
-{
-    std::string got;
-    pollfd p{pty.master, POLLIN, 0};
-    while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
-        char buf[256];
-        ssize_t n = read(pty.master, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
-    return got;
 }
 
 // A family's driver entry points and the ports its module offers.
@@ -318,7 +304,7 @@ struct Module {
     Commands commands() { return control ? control->commands() : Commands{}; }
     std::string data_received()
     {
-        return row.family->writes_data && !data.empty() ? received(*data.front()) : std::string();
+        return row.family->writes_data && !data.empty() ? data.front()->drain() : std::string();
     }
     std::string gpio() { return th::read_file(root_path("/dev/gpio.log")); }
     // Ports of any family locked now, each with its holder's text.
@@ -410,7 +396,7 @@ void run_row(const Row& r)
             }
             if (r.streams) {
                 for (const auto& pty : module.data)
-                    if (pty->router_path == r.port)
+                    if (pty->node == root_path(r.port))
                         pty->send("$GPGGA,1*00\r\n");
                 char buf[64] = {};
                 ASSERT_TRUE(
@@ -469,7 +455,7 @@ Row fails(const Family& f, const char* legend, Replies replies, Commands sent, L
 
 // AT+GTGPSPOWER: control on ttyUSB7, NMEA on ttyUSB9, the other way round
 // from the other families; every refusal still sends all three commands.
-const Commands kGtStart = {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"};
+const Commands kGtStart = th::at_sequence("gtgps", "start");
 const std::string kEchoMsg = "gps: err: cannot write new value of \"ATE\"";
 const std::string kPowerMsg = "gps: err: cannot write new value of \"AT+GTGPSPOWER\"";
 const std::string kNmeaMsg = "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\"";
@@ -487,9 +473,7 @@ std::string shows(const std::string& name, const std::string& value)
     return "\r\n+QGPSCFG: \"" + name + "\"," + value + "\r\n\r\nOK\r\n";
 }
 
-const Commands kQueries = {query("outport"),         query("nmeasrc"),         query("gpsnmeatype"),
-                           query("glonassnmeatype"), query("galileonmeatype"), query("beidounmeatype"),
-                           query("gnssconfig")};
+const Commands kQueries = th::at_sequence("qgps", "queries");
 
 Commands queries(int from, int to)
 {
@@ -551,9 +535,7 @@ const std::string kAntennaQuery = "AT^SGPSC=\"Power/Antenna\"";
 const std::string kAntennaOn = "\r\n^SGPSC: \"Power/Antenna\",\"on\"\r\n\r\nOK\r\n";
 const std::string kAntennaOff = "\r\n^SGPSC: \"Power/Antenna\",\"off\"\r\n\r\nOK\r\n";
 const std::string kOutputOn = "AT^SGPSC=\"Nmea/Output\",\"on\"";
-const std::string kEngineOn = "AT^SGPSC=\"Engine\",\"1\"";
-const Commands kSgStop = {"AT^SGPSC=\"Engine\",\"0\"", "AT^SGPSC=\"Nmea/Output\",\"off\"",
-                          "AT^SGPSC=\"Power/Antenna\",\"off\""};
+const Commands kSgStop = th::at_sequence("sgpsc", "stop");
 std::string ident(const std::string& model)
 {
     return "\r\n" + model + "\r\nREVISION 01.000\r\n\r\nOK\r\n";
@@ -614,7 +596,7 @@ const Row kRows[] = {
      .replies = {{"AT+GTGPSPOWER=0", kRefused}},
      .sent = kGtStart,
      .port = "/dev/ttyUSB9",
-     .stop_sent = {"AT+GTGPSPOWER=0"},
+     .stop_sent = th::at_sequence("gtgps", "stop"),
      .stop_logged = {kPowerMsg}},
     fails(kGtgps, "echo off refused", {{"ATE0", kRefused}}, kGtStart, {kEchoMsg}),
     fails(kGtgps, "power refused", {{"AT+GTGPSPOWER=1", kRefused}}, kGtStart, {kPowerMsg}),
@@ -643,9 +625,9 @@ const Row kRows[] = {
      .replies = settings_in_place({{query("beidounmeatype"), shows("pqnmeatype", "0")},
                                    {query("galileonmeatype"), shows("galileonmeatype", "01")},
                                    {"AT+QGPSEND", kRefused}}),
-     .sent = join({{"ATE0"}, kQueries, {"AT+QGPS=1"}}),
+     .sent = th::at_sequence("qgps", "start"),
      .port = "/dev/ttyUSB7",
-     .stop_sent = {"AT+QGPSEND"},
+     .stop_sent = th::at_sequence("qgps", "stop"),
      .stop_logged = {"gps: err: cannot disable Engine (\"\\r\\nERROR\\r\\n\")"},
      .not_logged = {"set \""}},
     // Values that differ are written (quoted only when they are text,
@@ -673,7 +655,7 @@ const Row kRows[] = {
           join({{"ATE0"}, queries(0, 2), {"AT+QGPSCFG=\"nmeasrc\",1"}}),
           {"gps: err: cannot write new value of \"nmeasrc\""}),
     fails(kQgps, "engine refused", settings_in_place({{"AT+QGPS=1", "\r\n+CME ERROR: 504\r\n"}}),
-          join({{"ATE0"}, kQueries, {"AT+QGPS=1", "AT+QGPSEND"}}),
+          join({th::at_sequence("qgps", "start"), th::at_sequence("qgps", "stop")}),
           {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 504\\r\\n\")"}),
 
     gpsp(kGpsp, "control port missing", "Connected", 0, 0, 1, false),
@@ -712,8 +694,7 @@ const Row kRows[] = {
      .family = &kSgpsc,
      .replies = {{"ATI", ident("PLS83-W")}, {kAntennaQuery, kAntennaOn}},
      .prepare = [](ReceiverLink&) { set_flags(0, 0); },
-     .sent = {"ATI", kAntennaQuery, "AT^SGPSC=\"Nmea/Interface\",\"3\"", "AT^SGPSC=\"Nmea/GPS\",\"on\"", kOutputOn,
-              kEngineOn},
+     .sent = th::at_sequence("sgpsc", "start PLS83 antenna on"),
      .pause_before_last = 4900,
      .streams = true,
      .check = [](const ReceiverLink&) { expect_flags(1, 1); },
@@ -724,7 +705,7 @@ const Row kRows[] = {
      .family = &kSgpsc,
      .replies = {{"ATI", ident("PLS8-E")}, {kAntennaQuery, kAntennaOff}},
      .prepare = [](ReceiverLink&) { set_flags(0, 1); },
-     .sent = {"ATI", kAntennaQuery, "AT^SGPSC=\"Power/Antenna\",\"on\"", kOutputOn, kEngineOn},
+     .sent = th::at_sequence("sgpsc", "start PLS8 antenna off"),
      .pause_before_last = 4900,
      .check = [](const ReceiverLink&) { expect_flags(1, 0); },
      .port = "/dev/ttyUSB7",
@@ -733,8 +714,7 @@ const Row kRows[] = {
      .family = &kSgpsc,
      .replies = {{"ATI", ident("ALS3-E")}, {kAntennaQuery, kAntennaOn}},
      .prepare = [](ReceiverLink&) { set_flags(1, 1); },
-     .sent = {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", kAntennaQuery, kOutputOn,
-              "AT^SGPSC=\"Nmea/Freq\",\"1\"", kEngineOn},
+     .sent = th::at_sequence("sgpsc", "start other antenna on"),
      .check = [](const ReceiverLink&) { expect_flags(0, 0); },
      .port = "/dev/ttyUSB7",
      .stop_sent = kSgStop},

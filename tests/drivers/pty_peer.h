@@ -24,6 +24,7 @@
 #include "receiver/link.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+#include "support/pty_peer.h"
 
 namespace peer {
 
@@ -38,46 +39,7 @@ inline ::testing::Environment* const kPausesAdvance = ::testing::AddGlobalTestEn
 
 // One pseudo-terminal whose slave is linked into the process root under a
 // router path ("/dev/ttyUSB8").
-struct Pty {
-    int master = -1;
-    std::string router_path;
-
-    explicit Pty(const std::string& path) : router_path(path)
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        grantpt(master);
-        unlockpt(master);
-        const std::string link = th::process_root() + path;
-        std::error_code ec;
-        std::filesystem::remove(link, ec);
-        std::filesystem::create_symlink(ptsname(master), link, ec);
-    }
-    ~Pty()
-    {
-        std::error_code ec;
-        std::filesystem::remove(th::process_root() + router_path, ec);
-        close(master);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    // Line speed the other side set on the slave (TCGETS on a master reports
-    // the slave's settings).
-    speed_t speed() const
-    {
-        termios tio{};
-        if (tcgetattr(master, &tio) != 0)
-            return 0;
-        return cfgetospeed(&tio);
-    }
-    void send(const std::string& text) const
-    {
-        if (write(master, text.data(), text.size()) < 0) {
-            // Nobody holds the slave or its queue is full: the bytes are lost,
-            // as on a real line.
-        }
-    }
-};
+using Pty = th::PtyPeer;
 
 // A control port that answers every command line from a table (default
 // "OK\r\n") and records the commands in order.

@@ -7,11 +7,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/at_sequence.h"
 #include "support/e2e.h"
 #include "support/harness.h"
 
@@ -84,12 +86,7 @@ struct Router {
         for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"})
             EXPECT_FALSE(th::file_exists(lock(tty))) << tty;
     }
-    std::string pid_text() const
-    {
-        char text[16];
-        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(daemon.pid));
-        return text;
-    }
+    std::string pid_text() const { return th::pid_text(daemon.pid); }
 };
 
 Commands on(const std::string& port, const Commands& texts)
@@ -105,15 +102,23 @@ Commands tail(const Commands& all, std::size_t from)
     return from < all.size() ? Commands(all.begin() + static_cast<long>(from), all.end()) : Commands{};
 }
 
-const Commands kSgpscStop = {"AT^SGPSC=\"Engine\",\"0\"", "AT^SGPSC=\"Nmea/Output\",\"off\"",
-                             "AT^SGPSC=\"Power/Antenna\",\"off\""};
+// The golden sequences named, one after the other, as the module received
+// them on port.
+Commands on(const std::string& port, const std::string& family, std::initializer_list<const char*> names)
+{
+    Commands all;
+    for (const char* name : names)
+        for (const std::string& t : th::at_sequence(family, name))
+            all.push_back(port + " " + t);
+    return all;
+}
 
 // Each identity variant gets its own commands and streams on its own data
 // port to the output; SIGTERM stops engine, output and antenna in that order.
 struct SgpscCase {
     const char* legend;
     std::vector<std::string> opts;
-    Commands start;
+    const char* start;  // its sequence in at-sgpsc.txt
     const char* data_tty;
 };
 
@@ -121,36 +126,28 @@ void sgpsc_starts_streams_and_stops(const SgpscCase& c)
 {
     Router r("sgpsc", c.opts);
     r.start_daemon();
-    ASSERT_TRUE(r.wait_commands(c.start.size())) << r.daemon.log();
+    const Commands start = th::at_sequence("sgpsc", c.start);
+    ASSERT_TRUE(r.wait_commands(start.size())) << r.daemon.log();
     EXPECT_TRUE(r.wait_output()) << r.daemon.log();
-    EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", c.start));
+    EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", start));
     EXPECT_EQ(th::read_file(r.lock(c.data_tty)), r.pid_text());
     EXPECT_FALSE(th::file_exists(r.lock("ttyUSB8")));
     EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{c.data_tty});
     kill(r.daemon.pid, SIGTERM);
     ASSERT_TRUE(r.daemon.wait_exit(20s));
-    EXPECT_EQ(tail(r.commands(), c.start.size()), on("/dev/ttyUSB8", kSgpscStop));
+    EXPECT_EQ(tail(r.commands(), start.size()), on("/dev/ttyUSB8", "sgpsc", {"stop"}));
     EXPECT_NE(r.daemon.log().find("gps: notice: stopped"), std::string::npos);
     for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB9"})
         EXPECT_FALSE(th::file_exists(r.lock(tty))) << tty;
 }
 
 const SgpscCase kSgpscCases[] = {
-    {"SgpscIdentityVariantsStartStreamAndStop PLS83",
-     {"identity=PLS83-W"},
-     {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Interface\",\"3\"",
-      "AT^SGPSC=\"Nmea/GPS\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
-     "ttyUSB9"},
+    {"SgpscIdentityVariantsStartStreamAndStop PLS83", {"identity=PLS83-W"}, "start PLS83 antenna off", "ttyUSB9"},
     {"SgpscIdentityVariantsStartStreamAndStop PLS8",
      {"identity=PLS8-E", "antenna=on"},
-     {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""},
+     "start PLS8 antenna on",
      "ttyUSB7"},
-    {"SgpscIdentityVariantsStartStreamAndStop neither",
-     {"identity=ALS3-E"},
-     {"ATI", "AT^SGPSC=\"Power/Psm\",\"1\"", "AT^SGPSC=\"Power/Odm\",\"0\"", "AT^SGPSC=\"Power/Antenna\"",
-      "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Nmea/Freq\",\"1\"",
-      "AT^SGPSC=\"Engine\",\"1\""},
-     "ttyUSB7"},
+    {"SgpscIdentityVariantsStartStreamAndStop neither", {"identity=ALS3-E"}, "start other antenna off", "ttyUSB7"},
 };
 
 // A module whose settings differ in one value (reported quoted, BeiDou under
@@ -160,16 +157,11 @@ void qgps_sets_restarts_then_starts()
 {
     Router r("qgps", {"gpsnmeatype=1", "beidou_name=pqnmeatype", "restart_ms=1000"});
     r.start_daemon();
-    Commands queries;
-    for (const char* name :
-         {"outport", "nmeasrc", "gpsnmeatype", "glonassnmeatype", "galileonmeatype", "beidounmeatype", "gnssconfig"})
-        queries.push_back(std::string("AT+QGPSCFG=\"") + name + "\"");
+    const Commands queries = th::at_sequence("qgps", "queries");
     Commands first = {"ATE0", queries[0], queries[1], queries[2], "AT+QGPSCFG=\"gpsnmeatype\",31"};
     first.insert(first.end(), queries.begin() + 3, queries.end());
     first.push_back("AT+CFUN=1,1");
-    Commands second = {"ATE0"};
-    second.insert(second.end(), queries.begin(), queries.end());
-    second.push_back("AT+QGPS=1");
+    const Commands second = th::at_sequence("qgps", "start");
     Commands all = first;
     all.insert(all.end(), second.begin(), second.end());
 
@@ -183,7 +175,7 @@ void qgps_sets_restarts_then_starts()
     EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{"ttyUSB7"});
 
     ASSERT_TRUE(r.daemon.stop(SIGTERM, 20s));
-    EXPECT_EQ(tail(r.commands(), all.size()), on("/dev/ttyUSB8", {"AT+QGPSEND"}));
+    EXPECT_EQ(tail(r.commands(), all.size()), on("/dev/ttyUSB8", "qgps", {"stop"}));
     for (const char* tty : {"ttyUSB7", "ttyUSB8"})
         EXPECT_FALSE(th::file_exists(r.lock(tty))) << tty;
 }
@@ -193,14 +185,14 @@ void gtgps_starts_streams_and_stops()
 {
     Router r("gtgps", {});
     r.start_daemon();
-    const Commands start = {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"};
+    const Commands start = th::at_sequence("gtgps", "start");
     ASSERT_TRUE(r.wait_commands(start.size())) << r.daemon.log();
     EXPECT_TRUE(r.wait_output()) << r.daemon.log();
     EXPECT_EQ(r.commands(), on("/dev/ttyUSB7", start));
     EXPECT_EQ(th::read_file(r.lock("ttyUSB9")), r.pid_text());
     EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{"ttyUSB9"});
     ASSERT_TRUE(r.daemon.stop(SIGTERM, 20s));
-    EXPECT_EQ(tail(r.commands(), start.size()), on("/dev/ttyUSB7", {"AT+GTGPSPOWER=0"}));
+    EXPECT_EQ(tail(r.commands(), start.size()), on("/dev/ttyUSB7", "gtgps", {"stop"}));
     EXPECT_FALSE(th::file_exists(r.lock("ttyUSB9")));
     EXPECT_FALSE(th::file_exists(r.lock("ttyUSB7")));
 }
@@ -222,9 +214,7 @@ const FailedCase kFailedCases[] = {
      "sgpsc",
      "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
      false,
-     on("/dev/ttyUSB8",
-        {"ATI", "AT^SGPSC=\"Power/Antenna\"", "AT^SGPSC=\"Power/Antenna\",\"on\"", "AT^SGPSC=\"Nmea/Interface\",\"3\"",
-         "AT^SGPSC=\"Nmea/GPS\",\"on\"", "AT^SGPSC=\"Nmea/Output\",\"on\"", "AT^SGPSC=\"Engine\",\"1\""}),
+     on("/dev/ttyUSB8", "sgpsc", {"start PLS83 antenna off"}),
      {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 3\\r\\n\")"}},
     {"qgps error reply to a query",
      "qgps",
@@ -236,28 +226,26 @@ const FailedCase kFailedCases[] = {
      "qgps",
      "AT+QGPS=1 => refuse\n",
      false,
-     on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\"", "AT+QGPSCFG=\"gpsnmeatype\"",
-                         "AT+QGPSCFG=\"glonassnmeatype\"", "AT+QGPSCFG=\"galileonmeatype\"",
-                         "AT+QGPSCFG=\"beidounmeatype\"", "AT+QGPSCFG=\"gnssconfig\"", "AT+QGPS=1", "AT+QGPSEND"}),
+     on("/dev/ttyUSB8", "qgps", {"start", "stop"}),
      {"gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")"}},
     {"gtgps echo off refused",
      "gtgps",
      "ATE0 => refuse\n",
      false,
-     on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+     on("/dev/ttyUSB7", "gtgps", {"start"}),
      {"gps: err: cannot write new value of \"ATE\""}},
     {"gtgps power and output refused",
      "gtgps",
      "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n",
      false,
-     on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+     on("/dev/ttyUSB7", "gtgps", {"start"}),
      {"gps: err: cannot write new value of \"AT+GTGPSPOWER\"",
       "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
     {"gtgps output refused",
      "gtgps",
      "AT+GTSET=\"NMEAEN\",1 => silent\n",
      false,
-     on("/dev/ttyUSB7", {"ATE0", "AT+GTGPSPOWER=1", "AT+GTSET=\"NMEAEN\",1"}),
+     on("/dev/ttyUSB7", "gtgps", {"start"}),
      {"gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
 };
 

@@ -23,6 +23,7 @@
 #include "outputs/local.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+#include "support/pty_peer.h"
 
 namespace {
 
@@ -33,52 +34,6 @@ std::string in_root(const std::string& router_path)
 {
     return th::process_root() + router_path;
 }
-
-// A serial port of the router played by a pseudo-terminal whose slave is
-// linked into the root under the router's path.
-struct PortPeer {
-    int master = -1;
-    std::string path;
-
-    explicit PortPeer(const std::string& router_path) : path(router_path)
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        grantpt(master);
-        unlockpt(master);
-        std::error_code ec;
-        std::filesystem::remove(in_root(path), ec);
-        std::filesystem::create_symlink(ptsname(master), in_root(path), ec);
-    }
-    ~PortPeer() { unplug(); }
-    PortPeer(const PortPeer&) = delete;
-    PortPeer& operator=(const PortPeer&) = delete;
-
-    // The device disappears: the node goes and every open slave fails.
-    void unplug()
-    {
-        std::error_code ec;
-        std::filesystem::remove(in_root(path), ec);
-        if (master >= 0)
-            close(master);
-        master = -1;
-    }
-    // Everything that arrives until the line has been quiet for a moment.
-    std::string drain() const { return read_quiet(master); }
-
-    static std::string read_quiet(int fd)
-    {
-        std::string got;
-        pollfd p{fd, POLLIN, 0};
-        while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
-            char buf[4096];
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-};
 
 std::string lock_file(const std::string& tty)
 {
@@ -95,7 +50,7 @@ std::string pid_line(int pid)
 TEST(LocalOutput, DisabledSerialOutputIsNeverOpenedNorLocked)
 {
     th::process_root();
-    PortPeer tty("/dev/ttyUSB0");
+    th::PtyPeer tty("/dev/ttyUSB0");
     SerialOutput out{0, "/dev/ttyUSB0", Fd{}};
     for (int i = 0; i < 5; ++i)
         output_write(&out, kGga.data(), kGga.size());
@@ -108,7 +63,7 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
 {
     th::process_root();
     th::StderrCapture err;
-    auto tty = std::make_unique<PortPeer>("/dev/ttyS0");
+    auto tty = std::make_unique<th::PtyPeer>("/dev/ttyS0");
     SerialOutput out{1, "/dev/ttyS0", Fd{}};
 
     output_write(&out, kGga.data(), kGga.size());
@@ -132,7 +87,7 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
 
     // Plugged back: picked up by the next sentence, no restart needed.
     tty.reset();
-    tty = std::make_unique<PortPeer>("/dev/ttyS0");
+    tty = std::make_unique<th::PtyPeer>("/dev/ttyS0");
     output_write(&out, kRmc.data(), kRmc.size());
     ASSERT_GE(out.fd.get(), 0);
     EXPECT_EQ(tty->drain(), kRmc);
@@ -146,7 +101,7 @@ TEST(LocalOutput, PortLockedByAnotherProgramDropsSentencesUntilReleased)
 {
     th::process_root();
     th::StderrCapture err;
-    PortPeer tty("/dev/ttyS1");
+    th::PtyPeer tty("/dev/ttyS1");
     // Process 1 always lives: the lock is another program's.
     th::write_file(lock_file("ttyS1"), pid_line(1));
     SerialOutput out{1, "/dev/ttyS1", Fd{}};
@@ -201,7 +156,7 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     ASSERT_GE(reader, 0);
     output_write(&out, kGga.data(), kGga.size());
     output_write(&out, kRmc.data(), kRmc.size());
-    EXPECT_EQ(PortPeer::read_quiet(reader), kGga + kRmc);
+    EXPECT_EQ(th::PtyPeer::read_quiet(reader), kGga + kRmc);
     close(reader);
 
     // Nobody reads: the queue fills, sentences are dropped, the pseudo-
@@ -252,7 +207,7 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     batch(kRmc, t + 100);
     reader = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
-    std::string got = PortPeer::read_quiet(reader);
+    std::string got = th::PtyPeer::read_quiet(reader);
     ASSERT_GE(got.size(), kGga.size() + kRmc.size());
     EXPECT_EQ(got.substr(got.size() - kGga.size() - kRmc.size()), kGga + kRmc);
     EXPECT_LE(got.size(), 32768u + kRmc.size());
@@ -290,7 +245,7 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
     // and what it finds when it comes back runs without a gap to the last.
     for (int sec = 30; sec < 400; ++sec, now += 1000)
         batch(kGga + "$GPTXT,01,01,02," + std::to_string(sec) + "*00\r\n" + kRmc, now);
-    const std::string back = PortPeer::read_quiet(reader);
+    const std::string back = th::PtyPeer::read_quiet(reader);
     got += back;
     whole(got);
     seen = stamps(back);
@@ -377,7 +332,7 @@ TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
         int reader = open(link.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(reader, 0);
         output_write(&out, kGga.data(), kGga.size());
-        EXPECT_EQ(PortPeer::read_quiet(reader), c.enabled ? kGga : "");
+        EXPECT_EQ(th::PtyPeer::read_quiet(reader), c.enabled ? kGga : "");
         close(reader);
         pty_close(&out);
         EXPECT_FALSE(th::file_exists(link));
