@@ -119,8 +119,7 @@ void outcome(HttpOutput* h, CURLcode rc, long status, char* why, std::size_t siz
         char* ms = after ? std::strstr(after, " ms") : nullptr;
         if (ms && std::strspn(after + 7, "0123456789") == static_cast<std::size_t>(ms - after - 7))
             std::memmove(after, ms + 3, std::strlen(ms + 3) + 1);
-    }
-    else if (status < 200 || status > 299)
+    } else if (status < 200 || status > 299)
         std::snprintf(why, size, "HTTP status %ld", status);
     else
         why[0] = '\0';
