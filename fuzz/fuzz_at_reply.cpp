@@ -13,6 +13,7 @@
 #include "drivers/at_common.h"
 #include "drivers/families.h"
 #include "fuzz_common.h"
+#include "receiver/at.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 

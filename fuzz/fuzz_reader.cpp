@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 
 #include "fuzz_common.h"
-#include "nmea/nmea.h"
+#include "nmea/datefix.h"
+#include "nmea/interpret.h"
+#include "nmea/location.h"
+#include "nmea/reader.h"
 #include "receiver/link.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)

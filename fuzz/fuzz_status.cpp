@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "outputs/proc.h"
+#include "platform/status_tool.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -5,6 +5,8 @@
 // Input: byte 0 = the port asked for (besides the module's port 8), the rest
 // is the list file.
 #include "fuzz_common.h"
+#include "drivers/drivers.h"
+#include "platform/usb_ids.h"
 #include "receiver/link.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
