@@ -184,12 +184,14 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
         buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         return buf;
     };
-    // The next datagram, the clock moving in steps of 0.1 s meanwhile.
+    // The next datagram, the clock moving in steps of 0.1 s meanwhile; each
+    // step leaves the stream's thread 50 ms of real time, so that a slow run
+    // (a sanitizer, a loaded machine) never lets the clock outrun its ticks.
     auto next_dgram = [&] {
         std::string got;
         for (int step = 0; step < 50 && got.empty(); ++step) {
             clock_test_advance(100);
-            got = recv_dgram(20ms);
+            got = recv_dgram(50ms);
         }
         return got;
     };
