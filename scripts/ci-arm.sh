@@ -66,8 +66,9 @@ if [ -n "$extra" ]; then
   echo "armhf service needs more than libc: $extra" >&2
   status=1
 fi
+# (libm: the C library's maths half, which SQLite uses.)
 extra=$(needed_beyond build-arm/gnssd-fleet -e '^libmosquitto\.so\.1$' -e '^libssl\.so\.3$' \
-  -e '^libcrypto\.so\.3$' -e '^libsqlite3\.so\.0$' -e '^libcurl\.so\.4$')
+  -e '^libcrypto\.so\.3$' -e '^libsqlite3\.so\.0$' -e '^libcurl\.so\.4$' -e '^libm\.so\.6$')
 if [ -n "$extra" ]; then
   echo "armhf fleet process needs more than libc, libmosquitto, OpenSSL, SQLite and libcurl: $extra" >&2
   status=1
