@@ -506,8 +506,9 @@ TEST_F(MqttE2e, AStopDoesNotWaitForTheBrokersName)
     run.start(drive_capture(3600, [](int) { return true; }),
               mqtt_keys(1883, 1, 1, {"MOD_GPS_MQTT_HOST=broker.fleet.example", "MOD_GPS_EP1_ENABLED=1"}));
     EXPECT_EQ(field(mqtt_status(run), "state"), "connecting") << mqtt_status(run);
-    // The positions queue meanwhile, each one kept, none in the place of another.
-    EXPECT_TRUE(th::wait_until([&] { return std::atoi(field(mqtt_status(run), "backlog").c_str()) >= 4; }, 10s))
+    // The positions queue meanwhile, each one kept, none in the place of another
+    // (an emulated fleet process takes seconds to start: the wait allows for it).
+    EXPECT_TRUE(th::wait_until([&] { return std::atoi(field(mqtt_status(run), "backlog").c_str()) >= 4; }, 25s))
         << mqtt_status(run);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(run.daemon.stop(SIGTERM, 10s)) << run.daemon.log();
