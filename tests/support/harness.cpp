@@ -155,8 +155,12 @@ void Process::start(const std::vector<std::string>& argv_in, const std::map<std:
 {
     log_path = log;
     std::map<std::string, std::string> env = env_in;
-    if (!argv_in.empty() && argv_in[0] == GNSSD_BIN && program_argv(GNSSD_BIN).size() > 1 &&
-        env.count("GNSSD_FLEET_BIN") == 0)
+    // The daemon may also be started by another program (a shell, unshare)
+    // that names it among its words, quoted.
+    bool daemon = false;
+    for (const std::string& word : argv_in)
+        daemon = daemon || word == GNSSD_BIN || word.find("'" GNSSD_BIN "'") != std::string::npos;
+    if (daemon && program_argv(GNSSD_BIN).size() > 1 && env.count("GNSSD_FLEET_BIN") == 0)
         env["GNSSD_FLEET_BIN"] = emulated_fleet(log);
     // Without binfmt_misc a cross-built program only runs through qemu-user;
     // qemu-user runs it in the same process, so pid and signals stay the
