@@ -25,6 +25,27 @@ std::mutex g_test_lock;
 std::condition_variable g_test_moved;
 ClockTestHook g_test_hook = nullptr;  // guarded by g_test_lock
 void* g_test_hook_arg = nullptr;
+// The ends of the waits under way; 0: a free slot. Guarded by g_test_lock.
+constexpr int kTestWaitSlots = 32;
+long long g_test_wait_ends[kTestWaitSlots] = {};
+
+// With g_test_lock held.
+int wait_slot_take(long long end_ms)
+{
+    for (int i = 0; i < kTestWaitSlots; ++i) {
+        if (g_test_wait_ends[i] == 0) {
+            g_test_wait_ends[i] = end_ms > 0 ? end_ms : 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void wait_slot_free(int token)
+{
+    if (token >= 0 && token < kTestWaitSlots)
+        g_test_wait_ends[token] = 0;
+}
 
 long long real_ms()
 {
@@ -67,18 +88,23 @@ bool test_pause(long long ms, bool stoppable)
             hook(end, arg);
         return true;
     }
+    const int token = wait_slot_take(end);
+    bool ended = false;
     for (;;) {
         if (stoppable && plat_stop_seen())
-            return false;
+            break;
         if (!g_test_running.load() || g_test_now.load() >= end) {
             ++g_test_pauses;
             g_test_moved.notify_all();
-            return true;
+            ended = true;
+            break;
         }
         // The stop flag is set from signal handlers, which cannot notify:
         // look again now and then.
         g_test_moved.wait_for(lock, std::chrono::milliseconds(20));
     }
+    wait_slot_free(token);
+    return ended;
 }
 
 }  // namespace
@@ -200,4 +226,26 @@ bool clock_test_running()
 unsigned long clock_test_pauses()
 {
     return g_test_pauses.load();
+}
+
+int clock_test_wait_begin(long long end_ms)
+{
+    std::lock_guard<std::mutex> lock(g_test_lock);
+    return wait_slot_take(end_ms);
+}
+
+void clock_test_wait_end(int token)
+{
+    std::lock_guard<std::mutex> lock(g_test_lock);
+    wait_slot_free(token);
+}
+
+int clock_test_waits_ahead()
+{
+    std::lock_guard<std::mutex> lock(g_test_lock);
+    const long long now = g_test_now.load();
+    int ahead = 0;
+    for (long long end : g_test_wait_ends)
+        ahead += end > now ? 1 : 0;
+    return ahead;
 }

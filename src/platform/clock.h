@@ -63,3 +63,10 @@ void clock_test_on_pause(ClockTestHook hook, void* arg);
 // Pauses that have ended under the test clock, so that a test can wait for a
 // worker to reach its next pause before advancing again.
 unsigned long clock_test_pauses();
+// Waits of worker threads on the test clock (kTestAdvances), so that a test
+// can advance and then wait until every worker has done what fell due and
+// waits again. begin returns a token for end (-1: not counted).
+int clock_test_wait_begin(long long end_ms);
+void clock_test_wait_end(int token);
+// Waits under way that end later than the test clock reads now.
+int clock_test_waits_ahead();

@@ -72,15 +72,12 @@ bool worker_stopping(const Worker* w)
     return __atomic_load_n(&w->stopping, __ATOMIC_ACQUIRE) != 0;
 }
 
-int worker_poll(const Worker* w, pollfd* fds, int count, int timeout_ms)
+namespace {
+
+// The wait of worker_poll on all[0] (the stop) and the count descriptors
+// after it, until end on the service's clock (timeout_ms < 0: no end).
+int worker_poll_until(const Worker* w, pollfd* all, int count, int timeout_ms, long long end)
 {
-    if (count > kMaxWaited)
-        count = kMaxWaited;
-    const long long end = timeout_ms < 0 ? 0 : monotonic_ms() + timeout_ms;
-    pollfd all[kMaxWaited + 1];
-    all[0] = {w->stop.get(), POLLIN, 0};
-    for (int i = 0; i < count; ++i)
-        all[i + 1] = fds[i];
     for (;;) {
         if (worker_stopping(w))
             return -2;
@@ -101,10 +98,31 @@ int worker_poll(const Worker* w, pollfd* fds, int count, int timeout_ms)
             continue;
         if (r > 0 && all[0].revents)
             return -2;
-        for (int i = 0; i < count; ++i)
-            fds[i].revents = all[i + 1].revents;
         return r;
     }
+}
+
+}  // namespace
+
+int worker_poll(const Worker* w, pollfd* fds, int count, int timeout_ms)
+{
+    if (count > kMaxWaited)
+        count = kMaxWaited;
+    const long long end = timeout_ms < 0 ? 0 : monotonic_ms() + timeout_ms;
+    pollfd all[kMaxWaited + 1];
+    all[0] = {w->stop.get(), POLLIN, 0};
+    for (int i = 0; i < count; ++i)
+        all[i + 1] = fds[i];
+    // A wait on the test clock is counted, so that a test can tell when the
+    // worker has done what fell due and waits again.
+    const int token = timeout_ms >= 0 && clock_test_running() ? clock_test_wait_begin(end) : -1;
+    const int r = worker_poll_until(w, all, count, timeout_ms, end);
+    clock_test_wait_end(token);
+    if (r != -2) {
+        for (int i = 0; i < count; ++i)
+            fds[i].revents = all[i + 1].revents;
+    }
+    return r;
 }
 
 bool worker_sleep(const Worker* w, int ms)

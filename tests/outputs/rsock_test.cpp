@@ -185,28 +185,30 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
         return buf;
     };
     // The next datagram, the clock moving in steps of 0.1 s meanwhile; each
-    // step leaves the stream's thread 50 ms of real time, so that a slow run
-    // (a sanitizer, a loaded machine) never lets the clock outrun its ticks.
+    // step waits until the stream's thread has sent what fell due and sleeps
+    // again, so that a slow run (a sanitizer, a loaded machine) never lets
+    // the clock outrun its ticks nor the writes below race with a tick.
     auto next_dgram = [&] {
         std::string got;
         for (int step = 0; step < 50 && got.empty(); ++step) {
-            clock_test_advance(100);
-            got = recv_dgram(50ms);
+            EXPECT_TRUE(th::advance_settled(100));
+            got = recv_dgram(5ms);
         }
         return got;
     };
+    ASSERT_TRUE(th::advance_settled(0));
     write_burst(rs, 1, 1);
-    clock_test_advance(400);
+    ASSERT_TRUE(th::advance_settled(400));
     write_burst(rs, 2, 1);  // completes burst 1
     EXPECT_EQ(next_dgram(), burst_text(1));
 
     // 65523 bytes fit a frame but not a datagram (65507 at most): the burst
     // completes before it outgrows one, and nothing fails or reconnects.
-    clock_test_advance(400);
+    ASSERT_TRUE(th::advance_settled(400));
     write_burst(rs, 3, 1, 21825);
-    clock_test_advance(400);
+    ASSERT_TRUE(th::advance_settled(400));
     write_burst(rs, 4, 1);
-    clock_test_advance(400);
+    ASSERT_TRUE(th::advance_settled(400));
     write_burst(rs, 5, 1);  // completes burst 4
     std::size_t largest = 0;
     std::string next;
@@ -222,7 +224,7 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
     // each burst of a receiver that sends a cycle every 5 seconds.
     EXPECT_EQ(next_dgram(), burst_text(5));
     for (int n = 6; n <= 7; ++n) {
-        clock_test_advance(5000);
+        ASSERT_TRUE(th::advance_settled(5000));
         write_burst(rs, n, 1);
         EXPECT_EQ(next_dgram(), burst_text(n));
     }

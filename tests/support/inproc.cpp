@@ -77,4 +77,10 @@ bool settle(const std::function<bool()>& pred, std::chrono::milliseconds real)
     return wait_until(pred, real, std::chrono::milliseconds(1));
 }
 
+bool advance_settled(long long ms, int workers)
+{
+    clock_test_advance(ms);
+    return settle([&] { return clock_test_waits_ahead() >= workers; }, std::chrono::seconds(10));
+}
+
 }  // namespace th

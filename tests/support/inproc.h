@@ -44,4 +44,9 @@ struct TestClockRun {
 // it.
 bool settle(const std::function<bool()>& pred, std::chrono::milliseconds real);
 
+// Moves the test clock on by ms, then waits (up to 10 s of real time) until
+// `workers` worker threads have done what fell due and wait again, however
+// slow the run: false when they did not.
+bool advance_settled(long long ms, int workers = 1);
+
 }  // namespace th
