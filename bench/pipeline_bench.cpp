@@ -25,8 +25,9 @@
 
 #include "nmea/datefix.h"
 #include "nmea/interpret.h"
-#include "nmea/location.h"
 #include "nmea/reader.h"
+#include "nmea/watchdog.h"
+#include "outputs/files.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "receiver/link.h"

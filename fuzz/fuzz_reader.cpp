@@ -10,8 +10,8 @@
 #include "fuzz_common.h"
 #include "nmea/datefix.h"
 #include "nmea/interpret.h"
-#include "nmea/location.h"
 #include "nmea/reader.h"
+#include "outputs/files.h"
 #include "receiver/link.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)

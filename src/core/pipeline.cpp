@@ -6,8 +6,9 @@
 #include <cstring>
 
 #include "drivers/drivers.h"
-#include "nmea/location.h"
 #include "nmea/timesync.h"
+#include "nmea/watchdog.h"
+#include "outputs/files.h"
 #include "outputs/fleet.h"
 #include "outputs/rsock.h"
 #include "outputs/snmp.h"

@@ -12,7 +12,7 @@
 #include "nmea/interpret.h"
 #include "nmea/reader.h"
 #include "outputs/local.h"
-#include "outputs/status.h"
+#include "outputs/report.h"
 #include "receiver/link.h"
 
 struct RemoteSocket;

@@ -9,11 +9,6 @@
 #include "nmea/reader.h"
 #include "nmea/report.h"
 
-// Longest status file: nine labelled lines of short slots.
-inline constexpr std::size_t kStatsMax = 1024;
-// Two coordinate slots, two hemisphere slots, two line ends.
-inline constexpr std::size_t kLocationMax = 64;
-
 // What the receiver's sentences said so far on the current link. One per
 // link: nmea_state_open starts it afresh when a link opens.
 struct ReceiverState {
@@ -45,7 +40,3 @@ bool nmea_fid_follows(const ReceiverState* st, const char* sentence, std::size_t
 // other sentence, also one of these types from another talker, is other.
 enum class SentenceKind { other, gsv, gga, gns, rmc };
 SentenceKind nmea_kind(const char* sentence, std::size_t len);
-// The status file text of a report into out; its length, or -1 when it does not fit.
-int stats_format(const PositionReport& r, char* out, std::size_t size);
-// Decimal degrees of an NMEA ddmm.mmmm text into out ("N/A" when not a number).
-void nmea_degrees(const char* text, char* out, std::size_t size);

@@ -22,7 +22,7 @@
 
 #include "core/settings.h"
 #include "outputs/mqtt.h"
-#include "outputs/status.h"
+#include "outputs/report.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "platform/worker.h"

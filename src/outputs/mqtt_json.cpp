@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "outputs/mqtt.h"
-#include "outputs/status.h"
+#include "outputs/report.h"
 
 namespace {
 

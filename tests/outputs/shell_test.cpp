@@ -21,7 +21,7 @@
 #include "platform/worker.h"
 #include "outputs/shell.h"
 #include "outputs/mqtt.h"
-#include "outputs/status.h"
+#include "outputs/report.h"
 #include "nmea/report.h"
 #include "receiver/link.h"
 #include "platform/platform.h"

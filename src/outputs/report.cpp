@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The control shell's "status" command: receiver counters and the JSON report.
-#include "outputs/status.h"
+#include "outputs/report.h"
 
 #include <cstdarg>
 #include <cstdio>
