@@ -794,7 +794,12 @@ int connection_turn(MqttOutput* mq)
              0};
     if (p.fd < 0)
         return MOSQ_ERR_NO_CONN;
-    if (poll(&p, 1, pending ? 0 : kLoopMs) < 0 && errno != EINTR)
+    // The worker's own wait: a stop ends it at once, and the service's clock
+    // measures it.
+    const int r = worker_poll(&mq->worker, &p, 1, pending ? 0 : kLoopMs);
+    if (r == -2)
+        return MOSQ_ERR_SUCCESS;  // the loop ends at the stop and says goodbye
+    if (r < 0 && errno != EINTR)
         return MOSQ_ERR_ERRNO;
     int rc = MOSQ_ERR_SUCCESS;
     if (pending || (p.revents & (POLLIN | POLLHUP | POLLERR))) {

@@ -27,6 +27,7 @@
 #include "support/e2e.h"
 #include "support/fleet_kit.h"
 #include "support/harness.h"
+#include "support/mqtt_peer.h"
 
 using namespace std::chrono_literals;
 using th::Broker;
@@ -613,97 +614,7 @@ TEST_F(MqttE2e, TheFleetProcessIsApartSupervisedAndNeverHoldsTheService)
     EXPECT_NE(kill(second, 0), 0) << "a fleet process outlived the service";
 }
 
-namespace {
-
-// A broker that takes the connect and then misbehaves: it never answers
-// what follows (nor the pings), declares a packet of 268 MB, or drops the
-// connection at the first publish (a policy that refuses the topic).
-struct HostileBroker {
-    enum class Mode { silent, huge, drops, none };  // none: no session is expected
-    Mode mode;
-    int listener = -1;
-    int port = 0;
-    std::atomic<bool> stop{false};
-    std::atomic<int> connections{0}, publishes{0};  // MQTT sessions, PUBLISH packets
-    std::thread thread;
-
-    explicit HostileBroker(Mode m) : mode(m)
-    {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener, 4) == 0 &&
-            getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port = ntohs(a.sin_port);
-        thread = std::thread([this] { serve(); });
-    }
-    ~HostileBroker()
-    {
-        stop = true;
-        thread.join();
-        close(listener);
-    }
-    // One byte within the test's patience, or false.
-    bool byte(int fd, unsigned char* b)
-    {
-        pollfd p{fd, POLLIN, 0};
-        while (!stop)
-            if (poll(&p, 1, 50) > 0)
-                return read(fd, b, 1) == 1;
-        return false;
-    }
-    // One packet read whole: its type, or -1 when the connection ended.
-    int packet(int fd)
-    {
-        unsigned char head, b;
-        if (!byte(fd, &head))
-            return -1;
-        std::size_t length = 0;
-        for (int shift = 0; byte(fd, &b); shift += 7) {
-            length |= static_cast<std::size_t>(b & 0x7F) << shift;
-            if (!(b & 0x80)) {
-                for (; length > 0; --length)
-                    if (!byte(fd, &b))
-                        return -1;
-                return head >> 4;
-            }
-        }
-        return -1;
-    }
-    void serve()
-    {
-        pollfd p{listener, POLLIN, 0};
-        while (!stop) {
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                continue;
-            // A bare TCP connect (the daemon looking whether the broker is back) is no session.
-            if (packet(fd) == 1) {
-                ++connections;
-                static const unsigned char connack[] = {0x20, 0x02, 0x00, 0x00};
-                (void)!write(fd, connack, sizeof connack);
-                if (mode == Mode::huge) {
-                    static const unsigned char declared[] = {0x30, 0xFF, 0xFF, 0xFF, 0x7F};
-                    const std::string junk(65536, 'x');
-                    (void)!write(fd, declared, sizeof declared);
-                    (void)!write(fd, junk.data(), junk.size());
-                }
-                for (int type; (type = packet(fd)) >= 0;) {
-                    publishes += type == 3 ? 1 : 0;
-                    if (type == 3 && mode == Mode::drops)
-                        break;
-                }
-            }
-            close(fd);
-        }
-    }
-};
-
-}  // namespace
+using HostileBroker = th::MqttPeer;
 
 // What a hostile broker does costs the router no memory and the log no storm:
 // a broker that acknowledges nothing gets a bounded number of messages and
@@ -761,6 +672,8 @@ TEST_F(MqttE2e, AHostileBrokerCostsNoMemoryNoHangAndNoStorm)
             EXPECT_LE(broker.connections.load(), 5) << log;
             EXPECT_LE(th::count_of(log, "gps: notice: mqtt: connected"), 1) << log;
             EXPECT_LE(th::count_of(log, "gps: err: mqtt: broker"), 1) << log;
+            break;
+        case HostileBroker::Mode::acks:  // a sound broker, no case here
             break;
         case HostileBroker::Mode::none:
             EXPECT_NE(log.find("TLS: cannot read the CA file /etc/ca.pem"), std::string::npos) << log;
