@@ -19,6 +19,7 @@
 #include "platform/clock.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/stop.h"
 #include "receiver/link.h"
 
 volatile sig_atomic_t running = 0;
@@ -30,26 +31,6 @@ constexpr const char* kVersion = GNSSD_VERSION;
 #else
 constexpr const char* kVersion = "unknown";
 #endif
-
-// SIGTERM, SIGINT and SIGHUP all stop the service the same way.
-void on_stop_signal(int)
-{
-    running = 0;
-    plat_stop_note();
-}
-
-// Without SA_RESTART so that a wait of the main thread (an open, a read, a
-// pause) ends at once instead of resuming.
-void install_stop_handlers()
-{
-    struct sigaction sa = {};
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    static constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
-    for (int sig : kStopSignals)
-        sigaction(sig, &sa, nullptr);
-}
 
 // Everything the service owns from start-up to shutdown.
 struct Service {
@@ -74,7 +55,7 @@ void start_up(Service* s)
         pipeline_build_fid(p);
 
     running = 1;
-    install_stop_handlers();
+    plat_stop_on_signals(&running);
 
     pipeline_open(p, kOpenBeforeLink);
     module_install();
@@ -177,10 +158,10 @@ int service_main(int argc, char** argv)
         // A stop (Ctrl-C, a dropped session) must not kill a module restart
         // halfway, with the modem off and PPP down: the step sees the request
         // and finishes what it has begun.
-        install_stop_handlers();
+        plat_stop_on_signals(&running);
         module_install();
     } else if (std::strncmp(arg, "uninstall", 9) == 0) {
-        install_stop_handlers();
+        plat_stop_on_signals(&running);
         run_uninstall();
     } else {
         log_msg(LOG_NOTICE, "usage: %s [install|uninstall]", argc > 0 && argv[0] != nullptr ? argv[0] : "gnssd");

@@ -29,6 +29,7 @@
 #include "outputs/fleet.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/stop.h"
 #include "platform/worker.h"
 
 namespace {
@@ -52,22 +53,9 @@ constexpr long long kReportMs = 1000;
 // A stop ends the process within this, whatever a library call is doing.
 constexpr long kStopLimitMs = 900;
 
-volatile sig_atomic_t g_stop = 0;
-
-void on_stop(int)
-{
-    g_stop = 1;
-    plat_stop_note();
-}
-
 void install_signals()
 {
-    struct sigaction sa = {};
-    sa.sa_handler = on_stop;
-    sigemptyset(&sa.sa_mask);
-    static constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
-    for (int sig : kStopSignals)
-        sigaction(sig, &sa, nullptr);
+    plat_stop_on_signals();
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -424,7 +412,7 @@ int fleet_main(int argc, char** argv)
     long long reported_ms = 0;
     MqttStatus said{};
     bool open = true;
-    while (open && !g_stop) {
+    while (open && !plat_stop_seen()) {
         const long long now = monotonic_ms();
         // Every second, and at once when the broker's state or error changed:
         // what the log says, the status report says as well.

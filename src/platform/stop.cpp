@@ -18,7 +18,27 @@ static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler"
 // Read end, write end of the pipe behind plat_stop_fd; -1 until it is made.
 std::atomic<int> g_stop_pipe[2] = {-1, -1};
 constexpr unsigned kPauseLogSeconds = 5;
+volatile sig_atomic_t* g_running = nullptr;
+
+void on_stop_signal(int)
+{
+    if (g_running)
+        *g_running = 0;
+    plat_stop_note();
+}
 }  // namespace
+
+void plat_stop_on_signals(volatile sig_atomic_t* running)
+{
+    g_running = running;
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    static constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int sig : kStopSignals)
+        sigaction(sig, &sa, nullptr);
+}
 
 void plat_stop_note()
 {
