@@ -81,18 +81,11 @@ void record_pause(unsigned seconds)
         g_on_pause();
 }
 
-std::string lock_path(const char* tty)
-{
-    return th::process_root() + "/run/lock/LCK.." + tty;
-}
-
 // The module's control port may need ten tries of 5-second lock waits with
 // 10-second pauses: the loop is exercised here with the pause recorded
 // instead of slept.
 TEST(AtgpsDriver, ControlPortAttempts)
 {
-    th::process_root();
-
     // Missing port: ten attempts, nine pauses, nothing left locked.
     {
         g_pauses.clear();
@@ -103,7 +96,7 @@ TEST(AtgpsDriver, ControlPortAttempts)
         EXPECT_EQ(link.fd, -1);
         EXPECT_EQ(g_pauses, std::vector<unsigned>(9, 10));
         EXPECT_EQ(th::count_of(capture.text(), "gps: err: open(/dev/ttyUSB8) error:"), 10) << capture.text();
-        EXPECT_FALSE(th::file_exists(lock_path("ttyUSB8")));
+        EXPECT_FALSE(th::file_exists(th::lock_of("ttyUSB8")));
     }
 
     // Port free at once: no pause.
@@ -115,27 +108,20 @@ TEST(AtgpsDriver, ControlPortAttempts)
         EXPECT_GE(link.fd, 0);
         EXPECT_STREQ(link.device_path, "/dev/ttyUSB8");
         EXPECT_TRUE(g_pauses.empty());
-        EXPECT_TRUE(th::file_exists(lock_path("ttyUSB8")));
+        EXPECT_TRUE(th::file_exists(th::lock_of("ttyUSB8")));
         close(link.fd);
-        unlink(lock_path("ttyUSB8").c_str());
+        unlink(th::lock_of("ttyUSB8").c_str());
     }
 
     // Held by another live process for the first attempt: its lock is
     // respected, the second attempt succeeds and is followed by one more pause.
     {
         peer::Pty control("/dev/ttyUSB8");
-        pid_t holder = fork();
-        if (holder == 0) {
-            pause();
-            _exit(0);
-        }
-        char pid_text[16];
-        std::snprintf(pid_text, sizeof pid_text, "%10d\n", holder);
-        th::write_file(lock_path("ttyUSB8"), pid_text);
+        peer::Holder holder("ttyUSB8");
         g_pauses.clear();
-        g_on_pause = [holder] {
-            if (kill(holder, SIGKILL) == 0)
-                waitpid(holder, nullptr, 0);
+        g_on_pause = [&holder] {
+            if (kill(holder.pid, SIGKILL) == 0)
+                waitpid(holder.pid, nullptr, 0);
         };
         ReceiverLink link{};
         th::StderrCapture capture;
@@ -143,7 +129,7 @@ TEST(AtgpsDriver, ControlPortAttempts)
         EXPECT_EQ(g_pauses, std::vector<unsigned>(2, 10));
         EXPECT_EQ(th::count_of(capture.text(), "gps: err: device(/dev/ttyUSB8) is locked\n"), 1) << capture.text();
         close(link.fd);
-        unlink(lock_path("ttyUSB8").c_str());
+        unlink(th::lock_of("ttyUSB8").c_str());
         g_on_pause = nullptr;
     }
 }
@@ -195,13 +181,7 @@ const std::string kClear = "gsmat AT!CUSTOM=\"GPSSEL\",0";
 const std::vector<std::string> kRestart = {"service ppp stop", "gsmpwr off", "gsmpwr on", "service ppp start"};
 const std::vector<std::string> kProbes(4, "gsmat ATI");
 
-std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts)
-{
-    std::vector<std::string> out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using peer::join;
 
 struct AntennaCase {
     const char* legend;

@@ -61,7 +61,6 @@ TEST(Reader, FramesAndResynchronises)
         for (const std::vector<size_t>& chunks : {std::vector<size_t>{1 << 20}, std::vector<size_t>{1, 5, 2, 40}}) {
             SCOPED_TRACE(c.legend);
             nt::Link link;
-            nt::init_link(link);
             th::StderrCapture err;
             const nt::Replay r = nt::replay(link, c.bytes, chunks);
             EXPECT_EQ(r.sentences, c.expected);
@@ -76,7 +75,6 @@ TEST(Reader, FramesAndResynchronises)
 TEST(Reader, IgnorePrefixDropsSentences)
 {
     nt::Link link;
-    nt::init_link(link);
     link.ignore_enabled = 1;
     link.ignore_prefix = "$PTWS";
     const nt::Replay r = nt::replay(link, "$PTWS,JAM,SIGNAL*00\r\n$GPVTG,a*00\r\n$PTW*00\r\n");
@@ -93,7 +91,6 @@ TEST(Reader, FullReadReadsOnThenSilenceTimesOut)
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     nt::Link link;
-    nt::init_link(link);
     link.fd = sv[0];
     link.rx_timeout = 30;
     th::StderrCapture err;
@@ -137,7 +134,6 @@ TEST(Reader, InterruptedWaitReturnsAtOnce)
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     nt::Link link;
-    nt::init_link(link);
     link.fd = sv[0];
     link.rx_timeout = 30;
     std::atomic<int> result{1};
@@ -192,7 +188,6 @@ TEST(Reader, NoiseKeepsInvariants)
             noise += k == 0 ? '\0' : k < sizeof alphabet - 1 ? alphabet[k] : static_cast<char>(rng() % 256);
         }
         nt::Link link;
-        nt::init_link(link);
         link.date_fix_enabled = 1;
         const nt::Replay r = nt::replay(link, noise, {1, 700, 3, 1023, 64});
         EXPECT_EQ(r.last, -1);
@@ -236,7 +231,6 @@ TEST(Reader, Checksum)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         nt::Link link;
-        nt::init_link(link);
         nt::frame(link, c.sentence);
         th::StderrCapture err;
         EXPECT_EQ(nmea_chsum(&link), c.expected);

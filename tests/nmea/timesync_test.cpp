@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "core/settings.h"
-#include "nmea/report.h"
 #include "nmea/timesync.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+#include "support/report.h"
 
 namespace {
 
@@ -40,19 +40,13 @@ std::string stamp_file()
     return root() + "/run/gps/timesync_last";
 }
 
-template <std::size_t N>
-void set(char (&field)[N], const char* text)
-{
-    std::snprintf(field, N, "%s", text);
-}
-
 PositionReport fix_report()
 {
     PositionReport r{};
     r.updated = 1;
-    set(r.fix_quality, "1");
-    set(r.rmc_time, "123519.00");
-    set(r.date, "230394");
+    put(r.fix_quality, "1");
+    put(r.rmc_time, "123519.00");
+    put(r.date, "230394");
     return r;
 }
 
@@ -148,14 +142,14 @@ TEST_F(TimeSync, PeriodAndPermission)
         {"period 60, 60 s after the stamp", {1, 60}, 60, [](PositionReport*) {}, true},
         {"long period, stamp long ago", {1, 86400}, 86400, [](PositionReport*) {}, true},
         {"stamp a day in the future counts as due", {1, 86400}, -86400, [](PositionReport*) {}, true},
-        {"differential fix (quality 2)", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "2"); }, false},
-        {"no fix", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "0"); }, false},
-        {"fix quality empty", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, ""); }, false},
-        {"quality 1 with more after it", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "12"); }, true},
+        {"differential fix (quality 2)", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, "2"); }, false},
+        {"no fix", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, "0"); }, false},
+        {"fix quality empty", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, ""); }, false},
+        {"quality 1 with more after it", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, "12"); }, true},
         {"sentence not stored", {1, 60}, -1, [](PositionReport* r) { r->updated = 0; }, false},
-        {"no RMC time yet", {1, 60}, -1, [](PositionReport* r) { set(r->rmc_time, ""); }, false},
-        {"no RMC date yet", {1, 60}, -1, [](PositionReport* r) { set(r->date, ""); }, false},
-        {"time without fraction", {1, 60}, -1, [](PositionReport* r) { set(r->rmc_time, "123519"); }, true},
+        {"no RMC time yet", {1, 60}, -1, [](PositionReport* r) { put(r->rmc_time, ""); }, false},
+        {"no RMC date yet", {1, 60}, -1, [](PositionReport* r) { put(r->date, ""); }, false},
+        {"time without fraction", {1, 60}, -1, [](PositionReport* r) { put(r->rmc_time, "123519"); }, true},
     };
     for (const auto& c : cases) {
         reset_files(true);
@@ -206,8 +200,8 @@ TEST_F(TimeSync, FailuresAreLoggedAndStillCountAsAnAttempt)
         if (c.clock_fails)
             std::filesystem::create_directory(clock_file());
         PositionReport r = fix_report();
-        set(r.date, c.date);
-        set(r.rmc_time, c.time);
+        put(r.date, c.date);
+        put(r.rmc_time, c.time);
         const long before = time(nullptr);
         EXPECT_EQ(run_daemon({1, 60}, {r, r}), c.log) << c.legend;
         if (c.clock) {
@@ -227,7 +221,7 @@ TEST_F(TimeSync, NeverBeforeTheBuildDateNorThroughALink)
     th::write_file(victim, "precious\n");
     ASSERT_EQ(symlink(victim.c_str(), stamp_file().c_str()), 0);
     PositionReport now = fix_report();
-    set(now.date, "230336");
+    put(now.date, "230336");
     // Two sentences from 1994: refused, said once, no attempt counted; the
     // sound time that follows syncs at once.
     EXPECT_EQ(run_daemon({1, 60}, {fix_report(), fix_report(), now}),

@@ -24,11 +24,9 @@
 #include "platform/usb_ids.h"
 #include "receiver/link.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Rewrites a file in place, keeping its inode (the shared GPIO descriptor).
 void rewrite(const std::string& path, const std::string& text)
@@ -41,12 +39,12 @@ void rewrite(const std::string& path, const std::string& text)
 
 void set_gpio(const std::string& text)
 {
-    rewrite(th::process_root() + "/dev/gpio", text);
+    rewrite(th::in_root("/dev/gpio"), text);
 }
 
 void set_usbserial(const std::string& text)
 {
-    rewrite(th::process_root() + "/proc/tty/driver/usbserial", text);
+    rewrite(th::in_root("/proc/tty/driver/usbserial"), text);
 }
 
 std::string port_line(int port, const char* vendor, const char* product)
@@ -66,7 +64,6 @@ int selected_row()
 
 TEST(Detection, TableDriven)
 {
-    th::process_root();
     struct Case {
         const char* legend;
         std::string gpio;
@@ -113,7 +110,6 @@ TEST(Detection, TableDriven)
 
 TEST(Detection, GpioValuesAndUsbIds)
 {
-    th::process_root();
     set_gpio("board_code=3\nplatform_id=20\n");
     EXPECT_EQ(gpio_board_code(), 3);
     EXPECT_EQ(gpio_platform_id(), 20);
@@ -126,7 +122,7 @@ TEST(Detection, GpioValuesAndUsbIds)
     EXPECT_EQ(usb_serial_id(8), 0x2C7C0125u);
     EXPECT_EQ(usb_serial_id(3), 0x119968C0u);
     EXPECT_EQ(usb_serial_id(4), 0u);
-    unlink((th::process_root() + "/proc/tty/driver/usbserial").c_str());
+    unlink(th::in_root("/proc/tty/driver/usbserial").c_str());
     EXPECT_EQ(usb_serial_id(8), 0u) << "no list: no USB module";
 
     // A 10 MB list of lines that are too long or malformed ends in no module.
@@ -140,7 +136,6 @@ TEST(Detection, GpioValuesAndUsbIds)
 
 TEST(Detection, InstallMessages)
 {
-    th::process_root();
     set_gpio("board_code=4\n");
     set_usbserial("");
     {
@@ -159,7 +154,6 @@ TEST(Detection, InstallMessages)
 
 TEST(Detection, LinkOpenWithoutModulePausesAndGivesNothing)
 {
-    th::process_root();
     set_gpio("board_code=4\nplatform_id=1\n");
     set_usbserial(port_line(8, "1234", "5678"));
     th::StderrCapture err;
