@@ -125,7 +125,6 @@ TEST(RsockBacklog, QueueKeepsOrderAndBoundAndABurstWhoseSendFailed)
 // the arrivals at the server.
 TEST(RsockBacklog, EveryDueBurstArrivesOnceThroughPairsSlowReadsAndAReconnect)
 {
-    th::process_root();                  // before anything logs: the log mirror is decided once
     constexpr std::size_t kPad = 10000;  // bursts of about 30 KB
     constexpr int kLast = 13;            // the last burst completed
     th::TestClockRun clock;

@@ -52,7 +52,6 @@ struct FramingCase {
 
 TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     const FramingCase cases[] = {
         {"300 ms after the last write joins", {{"A", 0, 1}, {"B", 300, 1}}, "AB", "", 0},
         {"301 ms completes", {{"A", 0, 1}, {"B", 301, 1}}, "B", "A", 1},
@@ -143,7 +142,6 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
 // clock does meanwhile (time sync steps it) is not seen.
 TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     struct Step {
         const char* data;
         long long at_ms;
@@ -173,7 +171,6 @@ TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
 
 TEST(RsockFraming, FrameHoldsExactly65536BytesAndAFullBurstIsComplete)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     IdleInstance idle;
     ASSERT_NE(idle.rs, nullptr);

@@ -38,7 +38,7 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
 
 namespace rsock_kit {
 

@@ -9,7 +9,6 @@ namespace {
 
 TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     struct Case {
         const char* legend;
         RemoteSocketSettings settings;
@@ -38,7 +37,6 @@ TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
 
 TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     struct Case {
         unsigned halt;
         int idle;
@@ -79,7 +77,6 @@ TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
 
 TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::TestClockRun clock;
     // period 2 while moving, 4 while halted.
     Endpoint server(SOCK_STREAM, true);
@@ -162,7 +159,6 @@ TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
 
 TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     Endpoint server(SOCK_DGRAM, false);
@@ -236,7 +232,6 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
 // when it begins, and its count once the datagrams go again.
 TEST(RsockUdp, RefusedDatagramsAreLoggedOncePerReasonWithACount)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     const int port = Endpoint(SOCK_DGRAM, false).port;  // closed again at once
@@ -273,7 +268,6 @@ TEST(RsockUdp, RefusedDatagramsAreLoggedOncePerReasonWithACount)
 
 TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true);
@@ -317,7 +311,6 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 
 TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true, 16, 4096);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
@@ -374,7 +367,6 @@ TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
 // rsock_close reaches the worker in every wait it can be in.
 TEST(RsockClose, ReturnsPromptlyFromEveryWait)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     Endpoint refusing(SOCK_STREAM, false);
     // A listener whose queue is full drops further connection requests: a
     // connect to it hangs as to an address that drops packets.
@@ -436,7 +428,6 @@ int child_exit_code(pid_t pid)
 
 TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     // A private mount namespace in a child process points the resolver at a
     // loopback name server that never answers.
     th::TempDir dir;
@@ -484,7 +475,6 @@ TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
 
 TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     // A server that closes every connection as soon as it has accepted it;
     // each instance then reconnects about once a second of the test clock,
     // which the wait below moves on.
@@ -544,7 +534,6 @@ bool connected_via(RemoteSocket* rs, const std::string& address)
 // the stream reconnects to it.
 TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     Endpoint tcp6(SOCK_STREAM, true, 16, 0, AF_INET6);
@@ -611,7 +600,6 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
 // one where the server listens, whichever comes first.
 TEST(RsockTcp, ANameOfBothFamiliesReachesTheServerOnEither)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     Endpoint server(SOCK_STREAM, true);
     // The same port on ::1 refuses.
     Endpoint refusing(SOCK_STREAM, false, 16, 0, AF_INET6, server.port);
