@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The position in each backend's format: native JSON, OwnTracks, Home Assistant, OsmAnd.
+// The position in each backend's format: the feed's object, native JSON, OwnTracks, Home Assistant, OsmAnd.
 #include <cstring>
 #include <string>
 
@@ -34,6 +34,11 @@ std::size_t native(const FleetPosition& p, const char* id, char* buf, std::size_
     return fleet_native_json(p, id, 42, buf, size);
 }
 
+std::size_t feed(const FleetPosition& p, const char*, char* buf, std::size_t size)
+{
+    return fleet_position_json(p, buf, size);
+}
+
 std::size_t attributes(const FleetPosition& p, const char*, char* buf, std::size_t size)
 {
     return fleet_ha_attributes(p, buf, size);
@@ -65,7 +70,12 @@ TEST(FleetDialects, EachFormat)
         void (*change)(PositionReport&);
         const char* id;
         const char* want;  // "" for nothing sent
+        int moving = 1;
     };
+    // The feed's object of a fix without a date or a time of its own.
+    const char* const kNoTime =
+        "{\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,\"course\":84.4,"
+        "\"sats\":8,\"fix\":1,\"moving\":true}";
     const Case cases[] = {
         {"native: id and seq first, hdop last, the rest as before", native, nullptr, "van7",
          "{\"id\":\"van7\",\"seq\":42,\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,"
@@ -104,14 +114,114 @@ TEST(FleetDialects, EachFormat)
          "\"course\":84.4,\"satellites\":8}"},
         {"osmand: no fix, nothing sent", fleet_osmand_query, [](PositionReport& r) { put(r.fix_quality, "0"); }, "v",
          ""},
+        // The MQTT feed's own object, from the report the receiver left.
+        {"a whole cycle", feed, nullptr, "",
+         "{\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,"
+         "\"course\":84.4,\"sats\":8,\"fix\":1,\"moving\":true}"},
+        {"southern and western hemispheres, no fraction of a second, negative altitude", feed,
+         [](PositionReport& r) {
+             put(r.lat_hemisphere, "S");
+             put(r.lon_hemisphere, "W");
+             put(r.fix_time, "235959");
+             put(r.rmc_time, "235959");
+             put(r.altitude, "-12.25");
+         },
+         "",
+         "{\"time\":\"2026-12-08T23:59:59Z\",\"lat\":-48.117300,\"lon\":-11.516667,\"alt\":-12.25,\"speed\":41.5,"
+         "\"course\":84.4,\"sats\":8,\"fix\":1,\"moving\":false}",
+         0},
+        {"no date yet: no time", feed, [](PositionReport& r) { put(r.date, ""); }, "", kNoTime},
+        {"a month 13 is no date: no time", feed, [](PositionReport& r) { put(r.date, "081326"); }, "", kNoTime},
+        {"an hour 25 is no time", feed,
+         [](PositionReport& r) {
+             put(r.fix_time, "251519.00");
+             put(r.rmc_time, "251519.00");
+         },
+         "", kNoTime},
+        {"empty items are left out, never sent as 0", feed,
+         [](PositionReport& r) {
+             put(r.altitude, "");
+             put(r.speed_knots, "");
+             put(r.course, "");
+             put(r.satellites, "");
+         },
+         "", "{\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,\"fix\":1,\"moving\":true}"},
+        {"RMC alone: its position and time, no quality", feed,
+         [](PositionReport& r) {
+             put(r.fix_time, "");
+             put(r.latitude, "");
+             put(r.longitude, "");
+             put(r.fix_quality, "");
+             put(r.satellites, "");
+             put(r.altitude, "");
+             put(r.rmc_time, "000001");
+             put(r.rmc_lat_hemisphere, "S");
+         },
+         "",
+         "{\"time\":\"2026-12-08T00:00:01Z\",\"lat\":-48.117300,\"lon\":11.516667,\"speed\":41.5,\"course\":84.4,"
+         "\"moving\":true}"},
+        {"a differential fix and a date of the next century's receiver", feed,
+         [](PositionReport& r) {
+             put(r.fix_quality, "2");
+             put(r.date, "310199");
+         },
+         "",
+         "{\"time\":\"2099-01-31T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,"
+         "\"course\":84.4,\"sats\":8,\"fix\":2,\"moving\":true}"},
+        {"items that are no numbers are left out", feed,
+         [](PositionReport& r) {
+             put(r.altitude, "1e5");
+             put(r.satellites, "x8");
+             put(r.latitude, "48O7.038");
+             put(r.date, "08122");
+         },
+         "", "{\"speed\":41.5,\"course\":84.4,\"fix\":1,\"moving\":true}"},
+        {"a GGA of an earlier cycle beside a newer RMC: the RMC's time and position alone", feed,
+         [](PositionReport& r) {
+             put(r.rmc_time, "121520.00");
+             put(r.rmc_latitude, "4807.039");
+         },
+         "",
+         "{\"time\":\"2026-12-08T12:15:20.00Z\",\"lat\":48.117317,\"lon\":11.516667,\"speed\":41.5,\"course\":84.4,"
+         "\"moving\":true}"},
+        {"a GGA newer than the RMC beside it: its time and items, no motion", feed,
+         [](PositionReport& r) { put(r.fix_time, "121520.5"); }, "",
+         "{\"time\":\"2026-12-08T12:15:20.5Z\",\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"sats\":8,"
+         "\"fix\":1,\"moving\":true}"},
+        {"a GGA after midnight beside the RMC before it: no time, the date is not known", feed,
+         [](PositionReport& r) {
+             put(r.fix_time, "000000.00");
+             put(r.rmc_time, "235959.00");
+         },
+         "", "{\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"sats\":8,\"fix\":1,\"moving\":true}"},
+        {"GGA alone, without RMC: the date seen before, no motion", feed,
+         [](PositionReport& r) {
+             put(r.rmc_time, "");
+             put(r.rmc_status, "");
+         },
+         "",
+         "{\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,\"alt\":545.4,\"sats\":8,"
+         "\"fix\":1,\"moving\":false}",
+         0},
+        {"quality 0: no fix, nothing published", feed, [](PositionReport& r) { put(r.fix_quality, "0"); }, "", ""},
+        {"RMC void without a quality: nothing published", feed,
+         [](PositionReport& r) {
+             put(r.fix_quality, "");
+             put(r.rmc_status, "V");
+         },
+         "", ""},
+        {"nothing at all", feed, [](PositionReport& r) { r = PositionReport{}; }, "", ""},
     };
     for (const Case& c : cases) {
-        const FleetPosition p = position(c.change);
+        const FleetPosition p = position(c.change, c.moving);
         EXPECT_EQ(text(c.writer, p, c.id), c.want) << c.legend;
         // One byte short, no room for the NUL: nothing rather than a cut object.
         char buf[512];
         EXPECT_EQ(c.writer(p, c.id, buf, std::strlen(c.want)), 0u) << c.legend;
     }
+    // A buffer too small for the feed's object gives nothing rather than half of it.
+    char small[40];
+    EXPECT_EQ(fleet_position_json(position(), small, sizeof small), 0u);
 }
 
 TEST(FleetDialects, OwnTracksTidAndWill)
