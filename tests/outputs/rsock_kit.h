@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -104,14 +103,7 @@ inline RemoteSocketSettings make_settings(const char* host, int protocol, int po
 
 inline int count_entries(const char* dir)
 {
-    int n = 0;
-    DIR* d = opendir(dir);
-    while (struct dirent* e = d ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.')
-            ++n;
-    if (d)
-        closedir(d);
-    return n;
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
 inline int fd_count()

@@ -23,14 +23,9 @@
 
 namespace {
 
-const std::string& test_root()
-{
-    return th::process_root();
-}
-
 void install_tool(const std::string& router_path, const std::string& body, mode_t mode = 0755)
 {
-    const std::string path = test_root() + router_path;
+    const std::string path = th::process_root() + router_path;
     th::write_file(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), mode);
 }
@@ -77,7 +72,7 @@ TEST(StatusValue, PicksTheValueOfTheFirstLineWithTheKey)
 
 TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
 {
-    test_root();
+    th::process_root();
     int status = -1;
     struct Case {
         const char* legend;
@@ -125,7 +120,7 @@ TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
 
 TEST(ProcRun, ToolsStartWithNoSignalBlockedOrIgnored)
 {
-    test_root();
+    th::process_root();
     // As a worker thread runs: every signal blocked, and one ignored.
     sigset_t all, old_mask;
     sigfillset(&all);
@@ -152,7 +147,7 @@ TEST(ProcRun, ToolsStartWithNoSignalBlockedOrIgnored)
 
 TEST(StatusRead, CachesOneSectionForWholeSeconds)
 {
-    const std::string calls = test_root() + "/status-calls";
+    const std::string calls = th::process_root() + "/status-calls";
     unlink(calls.c_str());
     install_tool("/usr/bin/status", "echo \"$*\" >> '" + calls + "'\nn=$(wc -l < '" + calls +
                                         "')\n"
@@ -191,7 +186,7 @@ TEST(StatusRead, FailingToolsGiveNothingAndAreNotCached)
         EXPECT_STREQ(status_read("failing", 100), "") << c.legend;
         EXPECT_STREQ(status_get("failing", "Product Name"), "N/A") << c.legend;
     }
-    unlink((test_root() + "/usr/bin/status").c_str());
+    unlink((th::process_root() + "/usr/bin/status").c_str());
     EXPECT_STREQ(status_read("failing", 100), "") << "tool missing";
 
     // Output beyond the pipe's capacity neither hangs nor is taken whole.

@@ -4,13 +4,13 @@
 // All cases share this process's simulation root, and the GPIO descriptor
 // opened by the first request stays open: each case rewrites the contents of
 // dev/gpio (read afresh on every request) rather than replacing the file.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -176,21 +176,10 @@ TEST(Detection, LinkOpenWithoutModulePausesAndGivesNothing)
 int open_descriptors_on(const std::string& suffix)
 {
     int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (struct dirent* e = readdir(d)) {
-        char target[PATH_MAX];
-        const std::string entry = std::string("/proc/self/fd/") + e->d_name;
-        ssize_t len = readlink(entry.c_str(), target, sizeof target - 1);
-        if (len <= 0)
-            continue;
-        target[len] = '\0';
-        const std::string t(target);
-        if (t.size() >= suffix.size() && t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0)
-            ++n;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        n += std::filesystem::read_symlink(e.path(), ec).string().ends_with(suffix);
     }
-    closedir(d);
     return n;
 }
 
