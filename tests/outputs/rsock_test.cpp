@@ -7,6 +7,21 @@ using namespace rsock_kit;
 
 namespace {
 
+// The worker's descriptor connected to server_port once it has finished its
+// connect (it sets the keepalive options just after the connect returns);
+// -1 when it does not within 5 s.
+int connect_done(int server_port)
+{
+    int fd = -1;
+    const auto done = [&] {
+        int count = 0;
+        socklen_t len = sizeof count;
+        fd = client_fd_for(server_port);
+        return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
+    };
+    return th::wait_until(done, 5s) ? fd : -1;
+}
+
 TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
 {
     struct Case {
@@ -52,16 +67,9 @@ TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
         ASSERT_NE(rs, nullptr);
         int conn = server.accept_one(10s);
         ASSERT_GE(conn, 0);
-        int fd = -1;
-        int idle = 0, interval = 0, count = 0, on = 0;
-        // The worker sets the options just after the connect returns.
-        ASSERT_TRUE(th::wait_until(
-            [&] {
-                fd = client_fd_for(server.port);
-                socklen_t len = sizeof idle;
-                return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
-            },
-            5s));
+        const int fd = connect_done(server.port);
+        ASSERT_GE(fd, 0);
+        int idle = 0, interval = 0, on = 0;
         socklen_t len = sizeof idle;
         getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
         getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
@@ -276,14 +284,8 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
     ASSERT_NE(rs, nullptr);
     int conn = server.accept_one(10s);
     ASSERT_GE(conn, 0);
-    // Reset only once the worker has finished its connect (keepalive set).
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            int fd = client_fd_for(server.port), count = 0;
-            socklen_t len = sizeof count;
-            return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
-        },
-        5s));
+    // Reset only once the worker has finished its connect.
+    ASSERT_GE(connect_done(server.port), 0);
     // Shut the read side so the worker sees nothing, then reset: the worker
     // learns of it only when it sends.
     linger l{1, 0};

@@ -56,9 +56,8 @@ printf '\\end %s\n' "$(date +%s.%N)" >> "$R/trap.log"
 exit "${code:-0}"
 )SH");
     chmod(path.c_str(), 0755);
-    unlink((root + "/trap.log").c_str());
-    unlink((root + "/trap.exit").c_str());
-    unlink((root + "/trap.sleep").c_str());
+    for (const char* name : {"/trap.log", "/trap.exit", "/trap.sleep"})
+        unlink((root + name).c_str());
     // A product outside the "ZAR" family, so the worker runs.
     th::write_file(root + "/usr/bin/status", "#!/bin/sh\necho \"$*\" >> \"$0.log\"\necho 'Product Name: RTR-5200'\n");
     chmod((root + "/usr/bin/status").c_str(), 0755);
