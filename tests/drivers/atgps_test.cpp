@@ -1,25 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // AT!GPS family's own parts: the firmware test, the control-port attempts and the router tools.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "drivers/families.h"
-#include "platform/clock.h"
 #include "pty_peer.h"
-#include "receiver/link.h"
-#include "support/harness.h"
-#include "support/inproc.h"
 
 namespace {
 

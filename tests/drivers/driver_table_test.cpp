@@ -2,31 +2,17 @@
 // Every module family's start and stop against pseudo-terminal ports, as one
 // table: what the module answers, what the driver sends and logs, which port
 // it takes and which locks it leaves.
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cctype>
-#include <cstdio>
-#include <memory>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "drivers/families.h"
 #include "platform/platform.h"
 #include "pty_peer.h"
-#include "support/at_sequence.h"
-#include "receiver/link.h"
 #include "receiver/lock.h"
 #include "receiver/serial.h"
-#include "support/e2e.h"
-#include "support/harness.h"
-#include "support/inproc.h"
+#include "support/at_sequence.h"
 
 namespace {
 

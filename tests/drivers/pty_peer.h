@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Pseudo-terminals that play a module's ports for the in-process driver tests.
+// Pseudo-terminals that play a module's ports for the in-process driver tests, and what those tests share.
 #pragma once
 
 #include <fcntl.h>

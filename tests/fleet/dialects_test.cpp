@@ -9,7 +9,7 @@
 
 #include "fleet/dialects.h"
 #include "support/harness.h"
-#include "support/report.h"
+#include "support/slots.h"
 
 namespace {
 
@@ -85,22 +85,14 @@ TEST(FleetDialects, EachFormat)
         {"native: the id escaped, no hdop", native, [](PositionReport& r) { put(r.hdop, ""); }, "a\"b\\c\n"},
         {"owntracks: integers but lat and lon", fleet_owntracks_location, nullptr, "n7"},
         {"owntracks: a course of 359.6 is 0, not 360; the tid escaped", fleet_owntracks_location,
-         [](PositionReport& r) {
-             put(r.course, "359.6");
-             put(r.altitude, "");
-             put(r.hdop, "");
-         },
-         "\""},
+         [](PositionReport& r) { put_all(r.course, "359.6", r.altitude, "", r.hdop, ""); }, "\""},
         {"owntracks: no date, no tst, nothing sent", fleet_owntracks_location,
          [](PositionReport& r) { put(r.date, ""); }, "n7"},
         {"osmand: every parameter, the id URL-encoded", fleet_osmand_query, nullptr, "van 7&x=1"},
         {"osmand: RMC only, southern and western", fleet_osmand_query,
          [](PositionReport& r) {
-             put(r.fix_time, "");
-             put(r.latitude, "");
-             put(r.fix_quality, "");
-             put(r.rmc_lat_hemisphere, "S");
-             put(r.rmc_lon_hemisphere, "W");
+             put_all(r.fix_time, "", r.latitude, "", r.fix_quality, "", r.rmc_lat_hemisphere, "S", r.rmc_lon_hemisphere,
+                     "W");
          },
          "v"},
         {"home assistant attributes", attributes, nullptr, ""},
@@ -109,82 +101,40 @@ TEST(FleetDialects, EachFormat)
         {"a whole cycle", feed, nullptr, ""},
         {"southern and western hemispheres, no fraction of a second, negative altitude", feed,
          [](PositionReport& r) {
-             put(r.lat_hemisphere, "S");
-             put(r.lon_hemisphere, "W");
-             put(r.fix_time, "235959");
-             put(r.rmc_time, "235959");
-             put(r.altitude, "-12.25");
+             put_all(r.lat_hemisphere, "S", r.lon_hemisphere, "W", r.fix_time, "235959", r.rmc_time, "235959",
+                     r.altitude, "-12.25");
          },
          "", 0},
         {"no date yet: no time", feed, [](PositionReport& r) { put(r.date, ""); }, ""},
         {"a month 13 is no date: no time", feed, [](PositionReport& r) { put(r.date, "081326"); }, ""},
         {"an hour 25 is no time", feed,
-         [](PositionReport& r) {
-             put(r.fix_time, "251519.00");
-             put(r.rmc_time, "251519.00");
-         },
-         ""},
+         [](PositionReport& r) { put_all(r.fix_time, "251519.00", r.rmc_time, "251519.00"); }, ""},
         {"empty items are left out, never sent as 0", feed,
-         [](PositionReport& r) {
-             put(r.altitude, "");
-             put(r.speed_knots, "");
-             put(r.course, "");
-             put(r.satellites, "");
-         },
-         ""},
+         [](PositionReport& r) { put_all(r.altitude, "", r.speed_knots, "", r.course, "", r.satellites, ""); }, ""},
         {"RMC alone: its position and time, no quality", feed,
          [](PositionReport& r) {
-             put(r.fix_time, "");
-             put(r.latitude, "");
-             put(r.longitude, "");
-             put(r.fix_quality, "");
-             put(r.satellites, "");
-             put(r.altitude, "");
-             put(r.rmc_time, "000001");
-             put(r.rmc_lat_hemisphere, "S");
+             put_all(r.fix_time, "", r.latitude, "", r.longitude, "", r.fix_quality, "", r.satellites, "", r.altitude,
+                     "", r.rmc_time, "000001", r.rmc_lat_hemisphere, "S");
          },
          ""},
         {"a differential fix and a date of the next century's receiver", feed,
-         [](PositionReport& r) {
-             put(r.fix_quality, "2");
-             put(r.date, "310199");
-         },
-         ""},
+         [](PositionReport& r) { put_all(r.fix_quality, "2", r.date, "310199"); }, ""},
         {"items that are no numbers are left out", feed,
          [](PositionReport& r) {
-             put(r.altitude, "1e5");
-             put(r.satellites, "x8");
-             put(r.latitude, "48O7.038");
-             put(r.date, "08122");
+             put_all(r.altitude, "1e5", r.satellites, "x8", r.latitude, "48O7.038", r.date, "08122");
          },
          ""},
         {"a GGA of an earlier cycle beside a newer RMC: the RMC's time and position alone", feed,
-         [](PositionReport& r) {
-             put(r.rmc_time, "121520.00");
-             put(r.rmc_latitude, "4807.039");
-         },
-         ""},
+         [](PositionReport& r) { put_all(r.rmc_time, "121520.00", r.rmc_latitude, "4807.039"); }, ""},
         {"a GGA newer than the RMC beside it: its time and items, no motion", feed,
          [](PositionReport& r) { put(r.fix_time, "121520.5"); }, ""},
         {"a GGA after midnight beside the RMC before it: no time, the date is not known", feed,
-         [](PositionReport& r) {
-             put(r.fix_time, "000000.00");
-             put(r.rmc_time, "235959.00");
-         },
-         ""},
+         [](PositionReport& r) { put_all(r.fix_time, "000000.00", r.rmc_time, "235959.00"); }, ""},
         {"GGA alone, without RMC: the date seen before, no motion", feed,
-         [](PositionReport& r) {
-             put(r.rmc_time, "");
-             put(r.rmc_status, "");
-         },
-         "", 0},
+         [](PositionReport& r) { put_all(r.rmc_time, "", r.rmc_status, ""); }, "", 0},
         {"quality 0: no fix, nothing published", feed, [](PositionReport& r) { put(r.fix_quality, "0"); }, ""},
         {"RMC void without a quality: nothing published", feed,
-         [](PositionReport& r) {
-             put(r.fix_quality, "");
-             put(r.rmc_status, "V");
-         },
-         ""},
+         [](PositionReport& r) { put_all(r.fix_quality, "", r.rmc_status, "V"); }, ""},
         {"nothing at all", feed, [](PositionReport& r) { r = PositionReport{}; }, ""},
     };
     for (const Case& c : cases) {

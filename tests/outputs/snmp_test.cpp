@@ -21,7 +21,7 @@
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
-#include "support/report.h"
+#include "support/slots.h"
 
 using namespace std::chrono_literals;
 
@@ -263,15 +263,9 @@ TEST(SnmpWalk, SlotsAndAnswers)
          {"121519.00", "N/AN", "N/AE", "545.4", "08", "1", "022.4", "084.4", "081226"}},
         {"fields filled to their width",
          [](PositionReport* p) {
-             put(p->fix_time, "12345678901");
-             put(p->latitude, "1234567890123");
-             put(p->lat_hemisphere, "S");
-             put(p->longitude, "1234567890123");
-             put(p->lon_hemisphere, "W");
-             put(p->altitude, "1234567");
-             put(p->satellites, "123");
-             put(p->fix_quality, "123");
-             put(p->date, "123456789");
+             put_all(p->fix_time, "12345678901", p->latitude, "1234567890123", p->lat_hemisphere, "S", p->longitude,
+                     "1234567890123", p->lon_hemisphere, "W", p->altitude, "1234567", p->satellites, "123",
+                     p->fix_quality, "123", p->date, "123456789");
          },
          {"12345678901", "1234567890123S", "1234567890123W", "1234567", "123", "123", "022.4", "084.4", "123456789"}},
     };
@@ -321,14 +315,8 @@ TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
     TrapWatch watch;
 
     PositionReport p = full_report();
-    put(p.fix_time, "$(id>x)");
-    put(p.latitude, "`id`;a b");
-    put(p.lat_hemisphere, "|");
-    put(p.longitude, "*");
-    p.lon_hemisphere[0] = '\0';
-    put(p.altitude, "'\"\\&");
-    put(p.fix_quality, "");
-    put(p.speed_knots, "a\nb\rc");
+    put_all(p.fix_time, "$(id>x)", p.latitude, "`id`;a b", p.lat_hemisphere, "|", p.longitude, "*", p.lon_hemisphere,
+            "", p.altitude, "'\"\\&", p.fix_quality, "", p.speed_knots, "a\nb\rc");
     snmp_update(r, &p, 1);
     ASSERT_TRUE(advance_to_trap(watch, 1, opened + 1000, 5000, {}, 200ms));
     EXPECT_GE(watch.seen[0] - opened, 1000);
