@@ -4,12 +4,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <random>
-#include <thread>
 
 #include "nmea_support.h"
 

@@ -2,7 +2,6 @@
 // The fix watchdog: which sentences refresh it, when it expires, and a run through the reader on the test clock.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>

@@ -419,57 +419,54 @@ TEST(RsockClose, ReturnsPromptlyFromEveryWait)
         close(c);
 }
 
-// Waits for a child that ran a case on its own (in a namespace of its own,
-// say): its exit code, or -1 when it did not exit. 77 means "skip".
-int child_exit_code(pid_t pid)
+// Runs body in a child process with a mount namespace of its own, where
+// text stands in the system file at path: body's exit code, -1 when it did
+// not exit, 77 ("skip") where no such namespace can be had (it takes root).
+int with_file_in_place(const char* path, const std::string& text, const std::function<int()>& body)
 {
+    th::TempDir dir;
+    const std::string stand_in = dir.path + "/stand-in";
+    th::write_file(stand_in, text);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(stand_in.c_str(), path, nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        _exit(body());
+    }
     int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// The resolver asks a loopback name server that never answers.
 TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
 {
-    // A private mount namespace in a child process points the resolver at a
-    // loopback name server that never answers.
-    th::TempDir dir;
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        auto fail = [](int code) { _exit(code); };
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            fail(77);
-        int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(53);
-        inet_pton(AF_INET, "127.53.0.1", &sa.sin_addr);
-        if (bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
-            fail(77);
-        const std::string conf = dir.path + "/resolv.conf";
-        th::write_file(conf, "nameserver 127.53.0.1\noptions timeout:2 attempts:1\n");
-        if (mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
-            fail(77);
-        const int fds = fd_count();
-        RemoteSocketSettings s = make_settings("gnss-fleet.example", 0, 9, 1, 1);
-        RemoteSocket* rs = rsock_open(&s);
-        if (!rs)
-            fail(3);
-        // Wait until the query is out, so the lookup is surely under way.
-        pollfd p{dns, POLLIN, 0};
-        if (poll(&p, 1, 10000) != 1)
-            fail(4);
-        auto t0 = Clock::now();
-        rsock_close(rs);
-        if (Clock::now() - t0 >= 1s)
-            fail(5);
-        // The abandoned lookup holds its descriptors until it gives up; its
-        // own wake-up descriptor is released then too.
-        if (!th::wait_until([&] { return fd_count() == fds; }, 40s))
-            fail(6);
-        _exit(0);
-    }
-    const int code = child_exit_code(pid);
+    const int code = with_file_in_place("/etc/resolv.conf", "nameserver 127.53.0.1\noptions timeout:2 attempts:1\n",
+                                        [] {
+                                            int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                                            sockaddr_in sa{};
+                                            sa.sin_family = AF_INET;
+                                            sa.sin_port = htons(53);
+                                            inet_pton(AF_INET, "127.53.0.1", &sa.sin_addr);
+                                            if (bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+                                                return 77;
+                                            const int fds = fd_count();
+                                            RemoteSocketSettings s = make_settings("gnss-fleet.example", 0, 9, 1, 1);
+                                            RemoteSocket* rs = rsock_open(&s);
+                                            if (!rs)
+                                                return 3;
+                                            // Wait until the query is out, so the lookup is surely under way.
+                                            pollfd p{dns, POLLIN, 0};
+                                            if (poll(&p, 1, 10000) != 1)
+                                                return 4;
+                                            auto t0 = Clock::now();
+                                            rsock_close(rs);
+                                            if (Clock::now() - t0 >= 1s)
+                                                return 5;
+                                            // The abandoned lookup holds its descriptors until it gives up; its
+                                            // own wake-up descriptor is released then too.
+                                            return th::wait_until([&] { return fd_count() == fds; }, 40s) ? 0 : 6;
+                                        });
     if (code == 77)
         GTEST_SKIP() << "needs a private mount namespace (root) to stand in a silent name server";
     EXPECT_EQ(code, 0) << "3 open failed, 4 no query, 5 close slow, 6 descriptor leaked";
@@ -607,30 +604,20 @@ TEST(RsockTcp, ANameOfBothFamiliesReachesTheServerOnEither)
     Endpoint refusing(SOCK_STREAM, false, 16, 0, AF_INET6, server.port);
     if (refusing.port == 0)
         GTEST_SKIP() << "no IPv6 loopback address";
-    th::TempDir dir;
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            _exit(77);
-        const std::string hosts = dir.path + "/hosts";
-        th::write_file(hosts, "::1 gnss-dual.test\n127.0.0.1 gnss-dual.test\n");
-        if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
-            _exit(77);
+    const int code = with_file_in_place("/etc/hosts", "::1 gnss-dual.test\n127.0.0.1 gnss-dual.test\n", [&] {
         SockAddrList list;
         if (sock_lookup("gnss-dual.test", 9, SOCK_STREAM, &list) != 0 || list.count != 2 ||
             list.addr[0].sa.sa_family == list.addr[1].sa.sa_family)
-            _exit(3);
+            return 3;
         RemoteSocketSettings s = make_settings("gnss-dual.test", 0, server.port, 1, 1);
         RemoteSocket* rs = rsock_open(&s);
         const int conn = server.accept_one(10s);
         if (conn < 0 || !connected_via(rs, "127.0.0.1:" + std::to_string(server.port)))
-            _exit(4);
+            return 4;
         rsock_close(rs);
         close(conn);
-        _exit(0);
-    }
-    const int code = child_exit_code(pid);
+        return 0;
+    });
     if (code == 77)
         GTEST_SKIP() << "needs a private mount namespace (root) to stand in a hosts file";
     EXPECT_EQ(code, 0) << "3 lookup not of both families, 4 no connection through IPv4";
