@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+#include "support/pty_peer.h"
 
 namespace {
 
@@ -28,16 +29,6 @@ void install_tool(const std::string& router_path, const std::string& body, mode_
     const std::string path = th::process_root() + router_path;
     th::write_file(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), mode);
-}
-
-std::string read_all(int fd)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    return out;
 }
 
 TEST(StatusValue, PicksTheValueOfTheFirstLineWithTheKey)
@@ -114,7 +105,7 @@ TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
     close(keep_stdout);
     close(fds[1]);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(read_all(fds[0]), "") << "stdout not left at 1 means it went to /dev/null";
+    EXPECT_EQ(th::PtyPeer::read_quiet(fds[0]), "") << "stdout not left at 1 means it went to /dev/null";
     close(fds[0]);
 }
 

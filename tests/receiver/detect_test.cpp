@@ -37,15 +37,7 @@ void rewrite(const std::string& path, const std::string& text)
     close(fd);
 }
 
-void set_gpio(const std::string& text)
-{
-    rewrite(th::in_root("/dev/gpio"), text);
-}
-
-void set_usbserial(const std::string& text)
-{
-    rewrite(th::in_root("/proc/tty/driver/usbserial"), text);
-}
+const std::string kGpio = th::in_root("/dev/gpio"), kUsbSerial = th::in_root("/proc/tty/driver/usbserial");
 
 std::string port_line(int port, const char* vendor, const char* product)
 {
@@ -102,48 +94,48 @@ TEST(Detection, TableDriven)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
-        set_gpio(c.gpio);
-        set_usbserial(c.usbserial);
+        rewrite(kGpio, c.gpio);
+        rewrite(kUsbSerial, c.usbserial);
         EXPECT_EQ(selected_row(), c.want_row);
     }
 }
 
 TEST(Detection, GpioValuesAndUsbIds)
 {
-    set_gpio("board_code=3\nplatform_id=20\n");
+    rewrite(kGpio, "board_code=3\nplatform_id=20\n");
     EXPECT_EQ(gpio_board_code(), 3);
     EXPECT_EQ(gpio_platform_id(), 20);
-    set_gpio("board_code=-2\n");
+    rewrite(kGpio, "board_code=-2\n");
     EXPECT_EQ(gpio_board_code(), 15) << "a negative answer reads as 15";
     EXPECT_EQ(gpio_platform_id(), 15);
     EXPECT_EQ(gpio_request(0x40004214UL, 1), 0);
 
-    set_usbserial(port_line(8, "2C7C", "0125") + port_line(3, "1199", "68c0"));
+    rewrite(kUsbSerial, port_line(8, "2C7C", "0125") + port_line(3, "1199", "68c0"));
     EXPECT_EQ(usb_serial_id(8), 0x2C7C0125u);
     EXPECT_EQ(usb_serial_id(3), 0x119968C0u);
     EXPECT_EQ(usb_serial_id(4), 0u);
-    unlink(th::in_root("/proc/tty/driver/usbserial").c_str());
+    unlink(kUsbSerial.c_str());
     EXPECT_EQ(usb_serial_id(8), 0u) << "no list: no USB module";
 
     // A 10 MB list of lines that are too long or malformed ends in no module.
     std::string junk;
     while (junk.size() < (10u << 20))
         junk += std::string(200, 'k') + "\n8: name:\"" + std::string(100, '\x7f') + "\n";
-    set_usbserial(junk);
+    rewrite(kUsbSerial, junk);
     EXPECT_EQ(usb_serial_id(8), 0u);
-    set_usbserial("");
+    rewrite(kUsbSerial, "");
 }
 
 TEST(Detection, InstallMessages)
 {
-    set_gpio("board_code=4\n");
-    set_usbserial("");
+    rewrite(kGpio, "board_code=4\n");
+    rewrite(kUsbSerial, "");
     {
         th::StderrCapture err;
         module_install();
         EXPECT_EQ(err.text(), "gps: notice: no device for installation found\n");
     }
-    set_usbserial(port_line(8, "2c7c", "0125"));
+    rewrite(kUsbSerial, port_line(8, "2c7c", "0125"));
     {
         th::StderrCapture err;
         module_install();
@@ -154,8 +146,8 @@ TEST(Detection, InstallMessages)
 
 TEST(Detection, LinkOpenWithoutModulePausesAndGivesNothing)
 {
-    set_gpio("board_code=4\nplatform_id=1\n");
-    set_usbserial(port_line(8, "1234", "5678"));
+    rewrite(kGpio, "board_code=4\nplatform_id=1\n");
+    rewrite(kUsbSerial, port_line(8, "1234", "5678"));
     th::StderrCapture err;
     // The pauses take no time on the test clock, which each moves to its end.
     clock_test_start(TestClock::kPausesAdvance);
