@@ -20,16 +20,11 @@ struct FramingCase {
     const char* log = nullptr;  // a message that must appear
 };
 
-std::string filler(size_t n, char c = 'A')
-{
-    return std::string(n, c);
-}
-
 TEST(Reader, FramesAndResynchronises)
 {
     const std::string vtg = "$GPVTG,a*00\r\n";
-    const std::string longest = "$" + filler(kRxBufferSize - 1 - 6) + "*00\r\n";  // 1023 bytes
-    const std::string too_long = "$" + filler(kRxBufferSize - 6) + "*00\r\n";     // 1024 bytes
+    const std::string longest = "$" + std::string(kRxBufferSize - 1 - 6, 'A') + "*00\r\n";  // 1023 bytes
+    const std::string too_long = "$" + std::string(kRxBufferSize - 6, 'A') + "*00\r\n";     // 1024 bytes
     const FramingCase cases[] = {
         {"one sentence", vtg, {vtg}},
         {"bytes before the first '$' are dropped", "xx\r\n12" + vtg, {vtg}},
@@ -52,7 +47,7 @@ TEST(Reader, FramesAndResynchronises)
          {vtg, "$GPVTG,b*11\r\n", vtg}},
         {"1023-byte sentence fits exactly", longest + vtg, {longest, vtg}},
         {"1023 bytes without line end overflow", too_long + vtg, {vtg}, "gps: err: NMEA receive buffer overflow"},
-        {"garbage run without '$' longer than the buffer", filler(3000, 'x') + vtg, {vtg}},
+        {"garbage run without '$' longer than the buffer", std::string(3000, 'x') + vtg, {vtg}},
         {"end of file is a read error", vtg, {vtg}, "gps: err: read error: end of file\n"},
     };
     for (const auto& c : cases) {
@@ -95,7 +90,7 @@ TEST(Reader, FullReadReadsOnThenSilenceTimesOut)
     // A read that fills the buffer: the next one reads on without the wait,
     // and comes back at once when nothing more was sent.
     ASSERT_EQ(fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK), 0);
-    const std::string longest = "$" + filler(kRxBufferSize - 1 - 6) + "*00\r\n";
+    const std::string longest = "$" + std::string(kRxBufferSize - 1 - 6, 'A') + "*00\r\n";
     ASSERT_EQ(write(sv[1], longest.data(), longest.size()), static_cast<ssize_t>(longest.size()));
     EXPECT_EQ(nt::step(link), 0);
     EXPECT_EQ(link.rx_more, 1u);

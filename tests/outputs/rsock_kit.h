@@ -206,9 +206,15 @@ struct Recorder {
     }
 };
 
-inline bool connected(RemoteSocket* rs)
+// Waits until the stream is connected, through the address given where one is.
+inline bool connected(RemoteSocket* rs, const std::string& address = "")
 {
-    return th::wait_until([&] { return std::strcmp(rsock_status(rs).state, "connected") == 0; }, 10s);
+    return th::wait_until(
+        [&] {
+            const RsockStatus st = rsock_status(rs);
+            return std::strcmp(st.state, "connected") == 0 && (address.empty() || st.address == address);
+        },
+        10s);
 }
 
 // At a tick of the stream on the test clock: waits (in real time) for the

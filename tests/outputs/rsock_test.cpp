@@ -518,16 +518,6 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
     EXPECT_TRUE(threads_settle_to(threads)) << thread_count() << " threads, " << threads << " before";
 }
 
-bool connected_via(RemoteSocket* rs, const std::string& address)
-{
-    return th::wait_until(
-        [&] {
-            const RsockStatus st = rsock_status(rs);
-            return std::strcmp(st.state, "connected") == 0 && st.address == address;
-        },
-        10s);
-}
-
 // Streams to IPv6 literals (TCP bare, UDP in brackets) and to a name: each
 // reports the address in use; only the name's is logged, once, however often
 // the stream reconnects to it.
@@ -556,8 +546,8 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     };
     {
         Recorder rec(tcp6.accept_one(10s));
-        EXPECT_TRUE(connected_via(rs6, t6));
-        EXPECT_TRUE(connected_via(ru6, d6));
+        EXPECT_TRUE(connected(rs6, t6));
+        EXPECT_TRUE(connected(ru6, d6));
         write_burst(rs6, 1, 1);
         write_burst(ru6, 1, 1);
         clock_test_advance(400);
@@ -581,7 +571,7 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     int again = -1;
     EXPECT_TRUE(advance_until([&] { return (again = server.accept_one(0ms)) >= 0; }));
     const std::string v4 = "127.0.0.1:" + std::to_string(server.port);
-    EXPECT_TRUE(connected_via(rs, v4));
+    EXPECT_TRUE(connected(rs, v4));
     rsock_close(rs);
     close(again);
     const std::string text = log.text();
@@ -612,7 +602,7 @@ TEST(RsockTcp, ANameOfBothFamiliesReachesTheServerOnEither)
         RemoteSocketSettings s = make_settings("gnss-dual.test", 0, server.port, 1, 1);
         RemoteSocket* rs = rsock_open(&s);
         const int conn = server.accept_one(10s);
-        if (conn < 0 || !connected_via(rs, "127.0.0.1:" + std::to_string(server.port)))
+        if (conn < 0 || !connected(rs, "127.0.0.1:" + std::to_string(server.port)))
             return 4;
         rsock_close(rs);
         close(conn);

@@ -412,17 +412,15 @@ TEST_F(Platform, PidFileAndInterruptiblePauses)
     // A pid file that is a second name of another file (the settings, say)
     // or a link is refused, and the other file keeps its text.
     th::write_file(root + "/settings", "MOD_GPS_ENABLED=1\n");
-    ASSERT_EQ(link((root + "/settings").c_str(), (root + "/run/test.pid").c_str()), 0);
-    errno = 0;
-    EXPECT_EQ(plat_pidfile_lock("/run/test.pid", &holder), -1);
-    EXPECT_EQ(errno, EMLINK);
-    EXPECT_EQ(holder, 0);
-    unlink((root + "/run/test.pid").c_str());
-    ASSERT_EQ(symlink((root + "/settings").c_str(), (root + "/run/test.pid").c_str()), 0);
-    EXPECT_EQ(plat_pidfile_lock("/run/test.pid", &holder), -1);
-    EXPECT_EQ(errno, ELOOP);
+    for (const auto& [make, error] : {std::pair{&link, EMLINK}, std::pair{&symlink, ELOOP}}) {
+        ASSERT_EQ(make((root + "/settings").c_str(), (root + "/run/test.pid").c_str()), 0);
+        errno = 0;
+        EXPECT_EQ(plat_pidfile_lock("/run/test.pid", &holder), -1);
+        EXPECT_EQ(errno, error);
+        EXPECT_EQ(holder, 0);
+        unlink((root + "/run/test.pid").c_str());
+    }
     EXPECT_EQ(th::read_file(root + "/settings"), "MOD_GPS_ENABLED=1\n");
-    unlink((root + "/run/test.pid").c_str());
 
     EXPECT_TRUE(clock_pause_ms(20));
     plat_stop_note();
