@@ -309,18 +309,13 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
     }
 
     // The notice prints its warning only while the AUX input is in use.
-    for (int gpssel : {1, 0}) {
+    for (const auto& [gpssel, want, warning] :
+         {std::tuple{1, 10, peer::kAntennaWarning}, std::tuple{0, 1, std::string()}}) {
         SCOPED_TRACE(gpssel);
         tools.module("MC7710", 4, gpssel);
         int result = -1;
-        const std::string out = peer::stdout_of([&] { result = atgps_notice(nullptr); });
-        if (gpssel) {
-            EXPECT_EQ(result, 10);
-            EXPECT_EQ(out, peer::kAntennaWarning);
-        } else {
-            EXPECT_EQ(result, 1);
-            EXPECT_EQ(out, "");
-        }
+        EXPECT_EQ(peer::stdout_of([&] { result = atgps_notice(nullptr); }), warning);
+        EXPECT_EQ(result, want);
     }
 }
 

@@ -806,13 +806,11 @@ TEST(DriverFamily, SgpscStopWaitsForTheControlPortLock)
 
 TEST(DriverFamily, GpsStartNoticePrintsTheAntennaWarningOnlyWhenAsked)
 {
-    const int off = 0;
-    const int on = 1;
-    int result = -1;
-    EXPECT_EQ(peer::stdout_of([&] { result = gpsstart_notice(&off); }), "");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(peer::stdout_of([&] { result = gpsstart_notice(&on); }), peer::kAntennaWarning);
-    EXPECT_EQ(result, 10);
+    for (const int antenna : {0, 1}) {
+        int result = -1;
+        EXPECT_EQ(peer::stdout_of([&] { result = gpsstart_notice(&antenna); }), antenna ? peer::kAntennaWarning : "");
+        EXPECT_EQ(result, antenna ? 10 : 0);
+    }
 }
 
 }  // namespace
