@@ -61,12 +61,8 @@ exit "${code:-0}"
     // A product outside the "ZAR" family, so the worker runs.
     th::write_file(root + "/usr/bin/status", "#!/bin/sh\necho \"$*\" >> \"$0.log\"\necho 'Product Name: RTR-5200'\n");
     chmod((root + "/usr/bin/status").c_str(), 0755);
-    static bool path_set = false;
-    if (!path_set) {
-        const char* old = std::getenv("PATH");
-        setenv("PATH", (root + "/bin:" + (old ? old : "/usr/bin:/bin")).c_str(), 1);
-        path_set = true;
-    }
+    static const std::string search = root + "/bin:" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    setenv("PATH", search.c_str(), 1);
 }
 
 // Waits for a line of the log mirror on the captured standard error.

@@ -126,9 +126,8 @@ TEST_F(Platform, GpioStandIn)
     EXPECT_EQ(plat_gpio_ioctl(fd, 0x8000420EUL, 0), -1) << "no usable board_code line";
     EXPECT_NE(errno, 0);
 
-    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004214UL, 1), 0);
-    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004228UL, 0), 0);
-    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004229UL, 0), 0);
+    for (const auto& [request, value] : {std::pair{0x40004214UL, 1}, {0x40004228UL, 0}, {0x40004229UL, 0}})
+        EXPECT_EQ(plat_gpio_ioctl(fd, request, value), 0);
     EXPECT_EQ(th::read_file(root + "/dev/gpio.log"), "0x40004214 1\n0x40004228 0\n0x40004229 0\n");
     close(fd);
 }
