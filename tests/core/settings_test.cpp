@@ -136,62 +136,13 @@ TEST(Settings, AbsentFileAndFindPosition)
 
     // cfg_find itself continues from the current position.
     TextFile t("KEY=1\nKEY=2\n");
-    const char* v = cfg_find(t.f, "KEY");
-    ASSERT_NE(v, nullptr);
-    EXPECT_STREQ(v, "1");
-    v = cfg_find(t.f, "KEY");
-    ASSERT_NE(v, nullptr);
-    EXPECT_STREQ(v, "2");
+    for (const char* want : {"1", "2"}) {
+        const char* v = cfg_find(t.f, "KEY");
+        ASSERT_NE(v, nullptr);
+        EXPECT_STREQ(v, want);
+    }
     EXPECT_EQ(cfg_find(t.f, "KEY"), nullptr);
 }
-
-const char* const kFullFile =
-    "# written by the router's configuration\n"
-    "MOD_GPS_ENABLED=1\n"
-    "MOD_GPS_ANT_INPUT=2\n"
-    "MOD_GPS_ANT_ACT=3\n"
-    "MOD_GPS_DATE_FIX_ENABLED=4\n"
-    "MOD_GPS_EP1_ENABLED=5\n"
-    "MOD_GPS_EP2_ENABLED=6\n"
-    "MOD_GPS_USBP_ENABLED=7\n"
-    "MOD_GPS_PTY_ENABLED=8\n"
-    "MOD_GPS_SRI_ENABLED=9\n"
-    "MOD_GPS_ROUTER_ID_STRING=\"router \"one\"\"\r\n"
-    "MOD_GPS_RSOCK1_ENABLED=1\n"
-    "MOD_GPS_RSOCK1_IPADDR=\"10.0.0.1\"\n"
-    "MOD_GPS_RSOCK1_PROTOCOL=1\n"
-    "MOD_GPS_RSOCK1_PORT=5001\n"
-    "MOD_GPS_RSOCK1_PERIOD=11\n"
-    "MOD_GPS_RSOCK1_PERIOD_HALT=12\n"
-    "mod_gps_rsock4_enabled=1\n"
-    "MOD_GPS_RSOCK4_IPADDR=gps.example.net\n"
-    "MOD_GPS_RSOCK4_PROTOCOL=0\n"
-    "MOD_GPS_RSOCK4_PORT=5004\n"
-    "MOD_GPS_RSOCK4_PERIOD=41\n"
-    "MOD_GPS_RSOCK4_PERIOD_HALT=42\n"
-    "MOD_GPS_RSOCK4_BACKLOG=300\n"
-    "MOD_GPS_RSOCK0_ENABLED=1\n"
-    "MOD_GPS_RESET_ENABLED=1\n"
-    "MOD_GPS_RESET_TIMEOUT=-1\n"
-    "MOD_GPS_SNMP_REPORT_ENABLED=1\n"
-    "MOD_GPS_SNMP_REPORT_IPADDR=192.168.1.2\n"
-    "MOD_GPS_SNMP_REPORT_PERIOD=30\n"
-    "MOD_GPS_SNMP_REPORT_PERIOD_HALT=300\n"
-    "MOD_GPS_TIMESYNC_ENABLED=1\n"
-    "MOD_GPS_TIMESYNC_PERIOD=12abc\n"
-    "MOD_GPS_GPSD_ENABLED=1\n"
-    "MOD_GPS_GPSD_PORT_INNER=2947\n"
-    "MOD_GPS_GPSD_PORT_LISTEN=2948\n"
-    // Only warned about: misspelt (twice, one warning), another program's,
-    // a later bad value of a key already read.
-    "MOD_GPS_RSCOK1_PORT=5001\n"
-    "mod_gps_rscok1_port=5002\n"
-    "MOD_GPS_RSOCK1_PERIOD = 5\n"
-    "OTHER_APP_KEY=x\n"
-    "MOD_GPS_RSOCK1_PORT=abc\n"
-    // Unset (no warning) and beyond 32 bits (warned).
-    "MOD_GPS_RSOCK2_PORT=\"\"\n"
-    "MOD_GPS_RSOCK3_PORT=99999999999\n";
 
 void expect_gpsd_fixed(const GpsSettings& s)
 {
@@ -205,7 +156,7 @@ TEST(Settings, LoadFillsEveryField)
 {
     const std::string root = th::process_root();
     th::write_file(root + "/dev/gpio", "board_code=4\nplatform_id=1\n");
-    th::write_file(root + kSettingsPath, kFullFile);
+    th::write_file(root + kSettingsPath, th::read_file(th::data_path("settings-full.txt")));
     GpsSettings s;
     {
         th::StderrCapture err;
@@ -217,54 +168,32 @@ TEST(Settings, LoadFillsEveryField)
                   "gps: warning: settings: MOD_GPS_RESET_TIMEOUT=\"-1\" is not a number, read as 4294967295\n"
                   "gps: warning: settings: MOD_GPS_TIMESYNC_PERIOD=\"12abc\" is not a number, read as 12\n"
                   "gps: warning: settings: MOD_GPS_RSOCK3_PORT=\"99999999999\" is not a number, read as 4294967295\n"
-                  "gps: warning: settings: MOD_GPS_RSOCK1_PORT is given twice: line 15 is in force, line 41 is "
+                  "gps: warning: settings: MOD_GPS_RSOCK1_PORT is given twice: line 15 is in force, line 43 is "
                   "ignored\n");
     }
-    EXPECT_EQ(s.enabled, 1u);
-    EXPECT_EQ(s.antenna_input, 2u);
-    EXPECT_EQ(s.antenna_active, 3u);
-    EXPECT_EQ(s.date_fix_enabled, 4u);
-    EXPECT_EQ(s.ep1_enabled, 5u);
-    EXPECT_EQ(s.ep2_enabled, 6u);
-    EXPECT_EQ(s.usbp_enabled, 7u);
-    EXPECT_EQ(s.pty_enabled, 8u);
-    EXPECT_EQ(s.sri_enabled, 9u);
+    // Field by field, in the record's order.
+    using Numbers = std::vector<uint32_t>;
+    EXPECT_EQ((Numbers{s.enabled, s.antenna_input, s.antenna_active, s.date_fix_enabled, s.ep1_enabled, s.ep2_enabled,
+                       s.usbp_enabled, s.pty_enabled, s.sri_enabled}),
+              (Numbers{1, 2, 3, 4, 5, 6, 7, 8, 9}));
     EXPECT_STREQ(s.router_id, "router \"one\"");
-    const RemoteSocketSettings& r1 = s.rsock[0];
-    EXPECT_EQ(r1.enabled, 1u);
-    EXPECT_STREQ(r1.ipaddr, "10.0.0.1");
-    EXPECT_EQ(r1.protocol, 1u);
-    EXPECT_EQ(r1.port, 5001u);
-    EXPECT_EQ(r1.period, 11u);
-    EXPECT_EQ(r1.period_halt, 12u);
-    EXPECT_EQ(s.rsock[1].port, 0u);
-    EXPECT_EQ(s.rsock[2].port, 4294967295u);
-    EXPECT_EQ(r1.backlog, 0u);
+    for (const auto& [r, ipaddr, want] :
+         {std::tuple{s.rsock[0], "10.0.0.1", Numbers{1, 1, 5001, 11, 12, 0}},
+          std::tuple{s.rsock[3], "gps.example.net", Numbers{1, 0, 5004, 41, 42, 300}}}) {
+        EXPECT_STREQ(r.ipaddr, ipaddr);
+        EXPECT_EQ((Numbers{r.enabled, r.protocol, r.port, r.period, r.period_halt, r.backlog}), want);
+    }
+    EXPECT_EQ((Numbers{s.rsock[1].port, s.rsock[2].port, s.reset_enabled, s.reset_timeout, s.snmp.enabled,
+                       s.snmp.period, s.snmp.period_halt, s.timesync.enabled, s.timesync.period, s.gpsd.enabled,
+                       s.gpsd.port, s.gpsd_listen_port}),
+              (Numbers{0, 4294967295u, 1, 4294967295u, 1, 30, 300, 1, 12, 1, 2947, 2948}));
+    EXPECT_STREQ(s.snmp.ipaddr, "192.168.1.2");
     for (int i : {1, 2}) {
         EXPECT_EQ(s.rsock[i].enabled, 0u);
         EXPECT_STREQ(s.rsock[i].ipaddr, "");
         EXPECT_EQ(s.rsock[i].period_halt, 0u);
     }
-    const RemoteSocketSettings& r4 = s.rsock[3];
-    EXPECT_EQ(r4.enabled, 1u);
-    EXPECT_STREQ(r4.ipaddr, "gps.example.net");
-    EXPECT_EQ(r4.protocol, 0u);
-    EXPECT_EQ(r4.port, 5004u);
-    EXPECT_EQ(r4.period, 41u);
-    EXPECT_EQ(r4.period_halt, 42u);
-    EXPECT_EQ(r4.backlog, 300u);
-    EXPECT_EQ(s.reset_enabled, 1u);
-    EXPECT_EQ(s.reset_timeout, 4294967295u);
-    EXPECT_EQ(s.snmp.enabled, 1u);
-    EXPECT_STREQ(s.snmp.ipaddr, "192.168.1.2");
-    EXPECT_EQ(s.snmp.period, 30u);
-    EXPECT_EQ(s.snmp.period_halt, 300u);
-    EXPECT_EQ(s.timesync.enabled, 1u);
-    EXPECT_EQ(s.timesync.period, 12u);
-    EXPECT_EQ(s.gpsd.enabled, 1u);
-    EXPECT_EQ(s.gpsd.port, 2947u);
     expect_gpsd_fixed(s);
-    EXPECT_EQ(s.gpsd_listen_port, 2948u);
 
     // The file is read as it is on every platform; on the platform whose
     // second serial port carries the receiver, the service then keeps the
@@ -432,20 +361,16 @@ TEST(Settings, MissingOrBinaryFileGivesDefaults)
         }
         EXPECT_EQ(found.missing, content.empty());
         EXPECT_FALSE(found.unreadable);
-        EXPECT_EQ(s.enabled, 0u);
-        EXPECT_EQ(s.ep2_enabled, 0u);
-        EXPECT_EQ(s.reset_timeout, 0u);
-        EXPECT_STREQ(s.router_id, "");
+        for (uint32_t number : {s.enabled, s.ep2_enabled, s.reset_timeout, s.timesync.period, s.gpsd.enabled,
+                                s.gpsd.port, s.gpsd_listen_port})
+            EXPECT_EQ(number, 0u);
+        for (const char* text : {s.router_id, s.snmp.ipaddr})
+            EXPECT_STREQ(text, "");
         for (const RemoteSocketSettings& r : s.rsock) {
             EXPECT_EQ(r.enabled, 0u);
             EXPECT_STREQ(r.ipaddr, "");
         }
-        EXPECT_STREQ(s.snmp.ipaddr, "");
-        EXPECT_EQ(s.timesync.period, 0u);
-        EXPECT_EQ(s.gpsd.enabled, 0u);
-        EXPECT_EQ(s.gpsd.port, 0u);
         expect_gpsd_fixed(s);
-        EXPECT_EQ(s.gpsd_listen_port, 0u);
         settings_free(&s);
     }
     unlink(path.c_str());

@@ -1,24 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // AT!GPS family's own parts: the firmware test, the control-port attempts and the router tools.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "drivers/families.h"
-#include "platform/clock.h"
 #include "pty_peer.h"
-#include "receiver/link.h"
-#include "support/harness.h"
-#include "support/inproc.h"
 
 namespace {
 
@@ -81,71 +68,53 @@ void record_pause(unsigned seconds)
         g_on_pause();
 }
 
-std::string lock_path(const char* tty)
-{
-    return th::process_root() + "/run/lock/LCK.." + tty;
-}
-
 // The module's control port may need ten tries of 5-second lock waits with
 // 10-second pauses: the loop is exercised here with the pause recorded
 // instead of slept.
 TEST(AtgpsDriver, ControlPortAttempts)
 {
-    th::process_root();
-
-    // Missing port: ten attempts, nine pauses, nothing left locked.
-    {
+    struct Case {
+        const char* legend;
+        bool port, held;
+        int result;
+        unsigned pauses;
+        const char* message;  // logged once per failed attempt
+        int messages;
+    } cases[] = {
+        {"missing port: ten attempts, nine pauses, nothing left locked", false, false, -1, 9,
+         "gps: err: open(/dev/ttyUSB8) error:", 10},
+        {"port free at once: no pause", true, false, 0, 0, "gps: err:", 0},
+        // Its lock is respected; the second attempt succeeds and is followed
+        // by one more pause.
+        {"held by another live process for the first attempt", true, true, 0, 2,
+         "gps: err: device(/dev/ttyUSB8) is locked\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        std::optional<peer::Pty> control;
+        std::optional<peer::Holder> holder;
+        if (c.port)
+            control.emplace("/dev/ttyUSB8");
+        if (c.held)
+            holder.emplace("ttyUSB8");
         g_pauses.clear();
-        g_on_pause = nullptr;
+        g_on_pause = [&holder] { holder.reset(); };
         ReceiverLink link{};
         th::StderrCapture capture;
-        EXPECT_EQ(atgps_open_control(&link, 10, record_pause), -1);
-        EXPECT_EQ(link.fd, -1);
-        EXPECT_EQ(g_pauses, std::vector<unsigned>(9, 10));
-        EXPECT_EQ(th::count_of(capture.text(), "gps: err: open(/dev/ttyUSB8) error:"), 10) << capture.text();
-        EXPECT_FALSE(th::file_exists(lock_path("ttyUSB8")));
-    }
-
-    // Port free at once: no pause.
-    {
-        peer::Pty control("/dev/ttyUSB8");
-        g_pauses.clear();
-        ReceiverLink link{};
-        ASSERT_EQ(atgps_open_control(&link, 10, record_pause), 0);
-        EXPECT_GE(link.fd, 0);
-        EXPECT_STREQ(link.device_path, "/dev/ttyUSB8");
-        EXPECT_TRUE(g_pauses.empty());
-        EXPECT_TRUE(th::file_exists(lock_path("ttyUSB8")));
-        close(link.fd);
-        unlink(lock_path("ttyUSB8").c_str());
-    }
-
-    // Held by another live process for the first attempt: its lock is
-    // respected, the second attempt succeeds and is followed by one more pause.
-    {
-        peer::Pty control("/dev/ttyUSB8");
-        pid_t holder = fork();
-        if (holder == 0) {
-            pause();
-            _exit(0);
+        ASSERT_EQ(atgps_open_control(&link, 10, record_pause), c.result);
+        EXPECT_EQ(g_pauses, std::vector<unsigned>(c.pauses, 10));
+        EXPECT_EQ(th::count_of(capture.text(), c.message), c.messages) << capture.text();
+        EXPECT_EQ(th::file_exists(th::lock_of("ttyUSB8")), c.result == 0);
+        if (c.result == 0) {
+            EXPECT_GE(link.fd, 0);
+            EXPECT_STREQ(link.device_path, "/dev/ttyUSB8");
+            close(link.fd);
+        } else {
+            EXPECT_EQ(link.fd, -1);
         }
-        char pid_text[16];
-        std::snprintf(pid_text, sizeof pid_text, "%10d\n", holder);
-        th::write_file(lock_path("ttyUSB8"), pid_text);
-        g_pauses.clear();
-        g_on_pause = [holder] {
-            if (kill(holder, SIGKILL) == 0)
-                waitpid(holder, nullptr, 0);
-        };
-        ReceiverLink link{};
-        th::StderrCapture capture;
-        ASSERT_EQ(atgps_open_control(&link, 10, record_pause), 0);
-        EXPECT_EQ(g_pauses, std::vector<unsigned>(2, 10));
-        EXPECT_EQ(th::count_of(capture.text(), "gps: err: device(/dev/ttyUSB8) is locked\n"), 1) << capture.text();
-        close(link.fd);
-        unlink(lock_path("ttyUSB8").c_str());
-        g_on_pause = nullptr;
+        unlink(th::lock_of("ttyUSB8").c_str());
     }
+    g_on_pause = nullptr;
 }
 
 // The simulator's stand-in gsmat, gsmpwr and service tools on PATH, acting
@@ -186,6 +155,19 @@ struct Tools {
     }
     // A gsmat that dies on the GPSSEL query, as on a broken system.
     void break_gpssel_query() { th::write_file(root + "/sim/atgps-crash", "AT!CUSTOM?\n"); }
+    // What a case left: its message in the log (none: no line holding
+    // quiet), GPSSEL afterwards and the tool calls in order.
+    void expect(const std::string& log, const char* message, const char* quiet, int gpssel_after,
+                const std::vector<std::string>& want_calls)
+    {
+        if (*message) {
+            EXPECT_NE(log.find(std::string(message) + "\n"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log.find(quiet), std::string::npos) << log;
+        }
+        EXPECT_EQ(gpssel(), gpssel_after);
+        EXPECT_EQ(calls(), want_calls);
+    }
 };
 
 const std::string Q = "gsmat AT!CUSTOM?";
@@ -194,14 +176,9 @@ const std::string kSet = "gsmat AT!CUSTOM=\"GPSSEL\",1";
 const std::string kClear = "gsmat AT!CUSTOM=\"GPSSEL\",0";
 const std::vector<std::string> kRestart = {"service ppp stop", "gsmpwr off", "gsmpwr on", "service ppp start"};
 const std::vector<std::string> kProbes(4, "gsmat ATI");
+const char* const kGps = "gps: notice: using internal antenna input GPS";
 
-std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts)
-{
-    std::vector<std::string> out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using peer::join;
 
 struct AntennaCase {
     const char* legend;
@@ -224,14 +201,7 @@ void run_antenna_cases(Tools& tools, const std::vector<AntennaCase>& cases)
         link.antenna_input = c.antenna_input;
         th::StderrCapture capture;
         EXPECT_EQ(atgps_antenna_check(&link), c.result);
-        const std::string log = capture.text();
-        if (*c.message) {
-            EXPECT_NE(log.find(std::string(c.message) + "\n"), std::string::npos) << log;
-        } else {
-            EXPECT_EQ(log.find("antenna input"), std::string::npos) << log;
-        }
-        EXPECT_EQ(tools.gpssel(), c.gpssel_after);
-        EXPECT_EQ(tools.calls(), c.calls);
+        tools.expect(capture.text(), c.message, "antenna input", c.gpssel_after, c.calls);
     }
 }
 
@@ -241,12 +211,9 @@ TEST(AtgpsDriver, AntennaInputKeptWhenRight)
     const std::vector<std::string> probe_query = join({kProbes, {Q}});
     run_antenna_cases(tools, {
                                  {"no MC7xxx: no query, no message", "MC8705", 4, 0, 1, 0, "", 1, kProbes},
-                                 {"MC7304 takes GPS", "MC7304", 4, 0, 0, 0,
-                                  "gps: notice: using internal antenna input GPS", 0, probe_query},
-                                 {"board 10 takes GPS", "MC7710", 10, 0, 0, 0,
-                                  "gps: notice: using internal antenna input GPS", 0, probe_query},
-                                 {"MC7710 board 3 asked for GPS", "MC7710", 3, 2, 0, 0,
-                                  "gps: notice: using internal antenna input GPS", 0, probe_query},
+                                 {"MC7304 takes GPS", "MC7304", 4, 0, 0, 0, kGps, 0, probe_query},
+                                 {"board 10 takes GPS", "MC7710", 10, 0, 0, 0, kGps, 0, probe_query},
+                                 {"MC7710 board 3 asked for GPS", "MC7710", 3, 2, 0, 0, kGps, 0, probe_query},
                                  {"MC7710 board 3 left on AUX", "MC7710", 3, 1, 1, 0,
                                   "gps: notice: using internal antenna input AUX", 1, probe_query},
                              });
@@ -326,14 +293,7 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
             atgps_install(nullptr);
         else
             atgps_uninstall(nullptr);
-        const std::string log = capture.text();
-        if (*c.message) {
-            EXPECT_NE(log.find(std::string(c.message) + "\n"), std::string::npos) << log;
-        } else {
-            EXPECT_EQ(log.find("gps: "), std::string::npos) << log;
-        }
-        EXPECT_EQ(tools.gpssel(), c.gpssel_after);
-        EXPECT_EQ(tools.calls(), c.calls);
+        tools.expect(capture.text(), c.message, "gps: ", c.gpssel_after, c.calls);
         if (c.power_on_failures > 0 && c.power_on_failures < 4) {
             EXPECT_EQ(th::read_file(tools.root + "/sim/atgps-power"), "on\n");
         }
@@ -349,18 +309,13 @@ TEST(AtgpsDriver, InstallUninstallAndNotice)
     }
 
     // The notice prints its warning only while the AUX input is in use.
-    for (int gpssel : {1, 0}) {
+    for (const auto& [gpssel, want, warning] :
+         {std::tuple{1, 10, peer::kAntennaWarning}, std::tuple{0, 1, std::string()}}) {
         SCOPED_TRACE(gpssel);
         tools.module("MC7710", 4, gpssel);
         int result = -1;
-        const std::string out = peer::stdout_of([&] { result = atgps_notice(nullptr); });
-        if (gpssel) {
-            EXPECT_EQ(result, 10);
-            EXPECT_EQ(out, peer::kAntennaWarning);
-        } else {
-            EXPECT_EQ(result, 1);
-            EXPECT_EQ(out, "");
-        }
+        EXPECT_EQ(peer::stdout_of([&] { result = atgps_notice(nullptr); }), warning);
+        EXPECT_EQ(result, want);
     }
 }
 

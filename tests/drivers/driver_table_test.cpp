@@ -2,55 +2,29 @@
 // Every module family's start and stop against pseudo-terminal ports, as one
 // table: what the module answers, what the driver sends and logs, which port
 // it takes and which locks it leaves.
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cctype>
-#include <cstdio>
-#include <memory>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "drivers/families.h"
 #include "platform/platform.h"
 #include "pty_peer.h"
-#include "support/at_sequence.h"
-#include "receiver/link.h"
 #include "receiver/lock.h"
 #include "receiver/serial.h"
-#include "support/e2e.h"
-#include "support/harness.h"
-#include "support/inproc.h"
+#include "support/at_sequence.h"
 
 namespace {
 
-using peer::lock_of;
+using peer::join;
+using th::lock_of;
 using Commands = std::vector<std::string>;
 using Replies = std::map<std::string, std::string>;
 using Lines = std::vector<std::string>;
 
-std::string root_path(const std::string& router_path)
-{
-    return th::process_root() + router_path;
-}
-
 std::string tty_of(const std::string& router_path)
 {
     return router_path.substr(router_path.rfind('/') + 1);
-}
-
-Commands join(std::initializer_list<Commands> parts)
-{
-    Commands all;
-    for (const auto& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
 }
 
 const ModuleDriver* row_of(uint32_t usb_id)
@@ -64,7 +38,7 @@ const ModuleDriver* row_of(uint32_t usb_id)
 bool same_tty(int fd, const std::string& router_path)
 {
     struct stat a, b;
-    return fstat(fd, &a) == 0 && stat(root_path(router_path).c_str(), &b) == 0 && a.st_rdev == b.st_rdev;
+    return fstat(fd, &a) == 0 && stat(th::in_root(router_path).c_str(), &b) == 0 && a.st_rdev == b.st_rdev;
 }
 
 // Descriptors of this process and what they lead to: no start or stop may
@@ -76,7 +50,7 @@ std::map<int, std::string> open_fds()
     for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
         const auto target = std::filesystem::read_symlink(e.path(), ec);
-        if (!ec && target != root_path("/dev/gpio"))
+        if (!ec && target != th::in_root("/dev/gpio"))
             fds[std::stoi(e.path().filename().string())] = target.string();
     }
     return fds;
@@ -172,30 +146,6 @@ struct Receiver {
     }
 };
 
-// Another live process that holds a port's lock.
-struct Holder {
-    pid_t pid = -1;
-    std::string text;
-
-    explicit Holder(const std::string& tty)
-    {
-        pid = fork();
-        if (pid == 0) {
-            pause();
-            _exit(0);
-        }
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%10d\n", static_cast<int>(pid));
-        text = buf;
-        th::write_file(lock_of(tty), text);
-    }
-    ~Holder()
-    {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-};
-
 struct Row {
     const char* legend;
     const Family* family;
@@ -256,14 +206,14 @@ struct Module {
     std::unique_ptr<peer::AtPort> control;
     std::vector<std::unique_ptr<peer::Pty>> data;
     std::unique_ptr<Receiver> rx;
-    std::unique_ptr<Holder> holder;
+    std::unique_ptr<peer::Holder> holder;
     std::mutex mutex;
     std::vector<long long> times;
 
     explicit Module(const Row& r) : row(r)
     {
         for (const auto& [path, text] : r.files)
-            text ? th::write_file(root_path(path), text) : void(std::remove(root_path(path).c_str()));
+            text ? th::write_file(th::in_root(path), text) : void(std::remove(th::in_root(path).c_str()));
         auto offered = [&](const char* path) {
             for (const auto& a : r.absent)
                 if (a == path)
@@ -291,7 +241,7 @@ struct Module {
                 data.push_back(std::make_unique<peer::Pty>(path));
         }
         if (r.locked)
-            holder = std::make_unique<Holder>(r.locked);
+            holder = std::make_unique<peer::Holder>(r.locked);
     }
     ~Module()
     {
@@ -306,7 +256,7 @@ struct Module {
     {
         return row.family->writes_data && !data.empty() ? data.front()->drain() : std::string();
     }
-    std::string gpio() { return th::read_file(root_path("/dev/gpio.log")); }
+    std::string gpio() { return th::read_file(th::in_root("/dev/gpio.log")); }
     // Ports of any family locked now, each with its holder's text.
     static std::map<std::string, std::string> locks()
     {
@@ -340,7 +290,7 @@ void run_row(const Row& r)
         std::string log;
         if (r.by_hand) {
             link->device_path = r.port;
-            link->fd = open(root_path(r.port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            link->fd = open(th::in_root(r.port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             ASSERT_GE(link->fd, 0);
             termios tio{};
             tcgetattr(link->fd, &tio);
@@ -396,7 +346,7 @@ void run_row(const Row& r)
             }
             if (r.streams) {
                 for (const auto& pty : module.data)
-                    if (pty->node == root_path(r.port))
+                    if (pty->node == th::in_root(r.port))
                         pty->send("$GPGGA,1*00\r\n");
                 char buf[64] = {};
                 ASSERT_TRUE(
@@ -807,7 +757,6 @@ struct DriverTable : ::testing::TestWithParam<Row> {};
 
 TEST_P(DriverTable, StartAndStop)
 {
-    th::process_root();
     run_row(GetParam());
 }
 
@@ -823,13 +772,12 @@ INSTANTIATE_TEST_SUITE_P(Families, DriverTable, ::testing::ValuesIn(kRows), [](c
 // switches the engine off all the same.
 TEST(DriverFamily, SgpscStopWaitsForTheControlPortLock)
 {
-    th::process_root();
     const Row row{.legend = "stop", .family = &kSgpsc};
     Module module(row);
     auto link = peer::new_link();
     ASSERT_EQ(lock_device("/dev/ttyUSB9", 1), 1);
     link->device_path = "/dev/ttyUSB9";
-    link->fd = open(root_path("/dev/ttyUSB9").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    link->fd = open(th::in_root("/dev/ttyUSB9").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(link->fd, 0);
     th::Process holder;
     holder.start({"sleep", "60"}, {}, th::process_root() + "/holder.log");
@@ -858,13 +806,11 @@ TEST(DriverFamily, SgpscStopWaitsForTheControlPortLock)
 
 TEST(DriverFamily, GpsStartNoticePrintsTheAntennaWarningOnlyWhenAsked)
 {
-    const int off = 0;
-    const int on = 1;
-    int result = -1;
-    EXPECT_EQ(peer::stdout_of([&] { result = gpsstart_notice(&off); }), "");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(peer::stdout_of([&] { result = gpsstart_notice(&on); }), peer::kAntennaWarning);
-    EXPECT_EQ(result, 10);
+    for (const int antenna : {0, 1}) {
+        int result = -1;
+        EXPECT_EQ(peer::stdout_of([&] { result = gpsstart_notice(&antenna); }), antenna ? peer::kAntennaWarning : "");
+        EXPECT_EQ(result, antenna ? 10 : 0);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Pseudo-terminals that play a module's ports for the in-process driver tests.
+// Pseudo-terminals that play a module's ports for the in-process driver tests, and what those tests share.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +7,9 @@
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cstdio>
@@ -22,8 +25,9 @@
 
 #include "platform/clock.h"
 #include "receiver/link.h"
+#include "support/e2e.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
 #include "support/pty_peer.h"
 
 namespace peer {
@@ -124,10 +128,35 @@ struct AtModule {
     }
 };
 
-// The lock file of a tty ("ttyUSB8") in the process root.
-inline std::string lock_of(const std::string& tty)
+// Another live process that holds a port's lock.
+struct Holder {
+    pid_t pid = -1;
+    std::string text;
+
+    explicit Holder(const std::string& tty)
+    {
+        pid = fork();
+        if (pid == 0) {
+            pause();
+            _exit(0);
+        }
+        text = th::pid_text(pid);
+        th::write_file(th::lock_of(tty), text);
+    }
+    ~Holder()
+    {
+        if (kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+    }
+};
+
+// Command lists one after the other.
+inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts)
 {
-    return th::process_root() + "/run/lock/LCK.." + tty;
+    std::vector<std::string> all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 // What a call prints on standard output.

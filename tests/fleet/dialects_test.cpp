@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The position in each backend's format: native JSON, OwnTracks, Home Assistant, OsmAnd.
+// The position in each backend's format: the feed's object, native JSON, OwnTracks, Home Assistant, OsmAnd.
 #include <cstring>
+#include <map>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "fleet/dialects.h"
-#include "support/report.h"
+#include "support/harness.h"
+#include "support/slots.h"
 
 namespace {
 
@@ -32,6 +35,11 @@ std::string text(Writer w, const FleetPosition& p, const char* id)
 std::size_t native(const FleetPosition& p, const char* id, char* buf, std::size_t size)
 {
     return fleet_native_json(p, id, 42, buf, size);
+}
+
+std::size_t feed(const FleetPosition& p, const char*, char* buf, std::size_t size)
+{
+    return fleet_position_json(p, buf, size);
 }
 
 std::size_t attributes(const FleetPosition& p, const char*, char* buf, std::size_t size)
@@ -64,54 +72,82 @@ TEST(FleetDialects, EachFormat)
         Writer writer;
         void (*change)(PositionReport&);
         const char* id;
-        const char* want;  // "" for nothing sent
+        int moving = 1;
     };
+    // What each case writes, by its legend: a line with the legend, then one
+    // with the text (empty: nothing sent).
+    std::map<std::string, std::string> want;
+    std::istringstream golden(th::read_file(th::data_path("fleet-formats.txt")));
+    for (std::string legend, text; std::getline(golden, legend) && std::getline(golden, text);)
+        want[legend] = text;
     const Case cases[] = {
-        {"native: id and seq first, hdop last, the rest as before", native, nullptr, "van7",
-         "{\"id\":\"van7\",\"seq\":42,\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,\"lon\":11.516667,"
-         "\"alt\":545.4,\"speed\":41.5,\"course\":84.4,\"sats\":8,\"fix\":1,\"moving\":true,\"hdop\":0.9}"},
-        {"native: the id escaped, no hdop", native, [](PositionReport& r) { put(r.hdop, ""); }, "a\"b\\c\n",
-         "{\"id\":\"a\\\"b\\\\c\\u000a\",\"seq\":42,\"time\":\"2026-12-08T12:15:19.00Z\",\"lat\":48.117300,"
-         "\"lon\":11.516667,\"alt\":545.4,\"speed\":41.5,\"course\":84.4,\"sats\":8,\"fix\":1,\"moving\":true}"},
-        {"owntracks: integers but lat and lon", fleet_owntracks_location, nullptr, "n7",
-         "{\"_type\":\"location\",\"tid\":\"n7\",\"tst\":1796732119,\"lat\":48.117300,\"lon\":11.516667,\"alt\":545,"
-         "\"vel\":41,\"cog\":84,\"acc\":5}"},
+        {"native: id and seq first, hdop last, the rest as before", native, nullptr, "van7"},
+        {"native: the id escaped, no hdop", native, [](PositionReport& r) { put(r.hdop, ""); }, "a\"b\\c\n"},
+        {"owntracks: integers but lat and lon", fleet_owntracks_location, nullptr, "n7"},
         {"owntracks: a course of 359.6 is 0, not 360; the tid escaped", fleet_owntracks_location,
-         [](PositionReport& r) {
-             put(r.course, "359.6");
-             put(r.altitude, "");
-             put(r.hdop, "");
-         },
-         "\"",
-         "{\"_type\":\"location\",\"tid\":\"\\\"\",\"tst\":1796732119,\"lat\":48.117300,\"lon\":11.516667,\"vel\":41,"
-         "\"cog\":0}"},
+         [](PositionReport& r) { put_all(r.course, "359.6", r.altitude, "", r.hdop, ""); }, "\""},
         {"owntracks: no date, no tst, nothing sent", fleet_owntracks_location,
-         [](PositionReport& r) { put(r.date, ""); }, "n7", ""},
-        {"osmand: every parameter, the id URL-encoded", fleet_osmand_query, nullptr, "van 7&x=1",
-         "id=van%207%26x%3D1&lat=48.117300&lon=11.516667&timestamp=1796732119&speed=22.40&bearing=84.4&altitude="
-         "545.4&accuracy=5&hdop=0.9&valid=true"},
+         [](PositionReport& r) { put(r.date, ""); }, "n7"},
+        {"osmand: every parameter, the id URL-encoded", fleet_osmand_query, nullptr, "van 7&x=1"},
         {"osmand: RMC only, southern and western", fleet_osmand_query,
          [](PositionReport& r) {
-             put(r.fix_time, "");
-             put(r.latitude, "");
-             put(r.fix_quality, "");
-             put(r.rmc_lat_hemisphere, "S");
-             put(r.rmc_lon_hemisphere, "W");
+             put_all(r.fix_time, "", r.latitude, "", r.fix_quality, "", r.rmc_lat_hemisphere, "S", r.rmc_lon_hemisphere,
+                     "W");
          },
-         "v", "id=v&lat=-48.117300&lon=-11.516667&timestamp=1796732119&speed=22.40&bearing=84.4&valid=true"},
-        {"home assistant attributes", attributes, nullptr, "",
-         "{\"latitude\":48.117300,\"longitude\":11.516667,\"gps_accuracy\":5,\"altitude\":545.4,\"speed\":41.5,"
-         "\"course\":84.4,\"satellites\":8}"},
-        {"osmand: no fix, nothing sent", fleet_osmand_query, [](PositionReport& r) { put(r.fix_quality, "0"); }, "v",
+         "v"},
+        {"home assistant attributes", attributes, nullptr, ""},
+        {"osmand: no fix, nothing sent", fleet_osmand_query, [](PositionReport& r) { put(r.fix_quality, "0"); }, "v"},
+        // The MQTT feed's own object, from the report the receiver left.
+        {"a whole cycle", feed, nullptr, ""},
+        {"southern and western hemispheres, no fraction of a second, negative altitude", feed,
+         [](PositionReport& r) {
+             put_all(r.lat_hemisphere, "S", r.lon_hemisphere, "W", r.fix_time, "235959", r.rmc_time, "235959",
+                     r.altitude, "-12.25");
+         },
+         "", 0},
+        {"no date yet: no time", feed, [](PositionReport& r) { put(r.date, ""); }, ""},
+        {"a month 13 is no date: no time", feed, [](PositionReport& r) { put(r.date, "081326"); }, ""},
+        {"an hour 25 is no time", feed,
+         [](PositionReport& r) { put_all(r.fix_time, "251519.00", r.rmc_time, "251519.00"); }, ""},
+        {"empty items are left out, never sent as 0", feed,
+         [](PositionReport& r) { put_all(r.altitude, "", r.speed_knots, "", r.course, "", r.satellites, ""); }, ""},
+        {"RMC alone: its position and time, no quality", feed,
+         [](PositionReport& r) {
+             put_all(r.fix_time, "", r.latitude, "", r.longitude, "", r.fix_quality, "", r.satellites, "", r.altitude,
+                     "", r.rmc_time, "000001", r.rmc_lat_hemisphere, "S");
+         },
          ""},
+        {"a differential fix and a date of the next century's receiver", feed,
+         [](PositionReport& r) { put_all(r.fix_quality, "2", r.date, "310199"); }, ""},
+        {"items that are no numbers are left out", feed,
+         [](PositionReport& r) {
+             put_all(r.altitude, "1e5", r.satellites, "x8", r.latitude, "48O7.038", r.date, "08122");
+         },
+         ""},
+        {"a GGA of an earlier cycle beside a newer RMC: the RMC's time and position alone", feed,
+         [](PositionReport& r) { put_all(r.rmc_time, "121520.00", r.rmc_latitude, "4807.039"); }, ""},
+        {"a GGA newer than the RMC beside it: its time and items, no motion", feed,
+         [](PositionReport& r) { put(r.fix_time, "121520.5"); }, ""},
+        {"a GGA after midnight beside the RMC before it: no time, the date is not known", feed,
+         [](PositionReport& r) { put_all(r.fix_time, "000000.00", r.rmc_time, "235959.00"); }, ""},
+        {"GGA alone, without RMC: the date seen before, no motion", feed,
+         [](PositionReport& r) { put_all(r.rmc_time, "", r.rmc_status, ""); }, "", 0},
+        {"quality 0: no fix, nothing published", feed, [](PositionReport& r) { put(r.fix_quality, "0"); }, ""},
+        {"RMC void without a quality: nothing published", feed,
+         [](PositionReport& r) { put_all(r.fix_quality, "", r.rmc_status, "V"); }, ""},
+        {"nothing at all", feed, [](PositionReport& r) { r = PositionReport{}; }, ""},
     };
     for (const Case& c : cases) {
-        const FleetPosition p = position(c.change);
-        EXPECT_EQ(text(c.writer, p, c.id), c.want) << c.legend;
+        const FleetPosition p = position(c.change, c.moving);
+        ASSERT_EQ(want.count(c.legend), 1u) << c.legend;
+        EXPECT_EQ(text(c.writer, p, c.id), want[c.legend]) << c.legend;
         // One byte short, no room for the NUL: nothing rather than a cut object.
         char buf[512];
-        EXPECT_EQ(c.writer(p, c.id, buf, std::strlen(c.want)), 0u) << c.legend;
+        EXPECT_EQ(c.writer(p, c.id, buf, want[c.legend].size()), 0u) << c.legend;
     }
+    // A buffer too small for the feed's object gives nothing rather than half of it.
+    char small[40];
+    EXPECT_EQ(fleet_position_json(position(), small, sizeof small), 0u);
 }
 
 TEST(FleetDialects, OwnTracksTidAndWill)

@@ -75,7 +75,6 @@ TEST(DateFix, RewritesRolledOverDates)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         nt::Link link;
-        nt::init_link(link);
         link.date_fix_enabled = c.enabled;
         nt::frame(link, c.in);
         std::memcpy(link.rx_buf + c.in.size(), kTrailer.data(), kTrailer.size());
@@ -109,7 +108,6 @@ TEST(DateFix, NoticesOncePerProcess)
     if (std::getenv("NMEA_TEST_NOTICE_CHILD")) {
         for (const char* date : {"2208-1", "220407", "311218"}) {
             nt::Link link;
-            nt::init_link(link);
             link.date_fix_enabled = 1;
             nt::frame(link, nt::with_cs(rmc(date)));
             nmea_datefix(&link);

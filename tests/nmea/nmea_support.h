@@ -19,6 +19,7 @@
 #include "outputs/files.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "support/e2e.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 
@@ -27,16 +28,25 @@ namespace nt {
 // Every in-process test of this program shares one simulation root, set before anything logs.
 inline const std::string& g_root = th::process_root();
 
-// A reader and what its sentences said, side by side as the main loop keeps them.
-struct Link : NmeaReader, ReceiverState {};
+// A reader and what its sentences said, side by side as the main loop keeps
+// them; made as a freshly opened link leaves it.
+struct Link : NmeaReader, ReceiverState {
+    Link();
+};
 
 // A reader as a freshly opened link leaves it: nothing buffered, short waits.
 inline void init_link(Link& link)
 {
-    std::memset(&link, 0, sizeof link);
+    static_cast<NmeaReader&>(link) = NmeaReader{};
+    static_cast<ReceiverState&>(link) = ReceiverState{};
     link.fd = -1;
     link.rx_timeout = 2;
     nmea_state_open(&link, &link);
+}
+
+inline Link::Link()
+{
+    init_link(*this);
 }
 
 // One step of the main loop: the watchdog, then the next whole sentence of
@@ -76,21 +86,10 @@ inline std::string framed(const NmeaReader& link)
     return std::string(link.rx_buf, static_cast<size_t>(link.sentence_len));
 }
 
-// The NMEA checksum computed here independently: XOR of the bytes between '$' and '*'.
-inline unsigned xor_of(std::string_view body)
-{
-    unsigned sum = 0;
-    for (size_t i = 1; i < body.size() && body[i] != '*'; ++i)
-        sum ^= static_cast<unsigned char>(body[i]);
-    return sum;
-}
-
 // "$GPxxx,..." -> "$GPxxx,...*HH\r\n" with a correct upper-case checksum.
 inline std::string with_cs(std::string_view body)
 {
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", xor_of(body));
-    return std::string(body) + tail;
+    return th::with_checksum(std::string(body.substr(1)));
 }
 
 struct Replay {

@@ -4,12 +4,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <random>
-#include <thread>
 
 #include "nmea_support.h"
 
@@ -22,16 +20,11 @@ struct FramingCase {
     const char* log = nullptr;  // a message that must appear
 };
 
-std::string filler(size_t n, char c = 'A')
-{
-    return std::string(n, c);
-}
-
 TEST(Reader, FramesAndResynchronises)
 {
     const std::string vtg = "$GPVTG,a*00\r\n";
-    const std::string longest = "$" + filler(kRxBufferSize - 1 - 6) + "*00\r\n";  // 1023 bytes
-    const std::string too_long = "$" + filler(kRxBufferSize - 6) + "*00\r\n";     // 1024 bytes
+    const std::string longest = "$" + std::string(kRxBufferSize - 1 - 6, 'A') + "*00\r\n";  // 1023 bytes
+    const std::string too_long = "$" + std::string(kRxBufferSize - 6, 'A') + "*00\r\n";     // 1024 bytes
     const FramingCase cases[] = {
         {"one sentence", vtg, {vtg}},
         {"bytes before the first '$' are dropped", "xx\r\n12" + vtg, {vtg}},
@@ -54,14 +47,13 @@ TEST(Reader, FramesAndResynchronises)
          {vtg, "$GPVTG,b*11\r\n", vtg}},
         {"1023-byte sentence fits exactly", longest + vtg, {longest, vtg}},
         {"1023 bytes without line end overflow", too_long + vtg, {vtg}, "gps: err: NMEA receive buffer overflow"},
-        {"garbage run without '$' longer than the buffer", filler(3000, 'x') + vtg, {vtg}},
+        {"garbage run without '$' longer than the buffer", std::string(3000, 'x') + vtg, {vtg}},
         {"end of file is a read error", vtg, {vtg}, "gps: err: read error: end of file\n"},
     };
     for (const auto& c : cases) {
         for (const std::vector<size_t>& chunks : {std::vector<size_t>{1 << 20}, std::vector<size_t>{1, 5, 2, 40}}) {
             SCOPED_TRACE(c.legend);
             nt::Link link;
-            nt::init_link(link);
             th::StderrCapture err;
             const nt::Replay r = nt::replay(link, c.bytes, chunks);
             EXPECT_EQ(r.sentences, c.expected);
@@ -76,7 +68,6 @@ TEST(Reader, FramesAndResynchronises)
 TEST(Reader, IgnorePrefixDropsSentences)
 {
     nt::Link link;
-    nt::init_link(link);
     link.ignore_enabled = 1;
     link.ignore_prefix = "$PTWS";
     const nt::Replay r = nt::replay(link, "$PTWS,JAM,SIGNAL*00\r\n$GPVTG,a*00\r\n$PTW*00\r\n");
@@ -93,14 +84,13 @@ TEST(Reader, FullReadReadsOnThenSilenceTimesOut)
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     nt::Link link;
-    nt::init_link(link);
     link.fd = sv[0];
     link.rx_timeout = 30;
     th::StderrCapture err;
     // A read that fills the buffer: the next one reads on without the wait,
     // and comes back at once when nothing more was sent.
     ASSERT_EQ(fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK), 0);
-    const std::string longest = "$" + filler(kRxBufferSize - 1 - 6) + "*00\r\n";
+    const std::string longest = "$" + std::string(kRxBufferSize - 1 - 6, 'A') + "*00\r\n";
     ASSERT_EQ(write(sv[1], longest.data(), longest.size()), static_cast<ssize_t>(longest.size()));
     EXPECT_EQ(nt::step(link), 0);
     EXPECT_EQ(link.rx_more, 1u);
@@ -137,7 +127,6 @@ TEST(Reader, InterruptedWaitReturnsAtOnce)
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     nt::Link link;
-    nt::init_link(link);
     link.fd = sv[0];
     link.rx_timeout = 30;
     std::atomic<int> result{1};
@@ -192,7 +181,6 @@ TEST(Reader, NoiseKeepsInvariants)
             noise += k == 0 ? '\0' : k < sizeof alphabet - 1 ? alphabet[k] : static_cast<char>(rng() % 256);
         }
         nt::Link link;
-        nt::init_link(link);
         link.date_fix_enabled = 1;
         const nt::Replay r = nt::replay(link, noise, {1, 700, 3, 1023, 64});
         EXPECT_EQ(r.last, -1);
@@ -236,7 +224,6 @@ TEST(Reader, Checksum)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         nt::Link link;
-        nt::init_link(link);
         nt::frame(link, c.sentence);
         th::StderrCapture err;
         EXPECT_EQ(nmea_chsum(&link), c.expected);

@@ -68,7 +68,6 @@ TEST(Replay, CapturesComeOutAsSent)
                 SCOPED_TRACE(std::string(cap.file) + (date_fix ? " with date repair" : "") + ", chunk " +
                              std::to_string(chunks.size()));
                 nt::Link link;
-                nt::init_link(link);
                 link.date_fix_enabled = date_fix;
                 const nt::Replay r = nt::replay(link, bytes, chunks);
                 EXPECT_EQ(r.last, -1);

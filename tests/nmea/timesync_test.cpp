@@ -14,45 +14,25 @@
 #include <vector>
 
 #include "core/settings.h"
-#include "nmea/report.h"
 #include "nmea/timesync.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+#include "support/report.h"
 
 namespace {
 
-const std::string& root()
-{
-    return th::process_root();
-}
-
-std::string rtc_file()
-{
-    return root() + "/dev/rtc";
-}
-std::string clock_file()
-{
-    return root() + "/dev/clock";
-}
-std::string stamp_file()
-{
-    return root() + "/run/gps/timesync_last";
-}
-
-template <std::size_t N>
-void set(char (&field)[N], const char* text)
-{
-    std::snprintf(field, N, "%s", text);
-}
+// The clock stand-ins and the stamp of the last synchronisation.
+const std::string kRtc = th::process_root() + "/dev/rtc", kClock = th::process_root() + "/dev/clock",
+                  kStamp = th::process_root() + "/run/gps/timesync_last";
 
 PositionReport fix_report()
 {
     PositionReport r{};
     r.updated = 1;
-    set(r.fix_quality, "1");
-    set(r.rmc_time, "123519.00");
-    set(r.date, "230394");
+    put(r.fix_quality, "1");
+    put(r.rmc_time, "123519.00");
+    put(r.date, "230394");
     return r;
 }
 
@@ -61,7 +41,7 @@ PositionReport fix_report()
 // turn. Returns what it logged.
 std::string run_daemon(const TimeSyncSettings& settings, const std::vector<PositionReport>& reports)
 {
-    const std::string log = root() + "/timesync-stderr.log";
+    const std::string log = th::process_root() + "/timesync-stderr.log";
     pid_t pid = fork();
     if (pid == 0) {
         // Never let a test reach the machine's real clock.
@@ -83,22 +63,22 @@ std::string run_daemon(const TimeSyncSettings& settings, const std::vector<Posit
 void reset_files(bool with_rtc)
 {
     std::error_code ec;
-    std::filesystem::remove_all(clock_file(), ec);
-    unlink(stamp_file().c_str());
-    unlink(rtc_file().c_str());
+    std::filesystem::remove_all(kClock, ec);
+    unlink(kStamp.c_str());
+    unlink(kRtc.c_str());
     if (with_rtc)
-        th::write_file(rtc_file(), "");
+        th::write_file(kRtc, "");
 }
 
 void write_stamp(long ago)
 {
-    th::write_file(stamp_file(), std::to_string(static_cast<unsigned>(time(nullptr) - ago)) + "\n");
+    th::write_file(kStamp, std::to_string(static_cast<unsigned>(time(nullptr) - ago)) + "\n");
 }
 
 // Seconds in the stamp file, -1 when there is none.
 long stamp()
 {
-    std::string text = th::read_file(stamp_file());
+    std::string text = th::read_file(kStamp);
     return text.empty() ? -1 : std::atol(text.c_str());
 }
 
@@ -109,7 +89,6 @@ class TimeSync : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root();
         ASSERT_TRUE(plat_simulated()) << "GNSSD_ROOT must be in force before any clock is touched";
         timesync_set_floor(0);
     }
@@ -121,16 +100,16 @@ TEST_F(TimeSync, ExampleSetsBothClocksOnceAndWritesTheStamp)
     const TimeSyncSettings s{1, 60};
     const long before = time(nullptr);
     std::string log = run_daemon(s, {fix_report(), fix_report()});
-    EXPECT_EQ(th::read_file(rtc_file()), "1994-03-23 12:35:19\n");
-    EXPECT_EQ(th::read_file(clock_file()), "764426119\n");
+    EXPECT_EQ(th::read_file(kRtc), "1994-03-23 12:35:19\n");
+    EXPECT_EQ(th::read_file(kClock), "764426119\n");
     EXPECT_EQ(log, "gps: notice: time synchronization\n") << "the second sentence is within the period";
     EXPECT_GE(stamp(), before);
     EXPECT_LE(stamp(), time(nullptr));
-    EXPECT_EQ(th::read_file(stamp_file()), std::to_string(stamp()) + "\n");
+    EXPECT_EQ(th::read_file(kStamp), std::to_string(stamp()) + "\n");
 
     // A restart within the period keeps to the stamp in the file.
     EXPECT_EQ(run_daemon(s, {fix_report()}), "");
-    EXPECT_EQ(th::read_file(clock_file()), "764426119\n");
+    EXPECT_EQ(th::read_file(kClock), "764426119\n");
 }
 
 TEST_F(TimeSync, PeriodAndPermission)
@@ -148,14 +127,14 @@ TEST_F(TimeSync, PeriodAndPermission)
         {"period 60, 60 s after the stamp", {1, 60}, 60, [](PositionReport*) {}, true},
         {"long period, stamp long ago", {1, 86400}, 86400, [](PositionReport*) {}, true},
         {"stamp a day in the future counts as due", {1, 86400}, -86400, [](PositionReport*) {}, true},
-        {"differential fix (quality 2)", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "2"); }, false},
-        {"no fix", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "0"); }, false},
-        {"fix quality empty", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, ""); }, false},
-        {"quality 1 with more after it", {1, 60}, -1, [](PositionReport* r) { set(r->fix_quality, "12"); }, true},
+        {"differential fix (quality 2)", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, "2"); }, false},
+        {"no fix", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, "0"); }, false},
+        {"fix quality empty", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, ""); }, false},
+        {"quality 1 with more after it", {1, 60}, -1, [](PositionReport* r) { put(r->fix_quality, "12"); }, true},
         {"sentence not stored", {1, 60}, -1, [](PositionReport* r) { r->updated = 0; }, false},
-        {"no RMC time yet", {1, 60}, -1, [](PositionReport* r) { set(r->rmc_time, ""); }, false},
-        {"no RMC date yet", {1, 60}, -1, [](PositionReport* r) { set(r->date, ""); }, false},
-        {"time without fraction", {1, 60}, -1, [](PositionReport* r) { set(r->rmc_time, "123519"); }, true},
+        {"no RMC time yet", {1, 60}, -1, [](PositionReport* r) { put(r->rmc_time, ""); }, false},
+        {"no RMC date yet", {1, 60}, -1, [](PositionReport* r) { put(r->date, ""); }, false},
+        {"time without fraction", {1, 60}, -1, [](PositionReport* r) { put(r->rmc_time, "123519"); }, true},
     };
     for (const auto& c : cases) {
         reset_files(true);
@@ -165,8 +144,8 @@ TEST_F(TimeSync, PeriodAndPermission)
         PositionReport r = fix_report();
         c.edit(&r);
         run_daemon(c.settings, {r});
-        EXPECT_EQ(th::read_file(clock_file()), c.syncs ? "764426119\n" : "") << c.legend;
-        EXPECT_EQ(th::read_file(rtc_file()), c.syncs ? "1994-03-23 12:35:19\n" : "") << c.legend;
+        EXPECT_EQ(th::read_file(kClock), c.syncs ? "764426119\n" : "") << c.legend;
+        EXPECT_EQ(th::read_file(kRtc), c.syncs ? "1994-03-23 12:35:19\n" : "") << c.legend;
         if (c.syncs) {
             EXPECT_GE(stamp(), time(nullptr) - 5) << c.legend;
         } else {
@@ -204,14 +183,14 @@ TEST_F(TimeSync, FailuresAreLoggedAndStillCountAsAnAttempt)
     for (const auto& c : cases) {
         reset_files(c.rtc);
         if (c.clock_fails)
-            std::filesystem::create_directory(clock_file());
+            std::filesystem::create_directory(kClock);
         PositionReport r = fix_report();
-        set(r.date, c.date);
-        set(r.rmc_time, c.time);
+        put(r.date, c.date);
+        put(r.rmc_time, c.time);
         const long before = time(nullptr);
         EXPECT_EQ(run_daemon({1, 60}, {r, r}), c.log) << c.legend;
         if (c.clock) {
-            EXPECT_EQ(th::read_file(clock_file()), c.clock) << c.legend;
+            EXPECT_EQ(th::read_file(kClock), c.clock) << c.legend;
         }
         EXPECT_GE(stamp(), before) << c.legend << ": the stamp advances after a failure";
     }
@@ -223,18 +202,18 @@ TEST_F(TimeSync, NeverBeforeTheBuildDateNorThroughALink)
     timesync_set_floor(kBuildFloor);
     EXPECT_GT(kBuildFloor, 1700000000) << "the floor is the build date";
     // A link planted at the stamp path is replaced, its target untouched.
-    const std::string victim = root() + "/victim";
+    const std::string victim = th::process_root() + "/victim";
     th::write_file(victim, "precious\n");
-    ASSERT_EQ(symlink(victim.c_str(), stamp_file().c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), kStamp.c_str()), 0);
     PositionReport now = fix_report();
-    set(now.date, "230336");
+    put(now.date, "230336");
     // Two sentences from 1994: refused, said once, no attempt counted; the
     // sound time that follows syncs at once.
     EXPECT_EQ(run_daemon({1, 60}, {fix_report(), fix_report(), now}),
               "gps: warning: timesync_exec - GNSS time (230394123519) is before the build date of this program, "
               "clocks not set\n"
               "gps: notice: time synchronization\n");
-    EXPECT_EQ(th::read_file(clock_file()), "2089888519\n");
+    EXPECT_EQ(th::read_file(kClock), "2089888519\n");
     EXPECT_EQ(th::read_file(victim), "precious\n");
 }
 

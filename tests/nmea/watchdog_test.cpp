@@ -2,7 +2,6 @@
 // The fix watchdog: which sentences refresh it, when it expires, and a run through the reader on the test clock.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,12 +11,6 @@
 namespace {
 
 constexpr time_t kSuspended = -1000000;  // marks "last_fix_time = -1" in the table
-
-// The watchdog's clock runs only when the test moves it.
-struct TestClockRun {
-    TestClockRun() { clock_test_start(TestClock::kTestAdvances); }
-    ~TestClockRun() { clock_test_end(); }
-};
 
 struct ExpiryCase {
     const char* legend;
@@ -40,11 +33,10 @@ TEST(Watchdog, Expiry)
         {"under a minute", 1, 1, 2, -2, "within 0 minutes, force restart"},
         {"a clock stepped back does not expire", 1, 60, -3600, 0, nullptr},
     };
-    TestClockRun clock;
+    th::TestClockRun clock;  // the watchdog's clock runs only when the test moves it
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         nt::Link link;
-        nt::init_link(link);
         link.watchdog_enabled = c.enabled;
         link.watchdog_timeout = c.timeout;
         const time_t now = monotonic_seconds();
@@ -82,7 +74,6 @@ TEST(Watchdog, WhatRefreshesTheStamp)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         nt::Link link;
-        nt::init_link(link);
         link.watchdog_enabled = c.enabled;
         link.watchdog_timeout = 60;
         link.last_fix_time = 1000;
@@ -144,35 +135,37 @@ int run_reader(nt::Link& link, long long limit_ms)
     return 0;
 }
 
-TEST(Watchdog, RestartsReceiverWithoutFixAsTheClockRuns)
+// A receiver without a fix is restarted once the timeout has passed; one
+// with fixes runs on.
+TEST(Watchdog, RestartsAReceiverWithoutFixAndKeepsOneWithFixes)
 {
-    TestClockRun clock;
-    Feeder feeder(nt::with_cs("$GPGGA,1,,,,,0,00,,,,,,,") +
-                  nt::with_cs("$GPRMC,1,A,4807.038,N,01131.000,E,1.0,1.0,010120,,,A"));
-    nt::Link link;
-    nt::init_link(link);
-    link.fd = feeder.sv[0];
-    link.watchdog_enabled = 1;
-    link.watchdog_timeout = 1;
-    link.last_fix_time = monotonic_seconds();
-    th::StderrCapture err;
-    EXPECT_EQ(run_reader(link, 10000), -2);
-    EXPECT_NE(err.text().find("gps: warning: no location data from GPS within 0 minutes, force restart"),
-              std::string::npos)
-        << err.text();
-}
-
-TEST(Watchdog, FixesKeepReceiverRunning)
-{
-    TestClockRun clock;
-    Feeder feeder(nt::with_cs("$GPGGA,1,4807.038,N,01131.000,E,1,08,,,,,,,"));
-    nt::Link link;
-    nt::init_link(link);
-    link.fd = feeder.sv[0];
-    link.watchdog_enabled = 1;
-    link.watchdog_timeout = 1;
-    link.last_fix_time = monotonic_seconds();
-    EXPECT_EQ(run_reader(link, 2500), 0);
+    struct Case {
+        const char* legend;
+        std::string sentences;
+        long long limit_ms;
+        int result;
+    } cases[] = {
+        {"no fix",
+         nt::with_cs("$GPGGA,1,,,,,0,00,,,,,,,") + nt::with_cs("$GPRMC,1,A,4807.038,N,01131.000,E,1.0,1.0,010120,,,A"),
+         10000, -2},
+        {"fixes", nt::with_cs("$GPGGA,1,4807.038,N,01131.000,E,1,08,,,,,,,"), 2500, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        th::TestClockRun clock;
+        Feeder feeder(c.sentences);
+        nt::Link link;
+        link.fd = feeder.sv[0];
+        link.watchdog_enabled = 1;
+        link.watchdog_timeout = 1;
+        link.last_fix_time = monotonic_seconds();
+        th::StderrCapture err;
+        EXPECT_EQ(run_reader(link, c.limit_ms), c.result);
+        EXPECT_EQ(err.text().find("gps: warning: no location data from GPS within 0 minutes, force restart") !=
+                      std::string::npos,
+                  c.result != 0)
+            << err.text();
+    }
 }
 
 }  // namespace

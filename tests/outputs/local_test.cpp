@@ -21,8 +21,9 @@
 #include <gtest/gtest.h>
 
 #include "outputs/local.h"
+#include "support/e2e.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
 #include "support/pty_peer.h"
 
 namespace {
@@ -30,38 +31,23 @@ namespace {
 const std::string kGga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
 const std::string kRmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*07\r\n";
 
-std::string in_root(const std::string& router_path)
-{
-    return th::process_root() + router_path;
-}
-
-std::string lock_file(const std::string& tty)
-{
-    return in_root("/run/lock/LCK.." + tty);
-}
-
-std::string pid_line(int pid)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%10d\n", pid);
-    return text;
-}
+using th::in_root;
+using th::lock_of;
+using th::pid_text;
 
 TEST(LocalOutput, DisabledSerialOutputIsNeverOpenedNorLocked)
 {
-    th::process_root();
     th::PtyPeer tty("/dev/ttyUSB0");
     SerialOutput out{0, "/dev/ttyUSB0", Fd{}};
     for (int i = 0; i < 5; ++i)
         output_write(&out, kGga.data(), kGga.size());
     EXPECT_EQ(out.fd.get(), -1);
-    EXPECT_FALSE(th::file_exists(lock_file("ttyUSB0")));
+    EXPECT_FALSE(th::file_exists(lock_of("ttyUSB0")));
     EXPECT_EQ(tty.drain(), "");
 }
 
 TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
 {
-    th::process_root();
     th::StderrCapture err;
     auto tty = std::make_unique<th::PtyPeer>("/dev/ttyS0");
     SerialOutput out{1, "/dev/ttyS0", Fd{}};
@@ -69,7 +55,7 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
     output_write(&out, kGga.data(), kGga.size());
     output_write(&out, kRmc.data(), kRmc.size());
     ASSERT_GE(out.fd.get(), 0);
-    EXPECT_EQ(th::read_file(lock_file("ttyS0")), pid_line(getpid()));
+    EXPECT_EQ(th::read_file(lock_of("ttyS0")), pid_text(getpid()));
     EXPECT_EQ(tty->drain(), kGga + kRmc);
 
     // Unplugged: the write fails, the port is closed and unlocked without a
@@ -77,11 +63,11 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
     tty->unplug();
     output_write(&out, kGga.data(), kGga.size());
     EXPECT_EQ(out.fd.get(), -1);
-    EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
+    EXPECT_FALSE(th::file_exists(lock_of("ttyS0")));
     EXPECT_EQ(err.text(), "");
     output_write(&out, kGga.data(), kGga.size());
     EXPECT_EQ(out.fd.get(), -1);
-    EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
+    EXPECT_FALSE(th::file_exists(lock_of("ttyS0")));
     EXPECT_NE(err.text().find("gps: err: open(/dev/ttyS0) error: No such file or directory"), std::string::npos)
         << err.text();
 
@@ -94,16 +80,15 @@ TEST(LocalOutput, SerialPortOpensOnFirstSentenceAndReopensAfterItVanished)
 
     output_close(&out);
     EXPECT_EQ(out.fd.get(), -1);
-    EXPECT_FALSE(th::file_exists(lock_file("ttyS0")));
+    EXPECT_FALSE(th::file_exists(lock_of("ttyS0")));
 }
 
 TEST(LocalOutput, PortLockedByAnotherProgramDropsSentencesUntilReleased)
 {
-    th::process_root();
     th::StderrCapture err;
     th::PtyPeer tty("/dev/ttyS1");
     // Process 1 always lives: the lock is another program's.
-    th::write_file(lock_file("ttyS1"), pid_line(1));
+    th::write_file(lock_of("ttyS1"), pid_text(1));
     SerialOutput out{1, "/dev/ttyS1", Fd{}};
 
     // Skipped without waiting, and not tried again within the second.
@@ -113,10 +98,10 @@ TEST(LocalOutput, PortLockedByAnotherProgramDropsSentencesUntilReleased)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
     EXPECT_EQ(out.fd.get(), -1);
     EXPECT_EQ(th::count_of(err.text(), "gps: err: device(/dev/ttyS1) is locked\n"), 1) << err.text();
-    EXPECT_EQ(th::read_file(lock_file("ttyS1")), pid_line(1));
+    EXPECT_EQ(th::read_file(lock_of("ttyS1")), pid_text(1));
     EXPECT_EQ(tty.drain(), "");
 
-    std::remove(lock_file("ttyS1").c_str());
+    std::remove(lock_of("ttyS1").c_str());
     output_write(&out, kRmc.data(), kRmc.size());
     EXPECT_EQ(out.fd.get(), -1) << "released, but the next try is a second away";
     out.retry_at = 0;  // that second has passed
@@ -128,7 +113,6 @@ TEST(LocalOutput, PortLockedByAnotherProgramDropsSentencesUntilReleased)
 
 TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
 {
-    th::process_root();
     th::StderrCapture err;
     SerialOutput out{};
     ASSERT_EQ(pty_open(&out, 1), 0) << err.text();
@@ -282,7 +266,6 @@ TEST(LocalOutput, PseudoTerminalCarriesSentencesByteForByteAndNeverStalls)
 
 TEST(LocalOutput, ClosedPseudoTerminalReportsEverySentence)
 {
-    th::process_root();
     th::StderrCapture err;
     SerialOutput out{1, nullptr, Fd{}};
     output_write(&out, kGga.data(), kGga.size());
@@ -292,7 +275,6 @@ TEST(LocalOutput, ClosedPseudoTerminalReportsEverySentence)
 
 TEST(LocalOutput, LeftoverNmeaNodeIsReplacedByTheNewLink)
 {
-    th::process_root();
     const std::string link = in_root("/dev/nmea");
     struct Case {
         const char* legend;

@@ -2,6 +2,7 @@
 // The fleet feed's settings as the service and the fleet process use them.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -21,14 +22,12 @@ TEST(MqttJson, SettingsAsUsed)
 #ifdef GNSSD_HAVE_MQTT
     char topic[] = "fleet/truck7//", zero[] = "0", five[] = "5", wild[] = "fleet/+";
     ASSERT_TRUE(mqtt_config(&s, "", "router9", &c, &fault));
-    EXPECT_EQ(c.port, 1883u);
+    // Port, periods, QoS and backlog.
+    using Numbers = std::vector<long long>;
+    EXPECT_EQ((Numbers{c.port, c.period, c.period_halt, c.qos, c.backlog}), (Numbers{1883, 5, 60, 1, 3600}));
     EXPECT_STREQ(c.client_id, "router9");
     EXPECT_STREQ(c.topic, "gnss/router9");
     EXPECT_STREQ(c.cafile, kMqttCaFile);
-    EXPECT_EQ(c.period, 5u);
-    EXPECT_EQ(c.period_halt, 60u);
-    EXPECT_EQ(c.qos, 1);
-    EXPECT_EQ(c.backlog, 3600u);
     s.tls = 1;
     ASSERT_TRUE(mqtt_config(&s, "id-from-router", "router9", &c, &fault));
     EXPECT_EQ(c.port, 8883u);
@@ -43,10 +42,7 @@ TEST(MqttJson, SettingsAsUsed)
     ASSERT_TRUE(mqtt_config(&s, "id-from-router", "router9", &c, &fault));
     EXPECT_STREQ(c.topic, "fleet/truck7");
     EXPECT_STREQ(c.client_id, "5");
-    EXPECT_EQ(c.port, 1884u);
-    EXPECT_EQ(c.qos, 0);
-    EXPECT_EQ(c.backlog, 0u);
-    EXPECT_EQ(c.period, 1u);
+    EXPECT_EQ((Numbers{c.port, c.period, c.qos, c.backlog}), (Numbers{1884, 1, 0, 0}));
     s.topic = wild;
     EXPECT_FALSE(mqtt_config(&s, "", "router9", &c, &fault));
     EXPECT_STREQ(fault, "a topic with a wildcard or no name");

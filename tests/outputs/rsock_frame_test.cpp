@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Burst framing of the remote streams on a test clock: join, complete or discard by the gaps, and the frame's bound.
+#include <sstream>
+
 #include "outputs/rsock_kit.h"
 
 using namespace std::chrono_literals;
@@ -34,14 +36,26 @@ struct IdleInstance {
 };
 
 struct Write {
-    const char* data;  // nullptr: a tick of the stream
+    std::string data;  // "tick": a tick of the stream
     long long at_ms;
     int moving;
 };
 
+// Writes as "A@300" (moving), "A@300h" (halted) and "tick@300", apart by blanks.
+std::vector<Write> writes_of(const std::string& spec)
+{
+    std::vector<Write> out;
+    std::istringstream in(spec);
+    for (std::string w; in >> w;) {
+        const std::size_t at = w.find('@');
+        out.push_back({w.substr(0, at), std::atoll(w.c_str() + at + 1), w.back() != 'h'});
+    }
+    return out;
+}
+
 struct FramingCase {
     const char* legend;
-    std::vector<Write> writes;
+    const char* writes;
     const char* current;
     const char* pending;
     int pending_moving;
@@ -52,80 +66,41 @@ struct FramingCase {
 
 TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     const FramingCase cases[] = {
-        {"300 ms after the last write joins", {{"A", 0, 1}, {"B", 300, 1}}, "AB", "", 0},
-        {"301 ms completes", {{"A", 0, 1}, {"B", 301, 1}}, "B", "A", 1},
-        {"1.999 s still completes", {{"A", 0, 1}, {"B", 1999, 1}}, "B", "A", 1},
-        {"exactly 2 s discards the burst", {{"A", 0, 1}, {"B", 2000, 1}}, "B", "", 0},
-        {"clock set back joins", {{"A", 5000, 1}, {"B", 0, 1}}, "AB", "", 0},
-        {"across a whole second: .9 s to 1.1 s is a 0.2 s gap", {{"A", 900, 1}, {"B", 1100, 1}}, "AB", "", 0},
-        {"across a whole second: .9 s to 2.899 s completes", {{"A", 900, 1}, {"B", 2899, 1}}, "B", "A", 1},
-        {"across a whole second: .9 s to 2.9 s discards", {{"A", 900, 1}, {"B", 2900, 1}}, "B", "", 0},
-        {"the gap counts from the latest append, not the burst start",
-         {{"A", 0, 1}, {"B", 250, 1}, {"C", 500, 1}, {"D", 750, 1}},
-         "ABCD",
-         "",
-         0},
+        {"300 ms after the last write joins", "A@0 B@300", "AB", "", 0},
+        {"301 ms completes", "A@0 B@301", "B", "A", 1},
+        {"1.999 s still completes", "A@0 B@1999", "B", "A", 1},
+        {"exactly 2 s discards the burst", "A@0 B@2000", "B", "", 0},
+        {"clock set back joins", "A@5000 B@0", "AB", "", 0},
+        {"across a whole second: .9 s to 1.1 s is a 0.2 s gap", "A@900 B@1100", "AB", "", 0},
+        {"across a whole second: .9 s to 2.899 s completes", "A@900 B@2899", "B", "A", 1},
+        {"across a whole second: .9 s to 2.9 s discards", "A@900 B@2900", "B", "", 0},
+        {"the gap counts from the latest append, not the burst start", "A@0 B@250 C@500 D@750", "ABCD", "", 0},
         {"two bursts between sends: the later one waits, the one before goes along at one burst a tick",
-         {{"A", 0, 1}, {"B", 500, 0}, {"C", 1000, 1}},
-         "C",
-         "B",
-         0,
-         "A"},
-        {"of three bursts between sends at one a tick, the oldest is dropped",
-         {{"A", 0, 1}, {"B", 1000, 1}, {"C", 2000, 1}, {"D", 3000, 1}},
-         "D",
-         "C",
-         1,
+         "A@0 B@500h C@1000", "C", "B", 0, "A"},
+        {"of three bursts between sends at one a tick, the oldest is dropped", "A@0 B@1000 C@2000 D@3000", "D", "C", 1,
          "B"},
-        {"period 2 still sends at every tick", {{"A", 0, 1}, {"B", 1000, 1}, {"C", 2000, 1}}, "C", "B", 1, "A", 2},
-        {"at a slower pace only the latest waits", {{"A", 0, 1}, {"B", 1000, 1}, {"C", 2000, 1}}, "C", "B", 1, "", 3},
-        {"the flag of the waiting burst decides its pace",
-         {{"A", 0, 0}, {"B", 1000, 1}, {"C", 2000, 1}},
-         "C",
-         "B",
-         1,
-         "",
-         1,
-         5},
-        {"a burst carries the flag of its latest append", {{"A", 0, 1}, {"B", 100, 0}, {"C", 600, 1}}, "C", "AB", 0},
-        {"at 10 Hz a burst completes once it has collected for a second",
-         {{"A", 0, 1}, {"B", 300, 1}, {"C", 600, 1}, {"D", 900, 1}, {"E", 999, 1}, {"F", 1000, 0}},
-         "F",
-         "ABCDE",
-         1},
-        {"the second is counted from the first append of the burst",
-         {{"A", 0, 1}, {"B", 500, 1}, {"C", 800, 1}, {"D", 1100, 1}, {"E", 1400, 1}, {"F", 1500, 1}},
-         "F",
-         "BCDE",
-         1,
-         "A"},
-        {"a stale burst leaves the earlier pending one alone",
-         {{"A", 0, 1}, {"B", 500, 1}, {"C", 3000, 1}},
-         "C",
-         "A",
-         1},
-        {"a tick 301 ms after the last write completes the burst", {{"A", 0, 0}, {nullptr, 301, 1}}, "", "A", 0},
-        {"a tick 300 ms after the last write leaves it open",
-         {{"A", 0, 1}, {nullptr, 300, 1}, {"B", 300, 1}},
-         "AB",
-         "",
-         0},
+        {"period 2 still sends at every tick", "A@0 B@1000 C@2000", "C", "B", 1, "A", 2},
+        {"at a slower pace only the latest waits", "A@0 B@1000 C@2000", "C", "B", 1, "", 3},
+        {"the flag of the waiting burst decides its pace", "A@0h B@1000 C@2000", "C", "B", 1, "", 1, 5},
+        {"a burst carries the flag of its latest append", "A@0 B@100h C@600", "C", "AB", 0},
+        {"at 10 Hz a burst completes once it has collected for a second", "A@0 B@300 C@600 D@900 E@999 F@1000h", "F",
+         "ABCDE", 1},
+        {"the second is counted from the first append of the burst", "A@0 B@500 C@800 D@1100 E@1400 F@1500", "F",
+         "BCDE", 1, "A"},
+        {"a stale burst leaves the earlier pending one alone", "A@0 B@500 C@3000", "C", "A", 1},
+        {"a tick 301 ms after the last write completes the burst", "A@0h tick@301", "", "A", 0},
+        {"a tick 300 ms after the last write leaves it open", "A@0 tick@300 B@300", "AB", "", 0},
         {"a receiver slower than the stale limit: each burst completes at a tick",
-         {{"A", 0, 1}, {nullptr, 800, 1}, {"B", 5000, 1}, {"C", 5100, 1}, {nullptr, 5800, 1}},
-         "",
-         "BC",
-         1,
-         "A"},
+         "A@0 tick@800 B@5000 C@5100 tick@5800", "", "BC", 1, "A"},
     };
     for (const FramingCase& c : cases) {
         SCOPED_TRACE(c.legend);
         IdleInstance idle(c.period, c.halt);
         ASSERT_NE(idle.rs, nullptr);
-        for (const Write& w : c.writes) {
-            if (w.data)
-                rsock_write_at(idle.rs, w.data, std::strlen(w.data), w.moving, at(w.at_ms));
+        for (const Write& w : writes_of(c.writes)) {
+            if (w.data != "tick")
+                rsock_write_at(idle.rs, w.data.data(), w.data.size(), w.moving, at(w.at_ms));
             else
                 rsock_tick_at(idle.rs, at(w.at_ms));
         }
@@ -143,7 +118,6 @@ TEST(RsockFraming, GapsDecideJoinCompleteOrDiscard)
 // clock does meanwhile (time sync steps it) is not seen.
 TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     struct Step {
         const char* data;
         long long at_ms;
@@ -173,7 +147,6 @@ TEST(RsockFraming, GapsAreMeasuredOnTheStreamClock)
 
 TEST(RsockFraming, FrameHoldsExactly65536BytesAndAFullBurstIsComplete)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     IdleInstance idle;
     ASSERT_NE(idle.rs, nullptr);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -38,7 +37,7 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
 
 namespace rsock_kit {
 
@@ -104,14 +103,7 @@ inline RemoteSocketSettings make_settings(const char* host, int protocol, int po
 
 inline int count_entries(const char* dir)
 {
-    int n = 0;
-    DIR* d = opendir(dir);
-    while (struct dirent* e = d ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.')
-            ++n;
-    if (d)
-        closedir(d);
-    return n;
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
 inline int fd_count()
@@ -214,9 +206,15 @@ struct Recorder {
     }
 };
 
-inline bool connected(RemoteSocket* rs)
+// Waits until the stream is connected, through the address given where one is.
+inline bool connected(RemoteSocket* rs, const std::string& address = "")
 {
-    return th::wait_until([&] { return std::strcmp(rsock_status(rs).state, "connected") == 0; }, 10s);
+    return th::wait_until(
+        [&] {
+            const RsockStatus st = rsock_status(rs);
+            return std::strcmp(st.state, "connected") == 0 && (address.empty() || st.address == address);
+        },
+        10s);
 }
 
 // At a tick of the stream on the test clock: waits (in real time) for the

@@ -7,9 +7,23 @@ using namespace rsock_kit;
 
 namespace {
 
+// The worker's descriptor connected to server_port once it has finished its
+// connect (it sets the keepalive options just after the connect returns);
+// -1 when it does not within 5 s.
+int connect_done(int server_port)
+{
+    int fd = -1;
+    const auto done = [&] {
+        int count = 0;
+        socklen_t len = sizeof count;
+        fd = client_fd_for(server_port);
+        return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
+    };
+    return th::wait_until(done, 5s) ? fd : -1;
+}
+
 TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     struct Case {
         const char* legend;
         RemoteSocketSettings settings;
@@ -38,7 +52,6 @@ TEST(RsockOpen, IncompleteOrDisabledRecordsOpenNothing)
 
 TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     struct Case {
         unsigned halt;
         int idle;
@@ -54,16 +67,9 @@ TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
         ASSERT_NE(rs, nullptr);
         int conn = server.accept_one(10s);
         ASSERT_GE(conn, 0);
-        int fd = -1;
-        int idle = 0, interval = 0, count = 0, on = 0;
-        // The worker sets the options just after the connect returns.
-        ASSERT_TRUE(th::wait_until(
-            [&] {
-                fd = client_fd_for(server.port);
-                socklen_t len = sizeof idle;
-                return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
-            },
-            5s));
+        const int fd = connect_done(server.port);
+        ASSERT_GE(fd, 0);
+        int idle = 0, interval = 0, on = 0;
         socklen_t len = sizeof idle;
         getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
         getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
@@ -79,7 +85,6 @@ TEST(RsockTcp, KeepaliveFollowsThePeriodHalt)
 
 TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::TestClockRun clock;
     // period 2 while moving, 4 while halted.
     Endpoint server(SOCK_STREAM, true);
@@ -162,7 +167,6 @@ TEST(RsockTcp, BurstsArriveWholeInOrderAtTheMovingAndHaltedPace)
 
 TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     Endpoint server(SOCK_DGRAM, false);
@@ -236,7 +240,6 @@ TEST(RsockUdp, DatagramPerBurstAndNoBurstOutgrowsADatagram)
 // when it begins, and its count once the datagrams go again.
 TEST(RsockUdp, RefusedDatagramsAreLoggedOncePerReasonWithACount)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     const int port = Endpoint(SOCK_DGRAM, false).port;  // closed again at once
@@ -273,7 +276,6 @@ TEST(RsockUdp, RefusedDatagramsAreLoggedOncePerReasonWithACount)
 
 TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true);
@@ -282,14 +284,8 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
     ASSERT_NE(rs, nullptr);
     int conn = server.accept_one(10s);
     ASSERT_GE(conn, 0);
-    // Reset only once the worker has finished its connect (keepalive set).
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            int fd = client_fd_for(server.port), count = 0;
-            socklen_t len = sizeof count;
-            return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len) == 0 && count == 2;
-        },
-        5s));
+    // Reset only once the worker has finished its connect.
+    ASSERT_GE(connect_done(server.port), 0);
     // Shut the read side so the worker sees nothing, then reset: the worker
     // learns of it only when it sends.
     linger l{1, 0};
@@ -317,7 +313,6 @@ TEST(RsockTcp, ResetPeerIsASendErrorNotASignal)
 
 TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::TestClockRun clock;
     Endpoint server(SOCK_STREAM, true, 16, 4096);
     RemoteSocketSettings s = make_settings("127.0.0.1", 0, server.port, 1, 1);
@@ -374,7 +369,6 @@ TEST(RsockTcp, StalledServerNeverHoldsUpTheWriter)
 // rsock_close reaches the worker in every wait it can be in.
 TEST(RsockClose, ReturnsPromptlyFromEveryWait)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     Endpoint refusing(SOCK_STREAM, false);
     // A listener whose queue is full drops further connection requests: a
     // connect to it hangs as to an address that drops packets.
@@ -425,58 +419,54 @@ TEST(RsockClose, ReturnsPromptlyFromEveryWait)
         close(c);
 }
 
-// Waits for a child that ran a case on its own (in a namespace of its own,
-// say): its exit code, or -1 when it did not exit. 77 means "skip".
-int child_exit_code(pid_t pid)
+// Runs body in a child process with a mount namespace of its own, where
+// text stands in the system file at path: body's exit code, -1 when it did
+// not exit, 77 ("skip") where no such namespace can be had (it takes root).
+int with_file_in_place(const char* path, const std::string& text, const std::function<int()>& body)
 {
+    th::TempDir dir;
+    const std::string stand_in = dir.path + "/stand-in";
+    th::write_file(stand_in, text);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(stand_in.c_str(), path, nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        _exit(body());
+    }
     int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// The resolver asks a loopback name server that never answers.
 TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
-    // A private mount namespace in a child process points the resolver at a
-    // loopback name server that never answers.
-    th::TempDir dir;
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        auto fail = [](int code) { _exit(code); };
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            fail(77);
-        int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(53);
-        inet_pton(AF_INET, "127.53.0.1", &sa.sin_addr);
-        if (bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
-            fail(77);
-        const std::string conf = dir.path + "/resolv.conf";
-        th::write_file(conf, "nameserver 127.53.0.1\noptions timeout:2 attempts:1\n");
-        if (mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
-            fail(77);
-        const int fds = fd_count();
-        RemoteSocketSettings s = make_settings("gnss-fleet.example", 0, 9, 1, 1);
-        RemoteSocket* rs = rsock_open(&s);
-        if (!rs)
-            fail(3);
-        // Wait until the query is out, so the lookup is surely under way.
-        pollfd p{dns, POLLIN, 0};
-        if (poll(&p, 1, 10000) != 1)
-            fail(4);
-        auto t0 = Clock::now();
-        rsock_close(rs);
-        if (Clock::now() - t0 >= 1s)
-            fail(5);
-        // The abandoned lookup holds its descriptors until it gives up; its
-        // own wake-up descriptor is released then too.
-        if (!th::wait_until([&] { return fd_count() == fds; }, 40s))
-            fail(6);
-        _exit(0);
-    }
-    const int code = child_exit_code(pid);
+    const int code = with_file_in_place("/etc/resolv.conf", "nameserver 127.53.0.1\noptions timeout:2 attempts:1\n",
+                                        [] {
+                                            int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                                            sockaddr_in sa{};
+                                            sa.sin_family = AF_INET;
+                                            sa.sin_port = htons(53);
+                                            inet_pton(AF_INET, "127.53.0.1", &sa.sin_addr);
+                                            if (bind(dns, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+                                                return 77;
+                                            const int fds = fd_count();
+                                            RemoteSocketSettings s = make_settings("gnss-fleet.example", 0, 9, 1, 1);
+                                            RemoteSocket* rs = rsock_open(&s);
+                                            if (!rs)
+                                                return 3;
+                                            // Wait until the query is out, so the lookup is surely under way.
+                                            pollfd p{dns, POLLIN, 0};
+                                            if (poll(&p, 1, 10000) != 1)
+                                                return 4;
+                                            auto t0 = Clock::now();
+                                            rsock_close(rs);
+                                            if (Clock::now() - t0 >= 1s)
+                                                return 5;
+                                            // The abandoned lookup holds its descriptors until it gives up; its
+                                            // own wake-up descriptor is released then too.
+                                            return th::wait_until([&] { return fd_count() == fds; }, 40s) ? 0 : 6;
+                                        });
     if (code == 77)
         GTEST_SKIP() << "needs a private mount namespace (root) to stand in a silent name server";
     EXPECT_EQ(code, 0) << "3 open failed, 4 no query, 5 close slow, 6 descriptor leaked";
@@ -484,7 +474,6 @@ TEST(RsockClose, ReturnsPromptlyFromASlowLookup)
 
 TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     // A server that closes every connection as soon as it has accepted it;
     // each instance then reconnects about once a second of the test clock,
     // which the wait below moves on.
@@ -529,22 +518,11 @@ TEST(RsockTcp, TwoHundredReconnectsLeaveNoDescriptorOrThread)
     EXPECT_TRUE(threads_settle_to(threads)) << thread_count() << " threads, " << threads << " before";
 }
 
-bool connected_via(RemoteSocket* rs, const std::string& address)
-{
-    return th::wait_until(
-        [&] {
-            const RsockStatus st = rsock_status(rs);
-            return std::strcmp(st.state, "connected") == 0 && st.address == address;
-        },
-        10s);
-}
-
 // Streams to IPv6 literals (TCP bare, UDP in brackets) and to a name: each
 // reports the address in use; only the name's is logged, once, however often
 // the stream reconnects to it.
 TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     th::TestClockRun clock;
     Endpoint tcp6(SOCK_STREAM, true, 16, 0, AF_INET6);
@@ -568,8 +546,8 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     };
     {
         Recorder rec(tcp6.accept_one(10s));
-        EXPECT_TRUE(connected_via(rs6, t6));
-        EXPECT_TRUE(connected_via(ru6, d6));
+        EXPECT_TRUE(connected(rs6, t6));
+        EXPECT_TRUE(connected(ru6, d6));
         write_burst(rs6, 1, 1);
         write_burst(ru6, 1, 1);
         clock_test_advance(400);
@@ -593,7 +571,7 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
     int again = -1;
     EXPECT_TRUE(advance_until([&] { return (again = server.accept_one(0ms)) >= 0; }));
     const std::string v4 = "127.0.0.1:" + std::to_string(server.port);
-    EXPECT_TRUE(connected_via(rs, v4));
+    EXPECT_TRUE(connected(rs, v4));
     rsock_close(rs);
     close(again);
     const std::string text = log.text();
@@ -611,36 +589,25 @@ TEST(RsockTcp, Ipv6LiteralsAndANameReportTheAddressInUse)
 // one where the server listens, whichever comes first.
 TEST(RsockTcp, ANameOfBothFamiliesReachesTheServerOnEither)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     Endpoint server(SOCK_STREAM, true);
     // The same port on ::1 refuses.
     Endpoint refusing(SOCK_STREAM, false, 16, 0, AF_INET6, server.port);
     if (refusing.port == 0)
         GTEST_SKIP() << "no IPv6 loopback address";
-    th::TempDir dir;
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            _exit(77);
-        const std::string hosts = dir.path + "/hosts";
-        th::write_file(hosts, "::1 gnss-dual.test\n127.0.0.1 gnss-dual.test\n");
-        if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
-            _exit(77);
+    const int code = with_file_in_place("/etc/hosts", "::1 gnss-dual.test\n127.0.0.1 gnss-dual.test\n", [&] {
         SockAddrList list;
         if (sock_lookup("gnss-dual.test", 9, SOCK_STREAM, &list) != 0 || list.count != 2 ||
             list.addr[0].sa.sa_family == list.addr[1].sa.sa_family)
-            _exit(3);
+            return 3;
         RemoteSocketSettings s = make_settings("gnss-dual.test", 0, server.port, 1, 1);
         RemoteSocket* rs = rsock_open(&s);
         const int conn = server.accept_one(10s);
-        if (conn < 0 || !connected_via(rs, "127.0.0.1:" + std::to_string(server.port)))
-            _exit(4);
+        if (conn < 0 || !connected(rs, "127.0.0.1:" + std::to_string(server.port)))
+            return 4;
         rsock_close(rs);
         close(conn);
-        _exit(0);
-    }
-    const int code = child_exit_code(pid);
+        return 0;
+    });
     if (code == 77)
         GTEST_SKIP() << "needs a private mount namespace (root) to stand in a hosts file";
     EXPECT_EQ(code, 0) << "3 lookup not of both families, 4 no connection through IPv4";

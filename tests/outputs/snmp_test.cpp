@@ -16,28 +16,23 @@
 #include <vector>
 
 #include "core/settings.h"
-#include "nmea/report.h"
 #include "outputs/snmp.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+#include "support/slots.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-const std::string& test_root()
-{
-    return th::process_root();
-}
 
 // Stand-in trap tool: each argument on one line (backslash, line feed and
 // carriage return escaped), then "\end <seconds>" per call; then sleeps the
 // seconds in trap.sleep and exits with the number in trap.exit.
 void install_trap_tool()
 {
-    const std::string& root = test_root();
+    const std::string& root = th::process_root();
     const std::string path = root + "/bin/snmptrap";
     th::write_file(path, "#!/bin/sh\nR='" + root + "'\n" + R"SH(
 awk -- 'BEGIN {
@@ -61,18 +56,13 @@ printf '\\end %s\n' "$(date +%s.%N)" >> "$R/trap.log"
 exit "${code:-0}"
 )SH");
     chmod(path.c_str(), 0755);
-    unlink((root + "/trap.log").c_str());
-    unlink((root + "/trap.exit").c_str());
-    unlink((root + "/trap.sleep").c_str());
+    for (const char* name : {"/trap.log", "/trap.exit", "/trap.sleep"})
+        unlink((root + name).c_str());
     // A product outside the "ZAR" family, so the worker runs.
     th::write_file(root + "/usr/bin/status", "#!/bin/sh\necho \"$*\" >> \"$0.log\"\necho 'Product Name: RTR-5200'\n");
     chmod((root + "/usr/bin/status").c_str(), 0755);
-    static bool path_set = false;
-    if (!path_set) {
-        const char* old = std::getenv("PATH");
-        setenv("PATH", (root + "/bin:" + (old ? old : "/usr/bin:/bin")).c_str(), 1);
-        path_set = true;
-    }
+    static const std::string search = root + "/bin:" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+    setenv("PATH", search.c_str(), 1);
 }
 
 // Waits for a line of the log mirror on the captured standard error.
@@ -90,7 +80,7 @@ std::vector<Trap> traps()
 {
     std::vector<Trap> out;
     Trap cur;
-    std::string log = th::read_file(test_root() + "/trap.log");
+    std::string log = th::read_file(th::process_root() + "/trap.log");
     std::size_t pos = 0;
     while (pos < log.size()) {
         std::size_t nl = log.find('\n', pos);
@@ -195,29 +185,16 @@ std::string walk(void* reporter, const char* args)
     return out;
 }
 
-template <std::size_t N>
-void set(char (&field)[N], const char* text)
-{
-    std::snprintf(field, N, "%s", text);
-}
-
 PositionReport full_report()
 {
-    PositionReport r{};
+    PositionReport r = munich();
     r.updated = 1;
-    set(r.fix_time, "123519.00");
-    set(r.latitude, "4807.038");
-    set(r.lat_hemisphere, "N");
-    set(r.longitude, "01131.000");
-    set(r.lon_hemisphere, "E");
-    set(r.altitude, "545.4");
-    set(r.satellites, "08");
-    set(r.fix_quality, "1");
-    set(r.speed_knots, "022.4");
-    set(r.course, "084.4");
-    set(r.date, "230394");
     return r;
 }
+
+// The slots of the full report.
+const std::vector<std::string> kSlots = {"121519.00", "4807.038N", "01131.000E", "545.4", "08",
+                                         "1",         "022.4",     "084.4",      "081226"};
 
 SnmpReportSettings settings_of(uint32_t enabled, const char* ipaddr, uint32_t period, uint32_t halt)
 {
@@ -248,7 +225,7 @@ TEST(SnmpWalk, SlotsAndAnswers)
 {
     // The product lookup of an earlier trap test (in a repeated run) is not
     // this one's.
-    unlink((test_root() + "/usr/bin/status.log").c_str());
+    unlink((th::process_root() + "/usr/bin/status.log").c_str());
     EXPECT_EQ(walk(nullptr, "1"), "N/A") << "no reporter";
 
     SnmpReportSettings s = settings_of(0, "10.0.0.1", 1, 1);
@@ -266,9 +243,7 @@ TEST(SnmpWalk, SlotsAndAnswers)
         void (*edit)(PositionReport*);
         std::vector<std::string> slots;
     } cases[] = {
-        {"all items present",
-         [](PositionReport*) {},
-         {"123519.00", "4807.038N", "01131.000E", "545.4", "08", "1", "022.4", "084.4", "230394"}},
+        {"all items present", [](PositionReport*) {}, kSlots},
         {"all items empty",
          [](PositionReport* p) {
              PositionReport e{};
@@ -281,18 +256,12 @@ TEST(SnmpWalk, SlotsAndAnswers)
              p->latitude[0] = '\0';
              p->longitude[0] = '\0';
          },
-         {"123519.00", "N/AN", "N/AE", "545.4", "08", "1", "022.4", "084.4", "230394"}},
+         {"121519.00", "N/AN", "N/AE", "545.4", "08", "1", "022.4", "084.4", "081226"}},
         {"fields filled to their width",
          [](PositionReport* p) {
-             set(p->fix_time, "12345678901");
-             set(p->latitude, "1234567890123");
-             set(p->lat_hemisphere, "S");
-             set(p->longitude, "1234567890123");
-             set(p->lon_hemisphere, "W");
-             set(p->altitude, "1234567");
-             set(p->satellites, "123");
-             set(p->fix_quality, "123");
-             set(p->date, "123456789");
+             put_all(p->fix_time, "12345678901", p->latitude, "1234567890123", p->lat_hemisphere, "S", p->longitude,
+                     "1234567890123", p->lon_hemisphere, "W", p->altitude, "1234567", p->satellites, "123",
+                     p->fix_quality, "123", p->date, "123456789");
          },
          {"12345678901", "1234567890123S", "1234567890123W", "1234567", "123", "123", "022.4", "084.4", "123456789"}},
     };
@@ -316,7 +285,7 @@ TEST(SnmpWalk, SlotsAndAnswers)
                    {"-1", "N/A"},
                    {"4294967297", "N/A"},
                    {"3 junk", "01131.000E"},
-                   {"09", "230394"},
+                   {"09", "081226"},
                    {"+2", "4807.038N"}};
     rep = full_report();
     snmp_update(r, &rep, 0);
@@ -326,13 +295,13 @@ TEST(SnmpWalk, SlotsAndAnswers)
     snmp_close(nullptr);
 
     // Disabled: no worker and no product lookup.
-    EXPECT_FALSE(th::file_exists(test_root() + "/usr/bin/status.log"));
+    EXPECT_FALSE(th::file_exists(th::process_root() + "/usr/bin/status.log"));
 }
 
 TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
 {
     install_trap_tool();
-    const std::string root = test_root();
+    const std::string root = th::process_root();
     const std::string ipaddr = "127.0.0.1;touch " + root + "/pwned1 $(touch " + root + "/pwned2)";
     th::TestClockRun clock;
     SnmpReportSettings s = settings_of(1, ipaddr.c_str(), 1, 1);
@@ -342,19 +311,13 @@ TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
     TrapWatch watch;
 
     PositionReport p = full_report();
-    set(p.fix_time, "$(id>x)");
-    set(p.latitude, "`id`;a b");
-    set(p.lat_hemisphere, "|");
-    set(p.longitude, "*");
-    p.lon_hemisphere[0] = '\0';
-    set(p.altitude, "'\"\\&");
-    set(p.fix_quality, "");
-    set(p.speed_knots, "a\nb\rc");
+    put_all(p.fix_time, "$(id>x)", p.latitude, "`id`;a b", p.lat_hemisphere, "|", p.longitude, "*", p.lon_hemisphere,
+            "", p.altitude, "'\"\\&", p.fix_quality, "", p.speed_knots, "a\nb\rc");
     snmp_update(r, &p, 1);
     ASSERT_TRUE(advance_to_trap(watch, 1, opened + 1000, 5000, {}, 200ms));
     EXPECT_GE(watch.seen[0] - opened, 1000);
     std::vector<std::string> values = {"$(id>x)", "`id`;a b|", "*",     "'\"\\\\&", "08",
-                                       "",        "a\\nb\\rc", "084.4", "230394"};
+                                       "",        "a\\nb\\rc", "084.4", "081226"};
     EXPECT_EQ(traps()[0].args, expected_args(ipaddr, values));
     EXPECT_FALSE(th::file_exists(root + "/pwned1"));
     EXPECT_FALSE(th::file_exists(root + "/pwned2"));
@@ -370,7 +333,7 @@ TEST(SnmpTrap, ArgumentsArriveVerbatimAndFreshIsClearedOrKept)
     ASSERT_TRUE(let_worker_reap());
     ASSERT_TRUE(advance_to_trap(watch, 3, monotonic_ms() + 1000, 5000));
     EXPECT_GE(watch.seen[2] - watch.seen[1], 1000) << "the failed trap is tried again after a pause, not at once";
-    EXPECT_EQ(walk(r, "9"), "230394");
+    EXPECT_EQ(walk(r, "9"), "081226");
     EXPECT_EQ(traps()[2].args, traps()[1].args);
     unlink((root + "/trap.exit").c_str());
     ASSERT_TRUE(let_worker_reap());
@@ -425,15 +388,14 @@ TEST(SnmpTrap, PaceFollowsTheMovingFlag)
             EXPECT_LE(gap, c.pause + 1000) << "trap " << i;
             EXPECT_LT(gap, c.other) << "trap " << i;
         }
-        EXPECT_EQ(t[0].args, expected_args("192.0.2.1", {"123519.00", "4807.038N", "01131.000E", "545.4", "08", "1",
-                                                         "022.4", "084.4", "230394"}));
+        EXPECT_EQ(t[0].args, expected_args("192.0.2.1", kSlots));
     }
 }
 
 TEST(SnmpTrap, NoPauseSendsOneTrapPerUpdateAndRefusesOverlongLines)
 {
     install_trap_tool();
-    const std::string root = test_root();
+    const std::string root = th::process_root();
     th::write_file(root + "/trap.exit", "1\n");
     SnmpReportSettings s = settings_of(1, "192.0.2.1", 0, 0);
     SnmpReporter* r = snmp_open(&s);
@@ -470,7 +432,7 @@ TEST(SnmpTrap, NoPauseSendsOneTrapPerUpdateAndRefusesOverlongLines)
 TEST(SnmpTrap, AHangingToolIsKilledAndHoldsUpNeitherUpdatesNorClose)
 {
     install_trap_tool();
-    const std::string root = test_root();
+    const std::string root = th::process_root();
     th::write_file(root + "/trap.sleep", "60\n");
     snmp_set_trap_limit_ms(1000);
     th::TestClockRun clock;

@@ -45,7 +45,6 @@ TEST(SockSendText, WholeTextToSocketsAndPipesAndNothingToAClientThatLeft)
 
 TEST(SockUnixListen, ReplacesAStaleFileAndRefusesPathsItCannotBind)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     const std::string root = th::process_root();
     struct Case {
         const char* legend;
@@ -154,7 +153,6 @@ int recording_wait(void* ctx, int sock, int timeout_ms)
 // is.
 TEST(SockConnect, TriesTheAddressesInOrderUntilOneTakes)
 {
-    th::process_root();  // before anything logs: the log mirror is decided once
     th::StderrCapture log;
     Endpoint listening(SOCK_STREAM, true, 16, 0, AF_INET6);
     if (listening.port == 0)

@@ -126,9 +126,8 @@ TEST_F(Platform, GpioStandIn)
     EXPECT_EQ(plat_gpio_ioctl(fd, 0x8000420EUL, 0), -1) << "no usable board_code line";
     EXPECT_NE(errno, 0);
 
-    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004214UL, 1), 0);
-    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004228UL, 0), 0);
-    EXPECT_EQ(plat_gpio_ioctl(fd, 0x40004229UL, 0), 0);
+    for (const auto& [request, value] : {std::pair{0x40004214UL, 1}, {0x40004228UL, 0}, {0x40004229UL, 0}})
+        EXPECT_EQ(plat_gpio_ioctl(fd, request, value), 0);
     EXPECT_EQ(th::read_file(root + "/dev/gpio.log"), "0x40004214 1\n0x40004228 0\n0x40004229 0\n");
     close(fd);
 }
@@ -139,13 +138,7 @@ TEST_F(Platform, ClockStandIns)
     th::write_file(root + "/dev/rtc", "");
     int fd = plat_open("/dev/rtc", O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    struct tm t = {};
-    t.tm_year = 2038 - 1900;
-    t.tm_mon = 0;
-    t.tm_mday = 19;
-    t.tm_hour = 3;
-    t.tm_min = 14;
-    t.tm_sec = 8;
+    struct tm t = {.tm_sec = 8, .tm_min = 14, .tm_hour = 3, .tm_mday = 19, .tm_mon = 0, .tm_year = 2038 - 1900};
     EXPECT_EQ(plat_rtc_set(fd, &t), 0);
     t.tm_year = 2026 - 1900;
     t.tm_mon = 11;
@@ -172,10 +165,14 @@ TEST_F(Platform, ClockStandIns)
 TEST_F(Platform, LogMirrorOnStandardError)
 {
     th::process_root();
+    // A reply of 8 KiB of line ends stays one line; longer text is cut.
+    std::string line_ends;
+    for (int i = 0; i < 8191; ++i)
+        line_ends += "\\n";
     struct Case {
         int priority;
-        const char* text;
-        const char* want;
+        std::string text;
+        std::string want;
     };
     const Case cases[] = {
         {LOG_ERR, "no GPS module available", "gps: err: no GPS module available\n"},
@@ -187,30 +184,13 @@ TEST_F(Platform, LogMirrorOnStandardError)
         {LOG_ERR, "cannot enable Engine (\"\r\nERROR\r\n\")",
          "gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")\n"},
         {LOG_NOTICE, "%s literal", "gps: notice: %s literal\n"},
+        {LOG_ERR, "reply (\"" + std::string(8191, '\n') + "\")", "gps: err: reply (\"" + line_ends + "\")\n"},
+        {LOG_INFO, std::string(20000, 'b'), "gps: info: " + std::string(9215, 'b') + "\n"},
     };
     for (const Case& c : cases) {
         th::StderrCapture err;
-        log_msg(c.priority, "%s", c.text);
+        log_msg(c.priority, "%s", c.text.c_str());
         EXPECT_EQ(err.text(), c.want);
-    }
-    // A reply of 8 KiB of line ends stays one line; longer text is cut.
-    {
-        th::StderrCapture err;
-        const std::string reply(8191, '\n');
-        log_msg(LOG_ERR, "reply (\"%s\")", reply.c_str());
-        std::string want = "gps: err: reply (\"";
-        for (int i = 0; i < 8191; ++i)
-            want += "\\n";
-        want += "\")\n";
-        EXPECT_EQ(err.text(), want);
-    }
-    {
-        th::StderrCapture err;
-        const std::string big(20000, 'b');
-        log_msg(LOG_INFO, "%s", big.c_str());
-        const std::string got = err.text();
-        EXPECT_EQ(th::count_of(got, "\n"), 1);
-        EXPECT_EQ(got, "gps: info: " + std::string(9215, 'b') + "\n");
     }
     // In the foreground under a simulation root the lines stay as they are
     // (on the router they begin with the local time: RouterModeTouchesNothing).
@@ -431,17 +411,15 @@ TEST_F(Platform, PidFileAndInterruptiblePauses)
     // A pid file that is a second name of another file (the settings, say)
     // or a link is refused, and the other file keeps its text.
     th::write_file(root + "/settings", "MOD_GPS_ENABLED=1\n");
-    ASSERT_EQ(link((root + "/settings").c_str(), (root + "/run/test.pid").c_str()), 0);
-    errno = 0;
-    EXPECT_EQ(plat_pidfile_lock("/run/test.pid", &holder), -1);
-    EXPECT_EQ(errno, EMLINK);
-    EXPECT_EQ(holder, 0);
-    unlink((root + "/run/test.pid").c_str());
-    ASSERT_EQ(symlink((root + "/settings").c_str(), (root + "/run/test.pid").c_str()), 0);
-    EXPECT_EQ(plat_pidfile_lock("/run/test.pid", &holder), -1);
-    EXPECT_EQ(errno, ELOOP);
+    for (const auto& [make, error] : {std::pair{&link, EMLINK}, std::pair{&symlink, ELOOP}}) {
+        ASSERT_EQ(make((root + "/settings").c_str(), (root + "/run/test.pid").c_str()), 0);
+        errno = 0;
+        EXPECT_EQ(plat_pidfile_lock("/run/test.pid", &holder), -1);
+        EXPECT_EQ(errno, error);
+        EXPECT_EQ(holder, 0);
+        unlink((root + "/run/test.pid").c_str());
+    }
     EXPECT_EQ(th::read_file(root + "/settings"), "MOD_GPS_ENABLED=1\n");
-    unlink((root + "/run/test.pid").c_str());
 
     EXPECT_TRUE(clock_pause_ms(20));
     plat_stop_note();

@@ -20,29 +20,15 @@
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/inproc.h"
+#include "support/pty_peer.h"
 
 namespace {
 
-const std::string& test_root()
-{
-    return th::process_root();
-}
-
 void install_tool(const std::string& router_path, const std::string& body, mode_t mode = 0755)
 {
-    const std::string path = test_root() + router_path;
+    const std::string path = th::process_root() + router_path;
     th::write_file(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), mode);
-}
-
-std::string read_all(int fd)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    return out;
 }
 
 TEST(StatusValue, PicksTheValueOfTheFirstLineWithTheKey)
@@ -77,7 +63,7 @@ TEST(StatusValue, PicksTheValueOfTheFirstLineWithTheKey)
 
 TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
 {
-    test_root();
+    th::process_root();
     int status = -1;
     struct Case {
         const char* legend;
@@ -119,13 +105,13 @@ TEST(ProcRun, WaitStatusArgumentsAndDescriptors)
     close(keep_stdout);
     close(fds[1]);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(read_all(fds[0]), "") << "stdout not left at 1 means it went to /dev/null";
+    EXPECT_EQ(th::PtyPeer::read_quiet(fds[0]), "") << "stdout not left at 1 means it went to /dev/null";
     close(fds[0]);
 }
 
 TEST(ProcRun, ToolsStartWithNoSignalBlockedOrIgnored)
 {
-    test_root();
+    th::process_root();
     // As a worker thread runs: every signal blocked, and one ignored.
     sigset_t all, old_mask;
     sigfillset(&all);
@@ -152,7 +138,7 @@ TEST(ProcRun, ToolsStartWithNoSignalBlockedOrIgnored)
 
 TEST(StatusRead, CachesOneSectionForWholeSeconds)
 {
-    const std::string calls = test_root() + "/status-calls";
+    const std::string calls = th::process_root() + "/status-calls";
     unlink(calls.c_str());
     install_tool("/usr/bin/status", "echo \"$*\" >> '" + calls + "'\nn=$(wc -l < '" + calls +
                                         "')\n"
@@ -191,7 +177,7 @@ TEST(StatusRead, FailingToolsGiveNothingAndAreNotCached)
         EXPECT_STREQ(status_read("failing", 100), "") << c.legend;
         EXPECT_STREQ(status_get("failing", "Product Name"), "N/A") << c.legend;
     }
-    unlink((test_root() + "/usr/bin/status").c_str());
+    unlink((th::process_root() + "/usr/bin/status").c_str());
     EXPECT_STREQ(status_read("failing", 100), "") << "tool missing";
 
     // Output beyond the pipe's capacity neither hangs nor is taken whole.

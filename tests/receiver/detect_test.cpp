@@ -4,13 +4,13 @@
 // All cases share this process's simulation root, and the GPIO descriptor
 // opened by the first request stays open: each case rewrites the contents of
 // dev/gpio (read afresh on every request) rather than replacing the file.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -24,11 +24,9 @@
 #include "platform/usb_ids.h"
 #include "receiver/link.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Rewrites a file in place, keeping its inode (the shared GPIO descriptor).
 void rewrite(const std::string& path, const std::string& text)
@@ -39,15 +37,7 @@ void rewrite(const std::string& path, const std::string& text)
     close(fd);
 }
 
-void set_gpio(const std::string& text)
-{
-    rewrite(th::process_root() + "/dev/gpio", text);
-}
-
-void set_usbserial(const std::string& text)
-{
-    rewrite(th::process_root() + "/proc/tty/driver/usbserial", text);
-}
+const std::string kGpio = th::in_root("/dev/gpio"), kUsbSerial = th::in_root("/proc/tty/driver/usbserial");
 
 std::string port_line(int port, const char* vendor, const char* product)
 {
@@ -66,7 +56,6 @@ int selected_row()
 
 TEST(Detection, TableDriven)
 {
-    th::process_root();
     struct Case {
         const char* legend;
         std::string gpio;
@@ -105,63 +94,55 @@ TEST(Detection, TableDriven)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
-        set_gpio(c.gpio);
-        set_usbserial(c.usbserial);
+        rewrite(kGpio, c.gpio);
+        rewrite(kUsbSerial, c.usbserial);
         EXPECT_EQ(selected_row(), c.want_row);
     }
 }
 
 TEST(Detection, GpioValuesAndUsbIds)
 {
-    th::process_root();
-    set_gpio("board_code=3\nplatform_id=20\n");
+    rewrite(kGpio, "board_code=3\nplatform_id=20\n");
     EXPECT_EQ(gpio_board_code(), 3);
     EXPECT_EQ(gpio_platform_id(), 20);
-    set_gpio("board_code=-2\n");
+    rewrite(kGpio, "board_code=-2\n");
     EXPECT_EQ(gpio_board_code(), 15) << "a negative answer reads as 15";
     EXPECT_EQ(gpio_platform_id(), 15);
     EXPECT_EQ(gpio_request(0x40004214UL, 1), 0);
 
-    set_usbserial(port_line(8, "2C7C", "0125") + port_line(3, "1199", "68c0"));
+    rewrite(kUsbSerial, port_line(8, "2C7C", "0125") + port_line(3, "1199", "68c0"));
     EXPECT_EQ(usb_serial_id(8), 0x2C7C0125u);
     EXPECT_EQ(usb_serial_id(3), 0x119968C0u);
     EXPECT_EQ(usb_serial_id(4), 0u);
-    unlink((th::process_root() + "/proc/tty/driver/usbserial").c_str());
+    unlink(kUsbSerial.c_str());
     EXPECT_EQ(usb_serial_id(8), 0u) << "no list: no USB module";
 
     // A 10 MB list of lines that are too long or malformed ends in no module.
     std::string junk;
     while (junk.size() < (10u << 20))
         junk += std::string(200, 'k') + "\n8: name:\"" + std::string(100, '\x7f') + "\n";
-    set_usbserial(junk);
+    rewrite(kUsbSerial, junk);
     EXPECT_EQ(usb_serial_id(8), 0u);
-    set_usbserial("");
+    rewrite(kUsbSerial, "");
 }
 
 TEST(Detection, InstallMessages)
 {
-    th::process_root();
-    set_gpio("board_code=4\n");
-    set_usbserial("");
-    {
+    rewrite(kGpio, "board_code=4\n");
+    for (const auto& [list, message] : {std::pair{std::string(), "no device for installation found"},
+                                        std::pair{port_line(8, "2c7c", "0125"), "no installation required"}}) {
+        rewrite(kUsbSerial, list);
         th::StderrCapture err;
         module_install();
-        EXPECT_EQ(err.text(), "gps: notice: no device for installation found\n");
-    }
-    set_usbserial(port_line(8, "2c7c", "0125"));
-    {
-        th::StderrCapture err;
-        module_install();
-        EXPECT_EQ(err.text(), "gps: notice: no installation required\n");
+        EXPECT_EQ(err.text(), std::string("gps: notice: ") + message + "\n");
     }
     link_close(nullptr);  // accepted and ignored
 }
 
 TEST(Detection, LinkOpenWithoutModulePausesAndGivesNothing)
 {
-    th::process_root();
-    set_gpio("board_code=4\nplatform_id=1\n");
-    set_usbserial(port_line(8, "1234", "5678"));
+    rewrite(kGpio, "board_code=4\nplatform_id=1\n");
+    rewrite(kUsbSerial, port_line(8, "1234", "5678"));
     th::StderrCapture err;
     // The pauses take no time on the test clock, which each moves to its end.
     clock_test_start(TestClock::kPausesAdvance);
@@ -182,21 +163,10 @@ TEST(Detection, LinkOpenWithoutModulePausesAndGivesNothing)
 int open_descriptors_on(const std::string& suffix)
 {
     int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (struct dirent* e = readdir(d)) {
-        char target[PATH_MAX];
-        const std::string entry = std::string("/proc/self/fd/") + e->d_name;
-        ssize_t len = readlink(entry.c_str(), target, sizeof target - 1);
-        if (len <= 0)
-            continue;
-        target[len] = '\0';
-        const std::string t(target);
-        if (t.size() >= suffix.size() && t.compare(t.size() - suffix.size(), suffix.size(), suffix) == 0)
-            ++n;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        n += std::filesystem::read_symlink(e.path(), ec).string().ends_with(suffix);
     }
-    closedir(d);
     return n;
 }
 

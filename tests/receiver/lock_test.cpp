@@ -17,15 +17,12 @@
 #include "receiver/serial.h"
 #include "support/e2e.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 using th::dead_pid;
 using th::pid_text;
-using th::seconds_since;
 
 // The lock waits pause on the test clock, which each pause moves to its end:
 // the waits are measured in the service's milliseconds, not sat out.
@@ -33,11 +30,6 @@ struct PausesAdvance {
     PausesAdvance() { clock_test_start(TestClock::kPausesAdvance); }
     ~PausesAdvance() { clock_test_end(); }
 };
-
-std::string lock_file(const std::string& tty)
-{
-    return th::process_root() + "/run/lock/LCK.." + tty;
-}
 
 TEST(LockFile, NameIsTheLastPathComponent)
 {
@@ -81,7 +73,7 @@ TEST(LockFile, FreshAndStaleLocksAreTaken)
     const mode_t mask = umask(022);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
-        const std::string file = lock_file("ttyFRESH");
+        const std::string file = th::lock_of("ttyFRESH");
         unlink(file.c_str());
         if (c.exists)
             th::write_file(file, c.content);
@@ -98,7 +90,7 @@ TEST(LockFile, FreshAndStaleLocksAreTaken)
 
 TEST(LockFile, OurOwnLockCountsAsHeld)
 {
-    const std::string file = lock_file("ttyOWN");
+    const std::string file = th::lock_of("ttyOWN");
     unlink(file.c_str());
     ASSERT_EQ(lock_device("/dev/ttyOWN", 1), 1);
     PausesAdvance clock;
@@ -113,7 +105,7 @@ TEST(LockFile, OurOwnLockCountsAsHeld)
 
 TEST(LockFile, ChildHoldsTheLockUntilItDies)
 {
-    const std::string file = lock_file("ttyCHILD");
+    const std::string file = th::lock_of("ttyCHILD");
     unlink(file.c_str());
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -153,7 +145,7 @@ TEST(LockFile, ChildHoldsTheLockUntilItDies)
 
 TEST(LockFile, MissingLockDirectoryFailsAfterTheWait)
 {
-    const std::string dir = th::process_root() + "/run/lock";
+    const std::string dir = th::in_root("/run/lock");
     const std::string away = dir + ".away";
     ASSERT_EQ(rename(dir.c_str(), away.c_str()), 0);
     ReceiverLink link = {};

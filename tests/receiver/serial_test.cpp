@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -18,56 +17,12 @@
 #include "receiver/at.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
+#include "support/e2e.h"
 #include "support/harness.h"
-#include "support/inproc.h"
+#include "support/in_root.h"
+#include "support/pty_peer.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// A pseudo-terminal published in the simulation root as "/dev/<name>".
-struct ModulePty {
-    int master = -1;
-    std::string router_path;
-
-    explicit ModulePty(const std::string& name)
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        EXPECT_GE(master, 0);
-        EXPECT_EQ(grantpt(master), 0);
-        EXPECT_EQ(unlockpt(master), 0);
-        router_path = "/dev/" + name;
-        const std::string link = th::process_root() + router_path;
-        unlink(link.c_str());
-        EXPECT_EQ(symlink(ptsname(master), link.c_str()), 0);
-    }
-    ~ModulePty()
-    {
-        unlink((th::process_root() + router_path).c_str());
-        if (master >= 0)
-            close(master);
-    }
-
-    // Reads what the service sent, waiting up to a second for the first byte.
-    std::string read_command()
-    {
-        std::string got;
-        struct pollfd p = {master, POLLIN, 0};
-        while (poll(&p, 1, got.empty() ? 1000 : 50) > 0) {
-            char buf[256];
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-};
 
 struct Chunk {
     int delay_ms;  // pause before the chunk
@@ -75,14 +30,14 @@ struct Chunk {
 };
 
 // The module: waits for the command, then answers chunk by chunk.
-std::thread play_module(ModulePty& pty, std::vector<Chunk> script, std::string* command_seen)
+std::thread play_module(th::PtyPeer& pty, std::vector<Chunk> script, std::string* command_seen)
 {
     return std::thread([&pty, script = std::move(script), command_seen] {
-        *command_seen = pty.read_command();
+        pty.read_until("\r", std::chrono::seconds(1));
+        *command_seen = pty.got;
         for (const Chunk& c : script) {
             std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
-            ssize_t n = write(pty.master, c.bytes.data(), c.bytes.size());
-            (void)n;
+            pty.send(c.bytes);
         }
     });
 }
@@ -130,8 +85,8 @@ TEST(SerialLineSettings, FlagsFollowTheRequestedLine)
 
 TEST(SerialOpen, AppliesTheLineToARealTty)
 {
-    ModulePty pty("ttyTEST0");
-    int fd = serial_open(pty.router_path.c_str(), 1800, 5, "O", 2);
+    th::PtyPeer pty("/dev/ttyTEST0");
+    int fd = serial_open("/dev/ttyTEST0", 1800, 5, "O", 2);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_NONBLOCK);
@@ -151,7 +106,6 @@ TEST(SerialOpen, AppliesTheLineToARealTty)
 
 TEST(SerialOpen, FailuresNameTheRouterPath)
 {
-    th::process_root();
     {
         th::StderrCapture err;
         EXPECT_EQ(serial_open("/dev/ttyABSENT", 9600, 8, "N", 1), -1);
@@ -159,7 +113,7 @@ TEST(SerialOpen, FailuresNameTheRouterPath)
     }
     {
         // Not a tty: the descriptor is used all the same.
-        th::write_file(th::process_root() + "/dev/plainfile", "");
+        th::write_file(th::in_root("/dev/plainfile"), "");
         th::StderrCapture err;
         int fd = serial_open("/dev/plainfile", 9600, 8, "N", 1);
         EXPECT_GE(fd, 0);
@@ -180,7 +134,7 @@ TEST(SerialOpen, FailuresNameTheRouterPath)
 
 TEST(SerialOpen, LinkPortRunsAt115200)
 {
-    ModulePty pty("ttyTEST1");
+    th::PtyPeer pty("/dev/ttyTEST1");
     ReceiverLink link = {};
     link.device_path = "/dev/ttyTEST1";
     ASSERT_EQ(link_open_serial(&link), 0);
@@ -200,76 +154,54 @@ TEST(AtCommand, ReplyEndsAsTheLineGoesQuiet)
         int timeout;
         std::vector<Chunk> script;
         std::string want;
-        double max_seconds;  // loose: only tells "quiet after chunk" from "full timeout"
+        // Loose: only tell "quiet after chunk" from "full timeout".
+        double min_seconds, max_seconds;
     };
     const Case cases[] = {
-        {"one chunk ends 200 ms after it", 5, {{0, "\r\nOK\r\n"}}, "\r\nOK\r\n", 3.0},
-        {"3-byte chunk: a later chunk is not waited for", 5, {{0, "abc"}, {1000, "def"}}, "abc", 3.0},
-        {"2-byte chunk restores the full timeout", 2, {{0, "ab"}, {600, "cd\r\n"}}, "abcd\r\n", 3.0},
+        {"one chunk ends 200 ms after it", 5, {{0, "\r\nOK\r\n"}}, "\r\nOK\r\n", 0, 3.0},
+        {"3-byte chunk: a later chunk is not waited for", 5, {{0, "abc"}, {1000, "def"}}, "abc", 0, 3.0},
+        {"2-byte chunk restores the full timeout", 2, {{0, "ab"}, {600, "cd\r\n"}}, "abcd\r\n", 0, 3.0},
         {"bytes of a reply that come in pieces",
          5,
          {{0, "\r\n+CGPS"}, {50, ": 1\r\n"}, {50, "\r\nOK\r\n"}},
          "\r\n+CGPS: 1\r\n\r\nOK\r\n",
+         0,
          3.0},
+        // Each pause is longer than the 200 ms quiet time but shorter than the
+        // 2-second answer timeout that every tiny chunk restores.
+        {"trickle of single bytes keeps the exchange alive", 2, {{0, "O"}, {1000, "K"}, {1000, "!"}}, "OK!", 0, 10.0},
+        {"silent port gives an empty reply after the timeout", 1, {}, "", 0.9, 10.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
-        ModulePty pty("ttyAT0");
-        int fd = serial_open(pty.router_path.c_str(), 115200, 8, "N", 1);
+        th::PtyPeer pty("/dev/ttyAT0");
+        int fd = serial_open("/dev/ttyAT0", 115200, 8, "N", 1);
         ASSERT_GE(fd, 0);
         std::string command;
         std::thread module = play_module(pty, c.script, &command);
-        const auto t0 = Clock::now();
-        std::string reply = at_command(fd, "AT+CGPS?\r", c.timeout);
-        const double took = seconds_since(t0);
+        const auto t0 = std::chrono::steady_clock::now();
+        const char* reply = at_command(fd, "AT+CGPS?\r", c.timeout);
+        const double took = th::seconds_since(t0);
         module.join();
         EXPECT_EQ(command, "AT+CGPS?\r");
-        EXPECT_EQ(reply, c.want);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(std::string(reply), c.want);
+        EXPECT_GE(took, c.min_seconds);
         EXPECT_LT(took, c.max_seconds);
         close(fd);
     }
 }
 
-TEST(AtCommand, SilentPortGivesEmptyReplyAfterTheTimeout)
-{
-    ModulePty pty("ttyAT1");
-    int fd = serial_open(pty.router_path.c_str(), 115200, 8, "N", 1);
-    ASSERT_GE(fd, 0);
-    const auto t0 = Clock::now();
-    const char* reply = at_command(fd, "AT\r", 1);
-    EXPECT_GE(seconds_since(t0), 0.9);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_STREQ(reply, "");
-    EXPECT_EQ(pty.read_command(), "AT\r");
-    close(fd);
-}
-
-TEST(AtCommand, TrickleOfSingleBytesKeepsTheExchangeAlive)
-{
-    ModulePty pty("ttyAT2");
-    int fd = serial_open(pty.router_path.c_str(), 115200, 8, "N", 1);
-    ASSERT_GE(fd, 0);
-    std::string command;
-    // Each pause is longer than the 200 ms quiet time but shorter than the
-    // 2-second answer timeout that every tiny chunk restores.
-    std::thread module = play_module(pty, {{0, "O"}, {1000, "K"}, {1000, "!"}}, &command);
-    std::string reply = at_command(fd, "AT\r", 2);
-    module.join();
-    EXPECT_EQ(reply, "OK!");
-    close(fd);
-}
-
 TEST(AtCommand, FloodIsCutAt8191AndDrainedTo65536)
 {
-    ModulePty pty("ttyAT3");
-    int fd = serial_open(pty.router_path.c_str(), 115200, 8, "N", 1);
+    th::PtyPeer pty("/dev/ttyAT3");
+    int fd = serial_open("/dev/ttyAT3", 115200, 8, "N", 1);
     ASSERT_GE(fd, 0);
     constexpr std::size_t kFlood = 1 << 20;
     std::atomic<bool> done{false};
     std::atomic<bool> stop{false};
     std::thread module([&] {
-        pty.read_command();
-        fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+        pty.read_until("\r", std::chrono::seconds(1));
         std::string block(4096, 'x');
         for (std::size_t i = 0; i < block.size(); ++i)
             block[i] = static_cast<char>('A' + i % 26);
@@ -288,8 +220,8 @@ TEST(AtCommand, FloodIsCutAt8191AndDrainedTo65536)
     const std::string reply = at_command(fd, "AT\r", 1);
     // What is left on the line is everything the exchange did not consume.
     std::size_t left = 0;
-    const auto t0 = Clock::now();
-    while (seconds_since(t0) < 30) {
+    const auto t0 = std::chrono::steady_clock::now();
+    while (th::seconds_since(t0) < 30) {
         char buf[4096];
         ssize_t n = read(fd, buf, sizeof buf);
         if (n > 0) {
@@ -317,7 +249,6 @@ TEST(AtCommand, FloodIsCutAt8191AndDrainedTo65536)
 
 TEST(AtCommand, WriteFailureStillCollectsAndRepliesPerThread)
 {
-    th::process_root();
     int ro = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(ro, 0);
     {
@@ -330,8 +261,8 @@ TEST(AtCommand, WriteFailureStillCollectsAndRepliesPerThread)
     close(ro);
 
     // Each thread owns its reply: another thread's exchange leaves ours alone.
-    ModulePty pty("ttyAT4");
-    int fd = serial_open(pty.router_path.c_str(), 115200, 8, "N", 1);
+    th::PtyPeer pty("/dev/ttyAT4");
+    int fd = serial_open("/dev/ttyAT4", 115200, 8, "N", 1);
     ASSERT_GE(fd, 0);
     std::string command;
     std::thread module = play_module(pty, {{0, "MAIN\r\n"}}, &command);
