@@ -76,8 +76,8 @@ TEST(Pipeline, ReadLoopFeedsEveryKindOfRowAndClosesStageByStage)
         batched += p->batch.count;
     }
     EXPECT_EQ(batched, 3);
-    EXPECT_EQ(p->receiver.sentences, 2u);  // per sentence
-    EXPECT_EQ(th::PtyPeer::read_quiet(reader), kGga + kRmc + "$GPFID,R1\r\n");  // per batch
+    EXPECT_EQ(p->receiver.sentences, 2u);                                         // per sentence
+    EXPECT_EQ(th::PtyPeer::read_quiet(reader), kGga + kRmc + "$GPFID,R1\r\n");    // per batch
     EXPECT_EQ(th::read_file(in_root(kLocationPath)), "4807.038N\n01131.000E\n");  // per batch
     EXPECT_NE(th::read_file(in_root(kStatsPath)).find("Fix status         : 1\n"), std::string::npos);
     close(reader);

@@ -19,7 +19,6 @@ int interpret(nt::Link& link, const std::string& s)
 TEST(Interpret, ItemsNeverOverrunSlots)
 {
     nt::Link link;
-    nt::init_link(link);
     const std::string longitem(150, '7');
     EXPECT_EQ(interpret(link, nt::with_cs("$GPRMC," + longitem + ",A,1,N,2,E," + longitem + ",9,010203," + longitem +
                                           "," + longitem + ",XYZW")),
@@ -48,7 +47,6 @@ TEST(Interpret, ItemsNeverOverrunSlots)
 TEST(Interpret, OtherTagsPassUnread)
 {
     nt::Link link;
-    nt::init_link(link);
     // A single-system position beside the receiver's combined one is not taken.
     for (const char* s : {"$GAGGA,1,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
                           "$GNGLL,4807.038,N,01131.000,E,1,A,A", "$GARMC,1,A,4807.038,N,01131.000,E,0.0,,010120,,,A",
@@ -101,7 +99,6 @@ TEST(Interpret, RmcSentencesOfEveryInterpretedTalker)
 TEST(Interpret, IdentificationFollowsOtherRmcTalkersOnlyWithoutGprmc)
 {
     nt::Link link;
-    nt::init_link(link);
     const std::pair<const char*, bool> steps[] = {{"GN", true},  {"BD", true},  {"GP", true},
                                                   {"GN", false}, {"BD", false}, {"GP", true}};
     for (const auto& [talker, fid] : steps) {
@@ -149,7 +146,6 @@ TEST(Interpret, DropRepeatedGga)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         nt::Link link;
-        nt::init_link(link);
         link.drop_repeated_gga = c.drop;
         std::vector<int> passed;
         for (const auto& s : c.sentences) {
@@ -179,7 +175,6 @@ TEST(Interpret, UnrepairedRolloverDateIsNotTaken)
     for (const uint32_t date_fix : {1u, 0u}) {
         SCOPED_TRACE(date_fix);
         nt::Link link;
-        nt::init_link(link);
         link.date_fix_enabled = date_fix;
         const nt::Replay r = nt::replay(link, bare);
         EXPECT_EQ(r.sentences, std::vector<std::string>{bare});

@@ -27,7 +27,6 @@ int interpret(nt::Link& link, const std::string& s)
 TEST(Files, StatusFileExample)
 {
     nt::Link link;
-    nt::init_link(link);
     link.date_fix_enabled = 0;
     const nt::Replay r = nt::replay(link, kGga + kRmc);
     EXPECT_EQ(r.sentences, (std::vector<std::string>{kGga, kRmc}));
@@ -139,7 +138,6 @@ TEST(Files, StatusFileLines)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.legend);
         nt::Link link;
-        nt::init_link(link);
         for (const auto& s : c.sentences)
             EXPECT_EQ(interpret(link, nt::with_cs(s)), 1);
         EXPECT_EQ(link.report.updated, c.updated);
@@ -194,7 +192,6 @@ TEST(Files, CapturesOfGnTalkerReceivers)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         nt::Link link;
-        nt::init_link(link);
         nmea_files_remove();
         nt::replay(link, th::read_file(th::data_path(c.file)));
         const std::string text = stats_text();
@@ -212,7 +209,6 @@ TEST(Files, CapturesOfGnTalkerReceivers)
 TEST(Files, GsvDoesNotRewriteStatus)
 {
     nt::Link link;
-    nt::init_link(link);
     plat_unlink(kStatsPath);
     EXPECT_EQ(interpret(link, nt::with_cs("$GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00")), 1);
     EXPECT_FALSE(th::file_exists(nt::run_path(kStatsPath)));
@@ -221,7 +217,6 @@ TEST(Files, GsvDoesNotRewriteStatus)
 TEST(Files, LocationFileFollowsFix)
 {
     nt::Link link;
-    nt::init_link(link);
     const std::string loc = nt::run_path(kLocationPath);
     interpret(link, nt::with_cs("$GPGGA,1,4916.45,N,12311.12,W,1,05,,,,,,,"));
     EXPECT_EQ(th::read_file(loc), "4916.45N\n12311.12W\n");
@@ -255,7 +250,6 @@ TEST(Files, LocationFileFollowsFix)
 TEST(Files, FilesRewrittenAfterEveryStoredSentenceAndKeptAcrossLinks)
 {
     nt::Link link;
-    nt::init_link(link);
     const std::string stats = nt::run_path(kStatsPath);
     const std::string loc = nt::run_path(kLocationPath);
     // Each rewrite replaces the file: a new inode tells that it happened.
@@ -301,7 +295,6 @@ TEST(Files, FilesRewrittenAfterEveryStoredSentenceAndKeptAcrossLinks)
 TEST(Files, StatusFileCannotBeCreated)
 {
     nt::Link link;
-    nt::init_link(link);
     // A directory where the temporary file goes makes the create fail.
     const std::string tmp = nt::run_path(kStatsPath) + ".tmp";
     ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
