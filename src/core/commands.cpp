@@ -12,6 +12,8 @@
 #include "outputs/shell.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/pidfile.h"
 
 namespace {
 

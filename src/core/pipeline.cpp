@@ -14,6 +14,8 @@
 #include "outputs/snmp.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/stop.h"
 
 namespace {
 

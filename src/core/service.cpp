@@ -19,6 +19,8 @@
 #include "platform/clock.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/pidfile.h"
 #include "platform/stop.h"
 #include "receiver/link.h"
 

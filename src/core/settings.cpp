@@ -14,6 +14,7 @@
 
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "platform/stop.h"
 #include "receiver/at.h"
 #include "receiver/link.h"
 #include "receiver/lock.h"

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "platform/platform.h"
+#include "platform/log.h"
 
 struct ReceiverLink;
 

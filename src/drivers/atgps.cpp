@@ -11,6 +11,8 @@
 #include "platform/clock.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/stop.h"
 #include "platform/run.h"
 #include "receiver/at.h"
 #include "receiver/link.h"

@@ -3,6 +3,7 @@
 #include "drivers/drivers.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "platform/usb_ids.h"
 
 namespace {

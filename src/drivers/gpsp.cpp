@@ -6,6 +6,7 @@
 #include "drivers/at_common.h"
 #include "drivers/families.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 

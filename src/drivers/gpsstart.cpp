@@ -5,6 +5,7 @@
 #include "drivers/at_common.h"
 #include "drivers/families.h"
 #include "platform/platform.h"
+#include "platform/stop.h"
 #include "receiver/link.h"
 
 namespace {

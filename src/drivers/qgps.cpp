@@ -7,6 +7,7 @@
 #include "drivers/at_common.h"
 #include "drivers/families.h"
 #include "receiver/at.h"
+#include "platform/log.h"
 
 namespace {
 

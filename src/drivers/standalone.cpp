@@ -12,6 +12,8 @@
 #include "drivers/families.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/stop.h"
 #include "platform/worker.h"
 #include "receiver/link.h"
 #include "receiver/lock.h"

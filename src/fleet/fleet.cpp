@@ -29,6 +29,7 @@
 #include "outputs/fleet.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "platform/stop.h"
 #include "platform/worker.h"
 

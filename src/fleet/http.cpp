@@ -20,6 +20,7 @@
 #include "fleet/position.h"
 #include "outputs/mqtt.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "platform/worker.h"
 
 namespace {

@@ -34,6 +34,7 @@
 #include "platform/clock.h"
 #include "platform/lookup.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "platform/worker.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "outputs/burst_queue.h"
 #include "outputs/mqtt.h"
 #include "platform/clock.h"
+#include "platform/log.h"
 
 namespace {
 

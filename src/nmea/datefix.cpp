@@ -7,6 +7,7 @@
 #include "nmea/datefix.h"
 #include "nmea/reader.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 // Sentence types that carry a date, the item holding it and its layout; searched in order.
 const DateFixRule kDateFixRules[] = {

@@ -11,6 +11,8 @@
 #include "nmea/reader.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/stop.h"
 
 namespace {
 

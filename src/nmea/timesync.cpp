@@ -13,6 +13,8 @@
 #include "nmea/report.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/devices.h"
 #include "platform/worker.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "nmea/reader.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "nmea/interpret.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include "outputs/report.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "platform/worker.h"
 
 extern char** environ;

@@ -19,6 +19,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "receiver/lock.h"
 #include "receiver/serial.h"
 

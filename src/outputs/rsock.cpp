@@ -51,6 +51,7 @@
 #include "platform/clock.h"
 #include "platform/lookup.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 namespace {
 

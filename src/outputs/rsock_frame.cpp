@@ -11,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 
 #include "outputs/sock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "platform/worker.h"
 
 namespace {

@@ -20,6 +20,7 @@
 #include "platform/status_tool.h"
 #include "outputs/sock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "platform/devices.h"
 
 namespace {
 

@@ -14,13 +14,6 @@
 #include <cstddef>
 #include <cstdio>
 
-// Most of the service logs and heeds stop requests wherever it touches the
-// router: those come along with the paths.
-#include "platform/devices.h"
-#include "platform/log.h"
-#include "platform/pidfile.h"
-#include "platform/stop.h"
-
 // Longest resolved path: the root plus the router path.
 inline constexpr std::size_t kPlatPathMax = 4096;
 

@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/stop.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

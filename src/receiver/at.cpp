@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "receiver/at.h"
 
 namespace {

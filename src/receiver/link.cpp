@@ -10,6 +10,8 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/stop.h"
 #include "receiver/link.h"
 
 namespace {

@@ -13,6 +13,8 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/stop.h"
 #include "platform/worker.h"
 #include "receiver/link.h"
 #include "receiver/lock.h"

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "receiver/link.h"
 #include "receiver/serial.h"
 

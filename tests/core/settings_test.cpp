@@ -18,6 +18,7 @@
 #include "core/settings.h"
 #include "platform/gpio.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "support/harness.h"
 #include "support/inproc.h"
 

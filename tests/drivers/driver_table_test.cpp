@@ -9,6 +9,7 @@
 
 #include "drivers/families.h"
 #include "platform/platform.h"
+#include "platform/stop.h"
 #include "pty_peer.h"
 #include "receiver/lock.h"
 #include "receiver/serial.h"

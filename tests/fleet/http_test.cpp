@@ -10,6 +10,7 @@
 
 #include "fleet/http.h"
 #include "platform/platform.h"
+#include "platform/log.h"
 #include "support/fleet_kit.h"
 #include "support/harness.h"
 #include "support/inproc.h"

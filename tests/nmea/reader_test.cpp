@@ -10,6 +10,7 @@
 #include <random>
 
 #include "nmea_support.h"
+#include "platform/stop.h"
 
 namespace {
 

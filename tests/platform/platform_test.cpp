@@ -22,6 +22,10 @@
 
 #include "platform/clock.h"
 #include "platform/platform.h"
+#include "platform/log.h"
+#include "platform/stop.h"
+#include "platform/pidfile.h"
+#include "platform/devices.h"
 #include "platform/run.h"
 #include "support/e2e.h"
 #include "support/harness.h"
