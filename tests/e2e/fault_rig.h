@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Fault table rig: the simulated router with the daemon on it, and looks at a process from outside.
+// The end-to-end rig: the simulated router with the daemon on it, and looks at a process from outside.
 #pragma once
 
 #include <fcntl.h>
@@ -119,32 +119,35 @@ inline long unsent_bytes_to(int port)
 
 // What the service passes on of a clean CR LF capture from the $GPS_START
 // module: every line with a '*' and no NUL byte, except a $GPGGA that
-// follows another position sentence with no "$GPGSV," between them.
-inline std::string expected_stream(const std::string& capture)
+// follows another GP, GL or BD position sentence with no "$GPGSV," between
+// them; the identification sentence fid behind every "$GPRMC", and behind a
+// GN or BD RMC until the link has sent a "$GPRMC".
+inline std::string expected_stream(const std::string& capture, const std::string& fid = "")
 {
     std::string out;
-    bool position_seen = false;
+    bool position_seen = false, gprmc_seen = false;
     for (const std::string& line : lines_of(capture)) {
         if (line.find('*') == std::string::npos || line.find('\0') != std::string::npos)
             continue;
         const std::string tag = line.substr(0, 7);
         if (tag == "$GPGSV,")
             position_seen = false;
-        if (tag == "$GPGGA,") {
-            if (position_seen)
-                continue;
-            position_seen = true;
-        }
-        if (tag == "$GPGNS," || tag == "$GLGNS," || tag == "$BDGNS,")
+        if (tag == "$GPGGA," && position_seen)
+            continue;
+        if (tag == "$GPGGA," || tag == "$GPGNS," || tag == "$GLGNS," || tag == "$BDGNS,")
             position_seen = true;
         out += line;
+        const std::string rmc = line.substr(0, 6);
+        gprmc_seen = gprmc_seen || rmc == "$GPRMC";
+        if (rmc == "$GPRMC" || ((rmc == "$GNRMC" || rmc == "$BDRMC") && !gprmc_seen))
+            out += fid;
     }
     return out;
 }
 
 inline std::string first_difference(const std::string& got, const std::string& want)
 {
-    return th::first_difference(got, want, 100);
+    return th::first_difference(got, want, 120);
 }
 
 inline std::string repeat(const std::string& text, int times)
@@ -159,15 +162,34 @@ inline std::string repeat(const std::string& text, int times)
 
 using NetServers = th::SimServers;
 
-inline Args rsock_keys(int n, const std::string& host, int protocol, int port)
+// The keys of remote stream n to host:port (protocol 0 TCP, 1 UDP).
+inline Args rsock_keys(int n, const std::string& host, int protocol, int port, int period = 1, int halt = 1)
 {
     const std::string k = "MOD_GPS_RSOCK" + std::to_string(n) + "_";
     return {k + "ENABLED=1",
             k + "IPADDR=" + host,
             k + "PROTOCOL=" + std::to_string(protocol),
             k + "PORT=" + std::to_string(port),
-            k + "PERIOD=1",
-            k + "PERIOD_HALT=1"};
+            k + "PERIOD=" + std::to_string(period),
+            k + "PERIOD_HALT=" + std::to_string(halt)};
+}
+
+// The lists one after the other.
+inline Args join(std::initializer_list<Args> parts)
+{
+    Args out;
+    for (const Args& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Each text as the module received it on port ("PORT TEXT").
+inline Args on(const std::string& port, const Args& texts)
+{
+    Args out;
+    for (const auto& t : texts)
+        out.push_back(port + " " + t);
+    return out;
 }
 
 // "--set KEY=VALUE" for each setting.
@@ -181,10 +203,11 @@ inline Args settings_args(const Args& keys)
     return out;
 }
 
-// A simulation root with the simulator playing the $GPS_START module and the
-// daemon running on it.
+// A simulation root with the simulator playing a module (the $GPS_START one
+// unless told) and the daemon running on it.
 struct Rig {
     th::TempDir dir;
+    std::string root = dir.path;
     th::Process sim;
     th::Process daemon;
     Clock::time_point daemon_started;
@@ -196,35 +219,45 @@ struct Rig {
         sim.stop(SIGTERM, 5s);
     }
 
-    std::string path(const std::string& rel) const { return dir.path + rel; }
+    std::string path(const std::string& rel) const { return root + rel; }
 
-    void start_sim(const Args& args)
+    void start_sim(const Args& args, const std::string& family = "gpsstart")
     {
-        Args argv = {th::sim_bin(), "--root", dir.path, "--family", "gpsstart"};
+        Args argv = {th::sim_bin(), "--root", root, "--family", family};
         argv.insert(argv.end(), args.begin(), args.end());
-        sim.start(argv, {}, dir.path + "/sim.stderr");
-        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(path("/sim/ready")); }, 10s)) << sim.log();
+        sim.start(argv, {}, root + "/sim.stderr");
+        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(path("/sim/ready")); }, 20s)) << sim.log();
+    }
+    // The sim's arguments that replay text as the receiver's output.
+    Args capture(const std::string& text) const
+    {
+        th::write_file(path("/capture.nmea"), text);
+        return {"--capture", path("/capture.nmea")};
     }
     // The router's tools (the trap sender) first on PATH; wrapper: a command
-    // that runs the daemon (its own arguments end with "--").
-    void start_daemon(const Args& wrapper = {})
+    // that runs the daemon (its own arguments end with "--"); args behind.
+    void start_daemon(const Args& wrapper = {}, const Args& args = {})
     {
         const char* sys = std::getenv("PATH");
         Args argv = wrapper;
         for (const std::string& w : th::program_argv(th::daemon_bin()))
             argv.push_back(w);
+        argv.insert(argv.end(), args.begin(), args.end());
         daemon_started = Clock::now();
-        daemon.start(argv, {{"GNSSD_ROOT", dir.path}, {"PATH", dir.path + "/bin:" + (sys ? sys : "/usr/bin:/bin")}},
-                     dir.path + "/gnssd.stderr");
+        daemon.start(argv, {{"GNSSD_ROOT", root}, {"PATH", root + "/bin:" + (sys ? sys : "/usr/bin:/bin")}},
+                     root + "/gnssd.stderr");
     }
-    void ctl(const std::string& word) const
+    bool wait_running() const { return daemon.wait_log("gps: notice: running...\n", 40s); }
+    // The simulator with args, the daemon on it, until the daemon runs.
+    bool start(const Args& sim_args)
     {
-        int fd = open(path("/sim/ctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        const std::string line = word + "\n";
-        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        close(fd);
+        start_sim(sim_args);
+        start_daemon();
+        return wait_running();
     }
+    void ctl(const std::string& word) const { th::send_line(path("/sim/ctl"), word); }
+    std::string ask(const std::string& request) const { return th::ask(root, request); }
+    std::string file(const std::string& rel) const { return th::read_file(path(rel)); }
     std::string log() const { return daemon.log(); }
     int log_count(const std::string& text) const { return th::count_of(log(), text); }
     bool wait_count(const std::string& text, int at_least, std::chrono::milliseconds timeout) const
@@ -262,6 +295,22 @@ struct Rig {
     {
         return WIFEXITED(daemon.status) && WEXITSTATUS(daemon.status) == 0 &&
                th::count_of(daemon.log(), "gps: notice: stopped\n") == 1;
+    }
+    // Stops the daemon (SIGTERM unless told); true when it exited cleanly within the time.
+    bool stop_daemon(int sig = SIGTERM, std::chrono::milliseconds within = 30s)
+    {
+        return daemon.stop(sig, within) && exited_cleanly();
+    }
+    // The lock file of a router port ("ttyS0").
+    std::string lock(const std::string& tty) const { return path("/run/lock/LCK.." + tty); }
+    // The files of gone (router paths) that exist.
+    std::vector<std::string> present(std::initializer_list<const char*> gone) const
+    {
+        std::vector<std::string> out;
+        for (const char* f : gone)
+            if (th::file_exists(path(f)))
+                out.push_back(f);
+        return out;
     }
 };
 

@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <netinet/in.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include <gtest/gtest.h>
@@ -93,11 +95,7 @@ void SimServers::command(const std::string& text)
 {
     const std::string log = dir + "/server.log";
     const int before = count_of(read_file(log), " ctl " + text + "\n");
-    int fd = open((dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const std::string line = text + "\n";
-    ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    close(fd);
+    send_line(dir + "/control", text);
     ASSERT_TRUE(wait_until([&] { return count_of(read_file(log), " ctl " + text + "\n") > before; }, 5s));
 }
 
@@ -178,6 +176,59 @@ std::string exchange(int fd, const std::string& text)
     std::string reply = read_reply(fd);
     close(fd);
     return reply;
+}
+
+std::string ask(const std::string& root, const std::string& request)
+{
+    const int fd = connect_unix(root + "/run/gps.socket");
+    if (fd < 0)
+        return "<no connection>";
+    if (request.empty())
+        shutdown(fd, SHUT_WR);
+    return exchange(fd, request);
+}
+
+void send_line(const std::string& fifo, const std::string& text)
+{
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << fifo;
+    const std::string line = text + "\n";
+    EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fd);
+}
+
+int bound_socket(int type, int backlog, int* port, bool any)
+{
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(any ? INADDR_ANY : INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        (backlog >= 0 && listen(fd, backlog) != 0))
+        ADD_FAILURE() << "no socket on the loopback address: " << std::strerror(errno);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    *port = ntohs(sa.sin_port);
+    return fd;
+}
+
+int ToolRun::exit() const
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ToolRun run_tool(const std::string& root, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env)
+{
+    static std::atomic<int> runs{0};
+    std::vector<std::string> argv = {daemon_bin()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::map<std::string, std::string> all = env;
+    all["GNSSD_ROOT"] = root;
+    Process p;
+    p.start(argv, all, root + "/stderr-" + std::to_string(++runs));
+    EXPECT_TRUE(p.wait_exit(30s)) << "still running: " << args.at(0);
+    return {p.status, p.log()};
 }
 
 std::string pid_text(int pid)
