@@ -295,7 +295,7 @@ TEST(CommandLine, StatusFromAHostilePeer)
         close(listener);
         ASSERT_TRUE(WIFEXITED(r.status));
         EXPECT_EQ(WEXITSTATUS(r.status), c.exit) << r.log;
-        EXPECT_NE(r.log.find(c.want), std::string::npos) << r.log;
+        EXPECT_TRUE(th::has(r.log, c.want));
         EXPECT_EQ(r.log.find('\x1b'), std::string::npos) << "raw escape passed on";
     }
 }
@@ -311,7 +311,7 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutputAndTouchNothing)
         EXPECT_EQ(r.log.find("gps: "), std::string::npos) << "nothing logged: " << r.log;
         if (std::string(arg) == "--help") {
             EXPECT_EQ(r.log.rfind(kUsage, 0), 0u) << r.log;
-            EXPECT_NE(r.log.find("gnssd(8)"), std::string::npos);
+            EXPECT_TRUE(th::has(r.log, "gnssd(8)"));
         } else {
             EXPECT_EQ(r.log, "gnssd 1.0.0\n");
         }

@@ -80,7 +80,7 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
                            o + "8.0", "s",      "084.4",     o + "9.0", "s",  "230336"};
     EXPECT_EQ(traps(r)[1], expected);
     EXPECT_EQ(r.present({"/pwned1", "/pwned2"}), Args{});
-    EXPECT_NE(r.file("/sim/status.log").find("-v sys"), std::string::npos) << "product looked up";
+    EXPECT_TRUE(th::has(r.file("/sim/status.log"), "-v sys")) << "product looked up";
 
     // A failing trap tool is reported and tried again after the next pause.
     th::write_file(r.root + "/sim/snmptrap.exit", "1\n");
@@ -126,22 +126,19 @@ TEST(Control, ShellRequestsWithoutTraps)
     // still "status"; it names the version, the streams and the position.
     const std::string json = r.ask("status");
     EXPECT_EQ(json.rfind("{\"version\":\"1.0.0\",\"uptime\":", 0), 0u) << json;
-    EXPECT_NE(json.find("{\"name\":\"RSOCK4\",\"enabled\":false,"), std::string::npos) << json;
-    EXPECT_NE(json.find(",\"bursts_skipped\":0,\"bursts_lost\":0}"), std::string::npos) << json;
-    EXPECT_NE(json.find(",\"position\":{\"time\":\"123519.00\",\"lat\":48.117300,\"lon\":11.516667,\"fix\":\"1\"}}\n"),
-              std::string::npos)
-        << json;
+    EXPECT_TRUE(th::has(json, "{\"name\":\"RSOCK4\",\"enabled\":false,"));
+    EXPECT_TRUE(th::has(json, ",\"bursts_skipped\":0,\"bursts_lost\":0}"));
+    EXPECT_TRUE(
+        th::has(json, ",\"position\":{\"time\":\"123519.00\",\"lat\":48.117300,\"lon\":11.516667,\"fix\":\"1\"}}\n"));
     // The operator's tool asks the same and says it for a person, or
     // passes the report on as it came.
     const th::ToolRun summary_run = th::run_tool(r.root, {"status"});
     const std::string& summary = summary_run.log;
     EXPECT_EQ(summary_run.exit(), 0);
     EXPECT_EQ(summary.rfind("gnssd 1.0.0, up ", 0), 0u) << summary;
-    EXPECT_NE(summary.find("\nreceiver: $GPS_START on /dev/ttyUSB"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("\nposition: 48.117300 11.516667 at 123519.00 UTC, fix 1, "), std::string::npos) << summary;
-    EXPECT_NE(summary.find("\nRSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n"),
-              std::string::npos)
-        << summary;
+    EXPECT_TRUE(th::has(summary, "\nreceiver: $GPS_START on /dev/ttyUSB"));
+    EXPECT_TRUE(th::has(summary, "\nposition: 48.117300 11.516667 at 123519.00 UTC, fix 1, "));
+    EXPECT_TRUE(th::has(summary, "\nRSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n"));
     const th::ToolRun json_run = th::run_tool(r.root, {"status", "--json"});
     const std::string& raw = json_run.log;
     EXPECT_EQ(json_run.exit(), 0);
@@ -213,7 +210,7 @@ TEST(Control, ShellRequestsWithoutTraps)
     const th::ToolRun gone_run = th::run_tool(r.root, {"status"});
     const std::string& gone = gone_run.log;
     EXPECT_EQ(gone_run.exit(), 1);
-    EXPECT_NE(gone.find("gnssd is not running"), std::string::npos) << gone;
+    EXPECT_TRUE(th::has(gone, "gnssd is not running"));
 }
 
 TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
@@ -242,7 +239,7 @@ TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
     ASSERT_TRUE(r.daemon.wait_log("gps: notice: time synchronization", 20s)) << r.log();
     EXPECT_EQ(r.file("/dev/clock"), "2089888519\n");
     EXPECT_EQ(r.file("/dev/rtc"), "2036-03-23 12:35:19\n");
-    EXPECT_NE(r.file("/sim/status.log").find("-v sys"), std::string::npos);
+    EXPECT_TRUE(th::has(r.file("/sim/status.log"), "-v sys"));
     EXPECT_FALSE(th::file_exists(r.root + "/sim/snmptrap.log"));
     // Without a worker the values stay fresh: "snmp" always answers.
     for (int i = 0; i < 5; ++i)

@@ -126,7 +126,7 @@ void positions_survive(bool power_cut)
     EXPECT_EQ(field(store, "dropped"), "0") << store;
     EXPECT_GT(number(store, "bytes"), 0) << store;
     EXPECT_LE(number(store, "since_commit"), 2) << store;
-    EXPECT_NE(gnssd_status(run).find("\nstore: flash, "), std::string::npos) << gnssd_status(run);
+    EXPECT_TRUE(th::has(gnssd_status(run), "\nstore: flash, "));
 
     long long before_end = 0;
     const int end_cycle = cycle_now(run);
@@ -249,8 +249,7 @@ void a_tiny_store_stays_within_its_size()
     const std::string st = run.status();
     EXPECT_GE(number(object_of(st, "mqtt"), "dropped"), 20) << st;
     EXPECT_LE(number(object_of(st, "store"), "bytes"), bound) << st;
-    EXPECT_NE(run.daemon.log().find("gps: warning: store - backlog full, oldest positions dropped: "), std::string::npos)
-        << run.daemon.log();
+    EXPECT_TRUE(th::has(run.daemon.log(), "gps: warning: store - backlog full, oldest positions dropped: "));
 }
 
 class FleetE2e : public ::testing::Test {
@@ -337,7 +336,7 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
         for (std::size_t i = 0; i < p.size(); ++i) {
             EXPECT_EQ(p[i].payload.rfind("{\"id\":\"", 0), 0u) << p[i].payload;
             EXPECT_EQ(field(p[i].payload, "id"), field(p[0].payload, "id")) << p[i].payload;
-            EXPECT_NE(field(p[i].payload, "id").find("van5"), std::string::npos) << p[i].payload;
+            EXPECT_TRUE(th::has(field(p[i].payload, "id"), "van5")) << p[i].payload;
             EXPECT_EQ(field(p[i].payload, "hdop"), "0.9") << p[i].payload;
             EXPECT_TRUE(integer(field(p[i].payload, "seq"))) << p[i].payload;
             if (i > 0) {
@@ -387,8 +386,8 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
         const Message* tracker = nullptr;
         for (const Message& m : configs) {
             EXPECT_EQ(m.topic.size() - m.topic.rfind("/config"), 7u) << m.topic;
-            EXPECT_NE(m.payload.find("\"gnss/ha/status\""), std::string::npos) << m.payload;
-            EXPECT_NE(m.payload.find("\"identifiers\":"), std::string::npos) << m.payload;
+            EXPECT_TRUE(th::has(m.payload, "\"gnss/ha/status\""));
+            EXPECT_TRUE(th::has(m.payload, "\"identifiers\":"));
             EXPECT_FALSE(field(m.payload, "sw_version").empty()) << m.payload;
             if (m.topic.rfind("homeassistant/device_tracker/", 0) == 0) {
                 tracker = &m;
@@ -398,7 +397,7 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
             }
         }
         ASSERT_NE(tracker, nullptr) << sub.proc.log();
-        EXPECT_NE(tracker->topic.find("van9"), std::string::npos) << tracker->topic;
+        EXPECT_TRUE(th::has(tracker->topic, "van9"));
         EXPECT_EQ(field(tracker->payload, "source_type"), "gps") << tracker->payload;
         EXPECT_FALSE(field(tracker->payload, "unique_id").empty()) << tracker->payload;
         EXPECT_FALSE(field(tracker->payload, "name").empty()) << tracker->payload;
@@ -496,7 +495,7 @@ TEST_F(FleetE2e, OsmAndOverHttpsInOrderThroughAnOutageAndNothingUnverified)
         EXPECT_EQ(field(st, "port"), port) << st;
         const std::string said = "gps: err: http: server " + std::string(i == 2 ? "127.0.0.1" : "localhost") + ":" +
                                  port + ": ";
-        EXPECT_NE(runs[i].daemon.log().find(said), std::string::npos) << runs[i].daemon.log();
+        EXPECT_TRUE(th::has(runs[i].daemon.log(), said));
         EXPECT_GT(pending(runs[i]), 0) << runs[i].status();
     }
 
@@ -537,6 +536,6 @@ TEST_F(FleetE2e, OsmAndOverHttpsInOrderThroughAnOutageAndNothingUnverified)
     // The fleet process runs for HTTP alone; MQTT says it is off.
     EXPECT_EQ(field(object_of(good.status(), "mqtt"), "enabled"), "false") << good.status();
     const std::string text = good.status_text();
-    EXPECT_NE(text.find("\nmqtt: off\nstore: flash, 0 pending, 0 dropped, "), std::string::npos) << text;
-    EXPECT_NE(text.find("\nhttp: https localhost:" + port + " ready, "), std::string::npos) << text;
+    EXPECT_TRUE(th::has(text, "\nmqtt: off\nstore: flash, 0 pending, 0 dropped, "));
+    EXPECT_TRUE(th::has(text, "\nhttp: https localhost:" + port + " ready, "));
 }

@@ -58,7 +58,7 @@ void atgps_installs_tracks_and_stops()
     r.start_daemon();
     ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.log();
     EXPECT_EQ(r.lines_of("/sim/tools.log"), join({kInstall, kRestart, kProbes, {Q}}));
-    EXPECT_NE(r.log().find("gps: notice: using internal antenna input AUX\n"), std::string::npos);
+    EXPECT_TRUE(th::has(r.log(), "gps: notice: using internal antenna input AUX\n"));
     EXPECT_EQ(r.commands(), join({kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
     EXPECT_TRUE(th::file_exists(r.path("/run/lock/LCK..ttyUSB7")));
 
@@ -97,7 +97,7 @@ void atgps_mc8705_firmware_revisions()
     EXPECT_EQ(r.commands(), join({on("/dev/ttyUSB8", {"ATI"}), kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
     // Install found the setting in place; no open asked about it again.
     EXPECT_EQ(r.lines_of("/sim/tools.log"), join({{Q}, kProbes, kProbes}));
-    EXPECT_NE(r.log().find("gps: info: already installed, proceeding\n"), std::string::npos);
+    EXPECT_TRUE(th::has(r.log(), "gps: info: already installed, proceeding\n"));
     EXPECT_EQ(r.log().find("antenna input"), std::string::npos);
     ASSERT_TRUE(r.stop_daemon()) << r.log();
     EXPECT_TRUE(r.no_locks());
@@ -121,8 +121,7 @@ void gpsp_waits_until_ready_then_runs()
     EXPECT_TRUE(r.commands().empty());
     th::write_file(r.path("/run/ppp/iface-m0.state"), "Connected\n");
     ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.log();
-    EXPECT_NE(r.log().find("gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 1, MWAN module on=1\n"),
-              std::string::npos);
+    EXPECT_TRUE(th::has(r.log(), "gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 1, MWAN module on=1\n"));
     const Lines start = on("/dev/ttyUSB8", {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1", "AT$GPSP=1"});
     EXPECT_EQ(r.commands(), start);
     ASSERT_TRUE(r.stop_daemon()) << r.log();
@@ -135,8 +134,7 @@ void gpsp_product1070_uses_its_own_port_and_commands()
     Router r("gpsp", {"--usb", "1bc7:1070"});
     r.start_daemon();
     ASSERT_TRUE(r.output_has("$GPRMC")) << r.log();
-    EXPECT_NE(r.log().find("gps: debug: /dev/ttyUSB10 serial_ready: 1, MWAN ready: 0, MWAN module on=0\n"),
-              std::string::npos);
+    EXPECT_TRUE(th::has(r.log(), "gps: debug: /dev/ttyUSB10 serial_ready: 1, MWAN ready: 0, MWAN module on=0\n"));
     const Lines start = on("/dev/ttyUSB10", {"ATE0", "AT#LOCNMEATYPE=1,134217215", "AT$GPSNMUN=2,1,0,0,0,1,0",
                                              "AT$GPSANTPORT=3", "AT$GPSP=1"});
     EXPECT_EQ(r.commands(), start);

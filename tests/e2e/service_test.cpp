@@ -106,7 +106,7 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     for (const char* line :
          {"Current time (UTC) : 04:35:48.00\n", "Latitude           : 43.553169N\n", "Longitude          : 1.460306E\n",
           "Satellites in use  : 5\n", "Fix status         : 1\n"})
-        EXPECT_NE(stats.find(line), std::string::npos) << line << "in\n" << stats;
+        EXPECT_TRUE(th::has(stats, line)) << line << "in\n" << stats;
     EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "4333.190127N\n00127.618382E\n");
     EXPECT_TRUE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
     EXPECT_EQ(th::read_file(rig.path("/run/gnssd.pid")), std::to_string(rig.daemon.pid) + "\n");
@@ -151,8 +151,7 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     EXPECT_EQ(removed, (std::vector<std::string>{"gps.socket", "LCK..ttyS0", "nmea", "LCK..ttyUSB9", "stats.gps"}));
 
     const std::string log = rig.log();
-    EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
-        << log;
+    EXPECT_TRUE(th::has(log, "gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"));
     // Nothing is left that a later start could take for a running service.
     EXPECT_EQ(rig.present({"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0",
                            "/run/lock/LCK..ttyUSB9", "/run/gnssd.pid"}),
@@ -184,7 +183,7 @@ TEST(Service, StatusFilesCatchUpWhenAFloodPauses)
         th::wait_until([&] { return th::read_file(stats).find("Current time (UTC) : 23:59:59\n") != std::string::npos; },
                        30s))
         << th::read_file(stats) << rig.log();
-    EXPECT_NE(th::read_file(stats).find("Date               : 31.12.2026\n"), std::string::npos);
+    EXPECT_TRUE(th::has(th::read_file(stats), "Date               : 31.12.2026\n"));
     EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "4807.038N\n01131.000E\n");
     const std::string out = rig.out("ttyS0");
     EXPECT_EQ(th::count_of(out, "$GPRMC,235959,"), 1);
@@ -216,7 +215,7 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
     // A date 1024 weeks too early is repaired before it goes out.
     rig.ctl("rollover");
     ASSERT_TRUE(rig.daemon.wait_log("gps: info: calculated correct date ", 10s)) << rig.log();
-    EXPECT_NE(rig.log().find("gps: info: week rollover problem detected, invalid date 20"), std::string::npos);
+    EXPECT_TRUE(th::has(rig.log(), "gps: info: week rollover problem detected, invalid date 20"));
 
     rig.ctl("unplug");
     ASSERT_TRUE(rig.daemon.wait_log("gps: warning: no data from GPS\n", 10s)) << rig.log();

@@ -267,6 +267,13 @@ void run_side_by_side(const std::vector<Scenario>& scenarios)
         t.join();
 }
 
+::testing::AssertionResult has(const std::string& hay, const std::string& needle)
+{
+    if (hay.find(needle) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << needle << "\" in\n" << hay;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point t0)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

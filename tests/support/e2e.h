@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/harness.h"
 
 namespace th {
@@ -108,6 +110,9 @@ struct Scenario {
 // its own rig; an ASSERT ends only its own scenario, whose rig then stops its
 // processes, and an exception counts as a failure of that scenario.
 void run_side_by_side(const std::vector<Scenario>& scenarios);
+
+// hay holds needle; a failure shows both.
+::testing::AssertionResult has(const std::string& hay, const std::string& needle);
 
 double seconds_since(std::chrono::steady_clock::time_point t0);
 
