@@ -88,22 +88,24 @@ Commands on(const std::string& port, const std::string& family, std::initializer
 struct StartCase {
     const char* legend;
     const char* family;
-    std::vector<std::string> opts;
+    const char* opts;  // the simulator's options, between spaces
     const char* control;
     const char* data_tty;
     Commands start;
-    std::vector<std::string> logged_once;
+    std::string logged_once;  // lines of the log
 };
 
 void starts_streams_and_stops(const StartCase& c)
 {
-    Router r(c.family, c.opts);
+    Router r(c.family, words(c.opts));
     r.start_daemon();
     ASSERT_TRUE(r.wait_commands(c.start.size(), 60s)) << r.log();
     EXPECT_TRUE(r.wait_output()) << r.log();
     EXPECT_EQ(r.commands(), on(c.control, c.start));
-    for (const std::string& line : c.logged_once)
+    for (std::string line : th::lines_of(c.logged_once)) {
+        line.erase(line.find_last_not_of('\n') + 1);
         EXPECT_EQ(th::count_of(r.log(), line), 1) << line;
+    }
     EXPECT_EQ(th::read_file(r.lock(c.data_tty)), r.pid_text());
     EXPECT_EQ(r.locks(), Args{"/run/lock/LCK.." + std::string(c.data_tty)});
     EXPECT_EQ(r.open_module_ports(), std::vector<std::string>{c.data_tty});
@@ -128,35 +130,15 @@ Commands qgps_set_restart_start()
 // own data port (SIGTERM stops engine, output and antenna in that order);
 // AT+GTGPSPOWER streams on the reversed data port.
 const StartCase kStartCases[] = {
-    {"SgpscIdentityVariantsStartStreamAndStop PLS83",
-     "sgpsc",
-     {"identity=PLS83-W"},
-     "/dev/ttyUSB8",
-     "ttyUSB9",
-     th::at_sequence("sgpsc", "start PLS83 antenna off"),
-     {}},
-    {"SgpscIdentityVariantsStartStreamAndStop PLS8",
-     "sgpsc",
-     {"identity=PLS8-E", "antenna=on"},
-     "/dev/ttyUSB8",
-     "ttyUSB7",
-     th::at_sequence("sgpsc", "start PLS8 antenna on"),
-     {}},
-    {"SgpscIdentityVariantsStartStreamAndStop neither",
-     "sgpsc",
-     {"identity=ALS3-E"},
-     "/dev/ttyUSB8",
-     "ttyUSB7",
-     th::at_sequence("sgpsc", "start other antenna off"),
-     {}},
-    {"QgpsSetsRestartsThenStarts",
-     "qgps",
-     {"gpsnmeatype=1", "beidou_name=pqnmeatype", "restart_ms=1000"},
-     "/dev/ttyUSB8",
-     "ttyUSB7",
-     qgps_set_restart_start(),
-     {"gps: info: set \"gpsnmeatype\" = \"31\"", "gps: err: initialization failed"}},
-    {"GtgpsStartsStreamsAndStops", "gtgps", {}, "/dev/ttyUSB7", "ttyUSB9", th::at_sequence("gtgps", "start"), {}},
+    {"SgpscIdentityVariantsStartStreamAndStop PLS83", "sgpsc", "identity=PLS83-W", "/dev/ttyUSB8", "ttyUSB9",
+     th::at_sequence("sgpsc", "start PLS83 antenna off"), ""},
+    {"SgpscIdentityVariantsStartStreamAndStop PLS8", "sgpsc", "identity=PLS8-E antenna=on", "/dev/ttyUSB8", "ttyUSB7",
+     th::at_sequence("sgpsc", "start PLS8 antenna on"), ""},
+    {"SgpscIdentityVariantsStartStreamAndStop neither", "sgpsc", "identity=ALS3-E", "/dev/ttyUSB8", "ttyUSB7",
+     th::at_sequence("sgpsc", "start other antenna off"), ""},
+    {"QgpsSetsRestartsThenStarts", "qgps", "gpsnmeatype=1 beidou_name=pqnmeatype restart_ms=1000", "/dev/ttyUSB8",
+     "ttyUSB7", qgps_set_restart_start(), "gps: info: set \"gpsnmeatype\" = \"31\"\ngps: err: initialization failed"},
+    {"GtgpsStartsStreamsAndStops", "gtgps", "", "/dev/ttyUSB7", "ttyUSB9", th::at_sequence("gtgps", "start"), ""},
 };
 
 // Failed starts of every family: what the module received, what was logged,
@@ -167,48 +149,28 @@ struct FailedCase {
     std::string script;
     bool lock_control;  // another live process holds ttyUSB8
     Commands sent;
-    std::vector<std::string> logged;
+    std::string logged;  // lines of the log, in this order
 };
 
 const FailedCase kFailedCases[] = {
-    {"sgpsc control port locked by another process", "sgpsc", "", true, {}, {"gps: err: device(/dev/ttyUSB8) is locked"}},
-    {"sgpsc engine refused",
-     "sgpsc",
-     "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
-     false,
+    {"sgpsc control port locked by another process", "sgpsc", "", true, Commands(),
+     "gps: err: device(/dev/ttyUSB8) is locked"},
+    {"sgpsc engine refused", "sgpsc", "AT^SGPSC=\"Engine\",\"1\" => text:\\r\\n+CME ERROR: 3\\r\\n\n", false,
      on("/dev/ttyUSB8", "sgpsc", {"start PLS83 antenna off"}),
-     {"gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 3\\r\\n\")"}},
-    {"qgps error reply to a query",
-     "qgps",
-     "AT+QGPSCFG=\"nmeasrc\" => text:\\r\\n+CME ERROR: 3\\r\\n\n",
-     false,
-     on("/dev/ttyUSB8", {"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\""}),
-     {"gps: err: cannot read current value of \"nmeasrc\""}},
-    {"qgps engine refused",
-     "qgps",
-     "AT+QGPS=1 => refuse\n",
-     false,
-     on("/dev/ttyUSB8", "qgps", {"start", "stop"}),
-     {"gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")"}},
-    {"gtgps echo off refused",
-     "gtgps",
-     "ATE0 => refuse\n",
-     false,
+     "gps: err: cannot enable Engine (\"\\r\\n+CME ERROR: 3\\r\\n\")"},
+    {"qgps error reply to a query", "qgps", "AT+QGPSCFG=\"nmeasrc\" => text:\\r\\n+CME ERROR: 3\\r\\n\n", false,
+     on("/dev/ttyUSB8", Commands{"ATE0", "AT+QGPSCFG=\"outport\"", "AT+QGPSCFG=\"nmeasrc\""}),
+     "gps: err: cannot read current value of \"nmeasrc\""},
+    {"qgps engine refused", "qgps", "AT+QGPS=1 => refuse\n", false, on("/dev/ttyUSB8", "qgps", {"start", "stop"}),
+     "gps: err: cannot enable Engine (\"\\r\\nERROR\\r\\n\")"},
+    {"gtgps echo off refused", "gtgps", "ATE0 => refuse\n", false, on("/dev/ttyUSB7", "gtgps", {"start"}),
+     "gps: err: cannot write new value of \"ATE\""},
+    {"gtgps power and output refused", "gtgps", "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n", false,
      on("/dev/ttyUSB7", "gtgps", {"start"}),
-     {"gps: err: cannot write new value of \"ATE\""}},
-    {"gtgps power and output refused",
-     "gtgps",
-     "AT+GTGPSPOWER=1 => refuse\nAT+GTSET=\"NMEAEN\",1 => refuse\n",
-     false,
-     on("/dev/ttyUSB7", "gtgps", {"start"}),
-     {"gps: err: cannot write new value of \"AT+GTGPSPOWER\"",
-      "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
-    {"gtgps output refused",
-     "gtgps",
-     "AT+GTSET=\"NMEAEN\",1 => silent\n",
-     false,
-     on("/dev/ttyUSB7", "gtgps", {"start"}),
-     {"gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""}},
+     "gps: err: cannot write new value of \"AT+GTGPSPOWER\"\n"
+     "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""},
+    {"gtgps output refused", "gtgps", "AT+GTSET=\"NMEAEN\",1 => silent\n", false,
+     on("/dev/ttyUSB7", "gtgps", {"start"}), "gps: err: cannot write new value of \"AT+GTSET=\"NMEAEN\"\""},
 };
 
 void failed_start_leaves_nothing_held(const FailedCase& c)
@@ -226,7 +188,8 @@ void failed_start_leaves_nothing_held(const FailedCase& c)
     EXPECT_EQ(r.commands(), c.sent);
     const std::string log = r.log();
     std::size_t at = 0;
-    for (const auto& line : c.logged) {
+    for (std::string line : th::lines_of(c.logged)) {
+        line.erase(line.find_last_not_of('\n') + 1);
         at = log.find(line, at);
         EXPECT_NE(at, std::string::npos) << line << "\n" << log;
     }

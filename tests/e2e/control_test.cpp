@@ -30,10 +30,10 @@ std::vector<std::vector<std::string>> traps(const Rig& r)
 {
     std::vector<std::vector<std::string>> out;
     std::vector<std::string> cur;
-    const std::string log = r.file("/sim/snmptrap.log");
-    std::size_t pos = 0;
-    for (std::size_t nl; (nl = log.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-        std::string line = log.substr(pos, nl - pos);
+    for (std::string line : th::lines_of(r.file("/sim/snmptrap.log"))) {
+        if (line.back() != '\n')
+            break;  // still being written
+        line.pop_back();
         if (line.rfind("\\end ", 0) == 0) {
             out.push_back(cur);
             cur.clear();

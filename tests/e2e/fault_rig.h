@@ -7,33 +7,24 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <netinet/in.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/settings.h"
 #include "outputs/rsock.h"
 #include "support/e2e.h"
-#include "support/harness.h"
 #include "support/inproc.h"
 
 namespace fault_rig {
@@ -145,6 +136,33 @@ inline std::string expected_stream(const std::string& capture, const std::string
     return out;
 }
 
+inline bool always_moving(int)
+{
+    return true;
+}
+
+// A replayable drive: numbered cycles of GGA, RMC and GSA. The cycle number
+// is the GGA/RMC time of day, so order and whole bursts can be checked;
+// moving(i) decides the RMC speed. Standing is written the ways receivers
+// write it: a plain zero, zero in fixed-width digits, a parked drift.
+inline std::string drive_capture(int cycles, bool (*moving)(int), int gsv_lines = 0)
+{
+    static const char* const kStanding[] = {"0.0", "000.0", "00.02"};
+    std::string out;
+    for (int i = 0; i < cycles; ++i) {
+        char hms[16];
+        std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
+        const bool m = moving(i);
+        out += th::with_checksum(std::string("GPGGA,") + hms + ",4333.1902,N,00127.6183,E,1,08,0.9,250.8,M,50.0,M,,");
+        out += th::with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E," +
+                                 (m ? "12.5" : kStanding[i % 3]) + ",90.0,071226,,,A");
+        out += th::with_checksum("GPGSA,A,3,02,05,07,09,13,16,20,30,,,,,1.6,0.9,1.3");
+        for (int g = 0; g < gsv_lines; ++g)
+            out += th::with_checksum("GPGSV,9,1,36,02,45,061,44,05,32,112,41,07,67,289,46,09,22,176,38");
+    }
+    return out;
+}
+
 inline std::string first_difference(const std::string& got, const std::string& want)
 {
     return th::first_difference(got, want, 120);
@@ -189,6 +207,16 @@ inline Args on(const std::string& port, const Args& texts)
     Args out;
     for (const auto& t : texts)
         out.push_back(port + " " + t);
+    return out;
+}
+
+// The words of text, between spaces.
+inline Args words(const std::string& text)
+{
+    Args out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;)
+        out.push_back(w);
     return out;
 }
 

@@ -2,25 +2,12 @@
 // The fleet feed's store and backends end to end: positions kept on flash
 // through kills, stops, damaged files and a full store; each MQTT dialect as
 // its consumer reads it; the OsmAnd output against an HTTPS server.
-#include <signal.h>
-#include <sys/socket.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <random>
 #include <set>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "support/e2e.h"
+#include "e2e/fault_rig.h"
 #include "support/fleet_kit.h"
-#include "support/harness.h"
 
 using namespace std::chrono_literals;
 using th::Broker;
@@ -78,10 +65,7 @@ int cycle_now(const DaemonRun& run)
 // What `gnssd status` prints for the daemon of run.
 std::string gnssd_status(const DaemonRun& run)
 {
-    th::Process cli;
-    cli.start({th::daemon_bin(), "status"}, {{"GNSSD_ROOT", run.root.path}}, run.root.path + "/cli.out");
-    EXPECT_TRUE(cli.wait_exit(10s));
-    return cli.log();
+    return th::run_tool(run.root.path, {"status"}).log;
 }
 
 // A power cut as the store sees it: the service and its fleet process end
@@ -315,10 +299,11 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
         runs[i].launch(receiver_capture(3600), th::mqtt_keys(broker.port, 1, 1, more[i]));
     for (DaemonRun& r : runs)
         r.wait_running();
-    auto on_topic = [&](const std::string& topic) {
+    // The messages on topic, or on every topic below it when under.
+    auto on_topic = [&](const std::string& topic, bool under = false) {
         std::vector<Message> out;
         for (const Message& m : sub.messages())
-            if (m.topic == topic)
+            if (under ? m.topic.rfind(topic, 0) == 0 : m.topic == topic)
                 out.push_back(m);
         return out;
     };
@@ -378,10 +363,7 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
     }
     {
         SCOPED_TRACE(names[2]);
-        std::vector<Message> configs;
-        for (const Message& m : sub.messages())
-            if (m.topic.rfind("homeassistant/", 0) == 0)
-                configs.push_back(m);
+        const std::vector<Message> configs = on_topic("homeassistant/", true);
         ASSERT_EQ(configs.size(), 3u) << sub.proc.log();
         const Message* tracker = nullptr;
         for (const Message& m : configs) {

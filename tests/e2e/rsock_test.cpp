@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Remote streams end to end: the daemon under a simulation root streaming to loopback servers.
-#include <map>
-
 #include "e2e/fault_rig.h"
 
 using namespace fault_rig;
@@ -41,28 +39,6 @@ struct Servers : th::SimServers {
 };
 
 using th::with_checksum;
-
-// A replayable drive: numbered cycles of GGA, RMC and GSA. The cycle number
-// is the GGA/RMC time of day, so order and whole bursts can be checked;
-// moving(i) decides the RMC speed. Standing is written the ways receivers
-// write it: a plain zero, zero in fixed-width digits, a parked drift.
-std::string drive_capture(int cycles, bool (*moving)(int), int gsv_lines = 0)
-{
-    static const char* const kStanding[] = {"0.0", "000.0", "00.02"};
-    std::string out;
-    for (int i = 0; i < cycles; ++i) {
-        char hms[16];
-        std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
-        const bool m = moving(i);
-        out += with_checksum(std::string("GPGGA,") + hms + ",4333.1902,N,00127.6183,E,1,08,0.9,250.8,M,50.0,M,,");
-        out += with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E," +
-                             (m ? "12.5" : kStanding[i % 3]) + ",90.0,071226,,,A");
-        out += with_checksum("GPGSA,A,3,02,05,07,09,13,16,20,30,,,,,1.6,0.9,1.3");
-        for (int g = 0; g < gsv_lines; ++g)
-            out += with_checksum("GPGSV,9,1,36,02,45,061,44,05,32,112,41,07,67,289,46,09,22,176,38");
-    }
-    return out;
-}
 
 // One received burst: the cycle numbers it carries and its moving flag.
 struct Burst {
@@ -120,6 +96,15 @@ std::vector<Burst> bursts(const Servers& srv, const std::string& name)
         if (e.a + e.b <= static_cast<long long>(data.size()))
             out.push_back(parse_burst(e.ms, data.substr(static_cast<std::size_t>(e.a), static_cast<std::size_t>(e.b))));
     return out;
+}
+
+// Each named server got at least n bursts.
+bool each_got(const Servers& srv, std::initializer_list<const char*> names, std::size_t n)
+{
+    for (const char* name : names)
+        if (bursts(srv, name).size() < n)
+            return false;
+    return true;
 }
 
 // Every burst whole and every cycle later than the one before.
@@ -240,11 +225,6 @@ TEST(RsockE2e, BurstsArriveWholeInOrderAtThePaceOfTheMovingFlag)
     EXPECT_EQ(log.find("rsock"), std::string::npos) << log;
 }
 
-bool always_moving(int)
-{
-    return true;
-}
-
 void every_network_fault_ends_in_a_reconnect()
 {
     th::TempDir dir;
@@ -302,15 +282,11 @@ void every_network_fault_ends_in_a_reconnect()
     stop(run);
 
     // Whatever reached each server came whole and in order.
-    expect_whole_in_order(bursts(srv, "late"), "late");
-    expect_whole_in_order(bursts(srv, "restart"), "restart");
-    expect_whole_in_order(bursts(srv, "rst"), "reset");
+    for (const char* name : {"late", "restart", "rst"})
+        expect_whole_in_order(bursts(srv, name), name);
     // The stalled stream resumes where it stood: TCP segments of bursts may
     // merge on the way, so check the bytes as one stream.
-    const Burst stalled = parse_burst(0, srv.data("stall").substr(0, stall_total));
-    EXPECT_TRUE(stalled.whole);
-    for (std::size_t i = 1; i < stalled.cycles.size(); ++i)
-        EXPECT_GT(stalled.cycles[i], stalled.cycles[i - 1]);
+    expect_whole_in_order({parse_burst(0, srv.data("stall").substr(0, stall_total))}, "stalled");
 }
 
 // A JSON value at text[pos], skipped; false when it is not well formed.
@@ -405,7 +381,7 @@ void fast_receiver_talking_stopped_and_unknown_servers()
 
     ASSERT_TRUE(th::wait_until(
         [&] {
-            return bursts(srv, "fast").size() >= 5 && bursts(srv, "chat").size() >= 5 && !bursts(srv, "stall").empty();
+            return each_got(srv, {"fast", "chat"}, 5) && each_got(srv, {"stall"}, 1);
         },
         20s))
         << run.log();
@@ -529,19 +505,13 @@ TEST(RsockE2e, Ipv6ServersAndANameBesideTheGpsdFeed)
                 rsock_keys(1, "::1", 0, srv.port("t6")),
                 rsock_keys(2, "[::1]", 1, srv.port("u6")),
                 rsock_keys(3, "localhost", 0, srv.port("named"))}));
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            return bursts(srv, "t6").size() >= 3 && bursts(srv, "u6").size() >= 3 && bursts(srv, "named").size() >= 3 &&
-                   bursts(srv, "feed").size() >= 3;
-        },
-        30s))
-        << run.log();
+    ASSERT_TRUE(th::wait_until([&] { return each_got(srv, {"t6", "u6", "named", "feed"}, 3); }, 30s)) << run.log();
     const std::string status = run.ask("status\n");
     stop(run);
 
-    expect_whole_in_order(bursts(srv, "t6"), "TCP to ::1");
-    expect_whole_in_order(bursts(srv, "u6"), "UDP to [::1]");
-    expect_whole_in_order(bursts(srv, "named"), "TCP to localhost");
+    // TCP to ::1, UDP to [::1], TCP to localhost.
+    for (const char* name : {"t6", "u6", "named"})
+        expect_whole_in_order(bursts(srv, name), name);
     const std::string t6 = std::to_string(srv.port("t6")), u6 = std::to_string(srv.port("u6")),
                       named = std::to_string(srv.port("named"));
     EXPECT_TRUE(th::has(status, "\"host\":\"::1\",\"port\":" + t6 +
@@ -570,12 +540,7 @@ void backlog_delivers_the_cycles_of_an_outage()
     start(run, drive_capture(600, always_moving),
           join({{"MOD_GPS_RSOCK1_BACKLOG=300", "MOD_GPS_RSOCK3_BACKLOG=3"},
                 streams_to(srv, {"kept", "live", "small"})}));
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            return bursts(srv, "kept").size() >= 3 && bursts(srv, "live").size() >= 3 &&
-                   bursts(srv, "small").size() >= 3;
-        },
-        20s));
+    ASSERT_TRUE(th::wait_until([&] { return each_got(srv, {"kept", "live", "small"}, 3); }, 20s));
     for (const char* name : {"kept", "live", "small"})
         srv.command(std::string("stop ") + name);
     // An outage of 8 s; with the 10 s between connect attempts the streams
@@ -620,10 +585,7 @@ void backlog_delivers_the_cycles_of_an_outage()
         hole = std::max(hole, live.cycles[i] - live.cycles[i - 1]);
     EXPECT_GE(hole, 7) << "a stream without a backlog delivered the outage";
     // Small: the latest three were kept, the rest dropped, logged once.
-    const Burst small = parse_burst(0, srv.data("small"));
-    EXPECT_TRUE(small.whole);
-    for (std::size_t i = 1; i < small.cycles.size(); ++i)
-        EXPECT_GT(small.cycles[i], small.cycles[i - 1]);
+    expect_whole_in_order({parse_burst(0, srv.data("small"))}, "small");
     const std::string log = run.log();
     EXPECT_EQ(th::count_of(log, "gps: warning: rsock_backlog - backlog full, oldest bursts dropped: 1 (127.0.0.1:" +
                                     std::to_string(srv.port("small")) + ")"),

@@ -181,23 +181,6 @@ struct Blackhole {
     }
 };
 
-// A capture of large receiver cycles (about 10 kB each), so that a stalled
-// server's connection fills within seconds.
-std::string heavy_capture(int cycles)
-{
-    const auto sentence = th::with_checksum;
-    std::string out;
-    for (int i = 0; i < cycles; ++i) {
-        char hms[16];
-        std::snprintf(hms, sizeof hms, "12%02d%02d.00", i / 60 % 60, i % 60);
-        out += sentence(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E,12.5,90.0,071226,,,A");
-        out += sentence(std::string("GPGGA,") + hms + ",4333.1902,N,00127.6183,E,1,08,0.9,250.8,M,50.0,M,,");
-        for (int g = 0; g < 140; ++g)
-            out += sentence("GPGSV,3,1,10,02,45,061,44,05,32,112,41,07,67,289,46,09,22,176,38");
-    }
-    return out;
-}
-
 // Remote streams pointed at a server that stopped reading, at an address
 // that never answers a connect and at a full listener, SNMP traps and a
 // control-shell client that connected and says nothing: none of them holds
@@ -209,15 +192,17 @@ TEST(FaultTable, StalledAndUnansweredSocketsAndAnIdleShellClientDoNotDelayTheSto
     srv.start(srv_dir.path, {"tcp:stall", "udp:feed"}, 2048);
     Blackhole hole;
     Rig rig;
-    ASSERT_TRUE(rig.start(join({{"--outputs", "--loop", "--rate", "2"}, rig.capture(heavy_capture(60))}),
-                          join({{"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_PTY_ENABLED=1", "MOD_GPS_GPSD_ENABLED=1",
-                                 "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed")),
-                                 "MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=127.0.0.1",
-                                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"},
-                                rsock_keys(1, "127.0.0.1", 0, srv.port("stall")),
-                                rsock_keys(2, "10.255.255.1", 0, 9),
-                                rsock_keys(3, "127.0.0.1", 0, hole.port),
-                                rsock_keys(4, "127.0.0.1", 1, srv.port("feed"))})))
+    // Receiver cycles of about 10 kB each: a stalled server's connection fills within seconds.
+    ASSERT_TRUE(
+        rig.start(join({{"--outputs", "--loop", "--rate", "2"}, rig.capture(drive_capture(60, always_moving, 140))}),
+                  join({{"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_PTY_ENABLED=1", "MOD_GPS_GPSD_ENABLED=1",
+                         "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed")), "MOD_GPS_SNMP_REPORT_ENABLED=1",
+                         "MOD_GPS_SNMP_REPORT_IPADDR=127.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
+                         "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"},
+                        rsock_keys(1, "127.0.0.1", 0, srv.port("stall")),
+                        rsock_keys(2, "10.255.255.1", 0, 9),
+                        rsock_keys(3, "127.0.0.1", 0, hole.port),
+                        rsock_keys(4, "127.0.0.1", 1, srv.port("feed"))})))
         << rig.log();
     ASSERT_TRUE(th::wait_until([&] { return srv.received("stall") > 0; }, 20s)) << rig.log();
     srv.command("stall stall");

@@ -107,11 +107,9 @@ SimServers::~SimServers()
 void start_router_sim(Process& sim, const std::string& root, const std::string& family,
                       const std::vector<std::string>& extra)
 {
-    std::vector<std::string> argv = {sim_bin(), "--root",
-                                     root,      "--family",
-                                     family,    "--outputs",
-                                     "--set",   "MOD_GPS_ENABLED=1",
-                                     "--set",   "MOD_GPS_EP1_ENABLED=1"};
+    std::vector<std::string> argv = {sim_bin(), "--root", root, "--family", family, "--outputs"};
+    for (const char* on : {"MOD_GPS_ENABLED=1", "MOD_GPS_EP1_ENABLED=1"})
+        argv.insert(argv.end(), {"--set", on});
     argv.insert(argv.end(), extra.begin(), extra.end());
     sim.start(argv, {}, root + "/sim.log");
     EXPECT_TRUE(wait_until([&] { return file_exists(root + "/sim/ready"); }, 10s)) << sim.log();
@@ -120,18 +118,11 @@ void start_router_sim(Process& sim, const std::string& root, const std::string& 
 std::vector<std::string> sim_commands(const std::string& root)
 {
     std::vector<std::string> out;
-    const std::string text = read_file(root + "/sim/commands.log");
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t nl = text.find('\n', at);
-        if (nl == std::string::npos)
-            break;
-        std::string line = text.substr(at, nl - at);
-        at = nl + 1;
-        std::size_t sp = line.find(' ');
-        if (sp == std::string::npos)
+    for (std::string line : lines_of(read_file(root + "/sim/commands.log"))) {
+        const std::size_t sp = line.find(' ');
+        if (line.back() != '\n' || sp == std::string::npos)
             continue;
-        line.erase(0, sp + 1);
+        line = line.substr(sp + 1, line.size() - sp - 2);
         if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\r") == 0)
             line.resize(line.size() - 2);
         out.push_back(line);

@@ -84,10 +84,7 @@ static bool own_machine_elf(const std::string& path)
         return false;
     ssize_t n = read(fd, hdr, sizeof hdr);
     close(fd);
-    if (n != static_cast<ssize_t>(sizeof hdr) || std::memcmp(hdr,
-                                                             "\x7f"
-                                                             "ELF",
-                                                             4) != 0)
+    if (n != static_cast<ssize_t>(sizeof hdr) || hdr[0] != 0x7f || std::memcmp(hdr + 1, "ELF", 3) != 0)
         return false;
     const unsigned machine = hdr[5] == 2 ? (hdr[18] << 8 | hdr[19]) : (hdr[19] << 8 | hdr[18]);
 #if defined(__arm__)
