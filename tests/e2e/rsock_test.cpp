@@ -16,7 +16,8 @@ struct ServerEvent {
 
 // gnssd-sim server, run for one test, with its event log read back.
 struct Servers : th::SimServers {
-    std::vector<ServerEvent> events() const
+    // The events of one server of one kind ("recv", "accept").
+    std::vector<ServerEvent> events(const std::string& name, const std::string& kind) const
     {
         std::vector<ServerEvent> out;
         std::istringstream in(th::read_file(dir + "/server.log"));
@@ -24,16 +25,9 @@ struct Servers : th::SimServers {
             std::istringstream ls(line);
             ServerEvent e;
             ls >> e.ms >> e.name >> e.kind >> e.a >> e.b;
-            out.push_back(e);
-        }
-        return out;
-    }
-    std::vector<ServerEvent> events(const std::string& name, const std::string& kind) const
-    {
-        std::vector<ServerEvent> out;
-        for (auto& e : events())
             if (e.name == name && e.kind == kind)
                 out.push_back(e);
+        }
         return out;
     }
 };

@@ -40,14 +40,12 @@ bool sentence_ok(const std::string& line)
 // Item k of a sentence (item 0 is the tag).
 std::string item(const std::string& line, int k)
 {
-    std::size_t pos = 0;
-    for (int i = 0; i < k; ++i) {
-        pos = line.find(',', pos);
-        if (pos == std::string::npos)
+    std::istringstream in(line.substr(0, line.find('*')));
+    std::string value;
+    for (int i = 0; i <= k; ++i)
+        if (!std::getline(in, value, ','))
             return "";
-        ++pos;
-    }
-    return line.substr(pos, line.find_first_of(",*", pos) - pos);
+    return value;
 }
 
 TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
