@@ -10,6 +10,7 @@
 #include "support/fleet_kit.h"
 
 using namespace std::chrono_literals;
+using fault_rig::always_moving;
 using th::Broker;
 using th::DaemonRun;
 using th::field;
@@ -18,17 +19,12 @@ using th::Subscriber;
 
 namespace {
 
-bool always(int)
-{
-    return true;
-}
-
 // The numbered drive as a receiver of the simulated family sends it: the
 // cycle opens with the RMC, and a GSV ahead of the GGA makes the GGA the
 // cycle's news, so each position has its items too (altitude, HDOP).
 std::string receiver_capture(int cycles)
 {
-    const std::vector<std::string> lines = th::lines_of(th::drive_capture(cycles, always));
+    const std::vector<std::string> lines = th::lines_of(th::drive_capture(cycles, always_moving));
     const std::string gsv = th::with_checksum("GPGSV,1,1,00");
     std::string out;
     for (std::size_t i = 0; i + 1 < lines.size(); i += 2)
@@ -98,7 +94,7 @@ void positions_survive(bool power_cut)
         << broker.proc.log();
     broker.stop();
     DaemonRun run;
-    run.start(th::drive_capture(3600, always), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
+    run.start(th::drive_capture(3600, always_moving), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
     ASSERT_TRUE(th::wait_until([&] { return pending(run) >= 6; }, 30s)) << run.status();
     // Every one of these was on flash a commit later: more have come since.
     const long long committed = pending(run);
@@ -185,7 +181,7 @@ void a_damaged_store_is_moved_aside()
         c = static_cast<char>(random());
     DaemonRun run;
     run.files["/opt/gps/var/fleet.db"] = junk;
-    run.start(th::drive_capture(3600, always), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
+    run.start(th::drive_capture(3600, always_moving), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
     ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 2; }, 30s)) << run.daemon.log();
     EXPECT_TRUE(
         run.daemon.wait_log("gps: warning: store: /opt/gps/var/fleet.db is damaged or no store, moved aside "
@@ -204,7 +200,7 @@ void a_tiny_store_stays_within_its_size()
     DaemonRun run;
     run.sim_args = {"--rate", "10"};
     const int away = th::free_port(SOCK_STREAM);
-    run.start(th::drive_capture(36000, always),
+    run.start(th::drive_capture(36000, always_moving),
               th::mqtt_keys(away, 1, 1, {"MOD_GPS_STORE_SIZE=64", "MOD_GPS_STORE_SYNC=1"}));
     const std::string dir = run.root.path + "/opt/gps/var/";
     auto on_flash = [&] {
