@@ -60,11 +60,6 @@ inline std::string status_field(pid_t pid, const std::string& name)
     return "";
 }
 
-inline long rss_kb(pid_t pid)
-{
-    return std::atol(status_field(pid, "VmRSS").c_str());
-}
-
 // The daemon's SIGTERM handler is in place: from then on a SIGTERM is a
 // request to stop, not the default death.
 inline bool term_handler_installed(pid_t pid)
@@ -166,14 +161,6 @@ inline std::string drive_capture(int cycles, bool (*moving)(int), int gsv_lines 
 inline std::string first_difference(const std::string& got, const std::string& want)
 {
     return th::first_difference(got, want, 120);
-}
-
-inline std::string repeat(const std::string& text, int times)
-{
-    std::string out;
-    for (int i = 0; i < times; ++i)
-        out += text;
-    return out;
 }
 
 // --- the simulated router -------------------------------------------------------
@@ -360,7 +347,7 @@ inline Footprint footprint(const th::Process& p)
         std::this_thread::sleep_for(20ms);
         fds = std::min(fds, p.fd_count());
     }
-    return {fds, p.thread_count(), rss_kb(p.pid)};
+    return {fds, p.thread_count(), std::atol(status_field(p.pid, "VmRSS").c_str())};
 }
 
 inline bool rss_meaningful();

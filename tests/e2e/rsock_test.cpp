@@ -44,9 +44,8 @@ struct Burst {
 
 int cycle_of(const std::string& hms)
 {
-    int h = std::atoi(hms.substr(0, 2).c_str()), m = std::atoi(hms.substr(2, 2).c_str()),
-        s = std::atoi(hms.substr(4, 2).c_str());
-    return (h - 10) * 3600 + m * 60 + s;
+    return (std::atoi(hms.substr(0, 2).c_str()) - 10) * 3600 + std::atoi(hms.substr(2, 2).c_str()) * 60 +
+           std::atoi(hms.substr(4, 2).c_str());
 }
 
 // Splits one send as received into cycles (numbered by their RMC); whole
