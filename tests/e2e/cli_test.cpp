@@ -1,47 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The command line of the built executable under a simulation root: install, uninstall, usage.
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <thread>
-#include <vector>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "support/e2e.h"
-#include "support/harness.h"
+#include "e2e/fault_rig.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
-struct CliRun {
-    std::string log;
-    int status;
-};
-
-CliRun run_gnssd(const std::string& root, const std::vector<std::string>& args)
-{
-    th::Process p;
-    std::vector<std::string> argv = {th::daemon_bin()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    static int runs = 0;
-    const std::string log = root + "/stderr-" + std::to_string(++runs);
-    p.start(argv, {{"GNSSD_ROOT", root}}, log);
-    EXPECT_TRUE(p.wait_exit(30s)) << "still running: " << args.at(0);
-    return {p.log(), p.status};
-}
+using namespace fault_rig;
+using th::run_tool;
 
 std::string port8_line(const char* vendor, const char* product)
 {
@@ -57,40 +23,26 @@ TEST(CommandLine, ModesAndTheirMessages)
     th::TempDir root;
     th::make_root_dirs(root.path);
     th::write_file(root.path + "/dev/gpio", "board_code=4\nplatform_id=1\n");
+    const std::string none = "gps: notice: no device for installation found\n", quectel = port8_line("2c7c", "0125"),
+                      uninstall = "gps: notice: module uninstall\n",
+                      usage = "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n" + kUsage;
     struct Case {
         const char* legend;
         std::string usbserial;  // empty: no list at all
-        std::vector<std::string> args;
+        const char* arg;
         std::string want;
     };
     const Case cases[] = {
-        {"install without a module", "", {"install"}, "gps: notice: no device for installation found\n"},
-        {"install, any word that begins with install",
-         "",
-         {"installation"},
-         "gps: notice: no device for installation found\n"},
-        {"install on a module whose row has no install step",
-         port8_line("2c7c", "0125"),
-         {"install"},
+        {"install without a module", "", "install", none},
+        {"install, any word that begins with install", "", "installation", none},
+        {"install on a module whose row has no install step", quectel, "install",
          "gps: notice: no installation required\n"},
-        {"install of an unknown module",
-         port8_line("1234", "5678"),
-         {"install"},
-         "gps: notice: no device for installation found\n"},
-        {"uninstall without a module", "", {"uninstall"}, "gps: notice: module uninstall\n"},
-        {"uninstall of a row without an uninstall step",
-         port8_line("2c7c", "0125"),
-         {"uninstall-now"},
-         "gps: notice: module uninstall\n"},
-        {"anything else", "", {"bogus"}, "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n" + kUsage},
-        {"a prefix of install is not install",
-         "",
-         {"inst"},
-         "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n" + kUsage},
-        {"the new words are whole words",
-         "",
-         {"statusx"},
-         "gps: notice: usage: " + th::daemon_bin() + " [install|uninstall]\n" + kUsage},
+        {"install of an unknown module", port8_line("1234", "5678"), "install", none},
+        {"uninstall without a module", "", "uninstall", uninstall},
+        {"uninstall of a row without an uninstall step", quectel, "uninstall-now", uninstall},
+        {"anything else", "", "bogus", usage},
+        {"a prefix of install is not install", "", "inst", usage},
+        {"the new words are whole words", "", "statusx", usage},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -99,9 +51,8 @@ TEST(CommandLine, ModesAndTheirMessages)
             std::remove(list.c_str());
         else
             th::write_file(list, c.usbserial);
-        const CliRun r = run_gnssd(root.path, c.args);
-        ASSERT_TRUE(WIFEXITED(r.status));
-        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+        const th::ToolRun r = run_tool(root.path, {c.arg});
+        EXPECT_EQ(r.exit(), 0);
         // The whole usage text follows its first line.
         EXPECT_EQ(r.log.substr(0, c.want.size()), c.want);
         EXPECT_EQ(r.log.size() > c.want.size(), c.want.find(kUsage) != std::string::npos) << r.log;
@@ -127,76 +78,43 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
     struct Case {
         const char* legend;
         std::string file;  // empty: none
-        std::vector<std::string> args;
+        const char* args;  // between spaces
         int exit;
-        std::vector<std::string> want;  // in the captured output
-        bool service = false;           // the pid file is locked, as by a service still starting
+        std::string want;      // lines of the captured output, each there once
+        bool service = false;  // the pid file is locked, as by a service still starting
     } cases[] = {
-        {"check without a file: defaults, and where it looked",
-         "",
-         {"check"},
-         0,
+        {"check without a file: defaults, and where it looked", "", "check", 0,
          // Named as the router knows it, as every path in a message.
-         {"gps: notice: settings: /opt/gps/etc/settings not found, defaults used\n", "MOD_GPS_ENABLED=0\n",
-          "MOD_GPS_ROUTER_ID_STRING=\"\"\n", "MOD_GPS_GPSD_PORT_LISTEN=0\n"}},
-        {"check of a clean file",
-         "MOD_GPS_ENABLED=1\nMOD_GPS_ROUTER_ID_STRING=\"r 1\"\nOTHER=x\n",
-         {"check"},
-         0,
-         {"MOD_GPS_ENABLED=1\n", "MOD_GPS_ROUTER_ID_STRING=\"r 1\"\n"}},
-        {"check of a stream that stays off: warned, still valid",
-         "MOD_GPS_RSOCK2_ENABLED=1\nMOD_GPS_RSOCK2_IPADDR=h\n",
-         {"check"},
-         0,
-         {"gps: warning: settings: RSOCK2 is enabled but has no port (MOD_GPS_RSOCK2_*), it stays off\n"}},
-        {"check of a misspelt key",
-         "MOD_GPS_RSOCK1_ENABLE=1\n",
-         {"check"},
-         1,
-         {"gps: warning: settings: unknown key \"MOD_GPS_RSOCK1_ENABLE\" ignored\n", "MOD_GPS_RSOCK1_ENABLED=0\n"}},
-        {"check of a value that is not a number",
-         "MOD_GPS_RSOCK1_PERIOD=ten\n",
-         {"check"},
-         1,
-         {"gps: warning: settings: MOD_GPS_RSOCK1_PERIOD=\"ten\" is not a number, read as 0\n"}},
+         "gps: notice: settings: /opt/gps/etc/settings not found, defaults used\nMOD_GPS_ENABLED=0\n"
+         "MOD_GPS_ROUTER_ID_STRING=\"\"\nMOD_GPS_GPSD_PORT_LISTEN=0\n"},
+        {"check of a clean file", "MOD_GPS_ENABLED=1\nMOD_GPS_ROUTER_ID_STRING=\"r 1\"\nOTHER=x\n", "check", 0,
+         "MOD_GPS_ENABLED=1\nMOD_GPS_ROUTER_ID_STRING=\"r 1\"\n"},
+        {"check of a stream that stays off: warned, still valid", "MOD_GPS_RSOCK2_ENABLED=1\nMOD_GPS_RSOCK2_IPADDR=h\n",
+         "check", 0, "gps: warning: settings: RSOCK2 is enabled but has no port (MOD_GPS_RSOCK2_*), it stays off\n"},
+        {"check of a misspelt key", "MOD_GPS_RSOCK1_ENABLE=1\n", "check", 1,
+         "gps: warning: settings: unknown key \"MOD_GPS_RSOCK1_ENABLE\" ignored\nMOD_GPS_RSOCK1_ENABLED=0\n"},
+        {"check of a value that is not a number", "MOD_GPS_RSOCK1_PERIOD=ten\n", "check", 1,
+         "gps: warning: settings: MOD_GPS_RSOCK1_PERIOD=\"ten\" is not a number, read as 0\n"},
         {"check of the installed file with a line appended: that line is in force",
-         installed + "MOD_GPS_PTY_ENABLED=1\n",
-         {"check"},
-         0,
-         {"MOD_GPS_PTY_ENABLED=1\n", "MOD_GPS_MQTT_BACKLOG=3600\n"}},
-        {"check of the example with a line appended: the line ignored is named",
-         example + "MOD_GPS_PTY_ENABLED=1\n",
-         {"check"},
-         0,
-         {"gps: warning: settings: MOD_GPS_PTY_ENABLED is given twice: line " + std::to_string(pty_at) +
-              " is in force, line " + std::to_string(example_lines + 1) + " is ignored\n",
-          pty_line}},
+         installed + "MOD_GPS_PTY_ENABLED=1\n", "check", 0, "MOD_GPS_PTY_ENABLED=1\nMOD_GPS_MQTT_BACKLOG=3600\n"},
+        {"check of the example with a line appended: the line ignored is named", example + "MOD_GPS_PTY_ENABLED=1\n",
+         "check", 0,
+         "gps: warning: settings: MOD_GPS_PTY_ENABLED is given twice: line " + std::to_string(pty_at) +
+             " is in force, line " + std::to_string(example_lines + 1) + " is ignored\n" + pty_line},
         {"check of an MQTT QoS the feed reads as another: a bracketed IPv6 host is fine",
-         "MOD_GPS_MQTT_ENABLED=1\nMOD_GPS_MQTT_HOST=[::1]\nMOD_GPS_MQTT_QOS=2\n",
-         {"check"},
-         1,
-         {"gps: warning: settings: MOD_GPS_MQTT_QOS=\"2\" is not 0 or 1, 1 is used\n"}},
+         "MOD_GPS_MQTT_ENABLED=1\nMOD_GPS_MQTT_HOST=[::1]\nMOD_GPS_MQTT_QOS=2\n", "check", 1,
+         "gps: warning: settings: MOD_GPS_MQTT_QOS=\"2\" is not 0 or 1, 1 is used\n"},
         {"check of an MQTT backlog that is no number: refused as the feed refuses it",
-         "MOD_GPS_MQTT_ENABLED=1\nMOD_GPS_MQTT_HOST=broker\nMOD_GPS_MQTT_BACKLOG=lots\n",
-         {"check"},
-         1,
-         {"gps: warning: settings: MQTT is enabled but has a backlog that is not a number (MOD_GPS_MQTT_*), it stays "
-          "off\n"}},
-        {"status without a service", "", {"status"}, 1, {"gnssd is not running: no service answers on /run/gps.socket"}},
-        {"status of a service still looking for its module",
-         "",
-         {"status"},
-         0,
-         {"gnssd is running (pid " + me + "), no status yet: looking for its GPS module\n"},
-         true},
-        {"status --json of a service still looking for its module",
-         "",
-         {"status", "--json"},
-         0,
-         {"{\"pid\":" + me + ",\"status\":null,\"reason\":\"looking for its GPS module\"}\n"},
-         true},
-        {"status --json without a service", "", {"status", "--json"}, 1, {"gnssd is not running"}},
-        {"status with a word it does not know", "", {"status", "--xml"}, 1, {kUsage}},
+         "MOD_GPS_MQTT_ENABLED=1\nMOD_GPS_MQTT_HOST=broker\nMOD_GPS_MQTT_BACKLOG=lots\n", "check", 1,
+         "gps: warning: settings: MQTT is enabled but has a backlog that is not a number (MOD_GPS_MQTT_*), it stays "
+         "off\n"},
+        {"status without a service", "", "status", 1, "gnssd is not running: no service answers on /run/gps.socket"},
+        {"status of a service still looking for its module", "", "status", 0,
+         "gnssd is running (pid " + me + "), no status yet: looking for its GPS module\n", true},
+        {"status --json of a service still looking for its module", "", "status --json", 0,
+         "{\"pid\":" + me + ",\"status\":null,\"reason\":\"looking for its GPS module\"}\n", true},
+        {"status --json without a service", "", "status --json", 1, "gnssd is not running"},
+        {"status with a word it does not know", "", "status --xml", 1, kUsage},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -209,14 +127,13 @@ TEST(CommandLine, CheckAndStatusWithoutAService)
             ASSERT_EQ(flock(pid_fd, LOCK_EX | LOCK_NB), 0);
             ASSERT_EQ(write(pid_fd, (me + "\n").data(), me.size() + 1), static_cast<ssize_t>(me.size() + 1));
         }
-        const CliRun r = run_gnssd(root.path, c.args);
+        const th::ToolRun r = run_tool(root.path, words(c.args));
         if (pid_fd >= 0) {
             close(pid_fd);
             std::remove((root.path + "/run/gnssd.pid").c_str());
         }
-        ASSERT_TRUE(WIFEXITED(r.status));
-        EXPECT_EQ(WEXITSTATUS(r.status), c.exit);
-        for (const std::string& w : c.want) {
+        EXPECT_EQ(r.exit(), c.exit);
+        for (const std::string& w : th::lines_of(c.want)) {
             // A tool's findings are printed once, not mirrored a second time.
             EXPECT_EQ(th::count_of(r.log, w), 1) << w << " in\n" << r.log;
         }
@@ -234,30 +151,19 @@ TEST(CommandLine, StatusFromAHostilePeer)
         const char* legend;
         std::string reply;  // sent whole, or a byte every half second when trickle
         bool trickle;
-        std::vector<std::string> args;
+        bool json;  // "status --json", else "status"
         int exit;
         std::string want;  // in the captured output
     } cases[] = {
         {"escape sequences are shown, not obeyed",
          "gnssd 9\x1b[2J\a ok\tx\n\xc2\x9b"
          "31m \xff\xc3\xa9\n",
-         false,
-         {"status"},
-         0,
-         "gnssd 9\\x1B[2J\\x07 ok\tx\n\\u009B31m \\xFF\xc3\xa9\n"},
-        {"a JSON line passes, a C1 control in it escaped",
-         "{\"a\":[1,-2.5e3,true,null],\"b\":\"x\xc2\x9by\\u001b\"}\n",
-         false,
-         {"status", "--json"},
-         0,
-         "{\"a\":[1,-2.5e3,true,null],\"b\":\"x\\u009By\\u001b\"}\n"},
-        {"no JSON is an error", "\x1b[2Jhello\n", false, {"status", "--json"}, 1, "gnssd sent no valid status on"},
-        {"two JSON lines are an error", "{}\n{}\n", false, {"status", "--json"}, 1, "gnssd sent no valid status on"},
-        {"a peer that trickles its answer is given 5 s",
-         std::string(60, 'x'),
-         true,
-         {"status"},
-         1,
+         false, false, 0, "gnssd 9\\x1B[2J\\x07 ok\tx\n\\u009B31m \\xFF\xc3\xa9\n"},
+        {"a JSON line passes, a C1 control in it escaped", "{\"a\":[1,-2.5e3,true,null],\"b\":\"x\xc2\x9by\\u001b\"}\n",
+         false, true, 0, "{\"a\":[1,-2.5e3,true,null],\"b\":\"x\\u009By\\u001b\"}\n"},
+        {"no JSON is an error", "\x1b[2Jhello\n", false, true, 1, "gnssd sent no valid status on"},
+        {"two JSON lines are an error", "{}\n{}\n", false, true, 1, "gnssd sent no valid status on"},
+        {"a peer that trickles its answer is given 5 s", std::string(60, 'x'), true, false, 1,
          "gnssd did not answer on /run/gps.socket within 5 s\n"},
     };
     for (const Case& c : cases) {
@@ -288,14 +194,14 @@ TEST(CommandLine, StatusFromAHostilePeer)
             }
             close(conn);
         });
-        const CliRun r = run_gnssd(root.path, c.args);  // run_gnssd allows 30 s, the trickle takes 30 s
+        // run_tool allows 30 s, the trickle takes 30 s.
+        const th::ToolRun r = run_tool(root.path, c.json ? Args{"status", "--json"} : Args{"status"});
         done = true;
         shutdown(listener, SHUT_RDWR);
         peer.join();
         close(listener);
-        ASSERT_TRUE(WIFEXITED(r.status));
-        EXPECT_EQ(WEXITSTATUS(r.status), c.exit) << r.log;
-        EXPECT_NE(r.log.find(c.want), std::string::npos) << r.log;
+        EXPECT_EQ(r.exit(), c.exit) << r.log;
+        EXPECT_TRUE(th::has(r.log, c.want));
         EXPECT_EQ(r.log.find('\x1b'), std::string::npos) << "raw escape passed on";
     }
 }
@@ -305,13 +211,12 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutputAndTouchNothing)
     th::TempDir root;  // empty: no root directories, nothing to touch
     for (const char* arg : {"--help", "--version"}) {
         SCOPED_TRACE(arg);
-        const CliRun r = run_gnssd(root.path, {arg});
-        ASSERT_TRUE(WIFEXITED(r.status));
-        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+        const th::ToolRun r = run_tool(root.path, {arg});
+        EXPECT_EQ(r.exit(), 0);
         EXPECT_EQ(r.log.find("gps: "), std::string::npos) << "nothing logged: " << r.log;
         if (std::string(arg) == "--help") {
             EXPECT_EQ(r.log.rfind(kUsage, 0), 0u) << r.log;
-            EXPECT_NE(r.log.find("gnssd(8)"), std::string::npos);
+            EXPECT_TRUE(th::has(r.log, "gnssd(8)"));
         } else {
             EXPECT_EQ(r.log, "gnssd 1.0.0\n");
         }
@@ -326,15 +231,12 @@ TEST(CommandLine, HelpAndVersionAnswerOnStandardOutputAndTouchNothing)
 // restart still powers it on and starts PPP before the process ends.
 TEST(CommandLine, InstallInterruptedDuringTheModemRestartStillCompletesIt)
 {
-    th::TempDir root;
-    th::Process sim;
-    th::start_router_sim(sim, root.path, "atgps", {});
-    const std::string tools_log = root.path + "/sim/tools.log";
+    Rig rig;
+    th::start_router_sim(rig.sim, rig.root, "atgps", {});
+    const std::string tools_log = rig.path("/sim/tools.log");
     th::write_file(tools_log, "");
-    th::Process p;
-    p.start({th::daemon_bin(), "install"},
-            {{"GNSSD_ROOT", root.path}, {"PATH", root.path + "/bin:" + std::getenv("PATH")}},
-            root.path + "/install.stderr");
+    rig.start_daemon({}, {"install"});
+    th::Process& p = rig.daemon;
     ASSERT_TRUE(th::wait_until([&] { return th::read_file(tools_log).find("gsmpwr off\n") != std::string::npos; }, 30s))
         << th::read_file(tools_log) << p.log();
     // The harness makes the install a process group leader, as a shell does.
@@ -345,9 +247,8 @@ TEST(CommandLine, InstallInterruptedDuringTheModemRestartStillCompletesIt)
     const std::size_t off = calls.find("gsmpwr off\n");
     ASSERT_NE(off, std::string::npos);
     EXPECT_EQ(calls.substr(off), "gsmpwr off\ngsmpwr on\nservice ppp start\n") << calls;
-    EXPECT_EQ(th::read_file(root.path + "/sim/atgps-power"), "on\n");
-    EXPECT_EQ(th::read_file(root.path + "/sim/atgps-gpssel"), "1\n");
-    sim.stop(SIGTERM, 5s);
+    EXPECT_EQ(rig.file("/sim/atgps-power"), "on\n");
+    EXPECT_EQ(rig.file("/sim/atgps-gpssel"), "1\n");
 }
 
 }  // namespace

@@ -1,106 +1,39 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The control socket, SNMP traps and time synchronisation of the real daemon,
 // driven by the simulator.
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "support/e2e.h"
-#include "support/harness.h"
+#include "e2e/fault_rig.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace fault_rig;
+using th::read_reply;
 
-using th::with_checksum;
-
-// One simulated router: the simulator playing the module and the daemon.
-struct Router {
-    th::TempDir dir;
-    std::string root = dir.path;
-    th::Process sim;
-    th::Process daemon;
-    int runs = 0;
-
-    // The capture is replayed in a loop, one receiver cycle per second.
-    void start_sim(const std::vector<std::string>& settings, const std::vector<std::string>& capture)
-    {
-        std::string text;
-        for (const auto& body : capture)
-            text += with_checksum(body);
-        th::write_file(root + "/capture.nmea", text);
-        std::vector<std::string> argv =
-            {th::sim_bin(),          "--root", root,    "--family",          "gpsstart", "--capture",
-             root + "/capture.nmea", "--loop", "--set", "MOD_GPS_ENABLED=1", "--set",    "MOD_GPS_DATE_FIX_ENABLED=0"};
-        for (const auto& s : settings) {
-            argv.push_back("--set");
-            argv.push_back(s);
-        }
-        sim.start(argv, {}, root + "/sim.out");
-        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root + "/sim/ready"); }, 10s)) << sim.log();
-        // The RTC stand-in is a file the daemon opens but never creates.
-        th::write_file(root + "/dev/rtc", "");
-    }
-
-    void start_daemon(const std::vector<std::string>& args = {})
-    {
-        const char* path = std::getenv("PATH");
-        std::vector<std::string> argv = {th::daemon_bin()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        daemon.start(argv, {{"GNSSD_ROOT", root}, {"PATH", root + "/bin:" + (path ? path : "/usr/bin:/bin")}},
-                     root + "/daemon-" + std::to_string(++runs) + ".log");
-        ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log();
-    }
-
-    void stop_daemon()
-    {
-        EXPECT_TRUE(daemon.stop(SIGTERM, 20s));
-        EXPECT_NE(daemon.log().find("gps: notice: stopped"), std::string::npos) << daemon.log();
-    }
-
-    std::string file(const std::string& rel) const { return th::read_file(root + "/" + rel); }
-
-    // Runs "gnssd ARGS" beside the daemon: its exit status and its output.
-    std::pair<int, std::string> tool(const std::vector<std::string>& args)
-    {
-        th::Process p;
-        std::vector<std::string> argv = {th::daemon_bin()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        p.start(argv, {{"GNSSD_ROOT", root}}, root + "/tool-" + std::to_string(++runs) + ".out");
-        EXPECT_TRUE(p.wait_exit(20s));
-        return {WIFEXITED(p.status) ? WEXITSTATUS(p.status) : -1, p.log()};
-    }
-
-    ~Router()
-    {
-        daemon.stop(SIGTERM, 20s);
-        sim.stop(SIGTERM, 10s);
-    }
-};
+// The simulator replays the capture's sentences in a loop, one receiver
+// cycle per second, with the settings; the daemon runs on it.
+void start(Rig& r, const Args& settings, const Args& capture, const Args& daemon_args = {})
+{
+    std::string text;
+    for (const auto& body : capture)
+        text += th::with_checksum(body);
+    r.start_sim(join({r.capture(text),
+                      {"--loop"},
+                      settings_args(join({{"MOD_GPS_ENABLED=1", "MOD_GPS_DATE_FIX_ENABLED=0"}, settings}))}));
+    // The RTC stand-in is a file the daemon opens but never creates.
+    th::write_file(r.path("/dev/rtc"), "");
+    r.start_daemon({}, daemon_args);
+    ASSERT_TRUE(r.wait_running()) << r.log();
+}
 
 // The stand-in snmptrap's log: one record per call, arguments escaped one
 // per line, closed by a "\end <time>" line.
-std::vector<std::vector<std::string>> traps(const Router& r)
+std::vector<std::vector<std::string>> traps(const Rig& r)
 {
     std::vector<std::vector<std::string>> out;
     std::vector<std::string> cur;
-    const std::string log = r.file("sim/snmptrap.log");
-    std::size_t pos = 0;
-    for (std::size_t nl; (nl = log.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-        std::string line = log.substr(pos, nl - pos);
+    for (std::string line : th::lines_of(r.file("/sim/snmptrap.log"))) {
+        if (line.back() != '\n')
+            break;  // still being written
+        line.pop_back();
         if (line.rfind("\\end ", 0) == 0) {
             out.push_back(cur);
             cur.clear();
@@ -111,27 +44,15 @@ std::vector<std::vector<std::string>> traps(const Router& r)
     return out;
 }
 
-std::size_t wait_traps(const Router& r, std::size_t n)
+std::size_t wait_traps(const Rig& r, std::size_t n)
 {
     th::wait_until([&] { return traps(r).size() >= n; }, 15s);
     return traps(r).size();
 }
 
-int connect_shell(const Router& r)
+int connect_shell(const Rig& r)
 {
-    return th::connect_unix(r.root + "/run/gps.socket");
-}
-
-using th::read_reply;
-
-std::string ask(const Router& r, const std::string& request)
-{
-    int fd = connect_shell(r);
-    if (fd < 0)
-        return "<no connection>";
-    if (request.empty())
-        shutdown(fd, SHUT_WR);  // closes its side without a word
-    return th::exchange(fd, request);
+    return th::connect_unix(r.path("/run/gps.socket"));
 }
 
 const std::vector<std::string> kPlainCycle = {
@@ -141,57 +62,25 @@ const std::vector<std::string> kPlainCycle = {
 
 TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
 {
-    Router r;
+    Rig r;
     const std::string ipaddr = "10.0.0.1;>" + r.root + "/pwned1;`>" + r.root + "/pwned2`";
-    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=" + ipaddr,
-                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_SNMP_REPORT_PERIOD_HALT=2", "MOD_GPS_TIMESYNC_ENABLED=1",
-                 "MOD_GPS_TIMESYNC_PERIOD=60"},
-                {"GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230336,003.1,W",
-                 "GPGGA,`id`;a|b,4807.038,N,01131.000,E,1,08,0.9,a;b|c&d,M,46.9,M,,"});
-    r.start_daemon();
+    start(r,
+          {"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=" + ipaddr, "MOD_GPS_SNMP_REPORT_PERIOD=1",
+           "MOD_GPS_SNMP_REPORT_PERIOD_HALT=2", "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=60"},
+          {"GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230336,003.1,W",
+           "GPGGA,`id`;a|b,4807.038,N,01131.000,E,1,08,0.9,a;b|c&d,M,46.9,M,,"});
 
     // Items of the sentence and the address from the settings reach the
     // trap tool as plain arguments; no shell ever sees them.
-    ASSERT_GE(wait_traps(r, 2), 2u) << r.daemon.log();
-    const std::vector<std::string> expected = {
-        "-c",
-        "tarnis",
-        "-s",
-        "1001",
-        "-R",
-        ipaddr,
-        "1.3.6.1.4.1.99991.7.1.0",
-        "s",
-        "`id`;a|b",
-        "1.3.6.1.4.1.99991.7.2.0",
-        "s",
-        "4807.038N",
-        "1.3.6.1.4.1.99991.7.3.0",
-        "s",
-        "01131.000E",
-        "1.3.6.1.4.1.99991.7.4.0",
-        "s",
-        "a;b|c&d",
-        "1.3.6.1.4.1.99991.7.5.0",
-        "i",
-        "08",
-        "1.3.6.1.4.1.99991.7.6.0",
-        "s",
-        "1",
-        "1.3.6.1.4.1.99991.7.7.0",
-        "s",
-        "022.4",
-        "1.3.6.1.4.1.99991.7.8.0",
-        "s",
-        "084.4",
-        "1.3.6.1.4.1.99991.7.9.0",
-        "s",
-        "230336",
-    };
+    ASSERT_GE(wait_traps(r, 2), 2u) << r.log();
+    const std::string o = "1.3.6.1.4.1.99991.7.";
+    const Args expected = {"-c",      "tarnis", "-s",        "1001",    "-R", ipaddr,       o + "1.0", "s", "`id`;a|b",
+                           o + "2.0", "s",      "4807.038N", o + "3.0", "s",  "01131.000E", o + "4.0", "s", "a;b|c&d",
+                           o + "5.0", "i",      "08",        o + "6.0", "s",  "1",          o + "7.0", "s", "022.4",
+                           o + "8.0", "s",      "084.4",     o + "9.0", "s",  "230336"};
     EXPECT_EQ(traps(r)[1], expected);
-    EXPECT_FALSE(th::file_exists(r.root + "/pwned1"));
-    EXPECT_FALSE(th::file_exists(r.root + "/pwned2"));
-    EXPECT_NE(r.file("sim/status.log").find("-v sys"), std::string::npos) << "product looked up";
+    EXPECT_EQ(r.present({"/pwned1", "/pwned2"}), Args{});
+    EXPECT_TRUE(th::has(r.file("/sim/status.log"), "-v sys")) << "product looked up";
 
     // A failing trap tool is reported and tried again after the next pause.
     th::write_file(r.root + "/sim/snmptrap.exit", "1\n");
@@ -201,62 +90,61 @@ TEST(Control, TrapsCarryPlainArgumentsAndTheClocksFollowGnssTime)
     std::remove((r.root + "/sim/snmptrap.exit").c_str());
 
     // The clocks were set once, from the example's date and time.
-    EXPECT_EQ(r.file("dev/rtc"), "2036-03-23 12:35:19\n");
-    EXPECT_EQ(r.file("dev/clock"), "2089888519\n");
-    const std::string stamp = r.file("run/gps/timesync_last");
+    EXPECT_EQ(r.file("/dev/rtc"), "2036-03-23 12:35:19\n");
+    EXPECT_EQ(r.file("/dev/clock"), "2089888519\n");
+    const std::string stamp = r.file("/run/gps/timesync_last");
     EXPECT_GT(std::atol(stamp.c_str()), 1700000000L) << stamp;
-    EXPECT_EQ(th::count_of(r.daemon.log(), "gps: notice: time synchronization\n"), 1);
+    EXPECT_EQ(th::count_of(r.log(), "gps: notice: time synchronization\n"), 1);
 
     // A restart within the period does not set them again.
-    r.stop_daemon();
+    EXPECT_TRUE(r.stop_daemon()) << r.log();
     const std::size_t before_restart = traps(r).size();
     r.start_daemon();
+    ASSERT_TRUE(r.wait_running()) << r.log();
     // Three traps of the new daemon: three cycles with a fix have passed.
     ASSERT_GE(wait_traps(r, before_restart + 3), before_restart + 3);
-    EXPECT_EQ(r.file("dev/clock"), "2089888519\n");
-    EXPECT_EQ(r.file("run/gps/timesync_last"), stamp);
-    EXPECT_EQ(th::count_of(r.daemon.log(), "time synchronization"), 0);
+    EXPECT_EQ(r.file("/dev/clock"), "2089888519\n");
+    EXPECT_EQ(r.file("/run/gps/timesync_last"), stamp);
+    EXPECT_EQ(th::count_of(r.log(), "time synchronization"), 0);
 }
 
 TEST(Control, ShellRequestsWithoutTraps)
 {
-    Router r;
-    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=0", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
-                 "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=59"},
-                kPlainCycle);
+    Rig r;
     // Stray files where the control socket and "/dev/nmea" go are replaced.
-    std::filesystem::create_directories(r.root + "/run");
-    std::filesystem::create_directories(r.root + "/dev");
+    th::make_root_dirs(r.root);
     th::write_file(r.root + "/run/gps.socket", "stray");
     th::write_file(r.root + "/dev/nmea", "stray");
     // In the foreground, as an operator debugging on the router runs it.
-    r.start_daemon({"--foreground"});
-    ASSERT_TRUE(th::wait_until([&] { return ask(r, "snmp 9\n") == "230336"; }, 15s)) << r.daemon.log();
+    start(r,
+          {"MOD_GPS_SNMP_REPORT_ENABLED=0", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
+           "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=59"},
+          kPlainCycle, {"--foreground"});
+    ASSERT_TRUE(th::wait_until([&] { return r.ask("snmp 9\n") == "230336"; }, 15s)) << r.log();
 
     // The status report: sent without a line end (printf status), it is
     // still "status"; it names the version, the streams and the position.
-    const std::string json = ask(r, "status");
+    const std::string json = r.ask("status");
     EXPECT_EQ(json.rfind("{\"version\":\"1.0.0\",\"uptime\":", 0), 0u) << json;
-    EXPECT_NE(json.find("{\"name\":\"RSOCK4\",\"enabled\":false,"), std::string::npos) << json;
-    EXPECT_NE(json.find(",\"bursts_skipped\":0,\"bursts_lost\":0}"), std::string::npos) << json;
-    EXPECT_NE(json.find(",\"position\":{\"time\":\"123519.00\",\"lat\":48.117300,\"lon\":11.516667,\"fix\":\"1\"}}\n"),
-              std::string::npos)
-        << json;
+    EXPECT_TRUE(th::has(json, "{\"name\":\"RSOCK4\",\"enabled\":false,"));
+    EXPECT_TRUE(th::has(json, ",\"bursts_skipped\":0,\"bursts_lost\":0}"));
+    EXPECT_TRUE(
+        th::has(json, ",\"position\":{\"time\":\"123519.00\",\"lat\":48.117300,\"lon\":11.516667,\"fix\":\"1\"}}\n"));
     // The operator's tool asks the same and says it for a person, or
     // passes the report on as it came.
-    const auto [summary_exit, summary] = r.tool({"status"});
-    EXPECT_EQ(summary_exit, 0);
+    const th::ToolRun summary_run = th::run_tool(r.root, {"status"});
+    const std::string& summary = summary_run.log;
+    EXPECT_EQ(summary_run.exit(), 0);
     EXPECT_EQ(summary.rfind("gnssd 1.0.0, up ", 0), 0u) << summary;
-    EXPECT_NE(summary.find("\nreceiver: $GPS_START on /dev/ttyUSB"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("\nposition: 48.117300 11.516667 at 123519.00 UTC, fix 1, "), std::string::npos) << summary;
-    EXPECT_NE(summary.find("\nRSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n"),
-              std::string::npos)
-        << summary;
-    const auto [json_exit, raw] = r.tool({"status", "--json"});
-    EXPECT_EQ(json_exit, 0);
+    EXPECT_TRUE(th::has(summary, "\nreceiver: $GPS_START on /dev/ttyUSB"));
+    EXPECT_TRUE(th::has(summary, "\nposition: 48.117300 11.516667 at 123519.00 UTC, fix 1, "));
+    EXPECT_TRUE(th::has(summary, "\nRSOCK1: off\nRSOCK2: off\nRSOCK3: off\nRSOCK4: off\ngpsd: off\nmqtt: off\n"));
+    const th::ToolRun json_run = th::run_tool(r.root, {"status", "--json"});
+    const std::string& raw = json_run.log;
+    EXPECT_EQ(json_run.exit(), 0);
     EXPECT_EQ(raw.rfind("{\"version\":\"1.0.0\",", 0), 0u) << raw;
     EXPECT_EQ(raw.find('\n'), raw.size() - 1) << "one line";
-    EXPECT_TRUE(std::filesystem::is_symlink(r.root + "/dev/nmea")) << r.daemon.log();
+    EXPECT_TRUE(std::filesystem::is_symlink(r.root + "/dev/nmea")) << r.log();
 
     const std::string long_word(1499, 'w');
     struct Case {
@@ -280,7 +168,7 @@ TEST(Control, ShellRequestsWithoutTraps)
         {"slot 9 after all that", "snmp 9\n", "230336"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ask(r, c.request), c.reply) << c.legend;
+        EXPECT_EQ(r.ask(c.request), c.reply) << c.legend;
     EXPECT_TRUE(r.daemon.wait_log("gps: err: snmp_get - cannot get data ID (x)\n", 5s));
     EXPECT_TRUE(r.daemon.wait_log("gps: err: snmp_get - cannot get data ID ()\n", 5s));
 
@@ -303,34 +191,32 @@ TEST(Control, ShellRequestsWithoutTraps)
         ASSERT_EQ(write(fd, i % 2 ? "snmp 3\n" : "nope\n", i % 2 ? 7 : 5), i % 2 ? 7 : 5);
         close(fd);
     }
-    EXPECT_EQ(ask(r, "snmp 3\n"), "01131.000E");
+    EXPECT_EQ(r.ask("snmp 3\n"), "01131.000E");
     EXPECT_TRUE(r.daemon.running());
 
     // A hundred clients one after another leave no descriptor behind.
     const int fds = r.daemon.fd_count();
     for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(ask(r, "snmp 5\n"), "08") << "client " << i;
+        ASSERT_EQ(r.ask("snmp 5\n"), "08") << "client " << i;
     EXPECT_TRUE(th::wait_until([&] { return r.daemon.fd_count() == fds; }, 5s))
         << r.daemon.fd_count() << " descriptors, " << fds << " before";
 
     // Traps off: the product is never looked up; period 59: no clock is set.
-    EXPECT_FALSE(th::file_exists(r.root + "/sim/status.log"));
-    EXPECT_FALSE(th::file_exists(r.root + "/sim/snmptrap.log"));
-    EXPECT_FALSE(th::file_exists(r.root + "/dev/clock"));
-    EXPECT_FALSE(th::file_exists(r.root + "/run/gps/timesync_last"));
-    EXPECT_EQ(r.file("dev/rtc"), "");
+    EXPECT_EQ(r.present({"/sim/status.log", "/sim/snmptrap.log", "/dev/clock", "/run/gps/timesync_last"}), Args{});
+    EXPECT_EQ(r.file("/dev/rtc"), "");
 
-    r.stop_daemon();
+    EXPECT_TRUE(r.stop_daemon()) << r.log();
     EXPECT_FALSE(th::file_exists(r.root + "/run/gps.socket")) << "socket file removed at shutdown";
-    const auto [gone_exit, gone] = r.tool({"status"});
-    EXPECT_EQ(gone_exit, 1);
-    EXPECT_NE(gone.find("gnssd is not running"), std::string::npos) << gone;
+    const th::ToolRun gone_run = th::run_tool(r.root, {"status"});
+    const std::string& gone = gone_run.log;
+    EXPECT_EQ(gone_run.exit(), 1);
+    EXPECT_TRUE(th::has(gone, "gnssd is not running"));
 }
 
 TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
 {
-    Router r;
-    std::filesystem::create_directories(r.root + "/sim");
+    Rig r;
+    std::filesystem::create_directories(r.path("/sim"));
     th::write_file(r.root + "/sim/product", "ZAR-3200\n");
     // Three cycles with a differential fix, then three with a GNS position;
     // each cycle's RMC comes first, so the GNS finds the new date stored.
@@ -343,21 +229,21 @@ TEST(Control, ZarProductSendsNoTrapsAndOnlyAPlainFixSetsTheClock)
         capture.push_back("GPRMC,123519.00,A,4807.038,N,01131.000,E,000.0,084.4,230336,003.1,W");
         capture.push_back("GPGNS,123519.00,4807.038,N,01131.000,E,AA,09,0.9,545.4,46.9,,");
     }
-    r.start_sim({"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
-                 "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1", "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=60"},
-                capture);
-    r.start_daemon();
+    start(r,
+          {"MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=10.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
+           "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1", "MOD_GPS_TIMESYNC_ENABLED=1", "MOD_GPS_TIMESYNC_PERIOD=60"},
+          capture);
 
     // The sync comes with the first GNS, seconds after the first position:
     // long enough for a trap worker with a one-second pause to have sent.
-    ASSERT_TRUE(r.daemon.wait_log("gps: notice: time synchronization", 20s)) << r.daemon.log();
-    EXPECT_EQ(r.file("dev/clock"), "2089888519\n");
-    EXPECT_EQ(r.file("dev/rtc"), "2036-03-23 12:35:19\n");
-    EXPECT_NE(r.file("sim/status.log").find("-v sys"), std::string::npos);
+    ASSERT_TRUE(r.daemon.wait_log("gps: notice: time synchronization", 20s)) << r.log();
+    EXPECT_EQ(r.file("/dev/clock"), "2089888519\n");
+    EXPECT_EQ(r.file("/dev/rtc"), "2036-03-23 12:35:19\n");
+    EXPECT_TRUE(th::has(r.file("/sim/status.log"), "-v sys"));
     EXPECT_FALSE(th::file_exists(r.root + "/sim/snmptrap.log"));
     // Without a worker the values stay fresh: "snmp" always answers.
     for (int i = 0; i < 5; ++i)
-        EXPECT_NE(ask(r, "snmp 5\n"), "N/A");
+        EXPECT_NE(r.ask("snmp 5\n"), "N/A");
 }
 
 }  // namespace

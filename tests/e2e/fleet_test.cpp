@@ -2,27 +2,15 @@
 // The fleet feed's store and backends end to end: positions kept on flash
 // through kills, stops, damaged files and a full store; each MQTT dialect as
 // its consumer reads it; the OsmAnd output against an HTTPS server.
-#include <signal.h>
-#include <sys/socket.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <random>
 #include <set>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "support/e2e.h"
+#include "e2e/fault_rig.h"
 #include "support/fleet_kit.h"
-#include "support/harness.h"
 
 using namespace std::chrono_literals;
+using fault_rig::always_moving;
 using th::Broker;
 using th::DaemonRun;
 using th::field;
@@ -31,17 +19,12 @@ using th::Subscriber;
 
 namespace {
 
-bool always(int)
-{
-    return true;
-}
-
 // The numbered drive as a receiver of the simulated family sends it: the
 // cycle opens with the RMC, and a GSV ahead of the GGA makes the GGA the
 // cycle's news, so each position has its items too (altitude, HDOP).
 std::string receiver_capture(int cycles)
 {
-    const std::vector<std::string> lines = th::lines_of(th::drive_capture(cycles, always));
+    const std::vector<std::string> lines = th::lines_of(th::drive_capture(cycles, always_moving));
     const std::string gsv = th::with_checksum("GPGSV,1,1,00");
     std::string out;
     for (std::size_t i = 0; i + 1 < lines.size(); i += 2)
@@ -78,10 +61,7 @@ int cycle_now(const DaemonRun& run)
 // What `gnssd status` prints for the daemon of run.
 std::string gnssd_status(const DaemonRun& run)
 {
-    th::Process cli;
-    cli.start({th::daemon_bin(), "status"}, {{"GNSSD_ROOT", run.root.path}}, run.root.path + "/cli.out");
-    EXPECT_TRUE(cli.wait_exit(10s));
-    return cli.log();
+    return th::run_tool(run.root.path, {"status"}).log;
 }
 
 // A power cut as the store sees it: the service and its fleet process end
@@ -114,7 +94,7 @@ void positions_survive(bool power_cut)
         << broker.proc.log();
     broker.stop();
     DaemonRun run;
-    run.start(th::drive_capture(3600, always), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
+    run.start(th::drive_capture(3600, always_moving), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
     ASSERT_TRUE(th::wait_until([&] { return pending(run) >= 6; }, 30s)) << run.status();
     // Every one of these was on flash a commit later: more have come since.
     const long long committed = pending(run);
@@ -126,7 +106,7 @@ void positions_survive(bool power_cut)
     EXPECT_EQ(field(store, "dropped"), "0") << store;
     EXPECT_GT(number(store, "bytes"), 0) << store;
     EXPECT_LE(number(store, "since_commit"), 2) << store;
-    EXPECT_NE(gnssd_status(run).find("\nstore: flash, "), std::string::npos) << gnssd_status(run);
+    EXPECT_TRUE(th::has(gnssd_status(run), "\nstore: flash, "));
 
     long long before_end = 0;
     const int end_cycle = cycle_now(run);
@@ -201,7 +181,7 @@ void a_damaged_store_is_moved_aside()
         c = static_cast<char>(random());
     DaemonRun run;
     run.files["/opt/gps/var/fleet.db"] = junk;
-    run.start(th::drive_capture(3600, always), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
+    run.start(th::drive_capture(3600, always_moving), th::mqtt_keys(broker.port, 1, 1, {"MOD_GPS_STORE_SYNC=1"}));
     ASSERT_TRUE(th::wait_until([&] { return sub.on("/position").size() >= 2; }, 30s)) << run.daemon.log();
     EXPECT_TRUE(
         run.daemon.wait_log("gps: warning: store: /opt/gps/var/fleet.db is damaged or no store, moved aside "
@@ -220,7 +200,7 @@ void a_tiny_store_stays_within_its_size()
     DaemonRun run;
     run.sim_args = {"--rate", "10"};
     const int away = th::free_port(SOCK_STREAM);
-    run.start(th::drive_capture(36000, always),
+    run.start(th::drive_capture(36000, always_moving),
               th::mqtt_keys(away, 1, 1, {"MOD_GPS_STORE_SIZE=64", "MOD_GPS_STORE_SYNC=1"}));
     const std::string dir = run.root.path + "/opt/gps/var/";
     auto on_flash = [&] {
@@ -249,8 +229,7 @@ void a_tiny_store_stays_within_its_size()
     const std::string st = run.status();
     EXPECT_GE(number(object_of(st, "mqtt"), "dropped"), 20) << st;
     EXPECT_LE(number(object_of(st, "store"), "bytes"), bound) << st;
-    EXPECT_NE(run.daemon.log().find("gps: warning: store - backlog full, oldest positions dropped: "), std::string::npos)
-        << run.daemon.log();
+    EXPECT_TRUE(th::has(run.daemon.log(), "gps: warning: store - backlog full, oldest positions dropped: "));
 }
 
 class FleetE2e : public ::testing::Test {
@@ -316,10 +295,11 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
         runs[i].launch(receiver_capture(3600), th::mqtt_keys(broker.port, 1, 1, more[i]));
     for (DaemonRun& r : runs)
         r.wait_running();
-    auto on_topic = [&](const std::string& topic) {
+    // The messages on topic, or on every topic below it when under.
+    auto on_topic = [&](const std::string& topic, bool under = false) {
         std::vector<Message> out;
         for (const Message& m : sub.messages())
-            if (m.topic == topic)
+            if (under ? m.topic.rfind(topic, 0) == 0 : m.topic == topic)
                 out.push_back(m);
         return out;
     };
@@ -337,7 +317,7 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
         for (std::size_t i = 0; i < p.size(); ++i) {
             EXPECT_EQ(p[i].payload.rfind("{\"id\":\"", 0), 0u) << p[i].payload;
             EXPECT_EQ(field(p[i].payload, "id"), field(p[0].payload, "id")) << p[i].payload;
-            EXPECT_NE(field(p[i].payload, "id").find("van5"), std::string::npos) << p[i].payload;
+            EXPECT_TRUE(th::has(field(p[i].payload, "id"), "van5")) << p[i].payload;
             EXPECT_EQ(field(p[i].payload, "hdop"), "0.9") << p[i].payload;
             EXPECT_TRUE(integer(field(p[i].payload, "seq"))) << p[i].payload;
             if (i > 0) {
@@ -379,16 +359,13 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
     }
     {
         SCOPED_TRACE(names[2]);
-        std::vector<Message> configs;
-        for (const Message& m : sub.messages())
-            if (m.topic.rfind("homeassistant/", 0) == 0)
-                configs.push_back(m);
+        const std::vector<Message> configs = on_topic("homeassistant/", true);
         ASSERT_EQ(configs.size(), 3u) << sub.proc.log();
         const Message* tracker = nullptr;
         for (const Message& m : configs) {
             EXPECT_EQ(m.topic.size() - m.topic.rfind("/config"), 7u) << m.topic;
-            EXPECT_NE(m.payload.find("\"gnss/ha/status\""), std::string::npos) << m.payload;
-            EXPECT_NE(m.payload.find("\"identifiers\":"), std::string::npos) << m.payload;
+            EXPECT_TRUE(th::has(m.payload, "\"gnss/ha/status\""));
+            EXPECT_TRUE(th::has(m.payload, "\"identifiers\":"));
             EXPECT_FALSE(field(m.payload, "sw_version").empty()) << m.payload;
             if (m.topic.rfind("homeassistant/device_tracker/", 0) == 0) {
                 tracker = &m;
@@ -398,7 +375,7 @@ TEST_F(FleetE2e, EachDialectAsItsConsumerReadsIt)
             }
         }
         ASSERT_NE(tracker, nullptr) << sub.proc.log();
-        EXPECT_NE(tracker->topic.find("van9"), std::string::npos) << tracker->topic;
+        EXPECT_TRUE(th::has(tracker->topic, "van9"));
         EXPECT_EQ(field(tracker->payload, "source_type"), "gps") << tracker->payload;
         EXPECT_FALSE(field(tracker->payload, "unique_id").empty()) << tracker->payload;
         EXPECT_FALSE(field(tracker->payload, "name").empty()) << tracker->payload;
@@ -496,7 +473,7 @@ TEST_F(FleetE2e, OsmAndOverHttpsInOrderThroughAnOutageAndNothingUnverified)
         EXPECT_EQ(field(st, "port"), port) << st;
         const std::string said = "gps: err: http: server " + std::string(i == 2 ? "127.0.0.1" : "localhost") + ":" +
                                  port + ": ";
-        EXPECT_NE(runs[i].daemon.log().find(said), std::string::npos) << runs[i].daemon.log();
+        EXPECT_TRUE(th::has(runs[i].daemon.log(), said));
         EXPECT_GT(pending(runs[i]), 0) << runs[i].status();
     }
 
@@ -537,6 +514,6 @@ TEST_F(FleetE2e, OsmAndOverHttpsInOrderThroughAnOutageAndNothingUnverified)
     // The fleet process runs for HTTP alone; MQTT says it is off.
     EXPECT_EQ(field(object_of(good.status(), "mqtt"), "enabled"), "false") << good.status();
     const std::string text = good.status_text();
-    EXPECT_NE(text.find("\nmqtt: off\nstore: flash, 0 pending, 0 dropped, "), std::string::npos) << text;
-    EXPECT_NE(text.find("\nhttp: https localhost:" + port + " ready, "), std::string::npos) << text;
+    EXPECT_TRUE(th::has(text, "\nmqtt: off\nstore: flash, 0 pending, 0 dropped, "));
+    EXPECT_TRUE(th::has(text, "\nhttp: https localhost:" + port + " ready, "));
 }

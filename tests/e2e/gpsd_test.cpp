@@ -1,22 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The gpsd feed read by a real gpsd: a replayed capture's position reaches gpsd clients.
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <regex>
 #include <set>
-#include <sstream>
-#include <string>
 
-#include <gtest/gtest.h>
-
-#include "support/harness.h"
+#include "e2e/fault_rig.h"
 
 using namespace std::chrono_literals;
 
@@ -64,14 +51,10 @@ TEST(GpsdFeed, GpsdReportsTheReplayedPosition)
     const pid_t gpsd_pid = gpsd.pid;
     ASSERT_TRUE(th::wait_until([&] { return th::file_exists(dir.path + "/gpsd.pid"); }, 10s)) << gpsd.log();
 
-    th::TempDir root;
-    th::Process sim, daemon;
-    sim.start({th::sim_bin(), "--root", root.path, "--family", "gpsstart", "--capture",
-               th::data_path("gpsd-telit-pls83-w.nmea"), "--loop", "--set", "MOD_GPS_GPSD_ENABLED=1", "--set",
-               "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(feed_port)},
-              {}, root.path + "/sim.out");
-    ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root.path + "/sim/ready"); }, 20s)) << sim.log();
-    daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", root.path}}, root.path + "/daemon.log");
+    fault_rig::Rig rig;
+    rig.start_sim({"--capture", th::data_path("gpsd-telit-pls83-w.nmea"), "--loop", "--set", "MOD_GPS_GPSD_ENABLED=1",
+                   "--set", "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(feed_port)});
+    rig.start_daemon();
 
     th::Process pipe;
     pipe.start({"gpspipe", "-w", "-n", "400", "127.0.0.1:" + std::to_string(gpsd_port)}, {}, dir.path + "/pipe.log");
@@ -93,8 +76,8 @@ TEST(GpsdFeed, GpsdReportsTheReplayedPosition)
         },
         40s);
     pipe.stop(SIGTERM, 5s);
-    EXPECT_TRUE(daemon.stop(SIGTERM, 10s));
-    sim.stop(SIGTERM, 5s);
+    EXPECT_TRUE(rig.daemon.stop(SIGTERM, 10s));
+    rig.sim.stop(SIGTERM, 5s);
     EXPECT_TRUE(gpsd.stop(SIGTERM, 10s)) << gpsd.log();
 
     // gpsd leaves its shared memory behind: remove what this run created.
@@ -102,7 +85,7 @@ TEST(GpsdFeed, GpsdReportsTheReplayedPosition)
         EXPECT_EQ(std::system(("ipcrm -m " + id).c_str()), 0);
     EXPECT_TRUE(shm_ids_of(gpsd_pid).empty());
 
-    ASSERT_TRUE(seen) << "gpsd reported no position\n" << pipe.log() << "\n" << daemon.log();
+    ASSERT_TRUE(seen) << "gpsd reported no position\n" << pipe.log() << "\n" << rig.log();
     EXPECT_NEAR(lat, 43.0 + 33.190206 / 60.0, 1e-5);
     EXPECT_NEAR(lon, 1.0 + 27.618380 / 60.0, 1e-5);
 }

@@ -1,57 +1,19 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The AT!GPS, AT$GPSP and stand-alone receiver families end to end: the daemon against the simulated router.
-#include <signal.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "support/e2e.h"
-#include "support/harness.h"
+#include "e2e/fault_rig.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace fault_rig;
 using Lines = std::vector<std::string>;
 
 // An AT!GPS open sleeps 10 s before it starts; a failed open costs 11 s more.
 constexpr auto kOpenWait = 40s;
 
-struct Router {
-    th::TempDir dir;
-    th::Process sim;
-    th::Process daemon;
-
-    Router(const std::string& family, const Lines& args) { th::start_router_sim(sim, dir.path, family, args); }
-    ~Router()
-    {
-        if (daemon.pid > 0)
-            daemon.stop(SIGKILL, 5s);
-        sim.stop(SIGTERM, 5s);
-    }
-
-    std::string path(const std::string& p) const { return dir.path + p; }
-
-    // The router's tools come first on the daemon's PATH.
-    void start_daemon()
-    {
-        const char* sys = std::getenv("PATH");
-        daemon.start({th::daemon_bin()},
-                     {{"GNSSD_ROOT", dir.path}, {"PATH", dir.path + "/bin:" + (sys ? sys : "/usr/bin:/bin")}},
-                     dir.path + "/gnssd.log");
-    }
-    bool stop_daemon()
-    {
-        const bool exited = daemon.stop(SIGTERM, 30s);
-        return exited && daemon.log().find("gps: notice: stopped\n") != std::string::npos;
-    }
+struct Router : Rig {
+    Router(const std::string& family, const Lines& args) { th::start_router_sim(sim, root, family, args); }
 
     Lines lines_of(const std::string& file) const
     {
@@ -62,11 +24,10 @@ struct Router {
         return out;
     }
     // What the module received, as "PORT TEXT" without the final "\r".
-    Lines commands() const { return th::sim_commands(dir.path); }
+    Lines commands() const { return th::sim_commands(root); }
     bool output_has(const std::string& text, std::chrono::milliseconds timeout = 15s) const
     {
-        return th::wait_until([&] { return th::read_file(path("/sim/out-ttyS0")).find(text) != std::string::npos; },
-                              timeout);
+        return th::wait_until([&] { return out("ttyS0").find(text) != std::string::npos; }, timeout);
     }
     bool log_has(const std::string& text, std::chrono::milliseconds timeout = kOpenWait) const
     {
@@ -74,28 +35,11 @@ struct Router {
     }
     bool no_locks() const
     {
-        for (const char* tty : {"ttyUSB7", "ttyUSB8", "ttyUSB10", "ttyS1"})
-            if (th::file_exists(path(std::string("/run/lock/LCK..") + tty)))
-                return false;
-        return true;
+        return present({"/run/lock/LCK..ttyUSB7", "/run/lock/LCK..ttyUSB8", "/run/lock/LCK..ttyUSB10",
+                        "/run/lock/LCK..ttyS1"})
+            .empty();
     }
 };
-
-Lines on(const std::string& port, const Lines& texts)
-{
-    Lines out;
-    for (const auto& t : texts)
-        out.push_back(port + " " + t);
-    return out;
-}
-
-Lines join(std::initializer_list<Lines> parts)
-{
-    Lines out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // --- AT!GPS ------------------------------------------------------------------
 
@@ -112,13 +56,13 @@ void atgps_installs_tracks_and_stops()
 {
     Router r("atgps", {"--opt", "model=MC7710", "--opt", "gpssel=0"});
     r.start_daemon();
-    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.daemon.log();
+    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.log();
     EXPECT_EQ(r.lines_of("/sim/tools.log"), join({kInstall, kRestart, kProbes, {Q}}));
-    EXPECT_NE(r.daemon.log().find("gps: notice: using internal antenna input AUX\n"), std::string::npos);
+    EXPECT_TRUE(th::has(r.log(), "gps: notice: using internal antenna input AUX\n"));
     EXPECT_EQ(r.commands(), join({kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
     EXPECT_TRUE(th::file_exists(r.path("/run/lock/LCK..ttyUSB7")));
 
-    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    ASSERT_TRUE(r.stop_daemon()) << r.log();
     EXPECT_EQ(r.commands(), join({kTracking, {"/dev/ttyUSB7 $GPS_START", "/dev/ttyUSB7 $GPS_STOP"}}));
     EXPECT_TRUE(r.no_locks());
 }
@@ -130,14 +74,14 @@ void atgps_board2_takes_back_the_setting()
 {
     Router r("atgps", {"--board", "2", "--opt", "model=MC7710", "--opt", "gpssel=0"});
     r.start_daemon();
-    ASSERT_TRUE(r.log_has("gps: notice: switching internal antenna input to GPS\n")) << r.daemon.log();
-    ASSERT_TRUE(r.log_has("gps: err: initialization failed\n")) << r.daemon.log();
-    ASSERT_TRUE(r.log_has("gps: notice: using internal antenna input GPS\n")) << r.daemon.log();
-    ASSERT_TRUE(r.output_has("$GPRMC")) << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: notice: switching internal antenna input to GPS\n")) << r.log();
+    ASSERT_TRUE(r.log_has("gps: err: initialization failed\n")) << r.log();
+    ASSERT_TRUE(r.log_has("gps: notice: using internal antenna input GPS\n")) << r.log();
+    ASSERT_TRUE(r.output_has("$GPRMC")) << r.log();
     EXPECT_EQ(r.lines_of("/sim/tools.log"),
               join({kInstall, kRestart, kProbes, {Q}, kUninstall, kRestart, kProbes, {Q}}));
     EXPECT_EQ(r.commands(), join({kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
-    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    ASSERT_TRUE(r.stop_daemon()) << r.log();
 }
 
 // An MC8705 is not probed for its antenna input; its firmware decides.
@@ -145,17 +89,17 @@ void atgps_mc8705_firmware_revisions()
 {
     Router r("atgps", {"--opt", "model=MC8705", "--opt", "gpssel=1", "--opt", "firmware=T2.04_1"});
     r.start_daemon();
-    ASSERT_TRUE(r.log_has("gps: err: bad FW version (T2.04_1)\n")) << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: err: bad FW version (T2.04_1)\n")) << r.log();
     EXPECT_EQ(r.commands(), on("/dev/ttyUSB8", {"ATI"}));
     EXPECT_TRUE(r.no_locks());
     th::write_file(r.path("/sim/atgps-firmware"), "T3.01_7\n");
-    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.daemon.log();
+    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.log();
     EXPECT_EQ(r.commands(), join({on("/dev/ttyUSB8", {"ATI"}), kTracking, {"/dev/ttyUSB7 $GPS_START"}}));
     // Install found the setting in place; no open asked about it again.
     EXPECT_EQ(r.lines_of("/sim/tools.log"), join({{Q}, kProbes, kProbes}));
-    EXPECT_NE(r.daemon.log().find("gps: info: already installed, proceeding\n"), std::string::npos);
-    EXPECT_EQ(r.daemon.log().find("antenna input"), std::string::npos);
-    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    EXPECT_TRUE(th::has(r.log(), "gps: info: already installed, proceeding\n"));
+    EXPECT_EQ(r.log().find("antenna input"), std::string::npos);
+    ASSERT_TRUE(r.stop_daemon()) << r.log();
     EXPECT_TRUE(r.no_locks());
 }
 
@@ -170,20 +114,17 @@ void gpsp_waits_until_ready_then_runs()
     const auto pts = std::filesystem::read_symlink(control);
     std::filesystem::remove(control);
     r.start_daemon();
-    ASSERT_TRUE(r.log_has("gps: debug: /dev/ttyUSB8 serial_ready: 0, MWAN ready: 0, MWAN module on=1\n"))
-        << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: debug: /dev/ttyUSB8 serial_ready: 0, MWAN ready: 0, MWAN module on=1\n")) << r.log();
     ASSERT_TRUE(r.log_has("gps: notice: Waiting for initialization gps module\n"));
     std::filesystem::create_symlink(pts, control);
-    ASSERT_TRUE(r.log_has("gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 0, MWAN module on=1\n"))
-        << r.daemon.log();
+    ASSERT_TRUE(r.log_has("gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 0, MWAN module on=1\n")) << r.log();
     EXPECT_TRUE(r.commands().empty());
     th::write_file(r.path("/run/ppp/iface-m0.state"), "Connected\n");
-    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.daemon.log();
-    EXPECT_NE(r.daemon.log().find("gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 1, MWAN module on=1\n"),
-              std::string::npos);
+    ASSERT_TRUE(r.output_has("$GPRMC", kOpenWait)) << r.log();
+    EXPECT_TRUE(th::has(r.log(), "gps: debug: /dev/ttyUSB8 serial_ready: 1, MWAN ready: 1, MWAN module on=1\n"));
     const Lines start = on("/dev/ttyUSB8", {"ATE0", "AT$GPSNMUN=2,1,0,0,0,1,0", "AT$GPSAT=1", "AT$GPSP=1"});
     EXPECT_EQ(r.commands(), start);
-    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    ASSERT_TRUE(r.stop_daemon()) << r.log();
     EXPECT_EQ(r.commands(), join({start, on("/dev/ttyUSB8", {"AT$GPSP=0", "AT$GPSAT=0", "AT$GPSR=3"})}));
     EXPECT_TRUE(r.no_locks());
 }
@@ -192,13 +133,12 @@ void gpsp_product1070_uses_its_own_port_and_commands()
 {
     Router r("gpsp", {"--usb", "1bc7:1070"});
     r.start_daemon();
-    ASSERT_TRUE(r.output_has("$GPRMC")) << r.daemon.log();
-    EXPECT_NE(r.daemon.log().find("gps: debug: /dev/ttyUSB10 serial_ready: 1, MWAN ready: 0, MWAN module on=0\n"),
-              std::string::npos);
+    ASSERT_TRUE(r.output_has("$GPRMC")) << r.log();
+    EXPECT_TRUE(th::has(r.log(), "gps: debug: /dev/ttyUSB10 serial_ready: 1, MWAN ready: 0, MWAN module on=0\n"));
     const Lines start = on("/dev/ttyUSB10", {"ATE0", "AT#LOCNMEATYPE=1,134217215", "AT$GPSNMUN=2,1,0,0,0,1,0",
                                              "AT$GPSANTPORT=3", "AT$GPSP=1"});
     EXPECT_EQ(r.commands(), start);
-    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
+    ASSERT_TRUE(r.stop_daemon()) << r.log();
     EXPECT_EQ(r.commands(), join({start, on("/dev/ttyUSB10", {"AT$GPSP=0", "AT$GPSAT=0", "AT$GPSNVRAM=15,0"})}));
     EXPECT_TRUE(r.no_locks());
 }
@@ -214,17 +154,16 @@ void standalone_at9600_with_antenna_supply()
 {
     Router r("standalone", {"--usb", "1199:68c0", "--opt", "baud=9600", "--set", "MOD_GPS_ANT_ACT=1"});
     r.start_daemon();
-    ASSERT_TRUE(r.output_has("$GPGGA")) << r.daemon.log();
-    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + "0x40004228 0\n");
+    ASSERT_TRUE(r.output_has("$GPGGA")) << r.log();
+    EXPECT_EQ(r.file("/dev/gpio.log"), kPulse + "0x40004228 0\n");
     // A few cycles more: the receiver's own sentences never reach an output.
-    ASSERT_TRUE(
-        th::wait_until([&] { return th::count_of(th::read_file(r.path("/sim/out-ttyS0")), "$GPRMC") >= 3; }, 15s));
-    EXPECT_EQ(th::read_file(r.path("/sim/out-ttyS0")).find("$PTWS"), std::string::npos);
-    EXPECT_TRUE(th::read_file(r.path("/sim/tools.log")).empty());
-    const std::string events = th::read_file(r.path("/sim/events.log"));
+    ASSERT_TRUE(th::wait_until([&] { return th::count_of(r.out("ttyS0"), "$GPRMC") >= 3; }, 15s));
+    EXPECT_EQ(r.file("/sim/out-ttyS0").find("$PTWS"), std::string::npos);
+    EXPECT_TRUE(r.file("/sim/tools.log").empty());
+    const std::string events = r.file("/sim/events.log");
     EXPECT_LT(events.find("ttyS1 speed 115200"), events.find("ttyS1 speed 9600")) << events;
-    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
-    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + "0x40004228 0\n" + kClose);
+    ASSERT_TRUE(r.stop_daemon()) << r.log();
+    EXPECT_EQ(r.file("/dev/gpio.log"), kPulse + "0x40004228 0\n" + kClose);
     EXPECT_TRUE(r.no_locks());
 }
 
@@ -234,15 +173,15 @@ void standalone_silent_then_txt_at115200()
 {
     Router r("standalone", {"--opt", "baud=115200", "--opt", "content=silent", "--set", "MOD_GPS_ANT_ACT=0"});
     r.start_daemon();
-    ASSERT_TRUE(r.log_has("gps: err: speed detection failed\n", 20s)) << r.daemon.log();
-    ASSERT_TRUE(r.log_has("gps: err: initialization failed\n", 5s)) << r.daemon.log();
-    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse);
+    ASSERT_TRUE(r.log_has("gps: err: speed detection failed\n", 20s)) << r.log();
+    ASSERT_TRUE(r.log_has("gps: err: initialization failed\n", 5s)) << r.log();
+    EXPECT_EQ(r.file("/dev/gpio.log"), kPulse);
     EXPECT_TRUE(r.no_locks());
     th::write_file(r.path("/sim/standalone-content"), "gptxt\n");
-    ASSERT_TRUE(r.output_has("$GPTXT", kOpenWait)) << r.daemon.log();
-    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + kPulse + "0x40004229 0\n");
-    ASSERT_TRUE(r.stop_daemon()) << r.daemon.log();
-    EXPECT_EQ(th::read_file(r.path("/dev/gpio.log")), kPulse + kPulse + "0x40004229 0\n" + kClose);
+    ASSERT_TRUE(r.output_has("$GPTXT", kOpenWait)) << r.log();
+    EXPECT_EQ(r.file("/dev/gpio.log"), kPulse + kPulse + "0x40004229 0\n");
+    ASSERT_TRUE(r.stop_daemon()) << r.log();
+    EXPECT_EQ(r.file("/dev/gpio.log"), kPulse + kPulse + "0x40004229 0\n" + kClose);
     EXPECT_TRUE(r.no_locks());
 }
 

@@ -1,29 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Remote streams end to end: the daemon under a simulation root streaming to loopback servers.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
+#include "e2e/fault_rig.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "support/e2e.h"
-#include "support/harness.h"
-
-using namespace std::chrono_literals;
+using namespace fault_rig;
 
 namespace {
 
@@ -37,7 +16,8 @@ struct ServerEvent {
 
 // gnssd-sim server, run for one test, with its event log read back.
 struct Servers : th::SimServers {
-    std::vector<ServerEvent> events() const
+    // The events of one server of one kind ("recv", "accept").
+    std::vector<ServerEvent> events(const std::string& name, const std::string& kind) const
     {
         std::vector<ServerEvent> out;
         std::istringstream in(th::read_file(dir + "/server.log"));
@@ -45,43 +25,14 @@ struct Servers : th::SimServers {
             std::istringstream ls(line);
             ServerEvent e;
             ls >> e.ms >> e.name >> e.kind >> e.a >> e.b;
-            out.push_back(e);
-        }
-        return out;
-    }
-    std::vector<ServerEvent> events(const std::string& name, const std::string& kind) const
-    {
-        std::vector<ServerEvent> out;
-        for (auto& e : events())
             if (e.name == name && e.kind == kind)
                 out.push_back(e);
+        }
         return out;
     }
 };
 
 using th::with_checksum;
-
-// A replayable drive: numbered cycles of GGA, RMC and GSA. The cycle number
-// is the GGA/RMC time of day, so order and whole bursts can be checked;
-// moving(i) decides the RMC speed. Standing is written the ways receivers
-// write it: a plain zero, zero in fixed-width digits, a parked drift.
-std::string drive_capture(int cycles, bool (*moving)(int), int gsv_lines = 0)
-{
-    static const char* const kStanding[] = {"0.0", "000.0", "00.02"};
-    std::string out;
-    for (int i = 0; i < cycles; ++i) {
-        char hms[16];
-        std::snprintf(hms, sizeof hms, "%02d%02d%02d.00", 10 + i / 3600, i / 60 % 60, i % 60);
-        const bool m = moving(i);
-        out += with_checksum(std::string("GPGGA,") + hms + ",4333.1902,N,00127.6183,E,1,08,0.9,250.8,M,50.0,M,,");
-        out += with_checksum(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E," +
-                             (m ? "12.5" : kStanding[i % 3]) + ",90.0,071226,,,A");
-        out += with_checksum("GPGSA,A,3,02,05,07,09,13,16,20,30,,,,,1.6,0.9,1.3");
-        for (int g = 0; g < gsv_lines; ++g)
-            out += with_checksum("GPGSV,9,1,36,02,45,061,44,05,32,112,41,07,67,289,46,09,22,176,38");
-    }
-    return out;
-}
 
 // One received burst: the cycle numbers it carries and its moving flag.
 struct Burst {
@@ -93,9 +44,8 @@ struct Burst {
 
 int cycle_of(const std::string& hms)
 {
-    int h = std::atoi(hms.substr(0, 2).c_str()), m = std::atoi(hms.substr(2, 2).c_str()),
-        s = std::atoi(hms.substr(4, 2).c_str());
-    return (h - 10) * 3600 + m * 60 + s;
+    return (std::atoi(hms.substr(0, 2).c_str()) - 10) * 3600 + std::atoi(hms.substr(2, 2).c_str()) * 60 +
+           std::atoi(hms.substr(4, 2).c_str());
 }
 
 // Splits one send as received into cycles (numbered by their RMC); whole
@@ -141,6 +91,15 @@ std::vector<Burst> bursts(const Servers& srv, const std::string& name)
     return out;
 }
 
+// Each named server got at least n bursts.
+bool each_got(const Servers& srv, std::initializer_list<const char*> names, std::size_t n)
+{
+    for (const char* name : names)
+        if (bursts(srv, name).size() < n)
+            return false;
+    return true;
+}
+
 // Every burst whole and every cycle later than the one before.
 void expect_whole_in_order(const std::vector<Burst>& got, const char* legend)
 {
@@ -180,58 +139,31 @@ std::pair<int, int> expect_pace(const std::vector<Burst>& got, int period, int h
     return {moving_gaps, halted_gaps};
 }
 
-struct DaemonRun {
-    th::TempDir root;
-    th::Process sim;
-    th::Process daemon;
-
-    void start(const std::string& capture, const std::vector<std::string>& settings, bool outputs = false)
-    {
-        start_sim(capture, settings, outputs ? std::vector<std::string>{"--outputs"} : std::vector<std::string>{});
-        start_daemon(false);
-    }
-    void start_sim(const std::string& capture, const std::vector<std::string>& settings,
-                   const std::vector<std::string>& extra)
-    {
-        th::write_file(root.path + "/drive.nmea", capture);
-        std::vector<std::string>
-            argv{th::sim_bin(), "--root", root.path, "--family", "gpsstart", "--capture", root.path + "/drive.nmea",
-                 "--loop"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        for (const std::string& s : settings) {
-            argv.push_back("--set");
-            argv.push_back(s);
-        }
-        sim.start(argv, {}, root.path + "/sim.out");
-        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(root.path + "/sim/ready"); }, 20s)) << sim.log();
-    }
-    // With tools: the router's tools of the root come first on the PATH.
-    void start_daemon(bool tools)
-    {
-        std::map<std::string, std::string> env{{"GNSSD_ROOT", root.path}};
-        const char* path = std::getenv("PATH");
-        if (tools)
-            env["PATH"] = root.path + "/bin:" + (path ? path : "/usr/bin:/bin");
-        daemon.start({th::daemon_bin()}, env, root.path + "/daemon.log");
-        ASSERT_TRUE(daemon.wait_log("gps: notice: running...", 30s)) << daemon.log();
-    }
-    void stop()
-    {
-        EXPECT_TRUE(daemon.stop(SIGTERM, 10s)) << "the daemon did not stop within 10 s";
-        EXPECT_NE(daemon.log().find("gps: notice: stopped"), std::string::npos);
-        sim.stop(SIGTERM, 5s);
-    }
-};
-
-std::vector<std::string> rsock_keys(int n, const std::string& host, int protocol, int port, int period, int halt)
+// The drive replayed in a loop with the settings, extra more arguments of
+// the simulator; the daemon is started (start_daemon) when told.
+void start(Rig& run, const std::string& capture, const Args& settings, const Args& extra = {}, bool daemon = true)
 {
-    const std::string k = "MOD_GPS_RSOCK" + std::to_string(n) + "_";
-    return {k + "ENABLED=1",
-            k + "IPADDR=" + host,
-            k + "PROTOCOL=" + std::to_string(protocol),
-            k + "PORT=" + std::to_string(port),
-            k + "PERIOD=" + std::to_string(period),
-            k + "PERIOD_HALT=" + std::to_string(halt)};
+    run.start_sim(join({run.capture(capture), {"--loop"}, extra, settings_args(settings)}));
+    if (!daemon)
+        return;
+    run.start_daemon();
+    ASSERT_TRUE(run.wait_running()) << run.log();
+}
+
+// SIGTERM: the daemon ends cleanly within 10 s.
+void stop(Rig& run)
+{
+    EXPECT_TRUE(run.stop_daemon(SIGTERM, 10s)) << "the daemon did not stop cleanly within 10 s\n" << run.log();
+}
+
+// The keys of streams 1, 2... to the loopback servers named, TCP, a burst a tick.
+Args streams_to(const th::SimServers& srv, std::initializer_list<const char*> names)
+{
+    Args out;
+    int n = 0;
+    for (const char* name : names)
+        out = join({out, rsock_keys(++n, "127.0.0.1", 0, srv.port(name))});
+    return out;
 }
 
 // Moving for 8 cycles, standing for 12, over and over.
@@ -245,15 +177,12 @@ TEST(RsockE2e, BurstsArriveWholeInOrderAtThePaceOfTheMovingFlag)
     th::TempDir dir;
     Servers srv;
     srv.start(dir.path, {"tcp:p1", "tcp:p2", "udp:u3", "tcp:t4"});
-    std::vector<std::string> keys;
-    for (auto& v :
-         {rsock_keys(1, "127.0.0.1", 0, srv.port("p1"), 1, 1), rsock_keys(2, "127.0.0.1", 2, srv.port("p2"), 2, 4),
-          rsock_keys(3, "127.0.0.1", 1, srv.port("u3"), 1, 4),
-          // Incomplete: no halted pace.
-          rsock_keys(4, "127.0.0.1", 0, srv.port("t4"), 1, 0)})
-        keys.insert(keys.end(), v.begin(), v.end());
-    DaemonRun run;
-    run.start(drive_capture(200, drive_8_12), keys);
+    Rig run;
+    start(run, drive_capture(200, drive_8_12),
+          join({rsock_keys(1, "127.0.0.1", 0, srv.port("p1")), rsock_keys(2, "127.0.0.1", 2, srv.port("p2"), 2, 4),
+                rsock_keys(3, "127.0.0.1", 1, srv.port("u3"), 1, 4),
+                // Incomplete: no halted pace.
+                rsock_keys(4, "127.0.0.1", 0, srv.port("t4"), 1, 0)}));
     // Long enough for a standing stretch and the drive after it on every
     // stream.
     ASSERT_TRUE(th::wait_until(
@@ -265,7 +194,7 @@ TEST(RsockE2e, BurstsArriveWholeInOrderAtThePaceOfTheMovingFlag)
             return moved_after_halt >= 1 && bursts(srv, "u3").size() >= 12;
         },
         90s));
-    run.stop();
+    stop(run);
 
     const auto p1 = bursts(srv, "p1"), p2 = bursts(srv, "p2"), u3 = bursts(srv, "u3");
     expect_whole_in_order(p1, "TCP protocol 0");
@@ -284,14 +213,9 @@ TEST(RsockE2e, BurstsArriveWholeInOrderAtThePaceOfTheMovingFlag)
         EXPECT_LE(p1[i].cycles.front() - p1[i - 1].cycles.back(), 2) << "period 1 skipped cycles";
     // A record without a halted pace opens nothing and says nothing.
     EXPECT_TRUE(srv.events("t4", "accept").empty());
-    const std::string log = run.daemon.log();
+    const std::string log = run.log();
     EXPECT_EQ(log.find("socket error"), std::string::npos) << log;
     EXPECT_EQ(log.find("rsock"), std::string::npos) << log;
-}
-
-bool always_moving(int)
-{
-    return true;
 }
 
 void every_network_fault_ends_in_a_reconnect()
@@ -301,18 +225,13 @@ void every_network_fault_ends_in_a_reconnect()
     // Small receive buffers so that a stalled server stops the sender soon.
     srv.start(dir.path, {"tcp:late", "tcp:restart", "tcp:rst", "tcp:stall"}, 2048);
     srv.command("stop late");
-    std::vector<std::string> keys{"MOD_GPS_EP1_ENABLED=1"};
-    for (auto& v :
-         {rsock_keys(1, "127.0.0.1", 0, srv.port("late"), 1, 1),
-          rsock_keys(2, "127.0.0.1", 0, srv.port("restart"), 1, 1),
-          rsock_keys(3, "127.0.0.1", 0, srv.port("rst"), 1, 1), rsock_keys(4, "127.0.0.1", 0, srv.port("stall"), 1, 1)})
-        keys.insert(keys.end(), v.begin(), v.end());
-    DaemonRun run;
-    run.start(drive_capture(400, always_moving), keys, true);
+    Rig run;
+    start(run, drive_capture(400, always_moving),
+          join({{"MOD_GPS_EP1_ENABLED=1"}, streams_to(srv, {"late", "restart", "rst", "stall"})}), {"--outputs"});
 
     // Server down at start: refused, then up; the first burst goes at the
     // first tick after the connect.
-    ASSERT_TRUE(run.daemon.wait_log("gps: err: connect socket error: Connection refused", 20s)) << run.daemon.log();
+    ASSERT_TRUE(run.daemon.wait_log("gps: err: connect socket error: Connection refused", 20s)) << run.log();
     ASSERT_TRUE(th::wait_until([&] { return !bursts(srv, "restart").empty() && !bursts(srv, "rst").empty(); }, 20s));
     srv.command("start late");
     ASSERT_TRUE(th::wait_until([&] { return !bursts(srv, "late").empty(); }, 20s));
@@ -336,17 +255,16 @@ void every_network_fault_ends_in_a_reconnect()
         },
         30s));
     EXPECT_TRUE(run.daemon.wait_log("gps: err: rsock_tcp_socket_exec - socket recv error: Connection reset by peer", 1s))
-        << run.daemon.log();
+        << run.log();
 
     // A stalled server: the local output gets every cycle meanwhile. (The
     // daemon's send buffer grows to megabytes here, so the worker itself is
     // held up only in the in-process test, which can shrink that buffer.)
     ASSERT_TRUE(th::wait_until([&] { return !bursts(srv, "stall").empty(); }, 10s));
     srv.command("stall stall");
-    const std::string out = run.root.path + "/sim/out-ttyS0";
-    const int rmcs_before = th::count_of(th::read_file(out), "$GPRMC,");
+    const int rmcs_before = run.rmc("ttyS0");
     const std::size_t stall_received = srv.data("stall").size();
-    EXPECT_TRUE(th::wait_until([&] { return th::count_of(th::read_file(out), "$GPRMC,") >= rmcs_before + 12; }, 30s))
+    EXPECT_TRUE(th::wait_until([&] { return run.rmc("ttyS0") >= rmcs_before + 12; }, 30s))
         << "the local output stopped while a remote server stalled";
     EXPECT_EQ(srv.data("stall").size(), stall_received);
     srv.command("resume stall");
@@ -354,18 +272,14 @@ void every_network_fault_ends_in_a_reconnect()
     // Stalled again: the service still stops at once.
     srv.command("stall stall");
     const std::size_t stall_total = srv.data("stall").size();
-    run.stop();
+    stop(run);
 
     // Whatever reached each server came whole and in order.
-    expect_whole_in_order(bursts(srv, "late"), "late");
-    expect_whole_in_order(bursts(srv, "restart"), "restart");
-    expect_whole_in_order(bursts(srv, "rst"), "reset");
+    for (const char* name : {"late", "restart", "rst"})
+        expect_whole_in_order(bursts(srv, name), name);
     // The stalled stream resumes where it stood: TCP segments of bursts may
     // merge on the way, so check the bytes as one stream.
-    const Burst stalled = parse_burst(0, srv.data("stall").substr(0, stall_total));
-    EXPECT_TRUE(stalled.whole);
-    for (std::size_t i = 1; i < stalled.cycles.size(); ++i)
-        EXPECT_GT(stalled.cycles[i], stalled.cycles[i - 1]);
+    expect_whole_in_order({parse_burst(0, srv.data("stall").substr(0, stall_total))}, "stalled");
 }
 
 // A JSON value at text[pos], skipped; false when it is not well formed.
@@ -441,36 +355,29 @@ void fast_receiver_talking_stopped_and_unknown_servers()
     srv.command("chatter chat on");
     // Whatever listens on every address must never get the stream of a name
     // that cannot be resolved.
-    int any = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(any, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    listen(any, 4);
-    getsockname(any, reinterpret_cast<sockaddr*>(&sa), &len);
-    std::vector<std::string> keys{"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_SNMP_REPORT_ENABLED=1",
-                                  "MOD_GPS_SNMP_REPORT_IPADDR=192.0.2.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
-                                  "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"};
-    for (auto& v :
-         {rsock_keys(1, "127.0.0.1", 0, srv.port("fast"), 1, 1), rsock_keys(2, "127.0.0.1", 0, srv.port("chat"), 1, 1),
-          rsock_keys(3, "127.0.0.1", 0, srv.port("stall"), 1, 1),
-          rsock_keys(4, "gnss-fleet.invalid", 0, ntohs(sa.sin_port), 1, 1)})
-        keys.insert(keys.end(), v.begin(), v.end());
-    DaemonRun run;
-    run.start_sim(drive_capture(600, always_moving), keys, {"--outputs", "--rate", "10"});
+    int any_port = 0;
+    const int any = th::bound_socket(SOCK_STREAM | SOCK_NONBLOCK, 4, &any_port, true);
+    Rig run;
+    start(run, drive_capture(600, always_moving),
+          join({{"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=192.0.2.1",
+                 "MOD_GPS_SNMP_REPORT_PERIOD=1", "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"},
+                streams_to(srv, {"fast", "chat", "stall"}),
+                rsock_keys(4, "gnss-fleet.invalid", 0, any_port)}),
+          {"--outputs", "--rate", "10"}, false);
     // A trap tool that hangs (as on a name server that never answers).
-    const std::string trap_log = run.root.path + "/trap-starts";
-    th::write_file(run.root.path + "/bin/snmptrap", "#!/bin/sh\necho start >> '" + trap_log + "'\nexec sleep 300\n");
-    chmod((run.root.path + "/bin/snmptrap").c_str(), 0755);
-    run.start_daemon(true);
-    auto status = [&] { return th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n"); };
+    const std::string trap_log = run.path("/trap-starts");
+    th::write_file(run.path("/bin/snmptrap"), "#!/bin/sh\necho start >> '" + trap_log + "'\nexec sleep 300\n");
+    chmod(run.path("/bin/snmptrap").c_str(), 0755);
+    run.start_daemon();
+    ASSERT_TRUE(run.wait_running()) << run.log();
+    auto status = [&] { return run.ask("status\n"); };
 
     ASSERT_TRUE(th::wait_until(
         [&] {
-            return bursts(srv, "fast").size() >= 5 && bursts(srv, "chat").size() >= 5 && !bursts(srv, "stall").empty();
+            return each_got(srv, {"fast", "chat"}, 5) && each_got(srv, {"stall"}, 1);
         },
         20s))
-        << run.daemon.log();
+        << run.log();
     srv.command("stall stall");
     const auto stalled_at = std::chrono::steady_clock::now();
 
@@ -483,27 +390,26 @@ void fast_receiver_talking_stopped_and_unknown_servers()
     ASSERT_TRUE(th::wait_until([&] { return static_cast<long long>(srv.received("fast")) >= sent_before; }, 5s));
     const long long received = static_cast<long long>(srv.received("fast"));
     EXPECT_LE(received, status_number(status(), 0, "bytes_sent"));
-    const std::string out = run.root.path + "/sim/out-ttyS0";
-    const int rmcs_before = th::count_of(th::read_file(out), "$GPRMC,");
+    const int rmcs_before = run.rmc("ttyS0");
     const auto counted_at = std::chrono::steady_clock::now();
 
     // The hanging trap tool is killed after 30 s and the next trap tried.
     EXPECT_TRUE(run.daemon.wait_log("gps: err: snmp_trap_main - trap tool still running after 30 s, killed", 45s))
-        << run.daemon.log();
+        << run.log();
     EXPECT_TRUE(th::wait_until([&] { return th::count_of(th::read_file(trap_log), "start") >= 2; }, 5s));
     // Meanwhile the local output went on at the receiver's pace.
-    const int rmcs = th::count_of(th::read_file(out), "$GPRMC,") - rmcs_before;
+    const int rmcs = run.rmc("ttyS0") - rmcs_before;
     EXPECT_GE(rmcs, 8 * th::seconds_since(counted_at)) << rmcs << " cycles";
 
     // The server that stopped reading is given up and connected again.
     ASSERT_TRUE(th::wait_until([&] { return srv.events("stall", "accept").size() >= 2; },
                                std::chrono::duration_cast<std::chrono::milliseconds>(
                                    60s - (std::chrono::steady_clock::now() - stalled_at))))
-        << run.daemon.log();
+        << run.log();
     const std::string name = "(127.0.0.1:" + std::to_string(srv.port("stall")) + ")";
     EXPECT_TRUE(
         run.daemon.wait_log("gps: err: rsock_tcp_exec - server stopped reading: no progress for 30 s " + name, 1s))
-        << run.daemon.log();
+        << run.log();
     srv.command("resume stall");
     const long long again = srv.events("stall", "accept")[1].ms;
     EXPECT_TRUE(th::wait_until(
@@ -518,20 +424,16 @@ void fast_receiver_talking_stopped_and_unknown_servers()
     const std::string last = status();
     end = 0;
     EXPECT_TRUE(skip_json(last, end)) << last;
-    EXPECT_NE(last.find("{\"name\":\"RSOCK2\",\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" +
-                        std::to_string(srv.port("chat")) + ",\"protocol\":\"tcp\",\"state\":\"connected\""),
-              std::string::npos)
-        << last;
-    EXPECT_NE(last.find("\"host\":\"gnss-fleet.invalid\""), std::string::npos) << last;
+    EXPECT_TRUE(th::has(last, "{\"name\":\"RSOCK2\",\"enabled\":true,\"host\":\"127.0.0.1\",\"port\":" +
+                                  std::to_string(srv.port("chat")) + ",\"protocol\":\"tcp\",\"state\":\"connected\""));
+    EXPECT_TRUE(th::has(last, "\"host\":\"gnss-fleet.invalid\""));
     EXPECT_EQ(status_number(last, 2, "reconnects"), 1) << last;
     EXPECT_EQ(status_number(last, 3, "bursts_sent"), 0) << last;
-    EXPECT_NE(last.find("\"last_error\":\"no address for the server\""), std::string::npos) << last;
-    EXPECT_NE(
-        last.find(
-            "{\"name\":\"gpsd\",\"enabled\":false,\"host\":\"127.0.0.1\",\"port\":0,\"protocol\":\"udp\",\"state\":\"disabled\""),
-        std::string::npos)
-        << last;
-    EXPECT_NE(last.find("\"receiver\":{\"family\":\"$GPS_START\",\"data_port\":\""), std::string::npos) << last;
+    EXPECT_TRUE(th::has(last, "\"last_error\":\"no address for the server\""));
+    EXPECT_TRUE(th::has(
+        last,
+        "{\"name\":\"gpsd\",\"enabled\":false,\"host\":\"127.0.0.1\",\"port\":0,\"protocol\":\"udp\",\"state\":\"disabled\""));
+    EXPECT_TRUE(th::has(last, "\"receiver\":{\"family\":\"$GPS_START\",\"data_port\":\""));
     EXPECT_GT(status_number(last, 0, "bursts_dropped"), -1);
     // The old total stays, as the sum of what the pace skipped and what was lost.
     for (int i = 0; i < 3; ++i) {
@@ -539,7 +441,7 @@ void fast_receiver_talking_stopped_and_unknown_servers()
                   status_number(last, i, "bursts_skipped") + status_number(last, i, "bursts_lost"))
             << i << ": " << last;
     }
-    run.stop();
+    stop(run);
 
     // The fast receiver's stream: whole sentences, a send every tick or two.
     // A loaded server can take one send in two reads (TCP keeps no message
@@ -567,7 +469,7 @@ void fast_receiver_talking_stopped_and_unknown_servers()
         EXPECT_LE(chat[i].ms - chat[i - 1].ms, 2100) << "talking server starved at " << i;
     // The name that cannot be resolved never led to a connection.
     EXPECT_LT(accept4(any, nullptr, nullptr, SOCK_CLOEXEC), 0);
-    const std::string log = run.daemon.log();
+    const std::string log = run.log();
     EXPECT_GE(th::count_of(log, "gps: warning: error resolving hostname gnss-fleet.invalid"), 2) << log;
     EXPECT_EQ(th::count_of(log, "connect socket error: Connection refused (gnss-fleet.invalid"), 0) << log;
     close(any);
@@ -590,38 +492,27 @@ TEST(RsockE2e, Ipv6ServersAndANameBesideTheGpsdFeed)
     th::TempDir dir;
     Servers srv;
     srv.start(dir.path, {"tcp6:t6", "udp6:u6", "tcp:named", "udp:feed"});
-    std::vector<std::string> keys{"MOD_GPS_GPSD_ENABLED=1",
-                                  "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed"))};
-    for (auto& v : {rsock_keys(1, "::1", 0, srv.port("t6"), 1, 1), rsock_keys(2, "[::1]", 1, srv.port("u6"), 1, 1),
-                    rsock_keys(3, "localhost", 0, srv.port("named"), 1, 1)})
-        keys.insert(keys.end(), v.begin(), v.end());
-    DaemonRun run;
-    run.start(drive_capture(200, always_moving), keys);
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            return bursts(srv, "t6").size() >= 3 && bursts(srv, "u6").size() >= 3 && bursts(srv, "named").size() >= 3 &&
-                   bursts(srv, "feed").size() >= 3;
-        },
-        30s))
-        << run.daemon.log();
-    const std::string status = th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n");
-    run.stop();
+    Rig run;
+    start(run, drive_capture(200, always_moving),
+          join({{"MOD_GPS_GPSD_ENABLED=1", "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed"))},
+                rsock_keys(1, "::1", 0, srv.port("t6")),
+                rsock_keys(2, "[::1]", 1, srv.port("u6")),
+                rsock_keys(3, "localhost", 0, srv.port("named"))}));
+    ASSERT_TRUE(th::wait_until([&] { return each_got(srv, {"t6", "u6", "named", "feed"}, 3); }, 30s)) << run.log();
+    const std::string status = run.ask("status\n");
+    stop(run);
 
-    expect_whole_in_order(bursts(srv, "t6"), "TCP to ::1");
-    expect_whole_in_order(bursts(srv, "u6"), "UDP to [::1]");
-    expect_whole_in_order(bursts(srv, "named"), "TCP to localhost");
+    // TCP to ::1, UDP to [::1], TCP to localhost.
+    for (const char* name : {"t6", "u6", "named"})
+        expect_whole_in_order(bursts(srv, name), name);
     const std::string t6 = std::to_string(srv.port("t6")), u6 = std::to_string(srv.port("u6")),
                       named = std::to_string(srv.port("named"));
-    EXPECT_NE(status.find("\"host\":\"::1\",\"port\":" + t6 +
-                          ",\"protocol\":\"tcp\",\"state\":\"connected\",\"address\":\"[::1]:" + t6 + "\""),
-              std::string::npos)
-        << status;
-    EXPECT_NE(status.find("\"host\":\"[::1]\",\"port\":" + u6 +
-                          ",\"protocol\":\"udp\",\"state\":\"connected\",\"address\":\"[::1]:" + u6 + "\""),
-              std::string::npos)
-        << status;
-    EXPECT_NE(status.find("\"address\":\"127.0.0.1:" + named + "\""), std::string::npos) << status;
-    const std::string log = run.daemon.log();
+    EXPECT_TRUE(th::has(status, "\"host\":\"::1\",\"port\":" + t6 +
+                                    ",\"protocol\":\"tcp\",\"state\":\"connected\",\"address\":\"[::1]:" + t6 + "\""));
+    EXPECT_TRUE(th::has(status, "\"host\":\"[::1]\",\"port\":" + u6 +
+                                    ",\"protocol\":\"udp\",\"state\":\"connected\",\"address\":\"[::1]:" + u6 + "\""));
+    EXPECT_TRUE(th::has(status, "\"address\":\"127.0.0.1:" + named + "\""));
+    const std::string log = run.log();
     EXPECT_EQ(th::count_of(log, "rsock"), 1) << log;
     EXPECT_EQ(th::count_of(log, "gps: info: rsock_tcp_connect - connected to 127.0.0.1:" + named +
                                     " (localhost:" + named + ")"),
@@ -638,19 +529,11 @@ void backlog_delivers_the_cycles_of_an_outage()
     th::TempDir dir;
     Servers srv;
     srv.start(dir.path, {"tcp:kept", "tcp:live", "tcp:small"});
-    std::vector<std::string> keys{"MOD_GPS_RSOCK1_BACKLOG=300", "MOD_GPS_RSOCK3_BACKLOG=3"};
-    for (auto& v :
-         {rsock_keys(1, "127.0.0.1", 0, srv.port("kept"), 1, 1), rsock_keys(2, "127.0.0.1", 0, srv.port("live"), 1, 1),
-          rsock_keys(3, "127.0.0.1", 0, srv.port("small"), 1, 1)})
-        keys.insert(keys.end(), v.begin(), v.end());
-    DaemonRun run;
-    run.start(drive_capture(600, always_moving), keys);
-    ASSERT_TRUE(th::wait_until(
-        [&] {
-            return bursts(srv, "kept").size() >= 3 && bursts(srv, "live").size() >= 3 &&
-                   bursts(srv, "small").size() >= 3;
-        },
-        20s));
+    Rig run;
+    start(run, drive_capture(600, always_moving),
+          join({{"MOD_GPS_RSOCK1_BACKLOG=300", "MOD_GPS_RSOCK3_BACKLOG=3"},
+                streams_to(srv, {"kept", "live", "small"})}));
+    ASSERT_TRUE(th::wait_until([&] { return each_got(srv, {"kept", "live", "small"}, 3); }, 20s));
     for (const char* name : {"kept", "live", "small"})
         srv.command(std::string("stop ") + name);
     // An outage of 8 s; with the 10 s between connect attempts the streams
@@ -669,14 +552,14 @@ void backlog_delivers_the_cycles_of_an_outage()
                    last_cycle("kept") >= last_cycle("live") - 1;
         },
         25s))
-        << run.daemon.log();
-    auto query = [&] { return th::exchange(th::connect_unix(run.root.path + "/run/gps.socket"), "status\n"); };
+        << run.log();
+    auto query = [&] { return run.ask("status\n"); };
     const std::string status = query();
     // Away again: the service stops promptly with bursts held (and frees
     // them, which the leak checker of the sanitizer build watches).
     srv.command("stop kept");
     EXPECT_TRUE(th::wait_until([&] { return status_number(query(), 0, "backlog") >= 2; }, 10s));
-    run.stop();
+    stop(run);
 
     // Kept: every cycle once, in order, whole (TCP may merge the backlog's
     // bursts, so the bytes are read as one stream), none skipped: not at a
@@ -695,11 +578,8 @@ void backlog_delivers_the_cycles_of_an_outage()
         hole = std::max(hole, live.cycles[i] - live.cycles[i - 1]);
     EXPECT_GE(hole, 7) << "a stream without a backlog delivered the outage";
     // Small: the latest three were kept, the rest dropped, logged once.
-    const Burst small = parse_burst(0, srv.data("small"));
-    EXPECT_TRUE(small.whole);
-    for (std::size_t i = 1; i < small.cycles.size(); ++i)
-        EXPECT_GT(small.cycles[i], small.cycles[i - 1]);
-    const std::string log = run.daemon.log();
+    expect_whole_in_order({parse_burst(0, srv.data("small"))}, "small");
+    const std::string log = run.log();
     EXPECT_EQ(th::count_of(log, "gps: warning: rsock_backlog - backlog full, oldest bursts dropped: 1 (127.0.0.1:" +
                                     std::to_string(srv.port("small")) + ")"),
               1)

@@ -1,165 +1,51 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The service end to end: the real executable against the simulated $GPS_START module.
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <algorithm>
-#include <filesystem>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "support/e2e.h"
-#include "support/harness.h"
+#include "e2e/fault_rig.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace fault_rig;
 
-// A simulation root with the simulator and the daemon running on it.
-struct Rig {
-    th::TempDir dir;
-    th::Process sim;
-    th::Process daemon;
+// The router's start-up scripts run the service as a plain child, so its
+// setsid() succeeds and it leads a session of its own. A wrapper shell puts
+// it in that position here (the harness makes its children process group
+// leaders, where setsid() fails). Returns the service's pid.
+pid_t start_daemon_as_session_leader(Rig& rig)
+{
+    const std::string pidfile = rig.path("/gnssd.pid");
+    rig.start_daemon({"/bin/sh", "-c", "pidfile=$1; shift; \"$@\" & echo $! > \"$pidfile\"; wait $!", "sh", pidfile});
+    pid_t pid = 0;
+    th::wait_until([&] { return (pid = std::atoi(th::read_file(pidfile).c_str())) > 0; }, 10s);
+    return pid;
+}
 
-    std::string path(const std::string& rel) const { return dir.path + rel; }
-
-    void start_sim(std::vector<std::string> args)
-    {
-        std::vector<std::string> argv = {th::sim_bin(), "--root", dir.path, "--family", "gpsstart"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        sim.start(argv, {}, dir.path + "/sim.stderr");
-        ASSERT_TRUE(th::wait_until([&] { return th::file_exists(path("/sim/ready")); }, 10s)) << sim.log();
-    }
-    void start_daemon() { daemon.start({th::daemon_bin()}, {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.stderr"); }
-    // The router's start-up scripts run the service as a plain child, so its
-    // setsid() succeeds and it leads a session of its own. A wrapper shell
-    // puts it in that position here (the harness makes its children process
-    // group leaders, where setsid() fails). Returns the service's pid.
-    pid_t start_daemon_as_session_leader()
-    {
-        const std::string pidfile = dir.path + "/gnssd.pid";
-        // The daemon's words may start with an emulator (a cross build).
-        std::vector<std::string> argv = {"/bin/sh", "-c", "pidfile=$1; shift; \"$@\" & echo $! > \"$pidfile\"; wait $!",
-                                         "sh", pidfile};
-        for (const std::string& word : th::program_argv(th::daemon_bin()))
-            argv.push_back(word);
-        daemon.start(argv, {{"GNSSD_ROOT", dir.path}}, dir.path + "/gnssd.stderr");
-        pid_t pid = 0;
-        th::wait_until([&] { return (pid = std::atoi(th::read_file(pidfile).c_str())) > 0; }, 10s);
-        return pid;
-    }
-    void ctl(const std::string& word) const
-    {
-        int fd = open(path("/sim/ctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        const std::string line = word + "\n";
-        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        close(fd);
-    }
-    std::string out_ttyS0() const { return th::read_file(path("/sim/out-ttyS0")); }
-    // Records of one port in commands.log, without their time stamps.
-    std::vector<std::string> commands(const std::string& port) const
-    {
-        std::vector<std::string> out;
-        const std::string log = th::read_file(path("/sim/commands.log"));
-        std::size_t pos = 0;
-        while (pos < log.size()) {
-            std::size_t nl = log.find('\n', pos);
-            if (nl == std::string::npos)
-                nl = log.size();
-            const std::string line = log.substr(pos, nl - pos);
-            pos = nl + 1;
-            const std::size_t sp = line.find(' ');
-            if (sp != std::string::npos && line.compare(sp + 1, port.size() + 1, port + " ") == 0)
-                out.push_back(line.substr(sp + port.size() + 2));
-        }
-        return out;
-    }
-    // Stops the daemon (SIGTERM unless told); true when it exited with status 0.
-    bool stop_daemon(int sig = SIGTERM)
-    {
-        if (!daemon.stop(sig, 30s))
-            return false;
-        return WIFEXITED(daemon.status) && WEXITSTATUS(daemon.status) == 0;
-    }
-};
-
-using Reader = th::PtyReader;
-using th::lines_of;
+// The texts the module received on port, in order.
+Args texts_on(const Rig& rig, const std::string& port)
+{
+    Args out;
+    for (const std::string& c : th::sim_commands(rig.root))
+        if (c.compare(0, port.size() + 1, port + " ") == 0)
+            out.push_back(c.substr(port.size() + 1));
+    return out;
+}
 
 // "$...*hh\r\n" with the right checksum.
 bool sentence_ok(const std::string& line)
 {
-    const std::size_t star = line.find('*');
-    if (line.size() < 6 || line[0] != '$' || star == std::string::npos || line.size() != star + 5 ||
-        line.compare(star + 3, 2, "\r\n") != 0)
-        return false;
-    unsigned sum = 0;
-    for (std::size_t i = 1; i < star; ++i)
-        sum ^= static_cast<unsigned char>(line[i]);
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", sum);
-    return line.compare(star + 1, 2, hex) == 0;
+    return !line.empty() && line == th::with_checksum(line.substr(1, line.find('*') - 1));
 }
 
 // Item k of a sentence (item 0 is the tag).
 std::string item(const std::string& line, int k)
 {
-    std::size_t pos = 0;
-    for (int i = 0; i < k; ++i) {
-        pos = line.find(',', pos);
-        if (pos == std::string::npos)
+    std::istringstream in(line.substr(0, line.find('*')));
+    std::string value;
+    for (int i = 0; i <= k; ++i)
+        if (!std::getline(in, value, ','))
             return "";
-        ++pos;
-    }
-    return line.substr(pos, line.find_first_of(",*", pos) - pos);
-}
-
-std::string first_difference(const std::string& got, const std::string& want)
-{
-    return th::first_difference(got, want, 120);
-}
-
-// What the service passes on of a clean CR LF capture from this module
-// family: every sentence with a '*', except a "$GPGGA," that follows
-// another GP, GL or BD position sentence with no "$GPGSV," between them; the
-// identification sentence behind every "$GPRMC", and behind a GN or BD RMC
-// until the link has sent a "$GPRMC".
-std::string expected_stream(const std::string& capture, const std::string& fid)
-{
-    std::string out;
-    bool position_seen = false;
-    bool gprmc_seen = false;
-    for (const std::string& line : lines_of(capture)) {
-        if (line.find('*') == std::string::npos)
-            continue;
-        const std::string tag = line.substr(0, 7);
-        if (tag == "$GPGSV,")
-            position_seen = false;
-        if (tag == "$GPGGA," && position_seen)
-            continue;
-        if (tag == "$GPGGA," || tag == "$GPGNS," || tag == "$GLGNS," || tag == "$BDGNS,")
-            position_seen = true;
-        out += line;
-        const std::string rmc = line.substr(0, 6);
-        gprmc_seen = gprmc_seen || rmc == "$GPRMC";
-        if (rmc == "$GPRMC" || ((rmc == "$GNRMC" || rmc == "$BDRMC") && !gprmc_seen))
-            out += fid;
-    }
-    return out;
+    return value;
 }
 
 TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
@@ -180,29 +66,29 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
                                 th::read_file(th::data_path("gpsd-gp-320fw-2019-04-06-overflow.nmea")) +
                                 th::read_file(th::data_path("gpsd-telit-pls83-w.nmea"));
     ASSERT_GT(capture.size(), 8000u);
-    th::write_file(rig.path("/capture.nmea"), capture);
     // A router id longer than the sentence can carry is cut to 1014 characters.
     const std::string router_id(1100, 'R');
     const std::string fid = "$GPFID," + router_id.substr(0, 1014) + "\r\n";
     const std::string want = expected_stream(capture, fid);
 
-    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--rate", "10", "--set",
-                   "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_PTY_ENABLED=1", "--set", "MOD_GPS_SRI_ENABLED=1", "--set",
-                   "MOD_GPS_ROUTER_ID_STRING=" + router_id});
+    rig.start_sim(join({{"--outputs", "--rate", "10"},
+                        rig.capture(capture),
+                        settings_args({"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_PTY_ENABLED=1", "MOD_GPS_SRI_ENABLED=1",
+                                       "MOD_GPS_ROUTER_ID_STRING=" + router_id})}));
     // A FIFO planted at the status file's temporary path must not hang the
     // service, and init's umask 000 must not make its files world-writable.
     ASSERT_EQ(mkfifo(rig.path("/run/stats.gps.tmp").c_str(), 0666), 0);
     const mode_t old_mask = umask(0);
     rig.start_daemon();
     umask(old_mask);
-    ASSERT_TRUE(rig.daemon.wait_log("gps: notice: running...\n", 40s)) << rig.daemon.log();
+    ASSERT_TRUE(rig.wait_running()) << rig.log();
     // The service keeps the slave open, so nothing is lost before this
     // reader comes.
     Reader nmea(rig.path("/dev/nmea"));
     ASSERT_GE(nmea.fd, 0);
 
-    EXPECT_TRUE(th::wait_until([&] { return rig.out_ttyS0().size() >= want.size(); }, 30s));
-    EXPECT_EQ(first_difference(rig.out_ttyS0(), want), "");
+    EXPECT_TRUE(th::wait_until([&] { return rig.out("ttyS0").size() >= want.size(); }, 30s));
+    EXPECT_EQ(first_difference(rig.out("ttyS0"), want), "");
     EXPECT_TRUE(th::wait_until([&] { return nmea.text().size() >= want.size(); }, 10s));
     EXPECT_EQ(first_difference(nmea.text(), want), "");
     EXPECT_EQ(th::count_of(want, "$GPFID,"), th::count_of(capture, "$GPRMC") + 6);
@@ -218,7 +104,7 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     for (const char* line :
          {"Current time (UTC) : 04:35:48.00\n", "Latitude           : 43.553169N\n", "Longitude          : 1.460306E\n",
           "Satellites in use  : 5\n", "Fix status         : 1\n"})
-        EXPECT_NE(stats.find(line), std::string::npos) << line << "in\n" << stats;
+        EXPECT_TRUE(th::has(stats, line)) << line << "in\n" << stats;
     EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "4333.190127N\n00127.618382E\n");
     EXPECT_TRUE(th::file_exists(rig.path("/run/lock/LCK..ttyS0")));
     EXPECT_EQ(th::read_file(rig.path("/run/gnssd.pid")), std::to_string(rig.daemon.pid) + "\n");
@@ -230,11 +116,9 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
 
     // A second copy gives up before it touches anything of the first.
     const std::string pty_link = std::filesystem::read_symlink(rig.path("/dev/nmea")).string();
-    th::Process second;
-    second.start({th::daemon_bin()}, {{"GNSSD_ROOT", rig.dir.path}}, rig.path("/second.stderr"));
-    ASSERT_TRUE(second.wait_exit(10s));
-    EXPECT_TRUE(WIFEXITED(second.status) && WEXITSTATUS(second.status) == 1) << second.status;
-    EXPECT_EQ(second.log(), "gps: err: already running (pid " + std::to_string(rig.daemon.pid) + ")\n");
+    const th::ToolRun second = th::run_tool(rig.root, {});
+    EXPECT_EQ(second.exit(), 1) << second.status;
+    EXPECT_EQ(second.log, "gps: err: already running (pid " + std::to_string(rig.daemon.pid) + ")\n");
     EXPECT_EQ(std::filesystem::read_symlink(rig.path("/dev/nmea")).string(), pty_link);
     EXPECT_TRUE(th::file_exists(rig.path("/run/gps.socket")));
 
@@ -264,15 +148,14 @@ TEST(Service, CaptureReachesSerialOutputAndPseudoTerminalByteForByte)
     close(watch);
     EXPECT_EQ(removed, (std::vector<std::string>{"gps.socket", "LCK..ttyS0", "nmea", "LCK..ttyUSB9", "stats.gps"}));
 
-    const std::string log = rig.daemon.log();
-    EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
-        << log;
+    const std::string log = rig.log();
+    EXPECT_TRUE(th::has(log, "gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"));
     // Nothing is left that a later start could take for a running service.
-    for (const char* gone : {"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0",
-                             "/run/lock/LCK..ttyUSB9", "/run/gnssd.pid"})
-        EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
+    EXPECT_EQ(rig.present({"/run/stats.gps", "/run/loc.gps", "/dev/nmea", "/run/lock/LCK..ttyS0",
+                           "/run/lock/LCK..ttyUSB9", "/run/gnssd.pid"}),
+              Args{});
     // The module was switched on first and off last, with the bare texts.
-    const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
+    const Args texts = texts_on(rig, "/dev/ttyUSB9");
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts.front(), "$GPS_START");
     EXPECT_EQ(texts.back(), "$GPS_STOP");
@@ -290,19 +173,17 @@ TEST(Service, StatusFilesCatchUpWhenAFloodPauses)
                                 th::with_checksum("GPGSV,1,1,00") +
                                 th::with_checksum("GPGGA,235959,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
                                 th::with_checksum("GPRMC,235959,A,4807.038,N,01131.000,E,000.0,,311226,,,A");
-    th::write_file(rig.path("/capture.nmea"), capture);
-    rig.start_sim({"--outputs", "--capture", rig.path("/capture.nmea"), "--fast", "--set", "MOD_GPS_EP1_ENABLED=1"});
-    rig.start_daemon();
-    ASSERT_TRUE(rig.daemon.wait_log("gps: notice: running...\n", 40s)) << rig.daemon.log();
+    ASSERT_TRUE(rig.start(join({{"--outputs", "--fast", "--set", "MOD_GPS_EP1_ENABLED=1"}, rig.capture(capture)})))
+        << rig.log();
     // Until the link is given up 2 s into the pause.
     const std::string stats = rig.path("/run/stats.gps");
     EXPECT_TRUE(
         th::wait_until([&] { return th::read_file(stats).find("Current time (UTC) : 23:59:59\n") != std::string::npos; },
                        30s))
-        << th::read_file(stats) << rig.daemon.log();
-    EXPECT_NE(th::read_file(stats).find("Date               : 31.12.2026\n"), std::string::npos);
+        << th::read_file(stats) << rig.log();
+    EXPECT_TRUE(th::has(th::read_file(stats), "Date               : 31.12.2026\n"));
     EXPECT_EQ(th::read_file(rig.path("/run/loc.gps")), "4807.038N\n01131.000E\n");
-    const std::string out = rig.out_ttyS0();
+    const std::string out = rig.out("ttyS0");
     EXPECT_EQ(th::count_of(out, "$GPRMC,235959,"), 1);
     // Only the GGA that each cycle's GNS already reported is held back.
     EXPECT_EQ(th::count_of(out, "\r\n"), th::count_of(expected_stream(capture, ""), "\r\n"))
@@ -316,8 +197,8 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
     rig.start_sim({"--outputs", "--set", "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_PTY_ENABLED=1", "--set",
                    "MOD_GPS_DATE_FIX_ENABLED=1"});
     rig.start_daemon();
-    auto rmc_count = [&] { return th::count_of(rig.out_ttyS0(), "$GPRMC,"); };
-    ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= 2; }, 40s)) << rig.daemon.log();
+    auto rmc_count = [&] { return rig.rmc("ttyS0"); };
+    ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= 2; }, 40s)) << rig.log();
     const std::string pty_before = std::filesystem::read_symlink(rig.path("/dev/nmea")).string();
     const std::string lock_before = th::read_file(rig.path("/run/lock/LCK..ttyS0"));
 
@@ -326,23 +207,23 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
     rig.ctl("nul");
     int seen = rmc_count();
     ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= seen + 2; }, 10s));
-    EXPECT_EQ(rig.out_ttyS0().find("garbage"), std::string::npos);
-    EXPECT_EQ(rig.out_ttyS0().find('\0'), std::string::npos);
+    EXPECT_EQ(rig.out("ttyS0").find("garbage"), std::string::npos);
+    EXPECT_EQ(rig.out("ttyS0").find('\0'), std::string::npos);
 
     // A date 1024 weeks too early is repaired before it goes out.
     rig.ctl("rollover");
-    ASSERT_TRUE(rig.daemon.wait_log("gps: info: calculated correct date ", 10s)) << rig.daemon.log();
-    EXPECT_NE(rig.daemon.log().find("gps: info: week rollover problem detected, invalid date 20"), std::string::npos);
+    ASSERT_TRUE(rig.daemon.wait_log("gps: info: calculated correct date ", 10s)) << rig.log();
+    EXPECT_TRUE(th::has(rig.log(), "gps: info: week rollover problem detected, invalid date 20"));
 
     rig.ctl("unplug");
-    ASSERT_TRUE(rig.daemon.wait_log("gps: warning: no data from GPS\n", 10s)) << rig.daemon.log();
+    ASSERT_TRUE(rig.daemon.wait_log("gps: warning: no data from GPS\n", 10s)) << rig.log();
     rig.ctl("plug");
     seen = rmc_count();
-    ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= seen + 2; }, 40s)) << rig.daemon.log();
+    ASSERT_TRUE(th::wait_until([&] { return rmc_count() >= seen + 2; }, 40s)) << rig.log();
 
     // The link changed; the outputs did not. Each open names the module and
     // its data port; the return of the data is told once.
-    const std::string log = rig.daemon.log();
+    const std::string log = rig.log();
     EXPECT_EQ(th::count_of(log, "gps: notice: GPS module $GPS_START (USB 1410:A021) opened, data port /dev/ttyUSB9\n"),
               2)
         << log;
@@ -354,15 +235,15 @@ TEST(Service, UnpluggedModuleIsReopenedWhileOutputsStayUntouched)
     EXPECT_EQ(th::count_of(log, "gps: info: waiting 5 s for the module to settle\n"), 2) << log;
     EXPECT_EQ(std::filesystem::read_symlink(rig.path("/dev/nmea")).string(), pty_before);
     EXPECT_EQ(th::read_file(rig.path("/run/lock/LCK..ttyS0")), lock_before);
-    const std::vector<std::string> texts = rig.commands("/dev/ttyUSB9");
+    const Args texts = texts_on(rig, "/dev/ttyUSB9");
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "$GPS_START"), 2);
 
     ASSERT_TRUE(rig.stop_daemon());
-    EXPECT_TRUE(th::count_of(rig.daemon.log(), "gps: notice: stopped\n") == 1);
+    EXPECT_TRUE(th::count_of(rig.log(), "gps: notice: stopped\n") == 1);
 
     // Everything that went out is a whole sentence with a valid checksum,
     // and no RMC carries a date before 2019.
-    for (const std::string& line : lines_of(rig.out_ttyS0())) {
+    for (const std::string& line : lines_of(rig.out("ttyS0"))) {
         SCOPED_TRACE(line);
         ASSERT_TRUE(sentence_ok(line));
         if (line.compare(0, 7, "$GPRMC,") == 0) {
@@ -378,9 +259,9 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
     Rig rig;
     // No module on the USB bus: the first link never opens.
     rig.start_sim({"--usb", "none", "--set", "MOD_GPS_PTY_ENABLED=0"});
-    const pid_t pid = rig.start_daemon_as_session_leader();
+    const pid_t pid = start_daemon_as_session_leader(rig);
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(rig.daemon.wait_log("gps: err: no GPS module available\n", 20s)) << rig.daemon.log();
+    ASSERT_TRUE(rig.daemon.wait_log("gps: err: no GPS module available\n", 20s)) << rig.log();
     // It leads its own session: had opening the pseudo-terminal made it the
     // service's terminal, closing it at shutdown would hang the service up
     // (SIGHUP) before "stopped" and before the exit status 0.
@@ -395,10 +276,10 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
     ASSERT_EQ(kill(pid, SIGHUP), 0);
     ASSERT_TRUE(rig.daemon.wait_exit(30s));
     EXPECT_LT(th::seconds_since(t0), 3.0);
-    ASSERT_TRUE(WIFEXITED(rig.daemon.status)) << rig.daemon.log();
-    EXPECT_EQ(WEXITSTATUS(rig.daemon.status), 0) << rig.daemon.log();
+    ASSERT_TRUE(WIFEXITED(rig.daemon.status)) << rig.log();
+    EXPECT_EQ(WEXITSTATUS(rig.daemon.status), 0) << rig.log();
 
-    const std::string log = rig.daemon.log();
+    const std::string log = rig.log();
     const std::size_t opened = log.find("gps: notice: Pseudo-terminal has been opened with success.");
     const std::size_t closed = log.find("gps: notice: Pseudo-terminal has been closed\n");
     const std::size_t stopped = log.find("gps: notice: stopped\n");
@@ -410,8 +291,7 @@ TEST(Service, TermDuringFirstLinkOpenStillBuildsAndTearsDownOutputs)
     EXPECT_EQ(log.find("running..."), std::string::npos) << log;
     EXPECT_EQ(log.find("no data from GPS"), std::string::npos) << log;
     EXPECT_EQ(log.compare(0, 21, "gps: notice: started\n"), 0) << log;
-    for (const char* gone : {"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket"})
-        EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
+    EXPECT_EQ(rig.present({"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket"}), Args{});
 }
 
 // The start-stop script judges a service by its lock on the pid file, not by
@@ -429,7 +309,7 @@ TEST(Service, InitScriptTellsARunningServiceByItsLock)
     auto script = [&](const std::string& word, std::string* out = nullptr) {
         th::Process sh;
         sh.start({"/bin/sh", th::data_path("../../packaging/gnssd.init"), word},
-                 {{"GNSSD_ROOT", rig.dir.path}, {"DAEMON", th::daemon_bin()}, {"PIDFILE", pidfile}, {"STOP_WAIT", "30"}},
+                 {{"GNSSD_ROOT", rig.root}, {"DAEMON", th::daemon_bin()}, {"PIDFILE", pidfile}, {"STOP_WAIT", "30"}},
                  rig.path("/init." + std::to_string(++call)));
         EXPECT_TRUE(sh.wait_exit(40s)) << word;
         if (out)

@@ -117,9 +117,8 @@ TEST_P(Lifecycle, SigtermEndsTheServiceWithinTheDesignsWaits)
 {
     const LifecycleCase& c = GetParam();
     Rig rig;
-    Args sim_args{"--outputs", "--rate", "2", "--set", "MOD_GPS_EP1_ENABLED=1", "--set", "MOD_GPS_PTY_ENABLED=1"};
-    sim_args.insert(sim_args.end(), c.sim_args.begin(), c.sim_args.end());
-    rig.start_sim(sim_args);
+    rig.start_sim(join(
+        {{"--outputs", "--rate", "2"}, settings_args({"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_PTY_ENABLED=1"}), c.sim_args}));
     rig.start_daemon();
     ASSERT_TRUE(c.reach(rig)) << rig.log();
     const double limit = c.design_wait_seconds + kExitMarginSeconds;
@@ -131,11 +130,10 @@ TEST_P(Lifecycle, SigtermEndsTheServiceWithinTheDesignsWaits)
     EXPECT_TRUE(rig.exited_cleanly()) << rig.log();
     const std::string log = rig.log();
     // Whatever state it left, the service tore down what it had built.
-    EXPECT_NE(log.find("gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"), std::string::npos)
-        << log;
-    for (const char* gone : {"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket", "/run/lock/LCK..ttyS0",
-                             "/run/lock/LCK..ttyUSB9"})
-        EXPECT_FALSE(th::file_exists(rig.path(gone))) << gone;
+    EXPECT_TRUE(th::has(log, "gps: notice: Pseudo-terminal has been closed\ngps: notice: stopped\n"));
+    EXPECT_EQ(rig.present({"/dev/nmea", "/run/stats.gps", "/run/loc.gps", "/run/gps.socket", "/run/lock/LCK..ttyS0",
+                           "/run/lock/LCK..ttyUSB9"}),
+              Args{});
     // An engine that was running at the stop was switched off (a stop text
     // written to an unplugged port reaches nobody).
     if (c.engine_on_at_stop >= 0) {
@@ -164,15 +162,11 @@ struct Blackhole {
     std::vector<int> fillers;
     Blackhole()
     {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd = th::bound_socket(SOCK_STREAM, 0, &port);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        listen(fd, 0);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
+        sa.sin_port = htons(static_cast<uint16_t>(port));
         for (int i = 0; i < 4; ++i) {
             int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
@@ -187,23 +181,6 @@ struct Blackhole {
     }
 };
 
-// A capture of large receiver cycles (about 10 kB each), so that a stalled
-// server's connection fills within seconds.
-std::string heavy_capture(int cycles)
-{
-    const auto sentence = th::with_checksum;
-    std::string out;
-    for (int i = 0; i < cycles; ++i) {
-        char hms[16];
-        std::snprintf(hms, sizeof hms, "12%02d%02d.00", i / 60 % 60, i % 60);
-        out += sentence(std::string("GPRMC,") + hms + ",A,4333.1902,N,00127.6183,E,12.5,90.0,071226,,,A");
-        out += sentence(std::string("GPGGA,") + hms + ",4333.1902,N,00127.6183,E,1,08,0.9,250.8,M,50.0,M,,");
-        for (int g = 0; g < 140; ++g)
-            out += sentence("GPGSV,3,1,10,02,45,061,44,05,32,112,41,07,67,289,46,09,22,176,38");
-    }
-    return out;
-}
-
 // Remote streams pointed at a server that stopped reading, at an address
 // that never answers a connect and at a full listener, SNMP traps and a
 // control-shell client that connected and says nothing: none of them holds
@@ -214,29 +191,24 @@ TEST(FaultTable, StalledAndUnansweredSocketsAndAnIdleShellClientDoNotDelayTheSto
     NetServers srv;
     srv.start(srv_dir.path, {"tcp:stall", "udp:feed"}, 2048);
     Blackhole hole;
-    Args keys{"MOD_GPS_EP1_ENABLED=1",         "MOD_GPS_PTY_ENABLED=1",
-              "MOD_GPS_GPSD_ENABLED=1",        "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed")),
-              "MOD_GPS_SNMP_REPORT_ENABLED=1", "MOD_GPS_SNMP_REPORT_IPADDR=127.0.0.1",
-              "MOD_GPS_SNMP_REPORT_PERIOD=1",  "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"};
-    for (const Args& more : {rsock_keys(1, "127.0.0.1", 0, srv.port("stall")), rsock_keys(2, "10.255.255.1", 0, 9),
-                             rsock_keys(3, "127.0.0.1", 0, hole.port), rsock_keys(4, "127.0.0.1", 1, srv.port("feed"))})
-        keys.insert(keys.end(), more.begin(), more.end());
     Rig rig;
-    th::write_file(rig.path("/capture.nmea"), heavy_capture(60));
-    Args sim_args{"--outputs", "--capture", rig.path("/capture.nmea"), "--loop", "--rate", "2"};
-    for (const std::string& a : settings_args(keys))
-        sim_args.push_back(a);
-    rig.start_sim(sim_args);
-    rig.start_daemon();
-    ASSERT_TRUE(rig.daemon.wait_log("gps: notice: running...\n", 40s)) << rig.log();
+    // Receiver cycles of about 10 kB each: a stalled server's connection fills within seconds.
+    ASSERT_TRUE(
+        rig.start(join({{"--outputs", "--loop", "--rate", "2"}, rig.capture(drive_capture(60, always_moving, 140))}),
+                  join({{"MOD_GPS_EP1_ENABLED=1", "MOD_GPS_PTY_ENABLED=1", "MOD_GPS_GPSD_ENABLED=1",
+                         "MOD_GPS_GPSD_PORT_INNER=" + std::to_string(srv.port("feed")), "MOD_GPS_SNMP_REPORT_ENABLED=1",
+                         "MOD_GPS_SNMP_REPORT_IPADDR=127.0.0.1", "MOD_GPS_SNMP_REPORT_PERIOD=1",
+                         "MOD_GPS_SNMP_REPORT_PERIOD_HALT=1"},
+                        rsock_keys(1, "127.0.0.1", 0, srv.port("stall")),
+                        rsock_keys(2, "10.255.255.1", 0, 9),
+                        rsock_keys(3, "127.0.0.1", 0, hole.port),
+                        rsock_keys(4, "127.0.0.1", 1, srv.port("feed"))})))
+        << rig.log();
     ASSERT_TRUE(th::wait_until([&] { return srv.received("stall") > 0; }, 20s)) << rig.log();
     srv.command("stall stall");
 
-    int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", rig.path("/run/gps.socket").c_str());
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << std::strerror(errno);
+    const int client = th::connect_unix(rig.path("/run/gps.socket"));
+    ASSERT_GE(client, 0) << std::strerror(errno);
 
     // The stalled connection holds a backlog the server does not take (the
     // sender's buffer grows with it here, up to megabytes, so a send that
@@ -276,19 +248,14 @@ TEST(FaultTable, ClockSetBackWhileFramingKeepsBurstsFlowing)
     th::process_root();
     // A refused TCP server: the worker waits between connect attempts and
     // never takes a completed burst away while the test looks at it.
-    int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    getsockname(refusing, reinterpret_cast<sockaddr*>(&sa), &len);
+    int port = 0;
+    const int refusing = th::bound_socket(SOCK_STREAM, -1, &port);
     RemoteSocketSettings settings{};
     char host[] = "127.0.0.1";
     settings.enabled = 1;
     settings.ipaddr = host;
     settings.protocol = 0;
-    settings.port = ntohs(sa.sin_port);
+    settings.port = port;
     settings.period = 1;
     settings.period_halt = 1;
 

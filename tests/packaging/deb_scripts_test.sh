@@ -7,15 +7,8 @@
 # 2. The scripts run as on a live system, with stand-ins that log the calls
 #    that enable, start, stop and remove the service.
 # Usage: deb_scripts_test.sh PACKAGE.deb
-set -eu
 deb=$(realpath "${1:?package}")
-work=$(mktemp -d /tmp/gnssd-deb.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-	echo "FAIL: $*" >&2
-	failures=$((failures + 1))
-}
+. "$(dirname "$0")/kit.sh"
 
 root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc"
@@ -104,5 +97,4 @@ case_ "purge" "update-rc.d gnssd remove;$dsh purge gnssd.service;$dsh unmask gns
 rmdir "$work/systemd"
 case_ "first installation without systemd" "$on;$dsh enable gnssd.service;$sysv start" postinst configure
 
-[ "$failures" = 0 ] || exit 1
-echo "maintainer scripts: ok"
+passed "maintainer scripts"

@@ -4,14 +4,8 @@
 # its pid file as the real one does (the real daemon's start, status and
 # stop are an end-to-end test of their own).
 # Usage: init_script_test.sh SOURCE_DIR
-set -eu
 src=${1:?source directory}
-work=$(mktemp -d /tmp/gnssd-init.XXXXXX)
-failures=0
-fail() {
-	echo "FAIL: $*" >&2
-	failures=$((failures + 1))
-}
+. "$(dirname "$0")/kit.sh"
 cat >"$work/daemon" <<'SH'
 #!/bin/sh
 exec 9>>"$PIDFILE"
@@ -48,5 +42,4 @@ act stop 0
 act status 3
 act stop 0
 
-[ "$failures" = 0 ] || exit 1
-echo "init script: ok"
+passed "init script"

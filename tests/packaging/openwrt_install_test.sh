@@ -6,17 +6,10 @@
 # plain install(1). A path the recipe names that the build does not stage
 # fails here. Then the procd service's start, with UCI and procd stood in.
 # Usage: openwrt_install_test.sh SOURCE_DIR BUILD_DIR [fleet]
-set -eu
 src=${1:?source directory}
 bin=${2:?build directory}
 fleet=${3:-}
-work=$(mktemp -d /tmp/gnssd-openwrt.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-	echo "FAIL: $*" >&2
-	failures=$((failures + 1))
-}
+. "$(dirname "$0")/kit.sh"
 
 # PKG_INSTALL_DIR: what cmake.mk's install step leaves (prefix /usr).
 DESTDIR=$work/ipkg-install cmake --install "$bin" --prefix /usr >"$work/install.log" 2>&1 ||
@@ -97,5 +90,4 @@ on=$(sh "$work/on.sh" | grep -v '^ln ' | paste -sd';')
 [ "$on" = "logger -t gnssd-settings: writer /opt/gps/etc/settings;open;param command /usr/sbin/gnssd;param respawn 3600 5 5;param term_timeout 90;param file /opt/gps/etc/settings;close" ] ||
 	fail "enabled 1: $on"
 
-[ "$failures" = 0 ] || exit 1
-echo "OpenWrt install step: ok"
+passed "OpenWrt install step"

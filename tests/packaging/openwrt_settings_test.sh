@@ -3,11 +3,9 @@
 # The OpenWrt settings writer against a stand-in uci that answers "get" from
 # a list of PATH=VALUE lines (printf %b escapes in VALUE).
 # Usage: openwrt_settings_test.sh SOURCE_DIR
-set -eu
 src=${1:?source directory}
+. "$(dirname "$0")/kit.sh"
 writer=$src/packaging/openwrt/files/gnssd-settings
-work=$(mktemp -d /tmp/gnssd-uci.XXXXXX)
-trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
 cat >"$work/bin/uci" <<'STANDIN'
 #!/bin/sh
@@ -21,11 +19,6 @@ chmod +x "$work/bin/uci"
 PATH=$work/bin:$PATH
 export PATH UCI_DB="$work/uci.db"
 
-failures=0
-fail() {
-	echo "FAIL: $*" >&2
-	failures=$((failures + 1))
-}
 run() {
 	status=0
 	(umask 022 && sh "$writer" "$work/etc/settings") 2>"$work/stderr" || status=$?
@@ -112,5 +105,4 @@ run
 [ "$status" = 0 ] || fail "no configuration: status $status"
 [ "$(cat "$work/etc/settings")" = "MOD_GPS_PTY_ENABLED=1" ] || fail "no configuration: settings changed"
 
-[ "$failures" = 0 ] && echo "openwrt settings writer: ok"
-exit "$failures"
+passed "openwrt settings writer"

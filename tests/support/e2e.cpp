@@ -7,12 +7,14 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <netinet/in.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 
 #include <gtest/gtest.h>
@@ -93,11 +95,7 @@ void SimServers::command(const std::string& text)
 {
     const std::string log = dir + "/server.log";
     const int before = count_of(read_file(log), " ctl " + text + "\n");
-    int fd = open((dir + "/control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const std::string line = text + "\n";
-    ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    close(fd);
+    send_line(dir + "/control", text);
     ASSERT_TRUE(wait_until([&] { return count_of(read_file(log), " ctl " + text + "\n") > before; }, 5s));
 }
 
@@ -109,11 +107,9 @@ SimServers::~SimServers()
 void start_router_sim(Process& sim, const std::string& root, const std::string& family,
                       const std::vector<std::string>& extra)
 {
-    std::vector<std::string> argv = {sim_bin(), "--root",
-                                     root,      "--family",
-                                     family,    "--outputs",
-                                     "--set",   "MOD_GPS_ENABLED=1",
-                                     "--set",   "MOD_GPS_EP1_ENABLED=1"};
+    std::vector<std::string> argv = {sim_bin(), "--root", root, "--family", family, "--outputs"};
+    for (const char* on : {"MOD_GPS_ENABLED=1", "MOD_GPS_EP1_ENABLED=1"})
+        argv.insert(argv.end(), {"--set", on});
     argv.insert(argv.end(), extra.begin(), extra.end());
     sim.start(argv, {}, root + "/sim.log");
     EXPECT_TRUE(wait_until([&] { return file_exists(root + "/sim/ready"); }, 10s)) << sim.log();
@@ -122,18 +118,11 @@ void start_router_sim(Process& sim, const std::string& root, const std::string& 
 std::vector<std::string> sim_commands(const std::string& root)
 {
     std::vector<std::string> out;
-    const std::string text = read_file(root + "/sim/commands.log");
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t nl = text.find('\n', at);
-        if (nl == std::string::npos)
-            break;
-        std::string line = text.substr(at, nl - at);
-        at = nl + 1;
-        std::size_t sp = line.find(' ');
-        if (sp == std::string::npos)
+    for (std::string line : lines_of(read_file(root + "/sim/commands.log"))) {
+        const std::size_t sp = line.find(' ');
+        if (line.back() != '\n' || sp == std::string::npos)
             continue;
-        line.erase(0, sp + 1);
+        line = line.substr(sp + 1, line.size() - sp - 2);
         if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\r") == 0)
             line.resize(line.size() - 2);
         out.push_back(line);
@@ -180,6 +169,59 @@ std::string exchange(int fd, const std::string& text)
     return reply;
 }
 
+std::string ask(const std::string& root, const std::string& request)
+{
+    const int fd = connect_unix(root + "/run/gps.socket");
+    if (fd < 0)
+        return "<no connection>";
+    if (request.empty())
+        shutdown(fd, SHUT_WR);
+    return exchange(fd, request);
+}
+
+void send_line(const std::string& fifo, const std::string& text)
+{
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << fifo;
+    const std::string line = text + "\n";
+    EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fd);
+}
+
+int bound_socket(int type, int backlog, int* port, bool any)
+{
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(any ? INADDR_ANY : INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        (backlog >= 0 && listen(fd, backlog) != 0))
+        ADD_FAILURE() << "no socket on the loopback address: " << std::strerror(errno);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    *port = ntohs(sa.sin_port);
+    return fd;
+}
+
+int ToolRun::exit() const
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ToolRun run_tool(const std::string& root, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env)
+{
+    static std::atomic<int> runs{0};
+    std::vector<std::string> argv = {daemon_bin()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::map<std::string, std::string> all = env;
+    all["GNSSD_ROOT"] = root;
+    Process p;
+    p.start(argv, all, root + "/stderr-" + std::to_string(++runs));
+    EXPECT_TRUE(p.wait_exit(30s)) << "still running: " << args.at(0);
+    return {p.status, p.log()};
+}
+
 std::string pid_text(int pid)
 {
     char text[16];
@@ -214,6 +256,13 @@ void run_side_by_side(const std::vector<Scenario>& scenarios)
         });
     for (std::thread& t : threads)
         t.join();
+}
+
+::testing::AssertionResult has(const std::string& hay, const std::string& needle)
+{
+    if (hay.find(needle) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << needle << "\" in\n" << hay;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t0)

@@ -9,10 +9,13 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/harness.h"
 
@@ -68,6 +71,27 @@ std::string read_reply(int fd);
 // Sends text (nothing when empty), reads the reply to the end and closes fd;
 // "<short write>" when the text did not go out whole.
 std::string exchange(int fd, const std::string& text);
+// The reply of the control socket of root to request: "<no connection>"
+// when nothing listens; an empty request closes its side without a word.
+std::string ask(const std::string& root, const std::string& request);
+// Writes text and a line end to a FIFO that a reader holds open.
+void send_line(const std::string& fifo, const std::string& text);
+// A socket of type bound to an ephemeral port of the loopback address (any
+// address when any), listening with backlog unless that is negative; *port
+// tells which.
+int bound_socket(int type, int backlog, int* port, bool any = false);
+
+// What a run of the executable as a tool left: its wait status and output.
+struct ToolRun {
+    int status;
+    std::string log;
+    // The exit status, -1 when it did not exit.
+    int exit() const;
+};
+// Runs "gnssd ARGS" under root (env: more of the environment) and waits up
+// to 30 s for its end; its output goes to root/stderr-N.
+ToolRun run_tool(const std::string& root, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env = {});
 
 // The text of a lock file naming pid ("%10d\n").
 std::string pid_text(int pid);
@@ -86,6 +110,9 @@ struct Scenario {
 // its own rig; an ASSERT ends only its own scenario, whose rig then stops its
 // processes, and an exception counts as a failure of that scenario.
 void run_side_by_side(const std::vector<Scenario>& scenarios);
+
+// hay holds needle; a failure shows both.
+::testing::AssertionResult has(const std::string& hay, const std::string& needle);
 
 double seconds_since(std::chrono::steady_clock::time_point t0);
 

@@ -146,12 +146,12 @@ void DaemonRun::wait_running()
 
 std::string DaemonRun::status() const
 {
-    return exchange(connect_unix(root.path + "/run/gps.socket"), "status\n");
+    return ask(root.path, "status\n");
 }
 
 std::string DaemonRun::status_text() const
 {
-    return exchange(connect_unix(root.path + "/run/gps.socket"), "status text\n");
+    return ask(root.path, "status text\n");
 }
 
 DaemonRun::~DaemonRun()

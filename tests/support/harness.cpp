@@ -48,10 +48,19 @@ std::string read_file(const std::string& path)
     return ss.str();
 }
 
+// Closed on exec: a child that another thread starts meanwhile must not hold
+// the file open for writing, or a program written here fails to start (ETXTBSY).
 void write_file(const std::string& path, const std::string& text)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    for (std::size_t at = 0; fd >= 0 && at < text.size();) {
+        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n <= 0)
+            break;
+        at += static_cast<std::size_t>(n);
+    }
+    if (fd >= 0)
+        close(fd);
 }
 
 bool file_exists(const std::string& path)
@@ -84,10 +93,7 @@ static bool own_machine_elf(const std::string& path)
         return false;
     ssize_t n = read(fd, hdr, sizeof hdr);
     close(fd);
-    if (n != static_cast<ssize_t>(sizeof hdr) || std::memcmp(hdr,
-                                                             "\x7f"
-                                                             "ELF",
-                                                             4) != 0)
+    if (n != static_cast<ssize_t>(sizeof hdr) || hdr[0] != 0x7f || std::memcmp(hdr + 1, "ELF", 3) != 0)
         return false;
     const unsigned machine = hdr[5] == 2 ? (hdr[18] << 8 | hdr[19]) : (hdr[19] << 8 | hdr[18]);
 #if defined(__arm__)
