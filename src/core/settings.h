@@ -117,6 +117,9 @@ struct SettingsKey {
     bool quoted;
     bool stream;      // one of a remote server's keys (MOD_GPS_RSOCKn_*)
     const char* def;  // the default as the example file writes it, unquoted
+    // One line on what the key does, its unit and what 0 or empty means;
+    // the example file's comment above the key, and in its manual entry.
+    const char* help;
 };
 
 // Key index (from 0) in the order settings_print writes them, into *key;

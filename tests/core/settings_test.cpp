@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -297,6 +298,9 @@ TEST(Settings, CheckFindingsAndValuesInForce)
          "gps: warning: settings: MOD_GPS_ROUTER_ID_STRING is 1100 bytes long, only its first 1014 are used\n"
          "gps: warning: settings: MOD_GPS_MQTT_TOPIC is 200 bytes long, only its first 191 are used\n",
          "MOD_GPS_SNMP_REPORT_IPADDR=\"\"\n"},
+        // Counted in milliseconds, a larger timeout would wrap to a short one.
+        {"a request timeout beyond a day reads as a day", "MOD_GPS_HTTP_TIMEOUT=4294968\n", 0, 0, "",
+         "MOD_GPS_HTTP_TIMEOUT=86400\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -454,17 +458,19 @@ std::vector<std::string> words_between(const std::string& text, const std::strin
 }
 
 // The example file, the OpenWrt writer and the manual name every key of the
-// settings table, and no other; the example with each key's default.
+// settings table, and no other; the example with each key's default and its
+// help as the comment above it, the manual with the help in the key's entry.
 TEST(Settings, KeyListsFollowTheTable)
 {
     std::string example_lines;
     std::vector<std::string> main_options, rsock_options;
-    std::set<std::string> quoted_options, manual_keys, named;
+    std::set<std::string> quoted_options, named;
+    std::map<std::string, std::string> manual_keys, entries;  // key: its help, its manual entry
     SettingsKey k;
     for (int i = 0; settings_key(i, &k); ++i) {
         // Appended piece by piece: g++ 12 at -O3 takes "literal" + a
         // temporary string for an overlapping copy (a false -Wrestrict).
-        example_lines.append(k.name).append("=");
+        example_lines.append("# ").append(k.help).append("\n").append(k.name).append("=");
         if (k.quoted)
             example_lines.append("\"").append(k.def).append("\"");
         else
@@ -481,12 +487,12 @@ TEST(Settings, KeyListsFollowTheTable)
         std::string key = k.name;
         if (k.stream)
             key[13] = 'n';
-        manual_keys.insert(key);
+        manual_keys[key] = k.help;
     }
     std::string example;
     std::istringstream example_file(th::read_file(th::data_path("../../packaging/settings.example")));
-    for (std::string line; std::getline(example_file, line);)
-        example += line.rfind("MOD_GPS_", 0) == 0 ? line + "\n" : "";
+    for (std::string line, above; std::getline(example_file, line); above = line)
+        example += line.rfind("MOD_GPS_", 0) == 0 ? above + "\n" + line + "\n" : "";
     EXPECT_EQ(example, example_lines);
 
     // The writer writes the keys in the table's order.
@@ -502,21 +508,32 @@ TEST(Settings, KeyListsFollowTheTable)
     const std::string manual = th::read_file(th::data_path("../../gnssd.8"));
     const std::size_t from = manual.find("\n.SH SETTINGS\n");
     std::istringstream section(manual.substr(from, manual.find("\n.SH ", from + 1) - from));
+    // An entry runs from its heading to the next; its lines are joined.
     bool heading = false;
+    std::vector<std::string> entry_of;
     for (std::string line; std::getline(section, line); heading = line == ".TP") {
         std::string stem;
+        if (heading)
+            entry_of.clear();
         for (const std::string& w : heading ? words_between(line, ".BR", "\n") : std::vector<std::string>{}) {
             if (w == "MOD_GPS_RSOCK" || w == "n") {
                 stem = w == "n" ? stem + w : w;
             } else if (w[0] == '_') {
-                named.insert(stem + w);
+                entry_of.push_back(stem + w);
             } else if (w.rfind("MOD_GPS_", 0) == 0) {
-                named.insert(w);
+                entry_of.push_back(w);
                 stem = w.substr(0, w.rfind('_'));
             }
         }
+        named.insert(entry_of.begin(), entry_of.end());
+        for (const std::string& key : heading ? std::vector<std::string>{} : entry_of)
+            entries[key] += line + " ";
     }
-    EXPECT_EQ(named, manual_keys);
+    for (const auto& [key, help] : manual_keys) {
+        EXPECT_TRUE(named.count(key)) << key << " is not in the manual";
+        EXPECT_NE(entries[key].find(help), std::string::npos) << key << ": \"" << help << "\" not in its entry";
+    }
+    EXPECT_EQ(named.size(), manual_keys.size());
 }
 
 }  // namespace
